@@ -1,0 +1,56 @@
+# The library. Every operation family is one file under hcpp/tamrix; network
+# code lives under nnet, the host layers under platform and hostlib.
+file(GLOB TAMRIX_FRAME_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/hcpp/tamrix/*.cpp)
+file(GLOB TAMRIX_NNET_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/nnet/*.cpp)
+file(GLOB TAMRIX_HOSTLIB_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/hostlib/*.cpp)
+file(GLOB TAMRIX_PLATFORM_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/platform/*.cpp)
+set(TAMRIX_SOURCES ${TAMRIX_FRAME_SOURCES} ${TAMRIX_NNET_SOURCES}
+  ${TAMRIX_HOSTLIB_SOURCES} ${TAMRIX_PLATFORM_SOURCES})
+
+# Per-file instruction sets: only files named *_sse3.cpp, *_avx.cpp or
+# *_avx2.cpp are built for a wider set, and only code reached through a
+# run-time check calls into them.
+foreach(src IN LISTS TAMRIX_SOURCES)
+  if(src MATCHES "_avx512\\.cpp$")
+    set_source_files_properties(${src} PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512bw;-mavx512dq;-mavx512vl;-mavx2;-mfma")
+  elseif(src MATCHES "_avx2\\.cpp$")
+    set_source_files_properties(${src} PROPERTIES COMPILE_OPTIONS "-mavx2;-mfma")
+  elseif(src MATCHES "_avx\\.cpp$")
+    set_source_files_properties(${src} PROPERTIES COMPILE_OPTIONS "-mavx")
+  elseif(src MATCHES "_sse3\\.cpp$")
+    set_source_files_properties(${src} PROPERTIES COMPILE_OPTIONS "-msse3")
+  endif()
+endforeach()
+
+# The objects are built once and linked twice: into the shared library, and
+# into a static archive that lets the tests reach internal code (the platform
+# layer, the matrix class) that the shared library does not export.
+add_library(tamrix_objects OBJECT ${TAMRIX_SOURCES})
+target_include_directories(tamrix_objects
+  PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+  PRIVATE ${PROJECT_SOURCE_DIR})
+target_compile_definitions(tamrix_objects PRIVATE TAMRIX_BUILDING)
+target_link_libraries(tamrix_objects PUBLIC OpenMP::OpenMP_CXX)
+set_target_properties(tamrix_objects PROPERTIES
+  POSITION_INDEPENDENT_CODE ON
+  CXX_VISIBILITY_PRESET hidden
+  VISIBILITY_INLINES_HIDDEN ON)
+
+add_library(tamrix SHARED $<TARGET_OBJECTS:tamrix_objects>)
+add_library(tamrix::tamrix ALIAS tamrix)
+target_include_directories(tamrix PUBLIC
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:include>)
+target_link_libraries(tamrix PUBLIC OpenMP::OpenMP_CXX)
+set_target_properties(tamrix PROPERTIES
+  VERSION ${PROJECT_VERSION}
+  SOVERSION ${PROJECT_VERSION_MAJOR})
+if(WIN32)
+  # tamrix.dll, the name the host loads.
+  set_target_properties(tamrix PROPERTIES PREFIX "")
+endif()
+
+# Internal view for white-box tests only; never installed.
+add_library(tamrix_internal STATIC $<TARGET_OBJECTS:tamrix_objects>)
+target_include_directories(tamrix_internal PUBLIC
+  ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR})
+target_link_libraries(tamrix_internal PUBLIC OpenMP::OpenMP_CXX)

@@ -1,0 +1,69 @@
+// tamrix: frame operations for astronomical image processing.
+//
+// Frames are caller-owned, row-major buffers of width x height unsigned pixels
+// with no row padding: pixel (x, y) is element y * width + x. The depth
+// argument selects the pixel type: 2 means 16-bit pixels (full scale 65535),
+// any other value 32-bit pixels (full scale 4294967295); callers pass 2 or 4.
+//
+// The frame functions keep no state, check nothing and report nothing: buffer
+// sizes, positive dimensions and non-zero factors are the caller's
+// preconditions. A row count below 1 writes nothing. Rows run in parallel on
+// all cores through OpenMP; the functions may be called from several threads
+// at once.
+#pragma once
+
+#include <cstdint>
+
+#include "tamrix_export.h"
+
+// A host window on platforms without Windows messages. Where a frame function
+// takes a window handle (void*), Windows passes an HWND; elsewhere the handle
+// points to this host-owned struct, and the library delivers the message by
+// calling its members. A null member drops the message.
+struct THostWindow {
+    void* Context;
+    intptr_t (*Send)(void* context, unsigned message, uintptr_t wParam, intptr_t lParam); // synchronous
+    void (*Post)(void* context, unsigned message, uintptr_t wParam, intptr_t lParam);     // must not block
+};
+
+namespace tamrix {
+
+// Lets the OpenMP runtime use fewer threads than processors for all later
+// parallel loops of the process (omp_set_dynamic(1)). Never called by the
+// library itself.
+TAMRIX_API void OMPSetDynamic();
+
+// ---- Binning -----------------------------------------------------------
+
+// Sums each binX x binY block of the source into one 32-bit output pixel
+// (outWidth = width / binX, outHeight = height / binY; leftover columns and
+// rows are ignored). The output is always 32-bit, whatever the depth; sums
+// wrap modulo 2^32. binX, binY >= 1; src and dst are distinct buffers.
+TAMRIX_API void Bin(int binX, int binY, void* src, void* dst, int width, int height, int depth);
+
+// ---- Calibration -------------------------------------------------------
+
+// result = raw - dark, 0 where dark > raw; a saturated raw pixel stays at full
+// scale. result may be the input buffer.
+TAMRIX_API void DiffDark(void* input, void* result, void* dark, int width, int height, int depth);
+
+// result = raw * m / flat (integer, truncated, clamped at full scale), with m
+// the reference level rounded to an integer. A level of 0 or below asks for
+// the mean of the flat frame, which is computed serially, written back to
+// *level and used. Saturated raw pixels stay saturated; a zero flat pixel
+// passes the raw pixel unchanged. result may be the input buffer.
+TAMRIX_API void Flat(void* input, void* result, void* flat, double* level, int width, int height, int depth);
+
+// ---- Median filter -----------------------------------------------------
+
+// ---- Geometry ----------------------------------------------------------
+
+// ---- Statistics and sub-frames -----------------------------------------
+
+// ---- Display bitmaps ---------------------------------------------------
+
+// ---- Polynomial surfaces -----------------------------------------------
+
+// ---- Star detection ----------------------------------------------------
+
+} // namespace tamrix

@@ -1,0 +1,21 @@
+// Internal: the few operating-system services the library uses, behind one
+// small interface. On Windows these are the real user32/kernel32 calls; on
+// other systems a window handle points to the host's THostWindow and the tick
+// counter reads a monotonic clock.
+#pragma once
+
+#include <cstdint>
+
+namespace tamrix::platform {
+
+// Delivers a message synchronously to the host window; returns the window's
+// answer (0 when the handle or its Send member is null).
+intptr_t SendMessageA(void* window, unsigned message, uintptr_t wParam, intptr_t lParam);
+
+// Queues a message for the host window without waiting for it.
+void PostMessageA(void* window, unsigned message, uintptr_t wParam, intptr_t lParam);
+
+// Milliseconds of a monotonic clock, wrapping modulo 2^32.
+uint32_t GetTickCount();
+
+} // namespace tamrix::platform

@@ -1,0 +1,47 @@
+// Shared helpers of the test programs.
+#pragma once
+
+#include <omp.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace tamrix::test {
+
+// Sets the OpenMP thread count for the scope of a test and restores it.
+class ThreadCount {
+public:
+    explicit ThreadCount(int n) : saved_(omp_get_max_threads()) { omp_set_num_threads(n); }
+    ~ThreadCount() { omp_set_num_threads(saved_); }
+    ThreadCount(const ThreadCount&) = delete;
+    ThreadCount& operator=(const ThreadCount&) = delete;
+
+private:
+    int saved_;
+};
+
+// The thread counts every "same result with 1 thread and with many" test
+// compares: one, and more than this machine has cores, so that the static
+// blocks are uneven.
+inline const std::vector<int> kThreadCounts = {1, 3, 7};
+
+// Deterministic frame of uniformly distributed pixels in [lo, hi].
+template <class Pixel>
+std::vector<Pixel> RandomFrame(int width, int height, uint32_t seed, uint64_t lo = 0,
+                               uint64_t hi = std::numeric_limits<Pixel>::max())
+{
+    std::mt19937_64 rng(seed);
+    std::uniform_int_distribution<uint64_t> dist(lo, hi);
+    std::vector<Pixel> frame(static_cast<size_t>(width) * height);
+    for (auto& p : frame)
+        p = static_cast<Pixel>(dist(rng));
+    return frame;
+}
+
+// Byte pattern that the functions never write by chance, to show untouched
+// output.
+constexpr uint32_t kSentinel32 = 0xA5A5A5A5u;
+constexpr uint16_t kSentinel16 = 0xA5A5u;
+
+} // namespace tamrix::test
