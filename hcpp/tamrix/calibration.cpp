@@ -1,6 +1,8 @@
 // Dark subtraction and flat-field division.
 #include "tamrix.h"
 
+#include "hcpp/tamrix/calibration_kernels.h"
+#include "hcpp/tamrix/cpu.h"
 #include "hcpp/tamrix/frame.h"
 
 #include <algorithm>
@@ -50,20 +52,14 @@ double FlatMean(const Pixel* flat, int width, int height)
     return sum / static_cast<double>(static_cast<int32_t>(static_cast<uint32_t>(width) * static_cast<uint32_t>(height)));
 }
 
-// 16-bit flat pixel: raw * m formed in 32 bits, then divided. The quotient of
-// a 32-bit integer by a 16-bit one is exact in double after truncation (the
-// distance of a non-integer quotient to the next integer, at least 1/65535,
-// is far above the rounding error of a double below 2^32), which lets the
-// compiler vectorise the division.
+// 16-bit flat pixel: raw * m formed in 32 bits (wrapping if a caller passes a
+// level above 65535), then divided.
 inline uint16_t FlatPixel(uint16_t raw, uint16_t f, uint32_t m)
 {
-    if (raw == 0xFFFFu)
+    if (raw == 0xFFFFu || f == 0)
         return raw;
-    if (f == 0)
-        return raw;
-    const uint32_t product = static_cast<uint32_t>(raw) * m; // wraps if m > 65535 (caller's precondition)
-    const double q = std::trunc(static_cast<double>(product) / static_cast<double>(f));
-    return q > 65535.0 ? uint16_t{0xFFFFu} : static_cast<uint16_t>(q);
+    const uint32_t q = static_cast<uint32_t>(raw) * m / f;
+    return q > 0xFFFFu ? uint16_t{0xFFFFu} : static_cast<uint16_t>(q);
 }
 
 // 32-bit flat pixel: raw * m / f in 64 bits. The quotient is estimated in
@@ -125,9 +121,14 @@ void Flat(void* input, void* result, void* flat, double* level, int width, int h
         // raw * m needs the wider product.
         using Level = std::conditional_t<sizeof(Pixel) == 2, uint32_t, uint64_t>;
         const Level m = detail::TruncToUnsigned<Level>(*level + 0.5);
+        auto* rowKernel = &FlatRow<Pixel, Level>;
+        if constexpr (sizeof(Pixel) == 2) {
+            if (detail::FrameIsa() >= detail::Isa::Avx2)
+                rowKernel = &opt_avx2::FlatRow16;
+        }
         detail::ParallelRows(height, [&](int y) {
             const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(y) * width;
-            FlatRow(in + row, out + row, f + row, m, width);
+            rowKernel(in + row, out + row, f + row, m, width);
         });
     });
 }

@@ -1,0 +1,69 @@
+// Every instruction-set variant of the frame kernels against the literal
+// rules, forced one after another on this machine.
+#include "hcpp/tamrix/cpu.h"
+#include "support.h"
+#include "tamrix.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using tamrix::detail::Isa;
+
+namespace {
+
+class KernelVariants : public testing::TestWithParam<Isa> {
+protected:
+    void SetUp() override
+    {
+        tamrix::detail::SetFrameIsaCap(GetParam());
+        if (tamrix::detail::FrameIsa() != GetParam())
+            GTEST_SKIP() << "this processor lacks the instruction set";
+    }
+    void TearDown() override { tamrix::detail::SetFrameIsaCap(Isa::Avx512); }
+};
+
+uint16_t LiteralFlat16(uint16_t raw, uint16_t f, uint32_t m)
+{
+    if (raw == 65535 || f == 0)
+        return raw;
+    const uint32_t q = static_cast<uint32_t>(raw) * m / f; // 32-bit product, wrapping
+    return q > 65535 ? 65535 : static_cast<uint16_t>(q);
+}
+
+TEST_P(KernelVariants, SixteenBitFlatMatchesLiteralRuleForEveryLevel)
+{
+    const int w = 1000, h = 7; // not a multiple of the vector width
+    auto raw = tamrix::test::RandomFrame<uint16_t>(w, h, 21);
+    auto flat = tamrix::test::RandomFrame<uint16_t>(w, h, 22);
+    // Rows with special pixels: zero flat, saturated raw, tiny flats that clamp.
+    for (int x = 0; x < w; x += 3) {
+        flat[x] = static_cast<uint16_t>(x % 5);
+        raw[w + x] = static_cast<uint16_t>(65535 - x % 2);
+        flat[2 * w + x] = static_cast<uint16_t>(1 + x % 4);
+    }
+    // Quotients landing exactly on and right next to integers.
+    for (int x = 0; x < w; ++x) {
+        flat[3 * w + x] = static_cast<uint16_t>(1 + x);
+        raw[3 * w + x] = static_cast<uint16_t>(1 + x);
+        raw[4 * w + x] = static_cast<uint16_t>((x + 1) * 60 - 1);
+        flat[4 * w + x] = 60;
+    }
+    for (uint32_t m : {0u, 1u, 2000u, 30001u, 65535u, 65536u, 1000000u, 4294967295u}) {
+        std::vector<uint16_t> out(raw.size()), expected(raw.size());
+        for (size_t i = 0; i < raw.size(); ++i)
+            expected[i] = LiteralFlat16(raw[i], flat[i], m);
+        double level = m == 0 ? 0.25 : static_cast<double>(m); // 0.25 rounds to m = 0
+        tamrix::Flat(raw.data(), out.data(), flat.data(), &level, w, h, 2);
+        EXPECT_EQ(out, expected) << "m = " << m;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Isa, KernelVariants, testing::Values(Isa::Baseline, Isa::Avx2, Isa::Avx512),
+                         [](const auto& info) {
+                             return info.param == Isa::Baseline ? "Baseline"
+                                 : info.param == Isa::Avx2      ? "Avx2"
+                                                                : "Avx512";
+                         });
+
+} // namespace
