@@ -122,9 +122,11 @@ void Flat(void* input, void* result, void* flat, double* level, int width, int h
         using Level = std::conditional_t<sizeof(Pixel) == 2, uint32_t, uint64_t>;
         const Level m = detail::TruncToUnsigned<Level>(*level + 0.5);
         auto* rowKernel = &FlatRow<Pixel, Level>;
-        if constexpr (sizeof(Pixel) == 2) {
-            if (detail::FrameIsa() >= detail::Isa::Avx2)
+        if (detail::FrameIsa() >= detail::Isa::Avx2) {
+            if constexpr (sizeof(Pixel) == 2)
                 rowKernel = &opt_avx2::FlatRow16;
+            else if (m <= opt_avx2::kFlatRow32MaxLevel)
+                rowKernel = &opt_avx2::FlatRow32;
         }
         detail::ParallelRows(height, [&](int y) {
             const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(y) * width;

@@ -9,6 +9,8 @@
 
 #include <immintrin.h>
 
+#include <cstdint>
+
 namespace tamrix::opt_avx2 {
 namespace {
 
@@ -65,6 +67,54 @@ void FlatRow16(const uint16_t* in, uint16_t* out, const uint16_t* flat, uint32_t
         }
         const uint32_t q = static_cast<uint32_t>(raw) * m / f;
         out[x] = q > 0xFFFFu ? uint16_t{0xFFFFu} : static_cast<uint16_t>(q);
+    }
+}
+
+// 32-bit pixels: with m < 2^21 the product is below 2^53, so double holds it
+// exactly; a quotient below 2^32 of such a product by a 32-bit divisor is
+// either whole or at least 2^-32 away from the next integer, far more than
+// the rounding of its double, so truncating the double quotient is exact.
+namespace {
+
+__m256d ToDouble(__m128i u) // four unsigned 32-bit values
+{
+    const __m128i flipped = _mm_xor_si128(u, _mm_set1_epi32(INT32_MIN));
+    return _mm256_add_pd(_mm256_cvtepi32_pd(flipped), _mm256_set1_pd(2147483648.0));
+}
+
+__m128i ToUnsigned(__m256d v) // four doubles in [0, 2^32)
+{
+    const __m128i shifted = _mm256_cvttpd_epi32(_mm256_sub_pd(v, _mm256_set1_pd(2147483648.0)));
+    return _mm_xor_si128(shifted, _mm_set1_epi32(INT32_MIN));
+}
+
+} // namespace
+
+void FlatRow32(const uint32_t* in, uint32_t* out, const uint32_t* flat, uint64_t m, int width)
+{
+    const __m256d md = _mm256_set1_pd(static_cast<double>(m));
+    const __m256d limit = _mm256_set1_pd(4294967295.0);
+    const __m128i full = _mm_set1_epi32(-1);
+    int x = 0;
+    for (; x + 4 <= width; x += 4) {
+        const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + x));
+        const __m128i f = _mm_loadu_si128(reinterpret_cast<const __m128i*>(flat + x));
+        const __m256d fd = _mm256_max_pd(ToDouble(f), _mm256_set1_pd(1.0)); // zero flats are blended out below
+        __m256d q = _mm256_div_pd(_mm256_mul_pd(ToDouble(raw), md), fd);
+        q = _mm256_min_pd(_mm256_round_pd(q, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC), limit);
+        __m128i result = ToUnsigned(q);
+        const __m128i keep = _mm_or_si128(_mm_cmpeq_epi32(f, _mm_setzero_si128()), _mm_cmpeq_epi32(raw, full));
+        result = _mm_blendv_epi8(result, raw, keep);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), result);
+    }
+    for (; x < width; ++x) {
+        const uint32_t raw = in[x], f = flat[x];
+        if (raw == 0xFFFFFFFFu || f == 0) {
+            out[x] = raw;
+            continue;
+        }
+        const uint64_t q = raw * m / f;
+        out[x] = q > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(q);
     }
 }
 
