@@ -26,7 +26,7 @@ demo: build
 	$(BUILD)/examples/tamrix_demo
 
 bench: build
-	$(BUILD)/bench/tamrix_bench --benchmark_color=false $(BENCH_ARGS)
+	$(BUILD)/bench/tamrix_bench --benchmark_repetitions=3 $(BENCH_ARGS)
 
 # The whole suite once more under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: deps
