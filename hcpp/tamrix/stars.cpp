@@ -198,11 +198,12 @@ bool MeasureStar(int x, int y, int r, double k, int q, const Pixel* frame, int w
             peak = p[col] > peak ? p[col] : peak;
         }
     }
-    // When bright isolated pixels lift the background mean above the
-    // threshold, weights can be negative. A star without positive flux has no
-    // centroid, and a centroid outside the window is no centroid of this star
-    // (and could overflow the rounded int coordinates): both fail.
-    if (!(flux > 0.0))
+    // A bright isolated pixel can lift the background mean above some star
+    // pixels, whose weights then turn negative. Where the weights nearly
+    // cancel, the "centroid" lands anywhere, even outside the frame or the
+    // int range of the rounded coordinates; one outside the window belongs to
+    // no star in it and fails, as does a flux of exactly 0.
+    if (flux == 0.0)
         return false;
     const double ox = sx / flux, oy = sy / flux;
     if (!(std::fabs(ox) <= r && std::fabs(oy) <= r))
