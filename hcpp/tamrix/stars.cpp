@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace tamrix {
 namespace detail {
@@ -103,12 +104,12 @@ bool MeasureStar(int x, int y, int r, double k, int q, const Pixel* frame, int w
     for (int row = 0; row < n; ++row) {
         const Pixel* p = window + row * stride;
         for (int col = 0; col < n; ++col) {
+            // Branch-free: whether a pixel is inside is unpredictable.
             const Pixel v = p[col];
-            if (v >= lo && v <= hi) {
-                ++clippedCount;
-                clippedSum += v;
-                clippedSquares += Square(v);
-            }
+            const uint32_t inside = (v >= lo) & (v <= hi);
+            clippedCount += inside;
+            clippedSum += static_cast<uint64_t>(v) * inside;
+            clippedSquares += Square(v) * inside;
         }
     }
     if (clippedCount == 0)
@@ -116,38 +117,38 @@ bool MeasureStar(int x, int y, int r, double k, int q, const Pixel* frame, int w
     const double n2 = static_cast<double>(clippedCount);
     const double mu2 = static_cast<double>(clippedSum) / n2;
     const double var2 = Variance(static_cast<double>(clippedSquares), mu2, n2);
-    const int64_t threshold = Threshold<Pixel>(k * std::sqrt(var2) + mu2 + 0.5);
 
-    // Classification. Neighbours of the window's border pixels lie in the
-    // margin and are read from the frame. Star pixels are rare, so the
-    // neighbours are looked at only for pixels above the threshold, in the
-    // fixed order, stopping as soon as enough are bright.
+    // Classification. A star pixel exceeds the threshold and has at least
+    // `need` neighbours that do too, counted in a fixed order that stops as
+    // soon as enough are bright; neighbours of the window's border pixels lie
+    // in the margin and are read from the frame. Star pixels are rare, so
+    // rather than keeping a map of them the test is made again where the
+    // component walk needs it: it depends only on the frame and T.
+    using Level = std::conditional_t<sizeof(Pixel) == 2, int32_t, int64_t>; // holds -1 .. full scale
+    const Level threshold = static_cast<Level>(Threshold<Pixel>(k * std::sqrt(var2) + mu2 + 0.5));
     const std::ptrdiff_t around[8] = {-stride - 1, -stride, -stride + 1, stride - 1,
                                       stride,      stride + 1, -1,        1};
-    uint8_t starMap[kMaxStarWindow];
+    auto isStar = [&](const Pixel* p) {
+        if (!(static_cast<Level>(*p) > threshold))
+            return false;
+        int bright = 0;
+        for (std::ptrdiff_t offset : around)
+            if (static_cast<Level>(p[offset]) > threshold && ++bright == need)
+                return true;
+        return false;
+    };
     uint64_t starSum = 0;
     int starCount = 0;
     int first = -1;
     for (int row = 0; row < n; ++row) {
         const Pixel* p = window + row * stride;
-        uint8_t* starRow = starMap + row * n;
-        for (int col = 0; col < n; ++col) {
-            uint8_t isStar = 0;
-            if (static_cast<int64_t>(p[col]) > threshold) {
-                int bright = 0;
-                for (std::ptrdiff_t offset : around)
-                    if (static_cast<int64_t>(p[col + offset]) > threshold && ++bright == need)
-                        break;
-                isStar = bright >= need;
-            }
-            starRow[col] = isStar;
-            if (isStar) {
+        for (int col = 0; col < n; ++col)
+            if (isStar(p + col)) {
                 if (first < 0)
                     first = row * n + col;
                 ++starCount;
                 starSum += p[col];
             }
-        }
     }
     if (first < 0)
         return false;
@@ -157,7 +158,8 @@ bool MeasureStar(int x, int y, int r, double k, int q, const Pixel* frame, int w
 
     // The 4-connected star of the first star pixel, breadth first through a
     // queue on the stack: every pixel enters it once, so count entries
-    // suffice. A pixel on the window's border ends the measurement.
+    // suffice. A pixel on the window's border ends the measurement, so the
+    // neighbours of a pixel taken from the queue all lie in the window.
     std::memset(component, 0, static_cast<std::size_t>(count));
     uint16_t queue[kMaxStarWindow];
     int head = 0, tail = 0;
@@ -173,8 +175,10 @@ bool MeasureStar(int x, int y, int r, double k, int q, const Pixel* frame, int w
         right = col > right ? col : right;
         top = row < top ? row : top;
         bottom = row > bottom ? row : bottom;
-        for (int j : {i - n, i - 1, i + 1, i + n})
-            if (starMap[j] && !component[j]) {
+        const Pixel* p = window + row * stride + col;
+        const std::pair<int, std::ptrdiff_t> next[4] = {{i - n, -stride}, {i - 1, -1}, {i + 1, 1}, {i + n, stride}};
+        for (auto [j, offset] : next)
+            if (!component[j] && isStar(p + offset)) {
                 component[j] = 1;
                 queue[tail++] = static_cast<uint16_t>(j);
             }
