@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 namespace tamrix {
@@ -45,10 +46,10 @@ inline double Variance(double squares, double mean, double count)
     return var > 0.0 ? var : 0.0;
 }
 
-// Threshold truncated toward zero: T stays a signed 64-bit integer, so that a
-// negative threshold (a negative detection factor) lets every pixel exceed it.
-// Above full scale no pixel can exceed it: the 16-bit limit of 65535, and the
-// same saturation for 32-bit frames instead of a wrap.
+// Threshold truncated toward zero, kept signed: a negative threshold (from a
+// negative detection factor) lets every pixel exceed it, and anything below
+// -1 acts as -1. Above full scale no pixel can exceed it: the 16-bit limit of
+// 65535, and the same saturation for 32-bit frames instead of a wrap.
 template <class Pixel>
 inline int64_t Threshold(double t)
 {
