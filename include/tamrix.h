@@ -87,7 +87,9 @@ typedef void (*TStarCallback)(void* context, int x, int y, double cx, double cy,
 // set in the mask has them set and is reported through callback with its
 // background-subtracted centroid and flux. The mask is read and added to,
 // never cleared. r outside 2 .. 25, q outside 0 .. 8 or a frame smaller than
-// 2r + 4 on a side report nothing.
+// 2r + 4 on a side report nothing. A star whose centroid would lie outside its
+// window (only when a bright isolated pixel lifts the background mean above
+// some of its pixels, so that their weights turn negative) is not reported.
 //
 // The grid rows run in parallel: the callback is called on worker threads,
 // one call at a time, in no fixed order, while the library's lock is held (it
