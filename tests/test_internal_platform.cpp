@@ -21,19 +21,19 @@ struct Recorder {
     std::vector<Message> messages;
     static intptr_t Send(void* self, unsigned id, uintptr_t w, intptr_t l)
     {
-        static_cast<Recorder*>(self)->messages.push_back({id, w, l, true});
+        static_cast<Recorder*>(self)->messages.push_back({ id, w, l, true });
         return 42;
     }
     static void Post(void* self, unsigned id, uintptr_t w, intptr_t l)
     {
-        static_cast<Recorder*>(self)->messages.push_back({id, w, l, false});
+        static_cast<Recorder*>(self)->messages.push_back({ id, w, l, false });
     }
 };
 
 TEST(HostWindow, SendAndPostReachTheHostWithTheirArguments)
 {
     Recorder rec;
-    THostWindow window{&rec, &Recorder::Send, &Recorder::Post};
+    THostWindow window { &rec, &Recorder::Send, &Recorder::Post };
     EXPECT_EQ(tamrix::platform::SendMessageA(&window, 0x465, 65535, -7), 42);
     tamrix::platform::PostMessageA(&window, 13369, 3, 1500);
     ASSERT_EQ(rec.messages.size(), 2u);
@@ -50,7 +50,7 @@ TEST(HostWindow, SendAndPostReachTheHostWithTheirArguments)
 TEST(HostWindow, NullHandleOrMemberDropsTheMessage)
 {
     Recorder rec;
-    THostWindow noMembers{&rec, nullptr, nullptr};
+    THostWindow noMembers { &rec, nullptr, nullptr };
     EXPECT_EQ(tamrix::platform::SendMessageA(&noMembers, 1, 2, 3), 0);
     tamrix::platform::PostMessageA(&noMembers, 1, 2, 3);
     EXPECT_EQ(tamrix::platform::SendMessageA(nullptr, 1, 2, 3), 0);

@@ -1,0 +1,92 @@
+// Shared helpers of the network tests.
+#pragma once
+
+#include "hostlib.h"
+#include "nnet.h"
+
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace nnet::test {
+
+// Every level this processor runs, lowest first: the tests force each one by
+// setting SIMDlevel between the default constructor and Init.
+inline std::vector<TSIMDlevel> Levels()
+{
+    const TSIMDlevel detected = CNetwork().GetSIMDlevel();
+    std::vector<TSIMDlevel> levels;
+    for (int l = SIMD_NONE; l <= detected; ++l)
+        levels.push_back(static_cast<TSIMDlevel>(l));
+    return levels;
+}
+
+inline std::string LevelName(TSIMDlevel level)
+{
+    static const char* const names[] = { "Scalar", "SSE", "AVX", "AVX2" };
+    return names[level];
+}
+
+// A network of the given sizes on a forced level, with the weights that
+// seed gives.
+inline std::unique_ptr<CNetwork> Build(TSIMDlevel level, const std::vector<int>& sizes, uint64_t seed = 1)
+{
+    auto net = std::make_unique<CNetwork>();
+    net->SIMDlevel = level;
+    Lib::FixSeed(seed);
+    net->Init(static_cast<int>(sizes.size()), sizes.data());
+    return net;
+}
+
+// Copies weights and biases of `from` into `to` (same shape, any level).
+inline void CopyParameters(const CNetwork& from, CNetwork& to)
+{
+    for (int l = 1; l < from.NumLayers; ++l) {
+        const CLayer& a = *from.Layers[l];
+        CLayer& b = *to.Layers[l];
+        const size_t row = static_cast<size_t>(a.Prev->NumNeurons) * sizeof(float);
+        for (int i = 0; i < a.NumNeurons; ++i)
+            std::memcpy(b.Weights[i], a.Weights[i], row);
+        std::memcpy(b.Biases, a.Biases, static_cast<size_t>(a.NumNeurons) * sizeof(float));
+    }
+}
+
+inline std::vector<float> RandomVector(size_t n, uint32_t seed, float lo = -1.0f, float hi = 1.0f)
+{
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> dist(lo, hi);
+    std::vector<float> v(n);
+    for (auto& x : v)
+        x = dist(rng);
+    return v;
+}
+
+// Ordered distance in units in the last place between two finite floats.
+inline int64_t UlpDistance(float a, float b)
+{
+    auto key = [](float f) {
+        int32_t i;
+        std::memcpy(&i, &f, sizeof i);
+        return i < 0 ? int64_t { INT32_MIN } - i : int64_t { i };
+    };
+    const int64_t d = key(a) - key(b);
+    return d < 0 ? -d : d;
+}
+
+// A vector block from the network's allocator, freed with it.
+struct Block {
+    CNetwork& net;
+    float* data;
+    Block(CNetwork& n, size_t count)
+        : net(n)
+        , data(static_cast<float*>(n.Alloc(static_cast<unsigned>(count * 4))))
+    {
+    }
+    ~Block() { net.Free(data); }
+    Block(const Block&) = delete;
+    Block& operator=(const Block&) = delete;
+};
+
+} // namespace nnet::test
