@@ -4,6 +4,7 @@
 #include "hostlib.h"
 #include "nnet.h"
 
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -73,6 +74,28 @@ inline int64_t UlpDistance(float a, float b)
     };
     const int64_t d = key(a) - key(b);
     return d < 0 ? -d : d;
+}
+
+// The Cephes exponential written out on one float, step by step as the
+// vector forms run it on every lane.
+inline float CephesExp(float x)
+{
+    x = x < 88.3762626647949f ? x : 88.3762626647949f;
+    x = x > -88.3762626647949f ? x : -88.3762626647949f;
+    const float k = std::floor(x * 1.44269504088896341f + 0.5f);
+    float r = x - k * 0.693359375f;
+    r = r - k * -2.12194440e-4f;
+    float y = 1.9875691500e-4f;
+    y = y * r + 1.3981999507e-3f;
+    y = y * r + 8.3334519073e-3f;
+    y = y * r + 4.1665795894e-2f;
+    y = y * r + 1.6666665459e-1f;
+    y = y * r + 0.5f;
+    y = y * (r * r) + r + 1.0f;
+    const int32_t bits = (static_cast<int32_t>(k) + 127) * (1 << 23);
+    float pow2;
+    std::memcpy(&pow2, &bits, sizeof pow2);
+    return y * pow2;
 }
 
 // A vector block from the network's allocator, freed with it.
