@@ -104,11 +104,12 @@ public:
         float unused, int epochs, void* window);
 };
 
-// One layer. Internal: the network creates and destroys layers; the data
-// members are visible so that callers can read and set weights. Every float
+// One layer. The network creates and destroys its layers; hosts read and set
+// their data members (the class is exported so that its type information
+// reaches them too). Every float
 // buffer and every row is a separate block allocated by the network's rule
 // (Network->Alloc); the arrays of row pointers are plain heap memory.
-class CLayer {
+class TAMRIX_API CLayer {
 public:
     CNetwork* Network; // owner; its level chooses the allocation of every buffer
     CLayer* Prev; // previous layer; null for the input layer
@@ -147,7 +148,7 @@ private:
 
 // 4-float blocks with SSE3; the exponential of whole neuron blocks is a
 // polynomial, the rest of the neurons use expf.
-class CLayerSSE : public CLayer {
+class TAMRIX_API CLayerSSE : public CLayer {
 public:
     CLayerSSE(CNetwork* network, CLayer* prev, int numNeurons);
     ~CLayerSSE() override;
@@ -155,7 +156,7 @@ public:
 };
 
 // 8-float blocks with AVX (integer steps of the exponential on 4-lane halves).
-class CLayerAVX : public CLayer {
+class TAMRIX_API CLayerAVX : public CLayer {
 public:
     CLayerAVX(CNetwork* network, CLayer* prev, int numNeurons);
     ~CLayerAVX() override;
@@ -163,7 +164,7 @@ public:
 };
 
 // 8-float blocks with AVX2.
-class CLayerAVX2 : public CLayer {
+class TAMRIX_API CLayerAVX2 : public CLayer {
 public:
     CLayerAVX2(CNetwork* network, CLayer* prev, int numNeurons);
     ~CLayerAVX2() override;
