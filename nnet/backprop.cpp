@@ -1,5 +1,6 @@
-// Backpropagation of one sample: the driver shared by the three variants,
-// the scalar kernels, and the NaN check.
+// Backpropagation of one sample: the forward pass and the deltas shared by
+// the three variants and the training loop, the scalar kernels, and the NaN
+// check.
 #include "nnet.h"
 #include "nnet/internal.h"
 
@@ -9,13 +10,6 @@
 
 namespace nnet {
 namespace {
-
-// What differs between the variants: how the output deltas and the gradient
-// rows are computed. The hidden deltas are scalar in all of them.
-struct Kernels {
-    void (*outputDeltas)(const CLayer& layer, const float* target, float* delta);
-    void (*gradientRows)(CLayer& layer, const float* delta);
-};
 
 float Sigmoid(float z)
 {
@@ -32,13 +26,12 @@ void ScalarOutputDeltas(const CLayer& layer, const float* target, float* delta)
     }
 }
 
-void ScalarGradientRows(CLayer& layer, const float* delta)
+void ScalarGradientRows(CLayer& layer)
 {
     const float* x = layer.Prev->Outputs;
     const int m = layer.Prev->NumNeurons;
     for (int i = 0; i < layer.NumNeurons; ++i) {
-        const float d = delta[i];
-        layer.BiasGrad[i] = d;
+        const float d = layer.BiasGrad[i];
         float* row = layer.WeightGrad[i];
         for (int j = 0; j < m; ++j)
             row[j] = d * x[j];
@@ -57,58 +50,85 @@ void HiddenDeltas(const CLayer& upper, const float* upperDelta, const CLayer& lo
     }
 }
 
+void CopyDeltas(CLayer& layer, const float* delta)
+{
+    std::memcpy(layer.BiasGrad, delta, static_cast<size_t>(layer.NumNeurons) * sizeof(float));
+}
+
 bool Run(CNetwork& net, int nIn, const float* input, int nOut, const float* target, float* deltaA, float* deltaB,
-    const Kernels& kernels)
+    detail::OutputDeltaKernel outputDeltas, detail::GradientRowKernel gradientRows)
 {
     if (net.NumLayers < 2 || net.Layers == nullptr)
         return false;
-    CLayer* first = net.Layers[0];
-    CLayer* last = net.Layers[net.NumLayers - 1];
-    if (nIn != first->NumNeurons || nOut != last->NumNeurons)
+    if (nIn != net.Layers[0]->NumNeurons || nOut != net.Layers[net.NumLayers - 1]->NumNeurons)
         return false;
     for (int l = 1; l < net.NumLayers; ++l)
         if (net.Layers[l]->WeightGrad == nullptr || net.Layers[l]->BiasGrad == nullptr)
             return false; // no gradient buffers yet: Learn allocates them
-
-    std::memcpy(first->Outputs, input, static_cast<size_t>(nIn) * sizeof(float));
+    detail::ForwardAndDeltas(net, input, target, deltaA, deltaB, outputDeltas);
     for (int l = 1; l < net.NumLayers; ++l)
-        net.Layers[l]->Evaluate();
-
-    kernels.outputDeltas(*last, target, deltaA);
-    kernels.gradientRows(*last, deltaA);
-
-    // Walk down; the vector just written holds the upper deltas, the other
-    // one receives the next lower deltas.
-    CLayer* upper = last;
-    float* upperDelta = deltaA;
-    float* lowerDelta = deltaB;
-    for (CLayer* lower = upper->Prev; lower->Prev != nullptr; lower = lower->Prev) {
-        HiddenDeltas(*upper, upperDelta, *lower, lowerDelta);
-        kernels.gradientRows(*lower, lowerDelta);
-        upper = lower;
-        std::swap(upperDelta, lowerDelta);
-    }
+        gradientRows(*net.Layers[l]);
     return true;
 }
 
 } // namespace
 
+namespace detail {
+
+void ForwardAndDeltas(CNetwork& net, const float* input, const float* target, float* deltaA, float* deltaB,
+    OutputDeltaKernel outputDeltas)
+{
+    CLayer* first = net.Layers[0];
+    CLayer* last = net.Layers[net.NumLayers - 1];
+    std::memcpy(first->Outputs, input, static_cast<size_t>(first->NumNeurons) * sizeof(float));
+    for (int l = 1; l < net.NumLayers; ++l)
+        net.Layers[l]->Evaluate();
+
+    outputDeltas(*last, target, deltaA);
+    CopyDeltas(*last, deltaA);
+    // Walk down; the vector just written holds the upper deltas, the other
+    // one receives the next lower deltas.
+    const CLayer* upper = last;
+    float* upperDelta = deltaA;
+    float* lowerDelta = deltaB;
+    for (CLayer* lower = last->Prev; lower->Prev != nullptr; lower = lower->Prev) {
+        HiddenDeltas(*upper, upperDelta, *lower, lowerDelta);
+        CopyDeltas(*lower, lowerDelta);
+        upper = lower;
+        std::swap(upperDelta, lowerDelta);
+    }
+}
+
+OutputDeltaKernel OutputDeltasFor(TSIMDlevel level)
+{
+    return level == SIMD_SSE || level == SIMD_AVX || level == SIMD_AVX2 ? &sse3::OutputDeltas : &ScalarOutputDeltas;
+}
+
+GradientRowKernel GradientRowsFor(TSIMDlevel level)
+{
+    return level == SIMD_SSE                      ? &sse3::GradientRows
+        : level == SIMD_AVX || level == SIMD_AVX2 ? &avx::GradientRows
+                                                  : &ScalarGradientRows;
+}
+
+} // namespace detail
+
 bool CNetwork::Backpropagate(int nIn, const float* input, int nOut, const float* target, float* deltaA, float* deltaB)
 {
-    return Run(*this, nIn, input, nOut, target, deltaA, deltaB, { &ScalarOutputDeltas, &ScalarGradientRows });
+    return Run(*this, nIn, input, nOut, target, deltaA, deltaB, &ScalarOutputDeltas, &ScalarGradientRows);
 }
 
 bool CNetwork::BackpropagateSSE(
     int nIn, const float* input, int nOut, const float* target, float* deltaA, float* deltaB)
 {
-    return Run(*this, nIn, input, nOut, target, deltaA, deltaB, { &sse3::OutputDeltas, &sse3::GradientRows });
+    return Run(*this, nIn, input, nOut, target, deltaA, deltaB, &sse3::OutputDeltas, &sse3::GradientRows);
 }
 
-// There is no AVX2 variant: 8-lane products need no integer steps.
+// There is no AVX2 variant: the gradient rows need no integer steps.
 bool CNetwork::BackpropagateAVX(
     int nIn, const float* input, int nOut, const float* target, float* deltaA, float* deltaB)
 {
-    return Run(*this, nIn, input, nOut, target, deltaA, deltaB, { &sse3::OutputDeltas, &avx::GradientRows });
+    return Run(*this, nIn, input, nOut, target, deltaA, deltaB, &sse3::OutputDeltas, &avx::GradientRows);
 }
 
 bool CNetwork::CheckNANs()

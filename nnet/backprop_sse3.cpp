@@ -27,13 +27,12 @@ void OutputDeltas(const CLayer& layer, const float* target, float* delta)
     }
 }
 
-void GradientRows(CLayer& layer, const float* delta)
+void GradientRows(CLayer& layer)
 {
     const float* x = layer.Prev->Outputs;
     const int m = layer.Prev->NumNeurons, blocks = layer.Prev->Blocks4;
     for (int i = 0; i < layer.NumNeurons; ++i) {
-        const float d = delta[i];
-        layer.BiasGrad[i] = d;
+        const float d = layer.BiasGrad[i];
         float* row = layer.WeightGrad[i];
         const __m128 dv = _mm_set1_ps(d);
         for (int b = 0; b < blocks; ++b)

@@ -29,6 +29,34 @@ void FreeFloats(CNetwork& net, float*& block);
 float** AllocRows(CNetwork& net, int rows, int columns, bool zero);
 void FreeRows(CNetwork& net, float**& rows, int count);
 
+// Deltas of an output layer for a target vector.
+using OutputDeltaKernel = void (*)(const CLayer& layer, const float* target, float* delta);
+// WeightGrad[i][j] = BiasGrad[i] * Prev->Outputs[j] for every neuron of a layer.
+using GradientRowKernel = void (*)(CLayer& layer);
+
+// Forward pass of one sample and the deltas of every non-input layer, which
+// land in each layer's BiasGrad; deltaA and deltaB are the alternating
+// scratch vectors of the exported backpropagation. Lengths and buffers are
+// the caller's to check.
+void ForwardAndDeltas(CNetwork& net, const float* input, const float* target, float* deltaA, float* deltaB,
+    OutputDeltaKernel outputDeltas);
+
+// The kernels of the variant a level trains with: output deltas in 4-lane
+// blocks from SIMD_SSE up, gradient rows in 4-lane blocks at SIMD_SSE and
+// 8-lane blocks from SIMD_AVX up; scalar below.
+OutputDeltaKernel OutputDeltasFor(TSIMDlevel level);
+GradientRowKernel GradientRowsFor(TSIMDlevel level);
+
+// Adds the gradients of `count` samples to a layer's batch sums: for every
+// weight, sum = ((sum + d0 x0) + d1 x1) + ... in sample order, with sum
+// starting from 0 when `first`; sample k's deltas are deltas[k * n ...] and
+// its layer input inputs[k]. With `last`, the batch is complete and every
+// weight and bias moves by -step times its sum. Summing in registers over a
+// few samples at a time gives the same roundings as adding each sample's
+// gradient rows to the sums, without writing and re-reading the rows.
+void AccumulateChunk(
+    CLayer& layer, const float* deltas, const float* const* inputs, int count, bool first, bool last, float step);
+
 } // namespace detail
 
 // 4-lane kernels (built with SSE3).
@@ -41,20 +69,22 @@ void ExpBlocks(const float* x, float* y, int blocks);
 // Deltas of an output layer for `target`: whole blocks of 4 with Exp4, the
 // rest with expf.
 void OutputDeltas(const CLayer& layer, const float* target, float* delta);
-// BiasGrad = delta, WeightGrad[i][j] = delta[i] * Prev->Outputs[j], in blocks
-// of 4 inputs.
-void GradientRows(CLayer& layer, const float* delta);
+// WeightGrad[i][j] = BiasGrad[i] * Prev->Outputs[j], in blocks of 4 inputs.
+void GradientRows(CLayer& layer);
 } // namespace sse3
 
 // 8-lane kernels built with AVX.
 namespace avx {
+// AccumulateChunk on 8 lanes.
+void AccumulateChunk(
+    CLayer& layer, const float* deltas, const float* const* inputs, int count, bool first, bool last, float step);
 // Sums[i] = weighted sum of neuron i without the bias, for every neuron of a
 // non-input layer; per 8-input block the products add as ((p0 + p1) + (p2 +
 // p3)) + ((p4 + p5) + (p6 + p7)), the blocks in order, then the remaining
 // inputs one at a time. Shared by the AVX and AVX2 layers.
 void WeightedSums(CLayer& layer);
 void ExpBlocks(const float* x, float* y, int blocks);
-void GradientRows(CLayer& layer, const float* delta);
+void GradientRows(CLayer& layer);
 } // namespace avx
 
 // 8-lane kernels built with AVX2.

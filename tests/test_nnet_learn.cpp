@@ -257,6 +257,96 @@ TEST_P(Learning, TheErrorFallsOnALearnableProblem)
     EXPECT_TRUE(net->CheckNANs());
 }
 
+// ---- The loop written out ------------------------------------------------------------
+
+// Training exactly as described: per epoch the shuffle, per batch cleared
+// sums, per sample the exported backpropagation of the level with its
+// gradient rows added to the sums, then the update.
+void LiteralLearn(CNetwork& net, Samples& s, int batch, float rate, int epochs)
+{
+    using Variant = bool (CNetwork::*)(int, const float*, int, const float*, float*, float*);
+    const Variant backpropagate = net.SIMDlevel == nnet::SIMD_SSE ? &CNetwork::BackpropagateSSE
+        : net.SIMDlevel >= nnet::SIMD_AVX                         ? &CNetwork::BackpropagateAVX
+                                                                  : &CNetwork::Backpropagate;
+    const int n = s.Count(), nIn = static_cast<int>(s.in[0].size()), nOut = static_cast<int>(s.out[0].size());
+    ASSERT_TRUE(net.Learn(n, nIn, s.Inputs(), nOut, s.Targets(), batch, rate, 0.0f, 0, nullptr)); // gradient buffers
+    Block a(net, 64), b(net, 64);
+    const float step = rate / static_cast<float>(batch);
+    std::vector<int> order(n);
+    for (int e = 0; e < epochs; ++e) {
+        for (int k = 0; k < n; ++k)
+            order[k] = k;
+        for (int k = 0; k < n; ++k)
+            std::swap(order[k], order[Lib::RANDOM(static_cast<unsigned>(n))]);
+        for (int start = 0; start < n - batch; start += batch) {
+            for (int l = 1; l < net.NumLayers; ++l) {
+                CLayer& layer = *net.Layers[l];
+                for (int i = 0; i < layer.NumNeurons; ++i) {
+                    std::fill(layer.WeightGradSum[i], layer.WeightGradSum[i] + layer.Prev->NumNeurons, 0.0f);
+                    layer.BiasGradSum[i] = 0.0f;
+                }
+            }
+            for (int k = 0; k < batch; ++k) {
+                const int i = order[start + k];
+                ASSERT_TRUE((net.*backpropagate)(nIn, s.in[i].data(), nOut, s.out[i].data(), a.data, b.data));
+                for (int l = 1; l < net.NumLayers; ++l) {
+                    CLayer& layer = *net.Layers[l];
+                    for (int r = 0; r < layer.NumNeurons; ++r) {
+                        for (int j = 0; j < layer.Prev->NumNeurons; ++j)
+                            layer.WeightGradSum[r][j] += layer.WeightGrad[r][j];
+                        layer.BiasGradSum[r] += layer.BiasGrad[r];
+                    }
+                }
+            }
+            for (int l = 1; l < net.NumLayers; ++l) {
+                CLayer& layer = *net.Layers[l];
+                for (int r = 0; r < layer.NumNeurons; ++r) {
+                    for (int j = 0; j < layer.Prev->NumNeurons; ++j)
+                        layer.Weights[r][j] = layer.Weights[r][j] - step * layer.WeightGradSum[r][j];
+                    layer.Biases[r] = layer.Biases[r] - step * layer.BiasGradSum[r];
+                }
+            }
+        }
+    }
+}
+
+// Everything training leaves behind: weights, biases, the last batch's sums,
+// the last sample's gradients and its forward state.
+std::vector<float> State(const CNetwork& net)
+{
+    std::vector<float> v = Parameters(net);
+    for (int l = 1; l < net.NumLayers; ++l) {
+        const CLayer& layer = *net.Layers[l];
+        for (int i = 0; i < layer.NumNeurons; ++i) {
+            v.insert(v.end(), layer.WeightGradSum[i], layer.WeightGradSum[i] + layer.Prev->NumNeurons);
+            v.insert(v.end(), layer.WeightGrad[i], layer.WeightGrad[i] + layer.Prev->NumNeurons);
+            v.push_back(layer.BiasGradSum[i]);
+            v.push_back(layer.BiasGrad[i]);
+            v.push_back(layer.Outputs[i]);
+            v.push_back(layer.Sums[i]);
+        }
+    }
+    return v;
+}
+
+// Batch sizes around the 8 samples that training sums in one pass.
+TEST_P(Learning, LeavesBitForBitWhatTheLiteralLoopLeaves)
+{
+    auto samples = RandomSamples(61, 17, 5, 8);
+    for (int batch : { 1, 7, 8, 9, 10, 17, 30 }) {
+        auto fast = Build(GetParam(), { 17, 9, 8, 5 }, 40 + batch);
+        auto literal = Build(GetParam(), { 17, 9, 8, 5 }, 40 + batch);
+        Lib::FixSeed(50);
+        ASSERT_TRUE(Learn(*fast, samples, batch, 3, nullptr, 2.0f));
+        Lib::FixSeed(50);
+        LiteralLearn(*literal, samples, batch, 2.0f, 3);
+        const auto got = State(*fast), expected = State(*literal);
+        ASSERT_EQ(got.size(), expected.size());
+        for (size_t k = 0; k < got.size(); ++k)
+            ASSERT_EQ(got[k], expected[k]) << "batch " << batch << ", value " << k;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Levels, Learning, ::testing::ValuesIn(Levels()), [](const auto& info) { return LevelName(info.param); });
 
