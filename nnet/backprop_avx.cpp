@@ -35,7 +35,7 @@ void AccumulateRow(
     const int n = layer.NumNeurons, m = layer.Prev->NumNeurons, blocks = layer.Prev->Blocks8;
     float* sum = layer.WeightGradSum[i];
     float* w = layer.Weights[i];
-    __m256 d[8];
+    __m256 d[detail::kChunkSamples];
     for (int k = 0; k < count; ++k)
         d[k] = _mm256_set1_ps(deltas[k * n + i]);
     const __m256 stepv = _mm256_set1_ps(step);
@@ -71,8 +71,8 @@ void AccumulateChunk(
     CLayer& layer, const float* deltas, const float* const* inputs, int count, bool first, bool last, float step)
 {
     for (int i = 0; i < layer.NumNeurons; ++i) {
-        if (count == 8)
-            AccumulateRow<8>(layer, i, deltas, inputs, count, first, last, step);
+        if (count == detail::kChunkSamples)
+            AccumulateRow<detail::kChunkSamples>(layer, i, deltas, inputs, count, first, last, step);
         else
             AccumulateRow<0>(layer, i, deltas, inputs, count, first, last, step);
     }

@@ -47,7 +47,7 @@ void ForwardAndDeltas(CNetwork& net, const float* input, const float* target, fl
 OutputDeltaKernel OutputDeltasFor(TSIMDlevel level);
 GradientRowKernel GradientRowsFor(TSIMDlevel level);
 
-// Adds the gradients of `count` samples to a layer's batch sums: for every
+// Adds the gradients of `count` (at most kChunkSamples) samples to a layer's batch sums: for every
 // weight, sum = ((sum + d0 x0) + d1 x1) + ... in sample order, with sum
 // starting from 0 when `first`; sample k's deltas are deltas[k * n ...] and
 // its layer input inputs[k]. With `last`, the batch is complete and every
@@ -56,6 +56,10 @@ GradientRowKernel GradientRowsFor(TSIMDlevel level);
 // gradient rows to the sums, without writing and re-reading the rows.
 void AccumulateChunk(
     CLayer& layer, const float* deltas, const float* const* inputs, int count, bool first, bool last, float step);
+
+// The most samples AccumulateChunk takes at once: the layer inputs of 8
+// digit images (8 x 784 floats) stay in the first-level cache.
+constexpr int kChunkSamples = 8;
 
 } // namespace detail
 
@@ -78,6 +82,7 @@ namespace avx {
 // AccumulateChunk on 8 lanes.
 void AccumulateChunk(
     CLayer& layer, const float* deltas, const float* const* inputs, int count, bool first, bool last, float step);
+
 // Sums[i] = weighted sum of neuron i without the bias, for every neuron of a
 // non-input layer; per 8-input block the products add as ((p0 + p1) + (p2 +
 // p3)) + ((p4 + p5) + (p6 + p7)), the blocks in order, then the remaining

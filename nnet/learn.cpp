@@ -23,9 +23,7 @@ namespace {
 
 constexpr unsigned kEpochMessage = 13369; // WM_USER + 12345
 
-// Samples whose products are summed in one pass: their layer inputs (8 rows
-// of 784 floats for a digit network) stay in the first-level cache.
-constexpr int kChunk = 8;
+constexpr int kChunk = detail::kChunkSamples;
 
 // The gradient members of a layer that does not have them yet, zero-filled.
 // Members already there are kept, so later calls reuse them.
