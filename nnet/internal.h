@@ -47,13 +47,14 @@ void ForwardAndDeltas(CNetwork& net, const float* input, const float* target, fl
 OutputDeltaKernel OutputDeltasFor(TSIMDlevel level);
 GradientRowKernel GradientRowsFor(TSIMDlevel level);
 
-// Adds the gradients of `count` (at most kChunkSamples) samples to a layer's batch sums: for every
-// weight, sum = ((sum + d0 x0) + d1 x1) + ... in sample order, with sum
-// starting from 0 when `first`; sample k's deltas are deltas[k * n ...] and
-// its layer input inputs[k]. With `last`, the batch is complete and every
-// weight and bias moves by -step times its sum. Summing in registers over a
-// few samples at a time gives the same roundings as adding each sample's
-// gradient rows to the sums, without writing and re-reading the rows.
+// Adds the gradients of `count` samples (at most kChunkSamples) to a layer's
+// batch sums: for every weight, sum = ((sum + d0 x0) + d1 x1) + ... in sample
+// order, with sum starting from 0 when `first`; sample k's deltas are
+// deltas[k * n ...] and its layer input inputs[k]. With `last`, the batch is
+// complete and every weight and bias moves by -step times its sum. Summing in
+// registers over a few samples at a time gives the same roundings as adding
+// each sample's gradient rows to the sums, without writing and re-reading the
+// rows.
 void AccumulateChunk(
     CLayer& layer, const float* deltas, const float* const* inputs, int count, bool first, bool last, float step);
 
