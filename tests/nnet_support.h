@@ -17,21 +17,19 @@ namespace nnet::test {
 // setting SIMDlevel between the default constructor and Init.
 inline std::vector<TSIMDlevel> Levels()
 {
-    const TSIMDlevel detected = CNetwork().GetSIMDlevel();
     std::vector<TSIMDlevel> levels;
-    for (int l = SIMD_NONE; l <= detected; ++l)
+    for (int l = SIMD_NONE; l <= CNetwork().GetSIMDlevel(); ++l)
         levels.push_back(static_cast<TSIMDlevel>(l));
     return levels;
 }
 
 inline std::string LevelName(TSIMDlevel level)
 {
-    static const char* const names[] = { "Scalar", "SSE", "AVX", "AVX2" };
-    return names[level];
+    return level == SIMD_NONE ? "Scalar" : level == SIMD_SSE ? "SSE" : level == SIMD_AVX ? "AVX" : "AVX2";
 }
 
-// A network of the given sizes on a forced level, with the weights that
-// seed gives.
+// A network of the given sizes on a forced level, with the weights the seed
+// gives.
 inline std::unique_ptr<CNetwork> Build(TSIMDlevel level, const std::vector<int>& sizes, uint64_t seed = 1)
 {
     auto net = std::make_unique<CNetwork>();
@@ -39,19 +37,6 @@ inline std::unique_ptr<CNetwork> Build(TSIMDlevel level, const std::vector<int>&
     Lib::FixSeed(seed);
     net->Init(static_cast<int>(sizes.size()), sizes.data());
     return net;
-}
-
-// Copies weights and biases of `from` into `to` (same shape, any level).
-inline void CopyParameters(const CNetwork& from, CNetwork& to)
-{
-    for (int l = 1; l < from.NumLayers; ++l) {
-        const CLayer& a = *from.Layers[l];
-        CLayer& b = *to.Layers[l];
-        const size_t row = static_cast<size_t>(a.Prev->NumNeurons) * sizeof(float);
-        for (int i = 0; i < a.NumNeurons; ++i)
-            std::memcpy(b.Weights[i], a.Weights[i], row);
-        std::memcpy(b.Biases, a.Biases, static_cast<size_t>(a.NumNeurons) * sizeof(float));
-    }
 }
 
 inline std::vector<float> RandomVector(size_t n, uint32_t seed, float lo = -1.0f, float hi = 1.0f)
@@ -64,7 +49,7 @@ inline std::vector<float> RandomVector(size_t n, uint32_t seed, float lo = -1.0f
     return v;
 }
 
-// Ordered distance in units in the last place between two finite floats.
+// Distance in units in the last place between two finite floats.
 inline int64_t UlpDistance(float a, float b)
 {
     auto key = [](float f) {
@@ -72,11 +57,10 @@ inline int64_t UlpDistance(float a, float b)
         std::memcpy(&i, &f, sizeof i);
         return i < 0 ? int64_t { INT32_MIN } - i : int64_t { i };
     };
-    const int64_t d = key(a) - key(b);
-    return d < 0 ? -d : d;
+    return std::llabs(key(a) - key(b));
 }
 
-// The Cephes exponential written out on one float, step by step as the
+// The vector exponential written out on one float, step by step as the
 // vector forms run it on every lane.
 inline float CephesExp(float x)
 {
@@ -92,24 +76,10 @@ inline float CephesExp(float x)
     y = y * r + 1.6666665459e-1f;
     y = y * r + 0.5f;
     y = y * (r * r) + r + 1.0f;
-    const int32_t bits = (static_cast<int32_t>(k) + 127) * (1 << 23);
+    const int32_t bits = (static_cast<int32_t>(k) + 127) * (1 << 23); // 2^k
     float pow2;
     std::memcpy(&pow2, &bits, sizeof pow2);
     return y * pow2;
 }
-
-// A vector block from the network's allocator, freed with it.
-struct Block {
-    CNetwork& net;
-    float* data;
-    Block(CNetwork& n, size_t count)
-        : net(n)
-        , data(static_cast<float*>(n.Alloc(static_cast<unsigned>(count * 4))))
-    {
-    }
-    ~Block() { net.Free(data); }
-    Block(const Block&) = delete;
-    Block& operator=(const Block&) = delete;
-};
 
 } // namespace nnet::test

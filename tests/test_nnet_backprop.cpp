@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 
 using nnet::CLayer;
@@ -13,31 +12,17 @@ using namespace nnet::test;
 
 namespace {
 
-using Variant = bool (CNetwork::*)(int, const float*, int, const float*, float*, float*);
-
 struct Case {
     const char* name;
-    Variant variant;
+    bool (CNetwork::*variant)(int, const float*, int, const float*, float*, float*);
     TSIMDlevel level;
-    int vectorWidth; // lanes of the output-delta blocks; 0 for the scalar variant
 };
 
-const Case kCases[] = {
-    { "Scalar", &CNetwork::Backpropagate, nnet::SIMD_NONE, 0 },
-    { "SSE", &CNetwork::BackpropagateSSE, nnet::SIMD_SSE, 4 },
-    { "AVXonAVX", &CNetwork::BackpropagateAVX, nnet::SIMD_AVX, 4 },
-    { "AVXonAVX2", &CNetwork::BackpropagateAVX, nnet::SIMD_AVX2, 4 },
-};
+const Case kCases[] = { { "Scalar", &CNetwork::Backpropagate, nnet::SIMD_NONE },
+    { "SSE", &CNetwork::BackpropagateSSE, nnet::SIMD_SSE }, { "AVXonAVX", &CNetwork::BackpropagateAVX, nnet::SIMD_AVX },
+    { "AVXonAVX2", &CNetwork::BackpropagateAVX, nnet::SIMD_AVX2 } };
 
-// Learn with no epochs allocates the gradient buffers and changes nothing
-// else.
-void PrepareGradients(CNetwork& net)
-{
-    const int nIn = net.Layers[0]->NumNeurons, nOut = net.Layers[net.NumLayers - 1]->NumNeurons;
-    ASSERT_TRUE(net.Learn(0, nIn, nullptr, nOut, nullptr, 1, 1.0f, 0.0f, 0, nullptr));
-}
-
-// E = 1/2 sum (output - target)^2 in double precision, from the network's
+// E = 1/2 sum (output - target)^2 in double precision from the network's
 // weights: the function whose derivatives backpropagation computes.
 double Error(const CNetwork& net, const std::vector<float>& input, const std::vector<float>& target)
 {
@@ -59,119 +44,101 @@ double Error(const CNetwork& net, const std::vector<float>& input, const std::ve
     return e;
 }
 
+// 17-9-8-5: two hidden layers, so the scratch vectors swap roles; every
+// layer has whole input blocks and a remainder, the output layer a block of
+// four neurons and one more.
 class Backprop : public ::testing::TestWithParam<Case> {
 protected:
     void SetUp() override
     {
         if (CNetwork().GetSIMDlevel() < GetParam().level)
             GTEST_SKIP() << "processor lacks the level";
+        net_ = Build(GetParam().level, { 17, 9, 8, 5 }, 31);
+        ASSERT_TRUE(net_->Learn(0, 17, nullptr, 5, nullptr, 1, 1.0f, 0.0f, 0, nullptr)); // gradient buffers
     }
-    bool Run(CNetwork& net, const std::vector<float>& input, const std::vector<float>& target, float* a, float* b)
+    bool Run(const std::vector<float>& input, const std::vector<float>& target)
     {
-        return (net.*GetParam().variant)(
-            static_cast<int>(input.size()), input.data(), static_cast<int>(target.size()), target.data(), a, b);
+        return (net_.get()->*GetParam().variant)(
+            int(input.size()), input.data(), int(target.size()), target.data(), a_.data(), b_.data());
     }
+    std::unique_ptr<CNetwork> net_;
+    std::vector<float> a_ = std::vector<float>(10, 9.0f), b_ = std::vector<float>(10, 9.0f);
 };
 
-// 17-9-8-5: two hidden layers, so the scratch vectors swap roles; every
-// layer has whole input blocks and a remainder, the output layer a block of
-// four neurons and one more.
 TEST_P(Backprop, GradientsMatchFiniteDifferencesOfTheError)
 {
-    auto net = Build(GetParam().level, { 17, 9, 8, 5 }, 31);
-    PrepareGradients(*net);
-    const auto input = RandomVector(17, 1);
-    const auto target = RandomVector(5, 2, 0.0f, 1.0f);
-    std::vector<float> a(9), b(9);
-    ASSERT_TRUE(Run(*net, input, target, a.data(), b.data()));
-
-    const double h = 1e-3;
-    auto check = [&](float& parameter, float gradient, const std::string& what) {
-        const float saved = parameter;
-        parameter = static_cast<float>(saved + h);
-        const double up = Error(*net, input, target);
-        parameter = static_cast<float>(saved - h);
-        const double down = Error(*net, input, target);
+    const auto input = RandomVector(17, 1), target = RandomVector(5, 2, 0.0f, 1.0f);
+    ASSERT_TRUE(Run(input, target));
+    auto check = [&](float& parameter, float gradient) {
+        const float saved = parameter, up = saved + 1e-3f, down = saved - 1e-3f;
+        parameter = up;
+        const double eUp = Error(*net_, input, target);
+        parameter = down;
+        const double eDown = Error(*net_, input, target);
         parameter = saved;
-        // The step is rounded to float: divide by the step actually taken.
-        const double taken = double(static_cast<float>(saved + h)) - double(static_cast<float>(saved - h));
-        EXPECT_NEAR(gradient, (up - down) / taken, 2e-6 + 1e-3 * std::fabs(gradient)) << what;
+        return std::fabs(gradient - (eUp - eDown) / (double(up) - double(down))) <= 2e-6 + 1e-3 * std::fabs(gradient);
     };
-    for (int l = 1; l < net->NumLayers; ++l) {
-        CLayer& layer = *net->Layers[l];
+    for (int l = 1; l < net_->NumLayers; ++l) {
+        CLayer& layer = *net_->Layers[l];
         for (int i = 0; i < layer.NumNeurons; ++i) {
-            check(layer.Biases[i], layer.BiasGrad[i], "bias " + std::to_string(l) + "/" + std::to_string(i));
+            EXPECT_TRUE(check(layer.Biases[i], layer.BiasGrad[i])) << "bias " << l << "/" << i;
             for (int j = 0; j < layer.Prev->NumNeurons; ++j)
-                check(layer.Weights[i][j], layer.WeightGrad[i][j],
-                    "weight " + std::to_string(l) + "/" + std::to_string(i) + "/" + std::to_string(j));
+                EXPECT_TRUE(check(layer.Weights[i][j], layer.WeightGrad[i][j]))
+                    << "weight " << l << "/" << i << "/" << j;
         }
     }
 }
 
 // Every value written out from the forward state the call leaves: output
-// deltas by the variant's path (whole blocks of four through the vector
-// exponential, the rest through expf), hidden deltas and gradient rows by the
-// scalar formulas, which all variants share up to rounding-free products.
+// deltas by the variant's path (a block of four through the vector
+// exponential, the rest through expf), hidden deltas and gradient rows by
+// the formulas all variants share.
 TEST_P(Backprop, MatchesItsLiteralFormulasExactly)
 {
-    auto net = Build(GetParam().level, { 17, 9, 8, 5 }, 32);
-    PrepareGradients(*net);
-    const auto input = RandomVector(17, 3);
-    const auto target = RandomVector(5, 4, 0.0f, 1.0f);
-    std::vector<float> a(9), b(9);
-    ASSERT_TRUE(Run(*net, input, target, a.data(), b.data()));
-
-    const CLayer& out = *net->Layers[3];
-    const int blockNeurons = GetParam().vectorWidth == 0 ? 0 : 4;
-    std::vector<float> upperDelta(5);
+    const auto input = RandomVector(17, 3), target = RandomVector(5, 4, 0.0f, 1.0f);
+    ASSERT_TRUE(Run(input, target));
+    const CLayer& out = *net_->Layers[3];
+    std::vector<float> delta(5);
     for (int i = 0; i < 5; ++i) {
-        const float z = out.Sums[i];
-        if (i < blockNeurons) {
-            const float s = 1.0f / (CephesExp(0.0f - z) + 1.0f);
-            upperDelta[i] = ((1.0f - s) * s) * (out.Outputs[i] - target[i]);
-        } else {
-            const float s = 1.0f / (std::exp(-z) + 1.0f);
-            upperDelta[i] = (out.Outputs[i] - target[i]) * ((1.0f - s) * s);
-        }
+        const float z = out.Sums[i], error = out.Outputs[i] - target[i];
+        const float s = i < 4 && GetParam().level != nnet::SIMD_NONE ? 1.0f / (CephesExp(0.0f - z) + 1.0f)
+                                                                     : 1.0f / (std::exp(-z) + 1.0f);
+        delta[i] = ((1.0f - s) * s) * error;
     }
     for (int l = 3; l >= 1; --l) {
-        const CLayer& layer = *net->Layers[l];
+        const CLayer& layer = *net_->Layers[l];
         for (int i = 0; i < layer.NumNeurons; ++i) {
-            ASSERT_EQ(layer.BiasGrad[i], upperDelta[i]) << l << "/" << i;
+            ASSERT_EQ(layer.BiasGrad[i], delta[i]) << l << "/" << i;
             for (int j = 0; j < layer.Prev->NumNeurons; ++j)
-                ASSERT_EQ(layer.WeightGrad[i][j], upperDelta[i] * layer.Prev->Outputs[j]) << l << "/" << i << "/" << j;
+                ASSERT_EQ(layer.WeightGrad[i][j], delta[i] * layer.Prev->Outputs[j]) << l << "/" << i << "/" << j;
         }
-        if (l == 1)
-            break;
-        const CLayer& lower = *layer.Prev;
-        std::vector<float> lowerDelta(lower.NumNeurons);
-        for (int j = 0; j < lower.NumNeurons; ++j) {
+        std::vector<float> lower(layer.Prev->NumNeurons);
+        for (int j = 0; l > 1 && j < layer.Prev->NumNeurons; ++j) {
             float acc = 0.0f;
             for (int k = 0; k < layer.NumNeurons; ++k)
-                acc = acc + layer.Weights[k][j] * upperDelta[k];
-            const float s = 1.0f / (std::exp(-lower.Sums[j]) + 1.0f);
-            lowerDelta[j] = ((1.0f - s) * s) * acc;
+                acc = acc + layer.Weights[k][j] * delta[k];
+            const float s = 1.0f / (std::exp(-layer.Prev->Sums[j]) + 1.0f);
+            lower[j] = ((1.0f - s) * s) * acc;
         }
-        upperDelta = lowerDelta;
+        delta = lower;
     }
-    // The scratch vectors: a holds the deltas of layers 3 and 1, b those of 2.
-    for (int i = 0; i < 9; ++i)
-        EXPECT_EQ(a[i], net->Layers[1]->BiasGrad[i]);
-    for (int i = 0; i < 8; ++i)
-        EXPECT_EQ(b[i], net->Layers[2]->BiasGrad[i]);
+    // The scratch vectors alternate: a holds the deltas of layers 3 and then
+    // 1, b those of layer 2.
+    EXPECT_EQ(std::vector<float>(a_.begin(), a_.begin() + 9),
+        std::vector<float>(net_->Layers[1]->BiasGrad, net_->Layers[1]->BiasGrad + 9));
+    EXPECT_EQ(std::vector<float>(b_.begin(), b_.begin() + 8),
+        std::vector<float>(net_->Layers[2]->BiasGrad, net_->Layers[2]->BiasGrad + 8));
+    EXPECT_EQ(b_[8], 9.0f);
 }
 
 TEST_P(Backprop, OutputsEqualToTheTargetsGiveZeroGradients)
 {
-    auto net = Build(GetParam().level, { 17, 9, 8, 5 }, 33);
-    PrepareGradients(*net);
     const auto input = RandomVector(17, 5);
     std::vector<float> target(5);
-    ASSERT_TRUE(net->Infer(17, input.data(), 5, target.data()));
-    std::vector<float> a(9, 1.0f), b(9, 1.0f);
-    ASSERT_TRUE(Run(*net, input, target, a.data(), b.data()));
-    for (int l = 1; l < net->NumLayers; ++l) {
-        const CLayer& layer = *net->Layers[l];
+    ASSERT_TRUE(net_->Infer(17, input.data(), 5, target.data()));
+    ASSERT_TRUE(Run(input, target));
+    for (int l = 1; l < net_->NumLayers; ++l) {
+        const CLayer& layer = *net_->Layers[l];
         for (int i = 0; i < layer.NumNeurons; ++i) {
             EXPECT_EQ(layer.BiasGrad[i], 0.0f);
             for (int j = 0; j < layer.Prev->NumNeurons; ++j)
@@ -180,58 +147,40 @@ TEST_P(Backprop, OutputsEqualToTheTargetsGiveZeroGradients)
     }
 }
 
+TEST_P(Backprop, WrongLengthsWriteNothing)
+{
+    const auto input = RandomVector(17, 8), target = RandomVector(5, 9, 0.0f, 1.0f);
+    ASSERT_TRUE(Run(input, target));
+    const CLayer& out = *net_->Layers[3];
+    const std::vector<float> grads(out.WeightGrad[4], out.WeightGrad[4] + 8), outputs(out.Outputs, out.Outputs + 5);
+    const auto a = a_, b = b_;
+    EXPECT_FALSE(Run(input, { target.begin(), target.end() - 1 }));
+    EXPECT_FALSE(Run(std::vector<float>(18, 0.5f), target));
+    EXPECT_EQ(std::vector<float>(out.WeightGrad[4], out.WeightGrad[4] + 8), grads);
+    EXPECT_EQ(std::vector<float>(out.Outputs, out.Outputs + 5), outputs);
+    EXPECT_EQ(a_, a);
+    EXPECT_EQ(b_, b);
+    auto fresh = Build(GetParam().level, { 3, 2 }); // no gradient buffers yet
+    EXPECT_FALSE((fresh.get()->*GetParam().variant)(3, input.data(), 2, target.data(), a_.data(), b_.data()));
+}
+
 TEST_P(Backprop, MnistShapeLeavesOutputAndHiddenDeltasInTheScratchVectors)
 {
     auto net = Build(GetParam().level, { 784, 30, 10 }, 34);
-    PrepareGradients(*net);
-    const auto input = RandomVector(784, 6);
-    const auto target = RandomVector(10, 7, 0.0f, 1.0f);
+    ASSERT_TRUE(net->Learn(0, 784, nullptr, 10, nullptr, 1, 1.0f, 0.0f, 0, nullptr));
+    const auto input = RandomVector(784, 6), target = RandomVector(10, 7, 0.0f, 1.0f);
     std::vector<float> a(31, 9.0f), b(31, 9.0f);
-    ASSERT_TRUE(Run(*net, input, target, a.data(), b.data()));
-    for (int i = 0; i < 10; ++i)
-        EXPECT_EQ(a[i], net->Layers[2]->BiasGrad[i]);
-    for (int i = 10; i < 31; ++i)
-        EXPECT_EQ(a[i], 9.0f); // only the output deltas are written there
-    for (int i = 0; i < 30; ++i)
-        EXPECT_EQ(b[i], net->Layers[1]->BiasGrad[i]);
-    EXPECT_EQ(b[30], 9.0f);
-}
-
-TEST_P(Backprop, WrongLengthsWriteNothing)
-{
-    auto net = Build(GetParam().level, { 17, 9, 5 }, 35);
-    PrepareGradients(*net);
-    const auto input = RandomVector(17, 8);
-    const auto target = RandomVector(5, 9, 0.0f, 1.0f);
-    std::vector<float> a(9), b(9);
-    ASSERT_TRUE(Run(*net, input, target, a.data(), b.data()));
-    const std::vector<float> grads(net->Layers[2]->WeightGrad[4], net->Layers[2]->WeightGrad[4] + 9);
-    const std::vector<float> outputs(net->Layers[2]->Outputs, net->Layers[2]->Outputs + 5);
-    const auto savedA = a, savedB = b;
-
-    const std::vector<float> shortTarget(target.begin(), target.end() - 1);
-    EXPECT_FALSE(Run(*net, input, shortTarget, a.data(), b.data()));
-    const std::vector<float> longInput(18, 0.5f);
-    EXPECT_FALSE(Run(*net, longInput, target, a.data(), b.data()));
-    EXPECT_EQ(std::vector<float>(net->Layers[2]->WeightGrad[4], net->Layers[2]->WeightGrad[4] + 9), grads);
-    EXPECT_EQ(std::vector<float>(net->Layers[2]->Outputs, net->Layers[2]->Outputs + 5), outputs);
-    EXPECT_EQ(a, savedA);
-    EXPECT_EQ(b, savedB);
-}
-
-TEST_P(Backprop, RefusesANetworkWithoutGradientBuffersOrLayers)
-{
-    auto net = Build(GetParam().level, { 3, 2 }, 36);
-    std::vector<float> a(2), b(2);
-    EXPECT_FALSE(Run(*net, { 1, 2, 3 }, { 0, 1 }, a.data(), b.data()));
-    auto single = Build(GetParam().level, { 3 }, 36);
-    EXPECT_FALSE(Run(*single, { 1, 2, 3 }, { 0, 1, 0 }, a.data(), b.data()));
+    ASSERT_TRUE((net.get()->*GetParam().variant)(784, input.data(), 10, target.data(), a.data(), b.data()));
+    std::vector<float> expectA(net->Layers[2]->BiasGrad, net->Layers[2]->BiasGrad + 10);
+    std::vector<float> expectB(net->Layers[1]->BiasGrad, net->Layers[1]->BiasGrad + 30);
+    expectA.resize(31, 9.0f); // nothing written past the output deltas
+    expectB.resize(31, 9.0f);
+    EXPECT_EQ(a, expectA);
+    EXPECT_EQ(b, expectB);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Variants, Backprop, ::testing::ValuesIn(kCases), [](const auto& info) { return std::string(info.param.name); });
-
-// ---- NaN check --------------------------------------------------------------------
 
 TEST(CheckNANs, FindsNaNInAWeightOrABiasButLetsInfinityPass)
 {
@@ -245,14 +194,7 @@ TEST(CheckNANs, FindsNaNInAWeightOrABiasButLetsInfinityPass)
     net->Layers[1]->Weights[2][3] = 0.0f;
     net->Layers[2]->Biases[1] = std::numeric_limits<float>::quiet_NaN();
     EXPECT_FALSE(net->CheckNANs());
-}
-
-TEST(CheckNANs, NetworksWithoutWeightsHaveNoNaN)
-{
-    CNetwork empty;
-    EXPECT_TRUE(empty.CheckNANs());
-    auto single = Build(nnet::SIMD_NONE, { 4 });
-    EXPECT_TRUE(single->CheckNANs());
+    EXPECT_TRUE(CNetwork().CheckNANs());
 }
 
 } // namespace
