@@ -82,8 +82,10 @@ public:
     // least the largest non-input layer's neuron count: afterwards deltaA
     // holds the output deltas and deltaB those of the last hidden layer (and
     // the two alternate further down). The three variants compute the same
-    // thing with scalar code, 4-lane and 8-lane vectors. False, with nothing
-    // written, for wrong lengths or a network of fewer than two layers.
+    // thing with scalar code, 4-lane and 8-lane vectors; target and scratch
+    // need no particular alignment. False, with nothing written, for wrong
+    // lengths, a network of fewer than two layers or one without gradient
+    // buffers.
     bool Backpropagate(int nIn, const float* input, int nOut, const float* target, float* deltaA, float* deltaB);
     bool BackpropagateSSE(int nIn, const float* input, int nOut, const float* target, float* deltaA, float* deltaB);
     bool BackpropagateAVX(int nIn, const float* input, int nOut, const float* target, float* deltaA, float* deltaB);
