@@ -18,10 +18,13 @@ public:
             if (run.error_occurred || run.run_type != Run::RT_Iteration)
                 continue;
             const double seconds = run.GetAdjustedRealTime() / 1e3; // reported in ms
-            times_[run.benchmark_name()] = seconds;
+            // The registered name, without the "/real_time" suffix that
+            // benchmark_name() adds, so that "op" finds "op/floor".
+            const std::string& name = run.run_name.function_name;
+            times_[name] = seconds;
             auto rate = run.counters.find("Mpx/s");
             if (rate != run.counters.end())
-                rates_[run.benchmark_name()] = rate->second.value;
+                rates_[name] = rate->second.value;
         }
     }
 
