@@ -1,0 +1,117 @@
+// Resampling: enlargement by whole factors with integer linear interpolation.
+#include "tamrix.h"
+
+#include "hcpp/tamrix/frame.h"
+
+#include <cstring>
+
+namespace tamrix {
+namespace {
+
+// The k-th step from a toward b for factor f: a + (k * (b - a)) / f. The
+// difference and the product are signed 32-bit and wrap (k * (b - a) is the
+// running sum of k differences, which wraps the same way); the division
+// truncates toward zero, so the steps lean toward a. kF > 0 fixes f at
+// compile time, which turns the division into a multiply the compiler can
+// vectorise; otherwise the quotient comes from a double division, exact after
+// truncation because |k * (b - a)| < 2^31 is far below 2^53.
+template <int kF, class Pixel>
+inline Pixel Step(Pixel a, Pixel b, uint32_t k, double f)
+{
+    const int32_t product = static_cast<int32_t>((static_cast<uint32_t>(b) - static_cast<uint32_t>(a)) * k);
+    int32_t q;
+    if constexpr (kF > 0)
+        q = product / kF;
+    else
+        q = static_cast<int32_t>(static_cast<double>(product) / f);
+    return static_cast<Pixel>(static_cast<uint32_t>(a) + static_cast<uint32_t>(q));
+}
+
+// Horizontal pass: one source row into its block's base row.
+template <int kF, class Pixel>
+void WidenRow(const Pixel* in, Pixel* out, int width, int fx)
+{
+    const int f = kF > 0 ? kF : fx;
+    for (int i = 0; i + 1 < width; ++i) {
+        const Pixel a = in[i], b = in[i + 1];
+        Pixel* o = out + static_cast<std::ptrdiff_t>(i) * f;
+        o[0] = a;
+        for (int k = 1; k < f; ++k)
+            o[k] = Step<kF>(a, b, static_cast<uint32_t>(k), f);
+    }
+    Pixel* last = out + static_cast<std::ptrdiff_t>(width - 1) * f;
+    for (int k = 0; k < f; ++k)
+        last[k] = in[width - 1];
+}
+
+// Vertical pass: rows 1 .. f - 1 of a block, between its base row and the
+// next block's base row, column by column.
+template <int kF, class Pixel>
+void FillBlock(Pixel* base, const Pixel* next, std::ptrdiff_t rowPixels, int fy)
+{
+    const int f = kF > 0 ? kF : fy;
+    for (int k = 1; k < f; ++k) {
+        Pixel* out = base + k * rowPixels;
+        for (std::ptrdiff_t c = 0; c < rowPixels; ++c)
+            out[c] = Step<kF>(base[c], next[c], static_cast<uint32_t>(k), f);
+    }
+}
+
+template <int kFx, int kFy, class Pixel>
+void ResampleFrame(int fx, int fy, const Pixel* src, Pixel* dst, int width, int height)
+{
+    const std::ptrdiff_t outRow = static_cast<std::ptrdiff_t>(fx) * width;
+    const std::ptrdiff_t block = outRow * fy;
+    if (fx > 1) {
+        detail::ParallelRows(height, [&](int r) {
+            WidenRow<kFx>(src + static_cast<std::ptrdiff_t>(r) * width, dst + r * block, width, fx);
+        });
+    } else {
+        for (int r = 0; r < height; ++r)
+            std::memcpy(dst + r * block, src + static_cast<std::ptrdiff_t>(r) * width, sizeof(Pixel) * width);
+    }
+    if (fy < 2)
+        return;
+    // Every base row is complete before any block between two of them is
+    // filled; the fill reads only base rows and writes only the others.
+    detail::ParallelRows(height - 1, [&](int r) {
+        Pixel* base = dst + r * block;
+        FillBlock<kFy>(base, base + block, outRow, fy);
+    });
+    Pixel* lastBase = dst + (height - 1) * block;
+    for (int k = 1; k < fy; ++k)
+        std::memcpy(lastBase + k * outRow, lastBase, sizeof(Pixel) * outRow);
+}
+
+// Factors 2 and 3 are the ones hosts use; they get divisions by constants.
+template <int kFx, class Pixel>
+void ByVerticalFactor(int fx, int fy, const Pixel* src, Pixel* dst, int width, int height)
+{
+    switch (fy) {
+    case 2: ResampleFrame<kFx, 2>(fx, fy, src, dst, width, height); break;
+    case 3: ResampleFrame<kFx, 3>(fx, fy, src, dst, width, height); break;
+    default: ResampleFrame<kFx, 0>(fx, fy, src, dst, width, height); break;
+    }
+}
+
+} // namespace
+
+void Resample(int fx, int fy, void* src, void* dst, int width, int height, int depth)
+{
+    // Factors below 1 would give a destination without pixels; nothing is
+    // written rather than a row copied into it.
+    if (fx < 1 || fy < 1 || width < 1 || height < 1)
+        return;
+    detail::WithPixelType(depth, [&](auto pixel) {
+        using Pixel = decltype(pixel);
+        const Pixel* in = detail::Pixels<Pixel>(src);
+        Pixel* out = detail::Pixels<Pixel>(dst);
+        switch (fx) {
+        case 2: ByVerticalFactor<2>(fx, fy, in, out, width, height); break;
+        case 3: ByVerticalFactor<3>(fx, fy, in, out, width, height); break;
+        default: ByVerticalFactor<0>(fx, fy, in, out, width, height); break;
+        }
+    });
+}
+
+} // namespace tamrix
