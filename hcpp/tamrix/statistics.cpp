@@ -22,11 +22,8 @@ void RowExtremes(Isa isa, const Pixel* p, int n, uint32_t& min, uint32_t& max, d
 {
     Extremes e{0xFFFFFFFFu, 0, 0};
     int i = 0;
-    switch (isa) {
-    case Isa::Avx512: i = opt_avx512::Extremes(p, n, &e); break;
-    case Isa::Avx2: i = opt_avx2::Extremes(p, n, &e); break;
-    case Isa::Baseline: break;
-    }
+    if (isa != Isa::Baseline)
+        i = opt_avx2::Extremes(p, n, &e);
     for (; i < n; ++i) {
         const uint32_t v = p[i];
         e.min = std::min(e.min, v);

@@ -43,8 +43,6 @@ int DeviationLanes(const uint32_t* p, int n, double mean, double* lanes);
 } // namespace tamrix::opt_avx2
 
 namespace tamrix::opt_avx512 {
-int Extremes(const uint16_t* p, int n, stats::Extremes* e);
-int Extremes(const uint32_t* p, int n, stats::Extremes* e);
 int DeviationLanes(const uint16_t* p, int n, double mean, double* lanes);
 int DeviationLanes(const uint32_t* p, int n, double mean, double* lanes);
 } // namespace tamrix::opt_avx512
