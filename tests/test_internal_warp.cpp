@@ -89,6 +89,14 @@ std::vector<Map> Maps(int sw, int sh)
         {1, 0, NAN, 0, 1, 0},                   // no position at all
         {1e10, 0, 0, 0, 1e10, 0},               // positions beyond any int
     };
+    // Small rotations, scaled: runs of sixteen pixels span up to five rows
+    // and thirty columns of the source, the band the vector kernels load
+    // without gathers.
+    for (double deg : {10.0, -10.0, 4.0, 170.0})
+        for (double scale : {1.0, 1.9}) {
+            const double t = deg * 3.14159265358979 / 180, c = std::cos(t) * scale, n = std::sin(t) * scale;
+            maps.push_back({c, n, 3.3 - n * sh / 2, -n, c, -2.7 + n * sw / 2});
+        }
     std::mt19937_64 rng(99);
     std::uniform_real_distribution<double> angle(-3.2, 3.2), scale(0.4, 2.5), shift(-20, 20);
     for (int i = 0; i < 12; ++i) {

@@ -12,6 +12,8 @@
 #endif
 #include <immintrin.h>
 
+#include <cstddef>
+
 namespace tamrix::opt_avx512 {
 namespace {
 
@@ -68,6 +70,71 @@ inline __m512i Join(__m256i lo, __m256i hi)
     return _mm512_inserti64x4(_mm512_castsi256_si512(lo), hi, 1);
 }
 
+// Gathers are slow; most affine maps (rotations, moderate scales) send a run
+// of consecutive destination pixels into a narrow band of the source. When
+// all squares of a run lie within `span` + 1 columns and `rows` + 1 rows
+// starting at (x0, y0), each of those rows is loaded once and its pixels are
+// moved into place by a permutation. The window is found from the run's
+// first and last positions (the positions are monotonic along a row) and
+// checked lane by lane, so a wrong guess only means the gathers are used.
+struct Window {
+    int x0, y0, width, rows;
+};
+
+inline bool FindWindow(int xa, int xb, int ya, int yb, int span, int rows, Window& w)
+{
+    w.x0 = xa < xb ? xa : xb;
+    w.y0 = ya < yb ? ya : yb;
+    w.width = (xa < xb ? xb : xa) - w.x0 + 2; // pixels: the right column of the rightmost square too
+    w.rows = (ya < yb ? yb : ya) - w.y0 + 2;
+    return w.width <= span + 1 && w.rows <= rows + 1;
+}
+
+// Sixteen lanes, 16-bit pixels: a window of up to 32 pixels per row, whose
+// words a 16-bit permutation pairs as (p(ix), p(ix + 1)).
+inline bool WindowPairs(const uint16_t* src, int stride, const Window& w, __m512i ix, __m512i iy, __m512i& g0,
+                        __m512i& g1)
+{
+    const __m512i rel = _mm512_sub_epi32(ix, _mm512_set1_epi32(w.x0));
+    const __m512i band = _mm512_sub_epi32(iy, _mm512_set1_epi32(w.y0));
+    if (_mm512_cmpgt_epu32_mask(rel, _mm512_set1_epi32(w.width - 2))
+        | _mm512_cmpgt_epu32_mask(band, _mm512_set1_epi32(w.rows - 2)))
+        return false;
+    const __m512i index = _mm512_or_si512(rel, _mm512_slli_epi32(_mm512_add_epi32(rel, _mm512_set1_epi32(1)), 16));
+    const __mmask32 words = w.width == 32 ? ~__mmask32{0} : (__mmask32{1} << w.width) - 1;
+    const uint16_t* line = src + static_cast<std::ptrdiff_t>(w.y0) * stride + w.x0;
+    g0 = g1 = _mm512_setzero_si512();
+    for (int r = 0; r < w.rows; ++r, line += stride) {
+        const __m512i pairs = _mm512_permutexvar_epi16(index, _mm512_maskz_loadu_epi16(words, line));
+        g0 = _mm512_mask_mov_epi32(g0, _mm512_cmpeq_epi32_mask(band, _mm512_set1_epi32(r)), pairs);
+        g1 = _mm512_mask_mov_epi32(g1, _mm512_cmpeq_epi32_mask(band, _mm512_set1_epi32(r - 1)), pairs);
+    }
+    return true;
+}
+
+// Eight lanes, 32-bit pixels: a window of up to 16 pixels per row, whose
+// doublewords a permutation pairs as (p(ix), p(ix + 1)) in 64-bit lanes.
+inline bool WindowPairs(const uint32_t* src, int stride, const Window& w, __m256i ix, __m256i iy, __m512i& g0,
+                        __m512i& g1)
+{
+    const __m256i rel = _mm256_sub_epi32(ix, _mm256_set1_epi32(w.x0));
+    const __m256i band = _mm256_sub_epi32(iy, _mm256_set1_epi32(w.y0));
+    if (_mm256_cmpgt_epu32_mask(rel, _mm256_set1_epi32(w.width - 2))
+        | _mm256_cmpgt_epu32_mask(band, _mm256_set1_epi32(w.rows - 2)))
+        return false;
+    const __m512i index = _mm512_or_si512(
+        _mm512_cvtepu32_epi64(rel), _mm512_slli_epi64(_mm512_cvtepu32_epi64(_mm256_add_epi32(rel, _mm256_set1_epi32(1))), 32));
+    const __mmask16 words = static_cast<__mmask16>(w.width == 16 ? 0xFFFF : (1u << w.width) - 1);
+    const uint32_t* line = src + static_cast<std::ptrdiff_t>(w.y0) * stride + w.x0;
+    g0 = g1 = _mm512_setzero_si512();
+    for (int r = 0; r < w.rows; ++r, line += stride) {
+        const __m512i pairs = _mm512_permutexvar_epi32(index, _mm512_maskz_loadu_epi32(words, line));
+        g0 = _mm512_mask_mov_epi64(g0, _mm256_cmpeq_epi32_mask(band, _mm256_set1_epi32(r)), pairs);
+        g1 = _mm512_mask_mov_epi64(g1, _mm256_cmpeq_epi32_mask(band, _mm256_set1_epi32(r - 1)), pairs);
+    }
+    return true;
+}
+
 } // namespace
 
 int TransformRow(const warp::AffineRow& row, const uint16_t* src, uint16_t* dst)
@@ -86,11 +153,20 @@ int TransformRow(const warp::AffineRow& row, const uint16_t* src, uint16_t* dst)
             continue;
         const __m512i ix = Join(lo.ix, hi.ix), iy = Join(lo.iy, hi.iy);
         const __m512i fx = Join(lo.fx, hi.fx), fy = Join(lo.fy, hi.fy);
-        const __m512i offset = _mm512_add_epi32(_mm512_mullo_epi32(iy, k.stride), ix);
-        // One 32-bit load per source row brings p00 (low half) and p10.
-        const __m512i g0 = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), inside, offset, src, 2);
-        const __m512i g1 =
-            _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), inside, _mm512_add_epi32(offset, k.stride), src, 2);
+        // Every lane gets p00 in the low and p10 in the high half of g0, and
+        // p01, p11 likewise in g1.
+        __m512i g0, g1;
+        Window w;
+        if (inside != 0xFFFF
+            || !FindWindow(_mm256_cvtsi256_si32(lo.ix), _mm256_extract_epi32(hi.ix, 7), _mm256_cvtsi256_si32(lo.iy),
+                           _mm256_extract_epi32(hi.iy, 7), 31, 4, w)
+            || !WindowPairs(src, row.srcWidth, w, ix, iy, g0, g1)) {
+            // One 32-bit load per square row brings both of its pixels.
+            const __m512i offset = _mm512_add_epi32(_mm512_mullo_epi32(iy, k.stride), ix);
+            g0 = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), inside, offset, src, 2);
+            g1 = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), inside, _mm512_add_epi32(offset, k.stride), src,
+                                             2);
+        }
         // gx * left + fx * right with a signed 16-bit multiply-add on pixels
         // biased by -32768; the bias costs (gx + fx) * 32768 = 64 * 32768.
         const __m512i wx = _mm512_or_si512(_mm512_sub_epi32(k64, fx), _mm512_slli_epi32(fx, 16));
@@ -114,11 +190,20 @@ int TransformRow(const warp::AffineRow& row, const uint32_t* src, uint32_t* dst)
         const Octet o = Locate(k, static_cast<double>(x), static_cast<int>(row.width - x));
         if (o.inside == 0)
             continue;
-        const __m256i offset = _mm256_add_epi32(_mm256_mullo_epi32(o.iy, stride), o.ix);
-        // One 64-bit load per source row brings p00 (low half) and p10.
-        const __m512i g0 = _mm512_mask_i32gather_epi64(_mm512_setzero_si512(), o.inside, offset, src, 4);
-        const __m512i g1 =
-            _mm512_mask_i32gather_epi64(_mm512_setzero_si512(), o.inside, _mm256_add_epi32(offset, stride), src, 4);
+        // Every lane gets p00 in the low and p10 in the high half of g0, and
+        // p01, p11 likewise in g1.
+        __m512i g0, g1;
+        Window w;
+        if (o.inside != 0xFF
+            || !FindWindow(_mm256_cvtsi256_si32(o.ix), _mm256_extract_epi32(o.ix, 7), _mm256_cvtsi256_si32(o.iy),
+                           _mm256_extract_epi32(o.iy, 7), 15, 3, w)
+            || !WindowPairs(src, row.srcWidth, w, o.ix, o.iy, g0, g1)) {
+            // One 64-bit load per square row brings both of its pixels.
+            const __m256i offset = _mm256_add_epi32(_mm256_mullo_epi32(o.iy, stride), o.ix);
+            g0 = _mm512_mask_i32gather_epi64(_mm512_setzero_si512(), o.inside, offset, src, 4);
+            g1 = _mm512_mask_i32gather_epi64(_mm512_setzero_si512(), o.inside, _mm256_add_epi32(offset, stride), src,
+                                             4);
+        }
         const __m256i gx = _mm256_sub_epi32(k64, o.fx), gy = _mm256_sub_epi32(k64, o.fy);
         auto weight = [](__m256i a, __m256i b) { return _mm512_cvtepu32_epi64(_mm256_mullo_epi32(a, b)); };
         // 64-bit sums: exact for every 32-bit pixel value.
