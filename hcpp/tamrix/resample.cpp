@@ -57,41 +57,49 @@ void FillBlock(Pixel* base, const Pixel* next, std::ptrdiff_t rowPixels, int fy)
     }
 }
 
-template <int kFx, int kFy, class Pixel>
+template <int kF, class Pixel>
+void WidenRows(int fx, const Pixel* src, Pixel* dst, int width, int height, std::ptrdiff_t block)
+{
+    detail::ParallelRows(height, [&](int r) {
+        WidenRow<kF>(src + static_cast<std::ptrdiff_t>(r) * width, dst + r * block, width, fx);
+    });
+}
+
+// Every base row is complete before any block between two of them is
+// filled; the fill reads only base rows and writes only the others.
+template <int kF, class Pixel>
+void FillBlocks(int fy, Pixel* dst, int height, std::ptrdiff_t outRow, std::ptrdiff_t block)
+{
+    detail::ParallelRows(height - 1, [&](int r) {
+        Pixel* base = dst + r * block;
+        FillBlock<kF>(base, base + block, outRow, fy);
+    });
+}
+
+// Factors 2 and 3 are the ones hosts use; they get divisions by constants.
+template <class Pixel>
 void ResampleFrame(int fx, int fy, const Pixel* src, Pixel* dst, int width, int height)
 {
     const std::ptrdiff_t outRow = static_cast<std::ptrdiff_t>(fx) * width;
     const std::ptrdiff_t block = outRow * fy;
-    if (fx > 1) {
-        detail::ParallelRows(height, [&](int r) {
-            WidenRow<kFx>(src + static_cast<std::ptrdiff_t>(r) * width, dst + r * block, width, fx);
-        });
-    } else {
+    switch (fx) {
+    case 1:
         for (int r = 0; r < height; ++r)
             std::memcpy(dst + r * block, src + static_cast<std::ptrdiff_t>(r) * width, sizeof(Pixel) * width);
+        break;
+    case 2: WidenRows<2>(fx, src, dst, width, height, block); break;
+    case 3: WidenRows<3>(fx, src, dst, width, height, block); break;
+    default: WidenRows<0>(fx, src, dst, width, height, block); break;
     }
-    if (fy < 2)
-        return;
-    // Every base row is complete before any block between two of them is
-    // filled; the fill reads only base rows and writes only the others.
-    detail::ParallelRows(height - 1, [&](int r) {
-        Pixel* base = dst + r * block;
-        FillBlock<kFy>(base, base + block, outRow, fy);
-    });
+    switch (fy) {
+    case 1: return;
+    case 2: FillBlocks<2>(fy, dst, height, outRow, block); break;
+    case 3: FillBlocks<3>(fy, dst, height, outRow, block); break;
+    default: FillBlocks<0>(fy, dst, height, outRow, block); break;
+    }
     Pixel* lastBase = dst + (height - 1) * block;
     for (int k = 1; k < fy; ++k)
         std::memcpy(lastBase + k * outRow, lastBase, sizeof(Pixel) * outRow);
-}
-
-// Factors 2 and 3 are the ones hosts use; they get divisions by constants.
-template <int kFx, class Pixel>
-void ByVerticalFactor(int fx, int fy, const Pixel* src, Pixel* dst, int width, int height)
-{
-    switch (fy) {
-    case 2: ResampleFrame<kFx, 2>(fx, fy, src, dst, width, height); break;
-    case 3: ResampleFrame<kFx, 3>(fx, fy, src, dst, width, height); break;
-    default: ResampleFrame<kFx, 0>(fx, fy, src, dst, width, height); break;
-    }
 }
 
 } // namespace
@@ -104,13 +112,7 @@ void Resample(int fx, int fy, void* src, void* dst, int width, int height, int d
         return;
     detail::WithPixelType(depth, [&](auto pixel) {
         using Pixel = decltype(pixel);
-        const Pixel* in = detail::Pixels<Pixel>(src);
-        Pixel* out = detail::Pixels<Pixel>(dst);
-        switch (fx) {
-        case 2: ByVerticalFactor<2>(fx, fy, in, out, width, height); break;
-        case 3: ByVerticalFactor<3>(fx, fy, in, out, width, height); break;
-        default: ByVerticalFactor<0>(fx, fy, in, out, width, height); break;
-        }
+        ResampleFrame(fx, fy, detail::Pixels<Pixel>(src), detail::Pixels<Pixel>(dst), width, height);
     });
 }
 
