@@ -136,6 +136,23 @@ TYPED_TEST(WarpVariants, TransformMatchesTheLiteralSteps)
     }
 }
 
+TYPED_TEST(WarpVariants, DestinationWithoutColumnsIsLeftAlone)
+{
+    using Pixel = TypeParam;
+    constexpr int depth = sizeof(Pixel) == 2 ? 2 : 4;
+    const auto src = RandomFrame<Pixel>(20, 20, 5);
+    const std::vector<Pixel> untouched(64, static_cast<Pixel>(tamrix::test::kSentinel32));
+    for (Isa isa : RunnableIsas())
+        for (int width : {0, -1, -9}) {
+            auto guard = untouched;
+            // A mirror, so that negative columns would land inside the source.
+            tamrix::warp::Transform(isa, -1, 0, 10, 0, 1, 0, src.data(), 20, 20, depth, guard.data() + 32, width, 3);
+            tamrix::warp::SubPixelShift(isa, 0, 0, 1, 0, 0, 0, 1, src.data(), 20, 20, depth, guard.data() + 32, width,
+                                        3);
+            EXPECT_EQ(guard, untouched) << Name(isa) << ", width " << width;
+        }
+}
+
 TYPED_TEST(WarpVariants, ShiftMatchesTheLiteralSteps)
 {
     using Pixel = TypeParam;

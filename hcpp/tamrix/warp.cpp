@@ -81,6 +81,8 @@ int ShiftRowVector(Isa isa, const ShiftRow& row, const Pixel* top, const Pixel* 
 void Transform(Isa isa, double A, double B, double C, double D, double E, double F, const void* src, int srcWidth,
                int srcHeight, int depth, void* dst, int dstWidth, int dstHeight)
 {
+    if (dstWidth < 1)
+        return;
     detail::WithPixelType(depth, [&](auto pixel) {
         using Pixel = decltype(pixel);
         const Pixel* in = detail::Pixels<Pixel>(src);

@@ -82,7 +82,7 @@ int TransformRow(const warp::AffineRow& row, const uint16_t* src, uint16_t* dst)
     if (!Fits(row))
         return 0;
     const AffineConstants k(row);
-    const int n = row.width & ~7;
+    const int n = row.width > 0 ? row.width & ~7 : 0;
     const __m256i k64 = _mm256_set1_epi32(64);
     const __m256i flip = _mm256_set1_epi32(static_cast<int>(0x80008000u));
     const __m256i bias = _mm256_set1_epi32(64 * 32768);
@@ -131,7 +131,7 @@ int TransformRow(const warp::AffineRow& row, const uint32_t* src, uint32_t* dst)
     if (!Fits(row))
         return 0;
     const AffineConstants k(row);
-    const int n = row.width & ~7;
+    const int n = row.width > 0 ? row.width & ~7 : 0;
     const __m256i k64 = _mm256_set1_epi32(64);
     const __m256i evens = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
     const long long* base = reinterpret_cast<const long long*>(src);
