@@ -56,9 +56,9 @@ int TransformRowVector(Isa isa, const AffineRow& row, const Pixel* src, Pixel* d
     return 0;
 }
 
-// n pixels of one row: top and bottom point at the upper-left pixel of the
-// first square in its two source rows. Products and sum wrap modulo 2^32 as
-// unsigned 32-bit arithmetic does; a 16-bit destination keeps the low bits.
+// Columns row.begin .. row.end - 1 (see ShiftRow). Products and sum wrap
+// modulo 2^32 as unsigned 32-bit arithmetic does; a 16-bit destination keeps
+// the low bits of the quotient.
 template <class Pixel>
 void ShiftRowBaseline(const ShiftRow& row, const Pixel* top, const Pixel* bottom, Pixel* dst, uint32_t divisor)
 {
@@ -81,7 +81,7 @@ int ShiftRowVector(Isa isa, const ShiftRow& row, const Pixel* top, const Pixel* 
 void Transform(Isa isa, double A, double B, double C, double D, double E, double F, const void* src, int srcWidth,
                int srcHeight, int depth, void* dst, int dstWidth, int dstHeight)
 {
-    if (dstWidth < 1)
+    if (dstWidth < 1) // no columns: nothing to write, whatever the kernels would round to
         return;
     detail::WithPixelType(depth, [&](auto pixel) {
         using Pixel = decltype(pixel);
@@ -102,7 +102,8 @@ void SubPixelShift(Isa isa, int dx, int dy, uint32_t w00, uint32_t w10, uint32_t
                    int dstHeight)
 {
     // Destination columns whose square is inside: 0 <= x + dx < srcWidth - 1,
-    // in 64 bits so that no offset can overflow.
+    // in 64 bits so that no offset can overflow. Rows and columns outside
+    // that range are not touched at all.
     const int64_t begin = std::max<int64_t>(0, -int64_t{dx});
     const int64_t end = std::min<int64_t>(dstWidth, int64_t{srcWidth} - 1 - dx);
     if (end <= begin)

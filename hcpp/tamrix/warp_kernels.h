@@ -34,12 +34,13 @@ struct AffineRow {
     int width; // destination columns
 };
 
-// What a shift row kernel needs: destination columns [begin, end) of one
-// row, whose sampling squares are all inside the source; top and bottom point
-// at source row sy and sy + 1, already offset by dx.
+// What a shift row kernel needs: the run of columns i = begin .. end - 1 of
+// a destination row whose squares are all inside the source. The kernels
+// get pointers offset so that top[i], top[i + 1], bottom[i], bottom[i + 1]
+// are the square of column i and dst[i] is its destination pixel.
 struct ShiftRow {
     uint32_t w00, w10, w01, w11;
-    int shift; // divisor = 1 << shift
+    int shift; // divisor = 1 << shift; -1 when the divisor is no power of two
     int begin, end;
 };
 
