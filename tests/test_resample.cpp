@@ -125,7 +125,8 @@ TEST(Resampling32, LargerDifferencesWrapInSigned32BitArithmetic)
     EXPECT_EQ(dst[1], 0xC0000001u);
 }
 
-// Specialised (2, 3) and generic factors against the literal procedure, with
+// Every form of the division (by 2, by 3, in single and in double precision,
+// the last for 16-bit factors above 256) against the literal procedure, with
 // one and several threads.
 struct FactorCase {
     int fx, fy, width, height;
@@ -153,6 +154,7 @@ TEST_P(ResamplingMatchesReference, BothDepthsAnyThreadCount)
 
 INSTANTIATE_TEST_SUITE_P(Factors, ResamplingMatchesReference,
                          testing::Values(FactorCase{2, 2, 37, 23}, FactorCase{3, 3, 19, 17}, FactorCase{2, 3, 8, 9},
-                                         FactorCase{5, 4, 13, 11}, FactorCase{1, 7, 6, 5}, FactorCase{4, 1, 33, 3}));
+                                         FactorCase{5, 4, 13, 11}, FactorCase{1, 7, 6, 5}, FactorCase{4, 1, 33, 3},
+                                         FactorCase{256, 257, 3, 3}, FactorCase{300, 2, 4, 3}));
 
 } // namespace

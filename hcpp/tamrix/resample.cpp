@@ -11,19 +11,28 @@ namespace {
 // The k-th step from a toward b for factor f: a + (k * (b - a)) / f. The
 // difference and the product are signed 32-bit and wrap (k * (b - a) is the
 // running sum of k differences, which wraps the same way); the division
-// truncates toward zero, so the steps lean toward a. kF > 0 fixes f at
-// compile time, which turns the division into a multiply the compiler can
-// vectorise; otherwise the quotient comes from a double division, exact after
-// truncation because |k * (b - a)| < 2^31 is far below 2^53.
+// truncates toward zero, so the steps lean toward a.
+//
+// How the quotient is formed is chosen so that the compiler vectorises it,
+// and every form gives the truncated integer quotient exactly:
+// kF = 2 or 3 divides by that constant; kF = kFloat divides in single
+// precision, for 16-bit pixels and f <= 256, where |k * (b - a)| < 2^24; kF = 0
+// divides in double. A correctly rounded quotient n / f of integers with
+// |n| below 2^24 (float) or 2^53 (double) lies closer to n / f than the
+// distance 1 / f to the next integer, so it truncates to the same integer.
+constexpr int kFloat = -1;
+
 template <int kF, class Pixel>
-inline Pixel Step(Pixel a, Pixel b, uint32_t k, double f)
+inline Pixel Step(Pixel a, Pixel b, uint32_t k, int f)
 {
     const int32_t product = static_cast<int32_t>((static_cast<uint32_t>(b) - static_cast<uint32_t>(a)) * k);
     int32_t q;
     if constexpr (kF > 0)
         q = product / kF;
+    else if constexpr (kF == kFloat)
+        q = static_cast<int32_t>(static_cast<float>(product) / static_cast<float>(f));
     else
-        q = static_cast<int32_t>(static_cast<double>(product) / f);
+        q = static_cast<int32_t>(static_cast<double>(product) / static_cast<double>(f));
     return static_cast<Pixel>(static_cast<uint32_t>(a) + static_cast<uint32_t>(q));
 }
 
@@ -76,25 +85,37 @@ void FillBlocks(int fy, Pixel* dst, int height, std::ptrdiff_t outRow, std::ptrd
     });
 }
 
-// Factors 2 and 3 are the ones hosts use; they get divisions by constants.
+// The division each factor takes (see Step).
+template <class Pixel>
+int DivisionFor(int f)
+{
+    if (f == 2 || (f == 3 && sizeof(Pixel) == 4))
+        return f;
+    return sizeof(Pixel) == 2 && f <= 256 ? kFloat : 0;
+}
+
 template <class Pixel>
 void ResampleFrame(int fx, int fy, const Pixel* src, Pixel* dst, int width, int height)
 {
     const std::ptrdiff_t outRow = static_cast<std::ptrdiff_t>(fx) * width;
     const std::ptrdiff_t block = outRow * fy;
-    switch (fx) {
-    case 1:
+    if (fx == 1) {
         for (int r = 0; r < height; ++r)
             std::memcpy(dst + r * block, src + static_cast<std::ptrdiff_t>(r) * width, sizeof(Pixel) * width);
-        break;
-    case 2: WidenRows<2>(fx, src, dst, width, height, block); break;
-    case 3: WidenRows<3>(fx, src, dst, width, height, block); break;
-    default: WidenRows<0>(fx, src, dst, width, height, block); break;
+    } else {
+        switch (DivisionFor<Pixel>(fx)) {
+        case 2: WidenRows<2>(fx, src, dst, width, height, block); break;
+        case 3: WidenRows<3>(fx, src, dst, width, height, block); break;
+        case kFloat: WidenRows<kFloat>(fx, src, dst, width, height, block); break;
+        default: WidenRows<0>(fx, src, dst, width, height, block); break;
+        }
     }
-    switch (fy) {
-    case 1: return;
+    if (fy == 1)
+        return;
+    switch (DivisionFor<Pixel>(fy)) {
     case 2: FillBlocks<2>(fy, dst, height, outRow, block); break;
     case 3: FillBlocks<3>(fy, dst, height, outRow, block); break;
+    case kFloat: FillBlocks<kFloat>(fy, dst, height, outRow, block); break;
     default: FillBlocks<0>(fy, dst, height, outRow, block); break;
     }
     Pixel* lastBase = dst + (height - 1) * block;
