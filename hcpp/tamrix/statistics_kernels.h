@@ -25,8 +25,10 @@ struct Extremes {
 
 // The squared deviations of a row are summed in kLanes running sums, pixel i
 // of the row going to sum i % kLanes in row order; the sums are then added
-// pairwise in a fixed order (statistics.cpp). Every variant keeps exactly
-// this order, so all give the same bits.
+// pairwise in a fixed order (statistics.cpp). Several running sums keep the
+// vector units busy; like the per-thread partial sums, the grouping moves
+// only the last bits of the deviation. Every variant keeps exactly this
+// order, so all give the same bits.
 constexpr int kLanes = 32;
 
 } // namespace tamrix::stats
