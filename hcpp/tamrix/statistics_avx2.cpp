@@ -39,8 +39,8 @@ inline uint32_t MaxU32(__m256i v)
 
 inline int64_t SumI32(__m256i v)
 {
-    alignas(32) int32_t lane[8];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lane), v);
+    int32_t lane[8];
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(lane), v);
     int64_t s = 0;
     for (int32_t x : lane)
         s += x;
@@ -49,8 +49,8 @@ inline int64_t SumI32(__m256i v)
 
 inline uint64_t SumU64(__m256i v)
 {
-    alignas(32) uint64_t lane[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lane), v);
+    uint64_t lane[4];
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(lane), v);
     return lane[0] + lane[1] + lane[2] + lane[3];
 }
 
