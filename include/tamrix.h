@@ -58,7 +58,63 @@ TAMRIX_API void Flat(void* input, void* result, void* flat, double* level, int w
 
 // ---- Geometry ----------------------------------------------------------
 
+// Enlarges a frame by whole factors: dst is (fx * width) x (fy * height)
+// pixels of the source's type. Source pixel (i, r) lands on destination
+// (fx * i, fy * r); the pixels between two source pixels a and b are
+// a + (k * (b - a)) / f, k = 1 .. f - 1, with the difference and product in
+// signed 32-bit and the division truncating toward zero (so they lean toward
+// a; 32-bit frames are exact while |b - a| * (f - 1) < 2^31). The last fx
+// columns and the last fy rows repeat the last source column and row.
+// depth is 2 or 4; fx, fy, width and height below 1 write nothing. src and
+// dst are distinct buffers.
+TAMRIX_API void Resample(int fx, int fy, void* src, void* dst, int width, int height, int depth);
+
+// Translates a frame by (dx, dy) whole pixels plus a fraction given as
+// integer weights: destination (x, y) = (w00 * p(sx, sy) + w10 * p(sx + 1, sy)
+// + w01 * p(sx, sy + 1) + w11 * p(sx + 1, sy + 1)) / divisor with sx = x + dx,
+// sy = y + dy. Products and sum are unsigned 32-bit (wrapping), the division
+// truncates, a 16-bit destination keeps the low 16 bits; weights that add up
+// to the divisor never overflow 16-bit frames for divisors up to 65536.
+// Destination pixels whose 2 x 2 source square is not inside the source keep
+// their value (with dx = dy = 0 the last column and row stay as they were).
+// divisor != 0; src and dst are distinct buffers of the type depth selects.
+TAMRIX_API void SubPixelShift(int dx, int dy, unsigned w00, unsigned w10, unsigned w01, unsigned w11,
+                              unsigned divisor, void* src, int srcWidth, int srcHeight, int depth, void* dst,
+                              int dstWidth, int dstHeight);
+
+// Affine resampling from destination to source: destination (x, y) samples
+// the source at sx = (A * x + B * y) + C, sy = (D * x + E * y) + F (double,
+// pixel centres at whole numbers), bilinear with both fractions truncated to
+// 1/64 pixel and integer weights that add up to 4096, the sum shifted right
+// by 12. Exact for every 16-bit and 32-bit pixel value (the 32-bit sum is
+// 64 bits wide). Positions outside 0 <= sx < srcWidth - 1,
+// 0 <= sy < srcHeight - 1 leave the destination pixel as it was: fill dst with
+// the background first. To move the image by M, pass M's inverse. src and dst
+// are distinct buffers of the type depth selects.
+TAMRIX_API void Transform(double A, double B, double C, double D, double E, double F, void* src, int srcWidth,
+                          int srcHeight, int depth, void* dst, int dstWidth, int dstHeight);
+
 // ---- Statistics and sub-frames -----------------------------------------
+
+// Minimum, maximum, mean and population standard deviation (divided by N,
+// not N - 1) of the rectangle of w x h pixels whose upper-left pixel is
+// (x, y). The rectangle is fitted into the frame first: a part left of or
+// above the frame (negative x or y) is cut off; then a rectangle starting
+// right of or below the frame moves onto its last column or row, and one
+// reaching past the right or bottom edge is cut there. A null frame, a frame
+// without pixels or a rectangle left empty writes none of the four outputs.
+// The last bits of the mean and the deviation may depend on the thread count.
+TAMRIX_API void CalculateAreaStatistics(void* frame, int width, int height, int depth, int x, int y, int w, int h,
+                                        unsigned* minimum, unsigned* maximum, double* mean, double* stdDev);
+
+// Copies the (2 * radius + 1)^2 window centred on pixel (x, y) into vector,
+// row by row, scaled by the window's own extremes to -1 .. +1 in single
+// precision: (v - min) * (2 / (max - min)) - 1. A flat window gives NaN
+// everywhere. Runs on the calling thread. The window must lie inside the
+// frame (width is the row stride; height is not used); vector holds
+// (2 * radius + 1)^2 floats; a negative radius writes nothing.
+TAMRIX_API void SubFrameToVector(void* frame, int width, int height, unsigned depth, int x, int y, int radius,
+                                 float* vector);
 
 // ---- Display bitmaps ---------------------------------------------------
 
