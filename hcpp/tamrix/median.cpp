@@ -6,10 +6,19 @@
 // bin at which the running count from bin 0 reaches h), and 0 when h is 0.
 // Walking the histogram from bin 0 for every pixel costs up to 65536 steps
 // (262144 for 32-bit frames). Instead a pointer p stays on the bin selected
-// last, with `below`, the number of window pixels in bins under p. A pixel
-// entering or leaving the window updates `below` with one comparison, and the
-// selection moves p from where it stood: neighbouring windows share all but
-// two columns, so on real frames p moves a few bins per pixel.
+// last, with `below`, the number of window pixels in bins under p. Columns
+// entering or leaving the window update `below` by counting their bins under
+// p, and the selection moves p from where it stood: neighbouring windows
+// share all but two columns, so on real frames p moves a few bins per pixel.
+//
+// Each row rebuilds its histogram by sliding along the row, nr pixels leaving
+// and nr entering per step. Read straight from the frame, such a column is nr
+// pixels a whole row apart, which on wide frames all fall into the same few
+// cache sets. So each thread keeps its window rows as bins in a strip stored
+// column by column (a pixel is binned once, when its row enters the strip)
+// and reads a column as one contiguous run.
+#include "hcpp/tamrix/median.h"
+
 #include "tamrix.h"
 
 #include "hcpp/tamrix/frame.h"
@@ -26,6 +35,10 @@ namespace {
 
 constexpr unsigned kProgressMessage = 0x465; // WM_USER + 101
 constexpr uint64_t kMaxBins = 262144;        // caps a histogram at 1 MiB
+
+// Zero counters on both sides of the histogram, read by the selection step
+// when p is near either end; never written.
+constexpr size_t kGuard = 4;
 
 // How pixel values map to histogram bins in one call. 16-bit pixels count in
 // bin v (low 0, shift 0, 65536 bins); 32-bit pixels in bin (v - low) >> shift.
@@ -49,13 +62,17 @@ Binning BinningForRange(int low, int high)
     return {static_cast<uint32_t>(low), shift, static_cast<uint32_t>(size)};
 }
 
+// A bin index as stored in the strip: 16 bits suffice for 16-bit frames.
+template <class Pixel>
+using Bin = std::conditional_t<sizeof(Pixel) == 2, uint16_t, uint32_t>;
+
 // Bin of a 32-bit pixel. Pixels below low count in the first bin, pixels
 // above the top bin in the last: besides pixels above high, those are the
 // top values of a range whose halving dropped a remainder (a range of 300001
 // values has 150000 bins of two values; low + 300000 would fall in bin
 // 150000). So no pixel ever counts outside the histogram.
 template <class Pixel>
-inline uint32_t BinOf(Pixel v, const Binning& bins)
+inline Bin<Pixel> BinOf(Pixel v, const Binning& bins)
 {
     if constexpr (sizeof(Pixel) == 2) {
         return v;
@@ -79,84 +96,175 @@ inline Pixel ValueOf(uint32_t selected, const Binning& bins)
 
 // Moves p to the first bin at which the running count from bin 0 reaches h
 // (1 <= h <= n), keeping below = number of window pixels in bins under p.
-// Going up it stops at the latest at the last occupied bin, going down it
-// only steps while pixels lie under p, so p stays inside the histogram. Long
-// moves (a window reaching a star core, a saturated column) go four bins a
-// step.
+//
+// Moves of up to two bins up or three down, most of them on real frames, are
+// taken without a branch: the running counts at p - 3 .. p + 3 come from six
+// neighbouring bins, and each one still short of h (or already past it)
+// moves p by one. A branch whose direction is a coin toss per pixel cost
+// more than the whole step. Longer moves continue bin by bin; going up they
+// stop at the latest at the last occupied bin, going down only while pixels
+// lie under p, so p stays inside the histogram.
 inline void MoveToRank(const uint32_t* hist, uint32_t& p, uint32_t& below, uint32_t h)
 {
-    if (below >= h) {
-        do {
-            --p;
-            below -= hist[p];
-        } while (below >= h);
-    } else {
+    const uint32_t* at = hist + p;
+    const uint32_t up1 = below + at[0], up2 = up1 + at[1], up3 = up2 + at[2];
+    const uint32_t down1 = below - at[-1], down2 = down1 - at[-2], down3 = down2 - at[-3];
+    const uint32_t runningCounts[7] = {down3, down2, down1, below, up1, up2, up3};
+    const int move = int{up1 < h} + int{up2 < h} + int{up3 < h} - int{below >= h} - int{down1 >= h} - int{down2 >= h};
+    p += move;
+    below = runningCounts[move + 3];
+    if (up3 < h) {
         while (below + hist[p] < h) {
             below += hist[p];
             ++p;
         }
+    } else if (down3 >= h) {
+        while (below >= h) {
+            --p;
+            below -= hist[p];
+        }
     }
 }
 
-// One thread's histogram (count counters, zero between rows) and the bin
-// where its previous row began: rows next to each other start alike, so the
-// first pointer walk of a row is short.
-struct alignas(64) ThreadScratch {
-    uint32_t* hist;
-    uint32_t startBin;
-    bool cleared;
+// Counts the bins below p in a run of n bins.
+template <class B>
+inline uint32_t CountBelow(const B* run, int n, uint32_t p)
+{
+    uint32_t count = 0;
+    for (int i = 0; i < n; ++i)
+        count += run[i] < p;
+    return count;
+}
+
+// The window rows of one thread as bins, column by column: the bin of pixel
+// (x, yy) sits at x * slots + yy % slots. The rows of any window occupy
+// distinct slots, so moving down a row overwrites one slot per column.
+template <class Pixel>
+struct Strip {
+    Bin<Pixel>* bins = nullptr;
+    int slots = 0;
+    int first = 0, last = -1; // rows held
+
+    // Makes the strip hold rows top..bottom (at most slots rows), binning
+    // only the rows it lacks: one row per step down the frame.
+    void Hold(const Pixel* src, int width, int top, int bottom, const Binning& binning)
+    {
+        if (top < first || top > last)
+            first = top, last = top - 1;
+        for (int y = last + 1; y <= bottom; ++y) {
+            const Pixel* row = src + static_cast<std::ptrdiff_t>(y) * width;
+            Bin<Pixel>* column = bins + y % slots;
+            for (int x = 0; x < width; ++x)
+                column[static_cast<std::ptrdiff_t>(x) * slots] = BinOf(row[x], binning);
+        }
+        last = std::max(last, bottom);
+        first = std::max(first, last - slots + 1);
+    }
+};
+
+// Columns of the window read from the strip: the window rows top..bottom fill
+// slots top % slots onwards, wrapping to slot 0, so a column is two runs.
+template <class Pixel>
+struct StripColumns {
+    const Bin<Pixel>* bins;
+    int slots, start, firstRun, secondRun;
+
+    StripColumns(const Strip<Pixel>& strip, int top, int nr)
+        : bins(strip.bins), slots(strip.slots), start(top % strip.slots),
+          firstRun(std::min(nr, strip.slots - top % strip.slots)), secondRun(nr - firstRun)
+    {
+    }
+    const Bin<Pixel>* Column(int x) const { return bins + static_cast<std::ptrdiff_t>(x) * slots; }
+
+    template <class Fn>
+    void Each(int x, Fn&& fn) const
+    {
+        const Bin<Pixel>* c = Column(x);
+        for (int i = 0; i < firstRun; ++i)
+            fn(c[start + i]);
+        for (int i = 0; i < secondRun; ++i)
+            fn(c[i]);
+    }
+    template <class Fn>
+    void Pairs(int xOut, int xIn, Fn&& fn) const
+    {
+        const Bin<Pixel>*out = Column(xOut), *in = Column(xIn);
+        for (int i = 0; i < firstRun; ++i)
+            fn(out[start + i], in[start + i]);
+        for (int i = 0; i < secondRun; ++i)
+            fn(out[i], in[i]);
+    }
+    uint32_t Below(int x, uint32_t p) const
+    {
+        const Bin<Pixel>* c = Column(x);
+        return CountBelow(c + start, firstRun, p) + CountBelow(c, secondRun, p);
+    }
+};
+
+// Columns of the window read straight from the frame, binned on every read;
+// for windows too tall for a strip.
+template <class Pixel>
+struct FrameColumns {
+    const Pixel* rows; // row top
+    std::ptrdiff_t stride;
+    int nr;
+    const Binning& binning;
+
+    template <class Fn>
+    void Each(int x, Fn&& fn) const
+    {
+        for (int i = 0; i < nr; ++i)
+            fn(BinOf(rows[i * stride + x], binning));
+    }
+    template <class Fn>
+    void Pairs(int xOut, int xIn, Fn&& fn) const
+    {
+        for (int i = 0; i < nr; ++i)
+            fn(BinOf(rows[i * stride + xOut], binning), BinOf(rows[i * stride + xIn], binning));
+    }
+    uint32_t Below(int x, uint32_t p) const
+    {
+        uint32_t count = 0;
+        Each(x, [&](uint32_t b) { count += b < p; });
+        return count;
+    }
 };
 
 // One output row: the histogram slides along the row, one column of nr pixels
-// leaving and one entering per step, and is empty again at the end.
-template <class Pixel>
-void MedianRow(const Pixel* src, Pixel* dst, int width, int height, int y, int r, const Binning& bins,
-               ThreadScratch& scratch)
+// leaving and one entering per step, and is empty again at the end. p enters
+// as the starting point of the first selection and leaves as the bin the row
+// began with.
+template <class Pixel, class Columns>
+void SlideRow(const Columns& columns, Pixel* dst, int width, int r, int nr, const Binning& binning, uint32_t* hist,
+              uint32_t& p)
 {
-    const int top = std::max(0, y - r), bottom = std::min(height - 1, y + r);
-    const int nr = bottom - top + 1;
-    const Pixel* rows = src + static_cast<std::ptrdiff_t>(top) * width;
-    const std::ptrdiff_t stride = width;
-    uint32_t* hist = scratch.hist;
-    uint32_t p = scratch.startBin, below = 0, n = 0;
-
-    auto addColumn = [&](int x) {
-        const Pixel* column = rows + x;
-        for (int i = 0; i < nr; ++i) {
-            const uint32_t b = BinOf(column[i * stride], bins);
-            ++hist[b];
-            below += b < p;
-        }
+    uint32_t below = 0, n = 0, rowStart = p;
+    auto add = [&](int x) {
+        columns.Each(x, [&](uint32_t b) { ++hist[b]; });
+        below += columns.Below(x, p);
         n += nr;
     };
-    auto removeColumn = [&](int x) {
-        const Pixel* column = rows + x;
-        for (int i = 0; i < nr; ++i) {
-            const uint32_t b = BinOf(column[i * stride], bins);
-            --hist[b];
-            below -= b < p;
-        }
+    auto remove = [&](int x) {
+        columns.Each(x, [&](uint32_t b) { --hist[b]; });
+        below -= columns.Below(x, p);
         n -= nr;
     };
 
     for (int x = 0; x < r; ++x)
-        addColumn(x);
+        add(x);
     for (int x = 0; x < width; ++x) {
         if (x > r && x < width - r) {
-            // Both columns in one pass: the count n stays.
-            const Pixel* leaving = rows + (x - r - 1);
-            const Pixel* entering = rows + (x + r);
-            for (int i = 0; i < nr; ++i) {
-                const uint32_t out = BinOf(leaving[i * stride], bins), in = BinOf(entering[i * stride], bins);
+            // One column leaves, one enters: n stays.
+            columns.Pairs(x - r - 1, x + r, [&](uint32_t out, uint32_t in) {
                 --hist[out];
                 ++hist[in];
-                below += (in < p) - (out < p);
-            }
+            });
+            below += columns.Below(x + r, p) - columns.Below(x - r - 1, p);
         } else {
             if (x > r)
-                removeColumn(x - r - 1);
+                remove(x - r - 1);
             if (x < width - r)
-                addColumn(x + r);
+                add(x + r);
         }
         const uint32_t h = n / 2;
         uint32_t selected = 0;
@@ -164,14 +272,42 @@ void MedianRow(const Pixel* src, Pixel* dst, int width, int height, int y, int r
             MoveToRank(hist, p, below, h);
             selected = p + 1;
         }
-        dst[x] = ValueOf<Pixel>(selected, bins);
+        dst[x] = ValueOf<Pixel>(selected, binning);
         if (x == 0)
-            scratch.startBin = p;
+            rowStart = p;
     }
     // The window of the last pixel leaves: the histogram is empty again
     // without clearing all its bins.
     for (int x = std::max(0, width - 1 - r); x < width; ++x)
-        removeColumn(x);
+        remove(x);
+    p = rowStart;
+}
+
+// One thread's scratch: its histogram (with guards), its strip when the
+// window rows fit one, and the bin where its previous row began, so that the
+// first selection of the next row starts close by.
+template <class Pixel>
+struct alignas(64) ThreadScratch {
+    uint32_t* hist = nullptr; // bin 0; kGuard zero counters either side
+    Strip<Pixel> strip;
+    uint32_t startBin = 0;
+    bool cleared = false;
+};
+
+template <class Pixel>
+void MedianRow(const Pixel* src, Pixel* dst, int width, int height, int y, int r, const Binning& binning,
+               ThreadScratch<Pixel>& scratch)
+{
+    const int top = std::max(0, y - r), bottom = std::min(height - 1, y + r);
+    const int nr = bottom - top + 1;
+    if (scratch.strip.bins != nullptr) {
+        scratch.strip.Hold(src, width, top, bottom, binning);
+        SlideRow(StripColumns<Pixel>(scratch.strip, top, nr), dst, width, r, nr, binning, scratch.hist,
+                 scratch.startBin);
+    } else {
+        const FrameColumns<Pixel> columns{src + static_cast<std::ptrdiff_t>(top) * width, width, nr, binning};
+        SlideRow(columns, dst, width, r, nr, binning, scratch.hist, scratch.startBin);
+    }
 }
 
 // Sends the progress report of a finished row: wParam is c * 65535 / height,
@@ -189,6 +325,48 @@ void ReportProgress(void* window, uint32_t c, int height)
 inline bool Cancelled(const unsigned char* cancel)
 {
     return cancel != nullptr && __atomic_load_n(cancel, __ATOMIC_RELAXED) != 0;
+}
+
+// The row loop. Scratch is allocated here once per call: a histogram of up to
+// 1 MiB does not belong on a worker's stack, and nothing may be allocated per
+// row. The loop's team has at most omp_get_max_threads() threads; each
+// clears its own histogram on first use, so the pages are first touched by
+// the thread that works on them.
+template <class Pixel>
+void FilterRows(size_t stripLimit, void* window, const unsigned char* cancel, const Pixel* src, Pixel* dst, int width,
+                int height, int r, const Binning& binning)
+{
+    const int threads = omp_get_max_threads();
+    const size_t histSize = (kGuard + binning.count + kGuard + 15) / 16 * 16; // whole cache lines
+    const int slots = std::min(2 * r + 1, height);
+    const size_t stripSize = (static_cast<size_t>(std::max(width, 0)) * static_cast<size_t>(slots) + 31) / 32 * 32;
+    const bool useStrip = stripSize * sizeof(Bin<Pixel>) <= stripLimit;
+
+    std::unique_ptr<uint32_t[]> hists(new uint32_t[histSize * static_cast<size_t>(threads)]);
+    std::unique_ptr<Bin<Pixel>[]> strips(useStrip ? new Bin<Pixel>[stripSize * static_cast<size_t>(threads)] : nullptr);
+    std::unique_ptr<ThreadScratch<Pixel>[]> scratch(new ThreadScratch<Pixel>[threads]);
+    for (int t = 0; t < threads; ++t) {
+        scratch[t].hist = hists.get() + histSize * static_cast<size_t>(t) + kGuard;
+        if (useStrip)
+            scratch[t].strip = {strips.get() + stripSize * static_cast<size_t>(t), slots};
+    }
+
+    uint32_t finished = 0;
+    detail::ParallelRows(height, [&](int y) {
+        if (Cancelled(cancel))
+            return;
+        ThreadScratch<Pixel>& mine = scratch[omp_get_thread_num()];
+        if (!mine.cleared) {
+            std::fill_n(mine.hist - kGuard, histSize, 0u);
+            mine.cleared = true;
+        }
+        if (width >= 1)
+            MedianRow(src, dst + static_cast<std::ptrdiff_t>(y) * width, width, height, y, r, binning, mine);
+        if (window != nullptr) {
+            const uint32_t c = detail::UnderLock([&] { return ++finished; });
+            ReportProgress(window, c, height);
+        }
+    });
 }
 
 // destination = source + offset - destination * k / 1000, clamped at 0 and
@@ -211,56 +389,37 @@ void SubtractBackground(const Pixel* src, Pixel* dst, size_t count, int offset, 
 
 } // namespace
 
-void Median(void* window, unsigned char* cancel, void* source, void* destination, int width, int height, int depth,
-            int low, int high, int r, int offset, int k, unsigned char subtract, unsigned char /*unused*/)
+namespace detail {
+
+void MedianWithStripLimit(size_t stripLimit, void* window, unsigned char* cancel, void* source, void* destination,
+                          int width, int height, int depth, int low, int high, int r, int offset, int k,
+                          unsigned char subtract)
 {
     k = std::clamp(k, 1, 1000);
     // A radius outside 0 .. width - 1 is a caller error; clamped, it never
     // reaches outside the frame.
     r = std::clamp(r, 0, std::max(0, width - 1));
 
-    detail::WithPixelType(depth, [&](auto pixel) {
+    WithPixelType(depth, [&](auto pixel) {
         using Pixel = decltype(pixel);
-        const Pixel* src = detail::Pixels<Pixel>(static_cast<const void*>(source));
-        Pixel* dst = detail::Pixels<Pixel>(destination);
-        const Binning bins = sizeof(Pixel) == 2 ? Binning{} : BinningForRange(low, high);
-
-        if (height >= 1) {
-            // One histogram per thread of the loop, allocated here once per
-            // call: at up to 1 MiB it does not belong on a worker's stack, and
-            // it must not be allocated per row. The loop's team has at most
-            // omp_get_max_threads() threads. Each thread clears its own
-            // histogram on first use, so the pages are touched by the thread
-            // that works on them.
-            const int threads = omp_get_max_threads();
-            const size_t slot = (size_t{bins.count} + 15) / 16 * 16; // whole cache lines
-            std::unique_ptr<uint32_t[]> hists(new uint32_t[slot * static_cast<size_t>(threads)]);
-            std::unique_ptr<ThreadScratch[]> scratch(new ThreadScratch[threads]());
-            for (int t = 0; t < threads; ++t)
-                scratch[t].hist = hists.get() + slot * static_cast<size_t>(t);
-
-            uint32_t finished = 0;
-            detail::ParallelRows(height, [&](int y) {
-                if (Cancelled(cancel))
-                    return;
-                ThreadScratch& mine = scratch[omp_get_thread_num()];
-                if (!mine.cleared) {
-                    std::fill_n(mine.hist, bins.count, 0u);
-                    mine.cleared = true;
-                }
-                const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(y) * width;
-                MedianRow(src, dst + row, width, height, y, r, bins, mine);
-                if (window != nullptr) {
-                    const uint32_t c = detail::UnderLock([&] { return ++finished; });
-                    ReportProgress(window, c, height);
-                }
-            });
-        }
-
+        const Pixel* src = Pixels<Pixel>(static_cast<const void*>(source));
+        Pixel* dst = Pixels<Pixel>(destination);
+        if (height >= 1)
+            FilterRows(stripLimit, window, cancel, src, dst, width, height, r,
+                       sizeof(Pixel) == 2 ? Binning{} : BinningForRange(low, high));
         if (Cancelled(cancel) || subtract == 0 || width < 1 || height < 1)
             return;
         SubtractBackground(src, dst, static_cast<size_t>(width) * static_cast<size_t>(height), offset, k);
     });
+}
+
+} // namespace detail
+
+void Median(void* window, unsigned char* cancel, void* src, void* dst, int width, int height, int depth, int low,
+            int high, int r, int offset, int k, unsigned char subtract, unsigned char /*unused*/)
+{
+    detail::MedianWithStripLimit(detail::kMedianStripLimit, window, cancel, src, dst, width, height, depth, low, high,
+                                 r, offset, k, subtract);
 }
 
 } // namespace tamrix
