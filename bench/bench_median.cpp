@@ -116,7 +116,7 @@ void VersusLiteral(benchmark::State& state, bool bright)
 {
     const int side = bright ? 512 : 1024, r = static_cast<int>(state.range(0));
     const std::vector<Pixel>& full = bright ? Frame<Pixel>(Kind::Flat) : Sky<Pixel>();
-    std::vector<Pixel> crop(size_t{side} * side), fast(crop.size()), literal(crop.size());
+    std::vector<Pixel> crop(static_cast<size_t>(side) * side), fast(crop.size()), literal(crop.size());
     for (int y = 0; y < side; ++y)
         std::copy_n(full.begin() + static_cast<std::ptrdiff_t>(y + 1024) * kSide + 1024, side, crop.begin() + y * side);
     Clock::duration fastBest = Clock::duration::max(), literalBest = fastBest;
