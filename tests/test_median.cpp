@@ -35,11 +35,11 @@ std::vector<Pixel> Filter(std::vector<Pixel> src, int w, int h, int r, const Opt
     return dst;
 }
 
-// The rule as written: count the window's pixels per bin, add the counts from
-// bin 0 upwards (empty bins add nothing, so only occupied bins are visited)
-// and stop at the first bin where the total reaches h = n / 2. Out-of-range
-// 32-bit pixels count in the first or last bin; a result past full scale is
-// stored as full scale.
+// The rule as written: add the window's per-bin counts from bin 0 upwards
+// (empty bins add nothing, so only occupied bins are visited, in increasing
+// order) and stop at the first bin where the total reaches h = n / 2.
+// Out-of-range 32-bit pixels count in the first or last bin; a result past
+// full scale is stored as full scale.
 template <class Pixel>
 std::vector<Pixel> Literal(const std::vector<Pixel>& src, int w, int h, int r, uint32_t low = 0,
                            uint32_t high = 0xFFFFFFFFu)
@@ -49,19 +49,24 @@ std::vector<Pixel> Literal(const std::vector<Pixel>& src, int w, int h, int r, u
     for (; count > 262144; count /= 2)
         ++shift;
     std::vector<Pixel> out(src.size());
+    std::vector<uint64_t> bins;
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
-            std::map<uint64_t, uint32_t> bins;
-            uint32_t n = 0;
+            bins.clear();
             for (int yy = std::max(0, y - r); yy <= std::min(h - 1, y + r); ++yy)
-                for (int xx = std::max(0, x - r); xx <= std::min(w - 1, x + r); ++xx, ++n) {
+                for (int xx = std::max(0, x - r); xx <= std::min(w - 1, x + r); ++xx) {
                     const uint64_t v = src[static_cast<size_t>(yy) * w + xx];
-                    ++bins[sizeof(Pixel) == 2 ? v : std::min((v < low ? 0 : v - low) >> shift, count - 1)];
+                    bins.push_back(sizeof(Pixel) == 2 ? v : std::min((v < low ? 0 : v - low) >> shift, count - 1));
                 }
-            uint64_t selected = 0, total = 0;
-            for (auto it = bins.begin(); n / 2 != 0 && selected == 0; ++it)
-                if ((total += it->second) >= n / 2)
-                    selected = it->first + 1;
+            std::sort(bins.begin(), bins.end());
+            const size_t half = bins.size() / 2;
+            uint64_t selected = 0;
+            for (size_t i = 0, total = 0; half != 0 && selected == 0; i = total) {
+                while (total < bins.size() && bins[total] == bins[i]) // all pixels of bin bins[i]
+                    ++total;
+                if (total >= half)
+                    selected = bins[i] + 1;
+            }
             const uint64_t value = sizeof(Pixel) == 2 ? selected : low + (selected << shift);
             out[static_cast<size_t>(y) * w + x] = static_cast<Pixel>(std::min<uint64_t>(value, Pixel(-1)));
         }

@@ -338,7 +338,7 @@ void FilterRows(size_t stripLimit, void* window, const unsigned char* cancel, co
 {
     const int threads = omp_get_max_threads();
     const size_t histSize = (kGuard + binning.count + kGuard + 15) / 16 * 16; // whole cache lines
-    const int slots = std::min(2 * r + 1, height);
+    const int slots = static_cast<int>(std::min<int64_t>(2 * int64_t{r} + 1, height)); // 2r + 1 may pass 2^31
     const size_t stripSize = (static_cast<size_t>(std::max(width, 0)) * static_cast<size_t>(slots) + 31) / 32 * 32;
     const bool useStrip = stripSize * sizeof(Bin<Pixel>) <= stripLimit;
 
