@@ -81,20 +81,14 @@ TYPED_TEST_SUITE(MedianRule, PixelTypes);
 TYPED_TEST(MedianRule, PicksOneAboveTheHalfRankNotTheTextbookMedian)
 {
     using P = TypeParam;
-    EXPECT_EQ(Filter<P>(std::vector<P>(9, 7), 3, 3, 1)[4], 8u);                             // nine equal values
-    EXPECT_EQ(Filter<P>({1, 2, 3, 4, 5, 6, 7, 8, 9}, 3, 3, 1)[4], 5u);                     // h = 4: 4 + 1
-    EXPECT_EQ(Filter<P>({90, 10, 80, 20, 70, 30, 60, 40, 50}, 3, 3, 1)[4], 41u);           // 40 + 1
+    EXPECT_EQ(Filter<P>(std::vector<P>(9, 7), 3, 3, 1)[4], 8u);                   // nine equal values
+    EXPECT_EQ(Filter<P>({90, 10, 80, 20, 70, 30, 60, 40, 50}, 3, 3, 1)[4], 41u); // h = 4: 40 + 1
     // Clipped windows: corners hold 4 pixels (h = 2), edges 6 (h = 3).
     EXPECT_EQ(Filter<P>({1, 2, 3, 4, 5, 6, 7, 8, 9}, 3, 3, 1), (std::vector<P>{3, 4, 4, 5, 5, 6, 6, 7, 7}));
     EXPECT_EQ(Filter<P>(std::vector<P>(20, 100), 5, 4, 1), std::vector<P>(20, 101));
-}
-
-TYPED_TEST(MedianRule, RadiusZeroGivesZeroOrLow)
-{
-    using P = TypeParam;
+    // r = 0: one pixel, h = 0, so 0 (16-bit) or low (32-bit).
     Options o;
-    o.low = 1000;
-    o.high = 1999;
+    o.low = 1000, o.high = 1999;
     EXPECT_EQ(Filter<P>({1500, 1200, 1999, 1000}, 4, 1, 0, o), std::vector<P>(4, sizeof(P) == 2 ? 0 : 1000));
 }
 
@@ -217,6 +211,13 @@ TEST(MedianProgress, OneReportPerRowWithDistinctCounts)
         EXPECT_EQ(byCount.rbegin()->first, 65535u);
         EXPECT_EQ(byCount.rbegin()->second, "100 %");
     }
+    // From c = 65538 on, c * 65535 passes 2^32: a tall frame still ends at
+    // 65535 and "100 %".
+    reports.seen.clear();
+    Filter<uint16_t>(std::vector<uint16_t>(70000, 1), 1, 70000, 0, o);
+    ASSERT_EQ(reports.seen.size(), 70000u);
+    EXPECT_EQ(std::max_element(reports.seen.begin(), reports.seen.end())->first, 65535u);
+    EXPECT_EQ(std::max_element(reports.seen.begin(), reports.seen.end())->second, "100 %");
 }
 
 TEST(MedianCancel, FlagSetBeforeTheCallWritesAndReportsNothing)
