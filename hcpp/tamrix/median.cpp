@@ -126,6 +126,34 @@ inline void MoveToRank(const uint32_t* hist, uint32_t& p, uint32_t& below, uint3
     }
 }
 
+// The window rows of one thread as bins, column by column. Column x has
+// 2 * slots entries, and the bin of pixel (x, yy) sits in both slot yy % slots
+// and slot yy % slots + slots: moving down a row overwrites two entries per
+// column, and the rows top..bottom of any window (at most slots of them) lie
+// in one run starting at slot top % slots.
+template <class Pixel>
+struct Strip {
+    Bin<Pixel>* bins = nullptr;
+    int slots = 0;
+    int first = 0, last = -1; // rows held
+
+    // Makes the strip hold rows top..bottom, binning only the rows it lacks:
+    // one row per step down the frame.
+    void Hold(const Pixel* src, int width, int top, int bottom, const Binning& binning)
+    {
+        if (top < first || top > last)
+            first = top, last = top - 1;
+        for (int y = last + 1; y <= bottom; ++y) {
+            const Pixel* row = src + static_cast<std::ptrdiff_t>(y) * width;
+            Bin<Pixel>* column = bins + y % slots;
+            for (int x = 0; x < width; ++x, column += 2 * slots)
+                column[0] = column[slots] = BinOf(row[x], binning);
+        }
+        last = std::max(last, bottom);
+        first = std::max(first, last - slots + 1);
+    }
+};
+
 // Counts the bins below p in a run of n bins.
 template <class B>
 inline uint32_t CountBelow(const B* run, int n, uint32_t p)
@@ -136,69 +164,34 @@ inline uint32_t CountBelow(const B* run, int n, uint32_t p)
     return count;
 }
 
-// The window rows of one thread as bins, column by column: the bin of pixel
-// (x, yy) sits at x * slots + yy % slots. The rows of any window occupy
-// distinct slots, so moving down a row overwrites one slot per column.
-template <class Pixel>
-struct Strip {
-    Bin<Pixel>* bins = nullptr;
-    int slots = 0;
-    int first = 0, last = -1; // rows held
-
-    // Makes the strip hold rows top..bottom (at most slots rows), binning
-    // only the rows it lacks: one row per step down the frame.
-    void Hold(const Pixel* src, int width, int top, int bottom, const Binning& binning)
-    {
-        if (top < first || top > last)
-            first = top, last = top - 1;
-        for (int y = last + 1; y <= bottom; ++y) {
-            const Pixel* row = src + static_cast<std::ptrdiff_t>(y) * width;
-            Bin<Pixel>* column = bins + y % slots;
-            for (int x = 0; x < width; ++x)
-                column[static_cast<std::ptrdiff_t>(x) * slots] = BinOf(row[x], binning);
-        }
-        last = std::max(last, bottom);
-        first = std::max(first, last - slots + 1);
-    }
-};
-
-// Columns of the window read from the strip: the window rows top..bottom fill
-// slots top % slots onwards, wrapping to slot 0, so a column is two runs.
+// Columns of the window read from the strip, each one contiguous run.
 template <class Pixel>
 struct StripColumns {
-    const Bin<Pixel>* bins;
-    int slots, start, firstRun, secondRun;
+    const Bin<Pixel>* bins; // slot top % slots of column 0
+    std::ptrdiff_t stride;
+    int nr;
 
     StripColumns(const Strip<Pixel>& strip, int top, int nr)
-        : bins(strip.bins), slots(strip.slots), start(top % strip.slots),
-          firstRun(std::min(nr, strip.slots - top % strip.slots)), secondRun(nr - firstRun)
+        : bins(strip.bins + top % strip.slots), stride(2 * static_cast<std::ptrdiff_t>(strip.slots)), nr(nr)
     {
     }
-    const Bin<Pixel>* Column(int x) const { return bins + static_cast<std::ptrdiff_t>(x) * slots; }
+    const Bin<Pixel>* Column(int x) const { return bins + x * stride; }
 
     template <class Fn>
     void Each(int x, Fn&& fn) const
     {
         const Bin<Pixel>* c = Column(x);
-        for (int i = 0; i < firstRun; ++i)
-            fn(c[start + i]);
-        for (int i = 0; i < secondRun; ++i)
+        for (int i = 0; i < nr; ++i)
             fn(c[i]);
     }
     template <class Fn>
     void Pairs(int xOut, int xIn, Fn&& fn) const
     {
         const Bin<Pixel>*out = Column(xOut), *in = Column(xIn);
-        for (int i = 0; i < firstRun; ++i)
-            fn(out[start + i], in[start + i]);
-        for (int i = 0; i < secondRun; ++i)
+        for (int i = 0; i < nr; ++i)
             fn(out[i], in[i]);
     }
-    uint32_t Below(int x, uint32_t p) const
-    {
-        const Bin<Pixel>* c = Column(x);
-        return CountBelow(c + start, firstRun, p) + CountBelow(c, secondRun, p);
-    }
+    uint32_t Below(int x, uint32_t p) const { return CountBelow(Column(x), nr, p); }
 };
 
 // Columns of the window read straight from the frame, binned on every read;
@@ -339,7 +332,7 @@ void FilterRows(size_t stripLimit, void* window, const unsigned char* cancel, co
     const int threads = omp_get_max_threads();
     const size_t histSize = (kGuard + binning.count + kGuard + 15) / 16 * 16; // whole cache lines
     const int slots = static_cast<int>(std::min<int64_t>(2 * int64_t{r} + 1, height)); // 2r + 1 may pass 2^31
-    const size_t stripSize = (static_cast<size_t>(std::max(width, 0)) * static_cast<size_t>(slots) + 31) / 32 * 32;
+    const size_t stripSize = (static_cast<size_t>(std::max(width, 0)) * 2 * static_cast<size_t>(slots) + 31) / 32 * 32;
     const bool useStrip = stripSize * sizeof(Bin<Pixel>) <= stripLimit;
 
     std::unique_ptr<uint32_t[]> hists(new uint32_t[histSize * static_cast<size_t>(threads)]);
