@@ -9,7 +9,8 @@
 namespace tamrix::detail {
 
 // Bytes of window rows a thread may copy before the filter reads columns from
-// the frame instead: enough for r = 100 on frames 10000 pixels wide.
+// the frame instead: enough for r = 100 on 32-bit frames 10000 pixels wide
+// (r = 200 on 16-bit ones).
 constexpr size_t kMedianStripLimit = size_t{16} << 20;
 
 void MedianWithStripLimit(size_t stripLimit, void* window, unsigned char* cancel, void* src, void* dst, int width,
