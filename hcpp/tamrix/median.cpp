@@ -29,6 +29,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <utility>
+
+#if defined(__SSE2__)
+#    include <emmintrin.h>
+#endif
 
 namespace tamrix {
 namespace {
@@ -303,6 +308,143 @@ void MedianRow(const Pixel* src, Pixel* dst, int width, int height, int y, int r
     }
 }
 
+// ---- Windows of radius 0 to 2 ----
+//
+// A 3 x 3 or 5 x 5 window holds so few pixels that a fixed network of
+// compare-exchanges finds the h-th smallest faster than any histogram, and
+// for 16-bit pixels eight windows go through it side by side in SSE2 lanes.
+// Pixels whose window is clipped by an edge (n varies there) take a plain
+// selection. 32-bit frames, whose pixels must first be binned, keep the
+// histogram from r = 1 on.
+
+// The compare-exchanges that leave the h-th smallest of Inputs values
+// (h = Inputs / 2) on wire h - 1: Batcher's odd-even merge sort for the next
+// power of two, without the comparators that involve padding (which holds
+// +infinity and never moves, so only comparators between two real wires act)
+// and without those that cannot reach wire h - 1. 24 comparators for nine
+// inputs, 113 for 25.
+template <int Inputs>
+struct RankNetwork {
+    static constexpr int kWire = Inputs / 2 - 1;
+    int count = 0;
+    uint8_t low[256] = {}, high[256] = {};
+
+    constexpr RankNetwork()
+    {
+        int wires = 1;
+        while (wires < Inputs)
+            wires *= 2;
+        uint8_t a[256] = {}, b[256] = {};
+        int all = 0;
+        for (int p = 1; p < wires; p *= 2)
+            for (int k = p; k >= 1; k /= 2)
+                for (int j = k % p; j < wires - k; j += 2 * k)
+                    for (int i = 0; i < std::min(k, wires - j - k); ++i)
+                        if ((i + j) / (2 * p) == (i + j + k) / (2 * p) && i + j + k < Inputs) {
+                            a[all] = static_cast<uint8_t>(i + j);
+                            b[all] = static_cast<uint8_t>(i + j + k);
+                            ++all;
+                        }
+        bool needed[32] = {};
+        needed[kWire] = true;
+        int kept[256] = {}, keptCount = 0;
+        for (int c = all - 1; c >= 0; --c)
+            if (needed[a[c]] || needed[b[c]]) {
+                needed[a[c]] = needed[b[c]] = true;
+                kept[keptCount++] = c;
+            }
+        for (int c = keptCount - 1; c >= 0; --c, ++count) {
+            low[count] = a[kept[c]];
+            high[count] = b[kept[c]];
+        }
+    }
+};
+
+template <int Inputs>
+struct Network {
+    static constexpr RankNetwork<Inputs> kNet{};
+};
+static_assert(Network<9>::kNet.count == 24 && Network<25>::kNet.count == 113);
+
+#if defined(__SSE2__)
+// Eight 16-bit lanes, biased by 0x8000 so that the signed minimum and
+// maximum of SSE2 order them as unsigned values.
+inline void CompareExchange(__m128i& a, __m128i& b)
+{
+    const __m128i low = _mm_min_epi16(a, b);
+    b = _mm_max_epi16(a, b);
+    a = low;
+}
+
+template <int Inputs, size_t... I>
+inline void RunNetwork(__m128i* v, std::index_sequence<I...>)
+{
+    (CompareExchange(v[Network<Inputs>::kNet.low[I]], v[Network<Inputs>::kNet.high[I]]), ...);
+}
+
+// The full windows of columns x .. x + 7 (all inside the frame) over the
+// window rows rows[0 .. 2R].
+template <int R>
+inline void EightWindows(const uint16_t* const* rows, int x, uint16_t* dst)
+{
+    constexpr int side = 2 * R + 1, inputs = side * side;
+    const __m128i bias = _mm_set1_epi16(static_cast<short>(0x8000));
+    __m128i v[inputs];
+    for (int dy = 0; dy < side; ++dy)
+        for (int dx = 0; dx < side; ++dx)
+            v[dy * side + dx] = _mm_xor_si128(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[dy] + x - R + dx)), bias);
+    RunNetwork<inputs>(v, std::make_index_sequence<Network<inputs>::kNet.count>{});
+    // One above the selected value; 65535 stays (the saturated window).
+    const __m128i selected = _mm_xor_si128(v[Network<inputs>::kNet.kWire], bias);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + x), _mm_adds_epu16(selected, _mm_set1_epi16(1)));
+}
+#endif
+
+// The rule on one clipped window of at most 25 pixels.
+template <class Pixel>
+Pixel SelectInWindow(const Pixel* src, int width, int top, int bottom, int x, int r, const Binning& binning)
+{
+    uint32_t bins[25];
+    int n = 0;
+    for (int yy = top; yy <= bottom; ++yy)
+        for (int xx = std::max(0, x - r); xx <= std::min(width - 1, x + r); ++xx)
+            bins[n++] = BinOf(src[static_cast<std::ptrdiff_t>(yy) * width + xx], binning);
+    const int h = n / 2;
+    if (h == 0)
+        return ValueOf<Pixel>(0, binning);
+    std::nth_element(bins, bins + h - 1, bins + n);
+    return ValueOf<Pixel>(bins[h - 1] + 1, binning);
+}
+
+// Radius 0 (for both pixel types: every window holds one pixel, so h = 0)
+// and radii 1 and 2 of 16-bit frames.
+template <class Pixel>
+void SmallWindowRow(const Pixel* src, Pixel* dst, int width, int height, int y, int r, const Binning& binning)
+{
+    if (r == 0) {
+        std::fill_n(dst, width, ValueOf<Pixel>(0, binning));
+        return;
+    }
+    const int top = std::max(0, y - r), bottom = std::min(height - 1, y + r);
+    int x = 0;
+#if defined(__SSE2__)
+    if constexpr (sizeof(Pixel) == 2) {
+        if (bottom - top == 2 * r && width >= 2 * r + 8) {
+            const uint16_t* rows[5];
+            for (int dy = 0; dy <= 2 * r; ++dy)
+                rows[dy] = src + static_cast<std::ptrdiff_t>(top + dy) * width;
+            for (; x < r; ++x)
+                dst[x] = SelectInWindow(src, width, top, bottom, x, r, binning);
+            for (; x + 8 <= width - r; x += 8)
+                r == 1 ? EightWindows<1>(rows, x, dst) : EightWindows<2>(rows, x, dst);
+        }
+    }
+#endif
+    for (; x < width; ++x)
+        dst[x] = SelectInWindow(src, width, top, bottom, x, r, binning);
+}
+
 // Sends the progress report of a finished row: wParam is c * 65535 / height,
 // the text the percentage c * 100 / height, both formed in 64 bits so that
 // no height overflows them.
@@ -320,19 +462,47 @@ inline bool Cancelled(const unsigned char* cancel)
     return cancel != nullptr && __atomic_load_n(cancel, __ATOMIC_RELAXED) != 0;
 }
 
-// The row loop. Scratch is allocated here once per call: a histogram of up to
-// 1 MiB does not belong on a worker's stack, and nothing may be allocated per
-// row. The loop's team has at most omp_get_max_threads() threads; each
+// The parallel row loop: skips rows once the host cancels, reports every
+// finished row.
+template <class RowFn>
+void ForEachRow(void* window, const unsigned char* cancel, int height, RowFn&& row)
+{
+    uint32_t finished = 0;
+    detail::ParallelRows(height, [&](int y) {
+        if (Cancelled(cancel))
+            return;
+        row(y);
+        if (window != nullptr) {
+            const uint32_t c = detail::UnderLock([&] { return ++finished; });
+            ReportProgress(window, c, height);
+        }
+    });
+}
+
+// The histogram's scratch is allocated here once per call: a histogram of up
+// to 1 MiB does not belong on a worker's stack, and nothing may be allocated
+// per row. The loop's team has at most omp_get_max_threads() threads; each
 // clears its own histogram on first use, so the pages are first touched by
 // the thread that works on them.
 template <class Pixel>
 void FilterRows(size_t stripLimit, void* window, const unsigned char* cancel, const Pixel* src, Pixel* dst, int width,
                 int height, int r, const Binning& binning)
 {
+    auto out = [&](int y) { return dst + static_cast<std::ptrdiff_t>(y) * width; };
+    if (width < 1) {
+        ForEachRow(window, cancel, height, [](int) {});
+        return;
+    }
+    if (r == 0 || (sizeof(Pixel) == 2 && r <= 2)) {
+        ForEachRow(window, cancel, height,
+                   [&](int y) { SmallWindowRow(src, out(y), width, height, y, r, binning); });
+        return;
+    }
+
     const int threads = omp_get_max_threads();
     const size_t histSize = (kGuard + binning.count + kGuard + 15) / 16 * 16; // whole cache lines
     const int slots = static_cast<int>(std::min<int64_t>(2 * int64_t{r} + 1, height)); // 2r + 1 may pass 2^31
-    const size_t stripSize = (static_cast<size_t>(std::max(width, 0)) * 2 * static_cast<size_t>(slots) + 31) / 32 * 32;
+    const size_t stripSize = (static_cast<size_t>(width) * 2 * static_cast<size_t>(slots) + 31) / 32 * 32;
     const bool useStrip = stripSize * sizeof(Bin<Pixel>) <= stripLimit;
 
     std::unique_ptr<uint32_t[]> hists(new uint32_t[histSize * static_cast<size_t>(threads)]);
@@ -343,22 +513,13 @@ void FilterRows(size_t stripLimit, void* window, const unsigned char* cancel, co
         if (useStrip)
             scratch[t].strip = {strips.get() + stripSize * static_cast<size_t>(t), slots};
     }
-
-    uint32_t finished = 0;
-    detail::ParallelRows(height, [&](int y) {
-        if (Cancelled(cancel))
-            return;
+    ForEachRow(window, cancel, height, [&](int y) {
         ThreadScratch<Pixel>& mine = scratch[omp_get_thread_num()];
         if (!mine.cleared) {
             std::fill_n(mine.hist - kGuard, histSize, 0u);
             mine.cleared = true;
         }
-        if (width >= 1)
-            MedianRow(src, dst + static_cast<std::ptrdiff_t>(y) * width, width, height, y, r, binning, mine);
-        if (window != nullptr) {
-            const uint32_t c = detail::UnderLock([&] { return ++finished; });
-            ReportProgress(window, c, height);
-        }
+        MedianRow(src, out(y), width, height, y, r, binning, mine);
     });
 }
 
