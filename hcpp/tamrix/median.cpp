@@ -17,6 +17,9 @@
 // cache sets. So each thread keeps its window rows as bins in a strip stored
 // column by column (a pixel is binned once, when its row enters the strip)
 // and reads a column as one contiguous run.
+//
+// Radius 0 needs no histogram, and the 3 x 3 and 5 x 5 windows of 16-bit
+// frames go through a compare-exchange network instead (see below).
 #include "hcpp/tamrix/median.h"
 
 #include "tamrix.h"
