@@ -78,8 +78,9 @@ TAMRIX_API void Flat(void* input, void* result, void* flat, double* level, int w
 // When subtract is non-zero, dst finally holds src + max(offset, 0) -
 // filtered * k / 1000 (k clamped to 1 .. 1000), clamped at 0 and full scale.
 // The last parameter is not used. Per call, each thread gets a histogram of
-// up to 1 MiB and a copy of its window rows (at most 16 MiB); when that
-// allocation fails, std::bad_alloc is thrown before anything is written.
+// up to 1 MiB and a copy of its window rows (at most 16 MiB; none for r = 0
+// or for r <= 2 on 16-bit frames); when that allocation fails,
+// std::bad_alloc is thrown before anything is written.
 TAMRIX_API void Median(void* window, unsigned char* cancel, void* src, void* dst, int width, int height, int depth,
                        int low, int high, int r, int offset, int k, unsigned char subtract, unsigned char unused);
 
