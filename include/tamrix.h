@@ -56,6 +56,34 @@ TAMRIX_API void Flat(void* input, void* result, void* flat, double* level, int w
 
 // ---- Median filter -----------------------------------------------------
 
+// Filters src into dst (distinct buffers, same size and depth) with the
+// (2r + 1) x (2r + 1) window clipped at the frame edges. With n pixels in a
+// window and h = n / 2 the result is one above the h-th smallest pixel (not
+// the textbook median): nine equal values v give v + 1, the values 1 .. 9 give
+// 5; r = 0 gives 0. 32-bit frames are binned over the range low .. high (read
+// as unsigned, low <= high): bins of 2^shift values, shift the least that
+// leaves at most 262144 bins, the result low + ((bin + 1) << shift); pixels
+// outside the range count in the first or last bin. A result above full scale
+// (a saturated window) is stored as full scale. 0 <= r < width (other radii
+// are clamped into that range).
+//
+// Progress: when window is not null, every finished row sends message 0x465
+// with wParam = c * 65535 / height (c = rows finished so far) and lParam
+// pointing to the text "<c * 100 / height> %", valid during the call only;
+// the message is sent from worker threads and waits for the window, so call
+// Median from a thread other than the window's. Cancellation: when *cancel
+// becomes non-zero, rows not yet started are skipped (dst keeps what it held)
+// and the subtraction does not run.
+//
+// When subtract is non-zero, dst finally holds src + max(offset, 0) -
+// filtered * k / 1000 (k clamped to 1 .. 1000), clamped at 0 and full scale.
+// The last parameter is not used. Per call, each thread gets a histogram of
+// up to 1 MiB and a copy of its window rows (at most 16 MiB; none for r = 0
+// or for r <= 2 on 16-bit frames); when that allocation fails,
+// std::bad_alloc is thrown before anything is written.
+TAMRIX_API void Median(void* window, unsigned char* cancel, void* src, void* dst, int width, int height, int depth,
+                       int low, int high, int r, int offset, int k, unsigned char subtract, unsigned char unused);
+
 // ---- Geometry ----------------------------------------------------------
 
 // Enlarges a frame by whole factors: dst is (fx * width) x (fy * height)
