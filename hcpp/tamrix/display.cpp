@@ -1,0 +1,314 @@
+// Display bitmaps: frames mapped through black point, white point and look-up
+// table into 8-bit and 24-bit bitmap pixel arrays, enlarged by replication or
+// reduced by block means.
+#include "tamrix.h"
+
+#include "hcpp/tamrix/display_kernels.h"
+#include "hcpp/tamrix/frame.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+namespace tamrix {
+namespace display {
+namespace {
+
+// Constant-initialised; only tests lower it.
+std::atomic<int> levelCap{static_cast<int>(Level::Avx512Vbmi)};
+
+} // namespace
+
+Level UsableLevel()
+{
+    Level level = Level::Scalar;
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi"))
+        level = Level::Avx512Vbmi;
+    else if (__builtin_cpu_supports("avx2"))
+        level = Level::Avx2;
+    return std::min(level, static_cast<Level>(levelCap.load(std::memory_order_relaxed)));
+}
+
+void CapLevel(Level level)
+{
+    levelCap.store(static_cast<int>(level), std::memory_order_relaxed);
+}
+
+} // namespace display
+
+namespace {
+
+using display::LaneMapping;
+using display::Level;
+
+// Frame pixels mapped per step. The scratch rows of a step live on the
+// worker's stack (the display functions allocate nothing), and stay in L1.
+constexpr int kPiece = 2048;
+
+template <class Pixel>
+using MapFn = void (*)(const Pixel* src, int n, uint8_t* dst, const LaneMapping& m);
+using InterleaveFn = void (*)(const uint8_t* b, const uint8_t* g, const uint8_t* r, int n, uint8_t* bgr);
+
+template <class Pixel>
+void MapScalar(const Pixel* src, int n, uint8_t* dst, const LaneMapping& m)
+{
+    for (int i = 0; i < n; ++i) {
+        const uint32_t v = src[i];
+        // The difference is below 2^32 and the shift below 64, so the 64-bit
+        // shift is defined for every setting and gives 0 from 32 on.
+        dst[i] = v <= m.low ? uint8_t{0}
+               : v > m.top  ? uint8_t{255}
+                            : m.lut[static_cast<uint64_t>(v - m.low) >> m.shift];
+    }
+}
+
+void InterleaveScalar(const uint8_t* b, const uint8_t* g, const uint8_t* r, int n, uint8_t* bgr)
+{
+    for (int i = 0; i < n; ++i) {
+        bgr[3 * i] = b[i];
+        bgr[3 * i + 1] = g[i];
+        bgr[3 * i + 2] = r[i];
+    }
+}
+
+// One channel of a call: where its rows are and how its pixels map.
+template <class Pixel>
+struct Channel {
+    const char* frame;
+    std::ptrdiff_t rowBytes; // width x depth, as the caller's depth says
+    MapFn<Pixel> map;
+    LaneMapping m;
+
+    const Pixel* Row(int y) const
+    {
+        return reinterpret_cast<const Pixel*>(frame + y * rowBytes);
+    }
+};
+
+template <class Pixel>
+void Prepare(Channel<Pixel>& ch, const void* frame, int width, int depth, unsigned low, unsigned high,
+             unsigned shift, const unsigned char* lut, Level level)
+{
+    constexpr uint32_t maxValue = detail::kFullScale<Pixel>;
+    ch.frame = static_cast<const char*>(frame);
+    ch.rowBytes = static_cast<std::ptrdiff_t>(width) * depth;
+
+    LaneMapping& m = ch.m;
+    // Above low, v >= high is v > high - 1. With high <= low + 1 nothing lies
+    // between the two points: the mapping is a threshold at low, and the
+    // table is never read.
+    const uint32_t top = uint64_t{high} > uint64_t{low} + 1 ? high - 1 : low;
+    m.low = std::min<uint32_t>(low, maxValue);
+    m.top = std::min<uint32_t>(top, maxValue);
+    m.shift = shift & 63;
+    m.span = static_cast<uint32_t>(static_cast<uint64_t>(m.top - m.low) >> m.shift);
+    m.lut = lut;
+    // The lookups read lut[0 .. span] only when some pixel value lies between
+    // low and top; copying exactly those entries reads nothing the mapping
+    // of some pixel value could not read.
+    m.smallValid = m.span < 256;
+    std::memset(m.small, 0, sizeof m.small);
+    if (m.smallValid && m.top > m.low)
+        std::memcpy(m.small, lut, m.span + 1);
+
+    ch.map = &MapScalar<Pixel>;
+    if (level >= Level::Avx512Vbmi && m.smallValid) {
+        if constexpr (sizeof(Pixel) == 2)
+            ch.map = &display_avx512::Map16;
+        else
+            ch.map = &display_avx512::Map32;
+    } else if (level >= Level::Avx2 && m.span < 0x80000000u) { // gather indices are signed 32-bit
+        if constexpr (sizeof(Pixel) == 2)
+            ch.map = &display_avx2::Map16;
+        else
+            ch.map = &display_avx2::Map32;
+    }
+}
+
+// The bitmap size of a zoom step. A reduction factor too large for an int
+// leaves nothing to show.
+struct Geometry {
+    int outWidth = 0, outHeight = 0;
+    int factor = 1; // n when enlarging, f when reducing
+};
+
+Geometry Size(int zoom, int width, int height)
+{
+    Geometry g;
+    if (zoom > 0) {
+        g.factor = zoom + 1;
+        g.outWidth = g.factor * width;
+        g.outHeight = g.factor * height;
+    } else {
+        const int64_t f = 1 - int64_t{zoom};
+        if (f > width || f > height)
+            return g;
+        g.factor = static_cast<int>(f);
+        g.outWidth = width / g.factor;
+        g.outHeight = height / g.factor;
+    }
+    return g;
+}
+
+// Writes each of count pixels (bytes bytes each) n times in a row.
+template <int kBytes>
+void Replicate(const uint8_t* px, int count, int n, uint8_t* dst)
+{
+    for (int i = 0; i < count; ++i)
+        for (int k = 0; k < n; ++k)
+            for (int c = 0; c < kBytes; ++c)
+                *dst++ = px[kBytes * i + c];
+}
+
+// Mean of the mapped bytes of each f x f block of frame rows f*y .. f*y+f-1,
+// for the outWidth bitmap pixels of one row, one channel; the means go to
+// dst[0], dst[step], ... Up to f = kPiece the block sums fit 32 bits
+// (255 x 2048^2 < 2^32); larger blocks are summed in 64 bits.
+template <class Pixel>
+void ReduceRow(const Channel<Pixel>& ch, int f, int y, int outWidth, uint8_t* dst, int step)
+{
+    uint8_t mapped[kPiece];
+    const uint64_t area = static_cast<uint64_t>(f) * f;
+    if (f > kPiece) {
+        for (int x = 0; x < outWidth; ++x) {
+            uint64_t sum = 0;
+            for (int j = 0; j < f; ++j) {
+                const Pixel* src = ch.Row(f * y + j) + static_cast<std::ptrdiff_t>(x) * f;
+                for (int i0 = 0; i0 < f; i0 += kPiece) {
+                    const int cols = std::min(kPiece, f - i0);
+                    ch.map(src + i0, cols, mapped, ch.m);
+                    for (int i = 0; i < cols; ++i)
+                        sum += mapped[i];
+                }
+            }
+            dst[static_cast<std::ptrdiff_t>(x) * step] = static_cast<uint8_t>(sum / area);
+        }
+        return;
+    }
+    uint32_t columns[kPiece]; // vertical sums over the f rows, per frame column
+    const int perPiece = kPiece / f;
+    const int areaShift = (f & (f - 1)) == 0 ? 2 * __builtin_ctz(static_cast<unsigned>(f)) : -1;
+    for (int x0 = 0; x0 < outWidth; x0 += perPiece) {
+        const int count = std::min(perPiece, outWidth - x0);
+        const int cols = count * f;
+        for (int j = 0; j < f; ++j) {
+            ch.map(ch.Row(f * y + j) + static_cast<std::ptrdiff_t>(x0) * f, cols, mapped, ch.m);
+            if (j == 0)
+                for (int i = 0; i < cols; ++i)
+                    columns[i] = mapped[i];
+            else
+                for (int i = 0; i < cols; ++i)
+                    columns[i] += mapped[i];
+        }
+        uint8_t* out = dst + static_cast<std::ptrdiff_t>(x0) * step;
+        for (int x = 0; x < count; ++x) {
+            uint32_t sum = 0;
+            for (int i = 0; i < f; ++i)
+                sum += columns[x * f + i];
+            out[x * step] = static_cast<uint8_t>(areaShift >= 0 ? sum >> areaShift : sum / static_cast<uint32_t>(area));
+        }
+    }
+}
+
+template <class Pixel>
+void RenderMono(int zoom, uint8_t* bitmap, int width, int height, const Channel<Pixel>& ch)
+{
+    const Geometry g = Size(zoom, width, height);
+    if (g.outWidth < 1)
+        return;
+    const std::ptrdiff_t stride = (g.outWidth + 3) & ~3;
+    if (zoom == 0) {
+        detail::ParallelRows(height, [&](int y) { ch.map(ch.Row(y), width, bitmap + y * stride, ch.m); });
+    } else if (zoom > 0) {
+        const int n = g.factor;
+        detail::ParallelRows(height, [&](int y) {
+            uint8_t* first = bitmap + static_cast<std::ptrdiff_t>(n) * y * stride;
+            uint8_t mapped[kPiece];
+            for (int x0 = 0; x0 < width; x0 += kPiece) {
+                const int count = std::min(kPiece, width - x0);
+                ch.map(ch.Row(y) + x0, count, mapped, ch.m);
+                Replicate<1>(mapped, count, n, first + static_cast<std::ptrdiff_t>(x0) * n);
+            }
+            for (int k = 1; k < n; ++k)
+                std::memcpy(first + k * stride, first, stride);
+        });
+    } else {
+        detail::ParallelRows(g.outHeight, [&](int y) {
+            ReduceRow(ch, g.factor, y, g.outWidth, bitmap + y * stride, 1);
+        });
+    }
+}
+
+template <class Pixel>
+void RenderColor(int zoom, uint8_t* bitmap, int width, int height, const Channel<Pixel>* rgb, Level level)
+{
+    const Geometry g = Size(zoom, width, height);
+    if (g.outWidth < 1)
+        return;
+    const std::ptrdiff_t stride = (static_cast<std::ptrdiff_t>(g.outWidth + 1) * 3) & ~std::ptrdiff_t{3};
+    const Channel<Pixel>&red = rgb[0], &green = rgb[1], &blue = rgb[2];
+    if (zoom >= 0) {
+        const int n = g.factor;
+        const InterleaveFn interleave = level >= Level::Avx512Vbmi ? &display_avx512::InterleaveBgr : &InterleaveScalar;
+        detail::ParallelRows(height, [&](int y) {
+            uint8_t* first = bitmap + static_cast<std::ptrdiff_t>(n) * y * stride;
+            uint8_t r[kPiece], gr[kPiece], b[kPiece];
+            for (int x0 = 0; x0 < width; x0 += kPiece) {
+                const int count = std::min(kPiece, width - x0);
+                red.map(red.Row(y) + x0, count, r, red.m);
+                green.map(green.Row(y) + x0, count, gr, green.m);
+                blue.map(blue.Row(y) + x0, count, b, blue.m);
+                uint8_t* dst = first + static_cast<std::ptrdiff_t>(x0) * 3 * n;
+                if (n == 1) {
+                    interleave(b, gr, r, count, dst);
+                } else {
+                    uint8_t bgr[3 * kPiece];
+                    interleave(b, gr, r, count, bgr);
+                    Replicate<3>(bgr, count, n, dst);
+                }
+            }
+            for (int k = 1; k < n; ++k)
+                std::memcpy(first + k * stride, first, stride);
+        });
+    } else {
+        detail::ParallelRows(g.outHeight, [&](int y) {
+            uint8_t* row = bitmap + y * stride;
+            ReduceRow(blue, g.factor, y, g.outWidth, row, 3);
+            ReduceRow(green, g.factor, y, g.outWidth, row + 1, 3);
+            ReduceRow(red, g.factor, y, g.outWidth, row + 2, 3);
+        });
+    }
+}
+
+} // namespace
+
+void CreateMonoDIB(int zoom, void* bitmap, int width, int height, int depth, void* frame, unsigned low,
+                   unsigned high, unsigned shift, unsigned char* lut)
+{
+    const Level level = display::UsableLevel();
+    detail::WithPixelType(depth, [&](auto pixel) {
+        using Pixel = decltype(pixel);
+        Channel<Pixel> ch;
+        Prepare(ch, frame, width, depth, low, high, shift, lut, level);
+        RenderMono(zoom, static_cast<uint8_t*>(bitmap), width, height, ch);
+    });
+}
+
+void CreateColorDIB(int zoom, void* bitmap, int width, int height, int depth, void* red, unsigned redLow,
+                    unsigned redHigh, unsigned redShift, unsigned char* redLut, void* green, unsigned greenLow,
+                    unsigned greenHigh, unsigned greenShift, unsigned char* greenLut, void* blue,
+                    unsigned blueLow, unsigned blueHigh, unsigned blueShift, unsigned char* blueLut)
+{
+    const Level level = display::UsableLevel();
+    detail::WithPixelType(depth, [&](auto pixel) {
+        using Pixel = decltype(pixel);
+        Channel<Pixel> rgb[3];
+        Prepare(rgb[0], red, width, depth, redLow, redHigh, redShift, redLut, level);
+        Prepare(rgb[1], green, width, depth, greenLow, greenHigh, greenShift, greenLut, level);
+        Prepare(rgb[2], blue, width, depth, blueLow, blueHigh, blueShift, blueLut, level);
+        RenderColor(zoom, static_cast<uint8_t*>(bitmap), width, height, rgb, level);
+    });
+}
+
+} // namespace tamrix

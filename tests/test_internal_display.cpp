@@ -1,0 +1,142 @@
+// Display bitmaps at every instruction-set level this machine runs, against a
+// literal rendition of the mapping and the zoom steps.
+#include "hcpp/tamrix/display_kernels.h"
+#include "tamrix.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+using tamrix::display::Level;
+
+namespace {
+
+struct Settings {
+    unsigned low, high, shift;
+    std::vector<unsigned char> lut; // exactly as long as the mapping needs
+};
+
+uint8_t Map(uint32_t v, const Settings& s)
+{
+    if (v <= s.low)
+        return 0;
+    if (v >= s.high)
+        return 255;
+    return s.lut.at(static_cast<uint64_t>(v - s.low) >> (s.shift % 64));
+}
+
+// Bitmap pixel (x, y) of one channel, outWidth x outHeight without padding.
+template <class Pixel>
+std::vector<uint8_t> Reference(int zoom, const std::vector<Pixel>& frame, int width, int height, const Settings& s)
+{
+    const int n = zoom > 0 ? zoom + 1 : 1, f = zoom < 0 ? 1 - zoom : 1;
+    const int outWidth = zoom >= 0 ? n * width : width / f, outHeight = zoom >= 0 ? n * height : height / f;
+    std::vector<uint8_t> out(static_cast<size_t>(outWidth) * outHeight);
+    for (int y = 0; y < outHeight; ++y)
+        for (int x = 0; x < outWidth; ++x) {
+            uint64_t sum = 0;
+            for (int j = 0; j < f; ++j)
+                for (int i = 0; i < f; ++i)
+                    sum += Map(frame[static_cast<size_t>((y / n) * f + j) * width + (x / n) * f + i], s);
+            out[static_cast<size_t>(y) * outWidth + x] = static_cast<uint8_t>(sum / (uint64_t(f) * f));
+        }
+    return out;
+}
+
+// Random settings whose table spans from a few entries to a few thousand,
+// with thresholds (high <= low + 1), shifts of 32 and more, and a white point
+// above the 16-bit range among them.
+Settings RandomSettings(std::mt19937& rng)
+{
+    Settings s;
+    s.low = std::uniform_int_distribution<unsigned>(0, 3000)(rng);
+    const int kind = std::uniform_int_distribution<int>(0, 9)(rng);
+    s.high = kind == 0 ? s.low - std::min(s.low, 7u) : kind == 1 ? s.low + 1 : kind == 4 ? 70000 : s.low + 2 + rng() % 5000;
+    s.shift = kind == 2 ? 64 + rng() % 3 : kind == 3 ? 33 : kind == 4 ? 9 : rng() % 6;
+    if (s.high > s.low + 1)
+        s.lut.resize(((s.high - 1 - s.low) >> (s.shift % 64)) + 1);
+    for (auto& e : s.lut)
+        e = static_cast<unsigned char>(rng());
+    return s;
+}
+
+template <class Pixel>
+std::vector<Pixel> RandomFrame(std::mt19937& rng, int width, int height)
+{
+    std::vector<Pixel> frame(static_cast<size_t>(width) * height);
+    for (auto& p : frame) {
+        const unsigned r = rng() % 64;
+        p = static_cast<Pixel>(r == 0 ? std::numeric_limits<Pixel>::max() : r == 1 ? 0 : rng() % 9000);
+    }
+    return frame;
+}
+
+class AtLevel : public testing::TestWithParam<Level> {
+protected:
+    void SetUp() override
+    {
+        if (tamrix::display::UsableLevel() < GetParam())
+            GTEST_SKIP() << "this processor lacks the instruction set";
+        tamrix::display::CapLevel(GetParam());
+    }
+    void TearDown() override { tamrix::display::CapLevel(Level::Avx512Vbmi); }
+
+    template <class Pixel>
+    void CheckAgainstReference();
+};
+
+// Widths around the vector lengths and the kernels' 2048-pixel steps.
+template <class Pixel>
+void AtLevel::CheckAgainstReference()
+{
+    constexpr int depth = sizeof(Pixel) == 2 ? 2 : 4;
+    std::mt19937 rng(sizeof(Pixel) * 100 + static_cast<int>(GetParam()));
+    const int widths[] = {1, 3, 31, 33, 64, 65, 100, 130, 4100};
+    for (int width : widths)
+        for (int zoom : {-4, -3, -1, 0, 1, 2}) {
+            const int height = width > 1000 ? 5 : 7;
+            auto red = RandomFrame<Pixel>(rng, width, height), green = RandomFrame<Pixel>(rng, width, height),
+                 blue = RandomFrame<Pixel>(rng, width, height);
+            Settings r = RandomSettings(rng), g = RandomSettings(rng), b = RandomSettings(rng);
+            const auto monoRef = Reference(zoom, red, width, height, r);
+            const auto rRef = monoRef, gRef = Reference(zoom, green, width, height, g),
+                       bRef = Reference(zoom, blue, width, height, b);
+            const int outWidth = zoom > 0 ? (zoom + 1) * width : width / (zoom < 0 ? 1 - zoom : 1);
+            const int outHeight = outWidth ? static_cast<int>(monoRef.size()) / outWidth : 0;
+            const int monoStride = (outWidth + 3) / 4 * 4, colorStride = (3 * outWidth + 3) / 4 * 4;
+
+            std::vector<uint8_t> mono(static_cast<size_t>(monoStride) * outHeight),
+                color(static_cast<size_t>(colorStride) * outHeight);
+            tamrix::CreateMonoDIB(zoom, mono.data(), width, height, depth, red.data(), r.low, r.high, r.shift,
+                                  r.lut.data());
+            tamrix::CreateColorDIB(zoom, color.data(), width, height, depth, red.data(), r.low, r.high, r.shift,
+                                   r.lut.data(), green.data(), g.low, g.high, g.shift, g.lut.data(), blue.data(),
+                                   b.low, b.high, b.shift, b.lut.data());
+            const std::string where = "width " + std::to_string(width) + ", zoom " + std::to_string(zoom);
+            for (int y = 0; y < outHeight; ++y)
+                for (int x = 0; x < outWidth; ++x) {
+                    const size_t at = static_cast<size_t>(y) * outWidth + x;
+                    const uint8_t* px = &color[static_cast<size_t>(y) * colorStride + 3 * x];
+                    ASSERT_EQ(mono[static_cast<size_t>(y) * monoStride + x], monoRef[at]) << where << " at " << x << "," << y;
+                    ASSERT_EQ(px[0], bRef[at]) << where << " blue at " << x << "," << y;
+                    ASSERT_EQ(px[1], gRef[at]) << where << " green at " << x << "," << y;
+                    ASSERT_EQ(px[2], rRef[at]) << where << " red at " << x << "," << y;
+                }
+        }
+}
+
+TEST_P(AtLevel, SixteenBitFramesMatchTheReference) { CheckAgainstReference<uint16_t>(); }
+TEST_P(AtLevel, ThirtyTwoBitFramesMatchTheReference) { CheckAgainstReference<uint32_t>(); }
+
+std::string LevelName(const testing::TestParamInfo<Level>& info)
+{
+    const char* names[] = {"Scalar", "Avx2", "Avx512Vbmi"};
+    return names[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Display, AtLevel, testing::Values(Level::Scalar, Level::Avx2, Level::Avx512Vbmi), LevelName);
+
+} // namespace
