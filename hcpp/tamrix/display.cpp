@@ -3,44 +3,36 @@
 // reduced by block means.
 #include "tamrix.h"
 
+#include "hcpp/tamrix/cpu.h"
 #include "hcpp/tamrix/display_kernels.h"
 #include "hcpp/tamrix/frame.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
+#include <type_traits>
 
 namespace tamrix {
-namespace display {
-namespace {
-
-// Constant-initialised; only tests lower it.
-std::atomic<int> levelCap{static_cast<int>(Level::Avx512Vbmi)};
-
-} // namespace
-
-Level UsableLevel()
-{
-    Level level = Level::Scalar;
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi"))
-        level = Level::Avx512Vbmi;
-    else if (__builtin_cpu_supports("avx2"))
-        level = Level::Avx2;
-    return std::min(level, static_cast<Level>(levelCap.load(std::memory_order_relaxed)));
-}
-
-void CapLevel(Level level)
-{
-    levelCap.store(static_cast<int>(level), std::memory_order_relaxed);
-}
-
-} // namespace display
-
 namespace {
 
 using display::LaneMapping;
-using display::Level;
+
+// The kernels a call may use: the register-table kernels need AVX-512 VBMI
+// on top of the AVX-512 level.
+enum class Level { Scalar, Avx2, Avx512Vbmi };
+
+Level UsableLevel()
+{
+    switch (detail::FrameIsa()) {
+    case detail::Isa::Avx512:
+        if (__builtin_cpu_supports("avx512vbmi"))
+            return Level::Avx512Vbmi;
+        return Level::Avx2;
+    case detail::Isa::Avx2:
+        return Level::Avx2;
+    default:
+        return Level::Scalar;
+    }
+}
 
 // Frame pixels mapped per step. The scratch rows of a step live on the
 // worker's stack (the display functions allocate nothing), and stay in L1.
@@ -151,63 +143,87 @@ Geometry Size(int zoom, int width, int height)
     return g;
 }
 
-// Writes each of count pixels (bytes bytes each) n times in a row.
-template <int kBytes>
+// Writes each of count pixels (kBytes bytes each) n times in a row; kN > 0
+// fixes n at compile time.
+template <int kN, int kBytes>
 void Replicate(const uint8_t* px, int count, int n, uint8_t* dst)
 {
+    const int times = kN > 0 ? kN : n;
     for (int i = 0; i < count; ++i)
-        for (int k = 0; k < n; ++k)
+        for (int k = 0; k < times; ++k)
             for (int c = 0; c < kBytes; ++c)
-                *dst++ = px[kBytes * i + c];
+                dst[(i * times + k) * kBytes + c] = px[kBytes * i + c];
 }
 
-// Mean of the mapped bytes of each f x f block of frame rows f*y .. f*y+f-1,
-// for the outWidth bitmap pixels of one row, one channel; the means go to
-// dst[0], dst[step], ... Up to f = kPiece the block sums fit 32 bits
-// (255 x 2048^2 < 2^32); larger blocks are summed in 64 bits.
-template <class Pixel>
-void ReduceRow(const Channel<Pixel>& ch, int f, int y, int outWidth, uint8_t* dst, int step)
+template <int kBytes>
+void ReplicateBy(int n, const uint8_t* px, int count, uint8_t* dst)
 {
+    switch (n) {
+    case 2: Replicate<2, kBytes>(px, count, n, dst); break;
+    case 3: Replicate<3, kBytes>(px, count, n, dst); break;
+    default: Replicate<0, kBytes>(px, count, n, dst); break;
+    }
+}
+
+// Bitmap pixels per reduction step: their blocks' columns fill the scratch.
+int ReduceStep(int f)
+{
+    return f > kPiece ? 1 : kPiece / f;
+}
+
+// The means of the mapped bytes of the f x f blocks under bitmap pixels
+// x0 .. x0 + count - 1 of bitmap row y, one channel, into dst[0 .. count).
+// kF > 0 fixes f at compile time. The mapped bytes are summed column by
+// column over the block's rows, then across; up to f = kPiece a block sum
+// fits 32 bits (255 x 2048^2 < 2^32), a larger block (then count is 1) is
+// summed in 64 bits.
+template <int kF, class Pixel>
+void ReduceBlocks(const Channel<Pixel>& ch, int f, int y, int x0, int count, uint8_t* dst)
+{
+    const int ff = kF > 0 ? kF : f;
+    const std::ptrdiff_t left = static_cast<std::ptrdiff_t>(x0) * ff;
     uint8_t mapped[kPiece];
-    const uint64_t area = static_cast<uint64_t>(f) * f;
-    if (f > kPiece) {
-        for (int x = 0; x < outWidth; ++x) {
-            uint64_t sum = 0;
-            for (int j = 0; j < f; ++j) {
-                const Pixel* src = ch.Row(f * y + j) + static_cast<std::ptrdiff_t>(x) * f;
-                for (int i0 = 0; i0 < f; i0 += kPiece) {
-                    const int cols = std::min(kPiece, f - i0);
-                    ch.map(src + i0, cols, mapped, ch.m);
-                    for (int i = 0; i < cols; ++i)
-                        sum += mapped[i];
-                }
+    if (kF == 0 && ff > kPiece) {
+        uint64_t sum = 0;
+        for (int j = 0; j < ff; ++j)
+            for (int i0 = 0; i0 < ff; i0 += kPiece) {
+                const int cols = std::min(kPiece, ff - i0);
+                ch.map(ch.Row(ff * y + j) + left + i0, cols, mapped, ch.m);
+                for (int i = 0; i < cols; ++i)
+                    sum += mapped[i];
             }
-            dst[static_cast<std::ptrdiff_t>(x) * step] = static_cast<uint8_t>(sum / area);
-        }
+        dst[0] = static_cast<uint8_t>(sum / (static_cast<uint64_t>(ff) * ff));
         return;
     }
-    uint32_t columns[kPiece]; // vertical sums over the f rows, per frame column
-    const int perPiece = kPiece / f;
-    const int areaShift = (f & (f - 1)) == 0 ? 2 * __builtin_ctz(static_cast<unsigned>(f)) : -1;
-    for (int x0 = 0; x0 < outWidth; x0 += perPiece) {
-        const int count = std::min(perPiece, outWidth - x0);
-        const int cols = count * f;
-        for (int j = 0; j < f; ++j) {
-            ch.map(ch.Row(f * y + j) + static_cast<std::ptrdiff_t>(x0) * f, cols, mapped, ch.m);
-            if (j == 0)
-                for (int i = 0; i < cols; ++i)
-                    columns[i] = mapped[i];
-            else
-                for (int i = 0; i < cols; ++i)
-                    columns[i] += mapped[i];
-        }
-        uint8_t* out = dst + static_cast<std::ptrdiff_t>(x0) * step;
-        for (int x = 0; x < count; ++x) {
-            uint32_t sum = 0;
-            for (int i = 0; i < f; ++i)
-                sum += columns[x * f + i];
-            out[x * step] = static_cast<uint8_t>(areaShift >= 0 ? sum >> areaShift : sum / static_cast<uint32_t>(area));
-        }
+    // A column sum of up to 257 bytes fits 16 bits.
+    using ColumnSum = std::conditional_t<(kF > 0 && kF <= 257), uint16_t, uint32_t>;
+    ColumnSum columns[kPiece];
+    const int cols = count * ff;
+    ch.map(ch.Row(ff * y) + left, cols, mapped, ch.m);
+    for (int i = 0; i < cols; ++i)
+        columns[i] = mapped[i];
+    for (int j = 1; j < ff; ++j) {
+        ch.map(ch.Row(ff * y + j) + left, cols, mapped, ch.m);
+        for (int i = 0; i < cols; ++i)
+            columns[i] = static_cast<ColumnSum>(columns[i] + mapped[i]);
+    }
+    const uint32_t area = static_cast<uint32_t>(ff * ff);
+    for (int x = 0; x < count; ++x) {
+        uint32_t sum = 0;
+        for (int i = 0; i < ff; ++i)
+            sum += columns[x * ff + i];
+        dst[x] = static_cast<uint8_t>(sum / area);
+    }
+}
+
+template <class Pixel>
+void Reduce(const Channel<Pixel>& ch, int f, int y, int x0, int count, uint8_t* dst)
+{
+    switch (f) {
+    case 2: ReduceBlocks<2>(ch, f, y, x0, count, dst); break;
+    case 3: ReduceBlocks<3>(ch, f, y, x0, count, dst); break;
+    case 4: ReduceBlocks<4>(ch, f, y, x0, count, dst); break;
+    default: ReduceBlocks<0>(ch, f, y, x0, count, dst); break;
     }
 }
 
@@ -228,14 +244,16 @@ void RenderMono(int zoom, uint8_t* bitmap, int width, int height, const Channel<
             for (int x0 = 0; x0 < width; x0 += kPiece) {
                 const int count = std::min(kPiece, width - x0);
                 ch.map(ch.Row(y) + x0, count, mapped, ch.m);
-                Replicate<1>(mapped, count, n, first + static_cast<std::ptrdiff_t>(x0) * n);
+                ReplicateBy<1>(n, mapped, count, first + static_cast<std::ptrdiff_t>(x0) * n);
             }
             for (int k = 1; k < n; ++k)
                 std::memcpy(first + k * stride, first, stride);
         });
     } else {
+        const int f = g.factor, step = ReduceStep(f);
         detail::ParallelRows(g.outHeight, [&](int y) {
-            ReduceRow(ch, g.factor, y, g.outWidth, bitmap + y * stride, 1);
+            for (int x0 = 0; x0 < g.outWidth; x0 += step)
+                Reduce(ch, f, y, x0, std::min(step, g.outWidth - x0), bitmap + y * stride + x0);
         });
     }
 }
@@ -248,9 +266,9 @@ void RenderColor(int zoom, uint8_t* bitmap, int width, int height, const Channel
         return;
     const std::ptrdiff_t stride = (static_cast<std::ptrdiff_t>(g.outWidth + 1) * 3) & ~std::ptrdiff_t{3};
     const Channel<Pixel>&red = rgb[0], &green = rgb[1], &blue = rgb[2];
+    const InterleaveFn interleave = level >= Level::Avx512Vbmi ? &display_avx512::InterleaveBgr : &InterleaveScalar;
     if (zoom >= 0) {
         const int n = g.factor;
-        const InterleaveFn interleave = level >= Level::Avx512Vbmi ? &display_avx512::InterleaveBgr : &InterleaveScalar;
         detail::ParallelRows(height, [&](int y) {
             uint8_t* first = bitmap + static_cast<std::ptrdiff_t>(n) * y * stride;
             uint8_t r[kPiece], gr[kPiece], b[kPiece];
@@ -265,18 +283,23 @@ void RenderColor(int zoom, uint8_t* bitmap, int width, int height, const Channel
                 } else {
                     uint8_t bgr[3 * kPiece];
                     interleave(b, gr, r, count, bgr);
-                    Replicate<3>(bgr, count, n, dst);
+                    ReplicateBy<3>(n, bgr, count, dst);
                 }
             }
             for (int k = 1; k < n; ++k)
                 std::memcpy(first + k * stride, first, stride);
         });
     } else {
+        const int f = g.factor, step = ReduceStep(f);
         detail::ParallelRows(g.outHeight, [&](int y) {
-            uint8_t* row = bitmap + y * stride;
-            ReduceRow(blue, g.factor, y, g.outWidth, row, 3);
-            ReduceRow(green, g.factor, y, g.outWidth, row + 1, 3);
-            ReduceRow(red, g.factor, y, g.outWidth, row + 2, 3);
+            uint8_t r[kPiece], gr[kPiece], b[kPiece];
+            for (int x0 = 0; x0 < g.outWidth; x0 += step) {
+                const int count = std::min(step, g.outWidth - x0);
+                Reduce(red, f, y, x0, count, r);
+                Reduce(green, f, y, x0, count, gr);
+                Reduce(blue, f, y, x0, count, b);
+                interleave(b, gr, r, count, bitmap + y * stride + static_cast<std::ptrdiff_t>(x0) * 3);
+            }
         });
     }
 }
@@ -286,7 +309,7 @@ void RenderColor(int zoom, uint8_t* bitmap, int width, int height, const Channel
 void CreateMonoDIB(int zoom, void* bitmap, int width, int height, int depth, void* frame, unsigned low,
                    unsigned high, unsigned shift, unsigned char* lut)
 {
-    const Level level = display::UsableLevel();
+    const Level level = UsableLevel();
     detail::WithPixelType(depth, [&](auto pixel) {
         using Pixel = decltype(pixel);
         Channel<Pixel> ch;
@@ -300,7 +323,7 @@ void CreateColorDIB(int zoom, void* bitmap, int width, int height, int depth, vo
                     unsigned greenHigh, unsigned greenShift, unsigned char* greenLut, void* blue,
                     unsigned blueLow, unsigned blueHigh, unsigned blueShift, unsigned char* blueLut)
 {
-    const Level level = display::UsableLevel();
+    const Level level = UsableLevel();
     detail::WithPixelType(depth, [&](auto pixel) {
         using Pixel = decltype(pixel);
         Channel<Pixel> rgb[3];

@@ -26,16 +26,6 @@ struct LaneMapping {
     bool smallValid;
 };
 
-// Instruction-set levels of the kernels, lowest first.
-enum class Level : int { Scalar = 0, Avx2 = 1, Avx512Vbmi = 2 };
-
-// The highest level this processor runs, lowered by CapLevel.
-Level UsableLevel();
-
-// Caps the level every later call uses (tests run each level on one machine).
-// Not thread-safe; Level::Avx512Vbmi lifts the cap.
-void CapLevel(Level level);
-
 } // namespace tamrix::display
 
 // Gathers from the caller's table (or from small), any span.
@@ -44,7 +34,8 @@ void Map16(const uint16_t* src, int n, uint8_t* dst, const display::LaneMapping&
 void Map32(const uint32_t* src, int n, uint8_t* dst, const display::LaneMapping& m);
 } // namespace tamrix::display_avx2
 
-// Table lookups in registers (vpermi2b): only when m.smallValid.
+// Table lookups in registers (vpermi2b): only when m.smallValid, and only on
+// processors with AVX-512 VBMI besides the set that detail::FrameIsa() names.
 namespace tamrix::display_avx512 {
 void Map16(const uint16_t* src, int n, uint8_t* dst, const display::LaneMapping& m);
 void Map32(const uint32_t* src, int n, uint8_t* dst, const display::LaneMapping& m);
