@@ -64,6 +64,27 @@ void InterleaveScalar(const uint8_t* b, const uint8_t* g, const uint8_t* r, int 
     }
 }
 
+using BlockMeanFn = void (*)(const uint8_t* const* rows, int count, uint8_t* dst);
+
+// The channel-independent kernels of a call; a null block mean leaves those
+// blocks to the portable sums.
+struct Kernels {
+    InterleaveFn interleave = &InterleaveScalar;
+    BlockMeanFn mean2 = nullptr, mean4 = nullptr;
+};
+
+Kernels ChooseKernels(Level level)
+{
+    Kernels k;
+    if (level >= Level::Avx2) {
+        k.mean2 = &display_avx2::MeanOf2x2;
+        k.mean4 = &display_avx2::MeanOf4x4;
+    }
+    if (level >= Level::Avx512Vbmi)
+        k.interleave = &display_avx512::InterleaveBgr;
+    return k;
+}
+
 // One channel of a call: where its rows are and how its pixels map.
 template <class Pixel>
 struct Channel {
@@ -178,10 +199,22 @@ int ReduceStep(int f)
 // fits 32 bits (255 x 2048^2 < 2^32), a larger block (then count is 1) is
 // summed in 64 bits.
 template <int kF, class Pixel>
-void ReduceBlocks(const Channel<Pixel>& ch, int f, int y, int x0, int count, uint8_t* dst)
+void ReduceBlocks(const Channel<Pixel>& ch, int f, int y, int x0, int count, uint8_t* dst, const Kernels& k)
 {
     const int ff = kF > 0 ? kF : f;
     const std::ptrdiff_t left = static_cast<std::ptrdiff_t>(x0) * ff;
+    if constexpr (kF == 2 || kF == 4) {
+        if (const BlockMeanFn mean = kF == 2 ? k.mean2 : k.mean4) {
+            uint8_t mapped[kF][kPiece];
+            const uint8_t* rows[kF];
+            for (int j = 0; j < kF; ++j) {
+                ch.map(ch.Row(kF * y + j) + left, count * kF, mapped[j], ch.m);
+                rows[j] = mapped[j];
+            }
+            mean(rows, count, dst);
+            return;
+        }
+    }
     uint8_t mapped[kPiece];
     if (kF == 0 && ff > kPiece) {
         uint64_t sum = 0;
@@ -217,18 +250,18 @@ void ReduceBlocks(const Channel<Pixel>& ch, int f, int y, int x0, int count, uin
 }
 
 template <class Pixel>
-void Reduce(const Channel<Pixel>& ch, int f, int y, int x0, int count, uint8_t* dst)
+void Reduce(const Channel<Pixel>& ch, int f, int y, int x0, int count, uint8_t* dst, const Kernels& k)
 {
     switch (f) {
-    case 2: ReduceBlocks<2>(ch, f, y, x0, count, dst); break;
-    case 3: ReduceBlocks<3>(ch, f, y, x0, count, dst); break;
-    case 4: ReduceBlocks<4>(ch, f, y, x0, count, dst); break;
-    default: ReduceBlocks<0>(ch, f, y, x0, count, dst); break;
+    case 2: ReduceBlocks<2>(ch, f, y, x0, count, dst, k); break;
+    case 3: ReduceBlocks<3>(ch, f, y, x0, count, dst, k); break;
+    case 4: ReduceBlocks<4>(ch, f, y, x0, count, dst, k); break;
+    default: ReduceBlocks<0>(ch, f, y, x0, count, dst, k); break;
     }
 }
 
 template <class Pixel>
-void RenderMono(int zoom, uint8_t* bitmap, int width, int height, const Channel<Pixel>& ch)
+void RenderMono(int zoom, uint8_t* bitmap, int width, int height, const Channel<Pixel>& ch, const Kernels& k)
 {
     const Geometry g = Size(zoom, width, height);
     if (g.outWidth < 1)
@@ -246,48 +279,54 @@ void RenderMono(int zoom, uint8_t* bitmap, int width, int height, const Channel<
                 ch.map(ch.Row(y) + x0, count, mapped, ch.m);
                 ReplicateBy<1>(n, mapped, count, first + static_cast<std::ptrdiff_t>(x0) * n);
             }
-            for (int k = 1; k < n; ++k)
-                std::memcpy(first + k * stride, first, stride);
+            for (int copy = 1; copy < n; ++copy)
+                std::memcpy(first + copy * stride, first, stride);
         });
     } else {
         const int f = g.factor, step = ReduceStep(f);
         detail::ParallelRows(g.outHeight, [&](int y) {
             for (int x0 = 0; x0 < g.outWidth; x0 += step)
-                Reduce(ch, f, y, x0, std::min(step, g.outWidth - x0), bitmap + y * stride + x0);
+                Reduce(ch, f, y, x0, std::min(step, g.outWidth - x0), bitmap + y * stride + x0, k);
         });
     }
 }
 
 template <class Pixel>
-void RenderColor(int zoom, uint8_t* bitmap, int width, int height, const Channel<Pixel>* rgb, Level level)
+void RenderColor(int zoom, uint8_t* bitmap, int width, int height, const Channel<Pixel>* rgb, const Kernels& k)
 {
     const Geometry g = Size(zoom, width, height);
     if (g.outWidth < 1)
         return;
     const std::ptrdiff_t stride = (static_cast<std::ptrdiff_t>(g.outWidth + 1) * 3) & ~std::ptrdiff_t{3};
     const Channel<Pixel>&red = rgb[0], &green = rgb[1], &blue = rgb[2];
-    const InterleaveFn interleave = level >= Level::Avx512Vbmi ? &display_avx512::InterleaveBgr : &InterleaveScalar;
     if (zoom >= 0) {
-        const int n = g.factor;
+        // Each channel's bytes are replicated on their own, then interleaved:
+        // a step takes as many frame pixels as fill the scratch when enlarged.
+        const int n = g.factor, step = std::max(1, kPiece / n);
         detail::ParallelRows(height, [&](int y) {
             uint8_t* first = bitmap + static_cast<std::ptrdiff_t>(n) * y * stride;
             uint8_t r[kPiece], gr[kPiece], b[kPiece];
-            for (int x0 = 0; x0 < width; x0 += kPiece) {
-                const int count = std::min(kPiece, width - x0);
+            uint8_t rn[kPiece], gn[kPiece], bn[kPiece];
+            for (int x0 = 0; x0 < width; x0 += step) {
+                const int count = std::min(step, width - x0);
                 red.map(red.Row(y) + x0, count, r, red.m);
                 green.map(green.Row(y) + x0, count, gr, green.m);
                 blue.map(blue.Row(y) + x0, count, b, blue.m);
                 uint8_t* dst = first + static_cast<std::ptrdiff_t>(x0) * 3 * n;
                 if (n == 1) {
-                    interleave(b, gr, r, count, dst);
+                    k.interleave(b, gr, r, count, dst);
+                } else if (n <= kPiece) {
+                    ReplicateBy<1>(n, r, count, rn);
+                    ReplicateBy<1>(n, gr, count, gn);
+                    ReplicateBy<1>(n, b, count, bn);
+                    k.interleave(bn, gn, rn, count * n, dst);
                 } else {
-                    uint8_t bgr[3 * kPiece];
-                    interleave(b, gr, r, count, bgr);
-                    ReplicateBy<3>(n, bgr, count, dst);
+                    const uint8_t bgr[3] = {b[0], gr[0], r[0]}; // one pixel per step
+                    Replicate<0, 3>(bgr, 1, n, dst);
                 }
             }
-            for (int k = 1; k < n; ++k)
-                std::memcpy(first + k * stride, first, stride);
+            for (int copy = 1; copy < n; ++copy)
+                std::memcpy(first + copy * stride, first, stride);
         });
     } else {
         const int f = g.factor, step = ReduceStep(f);
@@ -295,10 +334,10 @@ void RenderColor(int zoom, uint8_t* bitmap, int width, int height, const Channel
             uint8_t r[kPiece], gr[kPiece], b[kPiece];
             for (int x0 = 0; x0 < g.outWidth; x0 += step) {
                 const int count = std::min(step, g.outWidth - x0);
-                Reduce(red, f, y, x0, count, r);
-                Reduce(green, f, y, x0, count, gr);
-                Reduce(blue, f, y, x0, count, b);
-                interleave(b, gr, r, count, bitmap + y * stride + static_cast<std::ptrdiff_t>(x0) * 3);
+                Reduce(red, f, y, x0, count, r, k);
+                Reduce(green, f, y, x0, count, gr, k);
+                Reduce(blue, f, y, x0, count, b, k);
+                k.interleave(b, gr, r, count, bitmap + y * stride + static_cast<std::ptrdiff_t>(x0) * 3);
             }
         });
     }
@@ -314,7 +353,7 @@ void CreateMonoDIB(int zoom, void* bitmap, int width, int height, int depth, voi
         using Pixel = decltype(pixel);
         Channel<Pixel> ch;
         Prepare(ch, frame, width, depth, low, high, shift, lut, level);
-        RenderMono(zoom, static_cast<uint8_t*>(bitmap), width, height, ch);
+        RenderMono(zoom, static_cast<uint8_t*>(bitmap), width, height, ch, ChooseKernels(level));
     });
 }
 
@@ -330,7 +369,7 @@ void CreateColorDIB(int zoom, void* bitmap, int width, int height, int depth, vo
         Prepare(rgb[0], red, width, depth, redLow, redHigh, redShift, redLut, level);
         Prepare(rgb[1], green, width, depth, greenLow, greenHigh, greenShift, greenLut, level);
         Prepare(rgb[2], blue, width, depth, blueLow, blueHigh, blueShift, blueLut, level);
-        RenderColor(zoom, static_cast<uint8_t*>(bitmap), width, height, rgb, level);
+        RenderColor(zoom, static_cast<uint8_t*>(bitmap), width, height, rgb, ChooseKernels(level));
     });
 }
 

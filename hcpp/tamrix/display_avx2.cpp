@@ -1,6 +1,6 @@
 // AVX2 kernels of the display bitmaps: the table entries are gathered, eight
-// pixels at a time, for tables of any length. Only reached when the
-// processor has AVX2.
+// pixels at a time, for tables of any length; the 2 x 2 and 4 x 4 block means
+// of the reductions. Only reached when the processor has AVX2.
 #include "hcpp/tamrix/display_kernels.h"
 
 #include <immintrin.h>
@@ -90,6 +90,54 @@ void Map32(const uint32_t* src, int n, uint8_t* dst, const LaneMapping& m)
     }
     for (; i < n; ++i)
         dst[i] = MapOne(src[i], m);
+}
+
+// Pairs of bytes are summed by vpmaddubsw (times 1; at most 510, no
+// saturation), rows added as 16-bit words, and pairs of pairs by vpmaddwd.
+void MeanOf2x2(const uint8_t* const* rows, int count, uint8_t* dst)
+{
+    const __m256i ones = _mm256_set1_epi8(1);
+    const uint8_t *a = rows[0], *b = rows[1];
+    int x = 0;
+    for (; x + 32 <= count; x += 32) {
+        const auto* pa = reinterpret_cast<const __m256i*>(a + 2 * x);
+        const auto* pb = reinterpret_cast<const __m256i*>(b + 2 * x);
+        const __m256i lo = _mm256_add_epi16(_mm256_maddubs_epi16(_mm256_loadu_si256(pa), ones),
+                                            _mm256_maddubs_epi16(_mm256_loadu_si256(pb), ones));
+        const __m256i hi = _mm256_add_epi16(_mm256_maddubs_epi16(_mm256_loadu_si256(pa + 1), ones),
+                                            _mm256_maddubs_epi16(_mm256_loadu_si256(pb + 1), ones));
+        const __m256i bytes = _mm256_packus_epi16(_mm256_srli_epi16(lo, 2), _mm256_srli_epi16(hi, 2));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + x), _mm256_permute4x64_epi64(bytes, 0xD8));
+    }
+    for (; x < count; ++x)
+        dst[x] = static_cast<uint8_t>((a[2 * x] + a[2 * x + 1] + b[2 * x] + b[2 * x + 1]) >> 2);
+}
+
+void MeanOf4x4(const uint8_t* const* rows, int count, uint8_t* dst)
+{
+    const __m256i ones8 = _mm256_set1_epi8(1), ones16 = _mm256_set1_epi16(1);
+    int x = 0;
+    for (; x + 16 <= count; x += 16) {
+        __m256i lo = _mm256_setzero_si256(), hi = _mm256_setzero_si256();
+        for (int j = 0; j < 4; ++j) {
+            const auto* p = reinterpret_cast<const __m256i*>(rows[j] + 4 * x);
+            lo = _mm256_add_epi16(lo, _mm256_maddubs_epi16(_mm256_loadu_si256(p), ones8));
+            hi = _mm256_add_epi16(hi, _mm256_maddubs_epi16(_mm256_loadu_si256(p + 1), ones8));
+        }
+        // Block sums (at most 4080) of outputs 0-7 and 8-15, then words in order.
+        const __m256i words = _mm256_permute4x64_epi64(
+            _mm256_packus_epi32(_mm256_srli_epi32(_mm256_madd_epi16(lo, ones16), 4),
+                                _mm256_srli_epi32(_mm256_madd_epi16(hi, ones16), 4)),
+            0xD8);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + x),
+                         _mm_packus_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1)));
+    }
+    for (; x < count; ++x) {
+        unsigned sum = 0;
+        for (int j = 0; j < 4; ++j)
+            sum += rows[j][4 * x] + rows[j][4 * x + 1] + rows[j][4 * x + 2] + rows[j][4 * x + 3];
+        dst[x] = static_cast<uint8_t>(sum >> 4);
+    }
 }
 
 } // namespace tamrix::display_avx2

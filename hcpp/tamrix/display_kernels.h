@@ -32,6 +32,10 @@ struct LaneMapping {
 namespace tamrix::display_avx2 {
 void Map16(const uint16_t* src, int n, uint8_t* dst, const display::LaneMapping& m);
 void Map32(const uint32_t* src, int n, uint8_t* dst, const display::LaneMapping& m);
+// dst[x] = the truncated mean of the f x f bytes rows[0 .. f-1][f x .. f x + f - 1]
+// for x < count, with f = 2 or 4.
+void MeanOf2x2(const uint8_t* const* rows, int count, uint8_t* dst);
+void MeanOf4x4(const uint8_t* const* rows, int count, uint8_t* dst);
 } // namespace tamrix::display_avx2
 
 // Table lookups in registers (vpermi2b): only when m.smallValid, and only on
