@@ -57,7 +57,7 @@ Settings RandomSettings(std::mt19937& rng)
     s.high = kind == 0 ? s.low - std::min(s.low, 7u) : kind == 1 ? s.low + 1 : kind == 4 ? 70000 : s.low + 2 + rng() % 5000;
     s.shift = kind == 2 ? 64 + rng() % 3 : kind == 3 ? 33 : kind == 4 ? 9 : rng() % 6;
     if (s.high > s.low + 1)
-        s.lut.resize(((s.high - 1 - s.low) >> (s.shift % 64)) + 1);
+        s.lut.resize((uint64_t{s.high - 1 - s.low} >> (s.shift % 64)) + 1);
     for (auto& e : s.lut)
         e = static_cast<unsigned char>(rng());
     return s;
