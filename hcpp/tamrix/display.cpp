@@ -144,8 +144,8 @@ void Prepare(Channel<Pixel>& ch, const void* frame, int width, int depth, unsign
         ch.map = ChooseMap<Pixel>(m, level, &display_avx512::Map32, &display_avx2::Map32);
 }
 
-// The bitmap size of a zoom step. A reduction factor too large for an int
-// leaves nothing to show.
+// The bitmap size of a zoom step. A factor or a bitmap side too large for an
+// int leaves nothing to show.
 struct Geometry {
     int outWidth = 0, outHeight = 0;
     int factor = 1; // n when enlarging, f when reducing
@@ -155,9 +155,12 @@ Geometry Size(int zoom, int width, int height)
 {
     Geometry g;
     if (zoom > 0) {
-        g.factor = zoom + 1;
-        g.outWidth = g.factor * width;
-        g.outHeight = g.factor * height;
+        const int64_t n = int64_t{zoom} + 1, outWidth = n * width, outHeight = n * height;
+        if (outWidth > INT32_MAX || outHeight > INT32_MAX)
+            return g;
+        g.factor = static_cast<int>(n);
+        g.outWidth = static_cast<int>(outWidth);
+        g.outHeight = static_cast<int>(outHeight);
     } else {
         const int64_t f = 1 - int64_t{zoom};
         if (f > width || f > height)
@@ -271,7 +274,7 @@ void RenderMono(int zoom, uint8_t* bitmap, int width, int height, const Channel<
     const Geometry g = Size(zoom, width, height);
     if (g.outWidth < 1)
         return;
-    const std::ptrdiff_t stride = (g.outWidth + 3) & ~3;
+    const std::ptrdiff_t stride = (static_cast<std::ptrdiff_t>(g.outWidth) + 3) & ~std::ptrdiff_t{3};
     if (zoom == 0) {
         detail::ParallelRows(height, [&](int y) { ch.map(ch.Row(y), width, bitmap + y * stride, ch.m); });
     } else if (zoom > 0) {
