@@ -305,7 +305,7 @@ void RenderColor(int zoom, uint8_t* bitmap, int width, int height, const Channel
     const Geometry g = Size(zoom, width, height);
     if (g.outWidth < 1)
         return;
-    const std::ptrdiff_t stride = (static_cast<std::ptrdiff_t>(g.outWidth + 1) * 3) & ~std::ptrdiff_t{3};
+    const std::ptrdiff_t stride = ((static_cast<std::ptrdiff_t>(g.outWidth) + 1) * 3) & ~std::ptrdiff_t{3};
     const Channel<Pixel>&red = rgb[0], &green = rgb[1], &blue = rgb[2];
     if (zoom >= 0) {
         // Each channel's bytes are replicated on their own, then interleaved:
