@@ -194,52 +194,49 @@ void ReplicateBy(int n, const uint8_t* px, int count, uint8_t* dst)
     }
 }
 
-// Bitmap pixels per reduction step: their blocks' columns fill the scratch.
+// Frame pixels per row and step of a reduction. Longer than kPiece: the f
+// rows of a block are read one after the other, and steps of one page per
+// row leave the hardware prefetchers behind.
+constexpr int kReducePiece = 8192;
+
+// Blocks up to this side are summed in 32 bits (255 x 4096^2 < 2^32); from
+// f = 4105 on, 255 x f^2 would wrap.
+constexpr int kLargest32BitBlock = 4096;
+
+// Bitmap pixels per reduction step.
 int ReduceStep(int f)
 {
-    return f > kPiece ? 1 : kPiece / f;
+    return f > kLargest32BitBlock ? 1 : kReducePiece / f;
 }
 
 // The means of the mapped bytes of the f x f blocks under bitmap pixels
 // x0 .. x0 + count - 1 of bitmap row y, one channel, into dst[0 .. count).
-// kF > 0 fixes f at compile time. The mapped bytes are summed column by
-// column over the block's rows, then across; up to f = kPiece a block sum
-// fits 32 bits (255 x 2048^2 < 2^32), a larger block (then count is 1) is
-// summed in 64 bits.
+// kF > 0 fixes f at compile time. With a block-mean kernel, the f mapped
+// rows go to it.
 template <int kF, class Pixel>
-void ReduceBlocks(const Channel<Pixel>& ch, int f, int y, int x0, int count, uint8_t* dst, const Kernels& k)
+void ReduceByKernel(const Channel<Pixel>& ch, int y, int x0, int count, uint8_t* dst, BlockMeanFn mean)
+{
+    uint8_t mapped[kF][kReducePiece];
+    const uint8_t* rows[kF];
+    for (int j = 0; j < kF; ++j) {
+        ch.map(ch.Row(kF * y + j) + static_cast<std::ptrdiff_t>(x0) * kF, count * kF, mapped[j], ch.m);
+        rows[j] = mapped[j];
+    }
+    mean(rows, count, dst);
+}
+
+// Otherwise the mapped bytes are summed column by column over the block's
+// rows, then across.
+template <int kF, class Pixel>
+void ReduceBySums(const Channel<Pixel>& ch, int f, int y, int x0, int count, uint8_t* dst)
 {
     const int ff = kF > 0 ? kF : f;
-    const std::ptrdiff_t left = static_cast<std::ptrdiff_t>(x0) * ff;
-    if constexpr (kF == 2 || kF == 4) {
-        if (const BlockMeanFn mean = kF == 2 ? k.mean2 : k.mean4) {
-            uint8_t mapped[kF][kPiece];
-            const uint8_t* rows[kF];
-            for (int j = 0; j < kF; ++j) {
-                ch.map(ch.Row(kF * y + j) + left, count * kF, mapped[j], ch.m);
-                rows[j] = mapped[j];
-            }
-            mean(rows, count, dst);
-            return;
-        }
-    }
-    uint8_t mapped[kPiece];
-    if (kF == 0 && ff > kPiece) {
-        uint64_t sum = 0;
-        for (int j = 0; j < ff; ++j)
-            for (int i0 = 0; i0 < ff; i0 += kPiece) {
-                const int cols = std::min(kPiece, ff - i0);
-                ch.map(ch.Row(ff * y + j) + left + i0, cols, mapped, ch.m);
-                for (int i = 0; i < cols; ++i)
-                    sum += mapped[i];
-            }
-        dst[0] = static_cast<uint8_t>(sum / (static_cast<uint64_t>(ff) * ff));
-        return;
-    }
     // A column sum of up to 257 bytes fits 16 bits.
     using ColumnSum = std::conditional_t<(kF > 0 && kF <= 257), uint16_t, uint32_t>;
-    ColumnSum columns[kPiece];
+    uint8_t mapped[kReducePiece];
+    ColumnSum columns[kReducePiece];
     const int cols = count * ff;
+    const std::ptrdiff_t left = static_cast<std::ptrdiff_t>(x0) * ff;
     ch.map(ch.Row(ff * y) + left, cols, mapped, ch.m);
     for (int i = 0; i < cols; ++i)
         columns[i] = mapped[i];
@@ -257,15 +254,39 @@ void ReduceBlocks(const Channel<Pixel>& ch, int f, int y, int x0, int count, uin
     }
 }
 
+// A larger block (then count is 1), summed in 64 bits.
+template <class Pixel>
+void ReduceHugeBlock(const Channel<Pixel>& ch, int f, int y, int x0, uint8_t* dst)
+{
+    uint8_t mapped[kReducePiece];
+    uint64_t sum = 0;
+    for (int j = 0; j < f; ++j)
+        for (int i0 = 0; i0 < f; i0 += kReducePiece) {
+            const int cols = std::min(kReducePiece, f - i0);
+            ch.map(ch.Row(f * y + j) + static_cast<std::ptrdiff_t>(x0) * f + i0, cols, mapped, ch.m);
+            for (int i = 0; i < cols; ++i)
+                sum += mapped[i];
+        }
+    dst[0] = static_cast<uint8_t>(sum / (static_cast<uint64_t>(f) * f));
+}
+
 template <class Pixel>
 void Reduce(const Channel<Pixel>& ch, int f, int y, int x0, int count, uint8_t* dst, const Kernels& k)
 {
-    switch (f) {
-    case 2: ReduceBlocks<2>(ch, f, y, x0, count, dst, k); break;
-    case 3: ReduceBlocks<3>(ch, f, y, x0, count, dst, k); break;
-    case 4: ReduceBlocks<4>(ch, f, y, x0, count, dst, k); break;
-    default: ReduceBlocks<0>(ch, f, y, x0, count, dst, k); break;
-    }
+    if (f == 2 && k.mean2)
+        ReduceByKernel<2>(ch, y, x0, count, dst, k.mean2);
+    else if (f == 4 && k.mean4)
+        ReduceByKernel<4>(ch, y, x0, count, dst, k.mean4);
+    else if (f == 2)
+        ReduceBySums<2>(ch, f, y, x0, count, dst);
+    else if (f == 3)
+        ReduceBySums<3>(ch, f, y, x0, count, dst);
+    else if (f == 4)
+        ReduceBySums<4>(ch, f, y, x0, count, dst);
+    else if (f <= kLargest32BitBlock)
+        ReduceBySums<0>(ch, f, y, x0, count, dst);
+    else
+        ReduceHugeBlock(ch, f, y, x0, dst);
 }
 
 template <class Pixel>
@@ -339,7 +360,7 @@ void RenderColor(int zoom, uint8_t* bitmap, int width, int height, const Channel
     } else {
         const int f = g.factor, step = ReduceStep(f);
         detail::ParallelRows(g.outHeight, [&](int y) {
-            uint8_t r[kPiece], gr[kPiece], b[kPiece];
+            uint8_t r[kReducePiece / 2], gr[kReducePiece / 2], b[kReducePiece / 2];
             for (int x0 = 0; x0 < g.outWidth; x0 += step) {
                 const int count = std::min(step, g.outWidth - x0);
                 Reduce(red, f, y, x0, count, r, k);
