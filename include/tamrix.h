@@ -145,6 +145,38 @@ TAMRIX_API void SubFrameToVector(void* frame, int width, int height, unsigned de
                                  float* vector);
 
 // ---- Display bitmaps ---------------------------------------------------
+//
+// Both functions write the pixel array of a device-independent bitmap (the
+// header and palette are the host's). A pixel value v becomes a byte through
+// one channel's settings: 0 if v <= low, else 255 if v >= high, else
+// lut[(v - low) >> (shift % 64)], the difference taken in 64 bits. The table
+// needs ((high - 1 - low) >> shift) + 1 entries when high > low + 1 and is
+// never read otherwise (then the mapping is a threshold at low).
+//
+// zoom > 0 enlarges by n = zoom + 1 (each frame pixel becomes an n x n
+// square), zoom 0 keeps the size, zoom < 0 reduces by f = 1 - zoom (each
+// bitmap pixel is the truncated mean of the mapped bytes of an f x f block;
+// the frame's last width % f columns and height % f rows are not shown).
+// Bitmap rows are in frame order (the first row in memory shows frame row 0).
+// The depth (2 or 4) is also the byte size of a frame pixel: frame row y
+// starts at frame + y * width * depth bytes.
+
+// 8-bit bitmap, one byte per pixel; row stride = outWidth rounded up to a
+// multiple of 4 bytes. bitmap holds at least stride * outHeight bytes; the
+// padding bytes at the end of each row are not defined.
+TAMRIX_API void CreateMonoDIB(int zoom, void* bitmap, int width, int height, int depth, void* frame,
+                              unsigned low, unsigned high, unsigned shift, unsigned char* lut);
+
+// 24-bit bitmap from three frames of equal size, given in the order red,
+// green, blue, each with its own settings. Each pixel is 3 bytes in the order
+// blue, green, red; row stride = 3 * outWidth rounded up to a multiple of 4
+// bytes. Reduction averages each channel on its own.
+TAMRIX_API void CreateColorDIB(int zoom, void* bitmap, int width, int height, int depth,
+                               void* red, unsigned redLow, unsigned redHigh, unsigned redShift, unsigned char* redLut,
+                               void* green, unsigned greenLow, unsigned greenHigh, unsigned greenShift,
+                               unsigned char* greenLut,
+                               void* blue, unsigned blueLow, unsigned blueHigh, unsigned blueShift,
+                               unsigned char* blueLut);
 
 // ---- Polynomial surfaces -----------------------------------------------
 
