@@ -1,6 +1,7 @@
 // The matrix class: checked access, the decomposition against a literal
 // rendition of the textbook loops, and the back-substitution.
 #include "hcpp/tamrix/matrix.h"
+#include "hcpp/tamrix/matrix_kernels.h"
 
 #include <gtest/gtest.h>
 
@@ -285,6 +286,45 @@ TEST(Decomposition, ReproducesTheMatrix)
                 worst = std::max(worst, std::fabs(sum - a(i, j)));
             }
         EXPECT_LT(worst, 4e-15) << shape.m << "x" << shape.n;
+    }
+}
+
+// Every rotation kernel this processor runs gives the baseline's bits.
+TEST(RotationKernels, WiderInstructionSetsMatchTheBaseline)
+{
+    using namespace tamrix::detail;
+    const uint32_t n = 10;
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> dist(-1.0, 1.0);
+    std::vector<Rotation> rotations;
+    for (int r = 0; r < 200; ++r) {
+        const uint32_t p = rng() % (n - 1);
+        const double angle = dist(rng) * 3.0;
+        rotations.push_back({p, p + 1 + static_cast<uint32_t>(rng() % (n - 1 - p)), std::cos(angle), std::sin(angle)});
+    }
+    std::vector<double> block(n * kRotationLanes);
+    for (auto& x : block)
+        x = dist(rng);
+    std::vector<double> expected = block;
+    opt_baseline::RotateLanes(expected.data(), rotations.data(), rotations.size());
+
+    struct Variant {
+        const char* name;
+        bool supported;
+        void (*rotate)(double*, const Rotation*, size_t);
+    };
+    const Variant variants[] = {
+        {"avx2", __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"), &opt_avx2::RotateLanes},
+        {"avx512", __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")
+                       && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"),
+         &opt_avx512::RotateLanes},
+    };
+    for (const Variant& v : variants) {
+        if (!v.supported)
+            continue;
+        std::vector<double> got = block;
+        v.rotate(got.data(), rotations.data(), rotations.size());
+        EXPECT_EQ(std::memcmp(got.data(), expected.data(), got.size() * sizeof(double)), 0) << v.name;
     }
 }
 

@@ -19,6 +19,7 @@
 // and V are bit-identical to the textbook loops' (the white-box test holds a
 // literal rendition).
 #include "hcpp/tamrix/matrix.h"
+#include "hcpp/tamrix/matrix_kernels.h"
 
 #include <algorithm>
 #include <cmath>
@@ -26,6 +27,7 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <utility>
 #include <vector>
 
 // The index and shape checks are contracts that stay active in release
@@ -48,6 +50,24 @@ double hypotenuse(double a, double b)
     return q * std::sqrt(1.0 + r * r);
 }
 
+namespace opt_baseline {
+
+void RotateLanes(double* t, const Rotation* rotations, size_t count)
+{
+    for (size_t r = 0; r < count; ++r) {
+        double* __restrict up = t + rotations[r].p * kRotationLanes;
+        double* __restrict uq = t + rotations[r].q * kRotationLanes;
+        const double c = rotations[r].c, s = rotations[r].s;
+        for (uint32_t b = 0; b < kRotationLanes; ++b) {
+            const double y = up[b], z = uq[b];
+            up[b] = y * c + z * s;
+            uq[b] = z * c - y * s;
+        }
+    }
+}
+
+} // namespace opt_baseline
+
 namespace {
 
 // |a| with the sign of b (b = -0.0 counts as positive).
@@ -56,12 +76,179 @@ double Sign(double a, double b)
     return b >= 0.0 ? std::fabs(a) : -std::fabs(a);
 }
 
-// A plane rotation of columns p and q of U: (up, uq) becomes
-// (up c + uq s, uq c - up s).
-struct Rotation {
-    uint32_t p, q;
-    double c, s;
+// The row kernels below run over the columns l .. n - 1 of a row. Widths up
+// to 15 are compile-time constants, so that the short loops unroll and
+// their sums and factors stay in registers; wider matrices take the same
+// code with a run-time width and memory operands.
+template <uint32_t W>
+struct FixedWidth {
+    static constexpr bool kFixed = true;
+    constexpr uint32_t operator()() const { return W; }
 };
+struct AnyWidth {
+    static constexpr bool kFixed = false;
+    uint32_t w;
+    uint32_t operator()() const { return w; }
+};
+constexpr uint32_t kFixedWidths = 16;
+
+template <class Fn, uint32_t... W>
+void WithWidthOf(uint32_t w, Fn& fn, std::integer_sequence<uint32_t, W...>)
+{
+    const bool fixed = ((w == W ? (fn(FixedWidth<W>{}), true) : false) || ...);
+    if (!fixed)
+        fn(AnyWidth{w});
+}
+
+template <class Fn>
+void WithWidth(uint32_t w, Fn&& fn)
+{
+    WithWidthOf(w, fn, std::make_integer_sequence<uint32_t, kFixedWidths>{});
+}
+
+// w values of a row kernel: for fixed widths a local array (kept in
+// registers), loaded from memory when asked; otherwise the memory itself.
+template <class Width>
+struct Lanes {
+    Lanes(Width width, const double* memory, bool load) : p(Width::kFixed ? local : const_cast<double*>(memory))
+    {
+        if (Width::kFixed && load)
+            for (uint32_t j = 0; j < width(); ++j)
+                local[j] = memory[j];
+    }
+    Lanes(const Lanes&) = delete;
+    Lanes& operator=(const Lanes&) = delete;
+    double& operator[](uint32_t j) { return p[j]; }
+
+    double local[Width::kFixed ? kFixedWidths : 1] = {};
+    double* p;
+};
+
+// dots[j] = sum over rows k = i .. m - 1 of col[k] * A(k, l + j), in row
+// order.
+template <class Width>
+void ColumnDots(Width width, const double* a, uint32_t n, uint32_t i, uint32_t m, uint32_t l, const double* col,
+                double* dots)
+{
+    const uint32_t w = width();
+    Lanes acc(width, dots, false);
+    for (uint32_t j = 0; j < w; ++j)
+        acc[j] = 0.0;
+    for (uint32_t k = i; k < m; ++k) {
+        const double* r = a + static_cast<size_t>(k) * n + l;
+        const double ak = col[k];
+        for (uint32_t j = 0; j < w; ++j)
+            acc[j] += ak * r[j];
+    }
+    for (uint32_t j = 0; j < w; ++j)
+        dots[j] = acc[j];
+}
+
+// Rows k = l .. m - 1 of reduction step i: the column reflector (factors f,
+// column col, scale back by columnScale), then the row reflector (row i's
+// values ri and multipliers e over columns l..), then the next column
+// gathered into col. Returns the sum of its magnitudes in row order.
+template <class Width>
+double ReductionRows(Width width, double* a, uint32_t n, uint32_t i, uint32_t m, uint32_t l, bool columnReflector,
+                     const double* factors, double columnScale, double* col, bool rowReflector, const double* ri,
+                     const double* e)
+{
+    const uint32_t w = width();
+    Lanes f(width, factors, columnReflector), rr(width, ri, rowReflector), ee(width, e, rowReflector);
+    const bool gather = w > 0;
+    double sum = 0.0;
+    for (uint32_t k = l; k < m; ++k) {
+        double* __restrict row = a + static_cast<size_t>(k) * n;
+        double* __restrict r = row + l;
+        if (columnReflector) {
+            const double ak = col[k];
+            for (uint32_t j = 0; j < w; ++j)
+                r[j] += f[j] * ak;
+            row[i] = ak * columnScale;
+        }
+        if (rowReflector) {
+            double d = 0.0;
+            for (uint32_t j = 0; j < w; ++j)
+                d += r[j] * rr[j];
+            for (uint32_t j = 0; j < w; ++j)
+                r[j] += d * ee[j];
+        }
+        if (gather) {
+            col[k] = r[0];
+            sum += std::fabs(r[0]);
+        }
+    }
+    return sum;
+}
+
+// A step p of the left-hand accumulation, for one row: the columns
+// p + 1 .. n - 1 (width w) take factor * A(k, p), then A(k, p) is scaled by
+// g, or zeroed when the singular value was 0; the diagonal gets its 1.
+struct LeftStep {
+    uint32_t p;
+    bool nonzero;
+    double g;
+    const double* factors; // of columns p + 1 ..
+};
+
+template <class Width, class Factors>
+inline void ApplyLeftStep(Width width, const LeftStep& step, Factors& f, double* __restrict row, uint32_t k)
+{
+    const uint32_t w = width();
+    const uint32_t p = step.p;
+    if (step.nonzero) {
+        const double ap = row[p];
+        double* __restrict r = row + p + 1;
+        for (uint32_t j = 0; j < w; ++j)
+            r[j] += f[j] * ap;
+        row[p] = ap * step.g;
+    } else {
+        row[p] = 0.0;
+    }
+    if (k == p)
+        row[p] += 1.0;
+}
+
+// Rows k = i + 1 .. m - 1 of the left-hand accumulation: the pending step
+// i + 1 (if any, width w - 1), then the dot products of step i,
+// dots[j] = sum over k of A(k, i) * A(k, i + 1 + j), in row order.
+template <class Width>
+void LeftRows(Width width, double* a, uint32_t n, uint32_t i, uint32_t m, const LeftStep* pending, bool wantDots,
+              double* dots)
+{
+    const uint32_t w = width();
+    const uint32_t l = i + 1;
+    Lanes acc(width, dots, false);
+    for (uint32_t j = 0; j < w; ++j)
+        acc[j] = 0.0;
+    auto run = [&](auto pendingWidth) {
+        Lanes f(pendingWidth, pending ? pending->factors : nullptr, pending && pending->nonzero);
+        for (uint32_t k = l; k < m; ++k) {
+            double* __restrict row = a + static_cast<size_t>(k) * n;
+            if (pending)
+                ApplyLeftStep(pendingWidth, *pending, f, row, k);
+            if (wantDots) {
+                const double ak = row[i];
+                const double* __restrict r = row + l;
+                for (uint32_t j = 0; j < w; ++j)
+                    acc[j] += ak * r[j];
+            }
+        }
+    };
+    if constexpr (Width::kFixed) {
+        if constexpr (Width{}() > 0)
+            run(FixedWidth<Width{}() - 1>{});
+        else
+            run(FixedWidth<0>{});
+    } else {
+        run(AnyWidth{w > 0 ? w - 1 : 0});
+    }
+    for (uint32_t j = 0; j < w; ++j)
+        dots[j] = acc[j];
+}
+
+using RotateFn = void (*)(double*, const Rotation*, size_t);
+RotateFn PickRotateLanes();
 
 // One decomposition of the m x n row-major matrix a into U (in place), the
 // diagonal of w and v, both n x n row-major. Indices are 0-based here; the
@@ -71,7 +258,7 @@ class Decomposition {
 public:
     Decomposition(double* a, uint32_t m, uint32_t n, double* w, double* v)
         : a_(a), m_(m), n_(n), w_(w), v_(v), e_(n, 0.0), column_(m), dots_(n), factors_(n),
-          block_(static_cast<size_t>(n) * kBlock, 0.0)
+          block_(static_cast<size_t>(n) * kBlock, 0.0), rotate_(PickRotateLanes())
     {
         rotations_.reserve(std::min<size_t>(kMaxRotations, 64 * static_cast<size_t>(n) + 64));
     }
@@ -91,7 +278,7 @@ private:
     // Rows of U rotated together in the final pass, as columns of a small
     // transposed block, so that the recorded rotations run over contiguous
     // lanes instead of one long dependency chain per row.
-    static constexpr uint32_t kBlock = 32;
+    static constexpr uint32_t kBlock = kRotationLanes;
     // Rotations recorded before they are applied; more are flushed in extra
     // passes, which keeps the memory bounded for large n.
     static constexpr size_t kMaxRotations = 8192;
@@ -106,7 +293,6 @@ private:
     void Diagonalise();
     void Record(uint32_t p, uint32_t q, double c, double s);
     void FinishRows();
-    void ApplyPendingUpdate(double* row, uint32_t k);
     void RotateBlock(double* rows, uint32_t count);
 
     double* a_;
@@ -120,13 +306,12 @@ private:
     std::vector<double> factors_; // multipliers of a reflector, per column
     std::vector<double> block_;   // n x kBlock transposed rows
     std::vector<Rotation> rotations_;
+    RotateFn rotate_;
 
-    // The left-hand accumulation of step pendingIndex_ still has to be
-    // applied to rows pendingIndex_ .. m - 1.
+    // A step of the left-hand accumulation still to be applied to rows
+    // p .. m - 1.
     bool pending_ = false;
-    uint32_t pendingIndex_ = 0;
-    bool pendingNonzero_ = false;
-    double pendingG_ = 0.0;
+    LeftStep pendingStep_{};
 };
 
 // Householder reduction to bidiagonal form: for each i, a column reflector
@@ -166,13 +351,7 @@ void Decomposition::Bidiagonalise()
                 g = -Sign(std::sqrt(s), f);
                 const double h = f * g - s;
                 col[i] = f - g;
-                std::fill(dots + l, dots + n, 0.0);
-                for (uint32_t k = i; k < m; ++k) {
-                    const double* __restrict r = Row(k);
-                    const double ak = col[k];
-                    for (uint32_t j = l; j < n; ++j)
-                        dots[j] += ak * r[j];
-                }
+                WithWidth(n - l, [&](auto width) { ColumnDots(width, a_, n, i, m, l, col, dots + l); });
                 for (uint32_t j = l; j < n; ++j)
                     factors[j] = dots[j] / h;
                 columnReflector = true;
@@ -215,27 +394,11 @@ void Decomposition::Bidiagonalise()
         // it stands before its final scaling), and the next column with
         // its sum.
         columnSum = 0.0;
-        const bool gather = l < n;
-        for (uint32_t k = l; k < m; ++k) {
-            double* __restrict r = Row(k);
-            if (columnReflector) {
-                const double ak = col[k];
-                for (uint32_t j = l; j < n; ++j)
-                    r[j] += factors[j] * ak;
-                r[i] = ak * columnScale;
-            }
-            if (rowReflector) {
-                double d = 0.0;
-                for (uint32_t j = l; j < n; ++j)
-                    d += r[j] * ri[j];
-                for (uint32_t j = l; j < n; ++j)
-                    r[j] += d * e[j];
-            }
-            if (gather) {
-                col[k] = r[l];
-                columnSum += std::fabs(r[l]);
-            }
-        }
+        if (l < m)
+            WithWidth(n - l, [&](auto width) {
+                columnSum = ReductionRows(width, a_, n, i, m, l, columnReflector, factors + l, columnScale, col,
+                                          rowReflector, ri + l, e + l);
+            });
         if (rowReflector)
             for (uint32_t k = l; k < n; ++k)
                 ri[k] *= scale;
@@ -292,45 +455,17 @@ void Decomposition::AccumulateLeft()
         std::fill(ri + l, ri + n, 0.0);
         double g = Wd(i);
         const bool nonzero = g != 0.0;
-        if (nonzero) {
+        if (nonzero)
             g = 1.0 / g;
-            std::fill(dots + l, dots + n, 0.0);
-        }
-        for (uint32_t k = l; k < m; ++k) {
-            double* __restrict r = Row(k);
-            if (pending_)
-                ApplyPendingUpdate(r, k);
-            if (nonzero) {
-                const double ak = r[i];
-                for (uint32_t j = l; j < n; ++j)
-                    dots[j] += ak * r[j];
-            }
-        }
+        WithWidth(n - l, [&](auto width) {
+            LeftRows(width, a_, n, i, m, pending_ ? &pendingStep_ : nullptr, nonzero, dots + l);
+        });
         if (nonzero)
             for (uint32_t j = l; j < n; ++j)
                 factors_[j] = (dots[j] / ri[i]) * g;
         pending_ = true;
-        pendingIndex_ = i;
-        pendingNonzero_ = nonzero;
-        pendingG_ = g;
+        pendingStep_ = {i, nonzero, g, factors_.data() + l};
     }
-}
-
-// Row k (>= pendingIndex_) of the pending left-hand step.
-inline void Decomposition::ApplyPendingUpdate(double* __restrict r, uint32_t k)
-{
-    const uint32_t p = pendingIndex_;
-    if (pendingNonzero_) {
-        const double ap = r[p];
-        const double* __restrict factors = factors_.data();
-        for (uint32_t j = p + 1; j < n_; ++j)
-            r[j] += factors[j] * ap;
-        r[p] = ap * pendingG_;
-    } else {
-        r[p] = 0.0;
-    }
-    if (k == p)
-        r[p] += 1.0;
 }
 
 void Decomposition::Record(uint32_t p, uint32_t q, double c, double s)
@@ -452,8 +587,11 @@ void Decomposition::FinishRows()
     for (uint32_t k0 = 0; k0 < m_; k0 += kBlock) {
         const uint32_t count = std::min(kBlock, m_ - k0);
         if (pending_)
-            for (uint32_t k = std::max(k0, pendingIndex_); k < k0 + count; ++k)
-                ApplyPendingUpdate(Row(k), k);
+            WithWidth(n_ - pendingStep_.p - 1, [&](auto width) {
+                Lanes f(width, pendingStep_.factors, pendingStep_.nonzero);
+                for (uint32_t k = std::max(k0, pendingStep_.p); k < k0 + count; ++k)
+                    ApplyLeftStep(width, pendingStep_, f, Row(k), k);
+            });
         if (!rotations_.empty())
             RotateBlock(Row(k0), count);
     }
@@ -468,19 +606,24 @@ void Decomposition::RotateBlock(double* rows, uint32_t count)
     for (uint32_t b = 0; b < count; ++b)
         for (uint32_t j = 0; j < n; ++j)
             t[j * kBlock + b] = rows[static_cast<size_t>(b) * n + j];
-    for (const Rotation& rot : rotations_) {
-        double* __restrict up = t + rot.p * kBlock;
-        double* __restrict uq = t + rot.q * kBlock;
-        const double c = rot.c, s = rot.s;
-        for (uint32_t b = 0; b < kBlock; ++b) {
-            const double y = up[b], z = uq[b];
-            up[b] = y * c + z * s;
-            uq[b] = z * c - y * s;
-        }
-    }
+    rotate_(t, rotations_.data(), rotations_.size());
     for (uint32_t b = 0; b < count; ++b)
         for (uint32_t j = 0; j < n; ++j)
             rows[static_cast<size_t>(b) * n + j] = t[j * kBlock + b];
+}
+
+// The widest rotation kernel this processor runs; they all give the same
+// bits.
+RotateFn PickRotateLanes()
+{
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq")
+        && __builtin_cpu_supports("avx512vl"))
+        return opt_avx512::RotateLanes;
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+        return opt_avx2::RotateLanes;
+#endif
+    return opt_baseline::RotateLanes;
 }
 
 } // namespace
