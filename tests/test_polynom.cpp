@@ -92,27 +92,30 @@ TYPED_TEST(PolynomFill, FullScaleClampAndNaN)
 
 // Every pixel against a literal evaluation (terms formed left to right with
 // the powers as units, summed in term order), on a frame wider than the
-// column runs and with an uneven row count, with one and several threads.
+// column runs and with an uneven row count, with one and several threads;
+// the second scale takes 32-bit pixels across 2^31 and past 2^32.
 TYPED_TEST(PolynomFill, EveryPixelMatchesTheLiteralPolynomial)
 {
     using P = TypeParam;
     const int w = 301, h = 19, cx = 150, cy = 9;
-    const double s = 301.0, scale = 20000.0;
-    const int offset = 30000;
+    const double s = 301.0;
     const Cubic c = {0.7, -1.3, 2.1, -0.4, 0.9, 1.7, -2.2, 0.35, -0.65, 0.123};
-    std::vector<P> expected(static_cast<size_t>(w) * h);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const double u = (x - cx) / s, v = (y - cy) / s;
-            const double uu = u * u, vv = v * v;
-            const double p = c[0] * (uu * u) + c[1] * (vv * v) + c[2] * uu * v + c[3] * u * vv + c[4] * uu
-                + c[5] * vv + c[6] * u * v + c[7] * u + c[8] * v + c[9];
-            const double z = p * scale + offset;
-            expected[static_cast<size_t>(y) * w + x] = z < 0 ? 0 : z > 65535 && sizeof(P) == 2 ? 65535 : P(z);
+    for (const auto& [scale, offset] : {std::pair{20000.0, 30000}, std::pair{6e9, 2000000000}}) {
+        std::vector<P> expected(static_cast<size_t>(w) * h);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const double u = (x - cx) / s, v = (y - cy) / s;
+                const double uu = u * u, vv = v * v;
+                const double p = c[0] * (uu * u) + c[1] * (vv * v) + c[2] * uu * v + c[3] * u * vv + c[4] * uu
+                    + c[5] * vv + c[6] * u * v + c[7] * u + c[8] * v + c[9];
+                const double z = p * scale + offset;
+                const double full = static_cast<double>(std::numeric_limits<P>::max());
+                expected[static_cast<size_t>(y) * w + x] = z < 0 ? P(0) : z > full ? P(full) : P(int64_t(z));
+            }
+        for (int threads : tamrix::test::kThreadCounts) {
+            ThreadCount scope(threads);
+            EXPECT_EQ(Polynom<P>(w, h, scale, offset, c), expected) << threads << " threads, scale " << scale;
         }
-    for (int threads : tamrix::test::kThreadCounts) {
-        ThreadCount scope(threads);
-        EXPECT_EQ(Polynom<P>(w, h, scale, offset, c), expected) << threads << " threads";
     }
 }
 

@@ -3,12 +3,25 @@
 #include "tamrix.h"
 
 #include "hcpp/tamrix/frame.h"
+#include "hcpp/tamrix/polynom_kernels.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
+
+#include <emmintrin.h>
+
+// The baseline kernels: SSE2, two doubles a vector.
+namespace tamrix::detail::opt_baseline {
+
+constexpr int kLanes = 2;
+#define VecSqrt(v) _mm_sqrt_pd(v)
+#include "hcpp/tamrix/polynom_kernels.inc"
+#undef VecSqrt
+
+} // namespace tamrix::detail::opt_baseline
 
 namespace tamrix {
 namespace {
@@ -44,71 +57,9 @@ double Evaluate(const double* c, double u, double v)
     return p;
 }
 
-// Columns whose u-factors are computed once for a block of rows; the six
-// factor rows of two polynomials stay in the first-level cache.
-constexpr int kChunk = 256;
+// Rows per task of the parallel loop: the u-factors of a run of columns are
+// computed once for these rows.
 constexpr int kBlockRows = 8;
-
-// The factors of one polynomial that depend on u alone, for a run of columns.
-struct ColumnTerms {
-    double t1[kChunk]; // c1 u^3
-    double f3[kChunk]; // c3 u^2, times v
-    double f4[kChunk]; // c4 u, times v^2
-    double t5[kChunk]; // c5 u^2
-    double f7[kChunk]; // c7 u, times v
-    double t8[kChunk]; // c8 u
-
-    void Compute(const double* c, const Geometry& g, int x0, int count)
-    {
-        for (int i = 0; i < count; ++i) {
-            const double u = static_cast<double>(x0 + i - g.cx) / g.s;
-            const double uu = u * u;
-            t1[i] = c[0] * (uu * u);
-            f3[i] = c[2] * uu;
-            f4[i] = c[3] * u;
-            t5[i] = c[4] * uu;
-            f7[i] = c[6] * u;
-            t8[i] = c[7] * u;
-        }
-    }
-};
-
-// The terms of one polynomial that depend on v alone, for one row.
-struct RowTerms {
-    double v, vv, t2, t6, t9, t10;
-
-    RowTerms(const double* c, const Geometry& g, int y)
-    {
-        v = static_cast<double>(y - g.cy) / g.s;
-        vv = v * v;
-        t2 = c[1] * (vv * v);
-        t6 = c[5] * vv;
-        t9 = c[8] * v;
-        t10 = c[9];
-    }
-};
-
-inline double Sum(const ColumnTerms& ct, int i, const RowTerms& rt)
-{
-    double p = ct.t1[i] + rt.t2;
-    p += ct.f3[i] * rt.v;
-    p += ct.f4[i] * rt.vv;
-    p += ct.t5[i];
-    p += rt.t6;
-    p += ct.f7[i] * rt.v;
-    p += ct.t8[i];
-    p += rt.t9;
-    p += rt.t10;
-    return p;
-}
-
-// z < 0 (and NaN) gives 0, z above full scale gives full scale, anything else
-// is truncated.
-template <class Pixel>
-inline Pixel ToPixel(double z)
-{
-    return detail::TruncToUnsigned<Pixel>(z);
-}
 
 // Runs block(y0, y1) over blocks of rows on the team, statically scheduled.
 template <class BlockFn>
@@ -121,46 +72,25 @@ void ParallelRowBlocks(int height, BlockFn&& block)
     });
 }
 
-template <class Pixel>
-void FillRows(Pixel* frame, const Geometry& g, const double* c, double scale, double offset, int y0, int y1)
-{
-    ColumnTerms ct;
-    for (int x0 = 0; x0 < g.width; x0 += kChunk) {
-        const int count = std::min(kChunk, g.width - x0);
-        ct.Compute(c, g, x0, count);
-        for (int y = y0; y < y1; ++y) {
-            const RowTerms rt(c, g, y);
-            Pixel* out = frame + static_cast<std::ptrdiff_t>(y) * g.width + x0;
-            for (int i = 0; i < count; ++i)
-                out[i] = ToPixel<Pixel>(Sum(ct, i, rt) * scale + offset);
-        }
-    }
-}
+// The widest kernels this processor runs; they all give the same bits.
+struct Kernels {
+    void (*fill16)(const detail::PolynomRows&, int, int);
+    void (*fill32)(const detail::PolynomRows&, int, int);
+    double (*field16)(const detail::PolynomRows&, int, int);
+    double (*field32)(const detail::PolynomRows&, int, int);
+};
 
-// Vector length image of a block of rows; returns the largest length seen
-// (NaN lengths are skipped: they round to 0).
-template <class Pixel>
-double FieldRows(Pixel* frame, const Geometry& g, const double* c, const double* d, int y0, int y1)
+Kernels PickKernels()
 {
-    ColumnTerms cx, cy;
-    double longest = 0.0;
-    for (int x0 = 0; x0 < g.width; x0 += kChunk) {
-        const int count = std::min(kChunk, g.width - x0);
-        cx.Compute(c, g, x0, count);
-        cy.Compute(d, g, x0, count);
-        for (int y = y0; y < y1; ++y) {
-            const RowTerms rx(c, g, y), ry(d, g, y);
-            Pixel* out = frame + static_cast<std::ptrdiff_t>(y) * g.width + x0;
-            for (int i = 0; i < count; ++i) {
-                const double dx = Sum(cx, i, rx) * g.s;
-                const double dy = Sum(cy, i, ry) * g.s;
-                const double m = std::sqrt(dx * dx + dy * dy);
-                out[i] = ToPixel<Pixel>(m * 100.0 + 32767.0);
-                longest = m > longest ? m : longest;
-            }
-        }
-    }
-    return longest;
+    using namespace detail;
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq")
+        && __builtin_cpu_supports("avx512vl"))
+        return {opt_avx512::FillRows16, opt_avx512::FillRows32, opt_avx512::FieldRows16, opt_avx512::FieldRows32};
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+        return {opt_avx2::FillRows16, opt_avx2::FillRows32, opt_avx2::FieldRows16, opt_avx2::FieldRows32};
+#endif
+    return {opt_baseline::FillRows16, opt_baseline::FillRows32, opt_baseline::FieldRows16, opt_baseline::FieldRows32};
 }
 
 // Double to a coordinate, truncated toward zero. Values beyond any frame
@@ -288,12 +218,10 @@ void FillFrameWithPolynom(void* frame, int width, int height, int depth, double 
 {
     const double c[10] = {c1, c2, c3, c4, c5, c6, c7, c8, c9, c10};
     const Geometry g = GeometryOf(width, height);
-    const double off = static_cast<double>(offset);
-    detail::WithPixelType(depth, [&](auto pixel) {
-        using Pixel = decltype(pixel);
-        Pixel* out = detail::Pixels<Pixel>(frame);
-        ParallelRowBlocks(height, [&](int y0, int y1) { FillRows(out, g, c, scale, off, y0, y1); });
-    });
+    const detail::PolynomRows task{frame, width, height, g.cx, g.cy, g.s, c, nullptr, scale, static_cast<double>(offset)};
+    const Kernels kernels = PickKernels();
+    const auto fill = depth == 2 ? kernels.fill16 : kernels.fill32;
+    ParallelRowBlocks(height, [&](int y0, int y1) { fill(task, y0, y1); });
 }
 
 void FillFrameWithPolynoms(void* frame, int width, int height, int depth, double c1, double c2, double c3,
@@ -304,25 +232,27 @@ void FillFrameWithPolynoms(void* frame, int width, int height, int depth, double
     const double c[10] = {c1, c2, c3, c4, c5, c6, c7, c8, c9, c10};
     const double d[10] = {d1, d2, d3, d4, d5, d6, d7, d8, d9, d10};
     const Geometry g = GeometryOf(width, height);
+    const detail::PolynomRows task{frame, width, height, g.cx, g.cy, g.s, c, d, 1.0, 0.0};
+    const Kernels kernels = PickKernels();
+    const auto field = depth == 2 ? kernels.field16 : kernels.field32;
+    // The rounded length r = trunc(m + 0.5) grows with m, so the largest r is
+    // that of the largest m: each block of rows keeps its own maximum and
+    // merges it under the lock once.
+    uint32_t longest = 0;
+    ParallelRowBlocks(height, [&](int y0, int y1) {
+        const uint32_t r = detail::TruncToUnsigned<uint32_t>(field(task, y0, y1) + 0.5);
+        detail::UnderLock([&] {
+            if (r > longest)
+                longest = r;
+        });
+    });
+    // Without pixels there is nothing to mark (and a width below 1 would
+    // wrap the grid count).
+    if (width < 1 || height < 1)
+        return;
     detail::WithPixelType(depth, [&](auto pixel) {
         using Pixel = decltype(pixel);
-        Pixel* out = detail::Pixels<Pixel>(frame);
-        // The rounded length r = trunc(m + 0.5) grows with m, so the largest
-        // r is that of the largest m: each block keeps its own maximum and
-        // merges it under the lock once.
-        uint32_t longest = 0;
-        ParallelRowBlocks(height, [&](int y0, int y1) {
-            const uint32_t r = detail::TruncToUnsigned<uint32_t>(FieldRows(out, g, c, d, y0, y1) + 0.5);
-            detail::UnderLock([&] {
-                if (r > longest)
-                    longest = r;
-            });
-        });
-        // Without pixels there is nothing to mark (and a width below 1 would
-        // wrap the grid count).
-        if (width < 1 || height < 1)
-            return;
-        DrawGrid(out, g, c, d, longest);
+        DrawGrid(detail::Pixels<Pixel>(frame), g, c, d, longest);
     });
 }
 
