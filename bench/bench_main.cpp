@@ -18,10 +18,15 @@ public:
             if (run.error_occurred || run.run_type != Run::RT_Iteration)
                 continue;
             const double seconds = run.GetAdjustedRealTime() / 1e3; // reported in ms
-            times_[run.benchmark_name()] = seconds;
+            // UseRealTime() appends "/real_time" to both names of a pair.
+            std::string name = run.benchmark_name();
+            const std::string suffix = "/real_time";
+            if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+                name.resize(name.size() - suffix.size());
+            times_[name] = seconds;
             auto rate = run.counters.find("Mpx/s");
             if (rate != run.counters.end())
-                rates_[run.benchmark_name()] = rate->second.value;
+                rates_[name] = rate->second.value;
         }
     }
 
