@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cmath>
+#include <new>
 #include <random>
 #include <vector>
 
@@ -67,6 +68,18 @@ TEST(FitSurface, NoPointsGiveTwentyZeros)
     const Fit f = FitPoints({});
     EXPECT_EQ(f.a, Cubic{});
     EXPECT_EQ(f.b, Cubic{});
+}
+
+// count x 10 elements must fit 32-bit positions: beyond that the design
+// matrix is an allocation failure, never a short array.
+TEST(FitSurface, TooManyPointsThrowBadAlloc)
+{
+    double point[4] = {0, 0, 0, 0}, out[20];
+    double* o = out;
+    EXPECT_THROW(tamrix::FitSurface(point, 429496730u, o, o + 1, o + 2, o + 3, o + 4, o + 5, o + 6, o + 7, o + 8,
+                                    o + 9, o + 10, o + 11, o + 12, o + 13, o + 14, o + 15, o + 16, o + 17, o + 18,
+                                    o + 19),
+                 std::bad_alloc);
 }
 
 // Every term has its own coefficient, so a misplaced xy, x^2 or y^2 shows.

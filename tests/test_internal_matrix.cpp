@@ -193,7 +193,8 @@ Decomposed Decompose(Dense a)
 
 bool BitIdentical(const Dense& x, const Dense& y)
 {
-    return x.a.size() == y.a.size() && std::memcmp(x.a.data(), y.a.data(), x.a.size() * sizeof(double)) == 0;
+    return x.a.size() == y.a.size()
+        && (x.a.empty() || std::memcmp(x.a.data(), y.a.data(), x.a.size() * sizeof(double)) == 0);
 }
 
 // ---- The decomposition --------------------------------------------------
