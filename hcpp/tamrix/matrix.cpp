@@ -20,6 +20,7 @@
 // literal rendition).
 #include "hcpp/tamrix/matrix.h"
 #include "hcpp/tamrix/matrix_kernels.h"
+#include "hcpp/tamrix/simd.h"
 
 #include <algorithm>
 #include <cmath>
@@ -616,14 +617,14 @@ void Decomposition::RotateBlock(double* rows, uint32_t count)
 // bits.
 RotateFn PickRotateLanes()
 {
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq")
-        && __builtin_cpu_supports("avx512vl"))
+    switch (BestSimdLevel()) {
+    case SimdLevel::Avx512:
         return opt_avx512::RotateLanes;
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+    case SimdLevel::Avx2:
         return opt_avx2::RotateLanes;
-#endif
-    return opt_baseline::RotateLanes;
+    default:
+        return opt_baseline::RotateLanes;
+    }
 }
 
 } // namespace

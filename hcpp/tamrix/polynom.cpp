@@ -4,6 +4,7 @@
 
 #include "hcpp/tamrix/frame.h"
 #include "hcpp/tamrix/polynom_kernels.h"
+#include "hcpp/tamrix/simd.h"
 
 #include <algorithm>
 #include <cmath>
@@ -83,14 +84,15 @@ struct Kernels {
 Kernels PickKernels()
 {
     using namespace detail;
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq")
-        && __builtin_cpu_supports("avx512vl"))
+    switch (BestSimdLevel()) {
+    case SimdLevel::Avx512:
         return {opt_avx512::FillRows16, opt_avx512::FillRows32, opt_avx512::FieldRows16, opt_avx512::FieldRows32};
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+    case SimdLevel::Avx2:
         return {opt_avx2::FillRows16, opt_avx2::FillRows32, opt_avx2::FieldRows16, opt_avx2::FieldRows32};
-#endif
-    return {opt_baseline::FillRows16, opt_baseline::FillRows32, opt_baseline::FieldRows16, opt_baseline::FieldRows32};
+    default:
+        return {opt_baseline::FillRows16, opt_baseline::FillRows32, opt_baseline::FieldRows16,
+                opt_baseline::FieldRows32};
+    }
 }
 
 // Double to a coordinate, truncated toward zero. Values beyond any frame
