@@ -17,7 +17,7 @@ namespace {
 
 constexpr int kSideNN = 1024;
 constexpr int kRadius = 5; // 11 x 11 windows, 121 inputs
-constexpr int kHidden = 10;
+constexpr int kHidden = 12;
 
 const std::vector<uint16_t>& Field()
 {
@@ -31,7 +31,7 @@ const std::vector<uint16_t>& Field()
     return field;
 }
 
-// A 121-10-1 network with fixed weights: the shape of a trained star network,
+// A 121-12-1 network with fixed weights: the shape of a trained star network,
 // and the cost is the same whatever the weights.
 std::unique_ptr<nnet::CNetwork> Network()
 {
