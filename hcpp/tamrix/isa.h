@@ -10,8 +10,8 @@ namespace tamrix::detail {
 // and VL.
 enum class Isa { Baseline, Avx2, Avx512 };
 
-// The widest level this processor and operating system run. Cheap enough to
-// ask once per call; nothing is cached in the library.
+// The widest level this processor and operating system run. Detected on the
+// first call (no initialiser runs when the library loads) and remembered.
 Isa BestIsa();
 
 } // namespace tamrix::detail
