@@ -23,4 +23,9 @@ uint32_t GetTickCount();
 // exception classes from the DLL.
 [[noreturn]] void ThrowOutOfMemory();
 
+// Runs body(context) and reports whether it finished; false when it ran out
+// of memory (std::bad_alloc). Other exceptions pass through. Lives here for
+// the same reason as ThrowOutOfMemory: a handler names the type information.
+bool RunUnlessOutOfMemory(void (*body)(void*), void* context);
+
 } // namespace tamrix::platform
