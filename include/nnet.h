@@ -119,10 +119,11 @@ public:
     // Replaces the layers by those of a file of at most 8,388,608 bytes.
     // Strict: spaces and tabs may precede a token, nothing else deviates from
     // what SaveNet writes; the message names the line and what was expected.
-    // A failure before the last layer line has been read (including counts
-    // the file cannot hold values for) leaves the network as it was; a later
-    // one leaves the file's layers with the values read so far. Throws
-    // nothing: when the layers cannot be allocated the network is empty.
+    // A failure before the last layer line has been read leaves the network
+    // as it was; a later one leaves the file's layers with the values read
+    // so far, except in a file too short for the values its counts call
+    // for, which is refused without building anything. Throws nothing: when
+    // the layers cannot be allocated the network is left empty.
     bool LoadNet(int nameBound, const char* name, int messageBound, char* message);
     // Reads only the header within the first 1024 bytes: *layerCount = L and
     // neuronsArray[0 ... L - 1] (room for arrayBound + 1 entries) the neuron

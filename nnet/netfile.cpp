@@ -98,6 +98,7 @@ public:
     }
 
     void BeginLine() { ++line_; }
+    void SetLine(int line) { line_ = line; }
     int Line() const { return line_; }
     int Remaining() const { return size_ - pos_; }
 
@@ -232,9 +233,9 @@ struct HeaderOut {
     int* layerCount;
     int* neurons;
     int room;
-    // LoadNet's check that the rest of the file can hold every value the
-    // counts call for, so that a few bytes never make it allocate gigabytes.
-    bool fitToFile;
+    // For LoadNet: receives the first layer line whose counts call for more
+    // lines than the rest of the file can hold, or 0. Null: not checked.
+    int* unfitLine;
 };
 
 bool ReadHeader(LineReader& in, const Messages& messages, const HeaderOut& out)
@@ -263,7 +264,7 @@ bool ReadHeader(LineReader& in, const Messages& messages, const HeaderOut& out)
         return messages.Fail(
             NNET_READ_ERROR " parameters, 'NeuronsArray' too short (network has %i layers)", layers);
 
-    int64_t valueBytes = 0; // the least the values of the layers so far take in the file
+    int64_t valueBytes = 0; // the least the lines of the layers so far take in the file
     for (int i = 0; i < layers; ++i) {
         in.BeginLine();
         int neurons = 0;
@@ -274,13 +275,15 @@ bool ReadHeader(LineReader& in, const Messages& messages, const HeaderOut& out)
             return false;
         if (neurons < 1) // a layer of 0 neurons cannot hold or pass on anything
             return in.Fail("Wrong number of neurons");
-        if (out.fitToFile) {
-            // Each bias and weight takes at least a digit and a separator
-            // (or half a line end).
+        if (out.unfitLine != nullptr && *out.unfitLine == 0) {
+            // The shortest lines of layer i with n neurons of m inputs each:
+            // "biases;i", n times ";v", CR LF, then n times "weights;i;j",
+            // m times ";v", CR LF: 10 + 2n + n (13 + 2m) bytes. The network
+            // takes a small multiple of that in memory.
             if (i > 0)
-                valueBytes += int64_t { 2 } * neurons * (int64_t { out.neurons[i - 1] } + 1);
+                valueBytes += 10 + int64_t { neurons } * (15 + int64_t { 2 } * out.neurons[i - 1]);
             if (neurons > kMaxNeurons || valueBytes > in.Remaining())
-                return in.Fail("Wrong number of neurons");
+                *out.unfitLine = in.Line();
         }
     }
     return true;
@@ -347,6 +350,36 @@ private:
     bool written_ = true;
     bool ok_ = false; // the converters' success flag, never read
 };
+
+// The biases and weight lines of layers 1 to L - 1, into the network's
+// layers or, with a null network, nowhere.
+bool ReadValues(LineReader& in, int layers, const int* neurons, CNetwork* net)
+{
+    float ignored = 0.0f;
+    for (int i = 1; i < layers; ++i) {
+        CLayer* layer = net != nullptr ? net->Layers[i] : nullptr;
+        const int n = neurons[i], m = neurons[i - 1];
+        in.BeginLine();
+        if (!in.Keyword("biases") || !in.Separator() || !in.Index(i))
+            return false;
+        for (int j = 0; j < n; ++j)
+            if (!in.Separator() || !in.Real(layer != nullptr ? layer->Biases[j] : ignored))
+                return false;
+        if (!in.LineEnd())
+            return false;
+        for (int j = 0; j < n; ++j) {
+            in.BeginLine();
+            if (!in.Keyword("weights") || !in.Separator() || !in.Index(i) || !in.Separator() || !in.Index(j))
+                return false;
+            for (int k = 0; k < m; ++k)
+                if (!in.Separator() || !in.Real(layer != nullptr ? layer->Weights[j][k] : ignored))
+                    return false;
+            if (!in.LineEnd())
+                return false;
+        }
+    }
+    return true;
+}
 
 } // namespace
 
@@ -425,10 +458,21 @@ bool CNetwork::LoadNet(int nameBound, const char* name, int messageBound, char* 
         return messages.Fail(NNET_READ_ERROR ", load file failed");
 
     LineReader in(data.get(), size, messages);
-    int layers = 0;
+    int layers = 0, unfitLine = 0;
     int neurons[kMaxLayers];
-    if (!ReadHeader(in, messages, HeaderOut { &layers, neurons, kMaxLayers, true }))
+    if (!ReadHeader(in, messages, HeaderOut { &layers, neurons, kMaxLayers, &unfitLine }))
         return false;
+
+    if (unfitLine != 0) {
+        // The file is too short for the values its counts call for, so it
+        // fails somewhere among them. Parse without storing to find where,
+        // and give that message without allocating anything; the network
+        // stays as it was. Only counts with no values to read get here.
+        if (!ReadValues(in, layers, neurons, nullptr))
+            return false;
+        in.SetLine(unfitLine);
+        return in.Fail("Wrong number of neurons");
+    }
 
     Done();
     try {
@@ -436,31 +480,7 @@ bool CNetwork::LoadNet(int nameBound, const char* name, int messageBound, char* 
     } catch (const std::bad_alloc&) {
         return messages.Fail(NNET_READ_ERROR ", Not enough memory"); // Init left the network empty
     }
-
-    for (int i = 1; i < layers; ++i) {
-        CLayer& layer = *Layers[i];
-        const int n = layer.NumNeurons, m = layer.Prev->NumNeurons;
-        in.BeginLine();
-        if (!in.Keyword("biases") || !in.Separator() || !in.Index(i))
-            return false;
-        for (int j = 0; j < n; ++j)
-            if (!in.Separator() || !in.Real(layer.Biases[j]))
-                return false;
-        if (!in.LineEnd())
-            return false;
-        for (int j = 0; j < n; ++j) {
-            in.BeginLine();
-            if (!in.Keyword("weights") || !in.Separator() || !in.Index(i) || !in.Separator() || !in.Index(j))
-                return false;
-            float* row = layer.Weights[j];
-            for (int k = 0; k < m; ++k)
-                if (!in.Separator() || !in.Real(row[k]))
-                    return false;
-            if (!in.LineEnd())
-                return false;
-        }
-    }
-    return true;
+    return ReadValues(in, layers, neurons, this);
 }
 
 bool CNetwork::LoadNetParameters(int nameBound, const char* name, int* layerCount, int arrayBound,
@@ -488,7 +508,7 @@ bool CNetwork::LoadNetParameters(int nameBound, const char* name, int* layerCoun
                                                                : arrayBound + 1;
     LineReader in(data, size, messages);
     return ReadHeader(
-        in, messages, HeaderOut { layerCount != nullptr ? layerCount : &unusedCount, neuronsArray, room, false });
+        in, messages, HeaderOut { layerCount != nullptr ? layerCount : &unusedCount, neuronsArray, room, nullptr });
 }
 
 } // namespace nnet

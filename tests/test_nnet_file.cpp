@@ -136,6 +136,18 @@ TEST_F(NetFile, BlanksBeforeTokensAndTextAfterTheLastLineAreAccepted)
     EXPECT_EQ(net.Layers[2]->Weights[0][2], -0.125f);
 }
 
+// The reader refuses counts the rest of the file is too short for; the
+// shortest file of a shape is not.
+TEST_F(NetFile, TheShortestFileOfItsShapeLoads)
+{
+    CNetwork net;
+    EXPECT_EQ(Load(Crlf({ "neural_network", "version;1", "layers;3", "layer;0;3", "layer;1;2", "layer;2;1",
+                           "biases;1;0;0", "weights;1;0;1;2;3", "weights;1;1;4;5;6", "biases;2;7", "weights;2;0;8;9" }),
+                  net),
+        "");
+    EXPECT_EQ(net.Layers[2]->Weights[0][1], 9.0f);
+}
+
 TEST_F(NetFile, RealNumberRunsAreReadAsPercentFReadsThem)
 {
     const struct {
@@ -183,7 +195,7 @@ const BadLine kBadLines[] = {
     { "LayerKeywordRunsOn", 3, "layers;0;2", ", line: 4, Expected ;" },
     { "LayerIndexSkipped", 4, "layer;2;3", ", line: 5, Wrong index" },
     { "LayerOfNoNeurons", 4, "layer;1;0", ", line: 5, Wrong number of neurons" },
-    { "LayerTooLargeForTheFile", 4, "layer;1;2000000", ", line: 5, Wrong number of neurons" },
+    { "LayerLargerThanTheFileHolds", 4, "layer;1;2000000", ", line: 7, Expected ;" }, // where the values run out
     { "BiasMissing", 6, "biases;1;0.10000;-0.20000", ", line: 7, Expected ;" },
     { "BiasTooMany", 6, "biases;1;0.10000;-0.20000;0.12346;1.0", ", line: 7, Expected CRLF" },
     { "BiasIndexWrong", 6, "biases;2;0.10000;-0.20000;0.12346", ", line: 7, Wrong index" },
@@ -237,7 +249,9 @@ TEST_F(NetFile, HundredLayersLoadAndTheirHeaderNeedsMoreThan1024Bytes)
     EXPECT_EQ(message, kRead + ", line: 86, Expected CRLF"); // byte 1024 falls between the CR and LF of "layer;82;1"
 }
 
-TEST_F(NetFile, AFailureBeforeTheValuesLeavesTheNetworkAsItWas)
+// Also when the counts call for more values than the file holds: those
+// fail where the values run out, without building the layers first.
+TEST_F(NetFile, AFailureBeforeTheValuesOrForWantOfThemLeavesTheNetworkAsItWas)
 {
     auto net = Build(nnet::SIMD_NONE, { 4, 2 });
     nnet::CLayer* const* layers = net->Layers;
@@ -246,7 +260,7 @@ TEST_F(NetFile, AFailureBeforeTheValuesLeavesTheNetworkAsItWas)
     lines[5] = "layer;2;4000000000"; // must fail before allocating anything
     EXPECT_EQ(Load(Crlf(lines), *net), kRead + ", line: 6, Integer number too large");
     lines[5] = "layer;2;2000000000";
-    EXPECT_EQ(Load(Crlf(lines), *net), kRead + ", line: 6, Wrong number of neurons");
+    EXPECT_EQ(Load(Crlf(lines), *net), kRead + ", line: 11, Expected ;");
     EXPECT_EQ(Load("neural_network\r\nversion;1\r\nlayers;1\r\nlayer;0;4194305\r\n", *net),
         kRead + ", line: 4, Wrong number of neurons");
     ASSERT_EQ(net->Layers, layers);
