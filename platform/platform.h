@@ -28,4 +28,11 @@ uint32_t GetTickCount();
 // the same reason as ThrowOutOfMemory: a handler names the type information.
 bool RunUnlessOutOfMemory(void (*body)(void*), void* context);
 
+// The same for a callable object.
+template <class Body>
+bool RunUnlessOutOfMemory(Body& body)
+{
+    return RunUnlessOutOfMemory([](void* context) { (*static_cast<Body*>(context))(); }, &body);
+}
+
 } // namespace tamrix::platform

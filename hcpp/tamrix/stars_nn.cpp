@@ -133,7 +133,7 @@ void FindStarsNN(nnet::CNetwork* network, int r, float level, void* frame, int w
                         ReportGroup(pixels, in, x, y, candidates.get(), mask, stack, context, callback);
         });
     };
-    platform::RunUnlessOutOfMemory([](void* body) { (*static_cast<decltype(report)*>(body))(); }, &report);
+    platform::RunUnlessOutOfMemory(report);
 }
 
 } // namespace tamrix
