@@ -1,13 +1,16 @@
 # The single entry point: make demo, make test, make bench, make sanitize.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+DURATION   ?= 10m
+SEED       ?=
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
 WIN_BUILD  ?= build-win
 WINE_ENV   = WINEPREFIX=$(abspath $(WIN_BUILD))/wineprefix WINEDEBUG=-all
 
-.PHONY: all deps configure build test demo bench sanitize windows test-windows clean
+.PHONY: all deps configure build test demo bench sanitize tsan soak windows test-windows clean
 
 all: build
 
@@ -39,6 +42,28 @@ sanitize: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
+# The whole suite under ThreadSanitizer, built with clang against LLVM's
+# OpenMP runtime and its race-detection tool (archer), which tells
+# ThreadSanitizer about the runtime's barriers, locks and tasks; without it
+# every parallel loop would look like a race. Only the library and the test
+# programs are instrumented; GoogleTest and the C++ runtime are not, hence
+# ignore_noninstrumented_modules.
+LLVM_OMP_LIB = /usr/lib/llvm-14/lib
+TSAN_ENV = OMP_TOOL_LIBRARIES=$(LLVM_OMP_LIB)/libarcher.so ARCHER_OPTIONS=verbose=0 \
+  TSAN_OPTIONS="ignore_noninstrumented_modules=1 halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
+  LD_LIBRARY_PATH=$(LLVM_OMP_LIB)
+tsan: deps
+	CC=clang-14 CXX=clang++-14 cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTAMRIX_SANITIZE=thread -DTAMRIX_BUILD_BENCH=OFF -DTAMRIX_BUILD_EXAMPLES=OFF $(CMAKE_ARGS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	$(TSAN_ENV) ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS)
+
+# Randomised differential run against literal reference implementations:
+# make soak DURATION=10m [SEED=n]. Stops at the first difference with a
+# reproducer.
+soak: build
+	nice -n 19 $(BUILD)/tests/soak/tamrix_soak --duration $(DURATION) $(if $(SEED),--seed $(SEED))
+
 # tamrix.dll cross-built with MinGW-w64, and the test suite run under Wine.
 windows:
 	@scripts/install-windows-deps.sh
@@ -50,4 +75,4 @@ test-windows: windows
 	$(WINE_ENV) ctest --test-dir $(WIN_BUILD) --output-on-failure -j $(JOBS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(WIN_BUILD)
