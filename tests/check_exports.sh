@@ -2,7 +2,7 @@
 # Checks the built library: it exports symbols of the public namespaces
 # (tamrix::, nnet::, and the host utility namespaces FIO::, Str::, Lib::) only, none of an internal namespace, and it runs no code
 # at load (no static initialisers, no global objects with constructors).
-# Works on libtamrix.so and, with MinGW's binutils, on tamrix.dll (exports only).
+# Works on libtamrix.so and, with MinGW's binutils, on tamrix.dll.
 set -eu
 # Built with clang against LLVM's OpenMP (make tsan), the unnamed critical
 # section is the lock word .gomp_critical_user_.var, a common symbol every
@@ -13,9 +13,7 @@ case "$lib" in
   *.dll)
     exports=$(x86_64-w64-mingw32-objdump -p "$lib" | sed -n '/Ordinal\/Name Pointer/,/^$/p' \
       | sed -n 's/^[[:space:]]*\[ *[0-9]*\] //p' | c++filt)
-    # libstdc++ is linked statically into the DLL, with its own initialisers:
-    # the load-time check runs on the shared object only.
-    symbols=""
+    symbols=$(x86_64-w64-mingw32-nm "$lib")
     ;;
   *)
     exports=$(nm -D --defined-only "$lib" | awk '{print $3}' | c++filt)
