@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake make g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
+  libpng-dev
   clang-14 libomp-14-dev
 )
 
