@@ -2,6 +2,7 @@
 // opens its own parallel loop and shares nothing but the library's one lock,
 // so each must give exactly what it gives alone.
 #include "tamrix.h"
+#include "recording_window.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -15,11 +16,13 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 using tamrix::test::RandomFrame;
+using tamrix::test::RecordingWindow;
 
 namespace {
 
@@ -27,8 +30,11 @@ namespace {
 // output (in-place operations get their input copied there first), so a job
 // can run any number of times and must give the same bytes each time.
 struct Job {
+    using Body = std::function<void(std::vector<uint8_t>& output)>;
+    Job(std::string n, Body r) : name(std::move(n)), run(std::move(r)) {}
+
     std::string name;
-    std::function<void(std::vector<uint8_t>& output)> run;
+    Body run;
     std::vector<uint8_t> expected;
 
     std::vector<uint8_t> Run() const
@@ -130,6 +136,57 @@ void AddJobs(std::vector<Job>& jobs, uint32_t seed)
                         out.assign(n * sizeof(Pixel), 0);
                         double level = 1234.5;
                         tamrix::Flat(raw->data(), out.data(), cal->data(), &level, w, h, depth);
+                    }});
+    // The median's progress counter is shared state under the lock: each
+    // run's window must see its own rows, once each.
+    jobs.push_back({"Median with progress" + tag, [=](std::vector<uint8_t>& out) {
+                        out.assign(n * sizeof(Pixel), 0);
+                        RecordingWindow window;
+                        tamrix::Median(window.Handle(), nullptr, cal->data(), out.data(), w, h, depth, 0, 4095, 2, 50,
+                                       800, 1, 0);
+                        std::set<uintptr_t> counts;
+                        for (const auto& m : window.WaitFor(h))
+                            counts.insert(m.wParam);
+                        const uint32_t distinct = static_cast<uint32_t>(counts.size());
+                        out.insert(out.end(), reinterpret_cast<const uint8_t*>(&distinct),
+                                   reinterpret_cast<const uint8_t*>(&distinct + 1));
+                    }});
+    jobs.push_back({"Resample" + tag, [=](std::vector<uint8_t>& out) {
+                        out.assign(n * 6 * sizeof(Pixel), 0);
+                        tamrix::Resample(3, 2, cal->data(), out.data(), w, h, depth);
+                    }});
+    jobs.push_back({"SubPixelShift" + tag, [=](std::vector<uint8_t>& out) {
+                        out.assign(n * sizeof(Pixel), 0);
+                        tamrix::SubPixelShift(-3, 2, 9, 3, 3, 1, 16, raw->data(), w, h, depth, out.data(), w, h);
+                    }});
+    jobs.push_back({"Transform" + tag, [=](std::vector<uint8_t>& out) {
+                        out.assign(n * sizeof(Pixel), 0);
+                        tamrix::Transform(0.9, -0.3, 20.5, 0.3, 0.9, -10.25, cal->data(), w, h, depth, out.data(), w,
+                                          h);
+                    }});
+    // Minimum and maximum are shared under the lock; the mean is exact here
+    // (integer partial sums), the deviation's last bits may vary.
+    jobs.push_back({"CalculateAreaStatistics" + tag, [=](std::vector<uint8_t>& out) {
+                        unsigned lo = 0, hi = 0;
+                        double mean = 0, deviation = 0;
+                        tamrix::CalculateAreaStatistics(raw->data(), w, h, depth, 5, 7, w - 20, h, &lo, &hi, &mean,
+                                                        &deviation);
+                        out = Bytes(std::vector<double>{double(lo), double(hi), mean});
+                    }});
+    jobs.push_back({"CreateMonoDIB reduced" + tag, [=](std::vector<uint8_t>& out) {
+                        std::vector<uint8_t> lut(4096);
+                        for (size_t i = 0; i < lut.size(); ++i)
+                            lut[i] = static_cast<uint8_t>(i * 7);
+                        out.assign(size_t((w / 2 + 3) / 4 * 4) * (h / 2), 0);
+                        tamrix::CreateMonoDIB(-1, out.data(), w, h, depth, cal->data(), 100, 3900, 0, lut.data());
+                    }});
+    jobs.push_back({"CreateColorDIB enlarged" + tag, [=](std::vector<uint8_t>& out) {
+                        std::vector<uint8_t> lut(4096);
+                        for (size_t i = 0; i < lut.size(); ++i)
+                            lut[i] = static_cast<uint8_t>(i * 3);
+                        out.assign(size_t((6 * w + 3) / 4 * 4) * (2 * h), 0);
+                        tamrix::CreateColorDIB(1, out.data(), w, h, depth, cal->data(), 0, 4000, 0, lut.data(),
+                                               cal->data(), 200, 3000, 0, lut.data(), raw->data(), 0, 0, 0, nullptr);
                     }});
 }
 
@@ -280,6 +337,58 @@ TEST(ConcurrentStarDetection, CallbacksNeverOverlapWithinOrAcrossCalls)
     EXPECT_EQ(overlaps.load(), 0);
     for (int t = 0; t < kHosts; ++t)
         EXPECT_EQ(callsPerHost[t].load(), 36) << "host " << t;
+}
+
+// ---- Medians from several hosts -------------------------------------------
+
+// Each host filters its own frame with its own window: every window gets
+// exactly one report per row of its own frame (counts 1 .. height, each
+// once, with its own height's scaling), and the frames equal the serial ones.
+TEST(ConcurrentMedians, EachGetsExactlyItsOwnProgressReports)
+{
+    const int heights[] = {57, 91, 128};
+    constexpr int kWidth = 83, kHosts = 3;
+    std::vector<std::vector<uint16_t>> src, alone(kHosts);
+    for (int t = 0; t < kHosts; ++t) {
+        src.push_back(RandomFrame<uint16_t>(kWidth, heights[t], 40 + t));
+        alone[t].resize(src[t].size());
+        tamrix::Median(nullptr, nullptr, src[t].data(), alone[t].data(), kWidth, heights[t], 2, 0, 0, 3, 100, 700, 1,
+                       0);
+    }
+    for (int round = 0; round < 3; ++round) {
+        std::vector<std::unique_ptr<RecordingWindow>> windows;
+        std::vector<std::vector<uint16_t>> dst(kHosts);
+        for (int t = 0; t < kHosts; ++t)
+            windows.push_back(std::make_unique<RecordingWindow>(true));
+        std::vector<std::thread> hosts;
+        for (int t = 0; t < kHosts; ++t)
+            hosts.emplace_back([&, t] {
+                omp_set_num_threads(3 + t);
+                dst[t].resize(src[t].size());
+                tamrix::Median(windows[t]->Handle(), nullptr, src[t].data(), dst[t].data(), kWidth, heights[t], 2, 0,
+                               0, 3, 100, 700, 1, 0);
+            });
+        for (auto& h : hosts)
+            h.join();
+        for (int t = 0; t < kHosts; ++t) {
+            const int h = heights[t];
+            EXPECT_EQ(dst[t], alone[t]) << "host " << t;
+            const auto messages = windows[t]->WaitFor(h);
+            ASSERT_EQ(messages.size(), static_cast<size_t>(h)) << "host " << t;
+            std::map<uintptr_t, std::string> byValue;
+            for (const auto& m : messages) {
+                EXPECT_EQ(m.id, 0x465u);
+                EXPECT_TRUE(m.sent);
+                byValue[m.wParam] = m.text;
+            }
+            ASSERT_EQ(byValue.size(), static_cast<size_t>(h)) << "a count reported twice to host " << t;
+            for (int c = 1; c <= h; ++c) {
+                const auto it = byValue.find(static_cast<uintptr_t>(c) * 65535 / h);
+                ASSERT_NE(it, byValue.end()) << "count " << c << " of host " << t;
+                EXPECT_EQ(it->second, std::to_string(c * 100 / h) + " %");
+            }
+        }
+    }
 }
 
 } // namespace
