@@ -1,6 +1,9 @@
 # The single entry point: make demo, make test, make bench, make sanitize.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+DURATION   ?= 10m
+SEED       ?=
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
@@ -11,7 +14,7 @@ FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZERS      = loadnet loadnetparameters loadmnist
 
-.PHONY: all deps configure build test demo bench sanitize fuzz windows test-windows clean
+.PHONY: all deps configure build test demo bench sanitize fuzz tsan soak windows test-windows clean
 
 all: build
 
@@ -48,7 +51,7 @@ sanitize: deps
 # $(FUZZ_BUILD)/corpus beside the seeds of fuzz/corpus; a crash stops the run
 # and leaves its input in $(FUZZ_BUILD)/crash-*.
 fuzz:
-	@scripts/install-deps.sh fuzz
+	@scripts/install-deps.sh
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTAMRIX_SANITIZE=fuzzer-no-link,address,undefined -DTAMRIX_BUILD_FUZZERS=ON \
 	  -DTAMRIX_BUILD_TESTS=OFF -DTAMRIX_BUILD_BENCH=OFF -DTAMRIX_BUILD_EXAMPLES=OFF $(CMAKE_ARGS)
@@ -58,6 +61,28 @@ fuzz:
 	  $(FUZZ_BUILD)/fuzz/fuzz_$$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	    -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus/$$f fuzz/corpus/$$f || exit 1; \
 	done
+
+# The whole suite under ThreadSanitizer, built with clang against LLVM's
+# OpenMP runtime and its race-detection tool (archer), which tells
+# ThreadSanitizer about the runtime's barriers, locks and tasks; without it
+# every parallel loop would look like a race. Only the library and the test
+# programs are instrumented; GoogleTest and the C++ runtime are not, hence
+# ignore_noninstrumented_modules.
+LLVM_OMP_LIB = /usr/lib/llvm-14/lib
+TSAN_ENV = OMP_TOOL_LIBRARIES=$(LLVM_OMP_LIB)/libarcher.so ARCHER_OPTIONS=verbose=0 \
+  TSAN_OPTIONS="ignore_noninstrumented_modules=1 halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
+  LD_LIBRARY_PATH=$(LLVM_OMP_LIB)
+tsan: deps
+	CC=clang-14 CXX=clang++-14 cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTAMRIX_SANITIZE=thread -DTAMRIX_BUILD_BENCH=OFF -DTAMRIX_BUILD_EXAMPLES=OFF $(CMAKE_ARGS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	$(TSAN_ENV) ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS)
+
+# Randomised differential run against literal reference implementations:
+# make soak DURATION=10m [SEED=n]. Stops at the first difference with a
+# reproducer.
+soak: build
+	nice -n 19 $(BUILD)/tests/soak/tamrix_soak --duration $(DURATION) $(if $(SEED),--seed $(SEED))
 
 # tamrix.dll cross-built with MinGW-w64, and the test suite run under Wine.
 windows:
@@ -70,4 +95,4 @@ test-windows: windows
 	$(WINE_ENV) ctest --test-dir $(WIN_BUILD) --output-on-failure -j $(JOBS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(WIN_BUILD) $(FUZZ_BUILD)

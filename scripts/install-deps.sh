@@ -8,11 +8,10 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libpng-dev
   zlib1g-dev dataset-fashion-mnist # the data-set loader's test on real files
+  # make tsan and make fuzz: clang with its sanitizer runtimes and libFuzzer,
+  # and LLVM's OpenMP runtime with its race-detection tool
+  clang-14 libclang-rt-14-dev libomp-14-dev
 )
-# make fuzz: clang with libFuzzer and its sanitizer runtimes, and clang's OpenMP.
-if [ "${1:-}" = fuzz ]; then
-  packages+=(clang-14 libclang-rt-14-dev libomp-14-dev)
-fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -4,6 +4,11 @@
 # at load (no static initialisers, no global objects with constructors).
 # Works on libtamrix.so and, with MinGW's binutils, on tamrix.dll.
 set -eu
+# Built with clang against LLVM's OpenMP (make tsan), the unnamed critical
+# section is the lock word .gomp_critical_user_.var (and the lock of the sum
+# reductions .gomp_critical_user_.reduction.var), common symbols every module
+# of the process shares so that the lock is one process-wide; GCC's runtime
+# keeps these locks inside libgomp instead.
 lib="$1"
 case "$lib" in
   *.dll)
@@ -18,7 +23,8 @@ case "$lib" in
 esac
 bad=$(printf '%s\n' "$exports" \
   | grep -v -E '^((typeinfo|typeinfo name|vtable) for )?(tamrix|nnet|FIO|Str|Lib)::' \
-  | grep -v -E '^(_init|_fini|_edata|_end|__bss_start)?$' || true)
+  | grep -v -E '^(_init|_fini|_edata|_end|__bss_start)?$' \
+  | grep -v -E '^\.gomp_critical_user_\.(reduction\.)?var$' || true)
 internal=$(printf '%s\n' "$exports" | grep -E '::(detail|platform|opt_[a-z0-9]+|sse3|avx|avx2)::|\(anonymous namespace\)' || true)
 if [ -n "$bad$internal" ]; then
   echo "unexpected exports:"; printf '%s\n' "$bad" "$internal"
