@@ -8,7 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <iterator>
 #include <limits>
+#include <random>
 #include <vector>
 
 namespace {
@@ -239,6 +242,44 @@ TEST(FindStarsNNHuge, GroupCoveringTheWholeInterior)
     EXPECT_NEAR(sky.found[0].cy, double(sy) / double(s), 1e-9);
     EXPECT_EQ(sky.found[0].peak, 4000000000u + 100u * 1000000u / 4);
     EXPECT_EQ(sky.MarkedCount(), size_t(w - 2) * (h - 2));
+}
+
+// The network shipped in data/stars.net, used as it is meant to be (r = 5,
+// level 0.95) on a noisy sky: each star is one report near its centre; a hot
+// pixel, a short cosmic-ray track and the noise give none.
+TEST(ShippedStarNetwork, FindsStarsAndIgnoresHotPixelsAndTracks)
+{
+    nnet::CNetwork net;
+    const char* file = TAMRIX_DATA_DIR "/stars.net";
+    char message[256] = "";
+    ASSERT_TRUE(net.LoadNet(int(std::strlen(file)) + 1, file, sizeof message, message)) << message;
+
+    const double noise = 10, sky = 1000;
+    struct Star { double x, y, peak, sigma; };
+    const Star stars[] = {{20.3, 20.7, 300, 1.4}, {60.6, 24.2, 2000, 1.8}, {28.5, 62.1, 80, 1.2},
+                          {66.2, 64.8, 15000, 2.2}};
+    std::mt19937 rng(7);
+    std::normal_distribution<double> gauss(0.0, noise);
+    Sky<uint16_t> frame(90, 90, 0);
+    for (int y = 0; y < frame.height; ++y)
+        for (int x = 0; x < frame.width; ++x) {
+            double v = sky + gauss(rng);
+            for (const Star& s : stars)
+                v += s.peak * std::exp(-((x - s.x) * (x - s.x) + (y - s.y) * (y - s.y)) / (2 * s.sigma * s.sigma));
+            frame.Set(x, y, uint32_t(std::lround(v)));
+        }
+    frame.Set(45, 45, 30000); // hot pixel
+    for (int i = 0; i < 4; ++i)
+        frame.Set(40 + i, 75 + i / 2, 9000); // cosmic-ray track
+
+    frame.Find(&net, 5, 0.95f);
+    ASSERT_EQ(frame.found.size(), std::size(stars));
+    for (const Star& s : stars) {
+        int near = 0;
+        for (const Report& r : frame.found)
+            near += std::hypot(r.cx - s.x, r.cy - s.y) < 1.0;
+        EXPECT_EQ(near, 1) << "star at " << s.x << ", " << s.y;
+    }
 }
 
 } // namespace
