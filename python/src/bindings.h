@@ -1,0 +1,12 @@
+// One registration function per operation family; module.cpp calls them all.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace tamrix::python {
+
+void BindRuntime(pybind11::module_& m);
+void BindBinning(pybind11::module_& m);
+void BindCalibration(pybind11::module_& m);
+
+} // namespace tamrix::python

@@ -1,0 +1,23 @@
+// The tamrix Python module.
+#include "bindings.h"
+
+PYBIND11_MODULE(tamrix, m)
+{
+    m.doc() = R"doc(Fast, exact frame operations for astronomical image processing.
+
+Frames are 2-D C-contiguous numpy arrays of uint16 or uint32 pixels, indexed
+[y, x]; positions come back as x, y. Functions take the image first and their
+options as keywords, return new arrays (or write into a checked ``out=``
+array), and release the GIL while the computation runs on all cores. Any
+other dtype, dimension or layout raises TypeError or ValueError naming the
+parameter; nothing is converted silently.)doc";
+
+    // Every docstring starts with its own Python signature; the generated ones
+    // would show pybind11's handle types.
+    pybind11::options options;
+    options.disable_function_signatures();
+
+    tamrix::python::BindRuntime(m);
+    tamrix::python::BindBinning(m);
+    tamrix::python::BindCalibration(m);
+}
