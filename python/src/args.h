@@ -10,11 +10,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 namespace tamrix::python {
 
 namespace py = pybind11;
+
+// Raised as tamrix.Cancelled when an operation stopped on request.
+struct CancelledError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 // A frame argument that passed its checks: a 2-D C-contiguous array of
 // uint16 (depth 2) or uint32 (depth 4) pixels, indexed [y, x].

@@ -1,4 +1,5 @@
 // The tamrix Python module.
+#include "args.h"
 #include "bindings.h"
 
 PYBIND11_MODULE(tamrix, m)
@@ -16,6 +17,8 @@ parameter; nothing is converted silently.)doc";
     // would show pybind11's handle types.
     pybind11::options options;
     options.disable_function_signatures();
+
+    pybind11::register_exception<tamrix::python::CancelledError>(m, "Cancelled");
 
     tamrix::python::BindRuntime(m);
     tamrix::python::BindBinning(m);
