@@ -8,5 +8,6 @@ namespace tamrix::python {
 void BindRuntime(pybind11::module_& m);
 void BindBinning(pybind11::module_& m);
 void BindCalibration(pybind11::module_& m);
+void BindStars(pybind11::module_& m);
 
 } // namespace tamrix::python

@@ -23,4 +23,5 @@ parameter; nothing is converted silently.)doc";
     tamrix::python::BindRuntime(m);
     tamrix::python::BindBinning(m);
     tamrix::python::BindCalibration(m);
+    tamrix::python::BindStars(m);
 }

@@ -16,6 +16,7 @@ CALLS = {
     "diff_dark(dark)": lambda f: tamrix.diff_dark(GOOD, f),
     "flat": lambda f: tamrix.flat(f, GOOD),
     "flat(flat)": lambda f: tamrix.flat(GOOD, f),
+    "find_stars": lambda f: tamrix.find_stars(f, half_size=2, nsigma=3.0, neighbours=2),
 }
 
 BAD_TYPE = {

@@ -27,8 +27,8 @@ def synthetic_folder(folder, count=6, shape=(96, 128)):
     np.save(folder / "flat.npy", flat)
     for i in range(count):
         sky = rng.poisson(500 + 40 * i, shape).astype(np.float64)
-        for _ in range(5):
-            sx, sy = rng.uniform(12, shape[1] - 12), rng.uniform(12, shape[0] - 12)
+        for cx, cy in [(20, 20), (60, 25), (100, 30), (35, 70), (85, 75)]:
+            sx, sy = cx + rng.uniform(-2, 2), cy + rng.uniform(-2, 2)
             sky += 8000 * np.exp(-((x - sx) ** 2 + (y - sy) ** 2) / 4.0)
         light = np.clip(sky * flat / 20000 + dark, 0, 65535).astype(np.uint16)
         np.save(folder / f"light_{i:03d}.npy", light)
@@ -50,4 +50,5 @@ def test_parallel_run_gives_the_serial_numbers(tmp_path):
     serial = dask_calibrate.measure_serial(paths, np.load(dark_path), np.load(flat_path))
 
     assert [r["name"] for r in parallel] == [f"light_{i:03d}.npy" for i in range(6)]
+    assert all(r["stars"] == 5 for r in serial)
     assert parallel == serial
