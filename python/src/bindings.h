@@ -9,5 +9,6 @@ void BindRuntime(pybind11::module_& m);
 void BindBinning(pybind11::module_& m);
 void BindCalibration(pybind11::module_& m);
 void BindStars(pybind11::module_& m);
+void BindNetwork(pybind11::module_& m);
 
 } // namespace tamrix::python

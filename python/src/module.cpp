@@ -24,4 +24,5 @@ parameter; nothing is converted silently.)doc";
     tamrix::python::BindBinning(m);
     tamrix::python::BindCalibration(m);
     tamrix::python::BindStars(m);
+    tamrix::python::BindNetwork(m);
 }
