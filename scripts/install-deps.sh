@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake make g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
+  libpng-dev
   python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest
   python3-dask python3-distributed
 )
