@@ -42,13 +42,14 @@ def measure_frame(path, dark, flat):
     # The single-threaded detector: its reports are the same on every run,
     # and the task already has its core.
     stars, _ = tamrix.find_stars(frame, half_size=8, nsigma=5.0, neighbours=2, parallel=False)
+    stats = tamrix.calculate_area_statistics(frame)
     return {
         "name": pathlib.Path(path).name,
         "flat_level": level,
-        "min": int(frame.min()),
-        "max": int(frame.max()),
-        "mean": float(frame.mean()),
-        "std": float(frame.std()),
+        "min": stats.min,
+        "max": stats.max,
+        "mean": stats.mean,
+        "std": stats.std,
         "binned_max": int(binned.max()),
         "stars": len(stars),
         "star_flux": float(stars["flux"].sum()),

@@ -23,6 +23,10 @@ parameter; nothing is converted silently.)doc";
     tamrix::python::BindRuntime(m);
     tamrix::python::BindBinning(m);
     tamrix::python::BindCalibration(m);
+    tamrix::python::BindMedian(m);
+    tamrix::python::BindGeometry(m);
+    tamrix::python::BindStatistics(m);
+    tamrix::python::BindDisplay(m);
     tamrix::python::BindStars(m);
     tamrix::python::BindNetwork(m);
 }

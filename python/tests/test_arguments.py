@@ -17,6 +17,16 @@ CALLS = {
     "flat": lambda f: tamrix.flat(f, GOOD),
     "flat(flat)": lambda f: tamrix.flat(GOOD, f),
     "find_stars": lambda f: tamrix.find_stars(f, half_size=2, nsigma=3.0, neighbours=2),
+    "median": lambda f: tamrix.median(f, radius=1),
+    "resample": lambda f: tamrix.resample(f, fx=2),
+    "sub_pixel_shift": lambda f: tamrix.sub_pixel_shift(f, dx=0, dy=0, weights=(1, 0, 0, 0), divisor=1),
+    "transform": lambda f: tamrix.transform(f, matrix=[[1, 0, 0], [0, 1, 0]]),
+    "calculate_area_statistics": lambda f: tamrix.calculate_area_statistics(f),
+    "sub_frame_to_vector": lambda f: tamrix.sub_frame_to_vector(f, x=3, y=3, radius=1),
+    "create_mono_dib": lambda f: tamrix.create_mono_dib(f, low=0, high=1),
+    "create_color_dib": lambda f: tamrix.create_color_dib(f, GOOD, GOOD, low=0, high=1),
+    "create_color_dib(green)": lambda f: tamrix.create_color_dib(GOOD, f, GOOD, low=0, high=1),
+    "create_color_dib(blue)": lambda f: tamrix.create_color_dib(GOOD, GOOD, f, low=0, high=1),
 }
 
 BAD_TYPE = {
@@ -39,7 +49,9 @@ BAD_VALUE = {
 
 
 def parameter_of(call):
-    return call.split("(")[1].rstrip(")") if "(" in call else "image"
+    if "(" in call:
+        return call.split("(")[1].rstrip(")")
+    return "red" if call == "create_color_dib" else "image"
 
 
 @pytest.mark.parametrize("call", CALLS)
