@@ -12,6 +12,7 @@ void BindMedian(pybind11::module_& m);
 void BindGeometry(pybind11::module_& m);
 void BindStatistics(pybind11::module_& m);
 void BindDisplay(pybind11::module_& m);
+void BindSurface(pybind11::module_& m);
 void BindStars(pybind11::module_& m);
 void BindNetwork(pybind11::module_& m);
 

@@ -27,6 +27,7 @@ parameter; nothing is converted silently.)doc";
     tamrix::python::BindGeometry(m);
     tamrix::python::BindStatistics(m);
     tamrix::python::BindDisplay(m);
+    tamrix::python::BindSurface(m);
     tamrix::python::BindStars(m);
     tamrix::python::BindNetwork(m);
 }
