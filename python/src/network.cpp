@@ -2,6 +2,7 @@
 #include "network.h"
 
 #include "bindings.h"
+#include "stars.h"
 
 #include "hostlib.h"
 #include "tamrix.h"
@@ -235,6 +236,28 @@ void SetWeights(Network& network, py::handle layer, py::handle weights, py::hand
     std::memcpy(L.Biases, b.data, sizeof(float) * n);
 }
 
+py::tuple FindStarsNN(py::handle image, Network& network, py::handle halfSize, py::handle level)
+{
+    const Frame frame = FrameArg(image, "image");
+    // The window must fit the network's input layer, at most 2^24 neurons.
+    const int r = static_cast<int>(IntArg(halfSize, "half_size", 0, 2047));
+    const auto threshold = static_cast<float>(FloatArg(level, "level"));
+    Network::Use use(network);
+    const std::vector<int> layers = network.Layers();
+    const int window = (2 * r + 1) * (2 * r + 1);
+    if (layers.size() < 2 || layers.front() != window || layers.back() != 1)
+        throw py::value_error("network must have " + std::to_string(window)
+                              + " inputs (the window of half_size) and one output");
+    ClaimMask claim(frame, py::none());
+    StarList stars;
+    {
+        py::gil_scoped_release release;
+        tamrix::FindStarsNN(&network.net, r, threshold, frame.data, frame.width, frame.height, frame.depth,
+                            claim.Words(), &stars, &CollectStar);
+    }
+    return py::make_tuple(stars.ToArray(), claim.Unpack());
+}
+
 } // namespace
 
 void BindNetwork(py::module_& m)
@@ -310,6 +333,30 @@ on_epoch : callable, optional
         Network::Use use(n);
         return n.net.CheckNANs();
     }, "check_nans()\n\nTrue when no weight or bias is NaN (infinities pass).");
+    m.def("find_stars_nn", &FindStarsNN, py::arg("image"), py::arg("network"), py::kw_only(), py::arg("half_size"),
+          py::arg("level"), R"doc(find_stars_nn(image, network, *, half_size, level)
+
+Find stars with a trained network, on the calling thread.
+
+Every pixel at least half_size from each edge has its (2 half_size + 1)^2
+window (as sub_frame_to_vector gives it) put to the network; it is a
+candidate when the output is at least level. Each 4-connected group of
+candidates is one star, in the raster order of its first pixel, with the
+centroid weighted by raw values, the sum of raw values as flux and the
+largest value as peak.
+
+Parameters
+----------
+image : 2-D uint16 or uint32 array
+network : tamrix.Network with (2 half_size + 1)^2 inputs and one output
+half_size : int >= 0
+level : float
+
+Returns
+-------
+stars : structured array as find_stars returns it.
+mask : 2-D bool array marking exactly the reported stars' pixels.)doc");
+
     cls.def("get_weights", &GetWeights, py::arg("layer"), R"doc(get_weights(layer)
 
 Copies of the weights (float32, shape (n, m): row i holds the weights of

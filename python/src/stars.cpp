@@ -6,25 +6,9 @@
 
 #include "tamrix.h"
 
-#include <new>
-
 namespace tamrix::python {
 
 namespace {
-
-// Collects the callback's reports; the callback runs on worker threads under
-// the library's lock, so it touches no Python object.
-void CollectStar(void* context, int x, int y, double cx, double cy, double flux, unsigned peak)
-{
-    auto& stars = *static_cast<StarList*>(context);
-    if (stars.overflow)
-        return;
-    try {
-        stars.items.push_back(Star{x, y, cx, cy, flux, peak});
-    } catch (const std::bad_alloc&) {
-        stars.overflow = true; // must not leave the library's parallel loop as an exception
-    }
-}
 
 py::tuple FindStars(py::handle image, py::handle halfSize, py::handle nsigma, py::handle neighbours,
                     py::handle startLevel, py::handle mask, bool parallel)

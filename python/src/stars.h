@@ -30,6 +30,11 @@ struct StarList {
     py::array ToArray() const;
 };
 
+// The detectors' callback: appends to the StarList given as context. It may
+// run on worker threads under the library's lock, so it touches no Python
+// object.
+void CollectStar(void* context, int x, int y, double cx, double cy, double flux, unsigned peak);
+
 // The claim mask of a frame: one bit per pixel, bit i % 32 of word i / 32 for
 // pixel i = y * width + x, seeded from an optional bool array of the frame's
 // shape.

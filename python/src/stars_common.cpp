@@ -1,8 +1,21 @@
 #include "stars.h"
 
 #include <cstring>
+#include <new>
 
 namespace tamrix::python {
+
+void CollectStar(void* context, int x, int y, double cx, double cy, double flux, unsigned peak)
+{
+    auto& stars = *static_cast<StarList*>(context);
+    if (stars.overflow)
+        return;
+    try {
+        stars.items.push_back(Star{x, y, cx, cy, flux, peak});
+    } catch (const std::bad_alloc&) {
+        stars.overflow = true; // must not leave the library's parallel loop as an exception
+    }
+}
 
 void RegisterStarDtype()
 {

@@ -27,6 +27,7 @@ CALLS = {
     "create_color_dib": lambda f: tamrix.create_color_dib(f, GOOD, GOOD, low=0, high=1),
     "create_color_dib(green)": lambda f: tamrix.create_color_dib(GOOD, f, GOOD, low=0, high=1),
     "create_color_dib(blue)": lambda f: tamrix.create_color_dib(GOOD, GOOD, f, low=0, high=1),
+    "find_stars_nn": lambda f: tamrix.find_stars_nn(f, tamrix.Network([9, 1]), half_size=1, level=0.5),
     "fill_frame_with_polynom(frame)": lambda f: tamrix.fill_frame_with_polynom(f, [0.0] * 10),
     "fill_frame_with_polynoms(frame)": lambda f: tamrix.fill_frame_with_polynoms(f, [0.0] * 10, [0.0] * 10),
 }
