@@ -9,7 +9,12 @@ packages=(
   libpng-dev
   python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest
   python3-dask python3-distributed
+  zlib1g-dev dataset-fashion-mnist # the data-set loader's test on real files
 )
+# make fuzz: clang with libFuzzer and its sanitizer runtimes, and clang's OpenMP.
+if [ "${1:-}" = fuzz ]; then
+  packages+=(clang-14 libclang-rt-14-dev libomp-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

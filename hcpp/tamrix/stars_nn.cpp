@@ -6,6 +6,7 @@
 
 #include "hcpp/tamrix/frame.h"
 #include "hcpp/tamrix/stars.h"
+#include "platform/platform.h"
 
 #include <climits>
 #include <cstring>
@@ -112,15 +113,17 @@ void FindStarsNN(nnet::CNetwork* network, int r, float level, void* frame, int w
     const uint64_t inputBytes = uint64_t(2 * int64_t{r} + 1) * uint64_t(2 * int64_t{r} + 1) * sizeof(float);
     if (inputBytes > UINT_MAX || inputBytes / sizeof(float) > uint64_t(INT_MAX))
         return;
-    try {
-        std::unique_ptr<float, NetBlockDeleter> input(
-            static_cast<float*>(network->Alloc(static_cast<unsigned>(inputBytes))), NetBlockDeleter{network});
-        std::unique_ptr<uint32_t[]> candidates(new (std::nothrow) uint32_t[words]());
-        if (!input || !candidates)
-            return;
-        const Interior in{r, width, height};
-        std::vector<GroupPixel> stack;
-        MarkCandidates(network, in, level, frame, static_cast<unsigned>(depth), input.get(), candidates.get());
+    std::unique_ptr<float, NetBlockDeleter> input(static_cast<float*>(network->Alloc(static_cast<unsigned>(inputBytes))),
+                                                  NetBlockDeleter{network});
+    std::unique_ptr<uint32_t[]> candidates(new (std::nothrow) uint32_t[words]());
+    if (!input || !candidates)
+        return;
+    const Interior in{r, width, height};
+    MarkCandidates(network, in, level, frame, static_cast<unsigned>(depth), input.get(), candidates.get());
+    // When the group stack cannot grow, the groups reported so far stand and
+    // everything is released on the way out.
+    std::vector<GroupPixel> stack;
+    auto report = [&] {
         detail::WithPixelType(depth, [&](auto pixel) {
             using Pixel = decltype(pixel);
             const Pixel* pixels = detail::Pixels<Pixel>(static_cast<const void*>(frame));
@@ -129,10 +132,8 @@ void FindStarsNN(nnet::CNetwork* network, int r, float level, void* frame, int w
                     if (detail::IsClaimed(candidates.get(), int64_t{y} * width + x))
                         ReportGroup(pixels, in, x, y, candidates.get(), mask, stack, context, callback);
         });
-    } catch (const std::bad_alloc&) {
-        // The group stack could not grow: the groups reported so far stand,
-        // and everything is released on the way out.
-    }
+    };
+    platform::RunUnlessOutOfMemory(report);
 }
 
 } // namespace tamrix
