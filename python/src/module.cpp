@@ -1,6 +1,7 @@
 // The tamrix Python module.
 #include "args.h"
 #include "bindings.h"
+#include "network.h"
 
 PYBIND11_MODULE(tamrix, m)
 {
@@ -19,6 +20,7 @@ parameter; nothing is converted silently.)doc";
     options.disable_function_signatures();
 
     pybind11::register_exception<tamrix::python::CancelledError>(m, "Cancelled");
+    pybind11::register_exception<tamrix::python::NetworkFileError>(m, "NetworkFileError", PyExc_OSError);
 
     tamrix::python::BindRuntime(m);
     tamrix::python::BindBinning(m);

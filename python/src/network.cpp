@@ -362,6 +362,8 @@ mask : 2-D bool array marking exactly the reported stars' pixels.)doc");
 Copies of the weights (float32, shape (n, m): row i holds the weights of
 neuron i from the m neurons of the previous layer) and biases (n,) of layer
 1 .. len(layers) - 1.)doc");
+    BindNetworkFiles(m, cls);
+
     cls.def("set_weights", &SetWeights, py::arg("layer"), py::arg("weights"), py::arg("biases"),
             "set_weights(layer, weights, biases)\n\nReplace the weights and biases of a layer (shapes as get_weights).");
 }

@@ -44,4 +44,14 @@ private:
 // network file can hold), each of 1 to 2^24 neurons, at most 2^30 weights.
 void CheckLayerSizes(const std::vector<int>& layers, const char* name);
 
+// Raised as tamrix.NetworkFileError (an OSError) when a network or data file
+// cannot be written or read.
+struct NetworkFileError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Adds save, load, parameters and load_mnist to the Network class, and the
+// module's load_mnist.
+void BindNetworkFiles(py::module_& m, py::class_<Network>& cls);
+
 } // namespace tamrix::python
