@@ -35,8 +35,6 @@ def test_parameters_reads_only_the_header(tmp_path):
     path = tmp_path / "header.txt"
     path.write_bytes(b"neural_network\r\nversion;1\r\nlayers;2\r\nlayer;0;5\r\nlayer;1;7\r\n")
     assert tamrix.Network.parameters(path) == (5, 7)
-    with pytest.raises(tamrix.NetworkFileError):
-        tamrix.Network().load(path)
 
 
 def test_a_bad_file_raises_the_message_and_keeps_the_network(tmp_path):
@@ -64,8 +62,6 @@ def test_file_and_argument_errors(tmp_path):
         tamrix.Network.parameters(tmp_path / "missing.txt")
     with pytest.raises(OSError, match="Cannot create file"):
         tamrix.Network([1, 1]).save(tmp_path / "no" / "net.txt")
-    with pytest.raises(ValueError, match="no layers"):
-        tamrix.Network().save(tmp_path / "empty.txt")
     with pytest.raises(ValueError, match="NUL"):
         tamrix.Network().load("net\0.txt")
     with pytest.raises(TypeError, match="path"):
@@ -82,15 +78,12 @@ def write_idx(tmp_path, images, labels, count=None):
 
 
 def test_load_mnist_scales_pixels_and_one_hot_labels(tmp_path):
-    images = np.array([[[0, 128], [255, 64]], [[1, 2], [3, 4]], [[9, 9], [9, 9]]])
-    inputs, targets = tamrix.load_mnist(*write_idx(tmp_path, images, [7, 0, 9]))
-    assert inputs.dtype == targets.dtype == np.float32
-    assert inputs.shape == (3, 4) and targets.shape == (3, 10)
-    np.testing.assert_array_equal(inputs[0], [-1.0, 0.0, 0.9921875, -0.5])
-    np.testing.assert_array_equal(inputs[1], [-0.9921875, -0.984375, -0.9765625, -0.96875])
-    expected = np.zeros((3, 10), np.float32)
-    expected[[0, 1, 2], [7, 0, 9]] = 1
-    np.testing.assert_array_equal(targets, expected)
+    images = np.array([[[0, 128], [255, 64]], [[1, 2], [3, 4]]])
+    inputs, targets = tamrix.load_mnist(*write_idx(tmp_path, images, [7, 0]))
+    assert inputs.dtype == targets.dtype == np.float32 and targets.shape == (2, 10)
+    np.testing.assert_array_equal(inputs, [[-1.0, 0.0, 0.9921875, -0.5],
+                                           [-0.9921875, -0.984375, -0.9765625, -0.96875]])
+    np.testing.assert_array_equal(targets, np.eye(10, dtype=np.float32)[[7, 0]])
 
 
 @pytest.mark.parametrize("count, labels", [(1000000, [1, 2]), (None, [1, 10]), (None, [1])])
