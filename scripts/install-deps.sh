@@ -7,6 +7,8 @@ packages=(
   cmake make g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libpng-dev
+  python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest
+  python3-dask python3-distributed
   zlib1g-dev dataset-fashion-mnist # the data-set loader's test on real files
   # make tsan and make fuzz: clang with its sanitizer runtimes and libFuzzer,
   # and LLVM's OpenMP runtime with its race-detection tool

@@ -1,0 +1,117 @@
+"""Every frame argument is checked the same way: a 2-D C-contiguous numpy array
+of uint16 or uint32, or TypeError / ValueError naming the parameter."""
+
+import numpy as np
+import pytest
+
+import tamrix
+
+GOOD = np.arange(48, dtype=np.uint16).reshape(6, 8)
+
+# One call per binding, with the frame under test in the first position and
+# everything else valid.
+CALLS = {
+    "bin": lambda f: tamrix.bin(f, bin_x=2),
+    "diff_dark": lambda f: tamrix.diff_dark(f, GOOD),
+    "diff_dark(dark)": lambda f: tamrix.diff_dark(GOOD, f),
+    "flat": lambda f: tamrix.flat(f, GOOD),
+    "flat(flat)": lambda f: tamrix.flat(GOOD, f),
+    "find_stars": lambda f: tamrix.find_stars(f, half_size=2, nsigma=3.0, neighbours=2),
+    "median": lambda f: tamrix.median(f, radius=1),
+    "resample": lambda f: tamrix.resample(f, fx=2),
+    "sub_pixel_shift": lambda f: tamrix.sub_pixel_shift(f, dx=0, dy=0, weights=(1, 0, 0, 0), divisor=1),
+    "transform": lambda f: tamrix.transform(f, matrix=[[1, 0, 0], [0, 1, 0]]),
+    "calculate_area_statistics": lambda f: tamrix.calculate_area_statistics(f),
+    "sub_frame_to_vector": lambda f: tamrix.sub_frame_to_vector(f, x=3, y=3, radius=1),
+    "create_mono_dib": lambda f: tamrix.create_mono_dib(f, low=0, high=1),
+    "create_color_dib": lambda f: tamrix.create_color_dib(f, GOOD, GOOD, low=0, high=1),
+    "create_color_dib(green)": lambda f: tamrix.create_color_dib(GOOD, f, GOOD, low=0, high=1),
+    "create_color_dib(blue)": lambda f: tamrix.create_color_dib(GOOD, GOOD, f, low=0, high=1),
+    "find_stars_nn": lambda f: tamrix.find_stars_nn(f, tamrix.Network([9, 1]), half_size=1, level=0.5),
+    "fill_frame_with_polynom(frame)": lambda f: tamrix.fill_frame_with_polynom(f, [0.0] * 10),
+    "fill_frame_with_polynoms(frame)": lambda f: tamrix.fill_frame_with_polynoms(f, [0.0] * 10, [0.0] * 10),
+}
+
+BAD_TYPE = {
+    "list": GOOD.tolist(),
+    "float64": GOOD.astype(np.float64),
+    "int16": GOOD.astype(np.int16),
+    "uint8": GOOD.astype(np.uint8),
+    "uint64": GOOD.astype(np.uint64),
+    "big-endian": GOOD.astype(">u2"),
+    "masked": np.ma.masked_array(GOOD),
+}
+
+BAD_VALUE = {
+    "1-D": GOOD.ravel(),
+    "3-D": GOOD.reshape(2, 3, 8),
+    "transposed": GOOD.T,
+    "strided": GOOD[:, ::2],
+    "fortran": np.asfortranarray(GOOD),
+}
+
+
+def parameter_of(call):
+    if "(" in call:
+        return call.split("(")[1].rstrip(")")
+    return "red" if call == "create_color_dib" else "image"
+
+
+@pytest.mark.parametrize("call", CALLS)
+@pytest.mark.parametrize("kind", BAD_TYPE)
+def test_wrong_dtype_or_type_raises_type_error(call, kind):
+    with pytest.raises(TypeError, match=parameter_of(call)):
+        CALLS[call](BAD_TYPE[kind])
+
+
+@pytest.mark.parametrize("call", CALLS)
+@pytest.mark.parametrize("kind", BAD_VALUE)
+def test_wrong_shape_or_layout_raises_value_error(call, kind):
+    with pytest.raises(ValueError, match=parameter_of(call)):
+        CALLS[call](BAD_VALUE[kind])
+
+
+@pytest.mark.parametrize("call", CALLS)
+def test_the_good_frame_passes(call):
+    CALLS[call](GOOD.copy())
+
+
+def test_second_frame_must_match_the_first():
+    with pytest.raises(ValueError, match="dark must have the shape of image"):
+        tamrix.diff_dark(GOOD, GOOD[:5].copy())
+    with pytest.raises(TypeError, match="flat must have the dtype of image"):
+        tamrix.flat(GOOD, GOOD.astype(np.uint32))
+
+
+def test_out_is_checked_like_an_input():
+    with pytest.raises(ValueError, match=r"out must have shape \(6, 8\)"):
+        tamrix.diff_dark(GOOD, GOOD, out=np.empty((6, 7), np.uint16))
+    with pytest.raises(TypeError, match="out must have dtype uint16"):
+        tamrix.diff_dark(GOOD, GOOD, out=np.empty((6, 8), np.uint32))
+    readonly = GOOD.copy()
+    readonly.flags.writeable = False
+    with pytest.raises(ValueError, match="out must be writable"):
+        tamrix.diff_dark(GOOD, GOOD, out=readonly)
+    with pytest.raises(ValueError, match="out must be C-contiguous"):
+        tamrix.diff_dark(GOOD, GOOD, out=np.empty((8, 6), np.uint16).T)
+
+
+def test_read_only_inputs_are_accepted():
+    image = GOOD.copy()
+    image.flags.writeable = False
+    assert tamrix.bin(image, bin_x=1).sum() == GOOD.sum()
+
+
+def test_scalar_options_name_themselves():
+    with pytest.raises(TypeError, match="bin_x must be an integer, not float"):
+        tamrix.bin(GOOD, bin_x=2.0)
+    with pytest.raises(TypeError, match="bin_y must be an integer, not bool"):
+        tamrix.bin(GOOD, bin_x=2, bin_y=True)
+    with pytest.raises(ValueError, match="bin_x must be in 1 .. 2147483647"):
+        tamrix.bin(GOOD, bin_x=2**40)
+    assert tamrix.bin(GOOD, bin_x=np.int64(2)).shape == (3, 4)
+
+
+def test_options_are_keyword_only():
+    with pytest.raises(TypeError):
+        tamrix.bin(GOOD, 2)

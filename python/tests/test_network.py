@@ -1,0 +1,136 @@
+import threading
+
+import numpy as np
+import pytest
+
+import tamrix
+
+
+@pytest.fixture(autouse=True)
+def fixed_seed():
+    tamrix.random_seed(1234)
+    yield
+    tamrix.random_seed(None)
+
+
+def xor_problem(repeat=16):
+    inputs = np.array([[0, 0], [0, 1], [1, 0], [1, 1]], np.float32)
+    targets = np.array([[0], [1], [1], [0]], np.float32)
+    return np.tile(inputs, (repeat, 1)), np.tile(targets, (repeat, 1))
+
+
+def test_learns_xor():
+    net = tamrix.Network([2, 6, 1])
+    inputs, targets = xor_problem()
+    epochs = []
+    net.learn(inputs, targets, batch_size=4, learning_rate=3.0, epochs=1500,
+              on_epoch=lambda epoch, ms: epochs.append(epoch))
+    assert epochs == list(range(1500))
+    out = net.infer(inputs[:4])
+    assert out.shape == (4, 1) and out.dtype == np.float32
+    np.testing.assert_array_equal(out[:, 0] > 0.5, [False, True, True, False])
+    assert net.check_nans()
+
+
+def test_zero_weights_give_one_half_everywhere():
+    net = tamrix.Network([3, 5, 2])
+    for layer, (n, m) in [(1, (5, 3)), (2, (2, 5))]:
+        net.set_weights(layer, np.zeros((n, m), np.float32), np.zeros(n, np.float32))
+    np.testing.assert_array_equal(net.infer(np.array([1, -2, 3], np.float32)), [0.5, 0.5])
+
+
+def test_inference_matches_a_numpy_forward_pass(rng):
+    net = tamrix.Network([7, 9, 3])
+    x = rng.normal(size=(5, 7)).astype(np.float32)
+    h = x
+    for layer in (1, 2):
+        w, b = net.get_weights(layer)
+        h = 1.0 / (np.exp(-(h @ w.T + b)) + 1.0)
+    np.testing.assert_allclose(net.infer(x), h, rtol=1e-5, atol=1e-6)
+
+
+def test_nan_weight_is_found():
+    net = tamrix.Network([2, 2, 1])
+    w, b = net.get_weights(2)
+    w[0, 1] = np.inf
+    net.set_weights(2, w, b)
+    assert net.check_nans()
+    w[0, 1] = np.nan
+    net.set_weights(2, w, b)
+    assert not net.check_nans()
+
+
+def test_layers_and_levels():
+    net = tamrix.Network([4, 3, 2])
+    assert net.layers == (4, 3, 2)
+    assert 0 <= net.simd_level <= 3
+    scalar = tamrix.Network([4, 3, 2], simd_level=0)
+    assert scalar.simd_level == 0
+    assert tamrix.Network().layers == ()
+
+
+@pytest.mark.parametrize("layers, error", [
+    ([], ValueError), ([3, 0, 1], ValueError), ([2] * 101, ValueError), ("abc", TypeError), ([2, 2.5], TypeError)])
+def test_layer_sizes_are_checked(layers, error):
+    with pytest.raises(error, match="layers"):
+        tamrix.Network(layers)
+
+
+def test_vectors_are_checked():
+    net = tamrix.Network([3, 2])
+    with pytest.raises(TypeError, match="input must be a numpy.ndarray of dtype float32"):
+        net.infer(np.zeros(3))
+    with pytest.raises(ValueError, match="input must have 3 values per vector, got 4"):
+        net.infer(np.zeros(4, np.float32))
+    inputs = np.zeros((10, 3), np.float32)
+    with pytest.raises(ValueError, match="targets must have 2 values per row"):
+        net.learn(inputs, np.zeros((10, 3), np.float32), batch_size=2, learning_rate=0.1)
+    with pytest.raises(ValueError, match="same number of rows"):
+        net.learn(inputs, np.zeros((9, 2), np.float32), batch_size=2, learning_rate=0.1)
+    with pytest.raises(ValueError, match="batch_size must be in 1"):
+        net.learn(inputs, np.zeros((10, 2), np.float32), batch_size=0, learning_rate=0.1)
+    with pytest.raises(ValueError, match="learning_rate must be finite"):
+        net.learn(inputs, np.zeros((10, 2), np.float32), batch_size=2, learning_rate=float("nan"))
+    with pytest.raises(ValueError, match="at least two layers"):
+        tamrix.Network([3]).learn(inputs, inputs, batch_size=2, learning_rate=0.1)
+
+
+def test_an_exception_in_on_epoch_stops_training():
+    net = tamrix.Network([2, 3, 1])
+    inputs, targets = xor_problem()
+    seen = []
+
+    def on_epoch(epoch, ms):
+        seen.append(epoch)
+        if epoch == 2:
+            raise RuntimeError("enough")
+
+    with pytest.raises(RuntimeError, match="enough"):
+        net.learn(inputs, targets, batch_size=4, learning_rate=1.0, epochs=100, on_epoch=on_epoch)
+    assert seen == [0, 1, 2]
+
+
+def test_a_callback_cannot_use_the_network_it_reports_on():
+    net = tamrix.Network([2, 3, 1])
+    inputs, targets = xor_problem()
+    with pytest.raises(RuntimeError, match="busy in this thread"):
+        net.learn(inputs, targets, batch_size=4, learning_rate=1.0, epochs=1,
+                  on_epoch=lambda epoch, ms: net.infer(inputs[0]))
+
+
+def test_threads_share_a_network_one_at_a_time():
+    net = tamrix.Network([16, 32, 4])
+    x = np.random.default_rng(5).normal(size=(200, 16)).astype(np.float32)
+    expected = net.infer(x)
+    results = [None] * 4
+
+    def work(i):
+        results[i] = net.infer(x)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for r in results:
+        np.testing.assert_array_equal(r, expected)

@@ -1,0 +1,93 @@
+import struct
+
+import numpy as np
+import pytest
+
+import tamrix
+
+READ_ERROR = "Chyba čtení neuronové sítě"
+
+
+def network_on_grid(layers, seed):
+    # Weights on a 1/32 grid survive the file's 5 decimals exactly.
+    rng = np.random.default_rng(seed)
+    net = tamrix.Network(layers)
+    for layer in range(1, len(layers)):
+        n, m = layers[layer], layers[layer - 1]
+        net.set_weights(layer, (rng.integers(-64, 64, (n, m)) / 32).astype(np.float32),
+                        (rng.integers(-64, 64, n) / 32).astype(np.float32))
+    return net
+
+
+def test_save_load_round_trip_gives_equal_outputs(tmp_path):
+    net = network_on_grid([3, 4, 2], seed=1)
+    path = tmp_path / "net.txt"
+    net.save(path)
+    assert tamrix.Network.parameters(str(path)) == (3, 4, 2)
+    loaded = tamrix.Network()
+    loaded.load(path)
+    assert loaded.layers == (3, 4, 2)
+    x = np.random.default_rng(2).normal(size=(5, 3)).astype(np.float32)
+    np.testing.assert_array_equal(loaded.infer(x), net.infer(x))
+
+
+def test_parameters_reads_only_the_header(tmp_path):
+    path = tmp_path / "header.txt"
+    path.write_bytes(b"neural_network\r\nversion;1\r\nlayers;2\r\nlayer;0;5\r\nlayer;1;7\r\n")
+    assert tamrix.Network.parameters(path) == (5, 7)
+
+
+def test_a_bad_file_raises_the_message_and_keeps_the_network(tmp_path):
+    net = network_on_grid([2, 3, 1], seed=3)
+    x = np.array([0.5, -1.0], np.float32)
+    before = net.infer(x)
+    path = tmp_path / "bad.txt"
+    path.write_bytes(b"neural_network\r\nversion;2\r\n")
+    with pytest.raises(tamrix.NetworkFileError) as error:
+        net.load(path)
+    assert str(error.value) == READ_ERROR + ", line: 2, Wrong file version"
+    # A value that fails after the layers were built: the library keeps the
+    # file's layers, the binding keeps the network it had.
+    network_on_grid([3, 4, 2], seed=4).save(path)
+    text = path.read_bytes()
+    path.write_bytes(text[:text.rindex(b";") + 1] + b"x.5\r\n")
+    with pytest.raises(tamrix.NetworkFileError, match="line: 14, Expected floating point number"):
+        net.load(path)
+    assert net.layers == (2, 3, 1)
+    np.testing.assert_array_equal(net.infer(x), before)
+
+
+def test_file_and_argument_errors(tmp_path):
+    with pytest.raises(OSError, match=READ_ERROR + ", Cannot open file"):
+        tamrix.Network.parameters(tmp_path / "missing.txt")
+    with pytest.raises(OSError, match="Cannot create file"):
+        tamrix.Network([1, 1]).save(tmp_path / "no" / "net.txt")
+    with pytest.raises(ValueError, match="NUL"):
+        tamrix.Network().load("net\0.txt")
+    with pytest.raises(TypeError, match="path"):
+        tamrix.Network().load(3)
+
+
+def write_idx(tmp_path, images, labels, count=None):
+    n, rows, cols = images.shape
+    image_path, label_path = tmp_path / "images.idx", tmp_path / "labels.idx"
+    image_path.write_bytes(struct.pack(">IIII", 2051, n if count is None else count, rows, cols)
+                           + images.astype(np.uint8).tobytes())
+    label_path.write_bytes(struct.pack(">II", 2049, len(labels)) + bytes(labels))
+    return image_path, label_path
+
+
+def test_load_mnist_scales_pixels_and_one_hot_labels(tmp_path):
+    images = np.array([[[0, 128], [255, 64]], [[1, 2], [3, 4]]])
+    inputs, targets = tamrix.load_mnist(*write_idx(tmp_path, images, [7, 0]))
+    assert inputs.dtype == targets.dtype == np.float32 and targets.shape == (2, 10)
+    np.testing.assert_array_equal(inputs, [[-1.0, 0.0, 0.9921875, -0.5],
+                                           [-0.9921875, -0.984375, -0.9765625, -0.96875]])
+    np.testing.assert_array_equal(targets, np.eye(10, dtype=np.float32)[[7, 0]])
+
+
+@pytest.mark.parametrize("count, labels", [(1000000, [1, 2]), (None, [1, 10]), (None, [1])])
+def test_load_mnist_refuses_inconsistent_files(tmp_path, count, labels):
+    paths = write_idx(tmp_path, np.zeros((2, 2, 2)), labels, count)
+    with pytest.raises(tamrix.NetworkFileError, match="as MNIST image and label files"):
+        tamrix.Network.load_mnist(*paths)

@@ -1,0 +1,89 @@
+import numpy as np
+import pytest
+
+import tamrix
+
+STARS = [(20.3, 17.6), (61.8, 22.1), (37.5, 49.9), (90.2, 70.4), (15.7, 80.2)]  # (x, y)
+
+
+def star_field(dtype=np.uint16, shape=(100, 110), sigma=1.3, amplitude=6000.0, seed=3):
+    rng = np.random.default_rng(seed)
+    y, x = np.mgrid[: shape[0], : shape[1]]
+    sky = rng.normal(800.0, 10.0, shape)
+    for sx, sy in STARS:
+        sky += amplitude * np.exp(-((x - sx) ** 2 + (y - sy) ** 2) / (2 * sigma**2))
+    return np.clip(np.rint(sky), 0, None).astype(dtype)
+
+
+def by_position(stars):
+    return np.sort(stars, order=["y", "x"])
+
+
+@pytest.mark.parametrize("dtype", [np.uint16, np.uint32])
+def test_finds_every_star_of_a_synthetic_field(dtype):
+    stars, mask = tamrix.find_stars(star_field(dtype), half_size=6, nsigma=5.0, neighbours=2, parallel=False)
+    assert stars.dtype.names == ("x", "y", "cx", "cy", "flux", "peak")
+    assert len(stars) == len(STARS)
+    found = by_position(stars)
+    expected = sorted(STARS, key=lambda p: (round(p[1]), round(p[0])))
+    np.testing.assert_allclose(found["cx"], [p[0] for p in expected], atol=0.15)
+    np.testing.assert_allclose(found["cy"], [p[1] for p in expected], atol=0.15)
+    np.testing.assert_array_equal(found["x"], np.floor(found["cx"] + 0.5))
+    assert np.all(found["flux"] > 0) and np.all(found["peak"] > 5000)
+    # The mask marks the pixels of each star, nothing far from them.
+    assert mask.dtype == bool and mask.shape == (100, 110)
+    for s in found:
+        assert mask[s["y"], s["x"]]
+    assert not mask[:8, :8].any()
+
+
+def test_parallel_scan_reports_the_same_stars():
+    image = star_field()
+    serial, serial_mask = tamrix.find_stars(image, half_size=6, nsigma=5.0, neighbours=2, parallel=False)
+    parallel, parallel_mask = tamrix.find_stars(image, half_size=6, nsigma=5.0, neighbours=2)
+    np.testing.assert_array_equal(by_position(parallel)[["x", "y"]], by_position(serial)[["x", "y"]])
+    np.testing.assert_array_equal(parallel_mask, serial_mask)
+
+
+def test_a_masked_star_is_not_reported_and_the_mask_is_not_modified():
+    image = star_field()
+    exclude = np.zeros(image.shape, bool)
+    exclude[22, 62] = True  # the core of the second star
+    stars, mask = tamrix.find_stars(image, half_size=6, nsigma=5.0, neighbours=2, mask=exclude, parallel=False)
+    assert len(stars) == len(STARS) - 1
+    assert not np.any((np.abs(stars["cx"] - 61.8) < 2) & (np.abs(stars["cy"] - 22.1) < 2))
+    assert exclude.sum() == 1 and mask[22, 62]
+
+
+def test_rerunning_with_the_returned_mask_finds_nothing_new():
+    image = star_field()
+    _, mask = tamrix.find_stars(image, half_size=6, nsigma=5.0, neighbours=2, parallel=False)
+    again, _ = tamrix.find_stars(image, half_size=6, nsigma=5.0, neighbours=2, mask=mask, parallel=False)
+    assert len(again) == 0
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"half_size": 1}, "half_size must be in 2 .. 25"),
+    ({"half_size": 26}, "half_size must be in 2 .. 25"),
+    ({"neighbours": 9}, "neighbours must be in 0 .. 8"),
+    ({"neighbours": -1}, "neighbours must be in 0 .. 8"),
+    ({"start_level": -1}, "start_level"),
+    ({"nsigma": float("nan")}, "nsigma must be finite"),
+])
+def test_options_out_of_range_are_refused(kwargs, message):
+    options = {"half_size": 5, "nsigma": 4.0, "neighbours": 2, **kwargs}
+    with pytest.raises(ValueError, match=message):
+        tamrix.find_stars(np.zeros((20, 20), np.uint16), **options)
+
+
+def test_mask_must_be_bool_of_the_image_shape():
+    image = np.zeros((20, 20), np.uint16)
+    with pytest.raises(TypeError, match="mask must be a numpy.ndarray of dtype bool"):
+        tamrix.find_stars(image, half_size=5, nsigma=4.0, neighbours=2, mask=np.zeros((20, 20), np.uint8))
+    with pytest.raises(ValueError, match="mask must be a 2-D array of the image's shape"):
+        tamrix.find_stars(image, half_size=5, nsigma=4.0, neighbours=2, mask=np.zeros((20, 21), bool))
+
+
+def test_a_frame_too_small_for_any_window_reports_nothing():
+    stars, mask = tamrix.find_stars(np.zeros((10, 10), np.uint16), half_size=5, nsigma=4.0, neighbours=2)
+    assert len(stars) == 0 and not mask.any()

@@ -1,0 +1,65 @@
+import numpy as np
+import pytest
+
+import tamrix
+
+TERMS = ["x3", "y3", "x2y", "xy2", "x2", "y2", "xy", "x", "y", "1"]
+
+
+def cubic(c, x, y):
+    return (c[0] * x**3 + c[1] * y**3 + c[2] * x**2 * y + c[3] * x * y**2 + c[4] * x**2 + c[5] * y**2
+            + c[6] * x * y + c[7] * x + c[8] * y + c[9])
+
+
+def test_fit_reproduces_generating_cubics(rng):
+    a = rng.normal(size=10)
+    b = rng.normal(size=10)
+    x, y = rng.uniform(-0.5, 0.5, 40), rng.uniform(-0.5, 0.5, 40)
+    points = np.column_stack([x, y, x - cubic(a, x, y), y - cubic(b, x, y)])
+    fa, fb = tamrix.fit_surface(points)
+    np.testing.assert_allclose(fa, a, atol=1e-9)
+    np.testing.assert_allclose(fb, b, atol=1e-9)
+
+
+def test_no_points_give_zeros():
+    fa, fb = tamrix.fit_surface(np.zeros((0, 4)))
+    assert not fa.any() and not fb.any()
+
+
+def test_points_must_be_n_by_4_reals():
+    with pytest.raises(ValueError, match=r"points must have shape \(n, 4\)"):
+        tamrix.fit_surface(np.zeros((5, 3)))
+    with pytest.raises(TypeError, match="points must hold real numbers"):
+        tamrix.fit_surface(np.array([["a", "b", "c", "d"]]))
+
+
+@pytest.mark.parametrize("dtype", [np.uint16, np.uint32])
+def test_polynomial_fill_matches_numpy(dtype):
+    height, width = 30, 41
+    c = [0.0, 0.0, 0.0, 0.0, 4.0, -3.0, 2.0, 1.0, -1.0, 0.5]
+    frame = np.empty((height, width), dtype)
+    assert tamrix.fill_frame_with_polynom(frame, c, scale=10000.0, offset=20000) is frame
+    y, x = np.mgrid[:height, :width]
+    s = max(width, height)
+    z = cubic(c, (x - width // 2) / s, (y - height // 2) / s) * 10000.0 + 20000
+    expected = np.clip(z, 0, np.iinfo(dtype).max).astype(np.int64)
+    assert np.abs(frame.astype(np.int64) - expected).max() <= 1  # rounding of the terms at integer boundaries
+
+
+def test_vector_field_of_zeros_is_grey_with_marks():
+    frame = np.empty((60, 60), np.uint16)
+    tamrix.fill_frame_with_polynoms(frame, [0.0] * 10, [0.0] * 10)
+    values = set(np.unique(frame))
+    assert values == {0, 32767}
+
+
+def test_fills_check_frame_and_coefficients():
+    frame = np.zeros((4, 4), np.uint16)
+    with pytest.raises(ValueError, match="coefficients must hold 10 coefficients"):
+        tamrix.fill_frame_with_polynom(frame, [1.0] * 9)
+    with pytest.raises(TypeError, match="coefficients_y must hold real numbers"):
+        tamrix.fill_frame_with_polynoms(frame, [0.0] * 10, ["a"] * 10)
+    readonly = frame.copy()
+    readonly.flags.writeable = False
+    with pytest.raises(ValueError, match="frame must be writable"):
+        tamrix.fill_frame_with_polynom(readonly, [0.0] * 10)
