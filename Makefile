@@ -14,7 +14,7 @@ FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZERS      = loadnet loadnetparameters loadmnist
 
-.PHONY: all deps configure build test demo bench sanitize fuzz tsan soak windows test-windows clean
+.PHONY: all deps configure build test demo package bench sanitize fuzz tsan soak windows test-windows clean
 
 all: build
 
@@ -34,6 +34,11 @@ test: build
 
 demo: build
 	$(BUILD)/examples/tamrix_demo
+
+# The Debian package of the build (library, headers, program, Python module,
+# data) in $(BUILD)/package.
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 bench: build
 	$(BUILD)/bench/tamrix_bench --benchmark_repetitions=3 $(BENCH_ARGS)

@@ -32,8 +32,9 @@ endif()
 # into a static archive that lets the tests reach internal code (the platform
 # layer, the matrix class) that the shared library does not export.
 add_library(tamrix_objects OBJECT ${TAMRIX_SOURCES})
+configure_file(${PROJECT_SOURCE_DIR}/cmake/tamrix_version.h.in ${PROJECT_BINARY_DIR}/include/tamrix_version.h @ONLY)
 target_include_directories(tamrix_objects
-  PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+  PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<BUILD_INTERFACE:${PROJECT_BINARY_DIR}/include>
   PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(tamrix_objects PRIVATE TAMRIX_BUILDING)
 target_link_libraries(tamrix_objects PUBLIC OpenMP::OpenMP_CXX)
@@ -50,7 +51,7 @@ endif()
 add_library(tamrix SHARED $<TARGET_OBJECTS:tamrix_objects>)
 add_library(tamrix::tamrix ALIAS tamrix)
 target_include_directories(tamrix PUBLIC
-  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:include>)
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<BUILD_INTERFACE:${PROJECT_BINARY_DIR}/include>)
 target_link_libraries(tamrix PUBLIC OpenMP::OpenMP_CXX)
 set_target_properties(tamrix PROPERTIES
   VERSION ${PROJECT_VERSION}
@@ -76,6 +77,6 @@ endif()
 # Internal view for white-box tests only; never installed.
 add_library(tamrix_internal STATIC $<TARGET_OBJECTS:tamrix_objects>)
 target_include_directories(tamrix_internal PUBLIC
-  ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR})
+  ${PROJECT_SOURCE_DIR}/include ${PROJECT_BINARY_DIR}/include ${PROJECT_SOURCE_DIR})
 target_link_libraries(tamrix_internal PUBLIC OpenMP::OpenMP_CXX)
 target_compile_definitions(tamrix_internal INTERFACE TAMRIX_STATIC)

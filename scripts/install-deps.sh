@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake make g++ pkg-config
+  dpkg-dev # make package: CPack's dependency list (dpkg-shlibdeps)
   libgtest-dev libgmock-dev libbenchmark-dev
   libpng-dev
   python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest

@@ -3,6 +3,8 @@
 #include "bindings.h"
 #include "network.h"
 
+#include "tamrix_version.h"
+
 PYBIND11_MODULE(tamrix, m)
 {
     m.doc() = R"doc(Fast, exact frame operations for astronomical image processing.
@@ -13,6 +15,7 @@ options as keywords, return new arrays (or write into a checked ``out=``
 array), and release the GIL while the computation runs on all cores. Any
 other dtype, dimension or layout raises TypeError or ValueError naming the
 parameter; nothing is converted silently.)doc";
+    m.attr("__version__") = TAMRIX_VERSION_STRING;
 
     // Every docstring starts with its own Python signature; the generated ones
     // would show pybind11's handle types.
