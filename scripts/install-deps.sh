@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake make g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
+  libcfitsio-dev libcli11-dev libpng-dev
 )
 
 missing=()
