@@ -12,3 +12,11 @@ if [ -n "$bad$internal" ]; then
   exit 1
 fi
 nm -D --defined-only "$lib" | c++filt | grep -q 'tamrix::Bin(' || { echo "tamrix::Bin is not exported"; exit 1; }
+
+# The library runs no code at load: no static initialisers, no global objects
+# with constructors.
+init=$(nm "$lib" | grep -E '_GLOBAL__sub_I_|_GLOBAL__I_' || true)
+if [ -n "$init" ]; then
+  echo "static initialisers in the library:"; printf '%s\n' "$init"
+  exit 1
+fi
