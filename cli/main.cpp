@@ -11,6 +11,7 @@
 int main(int argc, char** argv)
 {
     using namespace tamrix::cli;
+    InstallInterruptHandler(); // from the start, so Ctrl-C never leaves a temporary behind
     CLI::App app{"tamrix: frame operations for astronomical images, on FITS files", "tamrix"};
     app.require_subcommand(1);
     Action action;
@@ -26,7 +27,6 @@ int main(int argc, char** argv)
         return kExitUsage;
     }
 
-    InstallInterruptHandler();
     try {
         action();
         ThrowIfInterrupted();

@@ -108,15 +108,25 @@ void AtomicFile::Write(const void* data, size_t size)
         throw FileFailure(kExitFailure, path_, std::string("cannot write: ") + std::strerror(errno));
 }
 
+const std::string& AtomicFile::HandOver()
+{
+    if (stream_)
+        std::fclose(stream_);
+    stream_ = nullptr;
+    return temp_;
+}
+
 void AtomicFile::Commit()
 {
     ThrowIfInterrupted();
     int err = 0;
-    if (std::fflush(stream_) != 0 || fsync(fileno(stream_)) != 0)
-        err = errno;
-    if (std::fclose(stream_) != 0 && !err)
-        err = errno;
-    stream_ = nullptr;
+    if (stream_) {
+        if (std::fflush(stream_) != 0 || fsync(fileno(stream_)) != 0)
+            err = errno;
+        if (std::fclose(stream_) != 0 && !err)
+            err = errno;
+        stream_ = nullptr;
+    }
     if (!err && std::rename(temp_.c_str(), path_.c_str()) != 0)
         err = errno;
     if (err)

@@ -22,6 +22,9 @@ public:
     const std::string& Path() const { return path_; }
     void Write(const void* data, size_t size);
     void Write(const std::string& text) { Write(text.data(), text.size()); }
+    // For writers that open files by name: closes our stream and returns the
+    // temporary name for them to write; Commit() still renames it.
+    const std::string& HandOver();
     // Flushes to disk and renames; throws Failure naming the destination.
     void Commit();
 
