@@ -50,7 +50,7 @@ void Check(int status, const char* what)
 
 } // namespace
 
-Result Tamrix(const std::vector<std::string>& args, int interruptAfterMs)
+Result Tamrix(const std::vector<std::string>& args, const std::string& interruptOn)
 {
     const int out = TempFile(), err = TempFile();
     const pid_t pid = fork();
@@ -65,12 +65,23 @@ Result Tamrix(const std::vector<std::string>& args, int interruptAfterMs)
         execv(TAMRIX_CLI_PATH, argv.data());
         _exit(127);
     }
-    if (interruptAfterMs >= 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(interruptAfterMs));
-        kill(pid, SIGINT);
-    }
     int status = 0;
-    waitpid(pid, &status, 0);
+    if (!interruptOn.empty()) {
+        for (;;) {
+            if (waitpid(pid, &status, WNOHANG) == pid)
+                break;
+            char buffer[65536];
+            const ssize_t n = pread(err, buffer, sizeof buffer, 0);
+            if (n > 0 && std::string(buffer, size_t(n)).find(interruptOn) != std::string::npos) {
+                kill(pid, SIGINT);
+                waitpid(pid, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    } else {
+        waitpid(pid, &status, 0);
+    }
     Result run;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     run.out = Slurp(out);

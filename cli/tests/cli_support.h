@@ -14,9 +14,9 @@ struct Result {
     std::string out, err;
 };
 
-// Runs the tamrix program with the arguments; `interruptAfterMs` >= 0 sends
-// SIGINT that many milliseconds after the start.
-Result Tamrix(const std::vector<std::string>& args, int interruptAfterMs = -1);
+// Runs the tamrix program with the arguments. With `interruptOn`, sends
+// SIGINT (Ctrl-C) as soon as the program's stderr contains that text.
+Result Tamrix(const std::vector<std::string>& args, const std::string& interruptOn = "");
 
 // A fresh folder per test, removed with everything in it at the end.
 class Scratch {

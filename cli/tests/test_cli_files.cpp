@@ -1,4 +1,4 @@
-// End-to-end behaviour of the tamrix program on small FITS files.
+// End-to-end: FITS round trips, calibrate and bin, and every kind of bad input.
 #include "cli_support.h"
 
 #include <gtest/gtest.h>
