@@ -8,15 +8,15 @@ namespace tamrix::cli {
 
 void SecondFramePosition(int width, int height, double x, double y, double& x2, double& y2)
 {
-    // A shift of (1.6, -0.9) pixels, a rotation of 0.03 degrees about the
-    // centre and a slight barrel distortion: about 2 pixels at the corners.
+    // A shift of (2.5, -1.5) pixels, a rotation of 0.25 degrees about the
+    // centre and a barrel distortion: up to about 7 pixels at the corners.
     const double cx = width / 2, cy = height / 2, s = std::max(width, height);
     const double u = (x - cx) / s, v = (y - cy) / s;
-    const double angle = 0.03 * M_PI / 180, k = -0.004;
+    const double angle = 0.25 * M_PI / 180, k = -0.004;
     const double r2 = u * u + v * v;
     const double ru = std::cos(angle) * u - std::sin(angle) * v, rv = std::sin(angle) * u + std::cos(angle) * v;
-    x2 = cx + s * (ru * (1 + k * r2 * 4)) + 1.6;
-    y2 = cy + s * (rv * (1 + k * r2 * 4)) - 0.9;
+    x2 = cx + s * (ru * (1 + k * r2 * 4)) + 2.5;
+    y2 = cy + s * (rv * (1 + k * r2 * 4)) - 1.5;
 }
 
 SyntheticNight MakeNight(int w, int h, int starCount, uint32_t seed)
