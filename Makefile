@@ -4,7 +4,10 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test demo bench sanitize clean
+WIN_BUILD  ?= build-win
+WINE_ENV   = WINEPREFIX=$(abspath $(WIN_BUILD))/wineprefix WINEDEBUG=-all
+
+.PHONY: all deps configure build test demo bench sanitize windows test-windows clean
 
 all: build
 
@@ -36,5 +39,15 @@ sanitize: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
+# tamrix.dll cross-built with MinGW-w64, and the test suite run under Wine.
+windows:
+	@scripts/install-windows-deps.sh
+	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake -DCMAKE_BUILD_TYPE=Release \
+	  -DTAMRIX_BUILD_BENCH=OFF -DTAMRIX_BUILD_EXAMPLES=OFF
+	$(WINE_ENV) cmake --build $(WIN_BUILD) -j $(JOBS)
+
+test-windows: windows
+	$(WINE_ENV) ctest --test-dir $(WIN_BUILD) --output-on-failure -j $(JOBS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD)

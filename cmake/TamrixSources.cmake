@@ -45,8 +45,21 @@ set_target_properties(tamrix PROPERTIES
   VERSION ${PROJECT_VERSION}
   SOVERSION ${PROJECT_VERSION_MAJOR})
 if(WIN32)
-  # tamrix.dll, the name the host loads.
+  # tamrix.dll, the name the host loads; user32 for the window messages.
   set_target_properties(tamrix PROPERTIES PREFIX "")
+  target_link_libraries(tamrix PRIVATE user32)
+  target_link_libraries(tamrix_objects PUBLIC user32)
+  if(CMAKE_CROSSCOMPILING)
+    # The OpenMP runtime and what it needs travel with the DLL.
+    foreach(dll libgomp-1.dll libwinpthread-1.dll libgcc_s_seh-1.dll)
+      execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
+                      OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE)
+      if(NOT IS_ABSOLUTE "${path}")
+        find_file(path ${dll} PATHS /usr/x86_64-w64-mingw32/lib NO_CMAKE_FIND_ROOT_PATH)
+      endif()
+      file(COPY ${path} DESTINATION ${PROJECT_BINARY_DIR}/bin)
+    endforeach()
+  endif()
 endif()
 
 # Internal view for white-box tests only; never installed.
@@ -54,3 +67,4 @@ add_library(tamrix_internal STATIC $<TARGET_OBJECTS:tamrix_objects>)
 target_include_directories(tamrix_internal PUBLIC
   ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR})
 target_link_libraries(tamrix_internal PUBLIC OpenMP::OpenMP_CXX)
+target_compile_definitions(tamrix_internal INTERFACE TAMRIX_STATIC)

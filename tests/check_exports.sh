@@ -1,21 +1,34 @@
 #!/bin/sh
-# Fails when the shared library exports a symbol outside the public
-# namespaces (tamrix::, nnet::) or a symbol of an internal namespace.
+# Checks the built library: it exports symbols of the public namespaces
+# (tamrix::, nnet::) only, none of an internal namespace, and it runs no code
+# at load (no static initialisers, no global objects with constructors).
+# Works on libtamrix.so and, with MinGW's binutils, on tamrix.dll (exports only).
 set -eu
 lib="$1"
-bad=$(nm -D --defined-only "$lib" | awk '{print $3}' | c++filt \
+case "$lib" in
+  *.dll)
+    exports=$(x86_64-w64-mingw32-objdump -p "$lib" | sed -n '/Ordinal\/Name Pointer/,/^$/p' \
+      | sed -n 's/^[[:space:]]*\[ *[0-9]*\] //p' | c++filt)
+    # libstdc++ is linked statically into the DLL, with its own initialisers:
+    # the load-time check runs on the shared object only.
+    symbols=""
+    ;;
+  *)
+    exports=$(nm -D --defined-only "$lib" | awk '{print $3}' | c++filt)
+    symbols=$(nm "$lib")
+    ;;
+esac
+bad=$(printf '%s\n' "$exports" \
   | grep -v -E '^((typeinfo|typeinfo name|vtable) for )?(tamrix|nnet)::' \
-  | grep -v -E '^_(init|fini|edata|end|_bss_start)$' || true)
-internal=$(nm -D --defined-only "$lib" | awk '{print $3}' | c++filt | grep -E '::(detail|platform)::|\(anonymous namespace\)' || true)
+  | grep -v -E '^(_init|_fini|_edata|_end|__bss_start)?$' || true)
+internal=$(printf '%s\n' "$exports" | grep -E '::(detail|platform|opt_[a-z0-9]+)::|\(anonymous namespace\)' || true)
 if [ -n "$bad$internal" ]; then
-  echo "unexpected exports:"; printf '%s\n' $bad "$internal"
+  echo "unexpected exports:"; printf '%s\n' "$bad" "$internal"
   exit 1
 fi
-nm -D --defined-only "$lib" | c++filt | grep -q 'tamrix::Bin(' || { echo "tamrix::Bin is not exported"; exit 1; }
+printf '%s\n' "$exports" | grep -q '^tamrix::Bin(' || { echo "tamrix::Bin is not exported"; exit 1; }
 
-# The library runs no code at load: no static initialisers, no global objects
-# with constructors.
-init=$(nm "$lib" | grep -E '_GLOBAL__sub_I_|_GLOBAL__I_' || true)
+init=$(printf '%s\n' "$symbols" | grep -E '_GLOBAL__sub_I_|_GLOBAL__I_' || true)
 if [ -n "$init" ]; then
   echo "static initialisers in the library:"; printf '%s\n' "$init"
   exit 1
