@@ -210,6 +210,44 @@ TEST_P(BadCalibrationInput, FailsWithItsMessageAndStatusAndLeavesNoOutput)
 INSTANTIATE_TEST_SUITE_P(Cli, BadCalibrationInput, ::testing::ValuesIn(kBadInputs),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Every subcommand that reads a frame goes through the same checks. The frame
+// comes first; "OUT" stands for the output file.
+struct FrameCommand {
+    const char* name;
+    std::vector<std::string> args;
+};
+const FrameCommand kFrameCommands[] = {
+    {"bin", {"-o", "OUT"}},
+};
+
+class BadFrameForEveryCommand : public ::testing::TestWithParam<std::tuple<BadInput, FrameCommand>> {
+protected:
+    Scratch dir;
+};
+
+TEST_P(BadFrameForEveryCommand, FailsWithItsMessageAndStatusAndLeavesNoOutput)
+{
+    const auto& [bad, command] = GetParam();
+    bad.make(dir);
+    const auto before = dir.Files();
+    std::vector<std::string> args = {command.name, dir / "light.fits"};
+    for (const std::string& a : command.args)
+        args.push_back(a == "OUT" ? dir / "out.fits" : a);
+    const Result run = Tamrix(args);
+    ExpectOneLineError(run, bad.status, dir / "light.fits", bad.problem);
+    EXPECT_EQ(dir.Files(), before);
+}
+
+// The cases about the light frame itself (the first six).
+INSTANTIATE_TEST_SUITE_P(Cli, BadFrameForEveryCommand,
+                         ::testing::Combine(::testing::ValuesIn(kBadInputs, kBadInputs + 6),
+                                            ::testing::ValuesIn(kFrameCommands)),
+                         [](const auto& info) {
+                             std::string name = std::get<1>(info.param).name;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name + "_" + std::get<0>(info.param).name;
+                         });
+
 TEST_F(Cli, AFailedRunLeavesAnExistingOutputUntouched)
 {
     WriteU16(dir / "light.fits", 4, 4, Values(16, 100));
