@@ -216,6 +216,8 @@ struct FrameCommand {
     const char* name;
     std::vector<std::string> args;
 };
+void PrintTo(const FrameCommand& command, std::ostream* os) { *os << command.name; }
+
 const FrameCommand kFrameCommands[] = {
     {"bin", {"-o", "OUT"}},
 };
