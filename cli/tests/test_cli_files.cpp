@@ -175,6 +175,16 @@ const BadInput kBadInputs[] = {
          WriteText(d / "light.fits", text);
      },
      3, "truncated"},
+    {"TooLarge",
+     [](const Scratch& d) {
+         Good(d, "light.fits");
+         Good(d, "dark.fits");
+         std::string text = ReadText(d / "light.fits");
+         for (const char* axis : {"NAXIS1  =", "NAXIS2  ="})
+             text.replace(text.find(axis) + 10, 20, "               50000");
+         WriteText(d / "light.fits", text);
+     },
+     4, "50000 x 50000 pixels is too large"},
     {"MismatchedDark",
      [](const Scratch& d) {
          Good(d, "light.fits");
@@ -240,9 +250,9 @@ TEST_P(BadFrameForEveryCommand, FailsWithItsMessageAndStatusAndLeavesNoOutput)
     EXPECT_EQ(dir.Files(), before);
 }
 
-// The cases about the light frame itself (the first six).
+// The cases about the light frame itself (the first seven).
 INSTANTIATE_TEST_SUITE_P(Cli, BadFrameForEveryCommand,
-                         ::testing::Combine(::testing::ValuesIn(kBadInputs, kBadInputs + 6),
+                         ::testing::Combine(::testing::ValuesIn(kBadInputs, kBadInputs + 7),
                                             ::testing::ValuesIn(kFrameCommands)),
                          [](const auto& info) {
                              std::string name = std::get<1>(info.param).name;
