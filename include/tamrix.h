@@ -66,4 +66,42 @@ TAMRIX_API void Flat(void* input, void* result, void* flat, double* level, int w
 
 // ---- Star detection ----------------------------------------------------
 
+// Receives one detected star: the caller's context, the centroid rounded
+// (cx + 0.5 and cy + 0.5 truncated), the centroid in pixel coordinates (pixel
+// centres at whole numbers, the first pixel at (0, 0)), the flux and the
+// largest raw value among the star's pixels. The classic detectors give the
+// flux above the local background, the neural detector the sum of raw values.
+typedef void (*TStarCallback)(void* context, int x, int y, double cx, double cy, double flux, unsigned peak);
+
+// The claim mask has one bit per pixel: bit (i % 32) of word i / 32 for
+// i = y * width + x, at least (width * height + 31) / 32 words. A set bit is a
+// pixel of a reported star or one the caller excluded.
+
+// Classic star detection. Scans every second row and column; a position whose
+// pixel is at least startLevel and whose mask bit is clear has its window of
+// (2r+1)^2 pixels measured: 3-sigma clipped background statistics, threshold
+// k clipped standard deviations above the clipped mean, star pixels above the
+// threshold with at least q of their 8 neighbours above it too (q = 0 counts
+// as 1), and the 4-connected star of the first star pixel in raster order,
+// dropped when it touches the window's border. A star none of whose pixels is
+// set in the mask has them set and is reported through callback with its
+// background-subtracted centroid and flux. The mask is read and added to,
+// never cleared. r outside 2 .. 25, q outside 0 .. 8 or a frame smaller than
+// 2r + 4 on a side report nothing. A star whose centroid would lie outside its
+// window (only when a bright isolated pixel lifts the background mean above
+// some of its pixels, so that their weights turn negative) is not reported.
+//
+// The grid rows run in parallel: the callback is called on worker threads,
+// one call at a time, in no fixed order, while the library's lock is held (it
+// must not call a library operation that takes the lock). When two threads
+// measure the same star the first to claim it wins, so values may differ
+// slightly from run to run.
+TAMRIX_API void FindStars(int r, double k, int q, unsigned startLevel, void* frame, int width, int height, int depth,
+                          unsigned* mask, void* context, TStarCallback callback);
+
+// FindStars on the calling thread alone, without the lock: reports come in
+// scan order (rows from the top, left to right) and are the same on every run.
+TAMRIX_API void FindStars1C(int r, double k, int q, unsigned startLevel, void* frame, int width, int height,
+                            int depth, unsigned* mask, void* context, TStarCallback callback);
+
 } // namespace tamrix

@@ -1,0 +1,350 @@
+// Classic star detection: the window measurement, the scan and the claim mask.
+#include "tamrix.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <bitset>
+#include <chrono>
+#include <cmath>
+#include <random>
+#include <vector>
+
+using tamrix::test::ThreadCount;
+
+namespace {
+
+struct Report {
+    int x, y;
+    double cx, cy, flux;
+    unsigned peak;
+};
+
+void Collect(void* context, int x, int y, double cx, double cy, double flux, unsigned peak)
+{
+    static_cast<std::vector<Report>*>(context)->push_back({x, y, cx, cy, flux, peak});
+}
+
+using Detector = decltype(&tamrix::FindStars);
+const Detector kDetectors[] = {tamrix::FindStars, tamrix::FindStars1C};
+
+struct Block {
+    int x, y, w, h;
+    uint32_t value;
+};
+
+// A frame on a checkerboard of 1000 and 1002 (mean 1001, deviation 1), so
+// that the clipped statistics have a known, non-zero spread.
+template <class Pixel>
+struct Field {
+    int width, height;
+    std::vector<Pixel> pixels;
+    std::vector<unsigned> mask;
+
+    Field(int w, int h, std::initializer_list<Block> blocks = {}, uint32_t odd = 1002)
+        : width(w), height(h), pixels(static_cast<size_t>(w) * h), mask((pixels.size() + 31) / 32)
+    {
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                pixels[static_cast<size_t>(y) * w + x] = static_cast<Pixel>((x + y) % 2 ? odd : 1000);
+        for (const Block& b : blocks)
+            for (int y = b.y; y < b.y + b.h; ++y)
+                for (int x = b.x; x < b.x + b.w; ++x)
+                    pixels[static_cast<size_t>(y) * w + x] = static_cast<Pixel>(b.value);
+    }
+    bool Marked(int x, int y) const { return (mask[(y * width + x) / 32] >> ((y * width + x) % 32)) & 1u; }
+    void Mark(int x, int y) { mask[(y * width + x) / 32] |= 1u << ((y * width + x) % 32); }
+    std::vector<Report> Find(Detector find, int r, double k, int q, unsigned start = 0)
+    {
+        std::vector<Report> found;
+        find(r, k, q, start, pixels.data(), width, height, sizeof(Pixel) == 2 ? 2 : 4, mask.data(), &found, Collect);
+        return found;
+    }
+    // Both detectors, each from the mask as it is now; they must agree.
+    size_t Count(int r, double k, int q, unsigned start = 0)
+    {
+        const std::vector<unsigned> saved = mask;
+        const size_t parallel = Find(tamrix::FindStars, r, k, q, start).size();
+        mask = saved;
+        const size_t serial = Find(tamrix::FindStars1C, r, k, q, start).size();
+        mask = saved;
+        EXPECT_EQ(parallel, serial);
+        return serial;
+    }
+};
+
+template <class Pixel>
+class ClassicStars : public testing::Test {};
+using PixelTypes = testing::Types<uint16_t, uint32_t>;
+TYPED_TEST_SUITE(ClassicStars, PixelTypes);
+
+// Each case: a frame, the marks set beforehand, the arguments, the number of
+// stars expected. With r = 3 a 10 x 10 frame has one scan position, (5, 5),
+// whose window spans 2 .. 8; with r = 5 a 14 x 14 frame has one, (7, 7), a
+// background pixel of 1000, window 2 .. 12.
+TYPED_TEST(ClassicStars, ReportsOnlyWhatTheRulesAllow)
+{
+    const Block star3[] = {{31, 31, 3, 3, 3000}, {32, 32, 1, 1, 5000}};
+    struct Case {
+        const char* what;
+        Field<TypeParam> field;
+        std::vector<std::pair<int, int>> marks;
+        int r;
+        double k;
+        int q;
+        unsigned start;
+        size_t expected;
+    };
+    const Case cases[] = {
+        {"half-size 2", Field<TypeParam>(64, 64, {star3[0], star3[1]}), {}, 2, 1, 1, 0, 1},
+        {"half-size 25", Field<TypeParam>(64, 64, {star3[0], star3[1]}), {}, 25, 1, 1, 0, 1},
+        {"half-size 1", Field<TypeParam>(64, 64, {star3[0], star3[1]}), {}, 1, 1, 1, 0, 0},
+        {"half-size 26", Field<TypeParam>(64, 64, {star3[0], star3[1]}), {}, 26, 1, 1, 0, 0},
+        {"half-size -3", Field<TypeParam>(64, 64, {star3[0], star3[1]}), {}, -3, 1, 1, 0, 0},
+        {"frame 2r + 4", Field<TypeParam>(10, 10, {{4, 4, 3, 3, 4000}}), {}, 3, 1, 1, 0, 1},
+        {"frame 2r + 3 wide", Field<TypeParam>(9, 10, {{4, 4, 3, 3, 4000}}), {}, 3, 1, 1, 0, 0},
+        {"frame 2r + 3 high", Field<TypeParam>(10, 9, {{4, 4, 3, 3, 4000}}), {}, 3, 1, 1, 0, 0},
+        {"hot pixel, q = 0", Field<TypeParam>(32, 32, {{16, 16, 1, 1, 60000}}), {}, 4, 1, 0, 0, 0},
+        {"hot pixel, q = 8", Field<TypeParam>(32, 32, {{16, 16, 1, 1, 60000}}), {}, 4, 1, 8, 0, 0},
+        // Two adjacent bright pixels have one bright neighbour each.
+        {"pair, q = 0", Field<TypeParam>(32, 32, {{16, 16, 2, 1, 5000}}), {}, 4, 3, 0, 0, 1},
+        {"pair, q = 1", Field<TypeParam>(32, 32, {{16, 16, 2, 1, 5000}}), {}, 4, 3, 1, 0, 1},
+        {"pair, q = 2", Field<TypeParam>(32, 32, {{16, 16, 2, 1, 5000}}), {}, 4, 3, 2, 0, 0},
+        // The inner 3 x 3 pixels of a 5 x 5 block have 8 bright neighbours.
+        {"block, q = 8", Field<TypeParam>(40, 40, {{18, 18, 5, 5, 5000}}), {}, 6, 1, 8, 0, 1},
+        {"block, q = 9", Field<TypeParam>(40, 40, {{18, 18, 5, 5, 5000}}), {}, 6, 1, 9, 0, 0},
+        {"block, q = -1", Field<TypeParam>(40, 40, {{18, 18, 5, 5, 5000}}), {}, 6, 1, -1, 0, 0},
+        {"inside the window", Field<TypeParam>(10, 10, {{6, 4, 2, 2, 4000}}), {}, 3, 1, 1, 0, 1},
+        {"touching its border", Field<TypeParam>(10, 10, {{7, 4, 2, 2, 4000}}), {}, 3, 1, 1, 0, 0},
+        {"7 wide, r = 3", Field<TypeParam>(40, 40, {{17, 19, 7, 2, 4000}}), {}, 3, 1, 1, 0, 0},
+        {"7 wide, r = 4", Field<TypeParam>(40, 40, {{17, 19, 7, 2, 4000}}), {}, 4, 1, 1, 0, 1},
+        {"star pixel masked", Field<TypeParam>(32, 32, {{15, 15, 3, 3, 4000}}), {{17, 17}}, 4, 1, 1, 0, 0},
+        {"neighbour masked", Field<TypeParam>(32, 32, {{15, 15, 3, 3, 4000}}), {{18, 16}}, 4, 1, 1, 0, 1},
+        // The star need not include the scan position's pixel.
+        {"start at position", Field<TypeParam>(14, 14, {{9, 4, 2, 2, 3000}}), {}, 5, 1, 1, 1000, 1},
+        {"start above it", Field<TypeParam>(14, 14, {{9, 4, 2, 2, 3000}}), {}, 5, 1, 1, 1001, 0},
+        {"position masked", Field<TypeParam>(14, 14, {{9, 4, 2, 2, 3000}}), {{7, 7}}, 5, 1, 1, 1000, 0},
+    };
+    for (Case c : cases) {
+        for (auto [x, y] : c.marks)
+            c.field.Mark(x, y);
+        EXPECT_EQ(c.field.Count(c.r, c.k, c.q, c.start), c.expected) << c.what;
+    }
+}
+
+// A 3 x 3 star of 1500 / 2000 / 3000 (2500 on its right) and a hot pixel of
+// 5000 in the window. With k = 1 the threshold is 1352: all nine pixels are
+// star pixels; the background mean B takes the 71 other window pixels and the
+// hot pixel, (71 * ~1001 + 5000) / 72 = 1056.53; flux = 17500 - 9 B;
+// cx = 8 + 500 / flux (the right column outweighs the left by 500); cy = 8.
+// With k = 3 the threshold is 1889: the corners join the background
+// (B = 1079.87) and the star is the 5-pixel cross.
+TYPED_TEST(ClassicStars, MeasuresBackgroundSubtractedCentroidFluxAndPeak)
+{
+    Field<TypeParam> f(16, 16,
+                       {{7, 7, 3, 3, 1500}, {8, 7, 1, 3, 2000}, {7, 8, 3, 1, 2000}, {8, 8, 1, 1, 3000},
+                        {9, 8, 1, 1, 2500}, {5, 10, 1, 1, 5000}});
+    for (Detector find : kDetectors) {
+        f.mask.assign(f.mask.size(), 0);
+        auto found = f.Find(find, 4, 1.0, 2);
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_EQ(found[0].x, 8);
+        EXPECT_EQ(found[0].y, 8);
+        EXPECT_NEAR(found[0].cx, 8.0625684342249, 1e-12);
+        EXPECT_NEAR(found[0].cy, 8.0, 1e-12);
+        EXPECT_NEAR(found[0].flux, 7991.25, 1e-9);
+        EXPECT_EQ(found[0].peak, 3000u);
+
+        f.mask.assign(f.mask.size(), 0);
+        found = f.Find(find, 4, 3.0, 2);
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_NEAR(found[0].cx, 8.08195837377332, 1e-12);
+        EXPECT_NEAR(found[0].flux, 6100.6578947368, 1e-9);
+        for (int y = 6; y <= 10; ++y) // the mask holds exactly the cross
+            for (int x = 6; x <= 10; ++x)
+                EXPECT_EQ(f.Marked(x, y), std::abs(x - 8) + std::abs(y - 8) <= 1) << x << "," << y;
+    }
+}
+
+// One window (r = 5, 14 x 14 frame): the fainter star holds the first star
+// pixel in raster order, so it is the one measured. And one window (r = 4,
+// 12 x 12): the clip's lower bound (653) keeps a dead pixel out of the
+// statistics, so the threshold (1028) finds a faint star, but the dead pixel
+// stays in the background mean, (76 * 1001 + 0) / 77 = 988.
+TYPED_TEST(ClassicStars, MeasuresTheFirstStarAndKeepsDeadPixelsInTheBackground)
+{
+    Field<TypeParam> two(14, 14, {{9, 4, 2, 2, 3000}, {4, 8, 2, 2, 6000}});
+    Field<TypeParam> dead(12, 12, {{3, 3, 1, 1, 0}, {6, 5, 2, 2, 1100}});
+    for (Detector find : kDetectors) {
+        two.mask.assign(two.mask.size(), 0);
+        auto found = two.Find(find, 5, 1.0, 1);
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_NEAR(found[0].cx, 9.5, 1e-12);
+        EXPECT_NEAR(found[0].cy, 4.5, 1e-12);
+        EXPECT_EQ(found[0].peak, 3000u);
+        EXPECT_FALSE(two.Marked(4, 8));
+
+        dead.mask.assign(dead.mask.size(), 0);
+        found = dead.Find(find, 4, 1.0, 1);
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_NEAR(found[0].cx, 6.5, 1e-12);
+        EXPECT_NEAR(found[0].flux, 4 * (1100 - 988.0), 1e-9);
+    }
+}
+
+// Checkerboard 1000 / 1010 (clipped deviation 5) and a 3 x 3 saturated star:
+// k = 13800 puts the threshold near 70000, which a 16-bit frame limits to
+// 65535, so nothing exceeds it (wrapped to 16 bits, 4464, it would find the
+// star). A 32-bit frame has no such limit: a star of 80000 is found.
+TEST(ClassicStarLimits, SixteenBitThresholdStopsAtFullScale)
+{
+    Field<uint16_t> f16(32, 32, {{15, 15, 3, 3, 65535}}, 1010);
+    Field<uint32_t> f32(32, 32, {{15, 15, 3, 3, 80000}}, 1010);
+    EXPECT_EQ(f16.Count(6, 12000.0, 1), 1u); // threshold near 61000
+    EXPECT_EQ(f16.Count(6, 13800.0, 1), 0u);
+    EXPECT_EQ(f32.Count(6, 13800.0, 1), 1u);
+}
+
+// A hot pixel lifting the background mean to 101000, between the two pixels
+// of a star (100000 and 102001), leaves weights of -1000 and +1001 whose
+// "centroid" would lie a thousand pixels to the right, outside the frame.
+// Such a star is dropped, not reported there.
+TEST(ClassicStarLimits, CentroidOutsideTheWindowIsDropped)
+{
+    Field<uint32_t> f(10, 10, {{4, 5, 1, 1, 100000}, {5, 5, 1, 1, 102001}, {7, 7, 1, 1, 4700954}});
+    EXPECT_EQ(f.Count(3, 1.0, 1), 0u);
+    Field<uint32_t> g(10, 10, {{4, 5, 1, 1, 100000}, {5, 5, 1, 1, 102001}, {7, 7, 1, 1, 50000}});
+    EXPECT_EQ(g.Count(3, 1.0, 1), 1u);
+}
+
+// A 512 x 512 sky: 1000 with a gradient and Gaussian noise of 10; 49 Gaussian
+// stars (sigma 1.2 .. 2, peaks 3000 .. 40000) at sub-pixel positions at least
+// 48 pixels apart; hot pixels of 20000 between them.
+class StarField : public testing::Test {
+protected:
+    static constexpr int kSide = 512;
+    struct Truth {
+        double x, y;
+    };
+    static inline std::vector<Truth> truth;
+    static inline std::vector<uint16_t> frame;
+
+    static void SetUpTestSuite()
+    {
+        std::mt19937_64 rng(7);
+        std::uniform_real_distribution<double> unit(0.0, 1.0);
+        std::normal_distribution<double> noise(0.0, 10.0);
+        std::vector<double> sky(static_cast<size_t>(kSide) * kSide);
+        for (size_t i = 0; i < sky.size(); ++i)
+            sky[i] = 1000 + 0.1 * static_cast<double>(i % kSide) + 0.05 * static_cast<double>(i / kSide) + noise(rng);
+        for (int i = 0; i < 49; ++i) {
+            const Truth t{32 + 64 * (i % 7) + 16 * (unit(rng) - 0.5), 32 + 64 * (i / 7) + 16 * (unit(rng) - 0.5)};
+            const double sigma = 1.2 + 0.8 * unit(rng), peak = 3000 * std::pow(40000 / 3000.0, unit(rng));
+            for (int y = static_cast<int>(t.y) - 12; y <= static_cast<int>(t.y) + 12; ++y)
+                for (int x = static_cast<int>(t.x) - 12; x <= static_cast<int>(t.x) + 12; ++x)
+                    sky[static_cast<size_t>(y) * kSide + x] +=
+                        peak * std::exp(-((x - t.x) * (x - t.x) + (y - t.y) * (y - t.y)) / (2 * sigma * sigma));
+            truth.push_back(t);
+            sky[static_cast<size_t>(64 * (i / 7)) * kSide + 64 * (i % 7)] += 20000;
+        }
+        for (double v : sky)
+            frame.push_back(static_cast<uint16_t>(std::lround(std::min(v, 65535.0))));
+    }
+
+    // r = 16, k = 3, q = 2, start level 1200.
+    static std::vector<Report> Find(Detector find, std::vector<unsigned>& mask, tamrix::TStarCallback cb = Collect)
+    {
+        std::vector<Report> found;
+        find(16, 3.0, 2, 1200, frame.data(), kSide, kSide, 2, mask.data(), &found, cb);
+        return found;
+    }
+    static std::vector<unsigned> EmptyMask() { return std::vector<unsigned>(kSide * kSide / 32); }
+    static const Report& Nearest(const std::vector<Report>& found, double x, double y)
+    {
+        auto distance = [&](const Report& s) { return std::hypot(s.cx - x, s.cy - y); };
+        return *std::min_element(found.begin(), found.end(),
+                                 [&](const Report& a, const Report& b) { return distance(a) < distance(b); });
+    }
+};
+
+TEST_F(StarField, BrightIsolatedStarsAreCentredWithinATenthOfAPixel)
+{
+    auto mask = EmptyMask();
+    const auto found = Find(tamrix::FindStars1C, mask);
+    ASSERT_EQ(found.size(), truth.size()); // no hot pixel, no star twice
+    for (const auto& t : truth) {
+        const Report& s = Nearest(found, t.x, t.y);
+        EXPECT_LT(std::hypot(s.cx - t.x, s.cy - t.y), 0.1) << t.x << "," << t.y;
+        EXPECT_EQ(s.x, static_cast<int>(s.cx + 0.5));
+    }
+}
+
+TEST_F(StarField, ParallelScanReportsTheSameStars)
+{
+    auto serialMask = EmptyMask();
+    const auto serial = Find(tamrix::FindStars1C, serialMask);
+    for (int threads : tamrix::test::kThreadCounts) {
+        ThreadCount scope(threads);
+        auto mask = EmptyMask();
+        const auto parallel = Find(tamrix::FindStars, mask);
+        ASSERT_EQ(parallel.size(), serial.size()) << threads << " threads";
+        for (const auto& s : serial) {
+            const Report& p = Nearest(parallel, s.cx, s.cy);
+            EXPECT_LT(std::hypot(p.cx - s.cx, p.cy - s.cy), 0.02) << threads << " threads";
+            EXPECT_NEAR(p.flux, s.flux, 0.01 * s.flux);
+        }
+        if (threads == 1) { // one thread walks the grid in the serial order
+            for (size_t i = 0; i < serial.size(); ++i)
+                EXPECT_EQ(parallel[i].cx, serial[i].cx);
+            EXPECT_EQ(mask, serialMask);
+        }
+    }
+}
+
+TEST_F(StarField, EveryReportedStarIsMarkedAndASecondRunFindsNothing)
+{
+    auto mask = EmptyMask();
+    const auto found = Find(tamrix::FindStars, mask);
+    auto marked = [&](int x, int y) { return (mask[(y * kSide + x) / 32] >> ((y * kSide + x) % 32)) & 1u; };
+    size_t bits = 0, nearStars = 0;
+    for (unsigned word : mask)
+        bits += std::bitset<32>(word).count();
+    for (const auto& s : found)
+        for (int y = s.y - 8; y <= s.y + 8; ++y)
+            for (int x = s.x - 8; x <= s.x + 8; ++x) {
+                if (std::abs(x - s.x) <= 1 && std::abs(y - s.y) <= 1) {
+                    EXPECT_TRUE(marked(x, y)) << x << "," << y;
+                }
+                nearStars += marked(x, y);
+            }
+    EXPECT_EQ(nearStars, bits); // nothing marked away from the reported stars
+    for (Detector find : kDetectors) {
+        auto again = mask;
+        EXPECT_TRUE(Find(find, again).empty());
+        EXPECT_EQ(again, mask);
+    }
+}
+
+std::atomic<int> inside{0}, overlaps{0}, calls{0};
+
+void SlowCallback(void*, int, int, double, double, double, unsigned)
+{
+    overlaps += inside++ != 0;
+    ++calls;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(300);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+    --inside;
+}
+
+TEST_F(StarField, CallbacksNeverOverlap)
+{
+    ThreadCount scope(7);
+    auto mask = EmptyMask();
+    Find(tamrix::FindStars, mask, SlowCallback);
+    EXPECT_EQ(calls.load(), static_cast<int>(truth.size()));
+    EXPECT_EQ(overlaps.load(), 0);
+}
+
+} // namespace
