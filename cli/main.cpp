@@ -16,6 +16,7 @@ int main(int argc, char** argv)
     app.require_subcommand(1);
     Action action;
     AddFrameCommands(app, action);
+    AddStarsCommand(app, action);
     AddDemoCommand(app, action);
 
     try {

@@ -230,6 +230,7 @@ void PrintTo(const FrameCommand& command, std::ostream* os) { *os << command.nam
 
 const FrameCommand kFrameCommands[] = {
     {"bin", {"-o", "OUT"}},
+    {"stars", {"--csv", "OUT"}},
 };
 
 class BadFrameForEveryCommand : public ::testing::TestWithParam<std::tuple<BadInput, FrameCommand>> {
