@@ -14,8 +14,8 @@ namespace {
 
 struct StarsArgs {
     std::string input, csv, regions;
-    int radius = 5, neighbours = 2;
-    double k = 5.0;
+    int radius = 8, neighbours = 2;
+    double k = 4.0;
     unsigned start = 0;
     bool singleThread = false;
     double markRadius = 6;
@@ -72,8 +72,8 @@ void AddStarsCommand(CLI::App& app, Action& action)
     auto args = std::make_shared<StarsArgs>();
     CLI::App* cmd = app.add_subcommand("stars", "find stars: CSV (to stdout by default) and DS9 regions");
     cmd->add_option("input", args->input, "frame (FITS)")->required();
-    cmd->add_option("--radius,-r", args->radius, "window half-size, 2 .. 25 (default 5)")->check(CLI::Range(2, 25));
-    cmd->add_option("--sigma,-k", args->k, "detection threshold in clipped standard deviations (default 5)");
+    cmd->add_option("--radius,-r", args->radius, "window half-size, 2 .. 25 (default 8); a star must fit inside the window")->check(CLI::Range(2, 25));
+    cmd->add_option("--sigma,-k", args->k, "detection threshold in clipped standard deviations (default 4)");
     cmd->add_option("--neighbours,-q", args->neighbours,
                     "bright neighbours a star pixel needs, 0 .. 8 (default 2)")
         ->check(CLI::Range(0, 8));
