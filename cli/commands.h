@@ -16,7 +16,7 @@ namespace tamrix::cli {
 using Action = std::function<void()>;
 
 void AddFrameCommands(CLI::App& app, Action& action); // calibrate, bin
-void AddStarsCommand(CLI::App& app, Action& action);  // stars
+void AddStarsCommand(CLI::App& app, Action& action); // stars
 void AddDemoCommand(CLI::App& app, Action& action);
 
 // Shared by the subcommands.

@@ -7,13 +7,15 @@
 
 namespace tamrix::cli {
 
-std::string History(const std::string& command, const std::string& what) { return "tamrix " + command + ": " + what; }
+std::string History(const std::string& command, const std::string& what)
+{
+    return "tamrix " + command + ": " + what;
+}
 
 void DropWcs(Frame& frame, std::vector<std::string>& history, const std::string& command)
 {
-    const auto wcs = [](const std::string& card) {
-        return fits_get_keyclass(const_cast<char*>(card.c_str())) == TYP_WCS_KEY;
-    };
+    const auto wcs
+        = [](const std::string& card) { return fits_get_keyclass(const_cast<char*>(card.c_str())) == TYP_WCS_KEY; };
     const auto end = std::remove_if(frame.cards.begin(), frame.cards.end(), wcs);
     if (end == frame.cards.end())
         return;

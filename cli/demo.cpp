@@ -17,8 +17,7 @@ using Clock = std::chrono::steady_clock;
 
 class Steps {
 public:
-    template <class Fn>
-    void Run(const char* name, Fn&& fn)
+    template <class Fn> void Run(const char* name, Fn&& fn)
     {
         const auto start = Clock::now();
         fn();
@@ -63,14 +62,14 @@ void Demo(const DemoArgs& a)
     SyntheticNight night;
     steps.Run("make the night (2 lights, dark, flat)", [&] { night = MakeNight(w, h, a.stars, 2026); });
     steps.Run("write the raw frames (FITS)", [&] {
-        WriteFrame(dir + "dark.fits", night.dark, {History("demo", "synthetic dark frame")});
-        WriteFrame(dir + "flat.fits", night.flat, {History("demo", "synthetic flat field")});
+        WriteFrame(dir + "dark.fits", night.dark, { History("demo", "synthetic dark frame") });
+        WriteFrame(dir + "flat.fits", night.flat, { History("demo", "synthetic flat field") });
         for (int f = 0; f < 2; ++f)
             WriteFrame(dir + "light" + std::to_string(f + 1) + ".fits", night.lights[f],
-                       {History("demo", "synthetic light frame")});
+                { History("demo", "synthetic light frame") });
     });
 
-    Frame calibrated[2] = {night.lights[0], night.lights[1]};
+    Frame calibrated[2] = { night.lights[0], night.lights[1] };
     double level = 0;
     steps.Run("DiffDark + Flat, both lights", [&] {
         for (Frame& light : calibrated) {
@@ -82,7 +81,7 @@ void Demo(const DemoArgs& a)
     steps.Run("write the calibrated frames (FITS)", [&] {
         for (int f = 0; f < 2; ++f)
             WriteFrame(dir + "calibrated" + std::to_string(f + 1) + ".fits", calibrated[f],
-                       {History("demo", "dark subtracted, flat-fielded at level " + Number(level))});
+                { History("demo", "dark subtracted, flat-fielded at level " + Number(level)) });
     });
 
     Frame binned(w / 2, h / 2, 4);
@@ -90,7 +89,7 @@ void Demo(const DemoArgs& a)
 
     std::printf("  %-44s %9.1f ms\n", "total", steps.Total());
     std::printf("files in %s: dark.fits flat.fits light1.fits light2.fits calibrated1.fits calibrated2.fits\n",
-                a.folder.c_str());
+        a.folder.c_str());
 }
 
 } // namespace
@@ -100,7 +99,8 @@ void AddDemoCommand(CLI::App& app, Action& action)
     auto args = std::make_shared<DemoArgs>();
     CLI::App* cmd = app.add_subcommand("demo", "process a synthetic night end to end and print the timings");
     cmd->add_option("folder", args->folder, "where the frames and pictures go (default tamrix-demo)");
-    cmd->add_option("--size", args->size, "frame width and height in pixels (default 1024)")->check(CLI::Range(64, 8192));
+    cmd->add_option("--size", args->size, "frame width and height in pixels (default 1024)")
+        ->check(CLI::Range(64, 8192));
     cmd->add_option("--stars", args->stars, "number of stars (default 600)")->check(CLI::Range(0, 100000));
     cmd->callback([&action, args] { action = [args] { Demo(*args); }; });
 }

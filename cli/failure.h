@@ -10,17 +10,21 @@ namespace tamrix::cli {
 // Exit statuses; the README lists them for scripts.
 enum ExitStatus : int {
     kExitOk = 0,
-    kExitFailure = 1,     // anything else: an output that cannot be written, ...
-    kExitUsage = 2,       // bad or missing arguments
-    kExitUnreadable = 3,  // an input that is missing or not a readable file of its kind
+    kExitFailure = 1, // anything else: an output that cannot be written, ...
+    kExitUsage = 2, // bad or missing arguments
+    kExitUnreadable = 3, // an input that is missing or not a readable file of its kind
     kExitUnsupported = 4, // a FITS image the library cannot represent
-    kExitMismatch = 5,    // inputs that do not fit together (sizes, depths)
+    kExitMismatch = 5, // inputs that do not fit together (sizes, depths)
     kExitInterrupted = 130,
 };
 
 class Failure : public std::runtime_error {
 public:
-    Failure(int status, const std::string& message) : std::runtime_error(message), status_(status) {}
+    Failure(int status, const std::string& message)
+        : std::runtime_error(message)
+        , status_(status)
+    {
+    }
     int Status() const { return status_; }
 
 private:

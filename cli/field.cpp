@@ -16,8 +16,8 @@ std::string FieldText(const Field& f)
     std::string text = "# tamrix field: cubic surfaces of the star motion dx, dy over u = (x - width/2) / s,\n"
                        "# v = (y - height/2) / s, s = max(width, height); terms u^3 v^3 u^2v uv^2 u^2 v^2 uv u v 1\n";
     char line[64];
-    text += "width " + std::to_string(f.width) + "\nheight " + std::to_string(f.height) + "\npairs " +
-            std::to_string(f.pairs) + "\n";
+    text += "width " + std::to_string(f.width) + "\nheight " + std::to_string(f.height) + "\npairs "
+        + std::to_string(f.pairs) + "\n";
     std::snprintf(line, sizeof line, "rms %.6f\n", f.rms);
     text += line;
     for (int c = 0; c < 2; ++c) {
@@ -48,7 +48,7 @@ Field ReadField(const std::string& path)
         const auto bad = [&](const std::string& what) {
             return FileFailure(kExitUnreadable, path, "line " + std::to_string(number) + ": " + what);
         };
-        static const char* const kKeys[] = {"width", "height", "pairs", "rms", "dx", "dy"};
+        static const char* const kKeys[] = { "width", "height", "pairs", "rms", "dx", "dy" };
         int k = 0;
         while (k < 6 && key != kKeys[k])
             ++k;
@@ -78,17 +78,26 @@ Field ReadField(const std::string& path)
             (k ? f.height : f.width) = static_cast<int>(values[0]);
             break;
         }
-        case 2: f.pairs = static_cast<int>(values[0]); break;
-        case 3: f.rms = values[0]; break;
+        case 2:
+            f.pairs = static_cast<int>(values[0]);
+            break;
+        case 3:
+            f.rms = values[0];
+            break;
         default:
             for (int i = 0; i < 10; ++i)
                 (k == 4 ? f.dx : f.dy)[i] = values[i];
         }
     }
-    for (int k : {0, 1, 4, 5})
+    for (int k : { 0, 1, 4, 5 })
         if (!seen[k])
             throw FileFailure(kExitUnreadable, path,
-                              std::string("not a tamrix field file: no '") + (k == 0 ? "width" : k == 1 ? "height" : k == 4 ? "dx" : "dy") + "' line");
+                std::string("not a tamrix field file: no '")
+                    + (k == 0        ? "width"
+                            : k == 1 ? "height"
+                            : k == 4 ? "dx"
+                                     : "dy")
+                    + "' line");
     return f;
 }
 

@@ -11,8 +11,8 @@ namespace tamrix::cli {
 // s = max(width, height); dx and dy are in the same normalised units.
 struct Field {
     int width = 0, height = 0;
-    int pairs = 0;   // matched stars the fit used
-    double rms = 0;  // residual of the fit, pixels
+    int pairs = 0; // matched stars the fit used
+    double rms = 0; // residual of the fit, pixels
     double dx[10] = {}, dy[10] = {};
 };
 

@@ -88,7 +88,8 @@ void FindImage(fitsfile* f, const std::string& path)
     if (fits_movabs_hdu(f, 2, &type, &status))
         throw FileFailure(kExitUnreadable, path, "cannot read the first extension: " + StatusText(status));
     if (type != IMAGE_HDU)
-        throw FileFailure(kExitUnsupported, path, "no image: the primary HDU is empty and the first extension is a table");
+        throw FileFailure(
+            kExitUnsupported, path, "no image: the primary HDU is empty and the first extension is a table");
 }
 
 std::string Dimensions(int naxis, const LONGLONG* axes)
@@ -101,7 +102,10 @@ std::string Dimensions(int naxis, const LONGLONG* axes)
 
 } // namespace
 
-Frame::Frame(int w, int h, int d) : width(w), height(h), depth(d == 2 ? 2 : 4)
+Frame::Frame(int w, int h, int d)
+    : width(w)
+    , height(h)
+    , depth(d == 2 ? 2 : 4)
 {
     if (depth == 2)
         p16.assign(Pixels(), 0);
@@ -122,10 +126,12 @@ uint32_t Frame::Min() const
 void CheckFrameSize(int64_t width, int64_t height, int depth, const std::string& what)
 {
     if (width < 1 || height < 1)
-        throw Failure(kExitUsage, what + " would be empty (" + std::to_string(width) + " x " + std::to_string(height) + ")");
+        throw Failure(
+            kExitUsage, what + " would be empty (" + std::to_string(width) + " x " + std::to_string(height) + ")");
     if (width > kMaxFrameBytes || height > kMaxFrameBytes || width * height * depth > kMaxFrameBytes)
-        throw Failure(kExitUnsupported, what + " of " + std::to_string(width) + " x " + std::to_string(height) +
-                                            " pixels is too large (at most 2 GiB per frame)");
+        throw Failure(kExitUnsupported,
+            what + " of " + std::to_string(width) + " x " + std::to_string(height)
+                + " pixels is too large (at most 2 GiB per frame)");
 }
 
 Frame ReadFrame(const std::string& path)
@@ -152,11 +158,12 @@ Frame ReadFrame(const std::string& path)
     if (status)
         throw FileFailure(kExitUnreadable, path, "cannot read the image size: " + StatusText(status));
     if (naxis < 2)
-        throw FileFailure(kExitUnsupported, path, "a 1-D image (" + Dimensions(naxis, axes) + "); a frame has two axes");
+        throw FileFailure(
+            kExitUnsupported, path, "a 1-D image (" + Dimensions(naxis, axes) + "); a frame has two axes");
     for (int i = 2; i < std::min(naxis, 9); ++i)
         if (axes[i] != 1)
             throw FileFailure(kExitUnsupported, path,
-                              "a data cube (" + Dimensions(naxis, axes) + "); only single 2-D frames are supported");
+                "a data cube (" + Dimensions(naxis, axes) + "); only single 2-D frames are supported");
     if (axes[0] < 1 || axes[1] < 1)
         throw FileFailure(kExitUnsupported, path, "an empty image (" + Dimensions(naxis, axes) + ")");
 
@@ -167,22 +174,26 @@ Frame ReadFrame(const std::string& path)
     case BYTE_IMG:
     case SBYTE_IMG:
     case SHORT_IMG:
-    case USHORT_IMG: depth = 2; break;
+    case USHORT_IMG:
+        depth = 2;
+        break;
     case LONG_IMG:
-    case ULONG_IMG: depth = 4; break;
+    case ULONG_IMG:
+        depth = 4;
+        break;
     case FLOAT_IMG:
     case DOUBLE_IMG:
         if (bitpix < 0)
             throw FileFailure(kExitUnsupported, path,
-                              "floating-point pixels (BITPIX " + std::to_string(bitpix) +
-                                  "); only unsigned 16- and 32-bit integer frames are supported");
+                "floating-point pixels (BITPIX " + std::to_string(bitpix)
+                    + "); only unsigned 16- and 32-bit integer frames are supported");
         throw FileFailure(kExitUnsupported, path,
-                          "integer pixels scaled by BSCALE/BZERO to non-integer values; only unsigned 16- and "
-                          "32-bit integer frames are supported");
+            "integer pixels scaled by BSCALE/BZERO to non-integer values; only unsigned 16- and "
+            "32-bit integer frames are supported");
     default:
         throw FileFailure(kExitUnsupported, path,
-                          "64-bit integer pixels (BITPIX " + std::to_string(bitpix) +
-                              "); only unsigned 16- and 32-bit integer frames are supported");
+            "64-bit integer pixels (BITPIX " + std::to_string(bitpix)
+                + "); only unsigned 16- and 32-bit integer frames are supported");
     }
     try {
         CheckFrameSize(axes[0], axes[1], depth, "the image");
@@ -197,9 +208,9 @@ Frame ReadFrame(const std::string& path)
         fits_get_hduaddrll(f.get(), &head, &data, &end, &status);
         const LONGLONG bytes = axes[0] * axes[1] * (std::abs(bitpix) / 8);
         if (!status && data + bytes > static_cast<LONGLONG>(st.st_size))
-            throw FileFailure(kExitUnreadable, path, "truncated: the image data ends before its " +
-                                                         std::to_string(axes[0]) + " x " + std::to_string(axes[1]) +
-                                                         " pixels");
+            throw FileFailure(kExitUnreadable, path,
+                "truncated: the image data ends before its " + std::to_string(axes[0]) + " x " + std::to_string(axes[1])
+                    + " pixels");
     }
 
     Frame frame(static_cast<int>(axes[0]), static_cast<int>(axes[1]), depth);
@@ -212,8 +223,8 @@ Frame ReadFrame(const std::string& path)
         fits_read_img(f.get(), TUINT, 1, n, nullptr, frame.p32.data(), &anyNull, &status);
     if (status == NUM_OVERFLOW)
         throw FileFailure(kExitUnsupported, path,
-                          std::string("signed pixels with negative values (BITPIX ") + std::to_string(bitpix) +
-                              "), which unsigned " + (depth == 2 ? "16" : "32") + "-bit frames cannot represent");
+            std::string("signed pixels with negative values (BITPIX ") + std::to_string(bitpix) + "), which unsigned "
+                + (depth == 2 ? "16" : "32") + "-bit frames cannot represent");
     if (status)
         throw FileFailure(kExitUnreadable, path, "cannot read the pixels: " + StatusText(status));
     frame.cards = HeaderCards(f.get(), path);
@@ -238,7 +249,7 @@ void WriteFrame(const std::string& path, const Frame& frame, const std::vector<s
     };
     if (!buffer || fits_create_memfile(&f, &buffer, &size, 2880 * 64, std::realloc, &status))
         throw fail("cannot build the FITS file");
-    long axes[2] = {frame.width, frame.height};
+    long axes[2] = { frame.width, frame.height };
     // USHORT_IMG and ULONG_IMG are BITPIX 16 and 32 with BZERO 32768 and 2147483648.
     fits_create_img(f, frame.depth == 2 ? USHORT_IMG : ULONG_IMG, 2, axes, &status);
     for (const std::string& card : frame.cards)
@@ -273,16 +284,14 @@ void MatchFrame(const Frame& reference, Frame& other)
 {
     if (other.width != reference.width || other.height != reference.height)
         throw FileFailure(kExitMismatch, other.path,
-                          std::to_string(other.width) + " x " + std::to_string(other.height) + " pixels, but " +
-                              reference.path + " has " + std::to_string(reference.width) + " x " +
-                              std::to_string(reference.height));
+            std::to_string(other.width) + " x " + std::to_string(other.height) + " pixels, but " + reference.path
+                + " has " + std::to_string(reference.width) + " x " + std::to_string(reference.height));
     if (other.depth == reference.depth)
         return;
     Frame converted(other.width, other.height, reference.depth);
     if (reference.depth == 2 && other.Max() > 65535)
         throw FileFailure(kExitMismatch, other.path,
-                          "32-bit values up to " + std::to_string(other.Max()) + " do not fit the 16-bit frame " +
-                              reference.path);
+            "32-bit values up to " + std::to_string(other.Max()) + " do not fit the 16-bit frame " + reference.path);
     for (size_t i = 0; i < other.Pixels(); ++i)
         converted.Set(i, other.At(i));
     converted.cards = std::move(other.cards);

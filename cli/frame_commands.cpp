@@ -36,8 +36,8 @@ void Calibrate(const CalibrateArgs& a)
             throw Failure(kExitUsage, "--level " + Number(a.level) + " is above 65535, the range of a 16-bit frame");
         double level = a.level;
         tamrix::Flat(light.Data(), light.Data(), flat.Data(), &level, light.width, light.height, light.depth);
-        history.push_back(History("calibrate", "divided by flat field " + a.flat + " at level " + Number(level) +
-                                                   (a.level > 0 ? "" : " (its mean)")));
+        history.push_back(History("calibrate",
+            "divided by flat field " + a.flat + " at level " + Number(level) + (a.level > 0 ? "" : " (its mean)")));
     }
     WriteFrame(a.output, light, history);
 }
@@ -54,15 +54,15 @@ void BinFrame(const BinArgs& a)
     Frame in = ReadFrame(a.input);
     if (bx > in.width || by > in.height)
         throw FileFailure(kExitUsage, a.input,
-                          "a " + std::to_string(in.width) + " x " + std::to_string(in.height) +
-                              " frame has no whole " + std::to_string(bx) + " x " + std::to_string(by) + " block");
+            "a " + std::to_string(in.width) + " x " + std::to_string(in.height) + " frame has no whole "
+                + std::to_string(bx) + " x " + std::to_string(by) + " block");
     Frame out(in.width / bx, in.height / by, 4); // sums are always 32-bit
     out.cards = std::move(in.cards);
     tamrix::Bin(bx, by, in.Data(), out.Data(), in.width, in.height, in.depth);
 
     std::vector<std::string> history;
-    history.push_back(History("bin", std::to_string(bx) + " x " + std::to_string(by) + " blocks of " + a.input +
-                                         " summed into 32-bit pixels"));
+    history.push_back(History("bin",
+        std::to_string(bx) + " x " + std::to_string(by) + " blocks of " + a.input + " summed into 32-bit pixels"));
     if (in.depth == 4 && double(in.Max()) * bx * by > 4294967295.0)
         std::fprintf(stderr, "tamrix: warning: %s: block sums above 4294967295 wrap around\n", a.input.c_str());
     DropWcs(out, history, "bin");

@@ -12,7 +12,7 @@ int main(int argc, char** argv)
 {
     using namespace tamrix::cli;
     InstallInterruptHandler(); // from the start, so Ctrl-C never leaves a temporary behind
-    CLI::App app{"tamrix: frame operations for astronomical images, on FITS files", "tamrix"};
+    CLI::App app { "tamrix: frame operations for astronomical images, on FITS files", "tamrix" };
     app.require_subcommand(1);
     Action action;
     AddFrameCommands(app, action);

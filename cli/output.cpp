@@ -64,7 +64,8 @@ mode_t CreationMode()
 
 } // namespace
 
-AtomicFile::AtomicFile(std::string path) : path_(std::move(path))
+AtomicFile::AtomicFile(std::string path)
+    : path_(std::move(path))
 {
     if (path_.empty())
         throw Failure(kExitUsage, "empty output file name");
@@ -72,11 +73,13 @@ AtomicFile::AtomicFile(std::string path) : path_(std::move(path))
     if (stat(path_.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         throw FileFailure(kExitFailure, path_, "is a folder, not a file");
     const std::string folder = Folder(path_);
-    const std::string name = path_.substr(path_.find_last_of('/') == std::string::npos ? 0 : path_.find_last_of('/') + 1);
+    const std::string name
+        = path_.substr(path_.find_last_of('/') == std::string::npos ? 0 : path_.find_last_of('/') + 1);
     temp_ = folder + "/." + name + ".tmp-XXXXXX";
     const int fd = mkstemp(temp_.data());
     if (fd < 0)
-        throw FileFailure(kExitFailure, path_, std::string("cannot create a file in ") + folder + ": " + std::strerror(errno));
+        throw FileFailure(
+            kExitFailure, path_, std::string("cannot create a file in ") + folder + ": " + std::strerror(errno));
     fchmod(fd, CreationMode()); // mkstemp makes 0600; outputs get the usual permissions
     slot_ = Register(temp_);
     stream_ = fdopen(fd, "wb");
@@ -87,7 +90,10 @@ AtomicFile::AtomicFile(std::string path) : path_(std::move(path))
     }
 }
 
-AtomicFile::~AtomicFile() { Discard(); }
+AtomicFile::~AtomicFile()
+{
+    Discard();
+}
 
 void AtomicFile::Discard()
 {
@@ -147,9 +153,15 @@ void InstallInterruptHandler()
     sigaction(SIGTERM, &sa, nullptr);
 }
 
-unsigned char* CancelFlag() { return &g_cancel; }
+unsigned char* CancelFlag()
+{
+    return &g_cancel;
+}
 
-bool Interrupted() { return g_interrupted != 0; }
+bool Interrupted()
+{
+    return g_interrupted != 0;
+}
 
 void ThrowIfInterrupted()
 {

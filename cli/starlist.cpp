@@ -35,8 +35,8 @@ double ParseNumber(const std::string& text, const std::string& path, int line, c
     while (end && (*end == ' ' || *end == '\r'))
         ++end;
     if (end == begin || *end != '\0' || errno == ERANGE || !std::isfinite(value))
-        throw FileFailure(kExitUnreadable, path,
-                          "line " + std::to_string(line) + ": " + column + " is not a number: '" + text + "'");
+        throw FileFailure(
+            kExitUnreadable, path, "line " + std::to_string(line) + ": " + column + " is not a number: '" + text + "'");
     return value;
 }
 
@@ -90,7 +90,8 @@ std::vector<Star> ReadStarCsv(const std::string& path)
         throw FileFailure(kExitUnreadable, path, "cannot read the star list");
     std::string line;
     if (!std::getline(in, line))
-        throw FileFailure(kExitUnreadable, path, "empty: a star list starts with a header line such as x,y,cx,cy,flux,peak");
+        throw FileFailure(
+            kExitUnreadable, path, "empty: a star list starts with a header line such as x,y,cx,cy,flux,peak");
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
     const std::vector<std::string> header = SplitCsv(line);
@@ -117,8 +118,8 @@ std::vector<Star> ReadStarCsv(const std::string& path)
         const std::vector<std::string> f = SplitCsv(line);
         if (f.size() != header.size())
             throw FileFailure(kExitUnreadable, path,
-                              "line " + std::to_string(number) + ": " + std::to_string(f.size()) + " fields, the header has " +
-                                  std::to_string(header.size()));
+                "line " + std::to_string(number) + ": " + std::to_string(f.size()) + " fields, the header has "
+                    + std::to_string(header.size()));
         Star s;
         s.cx = ParseNumber(f[cxAt], path, number, "cx");
         s.cy = ParseNumber(f[cyAt], path, number, "cy");
@@ -135,8 +136,8 @@ std::vector<Star> ReadStarCsv(const std::string& path)
     return stars;
 }
 
-std::vector<std::pair<Star, Star>> MatchStars(const std::vector<Star>& a, const std::vector<Star>& b,
-                                              double maxDistance)
+std::vector<std::pair<Star, Star>> MatchStars(
+    const std::vector<Star>& a, const std::vector<Star>& b, double maxDistance)
 {
     std::vector<std::pair<Star, Star>> pairs;
     for (const Star& s : a) {

@@ -8,8 +8,8 @@
 namespace tamrix::cli {
 
 struct Star {
-    int x = 0, y = 0;       // centroid rounded as the detectors report it
-    double cx = 0, cy = 0;  // centroid, pixel centres at whole numbers, first pixel (0, 0)
+    int x = 0, y = 0; // centroid rounded as the detectors report it
+    double cx = 0, cy = 0; // centroid, pixel centres at whole numbers, first pixel (0, 0)
     double flux = 0;
     unsigned peak = 0;
 };
@@ -27,7 +27,7 @@ std::vector<Star> ReadStarCsv(const std::string& path);
 
 // Pairs each star of `a` with its nearest neighbour in `b` when each is the
 // other's nearest and they lie within maxDistance pixels.
-std::vector<std::pair<Star, Star>> MatchStars(const std::vector<Star>& a, const std::vector<Star>& b,
-                                              double maxDistance);
+std::vector<std::pair<Star, Star>> MatchStars(
+    const std::vector<Star>& a, const std::vector<Star>& b, double maxDistance);
 
 } // namespace tamrix::cli

@@ -23,7 +23,7 @@ struct StarsArgs {
 
 void Collect(void* context, int x, int y, double cx, double cy, double flux, unsigned peak)
 {
-    static_cast<std::vector<Star>*>(context)->push_back(Star{x, y, cx, cy, flux, peak});
+    static_cast<std::vector<Star>*>(context)->push_back(Star { x, y, cx, cy, flux, peak });
 }
 
 void FindStarsCommand(const StarsArgs& a)
@@ -39,14 +39,14 @@ void FindStarsCommand(const StarsArgs& a)
     std::vector<Star> stars;
     std::vector<unsigned> mask((frame.Pixels() + 31) / 32, 0u);
     if (a.singleThread) {
-        tamrix::FindStars1C(a.radius, a.k, a.neighbours, a.start, frame.Data(), frame.width, frame.height,
-                            frame.depth, mask.data(), &stars, Collect);
+        tamrix::FindStars1C(a.radius, a.k, a.neighbours, a.start, frame.Data(), frame.width, frame.height, frame.depth,
+            mask.data(), &stars, Collect);
     } else {
         // Worker threads report in no fixed order; sort for a stable listing.
-        tamrix::FindStars(a.radius, a.k, a.neighbours, a.start, frame.Data(), frame.width, frame.height,
-                          frame.depth, mask.data(), &stars, Collect);
+        tamrix::FindStars(a.radius, a.k, a.neighbours, a.start, frame.Data(), frame.width, frame.height, frame.depth,
+            mask.data(), &stars, Collect);
         std::sort(stars.begin(), stars.end(),
-                  [](const Star& l, const Star& r) { return l.y != r.y ? l.y < r.y : l.x < r.x; });
+            [](const Star& l, const Star& r) { return l.y != r.y ? l.y < r.y : l.x < r.x; });
     }
     ThrowIfInterrupted();
 
@@ -72,13 +72,15 @@ void AddStarsCommand(CLI::App& app, Action& action)
     auto args = std::make_shared<StarsArgs>();
     CLI::App* cmd = app.add_subcommand("stars", "find stars: CSV (to stdout by default) and DS9 regions");
     cmd->add_option("input", args->input, "frame (FITS)")->required();
-    cmd->add_option("--radius,-r", args->radius, "window half-size, 2 .. 25 (default 8); a star must fit inside the window")->check(CLI::Range(2, 25));
+    cmd->add_option(
+           "--radius,-r", args->radius, "window half-size, 2 .. 25 (default 8); a star must fit inside the window")
+        ->check(CLI::Range(2, 25));
     cmd->add_option("--sigma,-k", args->k, "detection threshold in clipped standard deviations (default 4)");
-    cmd->add_option("--neighbours,-q", args->neighbours,
-                    "bright neighbours a star pixel needs, 0 .. 8 (default 2)")
+    cmd->add_option("--neighbours,-q", args->neighbours, "bright neighbours a star pixel needs, 0 .. 8 (default 2)")
         ->check(CLI::Range(0, 8));
     cmd->add_option("--start-level", args->start, "examine only positions at least this bright (default 0)");
-    cmd->add_flag("--single-thread", args->singleThread, "scan on one thread: the same list in the same order every run");
+    cmd->add_flag(
+        "--single-thread", args->singleThread, "scan on one thread: the same list in the same order every run");
     cmd->add_option("--csv", args->csv, "star list (CSV: x,y,cx,cy,flux,peak)");
     cmd->add_option("--regions", args->regions, "DS9 region file with a circle per star");
     cmd->add_option("--mark-radius", args->markRadius, "circle radius in the region file (default 6)")

@@ -26,7 +26,7 @@ SyntheticNight MakeNight(int w, int h, int starCount, uint32_t seed)
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     const size_t n = size_t(w) * h;
 
-    SyntheticNight night{Frame(w, h, 2), Frame(w, h, 2), {Frame(w, h, 2), Frame(w, h, 2)}, {}};
+    SyntheticNight night { Frame(w, h, 2), Frame(w, h, 2), { Frame(w, h, 2), Frame(w, h, 2) }, {} };
     std::vector<double> vignette(n), darkLevel(n);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {

@@ -11,9 +11,9 @@
 namespace tamrix::cli {
 
 struct TrueStar {
-    double x, y;    // in the first light frame, pixel centres at whole numbers
-    double x2, y2;  // the same star in the second light frame
-    double flux;    // total counts above the sky
+    double x, y; // in the first light frame, pixel centres at whole numbers
+    double x2, y2; // the same star in the second light frame
+    double flux; // total counts above the sky
 };
 
 struct SyntheticNight {

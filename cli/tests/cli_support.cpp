@@ -125,7 +125,7 @@ void WriteFits(const std::string& path, const FitsSpec& spec, const std::vector<
     fitsfile* f = nullptr;
     int status = 0;
     Check(fits_create_diskfile(&f, path.c_str(), &status), "create");
-    long axes[3] = {spec.width, spec.height, spec.planes};
+    long axes[3] = { spec.width, spec.height, spec.planes };
     const int naxis = spec.planes > 0 ? 3 : 2;
     if (spec.inExtension)
         fits_create_img(f, 8, 0, axes, &status);
@@ -146,12 +146,13 @@ void WriteFits(const std::string& path, const FitsSpec& spec, const std::vector<
 
 void WriteU16(const std::string& path, int width, int height, const std::vector<uint32_t>& values)
 {
-    WriteFits(path, {width, height, 0, 16, 32768, false, {}}, std::vector<double>(values.begin(), values.end()));
+    WriteFits(path, { width, height, 0, 16, 32768, false, {} }, std::vector<double>(values.begin(), values.end()));
 }
 
 void WriteU32(const std::string& path, int width, int height, const std::vector<uint32_t>& values)
 {
-    WriteFits(path, {width, height, 0, 32, 2147483648.0, false, {}}, std::vector<double>(values.begin(), values.end()));
+    WriteFits(
+        path, { width, height, 0, 32, 2147483648.0, false, {} }, std::vector<double>(values.begin(), values.end()));
 }
 
 FitsImage ReadFits(const std::string& path)
@@ -161,7 +162,7 @@ FitsImage ReadFits(const std::string& path)
     Check(fits_open_diskfile(&f, path.c_str(), READONLY, &status), path.c_str());
     FitsImage image;
     int naxis = 0;
-    long axes[2] = {0, 0};
+    long axes[2] = { 0, 0 };
     fits_get_img_param(f, 2, &image.bitpix, &naxis, axes, &status);
     image.width = int(axes[0]);
     image.height = int(axes[1]);
@@ -188,8 +189,8 @@ FitsImage ReadFits(const std::string& path)
 std::string FitsImage::Key(const std::string& name) const
 {
     for (const std::string& card : cards)
-        if (card.size() > 10 && card.compare(0, name.size(), name) == 0 && card[name.size()] == ' ' &&
-            card.find('=') == 8)
+        if (card.size() > 10 && card.compare(0, name.size(), name) == 0 && card[name.size()] == ' '
+            && card.find('=') == 8)
             return card.substr(10);
     return "";
 }

@@ -55,14 +55,14 @@ std::vector<Row> ParseCsv(const std::string& text)
 class Stars : public ::testing::Test {
 protected:
     Scratch dir;
-    const std::vector<TrueStar> truth = {{30.3, 20.6, 20000}, {70.8, 40.2, 12000}};
+    const std::vector<TrueStar> truth = { { 30.3, 20.6, 20000 }, { 70.8, 40.2, 12000 } };
 };
 
 TEST_F(Stars, FindsBothStarsNearTheirTruePositions)
 {
     WriteU16(dir / "sky.fits", 96, 64, Sky(truth));
-    for (const char* mode : {"--single-thread", "--start-level=0"}) {
-        const Result run = Tamrix({"stars", dir / "sky.fits", "-r", "8", mode});
+    for (const char* mode : { "--single-thread", "--start-level=0" }) {
+        const Result run = Tamrix({ "stars", dir / "sky.fits", "-r", "8", mode });
         ASSERT_EQ(run.status, 0) << run.err;
         const std::vector<Row> rows = ParseCsv(run.out);
         ASSERT_EQ(rows.size(), 2u) << run.out;
@@ -79,8 +79,8 @@ TEST_F(Stars, FindsBothStarsNearTheirTruePositions)
 TEST_F(Stars, WritesTheCsvAndOneBasedDs9Regions)
 {
     WriteU16(dir / "sky.fits", 96, 64, Sky(truth));
-    const Result run = Tamrix({"stars", dir / "sky.fits", "--single-thread", "--csv", dir / "s.csv", "--regions",
-                               dir / "s.reg", "--mark-radius", "4"});
+    const Result run = Tamrix({ "stars", dir / "sky.fits", "--single-thread", "--csv", dir / "s.csv", "--regions",
+        dir / "s.reg", "--mark-radius", "4" });
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(ParseCsv(ReadText(dir / "s.csv")).size(), 2u);
     const std::string reg = ReadText(dir / "s.reg");
@@ -94,7 +94,7 @@ TEST_F(Stars, WritesTheCsvAndOneBasedDs9Regions)
 TEST_F(Stars, AnEmptySkyGivesAHeaderOnly)
 {
     WriteU16(dir / "sky.fits", 96, 64, Sky({}));
-    const Result run = Tamrix({"stars", dir / "sky.fits"});
+    const Result run = Tamrix({ "stars", dir / "sky.fits" });
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "x,y,cx,cy,flux,peak\n");
 }
@@ -102,8 +102,8 @@ TEST_F(Stars, AnEmptySkyGivesAHeaderOnly)
 TEST_F(Stars, OutOfRangeParametersAreUsageErrors)
 {
     WriteU16(dir / "sky.fits", 96, 64, Sky({}));
-    EXPECT_EQ(Tamrix({"stars", dir / "sky.fits", "-r", "26"}).status, 2);
-    EXPECT_EQ(Tamrix({"stars", dir / "sky.fits", "-q", "9"}).status, 2);
+    EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "-r", "26" }).status, 2);
+    EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "-q", "9" }).status, 2);
 }
 
 } // namespace
