@@ -34,6 +34,9 @@ public:
             auto rate = run.counters.find("Mpx/s");
             if (rate != run.counters.end())
                 rates_[name] = rate->second.value;
+            auto samples = run.counters.find("samples/s");
+            if (samples != run.counters.end())
+                samples_[name] = samples->second.value;
         }
     }
 
@@ -51,11 +54,28 @@ public:
                         seconds / floor->second);
         }
         std::printf("(ratio = operation time / floor time; threads: %d)\n", omp_get_max_threads());
+        PrintLevels();
+    }
+
+    // Operations measured at several vector levels (".../Scalar", ".../AVX2"):
+    // each beside the scalar level of the same run.
+    void PrintLevels() const
+    {
+        if (samples_.empty())
+            return;
+        std::printf("\n%-36s %12s %10s\n", "operation", "samples/s", "x scalar");
+        for (const auto& [name, rate] : samples_) {
+            const std::string base = name.substr(0, name.rfind('/') + 1) + "Scalar";
+            auto scalar = samples_.find(base);
+            std::printf(
+                "%-36s %12.0f %10.2f\n", name.c_str(), rate, scalar != samples_.end() ? rate / scalar->second : 0.0);
+        }
     }
 
 private:
     std::map<std::string, double> times_;
     std::map<std::string, double> rates_;
+    std::map<std::string, double> samples_;
 };
 
 } // namespace

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Checks the built library: it exports symbols of the public namespaces
-# (tamrix::, nnet::) only, none of an internal namespace, and it runs no code
+# (tamrix::, nnet::, and the host utility namespaces FIO::, Str::, Lib::) only, none of an internal namespace, and it runs no code
 # at load (no static initialisers, no global objects with constructors).
 # Works on libtamrix.so and, with MinGW's binutils, on tamrix.dll (exports only).
 set -eu
@@ -19,9 +19,9 @@ case "$lib" in
     ;;
 esac
 bad=$(printf '%s\n' "$exports" \
-  | grep -v -E '^((typeinfo|typeinfo name|vtable) for )?(tamrix|nnet)::' \
+  | grep -v -E '^((typeinfo|typeinfo name|vtable) for )?(tamrix|nnet|FIO|Str|Lib)::' \
   | grep -v -E '^(_init|_fini|_edata|_end|__bss_start)?$' || true)
-internal=$(printf '%s\n' "$exports" | grep -E '::(detail|platform|opt_[a-z0-9]+)::|\(anonymous namespace\)' || true)
+internal=$(printf '%s\n' "$exports" | grep -E '::(detail|platform|opt_[a-z0-9]+|sse3|avx|avx2)::|\(anonymous namespace\)' || true)
 if [ -n "$bad$internal" ]; then
   echo "unexpected exports:"; printf '%s\n' "$bad" "$internal"
   exit 1

@@ -1,6 +1,6 @@
 // Binning: block sums into 32-bit output pixels.
-#include "tamrix.h"
 #include "support.h"
+#include "tamrix.h"
 
 #include <gtest/gtest.h>
 
@@ -31,10 +31,10 @@ std::vector<uint32_t> ReferenceBin(const std::vector<Pixel>& src, int binX, int 
 
 TEST(Binning, OneByOneCopiesAndWidens16BitPixels)
 {
-    std::vector<uint16_t> src = {0, 1, 65535, 40000, 7, 65534};
+    std::vector<uint16_t> src = { 0, 1, 65535, 40000, 7, 65534 };
     std::vector<uint32_t> dst(6, tamrix::test::kSentinel32);
     tamrix::Bin(1, 1, src.data(), dst.data(), 3, 2, 2);
-    EXPECT_EQ(dst, (std::vector<uint32_t>{0, 1, 65535, 40000, 7, 65534}));
+    EXPECT_EQ(dst, (std::vector<uint32_t> { 0, 1, 65535, 40000, 7, 65534 }));
 }
 
 TEST(Binning, IgnoresLeftoverColumnsAndRows)
@@ -48,16 +48,16 @@ TEST(Binning, IgnoresLeftoverColumnsAndRows)
     std::vector<uint32_t> dst(5, tamrix::test::kSentinel32);
     tamrix::Bin(2, 2, src.data(), dst.data(), 5, 5, 2);
     // (0+1+10+11), (2+3+12+13), (20+21+30+31), (22+23+32+33)
-    EXPECT_EQ(dst, (std::vector<uint32_t>{22, 30, 102, 110, tamrix::test::kSentinel32}));
+    EXPECT_EQ(dst, (std::vector<uint32_t> { 22, 30, 102, 110, tamrix::test::kSentinel32 }));
 }
 
 TEST(Binning, UnequalFactorsBinOnlyHorizontally)
 {
-    std::vector<uint32_t> src = {1, 2, 3, 4, 5, 6, 7, //
-                                 10, 20, 30, 40, 50, 60, 70};
+    std::vector<uint32_t> src = { 1, 2, 3, 4, 5, 6, 7, //
+        10, 20, 30, 40, 50, 60, 70 };
     std::vector<uint32_t> dst(4, tamrix::test::kSentinel32);
     tamrix::Bin(3, 1, src.data(), dst.data(), 7, 2, 4);
-    EXPECT_EQ(dst, (std::vector<uint32_t>{6, 15, 60, 150}));
+    EXPECT_EQ(dst, (std::vector<uint32_t> { 6, 15, 60, 150 }));
 }
 
 TEST(Binning, SixteenBitBlockOf65537FullScalePixelsDoesNotWrap)
@@ -71,15 +71,15 @@ TEST(Binning, SixteenBitBlockOf65537FullScalePixelsDoesNotWrap)
 
 TEST(Binning, ThirtyTwoBitSumsWrapModulo2To32)
 {
-    std::vector<uint32_t> src = {0xFFFFFFFFu, 2, 0x80000000u, 0x80000000u};
+    std::vector<uint32_t> src = { 0xFFFFFFFFu, 2, 0x80000000u, 0x80000000u };
     std::vector<uint32_t> dst(2);
     tamrix::Bin(2, 1, src.data(), dst.data(), 4, 1, 4);
-    EXPECT_EQ(dst, (std::vector<uint32_t>{1, 0}));
+    EXPECT_EQ(dst, (std::vector<uint32_t> { 1, 0 }));
 }
 
 TEST(Binning, AnyDepthOtherThanTwoReads32BitPixels)
 {
-    std::vector<uint32_t> src = {70000, 1};
+    std::vector<uint32_t> src = { 70000, 1 };
     uint32_t dst = 0;
     tamrix::Bin(2, 1, src.data(), &dst, 2, 1, 3);
     EXPECT_EQ(dst, 70001u);
@@ -89,7 +89,7 @@ struct EmptyOutputCase {
     int binX, binY, width, height;
 };
 
-class BinningWritesNothing : public testing::TestWithParam<EmptyOutputCase> {};
+class BinningWritesNothing : public testing::TestWithParam<EmptyOutputCase> { };
 
 TEST_P(BinningWritesNothing, LeavesDestinationUntouched)
 {
@@ -101,9 +101,8 @@ TEST_P(BinningWritesNothing, LeavesDestinationUntouched)
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, BinningWritesNothing,
-                         testing::Values(EmptyOutputCase{2, 2, 8, 0}, EmptyOutputCase{2, 2, 8, -3},
-                                         EmptyOutputCase{9, 1, 8, 8}, EmptyOutputCase{1, 9, 8, 8},
-                                         EmptyOutputCase{2, 2, 1, 8}));
+    testing::Values(EmptyOutputCase { 2, 2, 8, 0 }, EmptyOutputCase { 2, 2, 8, -3 }, EmptyOutputCase { 9, 1, 8, 8 },
+        EmptyOutputCase { 1, 9, 8, 8 }, EmptyOutputCase { 2, 2, 1, 8 }));
 
 // Fast row paths against the literal block walk, on odd sizes, every
 // specialised factor and a generic one, with one and several threads.
@@ -111,7 +110,7 @@ struct BinCase {
     int binX, binY, width, height;
 };
 
-class BinningMatchesReference : public testing::TestWithParam<BinCase> {};
+class BinningMatchesReference : public testing::TestWithParam<BinCase> { };
 
 TEST_P(BinningMatchesReference, SixteenBit)
 {
@@ -140,8 +139,7 @@ TEST_P(BinningMatchesReference, ThirtyTwoBit)
 }
 
 INSTANTIATE_TEST_SUITE_P(Factors, BinningMatchesReference,
-                         testing::Values(BinCase{1, 1, 37, 23}, BinCase{2, 2, 101, 67}, BinCase{3, 3, 130, 47},
-                                         BinCase{4, 2, 99, 33}, BinCase{5, 7, 203, 71}, BinCase{2, 5, 64, 64},
-                                         BinCase{17, 3, 300, 20}));
+    testing::Values(BinCase { 1, 1, 37, 23 }, BinCase { 2, 2, 101, 67 }, BinCase { 3, 3, 130, 47 },
+        BinCase { 4, 2, 99, 33 }, BinCase { 5, 7, 203, 71 }, BinCase { 2, 5, 64, 64 }, BinCase { 17, 3, 300, 20 }));
 
 } // namespace

@@ -1,6 +1,6 @@
 // Dark subtraction and flat division.
-#include "tamrix.h"
 #include "support.h"
+#include "tamrix.h"
 
 #include <gtest/gtest.h>
 
@@ -13,17 +13,14 @@ using tamrix::test::ThreadCount;
 
 namespace {
 
-template <class Pixel>
-constexpr uint64_t kFull = std::numeric_limits<Pixel>::max();
+template <class Pixel> constexpr uint64_t kFull = std::numeric_limits<Pixel>::max();
 
-template <class Pixel>
-constexpr int kDepth = sizeof(Pixel) == 2 ? 2 : 4;
+template <class Pixel> constexpr int kDepth = sizeof(Pixel) == 2 ? 2 : 4;
 
 // Literal per-pixel renditions, with the widest arithmetic the library
 // promises to be exact in (32-bit product for 16-bit frames, 64-bit for 32-bit
 // frames).
-template <class Pixel>
-Pixel ReferenceDark(Pixel raw, Pixel d)
+template <class Pixel> Pixel ReferenceDark(Pixel raw, Pixel d)
 {
     if (d > raw)
         return 0;
@@ -32,8 +29,7 @@ Pixel ReferenceDark(Pixel raw, Pixel d)
     return static_cast<Pixel>(raw - d);
 }
 
-template <class Pixel>
-Pixel ReferenceFlat(Pixel raw, Pixel f, uint64_t m)
+template <class Pixel> Pixel ReferenceFlat(Pixel raw, Pixel f, uint64_t m)
 {
     if (raw == kFull<Pixel>)
         return raw;
@@ -44,8 +40,7 @@ Pixel ReferenceFlat(Pixel raw, Pixel f, uint64_t m)
     return q > kFull<Pixel> ? static_cast<Pixel>(kFull<Pixel>) : static_cast<Pixel>(q);
 }
 
-template <class Pixel>
-class Calibration : public testing::Test {
+template <class Pixel> class Calibration : public testing::Test {
 protected:
     static constexpr int depth = kDepth<Pixel>;
     static constexpr Pixel full = static_cast<Pixel>(kFull<Pixel>);
@@ -71,15 +66,15 @@ TYPED_TEST(Calibration, DarkSubtractionClampsAtZeroAndKeepsSaturatedPixels)
 {
     using P = TypeParam;
     const P full = TestFixture::full;
-    EXPECT_EQ(this->Dark({100, 500, full, full, 0, 7}, {120, 20, 3, full, 0, 7}),
-              (std::vector<P>{0, 480, full, full, 0, 0}));
+    EXPECT_EQ(this->Dark({ 100, 500, full, full, 0, 7 }, { 120, 20, 3, full, 0, 7 }),
+        (std::vector<P> { 0, 480, full, full, 0, 0 }));
 }
 
 TYPED_TEST(Calibration, FlatMeanIsWrittenBackAndUsed)
 {
     using P = TypeParam;
     double level = 0.0;
-    EXPECT_EQ(this->FlatDivide({1000, 1000}, {1000, 3000}, level), (std::vector<P>{2000, 666}));
+    EXPECT_EQ(this->FlatDivide({ 1000, 1000 }, { 1000, 3000 }, level), (std::vector<P> { 2000, 666 }));
     EXPECT_EQ(level, 2000.0);
 }
 
@@ -87,7 +82,7 @@ TYPED_TEST(Calibration, NegativeLevelAlsoAsksForTheMean)
 {
     using P = TypeParam;
     double level = -5.0;
-    EXPECT_EQ(this->FlatDivide({10, 10, 10}, {1, 2, 6}, level), (std::vector<P>{30, 15, 5}));
+    EXPECT_EQ(this->FlatDivide({ 10, 10, 10 }, { 1, 2, 6 }, level), (std::vector<P> { 30, 15, 5 }));
     EXPECT_EQ(level, 3.0);
 }
 
@@ -95,10 +90,10 @@ TYPED_TEST(Calibration, PositiveLevelIsRoundedHalfUpAndNotWrittenBack)
 {
     using P = TypeParam;
     double level = 1999.5; // m = 2000
-    EXPECT_EQ(this->FlatDivide({1000}, {1000}, level), (std::vector<P>{2000}));
+    EXPECT_EQ(this->FlatDivide({ 1000 }, { 1000 }, level), (std::vector<P> { 2000 }));
     EXPECT_EQ(level, 1999.5);
     level = 1999.4; // m = 1999
-    EXPECT_EQ(this->FlatDivide({1000}, {1000}, level), (std::vector<P>{1999}));
+    EXPECT_EQ(this->FlatDivide({ 1000 }, { 1000 }, level), (std::vector<P> { 1999 }));
     EXPECT_EQ(level, 1999.4);
 }
 
@@ -109,15 +104,15 @@ TYPED_TEST(Calibration, FlatClampsAtFullScaleAndPassesZeroFlatAndSaturatedPixels
     // A 32-bit raw value this large only clamps with the 64-bit product.
     const P big = static_cast<P>(sizeof(P) == 2 ? 60000u : 3000000000u);
     double level = 2000.0;
-    EXPECT_EQ(this->FlatDivide({big, 1234, full, full, 0}, {1000, 0, 1, 0, 5}, level),
-              (std::vector<P>{full, 1234, full, full, 0}));
+    EXPECT_EQ(this->FlatDivide({ big, 1234, full, full, 0 }, { 1000, 0, 1, 0, 5 }, level),
+        (std::vector<P> { full, 1234, full, full, 0 }));
 }
 
 TYPED_TEST(Calibration, AllZeroFlatWithMeanRequestedPassesEverything)
 {
     using P = TypeParam;
     double level = 0.0;
-    EXPECT_EQ(this->FlatDivide({5, 77, 0}, {0, 0, 0}, level), (std::vector<P>{5, 77, 0}));
+    EXPECT_EQ(this->FlatDivide({ 5, 77, 0 }, { 0, 0, 0 }, level), (std::vector<P> { 5, 77, 0 }));
     EXPECT_EQ(level, 0.0);
 }
 
@@ -126,7 +121,7 @@ TYPED_TEST(Calibration, EmptyFramesWriteNothingAndKeepTheLevel)
     using P = TypeParam;
     const int depth = TestFixture::depth;
     std::vector<P> raw(4, 9), flat(4, 3), out(4, 1);
-    for (int height : {0, -2}) {
+    for (int height : { 0, -2 }) {
         double level = 0.0;
         tamrix::Flat(raw.data(), out.data(), flat.data(), &level, 2, height, depth);
         tamrix::DiffDark(raw.data(), out.data(), flat.data(), 2, height, depth);
@@ -161,9 +156,9 @@ TYPED_TEST(Calibration, RandomFramesMatchLiteralRulesInPlaceAndAcrossThreadCount
     }
 
     const std::vector<double> levels = sizeof(P) == 2
-        ? std::vector<double>{1.0, 2000.0, 32767.5, 65535.0}
-        : std::vector<double>{1.0, 2000.0, 65535.0, 3.0e9, 4294967295.0, 9.0e15};
-    for (auto* f : {&flat, &dimFlat})
+        ? std::vector<double> { 1.0, 2000.0, 32767.5, 65535.0 }
+        : std::vector<double> { 1.0, 2000.0, 65535.0, 3.0e9, 4294967295.0, 9.0e15 };
+    for (auto* f : { &flat, &dimFlat })
         for (double level : levels) {
             const uint64_t m = static_cast<uint64_t>(level + 0.5);
             for (size_t i = 0; i < raw.size(); ++i)
@@ -189,8 +184,8 @@ TEST(FlatDivision, ThirtyTwoBitQuotientsNextToIntegersTruncateExactly)
     // what a double holds exactly.
     const uint64_t m = 4294967291ull;
     std::vector<uint32_t> raw, flat, expected;
-    for (uint64_t f : {m - 1, m, m + 1, m + 4})
-        for (uint32_t r : {1u, 2u, 3u, 1000u, 123456789u, 0x7FFFFFFFu, 0x80000001u, 4294967290u, 4294967294u}) {
+    for (uint64_t f : { m - 1, m, m + 1, m + 4 })
+        for (uint32_t r : { 1u, 2u, 3u, 1000u, 123456789u, 0x7FFFFFFFu, 0x80000001u, 4294967290u, 4294967294u }) {
             raw.push_back(r);
             flat.push_back(static_cast<uint32_t>(f));
             expected.push_back(ReferenceFlat<uint32_t>(r, static_cast<uint32_t>(f), m));
@@ -199,9 +194,9 @@ TEST(FlatDivision, ThirtyTwoBitQuotientsNextToIntegersTruncateExactly)
     double level = static_cast<double>(m);
     tamrix::Flat(raw.data(), out.data(), flat.data(), &level, static_cast<int>(raw.size()), 1, 4);
     EXPECT_EQ(out, expected);
-    EXPECT_EQ(out[4], 123456789u);       // f = m - 1: just above an integer
-    EXPECT_EQ(out[9 + 4], 123456789u);   // f = m: exact
-    EXPECT_EQ(out[18 + 4], 123456788u);  // f = m + 1: just below an integer
+    EXPECT_EQ(out[4], 123456789u); // f = m - 1: just above an integer
+    EXPECT_EQ(out[9 + 4], 123456789u); // f = m: exact
+    EXPECT_EQ(out[18 + 4], 123456788u); // f = m + 1: just below an integer
 }
 
 // The mean is the serial double sum in element order. For 32-bit frames with

@@ -5,9 +5,8 @@
 
 #include <omp.h>
 
-
 #if !defined(_WIN32)
-#include <dlfcn.h>
+#    include <dlfcn.h>
 #endif
 
 namespace {
@@ -17,7 +16,7 @@ namespace {
 // (check_exports.sh); this checks that a client resolves them at run time.
 TEST(Exports, PublicFunctionsResolveAtRunTime)
 {
-    Dl_info info{};
+    Dl_info info {};
     ASSERT_NE(dladdr(reinterpret_cast<void*>(&tamrix::Bin), &info), 0);
     void* lib = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
     ASSERT_NE(lib, nullptr) << info.dli_fname;

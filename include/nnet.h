@@ -1,0 +1,176 @@
+// nnet: a small fully connected feed-forward network (multilayer perceptron)
+// with logistic activations in every layer after the input layer, trained by
+// mini-batch backpropagation on the squared error.
+//
+// A network detects the processor's vector level once, at construction; the
+// level picks the layer class that evaluates it (scalar, SSE, AVX or AVX2)
+// and the alignment of every numeric buffer it owns. Everything is single
+// precision and single-threaded: one network serves one thread at a time.
+//
+// This header declares no inline functions on purpose: it is included by
+// sources built for different instruction sets.
+#pragma once
+
+#include <cstdint>
+
+#include "tamrix_export.h"
+
+namespace nnet {
+
+// The processor's vector level; also the layer class and buffer alignment.
+enum TSIMDlevel : int32_t {
+    SIMD_NONE = 0, // scalar layers, plain heap buffers
+    SIMD_SSE = 1, // SSE3: CLayerSSE, buffers aligned to 16 bytes
+    SIMD_AVX = 2, // AVX: CLayerAVX, buffers aligned to 32 bytes
+    SIMD_AVX2 = 3, // AVX2: CLayerAVX2, buffers aligned to 32 bytes
+};
+
+class CLayer;
+
+class TAMRIX_API CNetwork {
+public:
+    // Detected at construction. Tests and hosts may set it to a lower level
+    // between the default constructor and Init to force that level; it must
+    // not change while the network holds layers or blocks from Alloc.
+    TSIMDlevel SIMDlevel;
+    int32_t NumLayers; // layers, the input layer included; 0 when empty
+    CLayer** Layers; // Layers[0] is the input layer, Layers[NumLayers - 1] the output layer
+
+    // An empty network on the detected level.
+    CNetwork();
+    // A network of numLayers layers with neurons[i] neurons each (see Init).
+    CNetwork(int numLayers, const int* neurons);
+    ~CNetwork();
+    CNetwork(const CNetwork&) = delete;
+    // Member-wise: the copy shares the layers, and only one of the two may
+    // release them (the other must be emptied by assigning an empty network).
+    CNetwork& operator=(const CNetwork&);
+
+    // Builds numLayers layers, input layer first, with random weights (normal
+    // with standard deviation 1/sqrt(inputs)) and biases (standard normal)
+    // from Lib::RAND; call Lib::FixSeed first for reproducible weights. Layers
+    // already present are released first. numLayers below 1 or a neuron count
+    // below 1 leaves the network empty. When a buffer cannot be allocated,
+    // everything built so far is released, the network is left empty and
+    // std::bad_alloc is thrown.
+    void Init(int numLayers, const int* neurons);
+    // Releases all layers; the network is empty afterwards.
+    void Done();
+
+    // Sets SIMDlevel from the processor: AVX2, else AVX, else SSE3, else none.
+    void InitSIMDlevel();
+    TSIMDlevel GetSIMDlevel() const;
+
+    // Heap blocks by the level's rule (16-byte aligned at SIMD_SSE, 32-byte at
+    // SIMD_AVX and SIMD_AVX2, plain otherwise), not zero-filled; null when the
+    // heap is exhausted. Callers use them for vectors the network's vector
+    // code reads. A block is released by a network of the same level. ReAlloc
+    // keeps the contents up to the smaller size and the alignment; a size of 0
+    // releases the block and returns null.
+    void* Alloc(unsigned int size);
+    void* ReAlloc(void* block, unsigned int size);
+    void Free(void* block);
+
+    // Evaluates the network on input[nIn] into output[nOut]. False, with
+    // nothing written, when the lengths differ from the first and last layer
+    // or the network is empty.
+    bool Infer(int nIn, const float* input, int nOut, float* output);
+
+    // Gradient of E = 1/2 sum (output - target)^2 for one sample, left in
+    // every non-input layer's BiasGrad (the deltas) and WeightGrad, which must
+    // be allocated (Learn does). deltaA and deltaB are scratch vectors of at
+    // least the largest non-input layer's neuron count: afterwards deltaA
+    // holds the output deltas and deltaB those of the last hidden layer (and
+    // the two alternate further down). The three variants compute the same
+    // thing with scalar code, 4-lane and 8-lane vectors; target and scratch
+    // need no particular alignment. False, with nothing written, for wrong
+    // lengths, a network of fewer than two layers or one without gradient
+    // buffers.
+    bool Backpropagate(int nIn, const float* input, int nOut, const float* target, float* deltaA, float* deltaB);
+    bool BackpropagateSSE(int nIn, const float* input, int nOut, const float* target, float* deltaA, float* deltaB);
+    bool BackpropagateAVX(int nIn, const float* input, int nOut, const float* target, float* deltaA, float* deltaB);
+
+    // True when no weight or bias is NaN (infinities pass).
+    bool CheckNANs();
+
+    // Mini-batch gradient descent: per epoch a fresh shuffle (Lib::RANDOM),
+    // then batches of batchSize samples while the batch start is below
+    // numSamples - batchSize (so the last batch of every epoch is left out),
+    // each followed by w -= (rate / batchSize) * (sum of the batch's
+    // gradients). With a window, message 13369 is posted after every epoch
+    // with wParam = epoch (from 0) and lParam = its milliseconds. unused has
+    // no effect. Returns false, without training, for a batch size below 1, a
+    // negative sample count, lengths that differ from the first and last
+    // layer, a network of fewer than two layers, or exhausted memory.
+    bool Learn(int numSamples, int nIn, float** inputs, int nOut, float** targets, int batchSize, float rate,
+        float unused, int epochs, void* window);
+};
+
+// One layer. The network creates and destroys its layers; hosts read and set
+// their data members (the class is exported so that its type information
+// reaches them too). Every float
+// buffer and every row is a separate block allocated by the network's rule
+// (Network->Alloc); the arrays of row pointers are plain heap memory.
+class TAMRIX_API CLayer {
+public:
+    CNetwork* Network; // owner; its level chooses the allocation of every buffer
+    CLayer* Prev; // previous layer; null for the input layer
+    int32_t NumNeurons; // n
+    int32_t Blocks4; // n / 4: whole 4-float blocks
+    int32_t Blocks8; // n / 8: whole 8-float blocks
+    float* Outputs; // [n] activations (the input vector for the input layer)
+    float* Sums; // [n] bias + weighted sum; null for the input layer
+    float** Weights; // [n][m], m = Prev->NumNeurons: weight of input j for neuron i
+    float* Biases; // [n]
+    float** WeightGradSum; // [n][m] batch sums of WeightGrad; null until the first Learn
+    float* BiasGradSum; // [n]
+    float** WeightGrad; // [n][m] gradient of the last sample
+    float* BiasGrad; // [n] deltas of the last sample
+
+    // Allocates the buffers; for a non-input layer calls Lib::RANDOMIZE once
+    // and draws 2 m + 2 values of Lib::RAND per neuron. Throws std::bad_alloc,
+    // with nothing left allocated, when a buffer cannot be had.
+    CLayer(CNetwork* network, CLayer* prev, int numNeurons);
+    // Virtual so that a layer of any class is released correctly through a
+    // CLayer pointer.
+    virtual ~CLayer();
+    CLayer(const CLayer&) = delete;
+    CLayer& operator=(const CLayer&) = delete;
+
+    // Sums = Biases + Weights * Prev->Outputs; Outputs = 1 / (exp(-Sums) + 1).
+    virtual void Evaluate();
+
+private:
+    void Release();
+};
+
+// The derived classes add no members. Their destructors are declared so
+// that they are defined once, in their own sources, rather than as inline
+// copies.
+
+// 4-float blocks with SSE3; the exponential of whole neuron blocks is a
+// polynomial, the rest of the neurons use expf.
+class TAMRIX_API CLayerSSE : public CLayer {
+public:
+    CLayerSSE(CNetwork* network, CLayer* prev, int numNeurons);
+    ~CLayerSSE() override;
+    void Evaluate() override;
+};
+
+// 8-float blocks with AVX (integer steps of the exponential on 4-lane halves).
+class TAMRIX_API CLayerAVX : public CLayer {
+public:
+    CLayerAVX(CNetwork* network, CLayer* prev, int numNeurons);
+    ~CLayerAVX() override;
+    void Evaluate() override;
+};
+
+// 8-float blocks with AVX2.
+class TAMRIX_API CLayerAVX2 : public CLayer {
+public:
+    CLayerAVX2(CNetwork* network, CLayer* prev, int numNeurons);
+    ~CLayerAVX2() override;
+    void Evaluate() override;
+};
+
+} // namespace nnet

@@ -1,0 +1,85 @@
+// Shared helpers of the network tests.
+#pragma once
+
+#include "hostlib.h"
+#include "nnet.h"
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace nnet::test {
+
+// Every level this processor runs, lowest first: the tests force each one by
+// setting SIMDlevel between the default constructor and Init.
+inline std::vector<TSIMDlevel> Levels()
+{
+    std::vector<TSIMDlevel> levels;
+    for (int l = SIMD_NONE; l <= CNetwork().GetSIMDlevel(); ++l)
+        levels.push_back(static_cast<TSIMDlevel>(l));
+    return levels;
+}
+
+inline std::string LevelName(TSIMDlevel level)
+{
+    return level == SIMD_NONE ? "Scalar" : level == SIMD_SSE ? "SSE" : level == SIMD_AVX ? "AVX" : "AVX2";
+}
+
+// A network of the given sizes on a forced level, with the weights the seed
+// gives.
+inline std::unique_ptr<CNetwork> Build(TSIMDlevel level, const std::vector<int>& sizes, uint64_t seed = 1)
+{
+    auto net = std::make_unique<CNetwork>();
+    net->SIMDlevel = level;
+    Lib::FixSeed(seed);
+    net->Init(static_cast<int>(sizes.size()), sizes.data());
+    return net;
+}
+
+inline std::vector<float> RandomVector(size_t n, uint32_t seed, float lo = -1.0f, float hi = 1.0f)
+{
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> dist(lo, hi);
+    std::vector<float> v(n);
+    for (auto& x : v)
+        x = dist(rng);
+    return v;
+}
+
+// Distance in units in the last place between two finite floats.
+inline int64_t UlpDistance(float a, float b)
+{
+    auto key = [](float f) {
+        int32_t i;
+        std::memcpy(&i, &f, sizeof i);
+        return i < 0 ? int64_t { INT32_MIN } - i : int64_t { i };
+    };
+    return std::llabs(key(a) - key(b));
+}
+
+// The vector exponential written out on one float, step by step as the
+// vector forms run it on every lane.
+inline float CephesExp(float x)
+{
+    x = x < 88.3762626647949f ? x : 88.3762626647949f;
+    x = x > -88.3762626647949f ? x : -88.3762626647949f;
+    const float k = std::floor(x * 1.44269504088896341f + 0.5f);
+    float r = x - k * 0.693359375f;
+    r = r - k * -2.12194440e-4f;
+    float y = 1.9875691500e-4f;
+    y = y * r + 1.3981999507e-3f;
+    y = y * r + 8.3334519073e-3f;
+    y = y * r + 4.1665795894e-2f;
+    y = y * r + 1.6666665459e-1f;
+    y = y * r + 0.5f;
+    y = y * (r * r) + r + 1.0f;
+    const int32_t bits = (static_cast<int32_t>(k) + 127) * (1 << 23); // 2^k
+    float pow2;
+    std::memcpy(&pow2, &bits, sizeof pow2);
+    return y * pow2;
+}
+
+} // namespace nnet::test

@@ -1,0 +1,196 @@
+// The host utility services through the exported interface: bound-and-pointer
+// strings, number text, files and the random generator.
+#include "hostlib.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+TEST(Strings, LengthCopyAndAppendStopAtTheTerminatorOrTheBound)
+{
+    const char text[] = { 'a', 'b', 'c', '\0', 'x' };
+    EXPECT_EQ(Str::LengthA(4, text), 3);
+    EXPECT_EQ(Str::LengthA(1, text), 2); // only indices 0 and 1 are valid
+    EXPECT_EQ(Str::LengthA(-1, text), 0);
+    char dest[8] = "#######";
+    EXPECT_EQ(Str::CopyA(5, dest, 1000, "version"), 5);
+    EXPECT_STREQ(dest, "versi");
+    EXPECT_EQ(Str::CopyA(7, dest, 1, "ab;12"), 2); // the source cut by its own bound
+    EXPECT_EQ(Str::AppendA(7, dest, 1000, ";12"), 5);
+    EXPECT_EQ(Str::AppendA(7, dest, 1000, ";345"), 7);
+    EXPECT_STREQ(dest, "ab;12;3");
+    char full[4] = { 'a', 'b', 'c', 'd' }; // no terminator inside the buffer
+    EXPECT_EQ(Str::AppendA(3, full, 1000, "e"), 3);
+    EXPECT_STREQ(full, "abc");
+}
+
+TEST(NumberText, IntegersAndFixedPointNeverCutAValue)
+{
+    char buf[32];
+    bool ok = false;
+    Str::IntToStrA(-2147483647 - 1, 31, buf, 10, &ok);
+    EXPECT_TRUE(ok);
+    EXPECT_STREQ(buf, "-2147483648");
+    Str::CardToStrA(4294967295u, 31, buf, 10, &ok);
+    EXPECT_STREQ(buf, "4294967295");
+    Str::IntToStrA(255, 31, buf, 16, &ok);
+    EXPECT_STREQ(buf, "ff");
+    EXPECT_EQ(Str::IntToStrA(1234, 3, buf, 10, &ok), 0); // needs 5 bytes of 4
+    EXPECT_FALSE(ok);
+    EXPECT_STREQ(buf, "");
+    const struct {
+        double value;
+        const char* text;
+    } cases[] = { { 0.123456, "0.12346" }, { -1.5, "-1.50000" }, { 2.5e-6, "0.00000" }, { 7.5e-6, "0.00001" },
+        { 1e20, "100000000000000000000.00000" } };
+    for (const auto& c : cases) {
+        Str::FixRealToStrA(c.value, 5, 31, buf, &ok);
+        EXPECT_TRUE(ok);
+        EXPECT_STREQ(buf, c.text);
+    }
+    EXPECT_EQ(Str::FixRealToStrA(-123.456, 5, 9, buf, &ok), 0); // "-123.45600" has 10 characters
+    EXPECT_FALSE(ok);
+}
+
+class Files : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char dir[] = "/tmp/tamrix-fio-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        path_ = dir_ + "/net.txt";
+    }
+    void TearDown() override
+    {
+        std::remove(path_.c_str());
+        rmdir(dir_.c_str());
+    }
+    static bool Failed(FIO::THandle h) { return reinterpret_cast<intptr_t>(h) == FIO::kFailedHandle; }
+    void Write(const char* text, int bound = 1000)
+    {
+        FIO::THandle out = FIO::CreateA(1000, path_.c_str(), 0);
+        ASSERT_FALSE(Failed(out));
+        EXPECT_TRUE(FIO::WrStrA(out, bound, text));
+        FIO::Close(out);
+    }
+    std::string dir_, path_;
+};
+
+TEST_F(Files, ReadsNeverPassTheCountOrTheBound)
+{
+    Write("0123456789abc", 9); // written up to the bound
+    FIO::THandle in = FIO::OpenReadA(1000, path_.c_str(), 1);
+    ASSERT_FALSE(Failed(in));
+    EXPECT_EQ(FIO::Size(in), 10);
+    char buf[10];
+    std::fill(buf, buf + 10, '#');
+    EXPECT_EQ(FIO::RdBin(in, 9, buf, 3), 3);
+    EXPECT_EQ(FIO::RdBin(in, 1, buf, 5), 2); // room for 2 only: a short count, nothing past it
+    EXPECT_EQ(std::string(buf, 10), "342#######");
+    EXPECT_EQ(FIO::RdBin(in, 9, buf, 100), 5); // the rest of the file
+    EXPECT_EQ(FIO::RdBin(in, 9, buf, 1), 0);
+    FIO::Close(in);
+}
+
+TEST_F(Files, FailuresGiveTheFailureValue)
+{
+    EXPECT_TRUE(Failed(FIO::OpenReadA(1000, path_.c_str(), 1))); // missing
+    EXPECT_TRUE(Failed(FIO::OpenReadA(1000, "", 1)));
+    EXPECT_TRUE(Failed(FIO::CreateA(1000, (dir_ + "/no/such/dir").c_str(), 0)));
+    Write("old");
+    EXPECT_TRUE(Failed(FIO::CreateA(1000, path_.c_str(), 1))); // refuses an existing file
+    // The name ends at its bound; creating again replaces the file.
+    FIO::Close(FIO::CreateA(static_cast<int>(path_.size()) - 1, (path_ + "-and-more").c_str(), 0));
+    FIO::THandle in = FIO::OpenReadA(1000, path_.c_str(), 1);
+    EXPECT_EQ(FIO::Size(in), 0);
+    FIO::Close(in);
+}
+
+std::vector<double> Draws(int n)
+{
+    std::vector<double> v(n);
+    for (auto& x : v)
+        x = Lib::RAND();
+    return v;
+}
+
+TEST(RandomNumbers, RandIsUniformInTheHalfOpenUnitInterval)
+{
+    Lib::FixSeed(11);
+    double sum = 0.0;
+    int low = 0;
+    for (double x : Draws(100000)) {
+        ASSERT_GT(x, 0.0);
+        ASSERT_LE(x, 1.0);
+        sum += x;
+        low += x <= 0.25;
+    }
+    EXPECT_NEAR(sum / 100000, 0.5, 0.005);
+    EXPECT_NEAR(low / 100000.0, 0.25, 0.005);
+}
+
+TEST(RandomNumbers, RandomHasNoModuloBias)
+{
+    // n = 3 * 2^30: a 32-bit word modulo n would put half of the results
+    // below 2^30; uniform draws put a third there.
+    Lib::FixSeed(12);
+    const unsigned n = 3u << 30;
+    int below = 0;
+    for (int i = 0; i < 30000; ++i) {
+        const unsigned r = Lib::RANDOM(n);
+        ASSERT_LT(r, n);
+        below += r < (1u << 30);
+    }
+    EXPECT_NEAR(below / 30000.0, 1.0 / 3.0, 0.02);
+    EXPECT_EQ(Lib::RANDOM(1), 0u);
+    EXPECT_EQ(Lib::RANDOM(0), 0u);
+}
+
+TEST(RandomNumbers, AFixedSeedRepeatsAndEachReseedStartsAnotherStream)
+{
+    Lib::FixSeed(42);
+    const auto first = Draws(5);
+    Lib::RANDOMIZE();
+    const auto second = Draws(5);
+    Lib::FixSeed(42);
+    EXPECT_EQ(Draws(5), first);
+    Lib::RANDOMIZE();
+    EXPECT_EQ(Draws(5), second);
+    EXPECT_NE(first, second);
+    Lib::FixSeed(43);
+    EXPECT_NE(Draws(5), first);
+    Lib::UnfixSeed(); // from the clock again
+    Lib::RANDOMIZE();
+    EXPECT_NE(Draws(5), second);
+}
+
+TEST(RandomNumbers, ConcurrentCallersShareOneSequenceWithoutRepeats)
+{
+    const int perThread = 20000, threads = 4;
+    Lib::FixSeed(99);
+    auto expected = Draws(perThread * threads);
+    Lib::FixSeed(99);
+    std::vector<std::vector<double>> got(threads);
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t)
+        pool.emplace_back([&, t] { got[t] = Draws(perThread); });
+    for (auto& th : pool)
+        th.join();
+    std::vector<double> all;
+    for (const auto& g : got)
+        all.insert(all.end(), g.begin(), g.end());
+    std::sort(all.begin(), all.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(all, expected);
+}
+
+} // namespace

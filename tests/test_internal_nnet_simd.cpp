@@ -1,0 +1,113 @@
+// Processor detection, the layer class of each level, and the vector
+// exponential, reached directly.
+#include "nnet/internal.h"
+#include "nnet_support.h"
+
+#include <gtest/gtest.h>
+
+#include <typeinfo>
+
+using namespace nnet;
+
+namespace {
+
+TEST(Detection, ChecksAvx2ThenAvxThenSse3WhereTheSystemSavesWideRegisters)
+{
+    constexpr uint32_t sse3 = 1u << 0, osxsave = 1u << 27, avx = 1u << 28, avx2 = 1u << 5;
+    const struct {
+        uint32_t maxLeaf, ecx1, ebx7;
+        uint64_t xcr0;
+        TSIMDlevel level;
+    } cases[] = {
+        { 7, osxsave | avx | sse3, avx2, 7, SIMD_AVX2 },
+        { 7, osxsave, avx2, 7, SIMD_AVX2 }, // leaf 7 decides alone, whatever leaf 1 says
+        { 13, osxsave | avx | sse3, 0, 7, SIMD_AVX }, { 13, osxsave | sse3, 0, 7, SIMD_SSE },
+        { 13, osxsave, 0, 7, SIMD_NONE }, { 6, osxsave | avx | sse3, avx2, 7, SIMD_AVX }, // leaf 7 is not there
+        { 0, osxsave | avx | sse3, avx2, 7, SIMD_NONE },
+        { 7, avx | sse3, avx2, 7, SIMD_SSE }, // no OSXSAVE: AVX would fault
+        { 7, osxsave | avx | sse3, avx2, 3, SIMD_SSE }, // YMM state not enabled
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(detail::LevelFromCpuid(c.maxLeaf, c.ecx1, c.ebx7, c.xcr0), c.level)
+            << c.maxLeaf << " " << c.ecx1 << " " << c.ebx7 << " " << c.xcr0;
+
+    __builtin_cpu_init();
+    const TSIMDlevel here = __builtin_cpu_supports("avx2") ? SIMD_AVX2
+        : __builtin_cpu_supports("avx")                    ? SIMD_AVX
+        : __builtin_cpu_supports("sse3")                   ? SIMD_SSE
+                                                           : SIMD_NONE;
+    EXPECT_EQ(CNetwork().GetSIMDlevel(), here);
+}
+
+TEST(LayerClass, EveryLayerOfANetworkHasTheClassOfItsLevel)
+{
+    const std::type_info* classes[] = { &typeid(CLayer), &typeid(CLayerSSE), &typeid(CLayerAVX), &typeid(CLayerAVX2) };
+    for (TSIMDlevel level : test::Levels()) {
+        auto net = test::Build(level, { 5, 4, 3 });
+        for (int l = 0; l < 3; ++l)
+            EXPECT_EQ(typeid(*net->Layers[l]), *classes[level]) << level << "/" << l;
+    }
+}
+
+struct Form {
+    const char* name;
+    void (*fn)(const float*, float*, int);
+    int lanes;
+    TSIMDlevel needs;
+};
+
+const Form kForms[] = { { "SSE", &sse3::ExpBlocks, 4, SIMD_SSE }, { "AVX", &avx::ExpBlocks, 8, SIMD_AVX },
+    { "AVX2", &avx2::ExpBlocks, 8, SIMD_AVX2 } };
+
+std::vector<float> Apply(const Form& form, std::vector<float> x)
+{
+    x.resize((x.size() + 7) / 8 * 8, 0.0f);
+    std::vector<float> y(x.size());
+    form.fn(x.data(), y.data(), static_cast<int>(x.size()) / form.lanes);
+    return y;
+}
+
+class VectorExp : public ::testing::TestWithParam<Form> {
+protected:
+    void SetUp() override
+    {
+        if (CNetwork().GetSIMDlevel() < GetParam().needs)
+            GTEST_SKIP() << "processor lacks " << GetParam().name;
+    }
+};
+
+TEST_P(VectorExp, StaysWithinOneUlpOfExpfUpToTheClamp)
+{
+    std::vector<float> x;
+    for (float v = -87.3f; v < 88.37f; v += 0.0137f)
+        x.push_back(v);
+    const auto y = Apply(GetParam(), x);
+    for (size_t i = 0; i < x.size(); ++i)
+        ASSERT_LE(test::UlpDistance(y[i], std::exp(x[i])), 1) << "x = " << x[i];
+}
+
+TEST_P(VectorExp, ClampsAtPlusMinus88Point376)
+{
+    const float top = 88.3762626647949f; // 0x42B0C0A5
+    const auto y = Apply(GetParam(), { top, 89.0f, INFINITY, -top, -89.0f, -INFINITY, -87.7f, -87.5f });
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(y[i], 0x1.6a0948p+127f) << i; // e^88.376 = 2^127.5, finite
+    // At the bottom 2^k comes from an all-zero exponent field: 0, so that a
+    // block neuron with a large positive sum outputs exactly 1; a little
+    // higher the result stays below the smallest normal float.
+    for (int i = 3; i < 7; ++i)
+        EXPECT_EQ(y[i], 0.0f) << i;
+    EXPECT_GT(y[7], 0.0f);
+    EXPECT_LT(y[7], 2.0f * 0x1p-126f);
+}
+
+TEST_P(VectorExp, AllFormsAgreeBitForBit)
+{
+    const auto x = test::RandomVector(4096, 3, -90.0f, 90.0f);
+    EXPECT_EQ(Apply(GetParam(), x), Apply(kForms[0], x));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, VectorExp, ::testing::ValuesIn(kForms), [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace

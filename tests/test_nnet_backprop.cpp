@@ -1,0 +1,200 @@
+// Backpropagation of one sample in its three variants, and the NaN check.
+#include "nnet_support.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+using nnet::CLayer;
+using nnet::CNetwork;
+using nnet::TSIMDlevel;
+using namespace nnet::test;
+
+namespace {
+
+struct Case {
+    const char* name;
+    bool (CNetwork::*variant)(int, const float*, int, const float*, float*, float*);
+    TSIMDlevel level;
+};
+
+const Case kCases[] = { { "Scalar", &CNetwork::Backpropagate, nnet::SIMD_NONE },
+    { "SSE", &CNetwork::BackpropagateSSE, nnet::SIMD_SSE }, { "AVXonAVX", &CNetwork::BackpropagateAVX, nnet::SIMD_AVX },
+    { "AVXonAVX2", &CNetwork::BackpropagateAVX, nnet::SIMD_AVX2 } };
+
+// E = 1/2 sum (output - target)^2 in double precision from the network's
+// weights: the function whose derivatives backpropagation computes.
+double Error(const CNetwork& net, const std::vector<float>& input, const std::vector<float>& target)
+{
+    std::vector<double> x(input.begin(), input.end());
+    for (int l = 1; l < net.NumLayers; ++l) {
+        const CLayer& layer = *net.Layers[l];
+        std::vector<double> y(layer.NumNeurons);
+        for (int i = 0; i < layer.NumNeurons; ++i) {
+            double z = layer.Biases[i];
+            for (size_t j = 0; j < x.size(); ++j)
+                z += double(layer.Weights[i][j]) * x[j];
+            y[i] = 1.0 / (1.0 + std::exp(-z));
+        }
+        x = y;
+    }
+    double e = 0.0;
+    for (size_t i = 0; i < x.size(); ++i)
+        e += 0.5 * (x[i] - target[i]) * (x[i] - target[i]);
+    return e;
+}
+
+// 17-9-8-5: two hidden layers, so the scratch vectors swap roles; every
+// layer has whole input blocks and a remainder, the output layer a block of
+// four neurons and one more.
+class Backprop : public ::testing::TestWithParam<Case> {
+protected:
+    void SetUp() override
+    {
+        if (CNetwork().GetSIMDlevel() < GetParam().level)
+            GTEST_SKIP() << "processor lacks the level";
+        net_ = Build(GetParam().level, { 17, 9, 8, 5 }, 31);
+        ASSERT_TRUE(net_->Learn(0, 17, nullptr, 5, nullptr, 1, 1.0f, 0.0f, 0, nullptr)); // gradient buffers
+    }
+    bool Run(const std::vector<float>& input, const std::vector<float>& target)
+    {
+        return (net_.get()->*GetParam().variant)(
+            int(input.size()), input.data(), int(target.size()), target.data(), a_.data(), b_.data());
+    }
+    std::unique_ptr<CNetwork> net_;
+    std::vector<float> a_ = std::vector<float>(10, 9.0f), b_ = std::vector<float>(10, 9.0f);
+};
+
+TEST_P(Backprop, GradientsMatchFiniteDifferencesOfTheError)
+{
+    const auto input = RandomVector(17, 1), target = RandomVector(5, 2, 0.0f, 1.0f);
+    ASSERT_TRUE(Run(input, target));
+    auto check = [&](float& parameter, float gradient) {
+        const float saved = parameter, up = saved + 1e-3f, down = saved - 1e-3f;
+        parameter = up;
+        const double eUp = Error(*net_, input, target);
+        parameter = down;
+        const double eDown = Error(*net_, input, target);
+        parameter = saved;
+        return std::fabs(gradient - (eUp - eDown) / (double(up) - double(down))) <= 2e-6 + 1e-3 * std::fabs(gradient);
+    };
+    for (int l = 1; l < net_->NumLayers; ++l) {
+        CLayer& layer = *net_->Layers[l];
+        for (int i = 0; i < layer.NumNeurons; ++i) {
+            EXPECT_TRUE(check(layer.Biases[i], layer.BiasGrad[i])) << "bias " << l << "/" << i;
+            for (int j = 0; j < layer.Prev->NumNeurons; ++j)
+                EXPECT_TRUE(check(layer.Weights[i][j], layer.WeightGrad[i][j]))
+                    << "weight " << l << "/" << i << "/" << j;
+        }
+    }
+}
+
+// Every value written out from the forward state the call leaves: output
+// deltas by the variant's path (a block of four through the vector
+// exponential, the rest through expf), hidden deltas and gradient rows by
+// the formulas all variants share.
+TEST_P(Backprop, MatchesItsLiteralFormulasExactly)
+{
+    const auto input = RandomVector(17, 3), target = RandomVector(5, 4, 0.0f, 1.0f);
+    ASSERT_TRUE(Run(input, target));
+    const CLayer& out = *net_->Layers[3];
+    std::vector<float> delta(5);
+    for (int i = 0; i < 5; ++i) {
+        const float z = out.Sums[i], error = out.Outputs[i] - target[i];
+        const float s = i < 4 && GetParam().level != nnet::SIMD_NONE ? 1.0f / (CephesExp(0.0f - z) + 1.0f)
+                                                                     : 1.0f / (std::exp(-z) + 1.0f);
+        delta[i] = ((1.0f - s) * s) * error;
+    }
+    for (int l = 3; l >= 1; --l) {
+        const CLayer& layer = *net_->Layers[l];
+        for (int i = 0; i < layer.NumNeurons; ++i) {
+            ASSERT_EQ(layer.BiasGrad[i], delta[i]) << l << "/" << i;
+            for (int j = 0; j < layer.Prev->NumNeurons; ++j)
+                ASSERT_EQ(layer.WeightGrad[i][j], delta[i] * layer.Prev->Outputs[j]) << l << "/" << i << "/" << j;
+        }
+        std::vector<float> lower(layer.Prev->NumNeurons);
+        for (int j = 0; l > 1 && j < layer.Prev->NumNeurons; ++j) {
+            float acc = 0.0f;
+            for (int k = 0; k < layer.NumNeurons; ++k)
+                acc = acc + layer.Weights[k][j] * delta[k];
+            const float s = 1.0f / (std::exp(-layer.Prev->Sums[j]) + 1.0f);
+            lower[j] = ((1.0f - s) * s) * acc;
+        }
+        delta = lower;
+    }
+    // The scratch vectors alternate: a holds the deltas of layers 3 and then
+    // 1, b those of layer 2.
+    EXPECT_EQ(std::vector<float>(a_.begin(), a_.begin() + 9),
+        std::vector<float>(net_->Layers[1]->BiasGrad, net_->Layers[1]->BiasGrad + 9));
+    EXPECT_EQ(std::vector<float>(b_.begin(), b_.begin() + 8),
+        std::vector<float>(net_->Layers[2]->BiasGrad, net_->Layers[2]->BiasGrad + 8));
+    EXPECT_EQ(b_[8], 9.0f);
+}
+
+TEST_P(Backprop, OutputsEqualToTheTargetsGiveZeroGradients)
+{
+    const auto input = RandomVector(17, 5);
+    std::vector<float> target(5);
+    ASSERT_TRUE(net_->Infer(17, input.data(), 5, target.data()));
+    ASSERT_TRUE(Run(input, target));
+    for (int l = 1; l < net_->NumLayers; ++l) {
+        const CLayer& layer = *net_->Layers[l];
+        for (int i = 0; i < layer.NumNeurons; ++i) {
+            EXPECT_EQ(layer.BiasGrad[i], 0.0f);
+            for (int j = 0; j < layer.Prev->NumNeurons; ++j)
+                EXPECT_EQ(layer.WeightGrad[i][j], 0.0f);
+        }
+    }
+}
+
+TEST_P(Backprop, WrongLengthsWriteNothing)
+{
+    const auto input = RandomVector(17, 8), target = RandomVector(5, 9, 0.0f, 1.0f);
+    ASSERT_TRUE(Run(input, target));
+    const CLayer& out = *net_->Layers[3];
+    const std::vector<float> grads(out.WeightGrad[4], out.WeightGrad[4] + 8), outputs(out.Outputs, out.Outputs + 5);
+    const auto a = a_, b = b_;
+    EXPECT_FALSE(Run(input, { target.begin(), target.end() - 1 }));
+    EXPECT_FALSE(Run(std::vector<float>(18, 0.5f), target));
+    EXPECT_EQ(std::vector<float>(out.WeightGrad[4], out.WeightGrad[4] + 8), grads);
+    EXPECT_EQ(std::vector<float>(out.Outputs, out.Outputs + 5), outputs);
+    EXPECT_EQ(a_, a);
+    EXPECT_EQ(b_, b);
+    auto fresh = Build(GetParam().level, { 3, 2 }); // no gradient buffers yet
+    EXPECT_FALSE((fresh.get()->*GetParam().variant)(3, input.data(), 2, target.data(), a_.data(), b_.data()));
+}
+
+TEST_P(Backprop, MnistShapeLeavesOutputAndHiddenDeltasInTheScratchVectors)
+{
+    auto net = Build(GetParam().level, { 784, 30, 10 }, 34);
+    ASSERT_TRUE(net->Learn(0, 784, nullptr, 10, nullptr, 1, 1.0f, 0.0f, 0, nullptr));
+    const auto input = RandomVector(784, 6), target = RandomVector(10, 7, 0.0f, 1.0f);
+    std::vector<float> a(31, 9.0f), b(31, 9.0f);
+    ASSERT_TRUE((net.get()->*GetParam().variant)(784, input.data(), 10, target.data(), a.data(), b.data()));
+    std::vector<float> expectA(net->Layers[2]->BiasGrad, net->Layers[2]->BiasGrad + 10);
+    std::vector<float> expectB(net->Layers[1]->BiasGrad, net->Layers[1]->BiasGrad + 30);
+    expectA.resize(31, 9.0f); // nothing written past the output deltas
+    expectB.resize(31, 9.0f);
+    EXPECT_EQ(a, expectA);
+    EXPECT_EQ(b, expectB);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Variants, Backprop, ::testing::ValuesIn(kCases), [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CheckNANs, FindsNaNInAWeightOrABiasButLetsInfinityPass)
+{
+    auto net = Build(nnet::SIMD_NONE, { 4, 3, 2 }, 37);
+    EXPECT_TRUE(net->CheckNANs());
+    net->Layers[2]->Weights[1][2] = std::numeric_limits<float>::infinity();
+    net->Layers[1]->Biases[0] = -std::numeric_limits<float>::infinity();
+    EXPECT_TRUE(net->CheckNANs());
+    net->Layers[1]->Weights[2][3] = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_FALSE(net->CheckNANs());
+    net->Layers[1]->Weights[2][3] = 0.0f;
+    net->Layers[2]->Biases[1] = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_FALSE(net->CheckNANs());
+    EXPECT_TRUE(CNetwork().CheckNANs());
+}
+
+} // namespace

@@ -1,0 +1,192 @@
+// Layer evaluation and inference at every vector level.
+#include "nnet_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <tuple>
+
+using nnet::CLayer;
+using nnet::CNetwork;
+using nnet::TSIMDlevel;
+using namespace nnet::test;
+
+namespace {
+
+// ---- A literal reference of each layer class --------------------------------------
+
+// Products of one block of `width` inputs reduced as the class does: one by
+// one (width 1), (p0 + p1) + (p2 + p3) (width 4), or the same tree one level
+// deeper (width 8).
+float BlockValue(const float* w, const float* x, int width)
+{
+    float p[8];
+    for (int k = 0; k < width; ++k)
+        p[k] = w[k] * x[k];
+    if (width == 1)
+        return p[0];
+    const float low = (p[0] + p[1]) + (p[2] + p[3]);
+    return width == 4 ? low : low + ((p[4] + p[5]) + (p[6] + p[7]));
+}
+
+int Width(TSIMDlevel level)
+{
+    return level == nnet::SIMD_NONE ? 1 : level == nnet::SIMD_SSE ? 4 : 8;
+}
+
+// One layer: sums in the class's order, then the vector exponential on whole
+// neuron blocks and expf on the rest.
+void ReferenceLayer(const CLayer& layer, const std::vector<float>& x, std::vector<float>& out, int width)
+{
+    const int n = layer.NumNeurons, m = layer.Prev->NumNeurons;
+    const int blocks = m / width, vectorNeurons = width == 1 ? 0 : n / width * width;
+    out.assign(n, 0.0f);
+    for (int i = 0; i < n; ++i) {
+        float acc = 0.0f;
+        for (int b = 0; b < blocks; ++b)
+            acc = acc + BlockValue(layer.Weights[i] + b * width, x.data() + b * width, width);
+        for (int j = blocks * width; j < m; ++j)
+            acc = layer.Weights[i][j] * x[j] + acc;
+        const float z = layer.Biases[i] + acc;
+        out[i] = i < vectorNeurons ? 1.0f / (CephesExp(0.0f - z) + 1.0f) : 1.0f / (std::exp(-z) + 1.0f);
+    }
+}
+
+std::vector<float> ReferenceInfer(const CNetwork& net, std::vector<float> x, TSIMDlevel level)
+{
+    std::vector<float> out;
+    for (int l = 1; l < net.NumLayers; ++l) {
+        ReferenceLayer(*net.Layers[l], x, out, Width(level));
+        x = out;
+    }
+    return x;
+}
+
+std::vector<float> Infer(CNetwork& net, const std::vector<float>& input)
+{
+    std::vector<float> out(net.Layers[net.NumLayers - 1]->NumNeurons, -1.0f);
+    EXPECT_TRUE(net.Infer(static_cast<int>(input.size()), input.data(), static_cast<int>(out.size()), out.data()));
+    return out;
+}
+
+// ---- Agreement across block edges ---------------------------------------------------
+
+using Shape = std::tuple<TSIMDlevel, int, int>; // level, inputs, neurons
+
+class BlockEdges : public ::testing::TestWithParam<Shape> { };
+
+// Inputs and neurons of 1, 3, 4, 7, 8, 9 and 17 put every input and neuron
+// into a whole block, a remainder, or both.
+TEST_P(BlockEdges, EachClassMatchesItsLiteralReferenceExactly)
+{
+    const auto [level, m, n] = GetParam();
+    auto net = Build(level, { m, n, 3 }, 100 + m * 31 + n);
+    const auto input = RandomVector(m, m + n, -2.0f, 2.0f);
+    const auto out = Infer(*net, input);
+    EXPECT_EQ(out, ReferenceInfer(*net, input, level));
+    // Sums hold bias plus weighted sum after Evaluate, as the scalar class
+    // leaves them.
+    const CLayer& hidden = *net->Layers[1];
+    std::vector<float> x(input), h;
+    ReferenceLayer(hidden, x, h, Width(level));
+    for (int i = 0; i < n; ++i)
+        EXPECT_NEAR(1.0f / (std::exp(-hidden.Sums[i]) + 1.0f), h[i], 1e-6f);
+}
+
+TEST_P(BlockEdges, AllClassesAgreeWithinAFewUlps)
+{
+    const auto [level, m, n] = GetParam();
+    auto scalar = Build(nnet::SIMD_NONE, { m, n, 3 }, 7 + m * 31 + n);
+    auto net = Build(level, { m, n, 3 }, 7 + m * 31 + n);
+    const auto input = RandomVector(m, 5 * m + n, -2.0f, 2.0f);
+    const auto expected = Infer(*scalar, input);
+    const auto out = Infer(*net, input);
+    for (size_t i = 0; i < out.size(); ++i)
+        EXPECT_LE(UlpDistance(out[i], expected[i]), 4) << out[i] << " vs " << expected[i];
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, BlockEdges,
+    ::testing::Combine(::testing::ValuesIn(Levels()), ::testing::Values(1, 3, 4, 7, 8, 9, 17),
+        ::testing::Values(1, 3, 4, 7, 8, 9, 17)),
+    [](const auto& info) {
+        return LevelName(std::get<0>(info.param)) + "_" + std::to_string(std::get<1>(info.param)) + "_"
+            + std::to_string(std::get<2>(info.param));
+    });
+
+// ---- Exact outputs ------------------------------------------------------------------
+
+class Evaluation : public ::testing::TestWithParam<TSIMDlevel> { };
+
+TEST_P(Evaluation, ZeroWeightsAndBiasesGiveOneHalfInEveryLayer)
+{
+    auto net = Build(GetParam(), { 17, 9, 8, 3 });
+    for (int l = 1; l < net->NumLayers; ++l) {
+        CLayer& layer = *net->Layers[l];
+        for (int i = 0; i < layer.NumNeurons; ++i) {
+            std::fill(layer.Weights[i], layer.Weights[i] + layer.Prev->NumNeurons, 0.0f);
+            layer.Biases[i] = 0.0f;
+        }
+    }
+    Infer(*net, RandomVector(17, 1));
+    for (int l = 1; l < net->NumLayers; ++l)
+        for (int i = 0; i < net->Layers[l]->NumNeurons; ++i)
+            EXPECT_EQ(net->Layers[l]->Outputs[i], 0.5f) << l << "/" << i;
+}
+
+// Whole neuron blocks go through the clamped exponential: a sum of -200 gives
+// 1 / (e^88.376 + 1), a sum of +200 exactly 1. The remaining neurons use
+// expf, which overflows to infinity for -200 and gives 0.
+TEST_P(Evaluation, SaturatedNeuronsFollowTheirPath)
+{
+    auto net = Build(GetParam(), { 2, 9 });
+    CLayer& layer = *net->Layers[1];
+    for (int i = 0; i < 9; ++i) {
+        layer.Weights[i][0] = layer.Weights[i][1] = 0.0f;
+        layer.Biases[i] = i % 2 == 0 ? -200.0f : 200.0f;
+    }
+    const auto out = Infer(*net, { 1.0f, 1.0f });
+    const int width = Width(GetParam()), vectorNeurons = width == 1 ? 0 : 9 / width * width;
+    for (int i = 0; i < 9; ++i) {
+        const float low = i < vectorNeurons ? 1.0f / (0x1.6a0948p+127f + 1.0f) : 0.0f;
+        EXPECT_EQ(out[i], i % 2 == 0 ? low : 1.0f) << i;
+    }
+    EXPECT_GT(1.0f / (0x1.6a0948p+127f + 1.0f), 4.1e-39f); // about 4.2e-39, not 0
+}
+
+TEST_P(Evaluation, WrongLengthsReturnFalseAndTouchNothing)
+{
+    auto net = Build(GetParam(), { 5, 4, 3 });
+    const auto input = RandomVector(6, 2);
+    std::vector<float> out(3, 42.0f);
+    ASSERT_TRUE(net->Infer(5, RandomVector(5, 3).data(), 3, out.data())); // defined buffers to compare
+    std::fill(out.begin(), out.end(), 42.0f);
+    std::vector<float> before(net->Layers[0]->Outputs, net->Layers[0]->Outputs + 5);
+    EXPECT_FALSE(net->Infer(6, input.data(), 3, out.data()));
+    EXPECT_FALSE(net->Infer(4, input.data(), 3, out.data()));
+    EXPECT_FALSE(net->Infer(5, input.data(), 2, out.data()));
+    EXPECT_FALSE(net->Infer(5, input.data(), 4, out.data()));
+    EXPECT_EQ(out, std::vector<float>(3, 42.0f));
+    EXPECT_EQ(std::vector<float>(net->Layers[0]->Outputs, net->Layers[0]->Outputs + 5), before);
+    EXPECT_TRUE(net->Infer(5, input.data(), 3, out.data()));
+}
+
+TEST_P(Evaluation, ASingleLayerNetworkReturnsItsInput)
+{
+    auto net = Build(GetParam(), { 4 });
+    const std::vector<float> input = { 0.25f, -3.0f, 1e30f, 0.0f };
+    EXPECT_EQ(Infer(*net, input), input);
+}
+
+TEST(Evaluation, AnEmptyNetworkAnswersNothing)
+{
+    CNetwork net;
+    float x = 1.0f, y = 7.0f;
+    EXPECT_FALSE(net.Infer(1, &x, 1, &y));
+    EXPECT_EQ(y, 7.0f);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Levels, Evaluation, ::testing::ValuesIn(Levels()), [](const auto& info) { return LevelName(info.param); });
+
+} // namespace

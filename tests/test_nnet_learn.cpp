@@ -1,0 +1,291 @@
+// The training loop: batches, updates, progress messages, refusals, and a
+// problem the network learns.
+#include "nnet_support.h"
+#include "tamrix.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+
+using nnet::CLayer;
+using nnet::CNetwork;
+using nnet::TSIMDlevel;
+using namespace nnet::test;
+
+namespace {
+
+struct Recorder {
+    std::vector<std::array<intptr_t, 3>> posted; // message, wParam, lParam
+    int sent = 0;
+    THostWindow window { this, &Send, &Post };
+    static intptr_t Send(void* self, unsigned, uintptr_t, intptr_t) { return ++static_cast<Recorder*>(self)->sent; }
+    static void Post(void* self, unsigned id, uintptr_t w, intptr_t l)
+    {
+        static_cast<Recorder*>(self)->posted.push_back({ intptr_t(id), intptr_t(w), l });
+    }
+};
+
+struct Samples {
+    std::vector<std::vector<float>> in, out;
+    std::vector<float*> inputs, targets;
+    Samples(int n, int nIn, int nOut, uint32_t seed)
+    {
+        for (int k = 0; k < n; ++k)
+            Add(RandomVector(nIn, seed + 2 * k), RandomVector(nOut, seed + 2 * k + 1, 0.0f, 1.0f));
+    }
+    void Add(std::vector<float> x, std::vector<float> t)
+    {
+        in.push_back(std::move(x));
+        out.push_back(std::move(t));
+        inputs.clear();
+        targets.clear();
+        for (size_t k = 0; k < in.size(); ++k) {
+            inputs.push_back(in[k].data());
+            targets.push_back(out[k].data());
+        }
+    }
+    bool Learn(CNetwork& net, int batch, int epochs, void* window = nullptr, float rate = 0.5f, float unused = 0.0f)
+    {
+        return net.Learn(int(in.size()), int(in[0].size()), inputs.data(), int(out[0].size()), targets.data(), batch,
+            rate, unused, epochs, window);
+    }
+};
+
+std::vector<float> Parameters(const CNetwork& net)
+{
+    std::vector<float> p;
+    for (int l = 1; l < net.NumLayers; ++l) {
+        const CLayer& layer = *net.Layers[l];
+        for (int i = 0; i < layer.NumNeurons; ++i) {
+            p.insert(p.end(), layer.Weights[i], layer.Weights[i] + layer.Prev->NumNeurons);
+            p.push_back(layer.Biases[i]);
+        }
+    }
+    return p;
+}
+
+class Learning : public ::testing::TestWithParam<TSIMDlevel> { };
+
+TEST_P(Learning, NoEpochsChangeNothingButAllocateZeroedGradients)
+{
+    auto net = Build(GetParam(), { 6, 5, 3 });
+    Samples s(20, 6, 3, 1);
+    const auto before = Parameters(*net);
+    Recorder host;
+    EXPECT_TRUE(s.Learn(*net, 5, 0, &host.window));
+    EXPECT_EQ(Parameters(*net), before);
+    EXPECT_TRUE(host.posted.empty());
+    for (int l = 1; l < 3; ++l) {
+        const CLayer& layer = *net->Layers[l];
+        ASSERT_TRUE(layer.WeightGradSum && layer.WeightGrad && layer.BiasGradSum && layer.BiasGrad);
+        for (int i = 0; i < layer.NumNeurons; ++i)
+            EXPECT_EQ(layer.BiasGrad[i] + layer.BiasGradSum[i] + layer.WeightGrad[i][0] + layer.WeightGradSum[i][4], 0);
+    }
+}
+
+TEST_P(Learning, AsManySamplesAsOneBatchTrainNothingButReportEachEpoch)
+{
+    auto net = Build(GetParam(), { 6, 5, 3 });
+    Samples s(10, 6, 3, 2);
+    const auto before = Parameters(*net);
+    Recorder host;
+    EXPECT_TRUE(s.Learn(*net, 10, 3, &host.window));
+    EXPECT_EQ(Parameters(*net), before);
+    EXPECT_EQ(host.posted.size(), 3u);
+    EXPECT_EQ(host.sent, 0); // posted, never sent
+}
+
+// Sample k has the input e_k, so a weight moves only when its sample takes
+// part in a batch: the weights that moved count the samples an epoch used.
+int SamplesUsedInOneEpoch(TSIMDlevel level, int n, int batch)
+{
+    auto net = Build(level, { n, 1 });
+    Samples s(0, n, 1, 0);
+    for (int k = 0; k < n; ++k) {
+        std::vector<float> x(n, 0.0f);
+        x[k] = 1.0f;
+        s.Add(x, { 1.0f });
+    }
+    const std::vector<float> before(net->Layers[1]->Weights[0], net->Layers[1]->Weights[0] + n);
+    EXPECT_TRUE(s.Learn(*net, batch, 1, nullptr, 1.0f));
+    int moved = 0;
+    for (int k = 0; k < n; ++k)
+        moved += net->Layers[1]->Weights[0][k] != before[k];
+    return moved;
+}
+
+TEST_P(Learning, TheLastBatchStartOfEveryEpochIsLeftOut)
+{
+    EXPECT_EQ(SamplesUsedInOneEpoch(GetParam(), 100, 10), 90); // 9 batches
+    EXPECT_EQ(SamplesUsedInOneEpoch(GetParam(), 105, 10), 100);
+    EXPECT_EQ(SamplesUsedInOneEpoch(GetParam(), 12, 1), 11);
+}
+
+TEST_P(Learning, PostsOneMessagePerEpochInOrderAndTrainsAlikeWithoutAWindow)
+{
+    Samples s(50, 6, 3, 3);
+    auto withWindow = Build(GetParam(), { 6, 5, 3 }, 9), without = Build(GetParam(), { 6, 5, 3 }, 9);
+    Recorder host;
+    Lib::FixSeed(10);
+    EXPECT_TRUE(s.Learn(*withWindow, 7, 4, &host.window));
+    Lib::FixSeed(10);
+    EXPECT_TRUE(s.Learn(*without, 7, 4, nullptr, 0.5f, 123.0f)); // the eighth parameter has no effect
+    ASSERT_EQ(host.posted.size(), 4u);
+    for (intptr_t e = 0; e < 4; ++e) {
+        EXPECT_EQ(host.posted[e][0], 13369);
+        EXPECT_EQ(host.posted[e][1], e);
+        EXPECT_TRUE(host.posted[e][2] >= 0 && host.posted[e][2] < 10000) << host.posted[e][2]; // milliseconds
+    }
+    EXPECT_EQ(Parameters(*withWindow), Parameters(*without));
+}
+
+TEST_P(Learning, ASecondCallContinuesFromTheFirst)
+{
+    Samples s(40, 6, 3, 4);
+    auto once = Build(GetParam(), { 6, 5, 3 }, 11), twice = Build(GetParam(), { 6, 5, 3 }, 11);
+    Lib::FixSeed(12);
+    EXPECT_TRUE(s.Learn(*once, 4, 2));
+    Lib::FixSeed(12);
+    EXPECT_TRUE(s.Learn(*twice, 4, 1));
+    float** gradients = twice->Layers[1]->WeightGrad;
+    EXPECT_TRUE(s.Learn(*twice, 4, 1));
+    EXPECT_EQ(Parameters(*twice), Parameters(*once));
+    EXPECT_EQ(twice->Layers[1]->WeightGrad, gradients); // reused, not reallocated
+}
+
+TEST_P(Learning, RefusesBadArgumentsWithoutTouchingTheNetwork)
+{
+    auto net = Build(GetParam(), { 6, 5, 3 });
+    Samples s(20, 6, 3, 5);
+    const auto before = Parameters(*net);
+    Recorder host;
+    EXPECT_FALSE(s.Learn(*net, 0, 2, &host.window)); // the batch loop would never advance
+    EXPECT_FALSE(s.Learn(*net, -3, 2, &host.window));
+    EXPECT_FALSE(net->Learn(20, 7, s.inputs.data(), 3, s.targets.data(), 5, 0.5f, 0.0f, 2, &host.window));
+    EXPECT_FALSE(net->Learn(20, 6, s.inputs.data(), 2, s.targets.data(), 5, 0.5f, 0.0f, 2, &host.window));
+    EXPECT_FALSE(net->Learn(-1, 6, s.inputs.data(), 3, s.targets.data(), 5, 0.5f, 0.0f, 2, &host.window));
+    EXPECT_EQ(Parameters(*net), before);
+    EXPECT_TRUE(host.posted.empty());
+    EXPECT_EQ(net->Layers[1]->WeightGrad, nullptr);
+    EXPECT_FALSE(
+        Build(GetParam(), { 6 })->Learn(20, 6, s.inputs.data(), 6, s.inputs.data(), 5, 0.5f, 0.0f, 2, nullptr));
+}
+
+// Training as described: per epoch the shuffle; per batch cleared sums, per
+// sample the exported backpropagation of the level with its gradient rows
+// added to the sums, then the update.
+void LiteralLearn(CNetwork& net, Samples& s, int batch, float rate, int epochs)
+{
+    const auto backpropagate = net.SIMDlevel == nnet::SIMD_SSE ? &CNetwork::BackpropagateSSE
+        : net.SIMDlevel >= nnet::SIMD_AVX                      ? &CNetwork::BackpropagateAVX
+                                                               : &CNetwork::Backpropagate;
+    const int n = int(s.in.size());
+    ASSERT_TRUE(s.Learn(net, batch, 0)); // the gradient buffers
+    std::vector<float> a(64), b(64);
+    std::vector<int> order(n);
+    for (int e = 0; e < epochs; ++e) {
+        for (int k = 0; k < n; ++k)
+            order[k] = k;
+        for (int k = 0; k < n; ++k)
+            std::swap(order[k], order[Lib::RANDOM(unsigned(n))]);
+        for (int start = 0; start < n - batch; start += batch) {
+            for (int l = 1; l < net.NumLayers; ++l)
+                for (int i = 0; i < net.Layers[l]->NumNeurons; ++i) {
+                    std::fill(net.Layers[l]->WeightGradSum[i],
+                        net.Layers[l]->WeightGradSum[i] + net.Layers[l]->Prev->NumNeurons, 0.0f);
+                    net.Layers[l]->BiasGradSum[i] = 0.0f;
+                }
+            for (int k = 0; k < batch; ++k) {
+                const int i = order[start + k];
+                (net.*backpropagate)(
+                    int(s.in[i].size()), s.inputs[i], int(s.out[i].size()), s.targets[i], a.data(), b.data());
+                for (int l = 1; l < net.NumLayers; ++l)
+                    for (int r = 0; r < net.Layers[l]->NumNeurons; ++r) {
+                        for (int j = 0; j < net.Layers[l]->Prev->NumNeurons; ++j)
+                            net.Layers[l]->WeightGradSum[r][j] += net.Layers[l]->WeightGrad[r][j];
+                        net.Layers[l]->BiasGradSum[r] += net.Layers[l]->BiasGrad[r];
+                    }
+            }
+            const float step = rate / float(batch);
+            for (int l = 1; l < net.NumLayers; ++l)
+                for (int r = 0; r < net.Layers[l]->NumNeurons; ++r) {
+                    for (int j = 0; j < net.Layers[l]->Prev->NumNeurons; ++j)
+                        net.Layers[l]->Weights[r][j] -= step * net.Layers[l]->WeightGradSum[r][j];
+                    net.Layers[l]->Biases[r] -= step * net.Layers[l]->BiasGradSum[r];
+                }
+        }
+    }
+}
+
+// Everything training leaves behind: weights and biases, the last batch's
+// sums, the last sample's gradients and forward state.
+std::vector<float> State(const CNetwork& net)
+{
+    std::vector<float> v = Parameters(net);
+    for (int l = 1; l < net.NumLayers; ++l) {
+        const CLayer& layer = *net.Layers[l];
+        for (int i = 0; i < layer.NumNeurons; ++i) {
+            v.insert(v.end(), layer.WeightGradSum[i], layer.WeightGradSum[i] + layer.Prev->NumNeurons);
+            v.insert(v.end(), layer.WeightGrad[i], layer.WeightGrad[i] + layer.Prev->NumNeurons);
+            v.insert(v.end(), { layer.BiasGradSum[i], layer.BiasGrad[i], layer.Outputs[i], layer.Sums[i] });
+        }
+    }
+    return v;
+}
+
+// Training sums the products of up to 8 samples per pass; batch sizes around
+// that must leave bit for bit what the literal loop leaves.
+TEST_P(Learning, LeavesBitForBitWhatTheLiteralLoopLeaves)
+{
+    Samples s(61, 17, 5, 8);
+    for (int batch : { 1, 7, 8, 9, 10, 17, 30 }) {
+        auto fast = Build(GetParam(), { 17, 9, 8, 5 }, 40 + batch),
+             literal = Build(GetParam(), { 17, 9, 8, 5 }, 40 + batch);
+        Lib::FixSeed(50);
+        ASSERT_TRUE(s.Learn(*fast, batch, 3, nullptr, 2.0f));
+        Lib::FixSeed(50);
+        LiteralLearn(*literal, s, batch, 2.0f, 3);
+        const auto got = State(*fast), expected = State(*literal);
+        ASSERT_EQ(got.size(), expected.size());
+        for (size_t k = 0; k < got.size(); ++k)
+            ASSERT_EQ(got[k], expected[k]) << "batch " << batch << ", value " << k;
+    }
+}
+
+// Two classes of points in 8 dimensions, split by the sign of x0 + x1 - x2.
+// The targets sit 4 bytes off any vector boundary: they need no alignment.
+TEST_P(Learning, TheErrorFallsOnALearnableProblem)
+{
+    Samples s(0, 8, 2, 0);
+    std::vector<float> targets(3 * 400 + 1);
+    for (int k = 0; k < 400; ++k) {
+        auto x = RandomVector(8, 1000 + k);
+        const bool positive = x[0] + x[1] - x[2] > 0.0f;
+        s.Add(x, { positive ? 1.0f : 0.0f, positive ? 0.0f : 1.0f });
+        std::copy(s.out[k].begin(), s.out[k].end(), targets.begin() + 1 + 3 * k);
+    }
+    for (int k = 0; k < 400; ++k)
+        s.targets[k] = targets.data() + 1 + 3 * k;
+    auto net = Build(GetParam(), { 8, 9, 2 }, 21);
+    auto meanError = [&] {
+        double e = 0.0;
+        for (int k = 0; k < 400; ++k) {
+            float y[2];
+            net->Infer(8, s.inputs[k], 2, y);
+            e += 0.5 * ((y[0] - s.out[k][0]) * (y[0] - s.out[k][0]) + (y[1] - s.out[k][1]) * (y[1] - s.out[k][1]));
+        }
+        return e / 400;
+    };
+    const double before = meanError();
+    Lib::FixSeed(22);
+    ASSERT_TRUE(s.Learn(*net, 10, 20, nullptr, 3.0f));
+    const double after = meanError();
+    EXPECT_LT(after, 0.25 * before) << before << " -> " << after;
+    EXPECT_LT(after, 0.03);
+    EXPECT_TRUE(net->CheckNANs());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Levels, Learning, ::testing::ValuesIn(Levels()), [](const auto& info) { return LevelName(info.param); });
+
+} // namespace
