@@ -31,10 +31,15 @@ target_include_directories(tamrix_objects
   PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(tamrix_objects PRIVATE TAMRIX_BUILDING)
 target_link_libraries(tamrix_objects PUBLIC OpenMP::OpenMP_CXX)
-set_target_properties(tamrix_objects PROPERTIES
-  POSITION_INDEPENDENT_CODE ON
-  CXX_VISIBILITY_PRESET hidden
-  VISIBILITY_INLINES_HIDDEN ON)
+set_target_properties(tamrix_objects PROPERTIES POSITION_INDEPENDENT_CODE ON)
+if(NOT WIN32)
+  # A DLL exports only what is marked dllexport. Hidden visibility there
+  # would even backfire: MinGW turns the default visibility of the standard
+  # library's classes into exports of their type information.
+  set_target_properties(tamrix_objects PROPERTIES
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+endif()
 
 add_library(tamrix SHARED $<TARGET_OBJECTS:tamrix_objects>)
 add_library(tamrix::tamrix ALIAS tamrix)
@@ -50,8 +55,8 @@ if(WIN32)
   target_link_libraries(tamrix PRIVATE user32)
   target_link_libraries(tamrix_objects PUBLIC user32)
   if(CMAKE_CROSSCOMPILING)
-    # The OpenMP runtime and what it needs travel with the DLL.
-    foreach(dll libgomp-1.dll libwinpthread-1.dll libgcc_s_seh-1.dll)
+    # The C++ and OpenMP runtimes travel with the DLL.
+    foreach(dll libgomp-1.dll libwinpthread-1.dll libgcc_s_seh-1.dll libstdc++-6.dll)
       execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
                       OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE)
       if(NOT IS_ABSOLUTE "${path}")

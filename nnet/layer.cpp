@@ -3,6 +3,7 @@
 #include "hostlib.h"
 #include "nnet.h"
 #include "nnet/internal.h"
+#include "platform/platform.h"
 
 #include <cmath>
 #include <new>
@@ -35,7 +36,7 @@ CLayer::CLayer(CNetwork* network, CLayer* prev, int numNeurons)
                 && (Biases = detail::AllocFloats(*network, n)) != nullptr));
     if (!allocated) {
         Release();
-        throw std::bad_alloc();
+        tamrix::platform::ThrowOutOfMemory();
     }
     if (prev == nullptr)
         return;

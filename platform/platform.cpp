@@ -2,6 +2,8 @@
 
 #include "tamrix.h"
 
+#include <new>
+
 #if defined(_WIN32)
 #  define WIN32_LEAN_AND_MEAN
 #  include <windows.h>
@@ -10,6 +12,11 @@
 #endif
 
 namespace tamrix::platform {
+
+void ThrowOutOfMemory()
+{
+    throw std::bad_alloc();
+}
 
 #if defined(_WIN32)
 

@@ -18,4 +18,9 @@ void PostMessageA(void* window, unsigned message, uintptr_t wParam, intptr_t lPa
 // Milliseconds of a monotonic clock, wrapping modulo 2^32.
 uint32_t GetTickCount();
 
+// Throws std::bad_alloc. Kept out of the files that define exported classes:
+// MinGW would otherwise export the type information of the standard
+// exception classes from the DLL.
+[[noreturn]] void ThrowOutOfMemory();
+
 } // namespace tamrix::platform

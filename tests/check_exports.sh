@@ -2,16 +2,14 @@
 # Checks the built library: it exports symbols of the public namespaces
 # (tamrix::, nnet::, and the host utility namespaces FIO::, Str::, Lib::) only, none of an internal namespace, and it runs no code
 # at load (no static initialisers, no global objects with constructors).
-# Works on libtamrix.so and, with MinGW's binutils, on tamrix.dll (exports only).
+# Works on libtamrix.so and, with MinGW's binutils, on tamrix.dll.
 set -eu
 lib="$1"
 case "$lib" in
   *.dll)
     exports=$(x86_64-w64-mingw32-objdump -p "$lib" | sed -n '/Ordinal\/Name Pointer/,/^$/p' \
       | sed -n 's/^[[:space:]]*\[ *[0-9]*\] //p' | c++filt)
-    # libstdc++ is linked statically into the DLL, with its own initialisers:
-    # the load-time check runs on the shared object only.
-    symbols=""
+    symbols=$(x86_64-w64-mingw32-nm "$lib")
     ;;
   *)
     exports=$(nm -D --defined-only "$lib" | awk '{print $3}' | c++filt)

@@ -3,8 +3,12 @@
 
 #include <omp.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace tamrix::test {
@@ -43,5 +47,35 @@ std::vector<Pixel> RandomFrame(int width, int height, uint32_t seed, uint64_t lo
 // output.
 constexpr uint32_t kSentinel32 = 0xA5A5A5A5u;
 constexpr uint16_t kSentinel16 = 0xA5A5u;
+
+// A fresh folder under the system's temporary folder, removed with its
+// contents at the end of the scope. Portable to Windows (no mkdtemp there).
+class ScratchDir {
+public:
+    ScratchDir()
+    {
+        static std::atomic<unsigned> counter{0};
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        std::mt19937_64 rng(static_cast<uint64_t>(stamp) ^ (uint64_t{counter++} << 48));
+        for (;;) {
+            path_ = std::filesystem::temp_directory_path() / ("tamrix-test-" + std::to_string(rng()));
+            if (std::filesystem::create_directory(path_))
+                break;
+        }
+    }
+    ~ScratchDir()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::filesystem::path& Path() const { return path_; }
+    std::string File(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
 
 } // namespace tamrix::test

@@ -1,6 +1,7 @@
 // The host utility services through the exported interface: bound-and-pointer
 // strings, number text, files and the random generator.
 #include "hostlib.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +10,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <unistd.h>
 
 namespace {
 
@@ -62,18 +61,7 @@ TEST(NumberText, IntegersAndFixedPointNeverCutAValue)
 
 class Files : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char dir[] = "/tmp/tamrix-fio-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        path_ = dir_ + "/net.txt";
-    }
-    void TearDown() override
-    {
-        std::remove(path_.c_str());
-        rmdir(dir_.c_str());
-    }
+    void SetUp() override { path_ = dir_.File("net.txt"); }
     static bool Failed(FIO::THandle h) { return reinterpret_cast<intptr_t>(h) == FIO::kFailedHandle; }
     void Write(const char* text, int bound = 1000)
     {
@@ -82,7 +70,8 @@ protected:
         EXPECT_TRUE(FIO::WrStrA(out, bound, text));
         FIO::Close(out);
     }
-    std::string dir_, path_;
+    tamrix::test::ScratchDir dir_;
+    std::string path_;
 };
 
 TEST_F(Files, ReadsNeverPassTheCountOrTheBound)
@@ -105,7 +94,7 @@ TEST_F(Files, FailuresGiveTheFailureValue)
 {
     EXPECT_TRUE(Failed(FIO::OpenReadA(1000, path_.c_str(), 1))); // missing
     EXPECT_TRUE(Failed(FIO::OpenReadA(1000, "", 1)));
-    EXPECT_TRUE(Failed(FIO::CreateA(1000, (dir_ + "/no/such/dir").c_str(), 0)));
+    EXPECT_TRUE(Failed(FIO::CreateA(1000, dir_.File("no/such/dir").c_str(), 0)));
     Write("old");
     EXPECT_TRUE(Failed(FIO::CreateA(1000, path_.c_str(), 1))); // refuses an existing file
     // The name ends at its bound; creating again replaces the file.

@@ -1,6 +1,7 @@
 // The training loop: batches, updates, progress messages, refusals, and a
 // problem the network learns.
 #include "nnet_support.h"
+#include "recording_window.h"
 #include "tamrix.h"
 
 #include <gtest/gtest.h>
@@ -14,16 +15,15 @@ using namespace nnet::test;
 
 namespace {
 
-struct Recorder {
-    std::vector<std::array<intptr_t, 3>> posted; // message, wParam, lParam
-    int sent = 0;
-    THostWindow window { this, &Send, &Post };
-    static intptr_t Send(void* self, unsigned, uintptr_t, intptr_t) { return ++static_cast<Recorder*>(self)->sent; }
-    static void Post(void* self, unsigned id, uintptr_t w, intptr_t l)
-    {
-        static_cast<Recorder*>(self)->posted.push_back({ intptr_t(id), intptr_t(w), l });
-    }
-};
+using tamrix::test::RecordingWindow;
+
+// Posted messages travel through the window's queue: wait briefly before
+// concluding that none came.
+std::vector<tamrix::test::WindowMessage> Arrived(RecordingWindow& window, size_t expected)
+{
+    return window.WaitFor(expected == 0 ? 1 : expected,
+                          expected == 0 ? std::chrono::milliseconds(200) : std::chrono::milliseconds(10000));
+}
 
 struct Samples {
     std::vector<std::vector<float>> in, out;
@@ -71,10 +71,10 @@ TEST_P(Learning, NoEpochsChangeNothingButAllocateZeroedGradients)
     auto net = Build(GetParam(), { 6, 5, 3 });
     Samples s(20, 6, 3, 1);
     const auto before = Parameters(*net);
-    Recorder host;
-    EXPECT_TRUE(s.Learn(*net, 5, 0, &host.window));
+    RecordingWindow host;
+    EXPECT_TRUE(s.Learn(*net, 5, 0, host.Handle()));
     EXPECT_EQ(Parameters(*net), before);
-    EXPECT_TRUE(host.posted.empty());
+    EXPECT_TRUE(Arrived(host, 0).empty());
     for (int l = 1; l < 3; ++l) {
         const CLayer& layer = *net->Layers[l];
         ASSERT_TRUE(layer.WeightGradSum && layer.WeightGrad && layer.BiasGradSum && layer.BiasGrad);
@@ -88,11 +88,13 @@ TEST_P(Learning, AsManySamplesAsOneBatchTrainNothingButReportEachEpoch)
     auto net = Build(GetParam(), { 6, 5, 3 });
     Samples s(10, 6, 3, 2);
     const auto before = Parameters(*net);
-    Recorder host;
-    EXPECT_TRUE(s.Learn(*net, 10, 3, &host.window));
+    RecordingWindow host;
+    EXPECT_TRUE(s.Learn(*net, 10, 3, host.Handle()));
     EXPECT_EQ(Parameters(*net), before);
-    EXPECT_EQ(host.posted.size(), 3u);
-    EXPECT_EQ(host.sent, 0); // posted, never sent
+    const auto messages = Arrived(host, 3);
+    ASSERT_EQ(messages.size(), 3u);
+    for (const auto& m : messages)
+        EXPECT_FALSE(m.sent); // posted, never sent
 }
 
 // Sample k has the input e_k, so a weight moves only when its sample takes
@@ -125,16 +127,18 @@ TEST_P(Learning, PostsOneMessagePerEpochInOrderAndTrainsAlikeWithoutAWindow)
 {
     Samples s(50, 6, 3, 3);
     auto withWindow = Build(GetParam(), { 6, 5, 3 }, 9), without = Build(GetParam(), { 6, 5, 3 }, 9);
-    Recorder host;
+    RecordingWindow host;
     Lib::FixSeed(10);
-    EXPECT_TRUE(s.Learn(*withWindow, 7, 4, &host.window));
+    EXPECT_TRUE(s.Learn(*withWindow, 7, 4, host.Handle()));
     Lib::FixSeed(10);
     EXPECT_TRUE(s.Learn(*without, 7, 4, nullptr, 0.5f, 123.0f)); // the eighth parameter has no effect
-    ASSERT_EQ(host.posted.size(), 4u);
-    for (intptr_t e = 0; e < 4; ++e) {
-        EXPECT_EQ(host.posted[e][0], 13369);
-        EXPECT_EQ(host.posted[e][1], e);
-        EXPECT_TRUE(host.posted[e][2] >= 0 && host.posted[e][2] < 10000) << host.posted[e][2]; // milliseconds
+    const auto messages = Arrived(host, 4);
+    ASSERT_EQ(messages.size(), 4u);
+    for (size_t e = 0; e < 4; ++e) {
+        EXPECT_EQ(messages[e].id, 13369u);
+        EXPECT_EQ(messages[e].wParam, e);
+        EXPECT_TRUE(messages[e].lParam >= 0 && messages[e].lParam < 10000) << messages[e].lParam; // milliseconds
+        EXPECT_FALSE(messages[e].sent);
     }
     EXPECT_EQ(Parameters(*withWindow), Parameters(*without));
 }
@@ -158,14 +162,14 @@ TEST_P(Learning, RefusesBadArgumentsWithoutTouchingTheNetwork)
     auto net = Build(GetParam(), { 6, 5, 3 });
     Samples s(20, 6, 3, 5);
     const auto before = Parameters(*net);
-    Recorder host;
-    EXPECT_FALSE(s.Learn(*net, 0, 2, &host.window)); // the batch loop would never advance
-    EXPECT_FALSE(s.Learn(*net, -3, 2, &host.window));
-    EXPECT_FALSE(net->Learn(20, 7, s.inputs.data(), 3, s.targets.data(), 5, 0.5f, 0.0f, 2, &host.window));
-    EXPECT_FALSE(net->Learn(20, 6, s.inputs.data(), 2, s.targets.data(), 5, 0.5f, 0.0f, 2, &host.window));
-    EXPECT_FALSE(net->Learn(-1, 6, s.inputs.data(), 3, s.targets.data(), 5, 0.5f, 0.0f, 2, &host.window));
+    RecordingWindow host;
+    EXPECT_FALSE(s.Learn(*net, 0, 2, host.Handle())); // the batch loop would never advance
+    EXPECT_FALSE(s.Learn(*net, -3, 2, host.Handle()));
+    EXPECT_FALSE(net->Learn(20, 7, s.inputs.data(), 3, s.targets.data(), 5, 0.5f, 0.0f, 2, host.Handle()));
+    EXPECT_FALSE(net->Learn(20, 6, s.inputs.data(), 2, s.targets.data(), 5, 0.5f, 0.0f, 2, host.Handle()));
+    EXPECT_FALSE(net->Learn(-1, 6, s.inputs.data(), 3, s.targets.data(), 5, 0.5f, 0.0f, 2, host.Handle()));
     EXPECT_EQ(Parameters(*net), before);
-    EXPECT_TRUE(host.posted.empty());
+    EXPECT_TRUE(Arrived(host, 0).empty());
     EXPECT_EQ(net->Layers[1]->WeightGrad, nullptr);
     EXPECT_FALSE(
         Build(GetParam(), { 6 })->Learn(20, 6, s.inputs.data(), 6, s.inputs.data(), 5, 0.5f, 0.0f, 2, nullptr));
