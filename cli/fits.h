@@ -40,7 +40,7 @@ struct Frame {
 
 // Largest frame accepted, in bytes: the library forms byte offsets of whole
 // frames in signed 32-bit arithmetic.
-constexpr int64_t kMaxFrameBytes = (int64_t { 1 } << 31) - 1;
+constexpr int64_t kMaxFrameBytes = (static_cast<int64_t>(1) << 31) - 1;
 
 // Throws Failure (with the exit status of its kind) for anything that is not a
 // 2-D unsigned 16- or 32-bit image, or signed data with values below 0.
