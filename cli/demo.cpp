@@ -2,10 +2,12 @@
 #include "commands.h"
 #include "failure.h"
 #include "output.h"
+#include "starlist.h"
 #include "synthetic.h"
 
 #include "tamrix.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <sys/stat.h>
@@ -51,6 +53,11 @@ void MakeFolder(const std::string& folder)
         throw FileFailure(kExitFailure, folder, "cannot create the folder");
 }
 
+void Collect(void* context, int x, int y, double cx, double cy, double flux, unsigned peak)
+{
+    static_cast<std::vector<Star>*>(context)->push_back(Star { x, y, cx, cy, flux, peak });
+}
+
 void Demo(const DemoArgs& a)
 {
     MakeFolder(a.folder);
@@ -87,8 +94,31 @@ void Demo(const DemoArgs& a)
     Frame binned(w / 2, h / 2, 4);
     steps.Run("Bin 2 x 2", [&] { tamrix::Bin(2, 2, calibrated[0].Data(), binned.Data(), w, h, 2); });
 
+    std::vector<Star> stars[2];
+    steps.Run("FindStars on both calibrated frames", [&] {
+        for (int f = 0; f < 2; ++f) {
+            std::vector<unsigned> mask((size_t(w) * h + 31) / 32, 0u);
+            tamrix::FindStars(8, 4.0, 2, 0, calibrated[f].Data(), w, h, 2, mask.data(), &stars[f], Collect);
+            std::sort(stars[f].begin(), stars[f].end(),
+                [](const Star& l, const Star& r) { return l.y != r.y ? l.y < r.y : l.x < r.x; });
+        }
+    });
+    steps.Run("write the star lists (CSV, DS9 regions)", [&] {
+        for (int f = 0; f < 2; ++f) {
+            const std::string n = std::to_string(f + 1);
+            AtomicFile csv(dir + "stars" + n + ".csv"), reg(dir + "stars" + n + ".reg");
+            csv.Write(StarCsv(stars[f]));
+            reg.Write(StarRegions(stars[f], 6));
+            csv.Commit();
+            reg.Commit();
+        }
+    });
+
     std::printf("  %-44s %9.1f ms\n", "total", steps.Total());
-    std::printf("files in %s: dark.fits flat.fits light1.fits light2.fits calibrated1.fits calibrated2.fits\n",
+    for (int f = 0; f < 2; ++f)
+        std::printf("frame %d: %zu stars\n", f + 1, stars[f].size());
+    std::printf("files in %s: dark.fits flat.fits light1.fits light2.fits calibrated1.fits calibrated2.fits, "
+                "stars1.csv stars2.csv with .reg\n",
         a.folder.c_str());
 }
 
