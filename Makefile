@@ -25,8 +25,10 @@ build: deps configure
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# A synthetic night through the tamrix program: frames, star lists, pictures.
+DEMO_DIR ?= $(BUILD)/demo
 demo: build
-	$(BUILD)/examples/tamrix_demo
+	$(BUILD)/cli/tamrix demo $(DEMO_DIR)
 
 bench: build
 	$(BUILD)/bench/tamrix_bench --benchmark_repetitions=3 $(BENCH_ARGS)
