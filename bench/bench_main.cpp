@@ -21,10 +21,9 @@ public:
             if (run.error_occurred || run.run_type != Run::RT_Iteration)
                 continue;
             const double seconds = run.GetAdjustedRealTime() / 1e3; // reported in ms
-            std::string name = run.benchmark_name();
-            const std::string suffix = "/real_time";
-            if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
-                name.resize(name.size() - suffix.size());
+            // The registered name, without the "/real_time" suffix that
+            // benchmark_name() adds, so that "op" finds "op/floor".
+            const std::string& name = run.run_name.function_name;
             // With repetitions, keep the fastest: noise on a shared machine
             // only ever adds time.
             auto known = times_.find(name);

@@ -56,11 +56,127 @@ TAMRIX_API void Flat(void* input, void* result, void* flat, double* level, int w
 
 // ---- Median filter -----------------------------------------------------
 
+// Filters src into dst (distinct buffers, same size and depth) with the
+// (2r + 1) x (2r + 1) window clipped at the frame edges. With n pixels in a
+// window and h = n / 2 the result is one above the h-th smallest pixel (not
+// the textbook median): nine equal values v give v + 1, the values 1 .. 9 give
+// 5; r = 0 gives 0. 32-bit frames are binned over the range low .. high (read
+// as unsigned, low <= high): bins of 2^shift values, shift the least that
+// leaves at most 262144 bins, the result low + ((bin + 1) << shift); pixels
+// outside the range count in the first or last bin. A result above full scale
+// (a saturated window) is stored as full scale. 0 <= r < width (other radii
+// are clamped into that range).
+//
+// Progress: when window is not null, every finished row sends message 0x465
+// with wParam = c * 65535 / height (c = rows finished so far) and lParam
+// pointing to the text "<c * 100 / height> %", valid during the call only;
+// the message is sent from worker threads and waits for the window, so call
+// Median from a thread other than the window's. Cancellation: when *cancel
+// becomes non-zero, rows not yet started are skipped (dst keeps what it held)
+// and the subtraction does not run.
+//
+// When subtract is non-zero, dst finally holds src + max(offset, 0) -
+// filtered * k / 1000 (k clamped to 1 .. 1000), clamped at 0 and full scale.
+// The last parameter is not used. Per call, each thread gets a histogram of
+// up to 1 MiB and a copy of its window rows (at most 16 MiB; none for r = 0
+// or for r <= 2 on 16-bit frames); when that allocation fails,
+// std::bad_alloc is thrown before anything is written.
+TAMRIX_API void Median(void* window, unsigned char* cancel, void* src, void* dst, int width, int height, int depth,
+                       int low, int high, int r, int offset, int k, unsigned char subtract, unsigned char unused);
+
 // ---- Geometry ----------------------------------------------------------
+
+// Enlarges a frame by whole factors: dst is (fx * width) x (fy * height)
+// pixels of the source's type. Source pixel (i, r) lands on destination
+// (fx * i, fy * r); the pixels between two source pixels a and b are
+// a + (k * (b - a)) / f, k = 1 .. f - 1, with the difference and product in
+// signed 32-bit and the division truncating toward zero (so they lean toward
+// a; 32-bit frames are exact while |b - a| * (f - 1) < 2^31). The last fx
+// columns and the last fy rows repeat the last source column and row.
+// depth is 2 or 4; fx, fy, width and height below 1 write nothing. src and
+// dst are distinct buffers.
+TAMRIX_API void Resample(int fx, int fy, void* src, void* dst, int width, int height, int depth);
+
+// Translates a frame by (dx, dy) whole pixels plus a fraction given as
+// integer weights: destination (x, y) = (w00 * p(sx, sy) + w10 * p(sx + 1, sy)
+// + w01 * p(sx, sy + 1) + w11 * p(sx + 1, sy + 1)) / divisor with sx = x + dx,
+// sy = y + dy. Products and sum are unsigned 32-bit (wrapping), the division
+// truncates, a 16-bit destination keeps the low 16 bits; weights that add up
+// to the divisor never overflow 16-bit frames for divisors up to 65536.
+// Destination pixels whose 2 x 2 source square is not inside the source keep
+// their value (with dx = dy = 0 the last column and row stay as they were).
+// divisor != 0; src and dst are distinct buffers of the type depth selects.
+TAMRIX_API void SubPixelShift(int dx, int dy, unsigned w00, unsigned w10, unsigned w01, unsigned w11,
+                              unsigned divisor, void* src, int srcWidth, int srcHeight, int depth, void* dst,
+                              int dstWidth, int dstHeight);
+
+// Affine resampling from destination to source: destination (x, y) samples
+// the source at sx = (A * x + B * y) + C, sy = (D * x + E * y) + F (double,
+// pixel centres at whole numbers), bilinear with both fractions truncated to
+// 1/64 pixel and integer weights that add up to 4096, the sum shifted right
+// by 12. Exact for every 16-bit and 32-bit pixel value (the 32-bit sum is
+// 64 bits wide). Positions outside 0 <= sx < srcWidth - 1,
+// 0 <= sy < srcHeight - 1 leave the destination pixel as it was: fill dst with
+// the background first. To move the image by M, pass M's inverse. src and dst
+// are distinct buffers of the type depth selects.
+TAMRIX_API void Transform(double A, double B, double C, double D, double E, double F, void* src, int srcWidth,
+                          int srcHeight, int depth, void* dst, int dstWidth, int dstHeight);
 
 // ---- Statistics and sub-frames -----------------------------------------
 
+// Minimum, maximum, mean and population standard deviation (divided by N,
+// not N - 1) of the rectangle of w x h pixels whose upper-left pixel is
+// (x, y). The rectangle is fitted into the frame first: a part left of or
+// above the frame (negative x or y) is cut off; then a rectangle starting
+// right of or below the frame moves onto its last column or row, and one
+// reaching past the right or bottom edge is cut there. A null frame, a frame
+// without pixels or a rectangle left empty writes none of the four outputs.
+// The last bits of the mean and the deviation may depend on the thread count.
+TAMRIX_API void CalculateAreaStatistics(void* frame, int width, int height, int depth, int x, int y, int w, int h,
+                                        unsigned* minimum, unsigned* maximum, double* mean, double* stdDev);
+
+// Copies the (2 * radius + 1)^2 window centred on pixel (x, y) into vector,
+// row by row, scaled by the window's own extremes to -1 .. +1 in single
+// precision: (v - min) * (2 / (max - min)) - 1. A flat window gives NaN
+// everywhere. Runs on the calling thread. The window must lie inside the
+// frame (width is the row stride; height is not used); vector holds
+// (2 * radius + 1)^2 floats; a negative radius writes nothing.
+TAMRIX_API void SubFrameToVector(void* frame, int width, int height, unsigned depth, int x, int y, int radius,
+                                 float* vector);
+
 // ---- Display bitmaps ---------------------------------------------------
+//
+// Both functions write the pixel array of a device-independent bitmap (the
+// header and palette are the host's). A pixel value v becomes a byte through
+// one channel's settings: 0 if v <= low, else 255 if v >= high, else
+// lut[(v - low) >> (shift % 64)], the difference taken in 64 bits. The table
+// needs ((high - 1 - low) >> shift) + 1 entries when high > low + 1 and is
+// never read otherwise (then the mapping is a threshold at low).
+//
+// zoom > 0 enlarges by n = zoom + 1 (each frame pixel becomes an n x n
+// square), zoom 0 keeps the size, zoom < 0 reduces by f = 1 - zoom (each
+// bitmap pixel is the truncated mean of the mapped bytes of an f x f block;
+// the frame's last width % f columns and height % f rows are not shown).
+// Bitmap rows are in frame order (the first row in memory shows frame row 0).
+// The depth (2 or 4) is also the byte size of a frame pixel: frame row y
+// starts at frame + y * width * depth bytes.
+
+// 8-bit bitmap, one byte per pixel; row stride = outWidth rounded up to a
+// multiple of 4 bytes. bitmap holds at least stride * outHeight bytes; the
+// padding bytes at the end of each row are not defined.
+TAMRIX_API void CreateMonoDIB(int zoom, void* bitmap, int width, int height, int depth, void* frame,
+                              unsigned low, unsigned high, unsigned shift, unsigned char* lut);
+
+// 24-bit bitmap from three frames of equal size, given in the order red,
+// green, blue, each with its own settings. Each pixel is 3 bytes in the order
+// blue, green, red; row stride = 3 * outWidth rounded up to a multiple of 4
+// bytes. Reduction averages each channel on its own.
+TAMRIX_API void CreateColorDIB(int zoom, void* bitmap, int width, int height, int depth,
+                               void* red, unsigned redLow, unsigned redHigh, unsigned redShift, unsigned char* redLut,
+                               void* green, unsigned greenLow, unsigned greenHigh, unsigned greenShift,
+                               unsigned char* greenLut,
+                               void* blue, unsigned blueLow, unsigned blueHigh, unsigned blueShift,
+                               unsigned char* blueLut);
 
 // ---- Polynomial surfaces -----------------------------------------------
 
