@@ -17,6 +17,10 @@ using Action = std::function<void()>;
 
 void AddFrameCommands(CLI::App& app, Action& action); // calibrate, bin
 void AddStarsCommand(CLI::App& app, Action& action); // stars
+void AddMedianCommand(CLI::App& app, Action& action); // median
+void AddGeometryCommands(CLI::App& app, Action& action); // resample, shift, transform
+void AddStatsCommand(CLI::App& app, Action& action); // stats
+void AddRenderCommand(CLI::App& app, Action& action); // render
 void AddDemoCommand(CLI::App& app, Action& action);
 
 // Shared by the subcommands.

@@ -17,6 +17,10 @@ int main(int argc, char** argv)
     Action action;
     AddFrameCommands(app, action);
     AddStarsCommand(app, action);
+    AddMedianCommand(app, action);
+    AddGeometryCommands(app, action);
+    AddStatsCommand(app, action);
+    AddRenderCommand(app, action);
     AddDemoCommand(app, action);
 
     try {

@@ -244,6 +244,12 @@ void PrintTo(const FrameCommand& command, std::ostream* os)
 const FrameCommand kFrameCommands[] = {
     { "bin", { "-o", "OUT" } },
     { "stars", { "--csv", "OUT" } },
+    { "median", { "-r", "1", "-o", "OUT" } },
+    { "resample", { "-o", "OUT" } },
+    { "shift", { "--by", "1,0", "-o", "OUT" } },
+    { "transform", { "--rotate", "3", "-o", "OUT" } },
+    { "stats", {} },
+    { "render", { "-o", "OUT.png" } },
 };
 
 class BadFrameForEveryCommand : public ::testing::TestWithParam<std::tuple<BadInput, FrameCommand>> {
@@ -258,7 +264,7 @@ TEST_P(BadFrameForEveryCommand, FailsWithItsMessageAndStatusAndLeavesNoOutput)
     const auto before = dir.Files();
     std::vector<std::string> args = { command.name, dir / "light.fits" };
     for (const std::string& a : command.args)
-        args.push_back(a == "OUT" ? dir / "out.fits" : a);
+        args.push_back(a == "OUT" ? dir / "out.fits" : a == "OUT.png" ? dir / "out.png" : a);
     const Result run = Tamrix(args);
     ExpectOneLineError(run, bad.status, dir / "light.fits", bad.problem);
     EXPECT_EQ(dir.Files(), before);
