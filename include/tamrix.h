@@ -180,6 +180,44 @@ TAMRIX_API void CreateColorDIB(int zoom, void* bitmap, int width, int height, in
 
 // ---- Polynomial surfaces -----------------------------------------------
 
+// A cubic polynomial is ten doubles c1 .. c10 in the term order
+// x^3, y^3, x^2 y, x y^2, x^2, y^2, x y, x, y, 1. FitSurface writes them in
+// that order and the fills take them in that order.
+
+// Least-squares fit of two cubic surfaces: points holds count records of
+// four doubles (x, y, x', y'); a1 .. a10 receive the coefficients of the
+// surface fitted to x - x', b1 .. b10 those fitted to y - y', both as
+// functions of (x, y), which enter unchanged. Terms whose singular value is
+// below 1e-6 of the largest are left out (minimum-norm solution), so fewer
+// than ten points or degenerate positions still give a result; count = 0
+// gives zeros. Runs on the calling thread; count * 10 must stay below 2^32.
+// Throws std::bad_alloc only when its scratch cannot be allocated.
+TAMRIX_API void FitSurface(double* points, unsigned count, double* a1, double* a2, double* a3, double* a4,
+                           double* a5, double* a6, double* a7, double* a8, double* a9, double* a10, double* b1,
+                           double* b2, double* b3, double* b4, double* b5, double* b6, double* b7, double* b8,
+                           double* b9, double* b10);
+
+// Writes P(u, v) * scale + offset into every pixel (clamped to 0 .. full
+// scale, truncated; NaN gives 0), with the normalised coordinates
+// u = (x - width / 2) / s, v = (y - height / 2) / s, s = max(width, height)
+// (integer halves). The frame's previous contents are not read.
+TAMRIX_API void FillFrameWithPolynom(void* frame, int width, int height, int depth, double scale, int offset,
+                                     double c1, double c2, double c3, double c4, double c5, double c6, double c7,
+                                     double c8, double c9, double c10);
+
+// Renders the vector field (P1, P2) * s pixels (c for the x component, d for
+// the y component, normalised coordinates as above) into the frame: every
+// pixel gets 32767 + 100 per pixel of vector length (clamped, truncated);
+// then, on the calling thread, a square grid of marks drawn with value 0: a
+// plus at each grid point, a diagonal cross where its vector ends, and the
+// line between them. The grid spacing is at least 24 pixels and twice the
+// longest rounded vector; frames narrower than that get no marks, and a mark
+// line with an end outside the frame is not drawn.
+TAMRIX_API void FillFrameWithPolynoms(void* frame, int width, int height, int depth, double c1, double c2,
+                                      double c3, double c4, double c5, double c6, double c7, double c8, double c9,
+                                      double c10, double d1, double d2, double d3, double d4, double d5, double d6,
+                                      double d7, double d8, double d9, double d10);
+
 // ---- Star detection ----------------------------------------------------
 
 // Receives one detected star: the caller's context, the centroid rounded

@@ -1,0 +1,135 @@
+// Least-squares fit of two cubic surfaces.
+#include "tamrix.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <new>
+#include <random>
+#include <vector>
+
+namespace {
+
+using Cubic = std::array<double, 10>; // x^3, y^3, x^2 y, x y^2, x^2, y^2, x y, x, y, 1
+
+double Value(const Cubic& c, double x, double y)
+{
+    return c[0] * x * x * x + c[1] * y * y * y + c[2] * x * x * y + c[3] * x * y * y + c[4] * x * x + c[5] * y * y
+        + c[6] * x * y + c[7] * x + c[8] * y + c[9];
+}
+
+struct Fit {
+    Cubic a, b;
+};
+
+Fit FitPoints(std::vector<double> points)
+{
+    Fit f;
+    f.a.fill(-99.0);
+    f.b.fill(-99.0);
+    auto& a = f.a;
+    auto& b = f.b;
+    tamrix::FitSurface(points.data(), static_cast<unsigned>(points.size() / 4), &a[0], &a[1], &a[2], &a[3], &a[4],
+                       &a[5], &a[6], &a[7], &a[8], &a[9], &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7],
+                       &b[8], &b[9]);
+    return f;
+}
+
+// Records (x, y, x', y') whose differences x - x' and y - y' follow the two
+// cubics exactly.
+std::vector<double> PointsOn(const Cubic& a, const Cubic& b, const std::vector<std::array<double, 2>>& positions)
+{
+    std::vector<double> points;
+    for (const auto& [x, y] : positions) {
+        points.insert(points.end(), {x, y, x - Value(a, x, y), y - Value(b, x, y)});
+    }
+    return points;
+}
+
+std::vector<std::array<double, 2>> RandomPositions(int count, uint32_t seed)
+{
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> dist(-0.5, 0.5);
+    std::vector<std::array<double, 2>> positions(count);
+    for (auto& p : positions)
+        p = {dist(rng), dist(rng)};
+    return positions;
+}
+
+void ExpectNear(const Cubic& got, const Cubic& expected, double tolerance)
+{
+    for (int t = 0; t < 10; ++t)
+        EXPECT_NEAR(got[t], expected[t], tolerance) << "term " << t + 1;
+}
+
+TEST(FitSurface, NoPointsGiveTwentyZeros)
+{
+    const Fit f = FitPoints({});
+    EXPECT_EQ(f.a, Cubic{});
+    EXPECT_EQ(f.b, Cubic{});
+}
+
+// count x 10 elements must fit 32-bit positions: beyond that the design
+// matrix is an allocation failure, never a short array.
+TEST(FitSurface, TooManyPointsThrowBadAlloc)
+{
+    double point[4] = {0, 0, 0, 0}, out[20];
+    double* o = out;
+    EXPECT_THROW(tamrix::FitSurface(point, 429496730u, o, o + 1, o + 2, o + 3, o + 4, o + 5, o + 6, o + 7, o + 8,
+                                    o + 9, o + 10, o + 11, o + 12, o + 13, o + 14, o + 15, o + 16, o + 17, o + 18,
+                                    o + 19),
+                 std::bad_alloc);
+}
+
+// Every term has its own coefficient, so a misplaced xy, x^2 or y^2 shows.
+TEST(FitSurface, RecoversGeneratingCubicsInTermOrder)
+{
+    const Cubic a = {0.1, -0.2, 0.3, -0.4, 0.5, -0.6, 0.7, -0.8, 0.9, -1.0};
+    const Cubic b = {-1.5, 1.4, -1.3, 1.2, -1.1, 1.0, -0.9, 0.8, -0.7, 0.6};
+    for (int count : {10, 12, 500}) {
+        const Fit f = FitPoints(PointsOn(a, b, RandomPositions(count, count)));
+        ExpectNear(f.a, a, 1e-9);
+        ExpectNear(f.b, b, 1e-9);
+    }
+}
+
+TEST(FitSurface, ProductOfCoordinatesAndConstantShift)
+{
+    const Cubic a = {0, 0, 0, 0, 0, 0, 2.0, 0, 0, 0}, b = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0.5};
+    const Fit f = FitPoints(PointsOn(a, b, RandomPositions(40, 3)));
+    ExpectNear(f.a, a, 1e-12);
+    ExpectNear(f.b, b, 1e-12);
+}
+
+// Points on a horizontal line at y = 1e-9 leave every y term with a singular
+// value far below 1e-6 of the largest: the y coefficient that the data asks
+// for (1000) is dropped instead of being fitted from rounding noise.
+TEST(FitSurface, TermBelowTheThresholdContributesNothing)
+{
+    std::vector<double> points;
+    for (int k = 0; k < 30; ++k) {
+        const double x = -0.5 + k / 29.0, y = 1e-9;
+        points.insert(points.end(), {x, y, x - (0.25 * x + 1000.0 * y), y});
+    }
+    const Fit f = FitPoints(points);
+    EXPECT_NEAR(f.a[7], 0.25, 1e-6);    // x: determined
+    EXPECT_LT(std::fabs(f.a[8]), 1e-3); // y: left out
+    EXPECT_LT(std::fabs(f.a[5]), 1e-3); // y^2
+    EXPECT_LT(std::fabs(f.a[1]), 1e-3); // y^3
+}
+
+// Fewer points than terms: the minimum-norm solution still passes through
+// every point.
+TEST(FitSurface, FewPointsAreInterpolated)
+{
+    const std::vector<double> points = {0.1, 0.2, 0.13, 0.2, -0.3, 0.4, -0.25, 0.45, 0.25, -0.1, 0.2, -0.15};
+    const Fit f = FitPoints(points);
+    for (size_t k = 0; k < points.size(); k += 4) {
+        const double x = points[k], y = points[k + 1];
+        EXPECT_NEAR(Value(f.a, x, y), x - points[k + 2], 1e-12);
+        EXPECT_NEAR(Value(f.b, x, y), y - points[k + 3], 1e-12);
+    }
+}
+
+} // namespace
