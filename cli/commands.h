@@ -21,6 +21,7 @@ void AddMedianCommand(CLI::App& app, Action& action); // median
 void AddGeometryCommands(CLI::App& app, Action& action); // resample, shift, transform
 void AddStatsCommand(CLI::App& app, Action& action); // stats
 void AddRenderCommand(CLI::App& app, Action& action); // render
+void AddFieldCommands(CLI::App& app, Action& action); // fit-field, render-field
 void AddDemoCommand(CLI::App& app, Action& action);
 
 // Shared by the subcommands.
@@ -31,6 +32,12 @@ std::string History(const std::string& command, const std::string& what);
 // Removes the world-coordinate cards of a frame whose geometry changed; says
 // so in the history when there were any.
 void DropWcs(Frame& frame, std::vector<std::string>& history, const std::string& command);
+
+// Case-insensitive test of a file name's ending, e.g. ".png".
+bool EndsWith(const std::string& path, const std::string& tail);
+
+// Pictures are PNG files; any other name is a usage error.
+void RequirePng(const std::string& path);
 
 // "%.6g"-style text of a number for messages and history cards.
 std::string Number(double value);

@@ -1,8 +1,10 @@
 #include "commands.h"
+#include "failure.h"
 
 #include <fitsio.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 namespace tamrix::cli {
@@ -21,6 +23,22 @@ void DropWcs(Frame& frame, std::vector<std::string>& history, const std::string&
         return;
     frame.cards.erase(end, frame.cards.end());
     history.push_back(History(command, "world coordinates removed: the pixel grid changed"));
+}
+
+bool EndsWith(const std::string& path, const std::string& tail)
+{
+    if (path.size() < tail.size())
+        return false;
+    for (size_t i = 0; i < tail.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(path[path.size() - tail.size() + i])) != tail[i])
+            return false;
+    return true;
+}
+
+void RequirePng(const std::string& path)
+{
+    if (!EndsWith(path, ".png"))
+        throw FileFailure(kExitUsage, path, "a picture is written as PNG: name it *.png");
 }
 
 std::string Number(double value)

@@ -21,6 +21,7 @@ int main(int argc, char** argv)
     AddGeometryCommands(app, action);
     AddStatsCommand(app, action);
     AddRenderCommand(app, action);
+    AddFieldCommands(app, action);
     AddDemoCommand(app, action);
 
     try {

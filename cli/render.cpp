@@ -14,22 +14,6 @@
 namespace tamrix::cli {
 namespace {
 
-bool EndsWith(const std::string& s, const std::string& tail)
-{
-    if (s.size() < tail.size())
-        return false;
-    for (size_t i = 0; i < tail.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(s[s.size() - tail.size() + i])) != tail[i])
-            return false;
-    return true;
-}
-
-void RequirePng(const std::string& path)
-{
-    if (!EndsWith(path, ".png"))
-        throw FileFailure(kExitUsage, path, "a picture is written as PNG: name it *.png");
-}
-
 struct RenderArgs {
     std::vector<std::string> inputs;
     std::string output, stars;

@@ -1,4 +1,4 @@
-// End-to-end: tamrix render.
+// End-to-end: render, render-field.
 #include "cli_support.h"
 
 #include <gtest/gtest.h>
@@ -104,6 +104,30 @@ TEST_F(Pictures, MismatchedChannelsAndBadNamesFail)
     EXPECT_EQ(Tamrix({ "render", dir / "r.fits", dir / "g.fits", "-o", dir / "c.png" }).status, 2);
     EXPECT_EQ(Tamrix({ "render", dir / "r.fits", "-o", dir / "c.jpg" }).status, 2);
     EXPECT_EQ(dir.Files(), (std::vector<std::string> { "g.fits", "r.fits" }));
+}
+
+TEST_F(Pictures, RenderFieldDrawsVectorLengthsAndMarks)
+{
+    // A uniform motion of 1.5 pixels to the right on a 100 x 100 frame.
+    WriteText(dir / "f.txt", "width 100\nheight 100\ndx 0 0 0 0 0 0 0 0 0 0.015\ndy 0 0 0 0 0 0 0 0 0 0\n");
+    ASSERT_EQ(Tamrix({ "render-field", dir / "f.txt", "-o", dir / "f.fits" }).status, 0);
+    const FitsImage f = ReadFits(dir / "f.fits");
+    EXPECT_EQ(f.values[0], 32767u + 150);
+    // R = 2, so M = 12 and the grid points lie at 13, 38, 63, 88: a plus mark there.
+    EXPECT_EQ(f.values[13 * 100 + 13 - 4], 0u);
+    ASSERT_EQ(Tamrix({ "render-field", dir / "f.txt", "-o", dir / "f.png" }).status, 0);
+    const Png png = ReadPng(dir / "f.png");
+    EXPECT_EQ(png.width, 100);
+    EXPECT_EQ(png.pixels[13 * 100 + 13], 0);
+    EXPECT_GT(png.pixels[0], 0);
+}
+
+TEST_F(Pictures, RenderFieldNamesTheLineOfABadFieldFile)
+{
+    WriteText(dir / "f.txt", "width 100\nheight 100\ndx 0 0 0\n");
+    const Result run = Tamrix({ "render-field", dir / "f.txt", "-o", dir / "f.png" });
+    EXPECT_EQ(run.status, 3);
+    EXPECT_NE(run.err.find("line 3: dx needs 10 numbers"), std::string::npos) << run.err;
 }
 
 } // namespace
