@@ -2,7 +2,7 @@
 // rendition of the textbook loops, and the back-substitution.
 #include "hcpp/tamrix/matrix.h"
 #include "hcpp/tamrix/matrix_kernels.h"
-#include "hcpp/tamrix/simd.h"
+#include "hcpp/tamrix/cpu.h"
 
 #include <gtest/gtest.h>
 
@@ -316,8 +316,8 @@ TEST(RotationKernels, WiderInstructionSetsMatchTheBaseline)
         void (*rotate)(double*, const Rotation*, size_t);
     };
     const Variant variants[] = {
-        {"avx2", BestSimdLevel() >= SimdLevel::Avx2, &opt_avx2::RotateLanes},
-        {"avx512", BestSimdLevel() >= SimdLevel::Avx512, &opt_avx512::RotateLanes},
+        {"avx2", FrameIsa() >= Isa::Avx2, &opt_avx2::RotateLanes},
+        {"avx512", FrameIsa() >= Isa::Avx512, &opt_avx512::RotateLanes},
     };
     for (const Variant& v : variants) {
         if (!v.supported)

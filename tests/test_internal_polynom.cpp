@@ -1,7 +1,7 @@
 // The row kernels of the polynomial fills: every instruction set this
 // processor runs gives the baseline's pixels and longest vector.
 #include "hcpp/tamrix/polynom_kernels.h"
-#include "hcpp/tamrix/simd.h"
+#include "hcpp/tamrix/cpu.h"
 
 #include <gtest/gtest.h>
 
@@ -27,9 +27,9 @@ std::vector<Variant> Variants()
     return {
         {"baseline", true, opt_baseline::FillRows16, opt_baseline::FillRows32, opt_baseline::FieldRows16,
          opt_baseline::FieldRows32},
-        {"avx2", BestSimdLevel() >= SimdLevel::Avx2, opt_avx2::FillRows16,
+        {"avx2", FrameIsa() >= Isa::Avx2, opt_avx2::FillRows16,
          opt_avx2::FillRows32, opt_avx2::FieldRows16, opt_avx2::FieldRows32},
-        {"avx512", BestSimdLevel() >= SimdLevel::Avx512, opt_avx512::FillRows16, opt_avx512::FillRows32, opt_avx512::FieldRows16, opt_avx512::FieldRows32},
+        {"avx512", FrameIsa() >= Isa::Avx512, opt_avx512::FillRows16, opt_avx512::FillRows32, opt_avx512::FieldRows16, opt_avx512::FieldRows32},
     };
 }
 

@@ -37,7 +37,7 @@ TYPED_TEST_SUITE(StatisticsVariants, PixelTypes);
 
 TYPED_TEST(StatisticsVariants, AgreeBitForBitWithTheBaseline)
 {
-    const Isa best = tamrix::detail::BestIsa();
+    const Isa best = tamrix::detail::FrameIsa();
     if (best == Isa::Baseline)
         GTEST_SKIP() << "no vector variant on this machine";
     const int width = 1100, height = 9;
@@ -64,7 +64,7 @@ TEST(StatisticsVariants16, LongRowsKeepExactSums)
     // kernels could hold without flushing.
     const int n = 300000;
     const std::vector<uint16_t> row(n, 65535);
-    for (Isa isa : {Isa::Baseline, tamrix::detail::BestIsa()}) {
+    for (Isa isa : {Isa::Baseline, tamrix::detail::FrameIsa()}) {
         const Result r = Measure(isa, row, n, 1, 0, 0, n, 1);
         EXPECT_EQ(r.mean, 65535.0);
         EXPECT_EQ(r.sd, 0.0);

@@ -17,7 +17,7 @@ namespace {
 
 std::vector<Isa> RunnableIsas()
 {
-    const Isa best = tamrix::detail::BestIsa();
+    const Isa best = tamrix::detail::FrameIsa();
     std::vector<Isa> isas = {Isa::Baseline};
     if (best == Isa::Avx2 || best == Isa::Avx512)
         isas.push_back(Isa::Avx2);

@@ -20,7 +20,7 @@
 // literal rendition).
 #include "hcpp/tamrix/matrix.h"
 #include "hcpp/tamrix/matrix_kernels.h"
-#include "hcpp/tamrix/simd.h"
+#include "hcpp/tamrix/cpu.h"
 
 #include <algorithm>
 #include <cmath>
@@ -617,10 +617,10 @@ void Decomposition::RotateBlock(double* rows, uint32_t count)
 // bits.
 RotateFn PickRotateLanes()
 {
-    switch (BestSimdLevel()) {
-    case SimdLevel::Avx512:
+    switch (FrameIsa()) {
+    case Isa::Avx512:
         return opt_avx512::RotateLanes;
-    case SimdLevel::Avx2:
+    case Isa::Avx2:
         return opt_avx2::RotateLanes;
     default:
         return opt_baseline::RotateLanes;

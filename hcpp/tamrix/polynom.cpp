@@ -4,7 +4,7 @@
 
 #include "hcpp/tamrix/frame.h"
 #include "hcpp/tamrix/polynom_kernels.h"
-#include "hcpp/tamrix/simd.h"
+#include "hcpp/tamrix/cpu.h"
 
 #include <algorithm>
 #include <cmath>
@@ -84,10 +84,10 @@ struct Kernels {
 Kernels PickKernels()
 {
     using namespace detail;
-    switch (BestSimdLevel()) {
-    case SimdLevel::Avx512:
+    switch (FrameIsa()) {
+    case Isa::Avx512:
         return {opt_avx512::FillRows16, opt_avx512::FillRows32, opt_avx512::FieldRows16, opt_avx512::FieldRows32};
-    case SimdLevel::Avx2:
+    case Isa::Avx2:
         return {opt_avx2::FillRows16, opt_avx2::FillRows32, opt_avx2::FieldRows16, opt_avx2::FieldRows32};
     default:
         return {opt_baseline::FillRows16, opt_baseline::FillRows32, opt_baseline::FieldRows16,

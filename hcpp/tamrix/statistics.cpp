@@ -156,7 +156,7 @@ void CalculateAreaStatistics(Isa isa, const void* frame, int width, int height, 
 void CalculateAreaStatistics(void* frame, int width, int height, int depth, int x, int y, int w, int h,
                              unsigned* minimum, unsigned* maximum, double* mean, double* stdDev)
 {
-    stats::CalculateAreaStatistics(detail::BestIsa(), frame, width, height, depth, x, y, w, h, minimum, maximum, mean,
+    stats::CalculateAreaStatistics(detail::FrameIsa(), frame, width, height, depth, x, y, w, h, minimum, maximum, mean,
                                    stdDev);
 }
 

@@ -6,7 +6,7 @@
 // different instruction sets and must not carry inline code.
 #pragma once
 
-#include "hcpp/tamrix/isa.h"
+#include "hcpp/tamrix/cpu.h"
 
 #include <cstdint>
 

@@ -136,13 +136,13 @@ void SubPixelShift(Isa isa, int dx, int dy, uint32_t w00, uint32_t w10, uint32_t
 void Transform(double A, double B, double C, double D, double E, double F, void* src, int srcWidth, int srcHeight,
                int depth, void* dst, int dstWidth, int dstHeight)
 {
-    warp::Transform(detail::BestIsa(), A, B, C, D, E, F, src, srcWidth, srcHeight, depth, dst, dstWidth, dstHeight);
+    warp::Transform(detail::FrameIsa(), A, B, C, D, E, F, src, srcWidth, srcHeight, depth, dst, dstWidth, dstHeight);
 }
 
 void SubPixelShift(int dx, int dy, unsigned w00, unsigned w10, unsigned w01, unsigned w11, unsigned divisor,
                    void* src, int srcWidth, int srcHeight, int depth, void* dst, int dstWidth, int dstHeight)
 {
-    warp::SubPixelShift(detail::BestIsa(), dx, dy, w00, w10, w01, w11, divisor, src, srcWidth, srcHeight, depth, dst,
+    warp::SubPixelShift(detail::FrameIsa(), dx, dy, w00, w10, w01, w11, divisor, src, srcWidth, srcHeight, depth, dst,
                         dstWidth, dstHeight);
 }
 
