@@ -104,6 +104,81 @@ public:
     // layer, a network of fewer than two layers, or exhausted memory.
     bool Learn(int numSamples, int nIn, float** inputs, int nOut, float** targets, int batchSize, float rate,
         float unused, int epochs, void* window);
+
+    // The network text file: "neural_network", "version;1", "layers;L", one
+    // "layer;i;n" line per layer, then per non-input layer a "biases;i;..."
+    // line and one "weights;i;j;..." line per neuron, values with 5 decimals,
+    // every line ending in CR LF. Names and messages follow the bound-and-
+    // pointer convention (bound = capacity - 1). On failure each writes one
+    // message, cut to the buffer and zero-terminated (Windows-1250 text), and
+    // returns false; on success the message buffer is untouched.
+
+    // Writes the layers to a new or replaced file. Fails when the file cannot
+    // be created or written, or a line would exceed 8,388,607 characters.
+    bool SaveNet(int nameBound, const char* name, int messageBound, char* message);
+    // Replaces the layers by those of a file of at most 8,388,608 bytes.
+    // Strict: spaces and tabs may precede a token, nothing else deviates from
+    // what SaveNet writes; the message names the line and what was expected.
+    // A failure before the last layer line has been read leaves the network
+    // as it was; a later one leaves the file's layers with the values read
+    // so far, except in a file too short for the values its counts call
+    // for, which is refused without building anything. Throws nothing: when
+    // the layers cannot be allocated the network is left empty.
+    bool LoadNet(int nameBound, const char* name, int messageBound, char* message);
+    // Reads only the header within the first 1024 bytes: *layerCount = L and
+    // neuronsArray[0 ... L - 1] (room for arrayBound + 1 entries) the neuron
+    // counts, each written as soon as it is read, so that after a "too short"
+    // failure *layerCount tells the size to call again with. The network is
+    // not used.
+    bool LoadNetParameters(int nameBound, const char* name, int* layerCount, int arrayBound, int* neuronsArray,
+        int messageBound, char* message);
+};
+
+// A network that also holds a training and a test set read from MNIST-style
+// IDX files (images and labels), in the form Learn takes. Its members follow
+// those of CNetwork, so every network operation works on it.
+class TAMRIX_API CMNIST : public CNetwork {
+public:
+    // One set each: Count samples, pointer arrays of Count entries (plain
+    // heap, std::calloc) to vectors from this object's Alloc of InputSize and
+    // OutputSize floats. The object owns everything these members hold.
+    int32_t TrainCount;
+    int32_t TrainInputSize;
+    float** TrainInputs;
+    int32_t TrainOutputSize;
+    float** TrainOutputs;
+    int32_t TestCount;
+    int32_t TestInputSize;
+    float** TestInputs;
+    int32_t TestOutputSize;
+    float** TestOutputs;
+
+    // Empty network, empty sets.
+    CMNIST();
+    // Network as CNetwork(numLayers, neurons), empty sets.
+    CMNIST(int numLayers, const int* neurons);
+    // Frees every vector of both sets (Count entries each, null ones
+    // skipped), the pointer arrays, then the layers.
+    ~CMNIST();
+    CMNIST(const CMNIST&) = delete;
+    // Member-wise, like CNetwork's: the copy shares the layers and the sets.
+    CMNIST& operator=(const CMNIST&);
+
+    // Reads an image file (magic 2051, count, rows, columns, then one byte
+    // per pixel) and its label file (magic 2049, the same count, one byte per
+    // label) into one set: *count samples of *inputSize = rows * columns
+    // values pixel / 128 - 1, and one-hot targets of *outputSize = 10. False
+    // for a missing or unreadable file, a wrong magic number, a header the
+    // file is too short for, counts that differ, or a label above 9. The
+    // outputs receive each part as it is made, so after a failure they hold
+    // what was read so far (pass a set's members and the destructor frees
+    // it); a header refused before any output is written leaves them as they
+    // were. Vectors the outputs held before are not released.
+    bool LoadMNIST(int imageNameBound, const char* imageName, int labelNameBound, const char* labelName, int* count,
+        int* inputSize, float*** inputs, int* outputSize, float*** targets);
+
+private:
+    void FreeSet(int count, float**& vectors);
 };
 
 // One layer. The network creates and destroys its layers; hosts read and set

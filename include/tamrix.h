@@ -26,6 +26,10 @@ struct THostWindow {
     void (*Post)(void* context, unsigned message, uintptr_t wParam, intptr_t lParam);     // must not block
 };
 
+namespace nnet {
+class CNetwork; // include/nnet.h; the neural star detector queries one
+}
+
 namespace tamrix {
 
 // Lets the OpenMP runtime use fewer threads than processors for all later
@@ -256,6 +260,22 @@ TAMRIX_API void FindStars(int r, double k, int q, unsigned startLevel, void* fra
 // FindStars on the calling thread alone, without the lock: reports come in
 // scan order (rows from the top, left to right) and are the same on every run.
 TAMRIX_API void FindStars1C(int r, double k, int q, unsigned startLevel, void* frame, int width, int height,
+                            int depth, unsigned* mask, void* context, TStarCallback callback);
+
+// Neural star detection, on the calling thread. Every pixel at least r from
+// each edge has its (2r+1)^2 window (SubFrameToVector) put to network, whose
+// input layer must have (2r+1)^2 neurons and output layer one; the pixel is a
+// candidate when the output is at least level (never for a flat window, whose
+// output is NaN). Each 4-connected group of candidates is one star, reported
+// in the raster order of its first pixel with the centroid weighted by raw
+// values, the sum of raw values as flux and the largest value as peak; a
+// group whose values are all 0 is reported at the plain mean of its pixel
+// positions with flux 0. The mask ((width * height + 31) / 32 words) is
+// cleared first and on return marks exactly the reported stars' pixels. A
+// network that does not fit, a null network, a negative r or a frame smaller
+// than 2r + 1 on a side reports nothing. Groups have no size limit. The
+// network's buffers are used, so no other thread may use it meanwhile.
+TAMRIX_API void FindStarsNN(nnet::CNetwork* network, int r, float level, void* frame, int width, int height,
                             int depth, unsigned* mask, void* context, TStarCallback callback);
 
 } // namespace tamrix

@@ -18,6 +18,16 @@ void ThrowOutOfMemory()
     throw std::bad_alloc();
 }
 
+bool RunUnlessOutOfMemory(void (*body)(void*), void* context)
+{
+    try {
+        body(context);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
 #if defined(_WIN32)
 
 intptr_t SendMessageA(void* window, unsigned message, uintptr_t wParam, intptr_t lParam)

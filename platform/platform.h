@@ -23,4 +23,16 @@ uint32_t GetTickCount();
 // exception classes from the DLL.
 [[noreturn]] void ThrowOutOfMemory();
 
+// Runs body(context) and reports whether it finished; false when it ran out
+// of memory (std::bad_alloc). Other exceptions pass through. Lives here for
+// the same reason as ThrowOutOfMemory: a handler names the type information.
+bool RunUnlessOutOfMemory(void (*body)(void*), void* context);
+
+// The same for a callable object.
+template <class Body>
+bool RunUnlessOutOfMemory(Body& body)
+{
+    return RunUnlessOutOfMemory([](void* context) { (*static_cast<Body*>(context))(); }, &body);
+}
+
 } // namespace tamrix::platform

@@ -7,7 +7,12 @@ packages=(
   cmake make g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libcfitsio-dev libcli11-dev libpng-dev
+  zlib1g-dev dataset-fashion-mnist # the data-set loader's test on real files
 )
+# make fuzz: clang with libFuzzer and its sanitizer runtimes, and clang's OpenMP.
+if [ "${1:-}" = fuzz ]; then
+  packages+=(clang-14 libclang-rt-14-dev libomp-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

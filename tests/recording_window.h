@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -46,6 +47,11 @@ public:
     std::vector<WindowMessage> WaitFor(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
     std::vector<WindowMessage> Messages();
+    void Clear();
+
+    // Called with the number of messages so far, after each one is recorded,
+    // on the thread that handles the message (before a sender is released).
+    std::function<void(size_t)> OnMessage;
 
 private:
     void Record(unsigned id, uintptr_t wParam, intptr_t lParam, bool sent);
@@ -71,11 +77,21 @@ inline void RecordingWindow::Record(unsigned id, uintptr_t wParam, intptr_t lPar
     WindowMessage m{id, wParam, lParam, sent, {}};
     if (sent && readText_ && lParam != 0)
         m.text = reinterpret_cast<const char*>(lParam);
+    size_t count;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         messages_.push_back(std::move(m));
+        count = messages_.size();
     }
+    if (OnMessage)
+        OnMessage(count);
     arrived_.notify_all();
+}
+
+inline void RecordingWindow::Clear()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    messages_.clear();
 }
 
 inline std::vector<WindowMessage> RecordingWindow::WaitFor(size_t count, std::chrono::milliseconds timeout)

@@ -1,6 +1,7 @@
 // Median filter: the selection rule, 32-bit binning, progress, cancellation
 // and the background subtraction.
 #include "tamrix.h"
+#include "recording_window.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,8 @@
 
 using tamrix::test::RandomFrame;
 using tamrix::test::ThreadCount;
+
+using tamrix::test::RecordingWindow;
 
 namespace {
 
@@ -176,33 +179,27 @@ TYPED_TEST(MedianRule, MatchesTheLiteralRuleOnRandomFrames)
 
 // ---- Progress and cancellation ----
 
-struct Reports {
-    std::mutex lock;
+// (wParam, text) of every progress report, or ~0 for another message.
+std::vector<std::pair<uintptr_t, std::string>> Reports(RecordingWindow& window)
+{
     std::vector<std::pair<uintptr_t, std::string>> seen;
-    unsigned char* cancelAfter50 = nullptr;
-    static intptr_t Send(void* self, unsigned id, uintptr_t wParam, intptr_t lParam)
-    {
-        auto* r = static_cast<Reports*>(self);
-        std::lock_guard<std::mutex> guard(r->lock);
-        r->seen.emplace_back(id == 0x465 ? wParam : ~uintptr_t{0}, reinterpret_cast<const char*>(lParam));
-        if (r->cancelAfter50 != nullptr && r->seen.size() == 50)
-            __atomic_store_n(r->cancelAfter50, 1, __ATOMIC_RELAXED);
-        return 0;
-    }
-};
+    for (const auto& m : window.Messages())
+        seen.emplace_back(m.id == 0x465 && m.sent ? m.wParam : ~uintptr_t{0}, m.text);
+    return seen;
+}
 
 TEST(MedianProgress, OneReportPerRowWithDistinctCounts)
 {
-    Reports reports;
-    THostWindow window{&reports, &Reports::Send, nullptr};
+    RecordingWindow window(/*readText=*/true);
     Options o;
-    o.window = &window;
+    o.window = window.Handle();
     for (int threads : {1, 3}) {
         ThreadCount scope(threads);
-        reports.seen.clear();
+        window.Clear();
         Filter<uint16_t>(RandomFrame<uint16_t>(7, 200, 3), 7, 200, 2, o);
-        ASSERT_EQ(reports.seen.size(), 200u);
-        std::map<uintptr_t, std::string> byCount(reports.seen.begin(), reports.seen.end());
+        const auto seen = Reports(window);
+        ASSERT_EQ(seen.size(), 200u);
+        std::map<uintptr_t, std::string> byCount(seen.begin(), seen.end());
         ASSERT_EQ(byCount.size(), 200u); // distinct counts c = 1 .. 200
         EXPECT_EQ(byCount.begin()->first, 327u);
         EXPECT_EQ(byCount.begin()->second, "0 %");
@@ -213,22 +210,22 @@ TEST(MedianProgress, OneReportPerRowWithDistinctCounts)
     }
     // From c = 65538 on, c * 65535 passes 2^32: a tall frame still ends at
     // 65535 and "100 %".
-    reports.seen.clear();
+    window.Clear();
     Filter<uint16_t>(std::vector<uint16_t>(70000, 1), 1, 70000, 0, o);
-    ASSERT_EQ(reports.seen.size(), 70000u);
-    EXPECT_EQ(std::max_element(reports.seen.begin(), reports.seen.end())->first, 65535u);
-    EXPECT_EQ(std::max_element(reports.seen.begin(), reports.seen.end())->second, "100 %");
+    const auto seen = Reports(window);
+    ASSERT_EQ(seen.size(), 70000u);
+    EXPECT_EQ(std::max_element(seen.begin(), seen.end())->first, 65535u);
+    EXPECT_EQ(std::max_element(seen.begin(), seen.end())->second, "100 %");
 }
 
 TEST(MedianCancel, FlagSetBeforeTheCallWritesAndReportsNothing)
 {
-    Reports reports;
-    THostWindow window{&reports, &Reports::Send, nullptr};
+    RecordingWindow window;
     unsigned char cancel = 1;
     Options o;
-    o.window = &window, o.cancel = &cancel, o.subtract = true;
+    o.window = window.Handle(), o.cancel = &cancel, o.subtract = true;
     EXPECT_EQ(Filter<uint16_t>(RandomFrame<uint16_t>(9, 8, 4), 9, 8, 1, o), std::vector<uint16_t>(72, 0xA5A5));
-    EXPECT_TRUE(reports.seen.empty());
+    EXPECT_TRUE(window.Messages().empty());
 }
 
 // Cancelled mid-way: started rows keep their filter result, the others stay
@@ -240,12 +237,14 @@ TEST(MedianCancel, FlagSetDuringTheCallSkipsLaterRowsAndTheSubtraction)
     const auto filtered = Filter<uint16_t>(src, w, h, 3);
     for (int threads : tamrix::test::kThreadCounts) {
         ThreadCount scope(threads);
-        Reports reports;
+        RecordingWindow window;
         unsigned char cancel = 0;
-        reports.cancelAfter50 = &cancel;
-        THostWindow window{&reports, &Reports::Send, nullptr};
+        window.OnMessage = [&cancel](size_t count) {
+            if (count == 50)
+                __atomic_store_n(&cancel, 1, __ATOMIC_RELAXED);
+        };
         Options o;
-        o.window = &window, o.cancel = &cancel, o.subtract = true;
+        o.window = window.Handle(), o.cancel = &cancel, o.subtract = true;
         const auto out = Filter<uint16_t>(src, w, h, 3, o);
         int written = 0;
         for (int y = 0; y < h; ++y) {
@@ -256,7 +255,7 @@ TEST(MedianCancel, FlagSetDuringTheCallSkipsLaterRowsAndTheSubtraction)
         }
         // Besides the 50 rows reported, each other thread may finish the row
         // it had started.
-        EXPECT_EQ(static_cast<size_t>(written), reports.seen.size());
+        EXPECT_EQ(static_cast<size_t>(written), window.Messages().size());
         EXPECT_GE(written, 50);
         EXPECT_LE(written, 50 + threads - 1);
     }

@@ -21,6 +21,7 @@
 #include "hcpp/tamrix/matrix.h"
 #include "hcpp/tamrix/matrix_kernels.h"
 #include "hcpp/tamrix/cpu.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cmath>
@@ -636,7 +637,7 @@ CMatrix::CMatrix(uint32_t rows, uint32_t columns) : DimM(rows), DimN(columns), C
     // a short array.
     const uint64_t count = uint64_t{rows} * columns;
     if (count > std::numeric_limits<uint32_t>::max() || count > std::numeric_limits<size_t>::max() / sizeof(double))
-        throw std::bad_alloc();
+        platform::ThrowOutOfMemory();
     Count = static_cast<uint32_t>(count);
     Data = new double[static_cast<size_t>(count)];
 }

@@ -1,0 +1,41 @@
+// Shared by the libFuzzer targets: the readers take file names, so each
+// input goes to a file of its own process first.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include <unistd.h>
+
+namespace tamrix::fuzz {
+
+// A file in the temporary directory, named after the process, removed at
+// exit.
+class ScratchFile {
+public:
+    explicit ScratchFile(const char* tag)
+        : path_((std::filesystem::temp_directory_path()
+                    / ("tamrix-fuzz-" + std::string(tag) + "-" + std::to_string(getpid())))
+                    .string())
+    {
+    }
+    ~ScratchFile() { std::remove(path_.c_str()); }
+
+    const std::string& Write(const uint8_t* data, size_t size) const
+    {
+        FILE* f = std::fopen(path_.c_str(), "wb");
+        if (f != nullptr) {
+            if (size > 0)
+                std::fwrite(data, 1, size, f);
+            std::fclose(f);
+        }
+        return path_;
+    }
+
+private:
+    std::string path_;
+};
+
+} // namespace tamrix::fuzz

@@ -1,0 +1,369 @@
+// The network text file: what SaveNet writes, what LoadNet and
+// LoadNetParameters accept, and every message of a file they refuse.
+#include "nnet_support.h"
+#include "temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+using nnet::CNetwork;
+using nnet::TSIMDlevel;
+using tamrix::test::TempDir;
+using namespace nnet::test;
+
+namespace {
+
+// The reader's message prefix in Windows-1250 bytes.
+const std::string kRead = "Chyba \xE8ten\xED neuronov\xE9 s\xEDt\xEC";
+
+std::string Crlf(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const auto& line : lines)
+        text += line + "\r\n";
+    return text;
+}
+
+// A 2-3-1 network as SaveNet writes it, and its values.
+const std::vector<std::string> kSmall = {
+    "neural_network",
+    "version;1",
+    "layers;3",
+    "layer;0;2",
+    "layer;1;3",
+    "layer;2;1",
+    "biases;1;0.10000;-0.20000;0.12346",
+    "weights;1;0;2.50000;-0.00000",
+    "weights;1;1;0.00000;-1.00000",
+    "weights;1;2;0.50000;0.25000",
+    "biases;2;-3.00000",
+    "weights;2;0;1.00000;0.75000;-0.12500",
+};
+
+class NetFile : public ::testing::Test {
+protected:
+    // Loads text into net; the message when it fails, "" when it loads.
+    std::string Load(const std::string& text, CNetwork& net)
+    {
+        const std::string path = dir_.Write("net.txt", text);
+        char message[300] = "untouched";
+        const bool loaded = net.LoadNet(1000, path.c_str(), 299, message);
+        if (loaded) {
+            EXPECT_STREQ(message, "untouched"); // success leaves the buffer alone
+        }
+        return loaded ? "" : message;
+    }
+    std::string Load(const std::string& text)
+    {
+        CNetwork net;
+        return Load(text, net);
+    }
+    std::string Save(CNetwork& net)
+    {
+        const std::string path = dir_.Path("saved.txt");
+        char message[100];
+        EXPECT_TRUE(net.SaveNet(1000, path.c_str(), 99, message)) << message;
+        return TempDir::Read(path);
+    }
+
+    TempDir dir_;
+};
+
+TEST_F(NetFile, SaveWritesEveryLineWithCrLfAndFiveDecimals)
+{
+    auto net = Build(nnet::SIMD_NONE, { 2, 3, 1 });
+    const float b1[] = { 0.1f, -0.2f, 0.123456f }, w1[3][2] = { { 2.5f, -1e-6f }, { 1e-6f, -1.0f }, { 0.5f, 0.25f } };
+    const float w2[] = { 1.0f, 0.75f, -0.125f };
+    for (int j = 0; j < 3; ++j) {
+        net->Layers[1]->Biases[j] = b1[j];
+        net->Layers[1]->Weights[j][0] = w1[j][0];
+        net->Layers[1]->Weights[j][1] = w1[j][1];
+        net->Layers[2]->Weights[0][j] = w2[j];
+    }
+    net->Layers[2]->Biases[0] = -3.0f;
+    EXPECT_EQ(Save(*net), Crlf(kSmall));
+    auto one = Build(nnet::SIMD_NONE, { 5 });
+    EXPECT_EQ(Save(*one), "neural_network\r\nversion;1\r\nlayers;1\r\nlayer;0;5\r\n");
+}
+
+// Every value comes back as the saved one rounded to 5 decimals; the
+// reference rounding is the C library's own "%.5f".
+TEST_F(NetFile, RoundTripKeepsTheShapeAndRoundsEveryValueToFiveDecimals)
+{
+    for (TSIMDlevel level : Levels()) {
+        auto saved = Build(level, { 13, 9, 4 }, 7);
+        saved->Layers[1]->Weights[2][3] = 12345.678f;
+        saved->Layers[2]->Biases[1] = -0.000004f;
+        Save(*saved);
+        CNetwork loaded;
+        loaded.SIMDlevel = level == nnet::SIMD_NONE ? CNetwork().SIMDlevel : nnet::SIMD_NONE; // another level
+        char message[100];
+        ASSERT_TRUE(loaded.LoadNet(1000, dir_.Path("saved.txt").c_str(), 99, message)) << message;
+        ASSERT_EQ(loaded.NumLayers, 3);
+        auto rounded = [](float v) {
+            char text[64];
+            std::snprintf(text, sizeof text, "%.5f", static_cast<double>(v));
+            return std::strtof(text, nullptr);
+        };
+        for (int l = 1; l < 3; ++l) {
+            const auto &a = *saved->Layers[l], &b = *loaded.Layers[l];
+            ASSERT_EQ(b.NumNeurons, a.NumNeurons);
+            ASSERT_EQ(b.Prev->NumNeurons, a.Prev->NumNeurons);
+            for (int j = 0; j < a.NumNeurons; ++j) {
+                ASSERT_EQ(b.Biases[j], rounded(a.Biases[j])) << l << "/" << j;
+                for (int k = 0; k < a.Prev->NumNeurons; ++k)
+                    ASSERT_EQ(b.Weights[j][k], rounded(a.Weights[j][k])) << l << "/" << j << "/" << k;
+            }
+        }
+        EXPECT_EQ(loaded.Layers[2]->Biases[1], -0.0f);
+        EXPECT_TRUE(std::signbit(loaded.Layers[2]->Biases[1]));
+    }
+}
+
+TEST_F(NetFile, BlanksBeforeTokensAndTextAfterTheLastLineAreAccepted)
+{
+    std::vector<std::string> lines = kSmall;
+    lines[1] = " \tversion \t; 1\t";
+    lines[6] = "biases;1; 0.10000 ;\t-0.20000;0.12346  ";
+    lines[11] = "weights ; 2 ; 0 ; 1.00000;0.75000;-0.12500";
+    CNetwork net;
+    EXPECT_EQ(Load(Crlf(lines) + "anything\n", net), "");
+    ASSERT_EQ(net.NumLayers, 3);
+    EXPECT_EQ(net.Layers[1]->Biases[1], -0.2f);
+    EXPECT_EQ(net.Layers[2]->Weights[0][2], -0.125f);
+}
+
+// The reader refuses counts the rest of the file is too short for; the
+// shortest file of a shape is not.
+TEST_F(NetFile, TheShortestFileOfItsShapeLoads)
+{
+    CNetwork net;
+    EXPECT_EQ(Load(Crlf({ "neural_network", "version;1", "layers;3", "layer;0;3", "layer;1;2", "layer;2;1",
+                           "biases;1;0;0", "weights;1;0;1;2;3", "weights;1;1;4;5;6", "biases;2;7", "weights;2;0;8;9" }),
+                  net),
+        "");
+    EXPECT_EQ(net.Layers[2]->Weights[0][1], 9.0f);
+}
+
+TEST_F(NetFile, RealNumberRunsAreReadAsPercentFReadsThem)
+{
+    const struct {
+        const char* text;
+        float value;
+    } cases[] = { { "1.2.3", 1.2f }, { "-.5", -0.5f }, { "+7.", 7.0f }, { "3-4", 3.0f },
+        { "000000000000000000000000001.25", 1.25f } }; // 30 characters
+    for (const auto& c : cases) {
+        std::vector<std::string> lines = kSmall;
+        lines[10] = std::string("biases;2;") + c.text;
+        CNetwork net;
+        ASSERT_EQ(Load(Crlf(lines), net), "") << c.text;
+        EXPECT_EQ(net.Layers[2]->Biases[0], c.value) << c.text;
+    }
+}
+
+// The whole file with one line replaced, and the message it must give.
+struct BadLine {
+    const char* name;
+    int index; // of the line in kSmall; -1 appends the text as a line
+    const char* text;
+    std::string message;
+};
+
+class RefusedFile : public NetFile, public ::testing::WithParamInterface<BadLine> { };
+
+TEST_P(RefusedFile, FailsWithTheMessageForItsLine)
+{
+    const BadLine& c = GetParam();
+    std::vector<std::string> lines = kSmall;
+    if (c.index < 0)
+        lines.emplace_back(c.text);
+    else
+        lines[static_cast<size_t>(c.index)] = c.text;
+    EXPECT_EQ(Load(Crlf(lines)), kRead + c.message);
+}
+
+const BadLine kBadLines[] = {
+    { "Version2", 1, "version;2", ", line: 2, Wrong file version" },
+    { "VersionWithSign", 1, "version;+1", ", line: 2, Expected integer number" },
+    { "VersionOverflowing32Bits", 1, "version;4294967297", ", line: 2, Integer number too large" },
+    { "NoLayers", 2, "layers;0", ", line: 3, Wrong number of layers" },
+    { "Layers101", 2, "layers;101", ", line: 3, Wrong number of layers" },
+    { "LayersMisspelt", 2, "Layers;3", ", line: 3, Expected keyword: layers" },
+    { "LayerKeywordRunsOn", 3, "layers;0;2", ", line: 4, Expected ;" },
+    { "LayerIndexSkipped", 4, "layer;2;3", ", line: 5, Wrong index" },
+    { "LayerOfNoNeurons", 4, "layer;1;0", ", line: 5, Wrong number of neurons" },
+    { "LayerLargerThanTheFileHolds", 4, "layer;1;2000000", ", line: 7, Expected ;" }, // where the values run out
+    { "BiasMissing", 6, "biases;1;0.10000;-0.20000", ", line: 7, Expected ;" },
+    { "BiasTooMany", 6, "biases;1;0.10000;-0.20000;0.12346;1.0", ", line: 7, Expected CRLF" },
+    { "BiasIndexWrong", 6, "biases;2;0.10000;-0.20000;0.12346", ", line: 7, Wrong index" },
+    { "BiasInExponentForm", 6, "biases;1;1e-05;-0.20000;0.12346", ", line: 7, Expected ;" },
+    { "BiasOfASign", 6, "biases;1;+;-0.20000;0.12346", ", line: 7, Expected floating point number" },
+    { "BiasOf31Characters", 6, "biases;1;0.10000;-0.20000;0000000000000000000000000001.25",
+        ", line: 7, Expected floating point number" },
+    { "SingleBiasMissing", 10, "biases;2", ", line: 11, Expected ;" },
+    { "SingleBiasEmpty", 10, "biases;2;", ", line: 11, Expected floating point number" },
+    { "WeightNeuronIndexWrong", 8, "weights;1;2;0.00000;-1.00000", ", line: 9, Wrong index" },
+    { "WeightsMisspelt", 9, "weigths;1;2;0.50000;0.25000", ", line: 10, Expected keyword: weights" },
+    { "LastWeightTooMany", 11, "weights;2;0;1.00000;0.75000;-0.12500;1", ", line: 12, Expected CRLF" },
+    { "BlankLine", 7, "", ", line: 8, Expected keyword: weights" },
+    { "CommentLine", 7, "# weights;1;0;2.5;0", ", line: 8, Expected keyword: weights" },
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, RefusedFile, ::testing::ValuesIn(kBadLines), [](const auto& info) { return info.param.name; });
+
+TEST_F(NetFile, TextThatEndsEarlyNamesWhatWasExpected)
+{
+    const std::string whole = Crlf(kSmall);
+    EXPECT_EQ(Load(""), kRead + ", line: 1, Expected keyword: neural_network");
+    EXPECT_EQ(Load("neural_net"), kRead + ", line: 1, Expected keyword: neural_network");
+    EXPECT_EQ(Load("neural_network\n"), kRead + ", line: 1, Expected CRLF");
+    EXPECT_EQ(Load("neural_network\r\r\n"), kRead + ", line: 1, Expected CRLF");
+    EXPECT_EQ(Load("neural_network\r\nversion;1"), kRead + ", line: 2, Expected integer number"); // runs to the end
+    EXPECT_EQ(Load(whole.substr(0, whole.size() - 2)), kRead + ", line: 12, Expected floating point number");
+    EXPECT_EQ(Load(whole.substr(0, whole.size() - 1)), kRead + ", line: 12, Expected CRLF");
+    EXPECT_EQ(Load(whole.substr(0, whole.find("weights;1;1"))), kRead + ", line: 9, Expected keyword: weights");
+    std::string lf = whole;
+    for (size_t p; (p = lf.find('\r')) != std::string::npos;)
+        lf.erase(p, 1);
+    EXPECT_EQ(Load(lf), kRead + ", line: 1, Expected CRLF");
+}
+
+TEST_F(NetFile, HundredLayersLoadAndTheirHeaderNeedsMoreThan1024Bytes)
+{
+    std::vector<int> sizes(100, 1);
+    auto saved = Build(nnet::SIMD_NONE, sizes);
+    const std::string text = Save(*saved);
+    CNetwork net;
+    ASSERT_EQ(Load(text, net), "");
+    EXPECT_EQ(net.NumLayers, 100);
+    EXPECT_EQ(net.Layers[99]->Biases[0], std::strtof(text.substr(text.rfind("biases;99;") + 10).c_str(), nullptr));
+
+    int layers = 0, neurons[100];
+    char message[200];
+    EXPECT_FALSE(net.LoadNetParameters(1000, dir_.Path("net.txt").c_str(), &layers, 99, neurons, 199, message));
+    EXPECT_EQ(layers, 100);
+    EXPECT_EQ(message, kRead + ", line: 86, Expected CRLF"); // byte 1024 falls between the CR and LF of "layer;82;1"
+}
+
+// Also when the counts call for more values than the file holds: those
+// fail where the values run out, without building the layers first.
+TEST_F(NetFile, AFailureBeforeTheValuesOrForWantOfThemLeavesTheNetworkAsItWas)
+{
+    auto net = Build(nnet::SIMD_NONE, { 4, 2 });
+    nnet::CLayer* const* layers = net->Layers;
+    const float weight = net->Layers[1]->Weights[1][3];
+    std::vector<std::string> lines = kSmall;
+    lines[5] = "layer;2;4000000000"; // must fail before allocating anything
+    EXPECT_EQ(Load(Crlf(lines), *net), kRead + ", line: 6, Integer number too large");
+    lines[5] = "layer;2;2000000000";
+    EXPECT_EQ(Load(Crlf(lines), *net), kRead + ", line: 11, Expected ;");
+    EXPECT_EQ(Load("neural_network\r\nversion;1\r\nlayers;1\r\nlayer;0;4194305\r\n", *net),
+        kRead + ", line: 4, Wrong number of neurons");
+    ASSERT_EQ(net->Layers, layers);
+    EXPECT_EQ(net->NumLayers, 2);
+    EXPECT_EQ(net->Layers[1]->Weights[1][3], weight);
+
+    // A failure among the values: the file's shape, the values read so far.
+    lines = kSmall;
+    lines[8] = "weights;1;1;0.00000;x";
+    EXPECT_EQ(Load(Crlf(lines), *net), kRead + ", line: 9, Expected floating point number");
+    ASSERT_EQ(net->NumLayers, 3);
+    EXPECT_EQ(net->Layers[1]->Weights[0][0], 2.5f);
+    EXPECT_EQ(net->Layers[1]->Weights[1][0], 0.0f);
+}
+
+TEST_F(NetFile, MessagesWithoutALineNumber)
+{
+    CNetwork net;
+    char message[200];
+    auto load = [&](int bound, const std::string& name) {
+        EXPECT_FALSE(net.LoadNet(bound, name.c_str(), 199, message));
+        return std::string(message);
+    };
+    EXPECT_EQ(load(0, "x"), kRead + ", Invalid file name");
+    EXPECT_EQ(load(1000, ""), kRead + ", Invalid file name");
+    EXPECT_EQ(load(1000, dir_.Path("missing.txt")), kRead + ", Cannot open file");
+    EXPECT_EQ(load(1000, dir_.Write("long.txt", std::string(0x800001, ' '))), kRead + ", file too long");
+    EXPECT_EQ(load(1000, dir_.Write("limit.txt", std::string(0x800000, ' '))),
+        kRead + ", line: 1, Expected keyword: neural_network");
+#if !defined(_WIN32)
+    EXPECT_EQ(load(1000, dir_.Path("")), kRead + ", load file failed"); // a directory opens but does not read
+#endif
+    int layers = 0;
+    EXPECT_FALSE(net.LoadNetParameters(0, nullptr, &layers, 0, nullptr, 199, message));
+    EXPECT_EQ(message, kRead + ", Invalid file name");
+    EXPECT_FALSE(net.LoadNetParameters(1000, dir_.Path("missing.txt").c_str(), &layers, 0, nullptr, 199, message));
+    EXPECT_EQ(message, kRead + ", Cannot open file");
+
+    EXPECT_FALSE(net.SaveNet(1000, "", 199, message));
+    EXPECT_STREQ(message, "Error saving neural network, Invalid file name");
+    EXPECT_FALSE(net.SaveNet(1000, dir_.Path("missing/net.txt").c_str(), 199, message));
+    EXPECT_STREQ(message, "Error saving neural network, Cannot create file");
+#if !defined(_WIN32)
+    if (std::filesystem::exists("/dev/full")) { // every write fails there, as on a full disk
+        EXPECT_FALSE(net.SaveNet(1000, "/dev/full", 199, message));
+        EXPECT_STREQ(message, "Error saving neural network, Cannot write file");
+    }
+#endif
+}
+
+TEST_F(NetFile, MessagesAreCutToTheBufferAndTerminated)
+{
+    CNetwork net;
+    char message[16];
+    std::memset(message, '#', sizeof message);
+    EXPECT_FALSE(net.LoadNet(1000, "", 9, message));
+    EXPECT_EQ(std::string(message, 11), std::string("Chyba \xE8te") + '\0' + '#');
+    EXPECT_FALSE(net.LoadNet(1000, "", 0, message));
+    EXPECT_EQ(message[0], '\0');
+    message[0] = '#';
+    EXPECT_FALSE(net.LoadNet(1000, "", -1, message)); // no room at all: nothing written
+    EXPECT_EQ(message[0], '#');
+}
+
+TEST_F(NetFile, HeaderReaderFillsTheCallersArrayOrNamesTheLayerCount)
+{
+    const std::string path = dir_.Write("net.txt", Crlf(kSmall));
+    CNetwork net;
+    int layers = 0, neurons[4] = { -1, -1, -1, -1 };
+    char message[200] = "untouched";
+    ASSERT_TRUE(net.LoadNetParameters(1000, path.c_str(), &layers, 2, neurons, 199, message)); // bound L - 1
+    EXPECT_EQ(layers, 3);
+    EXPECT_EQ(neurons[0], 2);
+    EXPECT_EQ(neurons[1], 3);
+    EXPECT_EQ(neurons[2], 1);
+    EXPECT_EQ(neurons[3], -1);
+    EXPECT_STREQ(message, "untouched");
+    EXPECT_EQ(net.NumLayers, 0);
+
+    layers = 0;
+    EXPECT_FALSE(net.LoadNetParameters(1000, path.c_str(), &layers, 1, neurons, 199, message)); // bound L - 2
+    EXPECT_EQ(message, kRead + " parameters, 'NeuronsArray' too short (network has 3 layers)");
+    EXPECT_EQ(layers, 3);
+
+    // Only the header is read: values after it do not matter.
+    const std::string header = dir_.Write("header.txt", Crlf(std::vector<std::string>(kSmall.begin(), kSmall.begin() + 6)) + "junk");
+    EXPECT_TRUE(net.LoadNetParameters(1000, header.c_str(), &layers, 9, neurons, 199, message));
+    EXPECT_FALSE(net.LoadNet(1000, header.c_str(), 199, message));
+}
+
+TEST_F(NetFile, SaveRefusesALineLongerThanItsBuffer)
+{
+    // 1 000 000 weights of ";-1.50000" make a line of more than 8 MiB.
+    CNetwork net;
+    net.SIMDlevel = nnet::SIMD_NONE;
+    const int sizes[] = { 1000000, 1 };
+    Lib::FixSeed(3);
+    net.Init(2, sizes);
+    for (int k = 0; k < sizes[0]; ++k)
+        net.Layers[1]->Weights[0][k] = -1.5f;
+    char message[100];
+    EXPECT_FALSE(net.SaveNet(1000, dir_.Path("wide.txt").c_str(), 99, message));
+    EXPECT_STREQ(message, "Error saving neural network, Line too long");
+}
+
+} // namespace

@@ -1,0 +1,263 @@
+// The data-set network: IDX image and label files written by the test, the
+// headers it must refuse before allocating, and the real Fashion-MNIST files
+// that Debian ships, trained on for one epoch.
+#include "nnet_support.h"
+#include "temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+
+#if defined(TAMRIX_TEST_HAVE_ZLIB)
+#    include <zlib.h>
+#endif
+
+using nnet::CMNIST;
+using nnet::TSIMDlevel;
+using tamrix::test::TempDir;
+using namespace nnet::test;
+
+namespace {
+
+std::string BigEndian(uint32_t v)
+{
+    return { static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v) };
+}
+
+std::string Images(uint32_t count, uint32_t rows, uint32_t columns, const std::string& pixels)
+{
+    return BigEndian(2051) + BigEndian(count) + BigEndian(rows) + BigEndian(columns) + pixels;
+}
+
+std::string Labels(uint32_t count, const std::string& labels) { return BigEndian(2049) + BigEndian(count) + labels; }
+
+// One set of outputs, filled with marks that show what LoadMNIST wrote.
+struct Set {
+    int count = -7, inputSize = -7, outputSize = -7;
+    float** inputs = reinterpret_cast<float**>(uintptr_t { 8 });
+    float** targets = reinterpret_cast<float**>(uintptr_t { 8 });
+};
+
+class Mnist : public ::testing::Test {
+protected:
+    // Loads into the training set of data_ (which frees it); the files are
+    // given as their contents.
+    bool Load(const std::string& images, const std::string& labels)
+    {
+        const std::string i = dir_.Write("images", images), l = dir_.Write("labels", labels);
+        return Load(i, l, data_.TrainCount, data_.TrainInputSize, data_.TrainInputs, data_.TrainOutputSize,
+            data_.TrainOutputs);
+    }
+    bool Load(const std::string& images, const std::string& labels, int& count, int& inputSize, float**& inputs,
+        int& outputSize, float**& targets)
+    {
+        return data_.LoadMNIST(1000, images.c_str(), 1000, labels.c_str(), &count, &inputSize, &inputs, &outputSize,
+            &targets);
+    }
+    // Loads into the training set of a fresh object, for files that fail.
+    bool LoadFresh(const std::string& images, const std::string& labels)
+    {
+        CMNIST data;
+        const std::string i = dir_.Write("images", images), l = dir_.Write("labels", labels);
+        return data.LoadMNIST(1000, i.c_str(), 1000, l.c_str(), &data.TrainCount, &data.TrainInputSize,
+            &data.TrainInputs, &data.TrainOutputSize, &data.TrainOutputs);
+    }
+    // Loads into a Set of marks, for headers that must be refused before
+    // anything is written.
+    bool LoadInto(Set& set, const std::string& images, const std::string& labels)
+    {
+        const std::string i = dir_.Write("images", images), l = dir_.Write("labels", labels);
+        return Load(i, l, set.count, set.inputSize, set.inputs, set.outputSize, set.targets);
+    }
+
+    TempDir dir_;
+    CMNIST data_;
+};
+
+TEST_F(Mnist, PixelsScaleToMinusOneToOneAndLabelsBecomeOneHotTargets)
+{
+    const std::string pixels = { 0, '\x80', '\xff', 1, 127, 2, 10, 20, 30, 40, 50, 60 };
+    ASSERT_TRUE(Load(Images(2, 2, 3, pixels), Labels(2, { 9, 0 })));
+    ASSERT_EQ(data_.TrainCount, 2);
+    ASSERT_EQ(data_.TrainInputSize, 6);
+    ASSERT_EQ(data_.TrainOutputSize, 10);
+    const float first[] = { -1.0f, 0.0f, 0.9921875f, -0.9921875f, -0.0078125f, -0.984375f };
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(data_.TrainInputs[0][i], first[i]) << i;
+    EXPECT_EQ(data_.TrainInputs[1][5], -0.53125f);
+    for (int c = 0; c < 10; ++c) {
+        EXPECT_EQ(data_.TrainOutputs[0][c], c == 9 ? 1.0f : 0.0f);
+        EXPECT_EQ(data_.TrainOutputs[1][c], c == 0 ? 1.0f : 0.0f);
+    }
+    EXPECT_EQ(data_.TestInputs, nullptr); // the other set is untouched
+}
+
+TEST_F(Mnist, DigitImagesGive784ValuesInVectorsAlignedForTheLevel)
+{
+    for (TSIMDlevel level : Levels()) {
+        CMNIST data;
+        data.SIMDlevel = level;
+        const std::string images = dir_.Write("images", Images(3, 28, 28, std::string(3 * 784, '\x40')));
+        const std::string labels = dir_.Write("labels", Labels(3, { 1, 2, 3 }));
+        ASSERT_TRUE(data.LoadMNIST(1000, images.c_str(), 1000, labels.c_str(), &data.TestCount,
+            &data.TestInputSize, &data.TestInputs, &data.TestOutputSize, &data.TestOutputs));
+        EXPECT_EQ(data.TestInputSize, 784);
+        const uintptr_t alignment = level == nnet::SIMD_SSE ? 16 : level >= nnet::SIMD_AVX ? 32 : 1;
+        for (int k = 0; k < 3; ++k) {
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(data.TestInputs[k]) % alignment, 0u);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(data.TestOutputs[k]) % alignment, 0u);
+            EXPECT_EQ(data.TestInputs[k][783], -0.5f);
+        }
+    }
+}
+
+TEST_F(Mnist, ZeroImagesGiveAnEmptySet)
+{
+    ASSERT_TRUE(Load(Images(0, 28, 28, ""), Labels(0, "")));
+    EXPECT_EQ(data_.TrainCount, 0);
+    EXPECT_EQ(data_.TrainInputSize, 784);
+    EXPECT_EQ(data_.TrainOutputSize, 10);
+}
+
+TEST_F(Mnist, ALabelFewerFailsAfterTheImagesWhichStay)
+{
+    EXPECT_FALSE(Load(Images(3, 1, 2, { 0, 0, 0, '\x80', 0, 0 }), Labels(2, { 1, 2 })));
+    EXPECT_EQ(data_.TrainCount, 3);
+    ASSERT_NE(data_.TrainInputs, nullptr);
+    EXPECT_EQ(data_.TrainInputs[1][1], 0.0f);
+    EXPECT_EQ(data_.TrainOutputs, nullptr);
+    // A header with the right count but a label short.
+    EXPECT_FALSE(LoadFresh(Images(3, 1, 2, std::string(6, 0)), Labels(3, { 1, 2 })));
+}
+
+TEST_F(Mnist, ALabelOf10FailsWithTheTargetsBeforeItSet)
+{
+    EXPECT_FALSE(Load(Images(3, 1, 1, { 0, 0, 0 }), Labels(3, { 4, 10, 2 })));
+    ASSERT_NE(data_.TrainOutputs, nullptr);
+    EXPECT_EQ(data_.TrainOutputs[0][4], 1.0f);
+    EXPECT_EQ(data_.TrainOutputs[2], nullptr);
+}
+
+TEST_F(Mnist, BadFilesAndHeadersAreRefusedBeforeAnythingIsWritten)
+{
+    const std::string labels = Labels(1, { 0 });
+    const struct {
+        const char* what;
+        std::string images;
+    } cases[] = {
+        { "the label file given as the image file", Labels(10, std::string(10, 1)) },
+        { "a short header", Images(1, 1, 1, "x").substr(0, 15) },
+        { "an image short of its pixels", Images(2, 2, 2, std::string(7, 0)) },
+        { "2^31 - 1 images in a few bytes", Images(0x7fffffff, 1, 1, "x") },
+        { "a count beyond 32-bit ints", Images(0x80000000, 1, 1, "x") },
+        { "rows x columns beyond 32 bits", Images(1, 65536, 65536, "x") },
+        { "images of no pixels", Images(1000000, 0, 28, "") },
+    };
+    for (const auto& c : cases) {
+        Set set;
+        EXPECT_FALSE(LoadInto(set, c.images, labels)) << c.what;
+        EXPECT_EQ(set.count, -7) << c.what;
+        EXPECT_EQ(set.inputSize, -7) << c.what;
+        EXPECT_EQ(set.inputs, reinterpret_cast<float**>(uintptr_t { 8 })) << c.what;
+    }
+    Set set;
+    EXPECT_FALSE(data_.LoadMNIST(0, "x", 1000, "y", &set.count, &set.inputSize, &set.inputs, &set.outputSize,
+        &set.targets)); // a name bound below 1
+    EXPECT_FALSE(data_.LoadMNIST(1000, dir_.Path("missing").c_str(), 1000, "y", &set.count, &set.inputSize,
+        &set.inputs, &set.outputSize, &set.targets));
+    EXPECT_EQ(set.count, -7);
+
+    // Label files: wrong magic, another count, missing.
+    const std::string images = Images(1, 1, 1, "x");
+    EXPECT_FALSE(LoadFresh(images, images));
+    EXPECT_FALSE(LoadFresh(images, Labels(2, { 0, 0 })));
+    EXPECT_FALSE(Load(dir_.Write("images", images), dir_.Path("missing"), data_.TestCount, data_.TestInputSize,
+        data_.TestInputs, data_.TestOutputSize, data_.TestOutputs));
+    EXPECT_EQ(data_.TestCount, 1); // the images were read
+}
+
+TEST(MnistObject, BuildsItsNetworkAndCopiesMemberwise)
+{
+    const int sizes[] = { 6, 4, 10 };
+    Lib::FixSeed(5);
+    CMNIST built(3, sizes);
+    ASSERT_EQ(built.NumLayers, 3);
+    EXPECT_EQ(built.Layers[2]->NumNeurons, 10);
+    EXPECT_EQ(built.TrainCount, 0);
+    EXPECT_EQ(built.TestOutputs, nullptr);
+    built.TestCount = 1;
+    built.TestInputs = static_cast<float**>(std::calloc(1, sizeof(float*)));
+    {
+        CMNIST copy;
+        copy = built;
+        EXPECT_EQ(copy.Layers, built.Layers);
+        EXPECT_EQ(copy.TestInputs, built.TestInputs);
+        EXPECT_EQ(copy.TestCount, 1);
+        copy = CMNIST(); // empties the copy, so only `built` frees what both point to
+    }
+    EXPECT_EQ(built.Layers[1]->Prev, built.Layers[0]);
+}
+
+#if defined(TAMRIX_TEST_HAVE_ZLIB)
+
+// Debian's dataset-fashion-mnist, gzip'd IDX files.
+const char* const kFashion = "/usr/share/datasets/fashion-mnist";
+
+std::string Gunzip(const std::string& path)
+{
+    std::string bytes;
+    gzFile in = gzopen(path.c_str(), "rb");
+    if (in == nullptr)
+        return bytes;
+    char chunk[1 << 16];
+    for (int n; (n = gzread(in, chunk, sizeof chunk)) > 0;)
+        bytes.append(chunk, static_cast<size_t>(n));
+    gzclose(in);
+    return bytes;
+}
+
+TEST(FashionMnist, LoadsBothSetsAndOneEpochLearnsWellAboveChance)
+{
+    if (!std::filesystem::exists(std::string(kFashion) + "/t10k-labels-idx1-ubyte.gz"))
+        GTEST_SKIP() << "dataset-fashion-mnist is not installed";
+    TempDir dir;
+    for (const char* name :
+        { "train-images-idx3-ubyte", "train-labels-idx1-ubyte", "t10k-images-idx3-ubyte", "t10k-labels-idx1-ubyte" })
+        dir.Write(name, Gunzip(std::string(kFashion) + "/" + name + ".gz"));
+    const int sizes[] = { 784, 30, 10 };
+    Lib::FixSeed(11);
+    CMNIST data(3, sizes);
+    auto load = [&](const char* images, const char* labels, int& count, int& inputSize, float**& inputs,
+                    int& outputSize, float**& targets) {
+        const std::string i = dir.Path(images), l = dir.Path(labels);
+        return data.LoadMNIST(
+            1000, i.c_str(), 1000, l.c_str(), &count, &inputSize, &inputs, &outputSize, &targets);
+    };
+    ASSERT_TRUE(load("train-images-idx3-ubyte", "train-labels-idx1-ubyte", data.TrainCount, data.TrainInputSize,
+        data.TrainInputs, data.TrainOutputSize, data.TrainOutputs));
+    ASSERT_TRUE(load("t10k-images-idx3-ubyte", "t10k-labels-idx1-ubyte", data.TestCount, data.TestInputSize,
+        data.TestInputs, data.TestOutputSize, data.TestOutputs));
+    EXPECT_EQ(data.TrainCount, 60000);
+    EXPECT_EQ(data.TestCount, 10000);
+    EXPECT_EQ(data.TrainInputSize, 784);
+    EXPECT_EQ(data.TestOutputSize, 10);
+    EXPECT_EQ(data.TrainOutputs[0][9], 1.0f); // the first training image is an ankle boot
+    EXPECT_EQ(data.TestOutputs[1][2], 1.0f); // the second test image a pullover
+
+    ASSERT_TRUE(data.Learn(60000, 784, data.TrainInputs, 10, data.TrainOutputs, 10, 3.0f, 0.0f, 1, nullptr));
+    int correct = 0;
+    float out[10];
+    for (int k = 0; k < data.TestCount; ++k) {
+        ASSERT_TRUE(data.Infer(784, data.TestInputs[k], 10, out));
+        const int guess = static_cast<int>(std::max_element(out, out + 10) - out);
+        correct += data.TestOutputs[k][guess] == 1.0f;
+    }
+    RecordProperty("correct", correct);
+    EXPECT_GT(correct, 6500) << "test accuracy after one epoch"; // chance is 1000; a correct network gets ~7700
+}
+
+#endif
+
+} // namespace

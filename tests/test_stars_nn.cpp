@@ -1,0 +1,244 @@
+// Neural star detection with networks whose outputs are known: a single
+// logistic neuron weighing only the window's centre, so that a pixel is a
+// candidate exactly when it is the brightest (or, negated, the darkest) of a
+// window that is not flat.
+#include "tamrix.h"
+#include "nnet_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace {
+
+struct Report {
+    int x, y;
+    double cx, cy, flux;
+    unsigned peak;
+};
+
+void Collect(void* context, int x, int y, double cx, double cy, double flux, unsigned peak)
+{
+    static_cast<std::vector<Report>*>(context)->push_back({x, y, cx, cy, flux, peak});
+}
+
+// sizes {(2r+1)^2, 1}: output = 1 / (1 + exp(-(centreWeight * centre + bias))).
+std::unique_ptr<nnet::CNetwork> CentreNet(int inputs, float centreWeight, int outputs = 1)
+{
+    auto net = nnet::test::Build(nnet::CNetwork().GetSIMDlevel(), {inputs, outputs});
+    nnet::CLayer* out = net->Layers[1];
+    for (int i = 0; i < outputs; ++i) {
+        for (int j = 0; j < inputs; ++j)
+            out->Weights[i][j] = j == inputs / 2 ? centreWeight : 0.0f;
+        out->Biases[i] = 0.0f;
+    }
+    return net;
+}
+
+// Level 0.6: a candidate needs a scaled centre of at least 0.405; with a
+// weight of 1 that is the window's maximum (+1 gives 0.731), never a pixel at
+// the minimum (-1 gives 0.269).
+constexpr float kLevel = 0.6f;
+
+template <class Pixel>
+struct Sky {
+    int width, height;
+    std::vector<Pixel> pixels;
+    std::vector<unsigned> mask;
+    std::vector<Report> found;
+
+    Sky(int w, int h, uint32_t background)
+        : width(w), height(h), pixels(size_t(w) * h, Pixel(background)),
+          mask((pixels.size() + 31) / 32, 0xFFFFFFFFu) // stale bits the detector must clear
+    {
+    }
+    void Set(int x, int y, uint32_t v) { pixels[size_t(y) * width + x] = Pixel(v); }
+    bool Marked(int x, int y) const { return (mask[(size_t(y) * width + x) / 32] >> ((y * width + x) % 32)) & 1u; }
+    size_t MarkedCount() const
+    {
+        size_t n = 0;
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                n += Marked(x, y);
+        return n;
+    }
+    void Find(nnet::CNetwork* net, int r, float level)
+    {
+        found.clear();
+        tamrix::FindStarsNN(net, r, level, pixels.data(), width, height, sizeof(Pixel), mask.data(), &found,
+                            Collect);
+    }
+};
+
+template <class Pixel>
+class FindStarsNN : public ::testing::Test {
+};
+using PixelTypes = ::testing::Types<uint16_t, uint32_t>;
+TYPED_TEST_SUITE(FindStarsNN, PixelTypes);
+
+// Thin shapes of 1000 on a flat 100: every shape pixel is its window's
+// maximum, every other pixel either a window minimum or in a flat window.
+TYPED_TEST(FindStarsNN, GroupsInRasterOrderOfFirstPixelWithRawCentroids)
+{
+    Sky<TypeParam> sky(16, 12, 100);
+    for (int y = 2; y <= 6; ++y)
+        sky.Set(10, y, 1000); // A: first pixel in row 2, centroid in row 4
+    for (int x = 2; x <= 5; ++x)
+        sky.Set(x, 3, 1000); // B: centroid row 3, yet after A
+    sky.Set(5, 8, 1000);     // C and D touch only at a corner
+    sky.Set(6, 9, 1000);
+    for (int y = 9; y <= 11; ++y)
+        sky.Set(13, y, 1000); // E: its pixel in the last row is no candidate
+    sky.Set(0, 5, 1000);      // within r of the edge
+    auto net = CentreNet(9, 1.0f);
+    sky.Find(net.get(), 1, kLevel);
+
+    const Report expected[] = {
+        {10, 4, 10.0, 4.0, 5000.0, 1000}, {4, 3, 3.5, 3.0, 4000.0, 1000},   {5, 8, 5.0, 8.0, 1000.0, 1000},
+        {6, 9, 6.0, 9.0, 1000.0, 1000},   {13, 10, 13.0, 9.5, 2000.0, 1000},
+    };
+    ASSERT_EQ(sky.found.size(), std::size(expected));
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(sky.found[i].x, expected[i].x);
+        EXPECT_EQ(sky.found[i].y, expected[i].y);
+        EXPECT_DOUBLE_EQ(sky.found[i].cx, expected[i].cx);
+        EXPECT_DOUBLE_EQ(sky.found[i].cy, expected[i].cy);
+        EXPECT_DOUBLE_EQ(sky.found[i].flux, expected[i].flux);
+        EXPECT_EQ(sky.found[i].peak, expected[i].peak);
+    }
+    // Exactly the reported pixels are marked: 5 + 4 + 1 + 1 + 2.
+    EXPECT_EQ(sky.MarkedCount(), 13u);
+    EXPECT_TRUE(sky.Marked(13, 10));
+    EXPECT_FALSE(sky.Marked(13, 11));
+    EXPECT_FALSE(sky.Marked(0, 5));
+    EXPECT_FALSE(sky.Marked(5, 9));
+}
+
+// A gradient has no flat window; level 0 is below every logistic output, so
+// the interior (x 1..3, y 1..2 of 1 + x + 10y) is one group:
+// S = 108, Sx = 220, Sy = 177.
+TYPED_TEST(FindStarsNN, LevelBelowEveryOutputMakesTheInteriorOneGroup)
+{
+    Sky<TypeParam> sky(5, 4, 0);
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 5; ++x)
+            sky.Set(x, y, 1 + x + 10 * y);
+    auto net = CentreNet(9, 1.0f);
+    sky.Find(net.get(), 1, 0.0f);
+    ASSERT_EQ(sky.found.size(), 1u);
+    EXPECT_DOUBLE_EQ(sky.found[0].cx, 220.0 / 108.0);
+    EXPECT_DOUBLE_EQ(sky.found[0].cy, 177.0 / 108.0);
+    EXPECT_EQ(sky.found[0].x, 2);
+    EXPECT_EQ(sky.found[0].y, 2);
+    EXPECT_DOUBLE_EQ(sky.found[0].flux, 108.0);
+    EXPECT_EQ(sky.found[0].peak, 24u);
+    EXPECT_EQ(sky.MarkedCount(), 6u);
+    EXPECT_FALSE(sky.Marked(0, 1));
+    EXPECT_FALSE(sky.Marked(2, 3));
+}
+
+TYPED_TEST(FindStarsNN, LevelAboveEveryOutputFindsNothing)
+{
+    Sky<TypeParam> sky(8, 8, 100);
+    sky.Set(4, 4, 1000);
+    auto net = CentreNet(9, 1.0f);
+    sky.Find(net.get(), 1, 1.0f); // the logistic output stays below 1 here
+    EXPECT_TRUE(sky.found.empty());
+    EXPECT_EQ(sky.MarkedCount(), 0u);
+}
+
+TYPED_TEST(FindStarsNN, FlatWindowsAndNaNOutputsAreNoCandidates)
+{
+    Sky<TypeParam> flat(8, 8, 500);
+    auto net = CentreNet(9, 1.0f);
+    flat.Find(net.get(), 1, -std::numeric_limits<float>::infinity());
+    EXPECT_TRUE(flat.found.empty());
+    EXPECT_EQ(flat.MarkedCount(), 0u);
+
+    Sky<TypeParam> sky(8, 8, 0);
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x)
+            sky.Set(x, y, x * 8 + y);
+    net->Layers[1]->Biases[0] = std::numeric_limits<float>::quiet_NaN();
+    sky.Find(net.get(), 1, -std::numeric_limits<float>::infinity());
+    EXPECT_TRUE(sky.found.empty());
+    EXPECT_EQ(sky.MarkedCount(), 0u);
+}
+
+TYPED_TEST(FindStarsNN, NetworkThatDoesNotFitFindsNothingAndClearsTheMask)
+{
+    Sky<TypeParam> sky(10, 10, 100);
+    sky.Set(5, 5, 1000);
+    auto wideInput = CentreNet(25, 1.0f);
+    sky.Find(wideInput.get(), 1, 0.0f);
+    EXPECT_TRUE(sky.found.empty());
+    EXPECT_EQ(sky.MarkedCount(), 0u);
+
+    std::fill(sky.mask.begin(), sky.mask.end(), 0xFFFFFFFFu);
+    auto twoOutputs = CentreNet(9, 1.0f, 2);
+    sky.Find(twoOutputs.get(), 1, 0.0f);
+    EXPECT_TRUE(sky.found.empty());
+    EXPECT_EQ(sky.MarkedCount(), 0u);
+
+    // Nor does a negative half-size or a window larger than the frame read
+    // outside it.
+    auto net = CentreNet(1, 1.0f);
+    sky.Find(net.get(), -1, 0.0f);
+    EXPECT_TRUE(sky.found.empty());
+    auto big = CentreNet(121, 1.0f);
+    sky.Find(big.get(), 5, 0.0f);
+    EXPECT_TRUE(sky.found.empty());
+    EXPECT_EQ(sky.MarkedCount(), 0u);
+}
+
+// A group of zeros has no weighted centroid: it is reported at the plain
+// mean of its pixel positions, with flux and peak 0.
+TYPED_TEST(FindStarsNN, GroupOfZerosIsReportedAtItsPlainCentre)
+{
+    Sky<TypeParam> sky(10, 8, 100);
+    sky.Set(4, 4, 0);
+    sky.Set(5, 4, 0);
+    auto darkest = CentreNet(9, -1.0f);
+    sky.Find(darkest.get(), 1, kLevel);
+    ASSERT_EQ(sky.found.size(), 1u);
+    EXPECT_DOUBLE_EQ(sky.found[0].cx, 4.5);
+    EXPECT_DOUBLE_EQ(sky.found[0].cy, 4.0);
+    EXPECT_EQ(sky.found[0].x, 5);
+    EXPECT_EQ(sky.found[0].y, 4);
+    EXPECT_EQ(sky.found[0].flux, 0.0);
+    EXPECT_EQ(sky.found[0].peak, 0u);
+    EXPECT_EQ(sky.MarkedCount(), 2u);
+}
+
+// A group of a million pixels would overflow the call stack if collected
+// recursively. 32-bit values near full scale make value * column exceed 32
+// bits; the reference sums are exact integers.
+TEST(FindStarsNNHuge, GroupCoveringTheWholeInterior)
+{
+    const int w = 1000, h = 1000;
+    Sky<uint32_t> sky(w, h, 0);
+    unsigned __int128 s = 0, sx = 0, sy = 0;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const uint32_t v = 4000000000u + uint32_t((x * 7 + y * 13) % 101) * 1000000u / 4;
+            sky.Set(x, y, v);
+            if (x >= 1 && x < w - 1 && y >= 1 && y < h - 1) {
+                s += v;
+                sx += (unsigned __int128)v * x;
+                sy += (unsigned __int128)v * y;
+            }
+        }
+    auto net = CentreNet(9, 1.0f);
+    sky.Find(net.get(), 1, 0.0f);
+    ASSERT_EQ(sky.found.size(), 1u);
+    EXPECT_NEAR(sky.found[0].flux / double(s), 1.0, 1e-12);
+    EXPECT_NEAR(sky.found[0].cx, double(sx) / double(s), 1e-9);
+    EXPECT_NEAR(sky.found[0].cy, double(sy) / double(s), 1e-9);
+    EXPECT_EQ(sky.found[0].peak, 4000000000u + 100u * 1000000u / 4);
+    EXPECT_EQ(sky.MarkedCount(), size_t(w - 2) * (h - 2));
+}
+
+} // namespace
