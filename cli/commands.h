@@ -22,6 +22,7 @@ void AddGeometryCommands(CLI::App& app, Action& action); // resample, shift, tra
 void AddStatsCommand(CLI::App& app, Action& action); // stats
 void AddRenderCommand(CLI::App& app, Action& action); // render
 void AddFieldCommands(CLI::App& app, Action& action); // fit-field, render-field
+void AddNnCommand(CLI::App& app, Action& action); // nn train, nn test, nn info
 void AddDemoCommand(CLI::App& app, Action& action);
 
 // Shared by the subcommands.

@@ -22,6 +22,7 @@ int main(int argc, char** argv)
     AddStatsCommand(app, action);
     AddRenderCommand(app, action);
     AddFieldCommands(app, action);
+    AddNnCommand(app, action);
     AddDemoCommand(app, action);
 
     try {
