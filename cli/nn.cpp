@@ -119,6 +119,7 @@ void Train(const TrainArgs& a)
 
     // Open the output first: a bad path fails before the training.
     AtomicFile output(a.output);
+    ThrowIfInterrupted(); // Ctrl-C while loading: do not start
     if (!a.quiet)
         std::fprintf(stderr, "training %s on %d samples: %d epochs, batches of %d, rate %s\n",
             ShapeText(LayerSizes(data)).c_str(), count, a.epochs, a.batch, Number(a.rate).c_str());
