@@ -32,8 +32,10 @@ build: deps configure
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# A synthetic night through the tamrix program: frames, star lists, pictures.
+DEMO_DIR ?= $(BUILD)/demo
 demo: build
-	$(BUILD)/examples/tamrix_demo
+	$(BUILD)/cli/tamrix demo $(DEMO_DIR)
 
 # The Debian package of the build (library, headers, program, Python module,
 # data) in $(BUILD)/package.

@@ -1,0 +1,46 @@
+// Subcommand registration. Each family adds its subcommands to the program and
+// stores what the chosen one has to do in `action`, which main() runs after
+// the whole command line has been parsed and checked.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "fits.h"
+
+namespace tamrix::cli {
+
+using Action = std::function<void()>;
+
+void AddFrameCommands(CLI::App& app, Action& action); // calibrate, bin
+void AddStarsCommand(CLI::App& app, Action& action); // stars
+void AddMedianCommand(CLI::App& app, Action& action); // median
+void AddGeometryCommands(CLI::App& app, Action& action); // resample, shift, transform
+void AddStatsCommand(CLI::App& app, Action& action); // stats
+void AddRenderCommand(CLI::App& app, Action& action); // render
+void AddFieldCommands(CLI::App& app, Action& action); // fit-field, render-field
+void AddNnCommand(CLI::App& app, Action& action); // nn train, nn test, nn info
+void AddDemoCommand(CLI::App& app, Action& action);
+
+// Shared by the subcommands.
+
+// The HISTORY line of a step: "tamrix <command>: <what was done>".
+std::string History(const std::string& command, const std::string& what);
+
+// Removes the world-coordinate cards of a frame whose geometry changed; says
+// so in the history when there were any.
+void DropWcs(Frame& frame, std::vector<std::string>& history, const std::string& command);
+
+// Case-insensitive test of a file name's ending, e.g. ".png".
+bool EndsWith(const std::string& path, const std::string& tail);
+
+// Pictures are PNG files; any other name is a usage error.
+void RequirePng(const std::string& path);
+
+// "%.6g"-style text of a number for messages and history cards.
+std::string Number(double value);
+
+} // namespace tamrix::cli

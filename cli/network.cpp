@@ -1,0 +1,276 @@
+#include "network.h"
+
+#include "failure.h"
+#include "output.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iconv.h>
+#include <memory>
+#include <sys/stat.h>
+
+namespace tamrix::cli {
+namespace {
+
+// The name in the bound-and-pointer form the network functions take.
+int Bound(const std::string& path)
+{
+    return static_cast<int>(path.size());
+}
+
+void RequireFile(const std::string& path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        throw FileFailure(kExitUnreadable, path, "no such file");
+    if (S_ISDIR(st.st_mode))
+        throw FileFailure(kExitUnreadable, path, "is a folder, not a file");
+}
+
+// The loader's messages are Windows-1250 text; the terminal wants UTF-8.
+std::string FromWindows1250(const char* text)
+{
+    std::string in(text), out(in.size() * 3 + 1, '\0');
+    iconv_t cd = iconv_open("UTF-8", "CP1250");
+    if (cd != reinterpret_cast<iconv_t>(-1)) {
+        char* src = in.data();
+        char* dst = out.data();
+        size_t srcLeft = in.size(), dstLeft = out.size() - 1;
+        const size_t done = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+        iconv_close(cd);
+        if (done != static_cast<size_t>(-1)) {
+            out.resize(static_cast<size_t>(dst - out.data()));
+            return out;
+        }
+    }
+    // Without the converter: the ASCII part, which carries the line and the reason.
+    for (char& c : in)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            c = '?';
+    return in;
+}
+
+// The most a gzip'd data file may expand to; far above any real data set, and
+// a bound on what a crafted file can make us write.
+constexpr int64_t kMaxUnpacked = int64_t { 1 } << 30;
+
+struct GzCloser {
+    void operator()(gzFile f) const { gzclose(f); }
+};
+
+bool IsGzip(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    unsigned char magic[2] = {};
+    in.read(reinterpret_cast<char*>(magic), 2);
+    return in.gcount() == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
+}
+
+// A data file the loader can read by name: the file itself, or its gzip'd
+// contents unpacked into a temporary file that disappears with this object.
+class PlainFile {
+public:
+    explicit PlainFile(const std::string& path)
+        : path_(path)
+    {
+        RequireFile(path);
+        if (!IsGzip(path)) {
+            plain_ = path;
+            return;
+        }
+        const char* tmp = std::getenv("TMPDIR");
+        temp_ = std::make_unique<AtomicFile>(std::string(tmp && *tmp ? tmp : "/tmp") + "/tamrix-data");
+        std::unique_ptr<gzFile_s, GzCloser> gz(gzopen(path.c_str(), "rb"));
+        if (!gz)
+            throw FileFailure(kExitUnreadable, path, std::string("cannot open: ") + std::strerror(errno));
+        std::vector<char> buffer(1 << 16);
+        int64_t total = 0;
+        for (;;) {
+            const int n = gzread(gz.get(), buffer.data(), static_cast<unsigned>(buffer.size()));
+            if (n < 0) {
+                int code = 0;
+                throw FileFailure(kExitUnreadable, path, std::string("bad gzip data: ") + gzerror(gz.get(), &code));
+            }
+            if (n == 0)
+                break;
+            total += n;
+            if (total > kMaxUnpacked)
+                throw FileFailure(kExitUnsupported, path, "unpacks to more than 1 GiB");
+            temp_->Write(buffer.data(), static_cast<size_t>(n));
+        }
+        if (std::fflush(temp_->Stream()) != 0)
+            throw FileFailure(kExitFailure, path, std::string("cannot unpack: ") + std::strerror(errno));
+        plain_ = temp_->HandOver();
+    }
+
+    const std::string& Plain() const { return plain_; }
+
+private:
+    std::string path_, plain_;
+    std::unique_ptr<AtomicFile> temp_; // never committed: removed on destruction
+};
+
+uint32_t BigEndian(const unsigned char* p)
+{
+    return uint32_t { p[0] } << 24 | uint32_t { p[1] } << 16 | uint32_t { p[2] } << 8 | uint32_t { p[3] };
+}
+
+struct IdxHeader {
+    uint32_t count = 0, rows = 0, columns = 0;
+};
+
+// Reads and checks an IDX header against the file's length. `original` is the
+// name the user gave, for messages.
+IdxHeader ReadIdxHeader(const std::string& plain, const std::string& original, bool images)
+{
+    std::ifstream in(plain, std::ios::binary | std::ios::ate);
+    if (!in)
+        throw FileFailure(kExitUnreadable, original, "cannot open");
+    const int64_t size = static_cast<int64_t>(in.tellg());
+    in.seekg(0);
+    const int headerBytes = images ? 16 : 8;
+    unsigned char h[16] = {};
+    in.read(reinterpret_cast<char*>(h), headerBytes);
+    const uint32_t expected = images ? 2051 : 2049;
+    const char* kind = images ? "an IDX image file" : "an IDX label file";
+    if (in.gcount() != headerBytes)
+        throw FileFailure(kExitUnreadable, original, std::string("too short for ") + kind);
+    if (BigEndian(h) != expected)
+        throw FileFailure(kExitUnreadable, original,
+            std::string("not ") + kind + " (magic number " + std::to_string(BigEndian(h)) + ", expected "
+                + std::to_string(expected) + ")");
+    IdxHeader header;
+    header.count = BigEndian(h + 4);
+    if (!images) {
+        if (header.count > static_cast<uint64_t>(size - 8))
+            throw FileFailure(
+                kExitUnreadable, original, "too short for its " + std::to_string(header.count) + " labels");
+        return header;
+    }
+    header.rows = BigEndian(h + 8);
+    header.columns = BigEndian(h + 12);
+    const uint64_t pixels = uint64_t { header.rows } * header.columns;
+    const std::string shape = std::to_string(header.rows) + " x " + std::to_string(header.columns);
+    if (header.count > 0 && pixels == 0)
+        throw FileFailure(kExitUnreadable, original, "images of " + shape + " pixels");
+    if (header.count > INT32_MAX || pixels > INT32_MAX / 4)
+        throw FileFailure(kExitUnsupported, original, "too many or too large images (" + shape + ")");
+    if (header.count * pixels > static_cast<uint64_t>(size - 16))
+        throw FileFailure(kExitUnreadable, original,
+            "too short for its " + std::to_string(header.count) + " images of " + shape + " pixels");
+    return header;
+}
+
+// Names the first label outside 0 ... 9.
+void CheckLabels(const std::string& plain, const std::string& original, uint32_t count)
+{
+    std::ifstream in(plain, std::ios::binary);
+    in.seekg(8);
+    std::vector<unsigned char> labels(count);
+    in.read(reinterpret_cast<char*>(labels.data()), count);
+    for (uint32_t k = 0; k < count; ++k)
+        if (labels[k] > 9)
+            throw FileFailure(kExitUnreadable, original,
+                "label " + std::to_string(labels[k]) + " of sample " + std::to_string(k) + " is not a digit 0 ... 9");
+}
+
+} // namespace
+
+void LoadNetwork(nnet::CNetwork& net, const std::string& path)
+{
+    RequireFile(path);
+    char message[1024] = {};
+    if (!net.LoadNet(Bound(path), path.c_str(), sizeof message - 1, message))
+        throw FileFailure(kExitUnreadable, path, FromWindows1250(message));
+}
+
+std::vector<int> NetworkShape(const std::string& path)
+{
+    RequireFile(path);
+    char message[1024] = {};
+    std::vector<int> sizes(16);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int count = 0;
+        if (nnet::CNetwork().LoadNetParameters(Bound(path), path.c_str(), &count, static_cast<int>(sizes.size()) - 1,
+                sizes.data(), sizeof message - 1, message)) {
+            sizes.resize(static_cast<size_t>(count));
+            return sizes;
+        }
+        // A failure for want of room tells how many layers there are; the
+        // reader allows far fewer than 4096.
+        if (count <= static_cast<int>(sizes.size()) || count > 4096)
+            break;
+        sizes.resize(static_cast<size_t>(count));
+    }
+    throw FileFailure(kExitUnreadable, path, FromWindows1250(message));
+}
+
+void SaveNetwork(nnet::CNetwork& net, AtomicFile& file)
+{
+    const std::string& temp = file.HandOver();
+    char message[1024] = {};
+    if (!net.SaveNet(Bound(temp), temp.c_str(), sizeof message - 1, message))
+        throw FileFailure(kExitFailure, file.Path(), FromWindows1250(message));
+    file.Commit();
+}
+
+std::vector<int> LayerSizes(const nnet::CNetwork& net)
+{
+    std::vector<int> sizes;
+    for (int i = 0; i < net.NumLayers; ++i)
+        sizes.push_back(net.Layers[i]->NumNeurons);
+    return sizes;
+}
+
+std::string ShapeText(const std::vector<int>& sizes)
+{
+    std::string text;
+    for (int n : sizes)
+        text += (text.empty() ? "" : "-") + std::to_string(n);
+    return text;
+}
+
+int LoadSet(nnet::CMNIST& data, DataSet set, const std::string& images, const std::string& labels)
+{
+    const PlainFile imageFile(images), labelFile(labels);
+    const IdxHeader ih = ReadIdxHeader(imageFile.Plain(), images, true);
+    const IdxHeader lh = ReadIdxHeader(labelFile.Plain(), labels, false);
+    if (lh.count != ih.count)
+        throw FileFailure(kExitMismatch, labels,
+            std::to_string(lh.count) + " labels for the " + std::to_string(ih.count) + " images of " + images);
+    CheckLabels(labelFile.Plain(), labels, lh.count);
+
+    const bool training = set == DataSet::Training;
+    const std::string& i = imageFile.Plain();
+    const std::string& l = labelFile.Plain();
+    const bool ok = training ? data.LoadMNIST(Bound(i), i.c_str(), Bound(l), l.c_str(), &data.TrainCount,
+                        &data.TrainInputSize, &data.TrainInputs, &data.TrainOutputSize, &data.TrainOutputs)
+                             : data.LoadMNIST(Bound(i), i.c_str(), Bound(l), l.c_str(), &data.TestCount,
+                                 &data.TestInputSize, &data.TestInputs, &data.TestOutputSize, &data.TestOutputs);
+    if (!ok) // the headers and labels passed: only the memory or the disk can have failed
+        throw FileFailure(kExitFailure, images, "cannot load it with " + labels + " (out of memory or a read error)");
+    return static_cast<int>(ih.count);
+}
+
+int CountCorrect(nnet::CNetwork& net, int count, int inputSize, float** inputs, float** targets)
+{
+    const int outputs = net.Layers[net.NumLayers - 1]->NumNeurons;
+    std::vector<float> out(static_cast<size_t>(outputs));
+    int correct = 0;
+    for (int k = 0; k < count; ++k) {
+        if (!net.Infer(inputSize, inputs[k], outputs, out.data()))
+            throw Failure(kExitMismatch, "the network does not fit the data");
+        const auto best = std::max_element(out.begin(), out.end()) - out.begin();
+        const auto label = std::max_element(targets[k], targets[k] + outputs) - targets[k];
+        correct += best == label;
+    }
+    return correct;
+}
+
+} // namespace tamrix::cli

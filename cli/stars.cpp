@@ -1,0 +1,141 @@
+// tamrix stars: star detection to CSV and DS9 regions.
+#include "commands.h"
+#include "failure.h"
+#include "network.h"
+#include "output.h"
+#include "starlist.h"
+
+#include "nnet.h"
+#include "tamrix.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace tamrix::cli {
+namespace {
+
+struct StarsArgs {
+    std::string input, csv, regions, network;
+    int radius = 8, neighbours = 2;
+    bool radiusGiven = false;
+    float level = 0.95f;
+    double k = 4.0;
+    unsigned start = 0;
+    bool singleThread = false;
+    double markRadius = 6;
+};
+
+void Collect(void* context, int x, int y, double cx, double cy, double flux, unsigned peak)
+{
+    static_cast<std::vector<Star>*>(context)->push_back(Star { x, y, cx, cy, flux, peak });
+}
+
+// The window half-size a network's input layer implies: (2r + 1)^2 inputs and
+// one output; -1 when it fits no window.
+int NetworkRadius(const nnet::CNetwork& net)
+{
+    const std::vector<int> sizes = LayerSizes(net);
+    if (sizes.size() < 2 || sizes.back() != 1)
+        return -1;
+    const int side = static_cast<int>(std::lround(std::sqrt(static_cast<double>(sizes.front()))));
+    return side * side == sizes.front() && side % 2 == 1 ? (side - 1) / 2 : -1;
+}
+
+void FindStarsCommand(const StarsArgs& a)
+{
+    // The network first: it is the smaller file, and its radius may be needed
+    // to judge the frame.
+    nnet::CNetwork net;
+    int radius = a.radius;
+    if (!a.network.empty()) {
+        LoadNetwork(net, a.network);
+        const int fits = NetworkRadius(net);
+        if (fits < 0)
+            throw FileFailure(kExitMismatch, a.network,
+                "a " + ShapeText(LayerSizes(net)) + " network does not rate star windows: it needs (2r+1)^2 inputs "
+                    "and one output");
+        if (a.radiusGiven && a.radius != fits)
+            throw FileFailure(kExitMismatch, a.network,
+                "its windows have half-size " + std::to_string(fits) + ", not --radius " + std::to_string(a.radius));
+        radius = fits;
+    }
+    Frame frame = ReadFrame(a.input);
+    // Open the outputs first: a bad path fails before the search.
+    std::unique_ptr<AtomicFile> csv, regions;
+    if (!a.csv.empty())
+        csv = std::make_unique<AtomicFile>(a.csv);
+    if (!a.regions.empty())
+        regions = std::make_unique<AtomicFile>(a.regions);
+
+    std::vector<Star> stars;
+    std::vector<unsigned> mask((frame.Pixels() + 31) / 32, 0u);
+    if (!a.network.empty()) {
+        // One thread, raster order: the list needs no sorting.
+        tamrix::FindStarsNN(&net, radius, a.level, frame.Data(), frame.width, frame.height, frame.depth, mask.data(),
+            &stars, Collect);
+    } else if (a.singleThread) {
+        tamrix::FindStars1C(a.radius, a.k, a.neighbours, a.start, frame.Data(), frame.width, frame.height, frame.depth,
+            mask.data(), &stars, Collect);
+    } else {
+        // Worker threads report in no fixed order; sort for a stable listing.
+        tamrix::FindStars(a.radius, a.k, a.neighbours, a.start, frame.Data(), frame.width, frame.height, frame.depth,
+            mask.data(), &stars, Collect);
+        std::sort(stars.begin(), stars.end(),
+            [](const Star& l, const Star& r) { return l.y != r.y ? l.y < r.y : l.x < r.x; });
+    }
+    ThrowIfInterrupted();
+
+    if (!csv && !regions) {
+        std::fputs(StarCsv(stars).c_str(), stdout);
+        return;
+    }
+    if (csv)
+        csv->Write(StarCsv(stars));
+    if (regions)
+        regions->Write(StarRegions(stars, a.markRadius));
+    if (csv)
+        csv->Commit();
+    if (regions)
+        regions->Commit();
+    std::fprintf(stderr, "%s: %zu stars\n", a.input.c_str(), stars.size());
+}
+
+} // namespace
+
+void AddStarsCommand(CLI::App& app, Action& action)
+{
+    auto args = std::make_shared<StarsArgs>();
+    CLI::App* cmd = app.add_subcommand("stars", "find stars: CSV (to stdout by default) and DS9 regions");
+    cmd->add_option("input", args->input, "frame (FITS)")->required();
+    CLI::Option* radius = cmd->add_option("--radius,-r", args->radius,
+                                 "window half-size, 2 .. 25 (default 8, or the network's own with --nn); a star must "
+                                 "fit inside the window")
+                              ->check(CLI::Range(2, 25));
+    CLI::Option* k
+        = cmd->add_option("--sigma,-k", args->k, "detection threshold in clipped standard deviations (default 4)");
+    CLI::Option* q
+        = cmd->add_option("--neighbours,-q", args->neighbours, "bright neighbours a star pixel needs, 0 .. 8 (default 2)")
+              ->check(CLI::Range(0, 8));
+    CLI::Option* start
+        = cmd->add_option("--start-level", args->start, "examine only positions at least this bright (default 0)");
+    CLI::Option* single = cmd->add_flag(
+        "--single-thread", args->singleThread, "scan on one thread: the same list in the same order every run");
+    CLI::Option* nn = cmd->add_option("--nn", args->network,
+        "find the stars with this network file instead: a pixel whose window it rates at least --level is a star "
+        "pixel");
+    nn->excludes(k)->excludes(q)->excludes(start)->excludes(single);
+    cmd->add_option("--level", args->level, "with --nn: the least rating of a star pixel, 0 .. 1 (default 0.95)")
+        ->check(CLI::Range(0.0, 1.0))
+        ->needs(nn);
+    cmd->add_option("--csv", args->csv, "star list (CSV: x,y,cx,cy,flux,peak)");
+    cmd->add_option("--regions", args->regions, "DS9 region file with a circle per star");
+    cmd->add_option("--mark-radius", args->markRadius, "circle radius in the region file (default 6)")
+        ->check(CLI::PositiveNumber);
+    cmd->callback([&action, args, radius] {
+        args->radiusGiven = radius->count() > 0;
+        action = [args] { FindStarsCommand(*args); };
+    });
+}
+
+} // namespace tamrix::cli

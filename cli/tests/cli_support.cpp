@@ -1,0 +1,218 @@
+#include "cli_support.h"
+
+#include <fitsio.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace tamrix::clitest {
+namespace {
+
+std::string Slurp(int fd)
+{
+    std::string text;
+    lseek(fd, 0, SEEK_SET);
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, size_t(n));
+    close(fd);
+    return text;
+}
+
+int TempFile()
+{
+    char name[] = "/tmp/tamrix-cli-out-XXXXXX";
+    const int fd = mkstemp(name);
+    unlink(name);
+    return fd;
+}
+
+void Check(int status, const char* what)
+{
+    if (status) {
+        char text[FLEN_STATUS];
+        fits_get_errstatus(status, text);
+        throw std::runtime_error(std::string(what) + ": " + text);
+    }
+}
+
+} // namespace
+
+Result Tamrix(const std::vector<std::string>& args, const std::string& interruptOn)
+{
+    const int out = TempFile(), err = TempFile();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out, 1);
+        dup2(err, 2);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(TAMRIX_CLI_PATH));
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(TAMRIX_CLI_PATH, argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (!interruptOn.empty()) {
+        for (;;) {
+            if (waitpid(pid, &status, WNOHANG) == pid)
+                break;
+            char buffer[65536];
+            const ssize_t n = pread(err, buffer, sizeof buffer, 0);
+            if (n > 0 && std::string(buffer, size_t(n)).find(interruptOn) != std::string::npos) {
+                kill(pid, SIGINT);
+                waitpid(pid, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    } else {
+        waitpid(pid, &status, 0);
+    }
+    Result run;
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.out = Slurp(out);
+    run.err = Slurp(err);
+    return run;
+}
+
+Scratch::Scratch()
+{
+    char name[] = "/tmp/tamrix-cli-test-XXXXXX";
+    if (!mkdtemp(name))
+        throw std::runtime_error("cannot create a scratch folder");
+    dir_ = name;
+}
+
+Scratch::~Scratch()
+{
+    for (const std::string& f : Files())
+        unlink((dir_ + "/" + f).c_str());
+    rmdir(dir_.c_str());
+}
+
+std::vector<std::string> Scratch::Files() const
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir_.c_str())) {
+        while (dirent* e = readdir(d)) {
+            const std::string n = e->d_name;
+            if (n != "." && n != "..")
+                names.push_back(n);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void WriteFits(const std::string& path, const FitsSpec& spec, const std::vector<double>& values)
+{
+    unlink(path.c_str());
+    fitsfile* f = nullptr;
+    int status = 0;
+    Check(fits_create_diskfile(&f, path.c_str(), &status), "create");
+    long axes[3] = { spec.width, spec.height, spec.planes };
+    const int naxis = spec.planes > 0 ? 3 : 2;
+    if (spec.inExtension)
+        fits_create_img(f, 8, 0, axes, &status);
+    fits_create_img(f, spec.bitpix, naxis, axes, &status);
+    if (spec.bzero != 0 && spec.bitpix > 0) {
+        double bzero = spec.bzero, bscale = 1;
+        fits_write_key(f, TDOUBLE, "BSCALE", &bscale, nullptr, &status);
+        fits_write_key(f, TDOUBLE, "BZERO", &bzero, nullptr, &status);
+        fits_set_bscale(f, 1.0, spec.bzero, &status);
+    }
+    for (const auto& [key, value] : spec.keys)
+        fits_write_key(f, TSTRING, key.c_str(), const_cast<char*>(value.c_str()), nullptr, &status);
+    std::vector<double> copy = values;
+    fits_write_img(f, TDOUBLE, 1, LONGLONG(copy.size()), copy.data(), &status);
+    fits_close_file(f, &status);
+    Check(status, path.c_str());
+}
+
+void WriteU16(const std::string& path, int width, int height, const std::vector<uint32_t>& values)
+{
+    WriteFits(path, { width, height, 0, 16, 32768, false, {} }, std::vector<double>(values.begin(), values.end()));
+}
+
+void WriteU32(const std::string& path, int width, int height, const std::vector<uint32_t>& values)
+{
+    WriteFits(
+        path, { width, height, 0, 32, 2147483648.0, false, {} }, std::vector<double>(values.begin(), values.end()));
+}
+
+FitsImage ReadFits(const std::string& path)
+{
+    fitsfile* f = nullptr;
+    int status = 0;
+    Check(fits_open_diskfile(&f, path.c_str(), READONLY, &status), path.c_str());
+    FitsImage image;
+    int naxis = 0;
+    long axes[2] = { 0, 0 };
+    fits_get_img_param(f, 2, &image.bitpix, &naxis, axes, &status);
+    image.width = int(axes[0]);
+    image.height = int(axes[1]);
+    fits_read_key(f, TDOUBLE, "BZERO", &image.bzero, nullptr, &status);
+    if (status == KEY_NO_EXIST) {
+        status = 0;
+        image.bzero = 0;
+    }
+    image.values.resize(size_t(axes[0]) * axes[1]);
+    int anyNull = 0;
+    fits_read_img(f, TUINT, 1, LONGLONG(image.values.size()), nullptr, image.values.data(), &anyNull, &status);
+    int count = 0;
+    fits_get_hdrspace(f, &count, nullptr, &status);
+    for (int i = 1; i <= count; ++i) {
+        char card[FLEN_CARD];
+        fits_read_record(f, i, card, &status);
+        image.cards.push_back(card);
+    }
+    fits_close_file(f, &status);
+    Check(status, path.c_str());
+    return image;
+}
+
+std::string FitsImage::Key(const std::string& name) const
+{
+    for (const std::string& card : cards)
+        if (card.size() > 10 && card.compare(0, name.size(), name) == 0 && card[name.size()] == ' '
+            && card.find('=') == 8)
+            return card.substr(10);
+    return "";
+}
+
+bool FitsImage::HasHistory(const std::string& text) const
+{
+    return std::any_of(cards.begin(), cards.end(), [&](const std::string& card) {
+        return card.compare(0, 8, "HISTORY ") == 0 && card.find(text) != std::string::npos;
+    });
+}
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteText(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+} // namespace tamrix::clitest
