@@ -142,16 +142,16 @@ public:
     // One set each: Count samples, pointer arrays of Count entries (plain
     // heap, std::calloc) to vectors from this object's Alloc of InputSize and
     // OutputSize floats. The object owns everything these members hold.
-    int32_t TrainCount;
-    int32_t TrainInputSize;
-    float** TrainInputs;
-    int32_t TrainOutputSize;
-    float** TrainOutputs;
-    int32_t TestCount;
-    int32_t TestInputSize;
-    float** TestInputs;
-    int32_t TestOutputSize;
-    float** TestOutputs;
+    int32_t TrainCount = 0;
+    int32_t TrainInputSize = 0;
+    float** TrainInputs = nullptr;
+    int32_t TrainOutputSize = 0;
+    float** TrainOutputs = nullptr;
+    int32_t TestCount = 0;
+    int32_t TestInputSize = 0;
+    float** TestInputs = nullptr;
+    int32_t TestOutputSize = 0;
+    float** TestOutputs = nullptr;
 
     // Empty network, empty sets.
     CMNIST();

@@ -2,6 +2,7 @@
 // and label files.
 #include "hostlib.h"
 #include "nnet.h"
+#include "nnet/open_file.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -20,26 +21,7 @@ constexpr int kClasses = 10;
 // 32 bits.
 constexpr uint64_t kMaxPixels = 0x3fffffff;
 
-class OpenFile {
-public:
-    explicit OpenFile(FIO::THandle handle)
-        : handle_(handle)
-    {
-    }
-    ~OpenFile()
-    {
-        if (!Failed())
-            FIO::Close(handle_);
-    }
-    OpenFile(const OpenFile&) = delete;
-    OpenFile& operator=(const OpenFile&) = delete;
-
-    bool Failed() const { return handle_ == reinterpret_cast<FIO::THandle>(FIO::kFailedHandle); }
-    FIO::THandle Get() const { return handle_; }
-
-private:
-    FIO::THandle handle_;
-};
+using detail::OpenFile;
 
 // Opens a named file; the handle has failed for a bad name too.
 FIO::THandle Open(int bound, const char* name)
@@ -70,31 +52,11 @@ float** NewPointerArray(uint32_t count)
 
 CMNIST::CMNIST()
     : CNetwork()
-    , TrainCount(0)
-    , TrainInputSize(0)
-    , TrainInputs(nullptr)
-    , TrainOutputSize(0)
-    , TrainOutputs(nullptr)
-    , TestCount(0)
-    , TestInputSize(0)
-    , TestInputs(nullptr)
-    , TestOutputSize(0)
-    , TestOutputs(nullptr)
 {
 }
 
 CMNIST::CMNIST(int numLayers, const int* neurons)
     : CNetwork(numLayers, neurons)
-    , TrainCount(0)
-    , TrainInputSize(0)
-    , TrainInputs(nullptr)
-    , TrainOutputSize(0)
-    , TrainOutputs(nullptr)
-    , TestCount(0)
-    , TestInputSize(0)
-    , TestInputs(nullptr)
-    , TestOutputSize(0)
-    , TestOutputs(nullptr)
 {
 }
 

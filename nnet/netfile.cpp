@@ -2,6 +2,7 @@
 // header alone.
 #include "hostlib.h"
 #include "nnet.h"
+#include "nnet/open_file.h"
 #include "platform/platform.h"
 
 #include <charconv>
@@ -60,27 +61,7 @@ private:
     char* text_;
 };
 
-// Closes the file on every way out.
-class OpenFile {
-public:
-    explicit OpenFile(FIO::THandle handle)
-        : handle_(handle)
-    {
-    }
-    ~OpenFile()
-    {
-        if (!Failed())
-            FIO::Close(handle_);
-    }
-    OpenFile(const OpenFile&) = delete;
-    OpenFile& operator=(const OpenFile&) = delete;
-
-    bool Failed() const { return handle_ == reinterpret_cast<FIO::THandle>(FIO::kFailedHandle); }
-    FIO::THandle Get() const { return handle_; }
-
-private:
-    FIO::THandle handle_;
-};
+using detail::OpenFile;
 
 bool ValidName(int bound, const char* name)
 {

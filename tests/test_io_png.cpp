@@ -24,7 +24,8 @@ void RoundTrip(BitmapFormat format, png_uint_32 fileFormat)
     for (int y = 0; y < height; ++y)
         for (int i = 0; i < width * bpp; ++i)
             bitmap[y * stride + i] = static_cast<uint8_t>(1 + y * width * bpp + i);
-    const std::string path = testing::TempDir() + "tamrix_round_trip.png";
+    // Each format its own file: ctest runs the tests side by side.
+    const std::string path = testing::TempDir() + "tamrix_round_trip_" + std::to_string(bpp) + ".png";
     tamrix::io::WritePng(path, format, bitmap.data(), width, height, stride);
 
     png_image image{};
