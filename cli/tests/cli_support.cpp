@@ -119,24 +119,24 @@ std::vector<std::string> Scratch::Files() const
     return names;
 }
 
-void WriteFits(const std::string& path, const FitsSpec& spec, const std::vector<double>& values)
+void WriteFits(const std::string& path, const FitsLayout& layout, const std::vector<double>& values)
 {
     unlink(path.c_str());
     fitsfile* f = nullptr;
     int status = 0;
     Check(fits_create_diskfile(&f, path.c_str(), &status), "create");
-    long axes[3] = { spec.width, spec.height, spec.planes };
-    const int naxis = spec.planes > 0 ? 3 : 2;
-    if (spec.inExtension)
+    long axes[3] = { layout.width, layout.height, layout.planes };
+    const int naxis = layout.planes > 0 ? 3 : 2;
+    if (layout.inExtension)
         fits_create_img(f, 8, 0, axes, &status);
-    fits_create_img(f, spec.bitpix, naxis, axes, &status);
-    if (spec.bzero != 0 && spec.bitpix > 0) {
-        double bzero = spec.bzero, bscale = 1;
+    fits_create_img(f, layout.bitpix, naxis, axes, &status);
+    if (layout.bzero != 0 && layout.bitpix > 0) {
+        double bzero = layout.bzero, bscale = 1;
         fits_write_key(f, TDOUBLE, "BSCALE", &bscale, nullptr, &status);
         fits_write_key(f, TDOUBLE, "BZERO", &bzero, nullptr, &status);
-        fits_set_bscale(f, 1.0, spec.bzero, &status);
+        fits_set_bscale(f, 1.0, layout.bzero, &status);
     }
-    for (const auto& [key, value] : spec.keys)
+    for (const auto& [key, value] : layout.keys)
         fits_write_key(f, TSTRING, key.c_str(), const_cast<char*>(value.c_str()), nullptr, &status);
     std::vector<double> copy = values;
     fits_write_img(f, TDOUBLE, 1, LONGLONG(copy.size()), copy.data(), &status);

@@ -34,14 +34,14 @@ private:
 // Writes a FITS image: bitpix as in the header (16, 32, -32, ...), bzero
 // written when not 0, values given as they should read back (physical values).
 // naxes3 > 0 makes a cube. `inExtension` leaves the primary HDU empty.
-struct FitsSpec {
+struct FitsLayout {
     int width = 0, height = 0, planes = 0;
     int bitpix = 16;
     double bzero = 32768;
     bool inExtension = false;
     std::vector<std::pair<std::string, std::string>> keys; // string keywords
 };
-void WriteFits(const std::string& path, const FitsSpec& spec, const std::vector<double>& values);
+void WriteFits(const std::string& path, const FitsLayout& layout, const std::vector<double>& values);
 void WriteU16(const std::string& path, int width, int height, const std::vector<uint32_t>& values);
 void WriteU32(const std::string& path, int width, int height, const std::vector<uint32_t>& values);
 

@@ -29,8 +29,8 @@ protected:
 TEST_F(Cli, SixteenBitPixelsAndHeaderRoundTripExactly)
 {
     const Values light = { 0, 1, 2, 32767, 32768, 32769, 65534, 65535, 1000, 12345, 54321, 7 };
-    FitsSpec spec { 4, 3, 0, 16, 32768, false, { { "OBJECT", "M 31" }, { "FILTER", "Ha" } } };
-    WriteFits(dir / "light.fits", spec, std::vector<double>(light.begin(), light.end()));
+    FitsLayout layout { 4, 3, 0, 16, 32768, false, { { "OBJECT", "M 31" }, { "FILTER", "Ha" } } };
+    WriteFits(dir / "light.fits", layout, std::vector<double>(light.begin(), light.end()));
     WriteU16(dir / "dark.fits", 4, 3, Values(12, 0));
 
     const Result run = Tamrix({ "calibrate", dir / "light.fits", "--dark", dir / "dark.fits", "-o", dir / "out.fits" });
@@ -60,8 +60,8 @@ TEST_F(Cli, ThirtyTwoBitPixelsRoundTripExactly)
 
 TEST_F(Cli, ReadsTheFirstExtensionWhenThePrimaryHduIsEmpty)
 {
-    FitsSpec spec { 2, 2, 0, 16, 32768, true, {} };
-    WriteFits(dir / "light.fits", spec, { 10, 20, 30, 40 });
+    FitsLayout layout { 2, 2, 0, 16, 32768, true, {} };
+    WriteFits(dir / "light.fits", layout, { 10, 20, 30, 40 });
     WriteU16(dir / "dark.fits", 2, 2, { 1, 2, 3, 4 });
     const Result run = Tamrix({ "calibrate", dir / "light.fits", "-d", dir / "dark.fits", "-o", dir / "out.fits" });
     ASSERT_EQ(run.status, 0) << run.err;
