@@ -31,7 +31,9 @@ void OnSignal(int)
         _exit(kExitInterrupted);
     }
     g_interrupted = 1;
-    g_cancel = 1;
+    // The filter's worker threads read the flag while this runs; an atomic
+    // byte store is lock-free and so safe in a signal handler.
+    __atomic_store_n(&g_cancel, static_cast<unsigned char>(1), __ATOMIC_RELAXED);
 }
 
 int Register(const std::string& temp)
