@@ -136,37 +136,27 @@ struct Canvas {
         }
         const int64_t dx = x2 > x1 ? x2 - x1 : x1 - x2;
         const int64_t dy = y2 > y1 ? y2 - y1 : y1 - y2;
-        if (dx > dy) {
-            if (x1 > x2) {
-                std::swap(x1, x2);
-                std::swap(y1, y2);
-            }
-            const int64_t inc = dy * 65536 / dx;
-            int64_t frac = dy * 65536 % dx / 2;
-            const int64_t ystep = y1 <= y2 ? 1 : -1;
-            for (int64_t x = x1, y = y1; x <= x2; ++x) {
-                frac += inc;
-                Set(x, y, value);
-                if (frac >= 65536) {
-                    frac &= 0xFFFF;
-                    y += ystep;
-                }
-            }
-        } else {
-            if (y1 > y2) {
-                std::swap(x1, x2);
-                std::swap(y1, y2);
-            }
-            const int64_t inc = dx * 65536 / dy;
-            int64_t frac = dx * 65536 % dy / 2;
-            const int64_t xstep = x1 <= x2 ? 1 : -1;
-            for (int64_t y = y1, x = x1; y <= y2; ++y) {
-                frac += inc;
-                Set(x, y, value);
-                if (frac >= 65536) {
-                    frac &= 0xFFFF;
-                    x += xstep;
-                }
+        // Walk the longer axis (a) and step the other (b) by the fraction.
+        const bool alongX = dx > dy;
+        int64_t a1 = alongX ? x1 : y1, b1 = alongX ? y1 : x1;
+        int64_t a2 = alongX ? x2 : y2, b2 = alongX ? y2 : x2;
+        if (a1 > a2) {
+            std::swap(a1, a2);
+            std::swap(b1, b2);
+        }
+        const int64_t da = alongX ? dx : dy, db = alongX ? dy : dx;
+        const int64_t inc = db * 65536 / da;
+        int64_t frac = db * 65536 % da / 2;
+        const int64_t bstep = b1 <= b2 ? 1 : -1;
+        for (int64_t a = a1, b = b1; a <= a2; ++a) {
+            frac += inc;
+            if (alongX)
+                Set(a, b, value);
+            else
+                Set(b, a, value);
+            if (frac >= 65536) {
+                frac &= 0xFFFF;
+                b += bstep;
             }
         }
     }
