@@ -7,7 +7,7 @@ packages=(
   cmake make g++ pkg-config
   dpkg-dev # make package: CPack's dependency list (dpkg-shlibdeps)
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcfitsio-dev libcli11-dev libpng-dev
+  libcfitsio-dev libcli11-dev libpng-dev wcslib-dev
   python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest
   python3-dask python3-distributed
   zlib1g-dev dataset-fashion-mnist # the data-set loader's test on real files
