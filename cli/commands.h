@@ -43,4 +43,7 @@ void RequirePng(const std::string& path);
 // "%.6g"-style text of a number for messages and history cards.
 std::string Number(double value);
 
+// Refuses NaN and infinite values, which pass every range check.
+const CLI::Validator& Finite();
+
 } // namespace tamrix::cli

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 namespace tamrix::cli {
 
@@ -46,6 +48,20 @@ std::string Number(double value)
     char text[32];
     std::snprintf(text, sizeof text, "%.6g", value);
     return text;
+}
+
+const CLI::Validator& Finite()
+{
+    static const CLI::Validator finite(
+        [](std::string& text) -> std::string {
+            char* end = nullptr;
+            const double v = std::strtod(text.c_str(), &end);
+            if (end != text.c_str() && *end == '\0' && !std::isfinite(v))
+                return "must be a finite number, not " + text;
+            return ""; // anything else is the number parser's to judge
+        },
+        "");
+    return finite;
 }
 
 } // namespace tamrix::cli

@@ -58,7 +58,7 @@ void MakeFolder(const std::string& folder)
 
 void Collect(void* context, int x, int y, double cx, double cy, double flux, unsigned peak)
 {
-    static_cast<std::vector<Star>*>(context)->push_back(Star { x, y, cx, cy, flux, peak });
+    static_cast<std::vector<Star>*>(context)->push_back(Star { x, y, cx, cy, flux, double(peak) });
 }
 
 // Stars found within 1.5 pixels of a true position, and found stars near none.

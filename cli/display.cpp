@@ -35,11 +35,17 @@ double Stretched(double t, Stretch stretch)
 Channel MakeChannel(const Frame& frame, std::optional<double> black, std::optional<double> white, Stretch stretch)
 {
     const double full = frame.FullScale();
+    // Given points are physical values; the table works on frame values.
+    const intake::Mapping& m = frame.mapping;
+    if (black)
+        black = (*black - m.offset) / m.scale;
+    if (white)
+        white = (*white - m.offset) / m.scale;
     if (!black || !white) {
         unsigned min = 0, max = 0;
         double mean = 0, sd = 0;
-        tamrix::CalculateAreaStatistics(const_cast<void*>(frame.Data()), frame.width, frame.height, frame.depth, 0, 0,
-            frame.width, frame.height, &min, &max, &mean, &sd);
+        tamrix::CalculateAreaStatistics(const_cast<void*>(frame.Data()), frame.width, frame.height, frame.Depth(), 0,
+            0, frame.width, frame.height, &min, &max, &mean, &sd);
         if (!black)
             black = std::max<double>(min, mean - sd);
         if (!white)
@@ -70,7 +76,7 @@ void PictureSize(int width, int height, int zoom, int& outWidth, int& outHeight)
         throw Failure(kExitUsage,
             "--zoom " + std::to_string(zoom) + " leaves no pixel of a " + std::to_string(width) + " x "
                 + std::to_string(height) + " frame");
-    if ((w * 3 + 3) * h > kMaxFrameBytes)
+    if ((w * 3 + 3) * h > intake::kMaxFrameBytes)
         throw Failure(kExitUsage,
             "--zoom " + std::to_string(zoom) + " makes a picture of " + std::to_string(w) + " x " + std::to_string(h)
                 + " pixels, too large");
@@ -84,7 +90,7 @@ Picture RenderMono(const Frame& frame, Channel& channel, int zoom)
     PictureSize(frame.width, frame.height, zoom, p.width, p.height);
     p.stride = io::BitmapStride(io::BitmapFormat::Grey8, p.width);
     p.pixels.assign(static_cast<size_t>(p.stride) * p.height, 0);
-    tamrix::CreateMonoDIB(zoom, p.pixels.data(), frame.width, frame.height, frame.depth,
+    tamrix::CreateMonoDIB(zoom, p.pixels.data(), frame.width, frame.height, frame.Depth(),
         const_cast<void*>(frame.Data()), channel.low, channel.high, channel.shift,
         channel.lut.empty() ? nullptr : channel.lut.data());
     return p;
@@ -99,7 +105,7 @@ Picture RenderColour(const Frame* frames[3], Channel* c, int zoom)
     p.stride = io::BitmapStride(io::BitmapFormat::Bgr24, p.width);
     p.pixels.assign(static_cast<size_t>(p.stride) * p.height, 0);
     auto lut = [](Channel& ch) { return ch.lut.empty() ? nullptr : ch.lut.data(); };
-    tamrix::CreateColorDIB(zoom, p.pixels.data(), f.width, f.height, f.depth, const_cast<void*>(frames[0]->Data()),
+    tamrix::CreateColorDIB(zoom, p.pixels.data(), f.width, f.height, f.Depth(), const_cast<void*>(frames[0]->Data()),
         c[0].low, c[0].high, c[0].shift, lut(c[0]), const_cast<void*>(frames[1]->Data()), c[1].low, c[1].high,
         c[1].shift, lut(c[1]), const_cast<void*>(frames[2]->Data()), c[2].low, c[2].high, c[2].shift, lut(c[2]));
     return p;

@@ -2,6 +2,8 @@
 // the file or option at fault, and the exit status that tells scripts why.
 #pragma once
 
+#include "intake/error.h"
+
 #include <stdexcept>
 #include <string>
 
@@ -30,6 +32,23 @@ public:
 private:
     int status_;
 };
+
+// The exit status of a failure of the intake layer.
+inline int StatusOf(intake::Fault fault)
+{
+    switch (fault) {
+    case intake::Fault::Usage:
+        return kExitUsage;
+    case intake::Fault::Unreadable:
+        return kExitUnreadable;
+    case intake::Fault::Unsupported:
+        return kExitUnsupported;
+    case intake::Fault::Mismatch:
+        return kExitMismatch;
+    default:
+        return kExitFailure;
+    }
+}
 
 // "FILE: problem", the form every file-related message takes.
 inline Failure FileFailure(int status, const std::string& path, const std::string& problem)

@@ -135,7 +135,8 @@ void AddFieldCommands(CLI::App& app, Action& action)
             ->check(CLI::Range(1, 1000000));
         cmd->add_option("--frame", args->frame, "take the frame size from this FITS file");
         cmd->add_option("--max-distance", args->maxDistance, "largest motion of a matched star, pixels (default 5)")
-            ->check(CLI::PositiveNumber);
+            ->check(CLI::PositiveNumber)
+            ->check(Finite());
         cmd->add_option("--output,-o", args->output, "field file (text)")->required();
         cmd->callback([&action, args] { action = [args] { FitField(*args); }; });
     }

@@ -10,37 +10,41 @@
 namespace tamrix::cli {
 namespace {
 
-Frame Filled(int width, int height, int depth, double fill, const std::string& input)
+// An output frame like `in` (mapping, output type, cards) of the given size,
+// every pixel at the physical value `fill`.
+Frame Filled(const Frame& in, int width, int height, double fill)
 {
-    CheckFrameSize(width, height, depth, "the output");
-    Frame out(width, height, depth);
-    const double full = depth == 2 ? 65535.0 : 4294967295.0;
-    if (fill < 0 || fill > full)
-        throw FileFailure(kExitUsage, input, "--fill " + Number(fill) + " is outside 0 .. " + Number(full));
+    CheckFrameSize(width, height, in.Depth(), "the output");
+    Frame out(width, height, in.mapping);
+    out.outputBitpix = in.outputBitpix;
+    out.cards = in.cards;
+    const uint32_t v = in.mapping.FrameValue(fill, "--fill");
     for (size_t i = 0; i < out.Pixels(); ++i)
-        out.Set(i, static_cast<uint32_t>(fill));
+        out.Set(i, v);
     return out;
 }
 
 struct ResampleArgs {
     std::string input, output;
     int factor = 0, fx = 0, fy = 0;
+    ReadArgs read;
 };
 
 void ResampleFrame(const ResampleArgs& a)
 {
     const int fx = a.fx ? a.fx : (a.factor ? a.factor : 2), fy = a.fy ? a.fy : (a.factor ? a.factor : 2);
-    Frame in = ReadFrame(a.input);
+    Frame in = ReadFrame(a.input, a.read);
     CheckFrameSize(
-        static_cast<int64_t>(in.width) * fx, static_cast<int64_t>(in.height) * fy, in.depth, "the resampled frame");
+        static_cast<int64_t>(in.width) * fx, static_cast<int64_t>(in.height) * fy, in.Depth(), "the resampled frame");
     // The interpolation steps k * (b - a) in signed 32-bit arithmetic.
-    if (in.depth == 4 && double(in.Max() - in.Min()) * (std::max(fx, fy) - 1) >= 2147483648.0)
+    if (in.Depth() == 4 && double(in.Max() - in.Min()) * (std::max(fx, fy) - 1) >= 2147483648.0)
         throw FileFailure(kExitUnsupported, a.input,
             "32-bit values spanning " + std::to_string(in.Max() - in.Min())
                 + " are too far apart to interpolate exactly by a factor of " + std::to_string(std::max(fx, fy)));
-    Frame out(in.width * fx, in.height * fy, in.depth);
+    Frame out(in.width * fx, in.height * fy, in.mapping);
     out.cards = std::move(in.cards);
-    tamrix::Resample(fx, fy, in.Data(), out.Data(), in.width, in.height, in.depth);
+    out.outputBitpix = in.outputBitpix;
+    tamrix::Resample(fx, fy, in.Data(), out.Data(), in.width, in.height, in.Depth());
     std::vector<std::string> history { History("resample",
         a.input + " enlarged " + std::to_string(fx) + " x " + std::to_string(fy) + " by linear interpolation") };
     DropWcs(out, history, "resample");
@@ -51,13 +55,13 @@ struct ShiftArgs {
     std::string input, output;
     std::vector<double> by;
     double fill = 0;
+    ReadArgs read;
 };
 
 void ShiftFrame(const ShiftArgs& a)
 {
-    Frame in = ReadFrame(a.input);
-    Frame out = Filled(in.width, in.height, in.depth, a.fill, a.input);
-    out.cards = in.cards;
+    Frame in = ReadFrame(a.input, a.read);
+    Frame out = Filled(in, in.width, in.height, a.fill);
 
     // Destination (x, y) samples the source square at (x - by) split into a
     // whole part and a fraction; the fraction becomes integer bilinear weights
@@ -76,7 +80,7 @@ void ShiftFrame(const ShiftArgs& a)
             "32-bit pixels up to " + std::to_string(in.Max())
                 + " are too bright for integer sub-pixel weights; shift by whole pixels");
     tamrix::SubPixelShift(static_cast<int>(ix), static_cast<int>(iy), (s - ax) * (s - ay), ax * (s - ay), (s - ax) * ay,
-        ax * ay, s * s, in.Data(), in.width, in.height, in.depth, out.Data(), out.width, out.height);
+        ax * ay, s * s, in.Data(), in.width, in.height, in.Depth(), out.Data(), out.width, out.height);
     std::vector<std::string> history { History("shift",
         a.input + " moved by (" + Number(a.by[0]) + ", " + Number(a.by[1]) + ") pixels, bilinear weights in 1/"
             + std::to_string(s) + " pixel") };
@@ -89,14 +93,14 @@ struct TransformArgs {
     std::vector<double> matrix, translate, about;
     std::vector<int> size;
     double rotate = 0, scale = 1, fill = 0;
+    ReadArgs read;
 };
 
 void TransformFrame(const TransformArgs& a)
 {
-    Frame in = ReadFrame(a.input);
+    Frame in = ReadFrame(a.input, a.read);
     const int w = a.size.empty() ? in.width : a.size[0], h = a.size.empty() ? in.height : a.size[1];
-    Frame out = Filled(w, h, in.depth, a.fill, a.input);
-    out.cards = in.cards;
+    Frame out = Filled(in, w, h, a.fill);
 
     double m[6];
     std::string what;
@@ -122,7 +126,7 @@ void TransformFrame(const TransformArgs& a)
     for (double v : m)
         if (!std::isfinite(v))
             throw Failure(kExitUsage, "the transform has a coefficient that is not a finite number");
-    tamrix::Transform(m[0], m[1], m[2], m[3], m[4], m[5], in.Data(), in.width, in.height, in.depth, out.Data(), w, h);
+    tamrix::Transform(m[0], m[1], m[2], m[3], m[4], m[5], in.Data(), in.width, in.height, in.Depth(), out.Data(), w, h);
     std::vector<std::string> history { History("transform", a.input + " " + what + ", bilinear in 1/64 pixel") };
     DropWcs(out, history, "transform");
     WriteFrame(a.output, out, history);
@@ -140,6 +144,7 @@ void AddGeometryCommands(CLI::App& app, Action& action)
         cmd->add_option("--factor-x,-x", args->fx, "horizontal factor (overrides --factor)")->check(CLI::Range(1, 64));
         cmd->add_option("--factor-y,-y", args->fy, "vertical factor (overrides --factor)")->check(CLI::Range(1, 64));
         cmd->add_option("--output,-o", args->output, "enlarged frame (FITS)")->required();
+        AddReadOptions(cmd, args->read);
         cmd->callback([&action, args] { action = [args] { ResampleFrame(*args); }; });
     }
     {
@@ -149,9 +154,12 @@ void AddGeometryCommands(CLI::App& app, Action& action)
         cmd->add_option("--by", args->by, "DX,DY: the picture moves DX pixels right and DY down")
             ->required()
             ->delimiter(',')
-            ->expected(2);
-        cmd->add_option("--fill", args->fill, "value of the pixels no source reaches (default 0)");
+            ->expected(2)
+            ->check(Finite());
+        cmd->add_option("--fill", args->fill, "value of the pixels no source reaches, in the frame's units (default 0)")
+            ->check(Finite());
         cmd->add_option("--output,-o", args->output, "shifted frame (FITS)")->required();
+        AddReadOptions(cmd, args->read);
         cmd->callback([&action, args] { action = [args] { ShiftFrame(*args); }; });
     }
     {
@@ -162,27 +170,33 @@ void AddGeometryCommands(CLI::App& app, Action& action)
                               "A,B,C,D,E,F: output pixel (x, y) samples the input at "
                               "(Ax + By + C, Dx + Ey + F)")
                            ->delimiter(',')
-                           ->expected(6);
+                           ->expected(6)
+                           ->check(Finite());
         cmd->add_option("--rotate", args->rotate,
                "degrees, counter-clockwise as FITS viewers show a frame (row 0 at the bottom)")
+            ->check(Finite())
             ->excludes(matrix);
         cmd->add_option("--scale", args->scale, "magnification (default 1)")
-            ->check(CLI::PositiveNumber)
+            ->check(CLI::PositiveNumber & Finite())
             ->excludes(matrix);
         cmd->add_option("--translate", args->translate, "DX,DY moved after rotation and scale")
             ->delimiter(',')
             ->expected(2)
+            ->check(Finite())
             ->excludes(matrix);
         cmd->add_option("--about", args->about, "X,Y: centre of rotation and scale (default: the frame's centre)")
             ->delimiter(',')
             ->expected(2)
+            ->check(Finite())
             ->excludes(matrix);
         cmd->add_option("--size", args->size, "W,H of the output (default: the input's)")
             ->delimiter(',')
             ->expected(2)
             ->check(CLI::PositiveNumber);
-        cmd->add_option("--fill", args->fill, "value of the pixels no source reaches (default 0)");
+        cmd->add_option("--fill", args->fill, "value of the pixels no source reaches, in the frame's units (default 0)")
+            ->check(Finite());
         cmd->add_option("--output,-o", args->output, "transformed frame (FITS)")->required();
+        AddReadOptions(cmd, args->read);
         cmd->callback([&action, args] { action = [args] { TransformFrame(*args); }; });
     }
 }

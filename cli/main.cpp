@@ -43,6 +43,9 @@ int main(int argc, char** argv)
     } catch (const Failure& e) {
         std::fprintf(stderr, "tamrix: error: %s\n", e.what());
         return e.Status();
+    } catch (const tamrix::intake::Error& e) {
+        std::fprintf(stderr, "tamrix: error: %s\n", e.what());
+        return StatusOf(e.Kind());
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "tamrix: error: out of memory\n");
         return kExitFailure;

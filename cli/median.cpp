@@ -4,6 +4,7 @@
 #include "failure.h"
 #include "output.h"
 
+#include "intake/operations.h"
 #include "tamrix.h"
 
 #include <cstdio>
@@ -68,26 +69,29 @@ struct MedianArgs {
     std::string input, output;
     int radius = 0;
     bool subtract = false;
-    int offset = 0;
+    double offset = 0;
     int scale = 1000;
     bool progress = false, quiet = false;
+    ReadArgs read;
 };
 
 void MedianFrame(const MedianArgs& a)
 {
-    Frame in = ReadFrame(a.input);
+    Frame in = ReadFrame(a.input, a.read);
     if (a.radius >= in.width)
         throw FileFailure(kExitUsage, a.input,
             "--radius " + std::to_string(a.radius) + " must be below the frame width " + std::to_string(in.width));
-    Frame out(in.width, in.height, in.depth);
+    const int pedestal = a.subtract ? intake::PedestalSteps(in.mapping, a.offset) : 0;
+    Frame out(in.width, in.height, a.subtract ? intake::BackgroundSubtractedMapping(in.mapping, a.scale) : in.mapping);
     out.cards = in.cards;
+    out.outputBitpix = in.outputBitpix;
     // 32-bit frames are binned over their own value range.
-    const unsigned low = in.depth == 2 ? 0 : in.Min(), high = in.depth == 2 ? 65535 : in.Max();
+    const unsigned low = in.Depth() == 2 ? 0 : in.Min(), high = in.Depth() == 2 ? 65535 : in.Max();
 
     ProgressBar bar(!a.quiet && (a.progress || isatty(STDERR_FILENO)));
     THostWindow window = bar.Window();
-    tamrix::Median(&window, CancelFlag(), in.Data(), out.Data(), in.width, in.height, in.depth, static_cast<int>(low),
-        static_cast<int>(high), a.radius, a.offset, a.scale, a.subtract ? 1 : 0, 0);
+    tamrix::Median(&window, CancelFlag(), in.Data(), out.Data(), in.width, in.height, in.Depth(), static_cast<int>(low),
+        static_cast<int>(high), a.radius, pedestal, a.scale, a.subtract ? 1 : 0, 0);
     bar.Finish();
     ThrowIfInterrupted(); // a cancelled filter leaves rows unwritten: never save them
 
@@ -96,7 +100,7 @@ void MedianFrame(const MedianArgs& a)
     if (a.subtract)
         history.push_back(History("median",
             "background subtracted: " + window_ + " median of " + a.input + " scaled by " + std::to_string(a.scale)
-                + "/1000, offset " + std::to_string(a.offset)));
+                + "/1000, offset " + Number(a.offset)));
     else
         history.push_back(History("median", window_ + " median filter of " + a.input));
     WriteFrame(a.output, out, history);
@@ -113,13 +117,15 @@ void AddMedianCommand(CLI::App& app, Action& action)
         ->required()
         ->check(CLI::NonNegativeNumber);
     cmd->add_flag("--subtract,-s", args->subtract, "write the frame minus its scaled median background");
-    cmd->add_option("--offset", args->offset, "added to the frame before the subtraction (default 0)")
-        ->check(CLI::NonNegativeNumber);
+    cmd->add_option("--offset", args->offset,
+           "added to the frame before the subtraction, in the frame's units (default 0)")
+        ->check(CLI::NonNegativeNumber & Finite());
     cmd->add_option("--scale", args->scale, "background scale in thousandths, 1 .. 1000 (default 1000)")
         ->check(CLI::Range(1, 1000));
     cmd->add_flag("--progress", args->progress, "draw the progress bar even when stderr is not a terminal");
     cmd->add_flag("--quiet,-q", args->quiet, "no progress bar");
     cmd->add_option("--output,-o", args->output, "filtered frame (FITS)")->required();
+    AddReadOptions(cmd, args->read);
     cmd->callback([&action, args] { action = [args] { MedianFrame(*args); }; });
 }
 

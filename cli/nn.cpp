@@ -189,7 +189,7 @@ void AddNnCommand(CLI::App& app, Action& action)
     t->add_option("--epochs,-e", train->epochs, "passes over the training set (default 10)")
         ->check(CLI::Range(1, 100000));
     t->add_option("--batch,-b", train->batch, "samples per gradient step (default 10)")->check(CLI::Range(1, 1 << 20));
-    t->add_option("--rate", train->rate, "learning rate (default 3)")->check(CLI::Range(1e-9, 1e6));
+    t->add_option("--rate", train->rate, "learning rate (default 3)")->check(CLI::Range(1e-9, 1e6) & Finite());
     t->add_option("--seed", train->seed, "fixed seed: the same network on every run")->check(CLI::NonNegativeNumber);
     CLI::Option* ti = t->add_option("--test-images", train->testImages, "test set images: report its accuracy");
     CLI::Option* tl = t->add_option("--test-labels", train->testLabels, "test set labels");

@@ -21,6 +21,7 @@ struct RenderArgs {
     int zoom = 0;
     Stretch stretch = Stretch::Linear;
     double markRadius = 6;
+    ReadArgs read;
 };
 
 void Render(const RenderArgs& a)
@@ -29,12 +30,10 @@ void Render(const RenderArgs& a)
         throw Failure(kExitUsage,
             "render takes one frame (grey) or three (red, green, blue), not " + std::to_string(a.inputs.size()));
     RequirePng(a.output);
-    std::vector<Frame> frames;
-    for (const std::string& path : a.inputs) {
-        frames.push_back(ReadFrame(path));
-        if (frames.size() > 1)
-            MatchFrame(frames[0], frames.back());
-    }
+    // The channels share one mapping, so one black point means one level in all.
+    std::vector<Frame> frames = ReadFrames(a.inputs, a.read);
+    for (const Frame& f : frames)
+        intake::CheckSameSize(frames[0], f);
     std::vector<Star> stars;
     if (!a.stars.empty())
         stars = ReadStarCsv(a.stars);
@@ -70,15 +69,18 @@ void AddRenderCommand(CLI::App& app, Action& action)
         auto args = std::make_shared<RenderArgs>();
         CLI::App* cmd = app.add_subcommand("render", "render one frame (grey) or three (colour) to PNG");
         cmd->add_option("inputs", args->inputs, "frame, or red, green and blue frames (FITS)")->required();
-        cmd->add_option("--black", args->black, "black point (default: mean - 1 sd of the frame)");
-        cmd->add_option("--white", args->white, "white point (default: mean + 4 sd of the frame)");
+        cmd->add_option("--black", args->black, "black point, in the frame's units (default: mean - 1 sd of the frame)")
+            ->check(Finite());
+        cmd->add_option("--white", args->white, "white point, in the frame's units (default: mean + 4 sd of the frame)")
+            ->check(Finite());
         cmd->add_option("--zoom,-z", args->zoom, "zoom step: n > 0 enlarges n+1 times, n < 0 reduces 1-n times")
             ->check(CLI::Range(-15, 7));
         cmd->add_option("--stretch", args->stretch, "grey levels between black and white: linear, sqrt or asinh")
             ->transform(CLI::CheckedTransformer(kStretches, CLI::ignore_case));
         cmd->add_option("--stars", args->stars, "mark the stars of this CSV list (from tamrix stars)");
         cmd->add_option("--mark-radius", args->markRadius, "radius of the star marks, frame pixels (default 6)")
-            ->check(CLI::PositiveNumber);
+            ->check(CLI::PositiveNumber & Finite());
+        AddReadOptions(cmd, args->read);
         cmd->add_option("--output,-o", args->output, "picture (PNG)")->required();
         cmd->callback([&action, args] { action = [args] { Render(*args); }; });
     }

@@ -63,7 +63,7 @@ std::string StarCsv(const std::vector<Star>& stars)
     std::string text = "x,y,cx,cy,flux,peak\n";
     char line[160];
     for (const Star& s : stars) {
-        std::snprintf(line, sizeof line, "%d,%d,%.4f,%.4f,%.2f,%u\n", s.x, s.y, s.cx, s.cy, s.flux, s.peak);
+        std::snprintf(line, sizeof line, "%d,%d,%.4f,%.4f,%.10g,%.10g\n", s.x, s.y, s.cx, s.cy, s.flux, s.peak);
         text += line;
     }
     return text;
@@ -128,8 +128,7 @@ std::vector<Star> ReadStarCsv(const std::string& path)
         if (fluxAt >= 0)
             s.flux = ParseNumber(f[fluxAt], path, number, "flux");
         if (peakAt >= 0) {
-            const double peak = ParseNumber(f[peakAt], path, number, "peak");
-            s.peak = peak >= 0 && peak <= 4294967295.0 ? static_cast<unsigned>(peak) : 0;
+            s.peak = ParseNumber(f[peakAt], path, number, "peak");
         }
         stars.push_back(s);
     }

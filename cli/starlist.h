@@ -10,8 +10,8 @@ namespace tamrix::cli {
 struct Star {
     int x = 0, y = 0; // centroid rounded as the detectors report it
     double cx = 0, cy = 0; // centroid, pixel centres at whole numbers, first pixel (0, 0)
-    double flux = 0;
-    unsigned peak = 0;
+    double flux = 0; // in the frame's physical units
+    double peak = 0;
 };
 
 // "x,y,cx,cy,flux,peak" and one line per star.

@@ -5,12 +5,14 @@
 #include "output.h"
 #include "starlist.h"
 
+#include "intake/operations.h"
 #include "nnet.h"
 #include "tamrix.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 namespace tamrix::cli {
 namespace {
@@ -21,14 +23,15 @@ struct StarsArgs {
     bool radiusGiven = false;
     float level = 0.95f;
     double k = 4.0;
-    unsigned start = 0;
+    std::optional<double> start;
     bool singleThread = false;
     double markRadius = 6;
+    ReadArgs read;
 };
 
 void Collect(void* context, int x, int y, double cx, double cy, double flux, unsigned peak)
 {
-    static_cast<std::vector<Star>*>(context)->push_back(Star { x, y, cx, cy, flux, peak });
+    static_cast<std::vector<Star>*>(context)->push_back(Star { x, y, cx, cy, flux, double(peak) });
 }
 
 // The window half-size a network's input layer implies: (2r + 1)^2 inputs and
@@ -60,7 +63,11 @@ void FindStarsCommand(const StarsArgs& a)
                 "its windows have half-size " + std::to_string(fits) + ", not --radius " + std::to_string(a.radius));
         radius = fits;
     }
-    Frame frame = ReadFrame(a.input);
+    Frame frame = ReadFrame(a.input, a.read);
+    // The start level in frame values; below the frame's range it passes all.
+    const unsigned start = !a.start || *a.start <= frame.mapping.Lowest()
+        ? 0u
+        : frame.mapping.FrameValue(std::min(*a.start, frame.mapping.Highest()), "--start-level");
     // Open the outputs first: a bad path fails before the search.
     std::unique_ptr<AtomicFile> csv, regions;
     if (!a.csv.empty())
@@ -72,19 +79,28 @@ void FindStarsCommand(const StarsArgs& a)
     std::vector<unsigned> mask((frame.Pixels() + 31) / 32, 0u);
     if (!a.network.empty()) {
         // One thread, raster order: the list needs no sorting.
-        tamrix::FindStarsNN(&net, radius, a.level, frame.Data(), frame.width, frame.height, frame.depth, mask.data(),
-            &stars, Collect);
-    } else if (a.singleThread) {
-        tamrix::FindStars1C(a.radius, a.k, a.neighbours, a.start, frame.Data(), frame.width, frame.height, frame.depth,
+        tamrix::FindStarsNN(&net, radius, a.level, frame.Data(), frame.width, frame.height, frame.Depth(),
             mask.data(), &stars, Collect);
+    } else if (a.singleThread) {
+        tamrix::FindStars1C(a.radius, a.k, a.neighbours, start, frame.Data(), frame.width, frame.height,
+            frame.Depth(), mask.data(), &stars, Collect);
     } else {
         // Worker threads report in no fixed order; sort for a stable listing.
-        tamrix::FindStars(a.radius, a.k, a.neighbours, a.start, frame.Data(), frame.width, frame.height, frame.depth,
-            mask.data(), &stars, Collect);
+        tamrix::FindStars(a.radius, a.k, a.neighbours, start, frame.Data(), frame.width, frame.height,
+            frame.Depth(), mask.data(), &stars, Collect);
         std::sort(stars.begin(), stars.end(),
             [](const Star& l, const Star& r) { return l.y != r.y ? l.y < r.y : l.x < r.x; });
     }
     ThrowIfInterrupted();
+    // Flux and peak in physical units: the network's fluxes are sums of raw
+    // values over each group, whose pixels the mask holds in report order.
+    const std::vector<size_t> pixels = a.network.empty()
+        ? std::vector<size_t>(stars.size(), 0)
+        : intake::MaskGroupSizes(mask.data(), frame.width, frame.height);
+    for (size_t i = 0; i < stars.size(); ++i) {
+        stars[i].flux = intake::PhysicalFlux(frame.mapping, stars[i].flux, i < pixels.size() ? pixels[i] : 0);
+        stars[i].peak = frame.mapping.Physical(stars[i].peak);
+    }
 
     if (!csv && !regions) {
         std::fputs(StarCsv(stars).c_str(), stdout);
@@ -113,12 +129,15 @@ void AddStarsCommand(CLI::App& app, Action& action)
                                  "fit inside the window")
                               ->check(CLI::Range(2, 25));
     CLI::Option* k
-        = cmd->add_option("--sigma,-k", args->k, "detection threshold in clipped standard deviations (default 4)");
+        = cmd->add_option("--sigma,-k", args->k, "detection threshold in clipped standard deviations (default 4)")
+              ->check(Finite());
     CLI::Option* q
         = cmd->add_option("--neighbours,-q", args->neighbours, "bright neighbours a star pixel needs, 0 .. 8 (default 2)")
               ->check(CLI::Range(0, 8));
     CLI::Option* start
-        = cmd->add_option("--start-level", args->start, "examine only positions at least this bright (default 0)");
+        = cmd->add_option("--start-level", args->start,
+              "examine only positions at least this bright, in the frame's units (default: all)")
+              ->check(Finite());
     CLI::Option* single = cmd->add_flag(
         "--single-thread", args->singleThread, "scan on one thread: the same list in the same order every run");
     CLI::Option* nn = cmd->add_option("--nn", args->network,
@@ -126,12 +145,13 @@ void AddStarsCommand(CLI::App& app, Action& action)
         "pixel");
     nn->excludes(k)->excludes(q)->excludes(start)->excludes(single);
     cmd->add_option("--level", args->level, "with --nn: the least rating of a star pixel, 0 .. 1 (default 0.95)")
-        ->check(CLI::Range(0.0, 1.0))
+        ->check(CLI::Range(0.0, 1.0) & Finite())
         ->needs(nn);
     cmd->add_option("--csv", args->csv, "star list (CSV: x,y,cx,cy,flux,peak)");
     cmd->add_option("--regions", args->regions, "DS9 region file with a circle per star");
     cmd->add_option("--mark-radius", args->markRadius, "circle radius in the region file (default 6)")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::PositiveNumber & Finite());
+    AddReadOptions(cmd, args->read);
     cmd->callback([&action, args, radius] {
         args->radiusGiven = radius->count() > 0;
         action = [args] { FindStarsCommand(*args); };

@@ -13,13 +13,14 @@ struct StatsArgs {
     std::vector<std::string> inputs;
     std::vector<int> rect; // x, y, w, h
     bool json = false;
+    ReadArgs read;
 };
 
 struct Measured {
     std::string path;
     int width, height, depth, x, y, w, h;
-    unsigned min, max;
-    double mean, sd;
+    double min, max, mean, sd; // physical values
+    size_t invalid;
 };
 
 std::string JsonString(const std::string& s)
@@ -42,8 +43,8 @@ void Stats(const StatsArgs& a)
 {
     std::vector<Measured> rows;
     for (const std::string& path : a.inputs) {
-        Frame f = ReadFrame(path);
-        Measured m { path, f.width, f.height, f.depth * 8, 0, 0, f.width, f.height, 0, 0, 0, 0 };
+        Frame f = ReadFrame(path, a.read);
+        Measured m { path, f.width, f.height, f.Depth() * 8, 0, 0, f.width, f.height, 0, 0, 0, 0, f.InvalidCount() };
         if (!a.rect.empty()) {
             // The library fits a rectangle into the frame but leaves negative
             // corners to the caller; and an empty fit writes nothing.
@@ -60,8 +61,13 @@ void Stats(const StatsArgs& a)
             m.w = std::min(m.w, f.width - m.x);
             m.h = std::min(m.h, f.height - m.y);
         }
-        tamrix::CalculateAreaStatistics(
-            f.Data(), f.width, f.height, f.depth, m.x, m.y, m.w, m.h, &m.min, &m.max, &m.mean, &m.sd);
+        unsigned min = 0, max = 0;
+        tamrix::CalculateAreaStatistics(f.Data(), f.width, f.height, f.Depth(), m.x, m.y, m.w, m.h, &min, &max,
+            &m.mean, &m.sd);
+        m.min = f.mapping.Physical(min);
+        m.max = f.mapping.Physical(max);
+        m.mean = f.mapping.Physical(m.mean);
+        m.sd *= f.mapping.scale;
         rows.push_back(m);
     }
     if (a.json) {
@@ -69,18 +75,19 @@ void Stats(const StatsArgs& a)
         for (size_t i = 0; i < rows.size(); ++i) {
             const Measured& m = rows[i];
             std::printf("  {\"file\": %s, \"width\": %d, \"height\": %d, \"bits\": %d, "
-                        "\"rect\": [%d, %d, %d, %d], \"min\": %u, \"max\": %u, \"mean\": %.17g, \"stddev\": %.17g}%s\n",
+                        "\"rect\": [%d, %d, %d, %d], \"min\": %.17g, \"max\": %.17g, \"mean\": %.17g, "
+                        "\"stddev\": %.17g, \"undefined\": %zu}%s\n",
                 JsonString(m.path).c_str(), m.width, m.height, m.depth, m.x, m.y, m.w, m.h, m.min, m.max, m.mean, m.sd,
-                i + 1 < rows.size() ? "," : "");
+                m.invalid, i + 1 < rows.size() ? "," : "");
         }
         std::printf("]\n");
         return;
     }
-    std::printf("%-28s %11s %4s %10s %10s %14s %12s\n", "file", "size", "bits", "min", "max", "mean", "stddev");
+    std::printf("%-28s %11s %4s %12s %12s %14s %12s\n", "file", "size", "bits", "min", "max", "mean", "stddev");
     for (const Measured& m : rows) {
         const std::string size = std::to_string(m.w) + "x" + std::to_string(m.h);
-        std::printf("%-28s %11s %4d %10u %10u %14.3f %12.3f\n", m.path.c_str(), size.c_str(), m.depth, m.min, m.max,
-            m.mean, m.sd);
+        std::printf("%-28s %11s %4d %12.10g %12.10g %14.6g %12.6g\n", m.path.c_str(), size.c_str(), m.depth, m.min,
+            m.max, m.mean, m.sd);
     }
 }
 
@@ -96,6 +103,7 @@ void AddStatsCommand(CLI::App& app, Action& action)
         ->expected(4)
         ->check(CLI::NonNegativeNumber);
     cmd->add_flag("--json", args->json, "JSON instead of a table");
+    AddReadOptions(cmd, args->read);
     cmd->callback([&action, args] { action = [args] { Stats(*args); }; });
 }
 

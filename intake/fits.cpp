@@ -1,0 +1,638 @@
+#include "fits.h"
+
+#include <fitsio.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <sys/stat.h>
+
+namespace tamrix::intake {
+namespace {
+
+// The most a gzip'd FITS file may unpack to: far above a frame's 2 GiB, and a
+// bound on what a crafted file can make us hold.
+constexpr int64_t kMaxUnpacked = int64_t { 4 } << 30;
+
+std::string StatusText(int status)
+{
+    char text[FLEN_STATUS] = {};
+    fits_get_errstatus(status, text);
+    fits_clear_errmsg(); // keep CFITSIO's message stack from growing
+    return text;
+}
+
+[[noreturn]] void Fail(Fault fault, const std::string& name, const std::string& problem)
+{
+    throw Error(fault, name + ": " + problem);
+}
+
+struct FitsCloser {
+    void operator()(fitsfile* f) const
+    {
+        int status = 0;
+        fits_close_file(f, &status);
+        fits_clear_errmsg();
+    }
+};
+using FitsHandle = std::unique_ptr<fitsfile, FitsCloser>;
+
+// An open file: CFITSIO's handle and, for gzip'd files, the unpacked bytes it
+// reads from memory.
+struct OpenFits {
+    std::vector<char> unpacked;
+    void* buffer = nullptr;
+    size_t size = 0;
+    int64_t fileBytes = 0; // what the data must fit in
+    FitsHandle f;
+};
+
+std::string Magic(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    char m[4] = {};
+    in.read(m, 4);
+    return std::string(m, static_cast<size_t>(in.gcount()));
+}
+
+void Unpack(const std::string& path, std::vector<char>& out)
+{
+    struct GzCloser {
+        void operator()(gzFile g) const { gzclose(g); }
+    };
+    std::unique_ptr<gzFile_s, GzCloser> gz(gzopen(path.c_str(), "rb"));
+    if (!gz)
+        Fail(Fault::Unreadable, path, std::string("cannot open: ") + std::strerror(errno));
+    gzbuffer(gz.get(), 1 << 17);
+    size_t used = 0;
+    out.resize(1 << 20);
+    for (;;) {
+        if (used == out.size()) {
+            if (static_cast<int64_t>(out.size()) >= kMaxUnpacked)
+                Fail(Fault::Unsupported, path, "unpacks to more than 4 GiB: unpack it first (gunzip)");
+            out.resize(std::min<size_t>(out.size() * 2, static_cast<size_t>(kMaxUnpacked)));
+        }
+        const unsigned chunk = static_cast<unsigned>(std::min<size_t>(out.size() - used, 1u << 30));
+        const int n = gzread(gz.get(), out.data() + used, chunk);
+        if (n < 0) {
+            int code = 0;
+            Fail(Fault::Unreadable, path, std::string("bad gzip data: ") + gzerror(gz.get(), &code));
+        }
+        if (n == 0)
+            break;
+        used += static_cast<size_t>(n);
+    }
+    out.resize(used);
+}
+
+OpenFits Open(const std::string& path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        Fail(Fault::Unreadable, path, "no such file");
+    if (S_ISDIR(st.st_mode))
+        Fail(Fault::Unreadable, path, "is a folder, not a FITS file");
+    OpenFits o;
+    fitsfile* raw = nullptr;
+    int status = 0;
+    const std::string magic = Magic(path);
+    if (magic.size() >= 2 && magic[0] == '\x1f' && magic[1] == '\x8b') {
+        Unpack(path, o.unpacked);
+        o.buffer = o.unpacked.data();
+        o.size = o.unpacked.size();
+        o.fileBytes = static_cast<int64_t>(o.size);
+        fits_open_memfile(&raw, path.c_str(), READONLY, &o.buffer, &o.size, 0, nullptr, &status);
+    } else if (magic.rfind("BZh", 0) == 0 || magic.rfind("PK\x03\x04", 0) == 0
+        || (magic.size() >= 2 && magic[0] == '\x1f' && magic[1] == '\x9d')) {
+        Fail(Fault::Unsupported, path, "a compressed file other than gzip: unpack it first");
+    } else {
+        o.fileBytes = static_cast<int64_t>(st.st_size);
+        // The disk-file form takes the name literally: no extended syntax.
+        fits_open_diskfile(&raw, path.c_str(), READONLY, &status);
+    }
+    if (status)
+        Fail(Fault::Unreadable, path, "not a readable FITS file (" + StatusText(status) + ")");
+    o.f.reset(raw);
+    return o;
+}
+
+bool IsImage(fitsfile* f)
+{
+    int status = 0, type = 0;
+    fits_get_hdu_type(f, &type, &status);
+    return !status && (type == IMAGE_HDU || fits_is_compressed_image(f, &status));
+}
+
+int Naxis(fitsfile* f)
+{
+    int status = 0, naxis = 0;
+    fits_get_img_dim(f, &naxis, &status);
+    return status ? 0 : naxis;
+}
+
+// Moves to the image the name asks for, or to the first HDU with one.
+void FindImage(fitsfile* f, const ImageName& n, const std::string& name)
+{
+    int status = 0, type = 0;
+    if (n.hdu >= 0) {
+        if (fits_movabs_hdu(f, n.hdu + 1, &type, &status))
+            Fail(Fault::Usage, name, "there is no HDU " + std::to_string(n.hdu) + " (" + StatusText(status) + ")");
+        if (!IsImage(f))
+            Fail(Fault::Unsupported, name, "HDU " + std::to_string(n.hdu) + " is a table, not an image");
+        return;
+    }
+    if (!n.extname.empty()) {
+        if (fits_movnam_hdu(f, ANY_HDU, const_cast<char*>(n.extname.c_str()), n.extver, &status))
+            Fail(Fault::Usage, name, "there is no extension named " + n.extname);
+        if (!IsImage(f))
+            Fail(Fault::Unsupported, name, "extension " + n.extname + " is a table, not an image");
+        return;
+    }
+    int hdus = 0;
+    fits_get_num_hdus(f, &hdus, &status);
+    if (status)
+        Fail(Fault::Unreadable, name, "cannot read the headers: " + StatusText(status));
+    for (int i = 1; i <= hdus; ++i) {
+        if (fits_movabs_hdu(f, i, &type, &status))
+            Fail(Fault::Unreadable, name, "cannot read HDU " + std::to_string(i - 1) + ": " + StatusText(status));
+        if (IsImage(f) && Naxis(f) > 0)
+            return;
+    }
+    Fail(Fault::Unsupported, name, "no image: no HDU holds image data");
+}
+
+std::string Dimensions(int naxis, const LONGLONG* axes)
+{
+    std::string s;
+    for (int i = 0; i < naxis; ++i)
+        s += (i ? " x " : "") + std::to_string(axes[i]);
+    return s;
+}
+
+// Cards that describe the data layout (BITPIX, NAXISn, BZERO, ...), the null
+// value, the checksums and the data range are set afresh or no longer hold
+// for the written data; everything else travels with the frame.
+bool CarriedOver(const std::string& card)
+{
+    switch (fits_get_keyclass(const_cast<char*>(card.c_str()))) {
+    case TYP_STRUC_KEY:
+    case TYP_CMPRS_KEY:
+    case TYP_SCAL_KEY:
+    case TYP_NULL_KEY:
+    case TYP_CKSUM_KEY:
+    case TYP_RANG_KEY:
+        return false;
+    default:
+        return card.find_first_not_of(' ') != std::string::npos; // blank cards are padding
+    }
+}
+
+std::vector<std::string> HeaderCards(fitsfile* f, const std::string& name)
+{
+    int status = 0, count = 0;
+    char* text = nullptr;
+    // A tile-compressed image's header is its table's: the table and
+    // compression cards fall out with the structural ones below.
+    fits_hdr2str(f, 0, nullptr, 0, &text, &count, &status);
+    if (status)
+        Fail(Fault::Unreadable, name, "cannot read the header: " + StatusText(status));
+    std::vector<std::string> cards;
+    for (int i = 0; i < count; ++i) {
+        std::string card(text + size_t(i) * 80, 80);
+        if (card.compare(0, 8, "END     ") != 0 && CarriedOver(card))
+            cards.push_back(card);
+    }
+    int freeStatus = 0;
+    fits_free_memory(text, &freeStatus);
+    return cards;
+}
+
+template <typename T>
+std::optional<T> Key(fitsfile* f, int type, const char* key)
+{
+    T value {};
+    int status = 0;
+    if (fits_read_key(f, type, key, &value, nullptr, &status)) {
+        fits_clear_errmsg();
+        return std::nullopt;
+    }
+    return value;
+}
+
+Sample SampleOf(int bitpix)
+{
+    switch (bitpix) {
+    case BYTE_IMG:
+        return Sample::U8;
+    case SHORT_IMG:
+        return Sample::I16;
+    case LONG_IMG:
+        return Sample::I32;
+    case LONGLONG_IMG:
+        return Sample::I64;
+    case FLOAT_IMG:
+        return Sample::F32;
+    default:
+        return Sample::F64;
+    }
+}
+
+int CfitsioType(Sample s)
+{
+    switch (s) {
+    case Sample::U8:
+        return TBYTE;
+    case Sample::I16:
+        return TSHORT;
+    case Sample::I32:
+        return TINT;
+    case Sample::I64:
+        return TLONGLONG;
+    case Sample::F32:
+        return TFLOAT;
+    default:
+        return TDOUBLE;
+    }
+}
+
+// The header and the stored samples of one image plane.
+struct Raw {
+    std::string name;
+    Format format;
+    int width = 0, height = 0, bitpix = 0;
+    std::vector<std::string> cards;
+    std::vector<double> storage; // 8-byte aligned room for the samples
+    const void* Samples() const { return storage.data(); }
+    size_t Pixels() const { return static_cast<size_t>(width) * static_cast<size_t>(height); }
+};
+
+Raw ReadRaw(const std::string& name, int plane)
+{
+    const ImageName n = ParseImageName(name);
+    OpenFits o = Open(n.file);
+    fitsfile* f = o.f.get();
+    FindImage(f, n, name);
+
+    int status = 0, bitpix = 0, naxis = 0;
+    LONGLONG axes[9] = {};
+    fits_get_img_paramll(f, 9, &bitpix, &naxis, axes, &status);
+    if (status)
+        Fail(Fault::Unreadable, name, "cannot read the image size: " + StatusText(status));
+    if (naxis < 2)
+        Fail(Fault::Unsupported, name, "a 1-D image (" + Dimensions(naxis, axes) + "); a frame has two axes");
+    if (naxis > 9)
+        Fail(Fault::Unsupported, name, "an image of " + std::to_string(naxis) + " axes");
+    // One further axis may count planes; the others must be 1.
+    LONGLONG planes = 1;
+    for (int i = 2; i < naxis; ++i) {
+        if (axes[i] < 1)
+            Fail(Fault::Unsupported, name, "an empty image (" + Dimensions(naxis, axes) + ")");
+        if (axes[i] > 1 && planes > 1)
+            Fail(Fault::Unsupported, name,
+                "an image of " + Dimensions(naxis, axes) + " pixels: only one axis beyond the second can count planes");
+        planes *= axes[i];
+    }
+    if (axes[0] < 1 || axes[1] < 1)
+        Fail(Fault::Unsupported, name, "an empty image (" + Dimensions(naxis, axes) + ")");
+    if (plane < 0 && planes > 1)
+        Fail(Fault::Usage, name,
+            "a cube of " + std::to_string(planes) + " planes (" + Dimensions(naxis, axes)
+                + "): choose one with --plane N (0 .. " + std::to_string(planes - 1) + ")");
+    if (plane >= planes)
+        Fail(Fault::Usage, name,
+            "--plane " + std::to_string(plane) + " is beyond its " + std::to_string(planes) + " plane"
+                + (planes == 1 ? "" : "s") + " (0-based)");
+    try {
+        CheckFrameSize(axes[0], axes[1], 2, "the image");
+    } catch (const Error& e) {
+        Fail(e.Kind(), name, e.what());
+    }
+
+    Raw r;
+    r.name = name;
+    r.bitpix = bitpix;
+    r.width = static_cast<int>(axes[0]);
+    r.height = static_cast<int>(axes[1]);
+    r.format.name = name;
+    r.format.sample = SampleOf(bitpix);
+    r.format.bzero = Key<double>(f, TDOUBLE, "BZERO").value_or(0.0);
+    r.format.bscale = Key<double>(f, TDOUBLE, "BSCALE").value_or(1.0);
+    if (!IsFloat(r.format.sample))
+        r.format.blank = Key<LONGLONG>(f, TLONGLONG, "BLANK");
+    r.format.dataMin = Key<double>(f, TDOUBLE, "DATAMIN");
+    r.format.dataMax = Key<double>(f, TDOUBLE, "DATAMAX");
+
+    const int bytes = SampleBytes(r.format.sample);
+    // A header that promises more data than the file holds must not make us
+    // allocate for it (compressed images are checked by CFITSIO as it reads).
+    if (!fits_is_compressed_image(f, &status)) {
+        LONGLONG head = 0, data = 0, end = 0;
+        fits_get_hduaddrll(f, &head, &data, &end, &status);
+        const double need = double(data) + double(axes[0]) * double(axes[1]) * double(planes) * bytes;
+        if (!status && need > double(o.fileBytes))
+            Fail(Fault::Unreadable, name,
+                "truncated: the image data ends before its " + Dimensions(naxis, axes) + " pixels");
+    }
+    r.storage.resize((r.Pixels() * static_cast<size_t>(bytes) + 7) / 8);
+    LONGLONG first[9] = { 1, 1, 1, 1, 1, 1, 1, 1, 1 };
+    // The plane index runs over the axes beyond the second (only one is longer than 1).
+    for (int i = 2; i < naxis; ++i)
+        if (axes[i] > 1)
+            first[i] = plane + 1;
+    fits_set_bscale(f, 1.0, 0.0, &status); // stored values: the mapping scales them
+    int anyNull = 0;
+    fits_read_pixll(f, CfitsioType(r.format.sample), first, static_cast<LONGLONG>(r.Pixels()), nullptr,
+        r.storage.data(), &anyNull, &status);
+    if (status)
+        Fail(Fault::Unreadable, name, "cannot read the pixels: " + StatusText(status));
+    r.cards = HeaderCards(f, name);
+    return r;
+}
+
+template <typename T>
+void Extend(const T* s, size_t n, const Format& f, double& lo, double& hi)
+{
+    for (size_t i = 0; i < n; ++i) {
+        if constexpr (std::is_integral_v<T>) {
+            if (f.blank && static_cast<int64_t>(s[i]) == *f.blank)
+                continue;
+        }
+        const double v = f.bzero + f.bscale * static_cast<double>(s[i]);
+        if (std::isfinite(v)) {
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+    }
+}
+
+// The finite physical values' extremes (0, 0 when there is none).
+std::pair<double, double> FiniteRange(const Raw& r)
+{
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    const size_t n = r.Pixels();
+    switch (r.format.sample) {
+    case Sample::U8:
+        Extend(static_cast<const uint8_t*>(r.Samples()), n, r.format, lo, hi);
+        break;
+    case Sample::I16:
+        Extend(static_cast<const int16_t*>(r.Samples()), n, r.format, lo, hi);
+        break;
+    case Sample::I32:
+        Extend(static_cast<const int32_t*>(r.Samples()), n, r.format, lo, hi);
+        break;
+    case Sample::I64:
+        Extend(static_cast<const int64_t*>(r.Samples()), n, r.format, lo, hi);
+        break;
+    case Sample::F32:
+        Extend(static_cast<const float*>(r.Samples()), n, r.format, lo, hi);
+        break;
+    default:
+        Extend(static_cast<const double*>(r.Samples()), n, r.format, lo, hi);
+        break;
+    }
+    return lo <= hi ? std::make_pair(lo, hi) : std::make_pair(0.0, 0.0);
+}
+
+Frame Convert(const Raw& r, const Mapping& m, bool keepInvalid, Warnings& warnings)
+{
+    try {
+        CheckFrameSize(r.width, r.height, m.depth, "the image");
+    } catch (const Error& e) {
+        Fail(e.Kind(), r.name, e.what());
+    }
+    Frame frame(r.width, r.height, m);
+    frame.path = r.name;
+    frame.cards = r.cards;
+    frame.blank = r.format.blank;
+    frame.outputBitpix = IsFloat(r.format.sample) ? r.bitpix : 0;
+    Census census;
+    ToFrame(r.Samples(), r.Pixels(), r.format, m, frame.Data(), frame.invalid, census);
+    std::string fate;
+    if (census.invalid) {
+        const uint32_t median = MedianOfValid(frame.Data(), m.depth, frame.Pixels(), frame.invalid);
+        FillInvalid(frame.Data(), m.depth, frame.Pixels(), frame.invalid, median);
+        char text[64];
+        std::snprintf(text, sizeof text, "%.10g", m.Physical(median));
+        fate = keepInvalid ? "they stay undefined in the output"
+                           : std::string("read as the median of the others, ") + text;
+    } else
+        frame.invalid.clear();
+    const std::string text = CensusText(r.name, census, m, fate);
+    if (!text.empty())
+        warnings.push_back(text);
+    return frame;
+}
+
+} // namespace
+
+ImageName ParseImageName(const std::string& text)
+{
+    ImageName n;
+    n.file = text;
+    struct stat st;
+    if (text.empty() || text.back() != ']' || stat(text.c_str(), &st) == 0)
+        return n;
+    const size_t open = text.rfind('[');
+    if (open == std::string::npos || open == 0)
+        return n;
+    std::string inside = text.substr(open + 1, text.size() - open - 2);
+    n.file = text.substr(0, open);
+    const auto digits = [](const std::string& s) {
+        return !s.empty() && s.size() <= 6 && s.find_first_not_of("0123456789") == std::string::npos;
+    };
+    if (digits(inside)) {
+        n.hdu = std::stoi(inside);
+        return n;
+    }
+    const size_t comma = inside.find(',');
+    std::string name = inside.substr(0, comma);
+    if (comma != std::string::npos) {
+        const std::string version = inside.substr(comma + 1);
+        if (!digits(version))
+            Fail(Fault::Usage, text, "choose an image with [N] (HDU number) or [NAME] or [NAME,VERSION]");
+        n.extver = std::stoi(version);
+    }
+    const bool plain = !name.empty() && name.size() <= 68
+        && name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-. ")
+            == std::string::npos;
+    if (!plain)
+        Fail(Fault::Usage, text, "choose an image with [N] (HDU number) or [NAME] or [NAME,VERSION]");
+    n.extname = name;
+    return n;
+}
+
+void CheckFrameSize(int64_t width, int64_t height, int depth, const std::string& what)
+{
+    if (width < 1 || height < 1)
+        throw Error(Fault::Usage,
+            what + " would be empty (" + std::to_string(width) + " x " + std::to_string(height) + ")");
+    // Divisions, not products: the product of two huge sides overflows.
+    if (width > kMaxFrameBytes / depth || height > kMaxFrameBytes / depth / width)
+        throw Error(Fault::Unsupported,
+            what + " of " + std::to_string(width) + " x " + std::to_string(height)
+                + " pixels is too large (at most 2 GiB per frame)");
+}
+
+Frame::Frame(int w, int h, const Mapping& m)
+    : width(w)
+    , height(h)
+    , mapping(m)
+{
+    if (Depth() == 2)
+        p16.assign(Pixels(), 0);
+    else
+        p32.assign(Pixels(), 0);
+}
+
+uint32_t Frame::Max() const
+{
+    return Depth() == 2 ? *std::max_element(p16.begin(), p16.end()) : *std::max_element(p32.begin(), p32.end());
+}
+
+uint32_t Frame::Min() const
+{
+    return Depth() == 2 ? *std::min_element(p16.begin(), p16.end()) : *std::min_element(p32.begin(), p32.end());
+}
+
+size_t Frame::InvalidCount() const
+{
+    return static_cast<size_t>(std::count(invalid.begin(), invalid.end(), true));
+}
+
+std::vector<Frame> ReadFrames(const std::vector<std::string>& names, const ReadOptions& options, Warnings& warnings)
+{
+    std::vector<Raw> raws;
+    std::vector<Format> formats;
+    for (const std::string& name : names) {
+        raws.push_back(ReadRaw(name, options.plane));
+        formats.push_back(raws.back().format);
+    }
+    std::optional<std::pair<double, double>> range;
+    if (NeedsDataRange(formats, options.mapping)) {
+        double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+        for (const Raw& r : raws) {
+            const auto [a, b] = FiniteRange(r);
+            lo = std::min(lo, a);
+            hi = std::max(hi, b);
+        }
+        range = std::make_pair(lo, hi);
+    }
+    const Mapping m = ChooseMapping(formats, options.mapping, range);
+    std::vector<Frame> frames;
+    for (const Raw& r : raws)
+        frames.push_back(Convert(r, m, options.keepInvalid, warnings));
+    return frames;
+}
+
+Frame ReadFrame(const std::string& name, const ReadOptions& options, Warnings& warnings)
+{
+    return std::move(ReadFrames({ name }, options, warnings).front());
+}
+
+Frame ReadDivisor(const std::string& name, const Frame& like, const ReadOptions& options, Warnings& warnings)
+{
+    const Raw r = ReadRaw(name, options.plane);
+    const Mapping m = DivisorMapping(r.format, like.Depth(), FiniteRange(r));
+    Frame frame = Convert(r, m, options.keepInvalid, warnings);
+    CheckSameSize(like, frame);
+    return frame;
+}
+
+void CheckSameSize(const Frame& reference, const Frame& other)
+{
+    if (other.width != reference.width || other.height != reference.height)
+        throw Error(Fault::Mismatch,
+            other.path + ": " + std::to_string(other.width) + " x " + std::to_string(other.height) + " pixels, but "
+                + reference.path + " has " + std::to_string(reference.width) + " x "
+                + std::to_string(reference.height));
+}
+
+std::vector<char> FitsBytes(const Frame& frame, const std::vector<std::string>& history, bool keepInvalid)
+{
+    const size_t n = frame.Pixels();
+    const bool marks = keepInvalid && frame.InvalidCount() > 0;
+    int bitpix = frame.outputBitpix;
+    const IntegerLayout layout = StoredLayout(frame.mapping);
+    const int64_t half = frame.Depth() == 2 ? 32768 : 2147483648LL;
+    int64_t blank = -half;
+    if (bitpix == 0 && marks) {
+        // The input's BLANK when it fits, else the type's least value; when a
+        // valid pixel holds it, floating point keeps them apart.
+        if (frame.blank && *frame.blank >= -half && *frame.blank < half)
+            blank = *frame.blank;
+        for (size_t i = 0; i < n; ++i)
+            if (!frame.invalid[i] && static_cast<int64_t>(frame.At(i)) - half == blank) {
+                bitpix = frame.Depth() == 2 ? FLOAT_IMG : DOUBLE_IMG;
+                break;
+            }
+    }
+
+    // CFITSIO builds the file in memory; the caller puts it on disk.
+    size_t size = 2880 * 4;
+    void* buffer = std::malloc(size);
+    fitsfile* f = nullptr;
+    int status = 0;
+    auto fail = [&](const std::string& what) {
+        int ignored = 0;
+        if (f)
+            fits_close_file(f, &ignored);
+        std::free(buffer);
+        return Error(Fault::Failure, frame.path + ": " + what + ": " + StatusText(status));
+    };
+    if (!buffer || fits_create_memfile(&f, &buffer, &size, 2880 * 64, std::realloc, &status))
+        throw fail("cannot build the FITS file");
+    long axes[2] = { frame.width, frame.height };
+    fits_create_img(f, bitpix ? bitpix : layout.bitpix, 2, axes, &status);
+    if (bitpix == 0) {
+        // 17 significant digits: the values read back are these doubles.
+        if (layout.bscale != 1)
+            fits_write_key_dbl(f, "BSCALE", layout.bscale, -17, "physical = BZERO + BSCALE * stored", &status);
+        fits_write_key_dbl(f, "BZERO", layout.bzero, -17, "physical = BZERO + BSCALE * stored", &status);
+        if (marks) {
+            LONGLONG b = blank;
+            fits_write_key(f, TLONGLONG, "BLANK", &b, "stored value of undefined pixels", &status);
+        }
+    }
+    for (const std::string& card : frame.cards)
+        fits_write_record(f, card.c_str(), &status);
+    for (const std::string& line : history)
+        fits_write_history(f, line.c_str(), &status); // continues on further cards past 72 characters
+    fits_set_bscale(f, 1.0, 0.0, &status); // we write stored values
+    if (bitpix == 0) {
+        if (frame.Depth() == 2) {
+            std::vector<int16_t> stored(n);
+            for (size_t i = 0; i < n; ++i)
+                stored[i] = static_cast<int16_t>(marks && frame.invalid[i] ? blank : int64_t(frame.p16[i]) - half);
+            fits_write_img(f, TSHORT, 1, static_cast<LONGLONG>(n), stored.data(), &status);
+        } else {
+            std::vector<int32_t> stored(n);
+            for (size_t i = 0; i < n; ++i)
+                stored[i] = static_cast<int32_t>(marks && frame.invalid[i] ? blank : int64_t(frame.p32[i]) - half);
+            fits_write_img(f, TINT, 1, static_cast<LONGLONG>(n), stored.data(), &status);
+        }
+    } else {
+        std::vector<double> physical(n);
+        ToPhysical(frame.Data(), frame.Depth(), n, frame.mapping, physical.data(), marks ? &frame.invalid : nullptr);
+        fits_write_img(f, TDOUBLE, 1, static_cast<LONGLONG>(n), physical.data(), &status);
+    }
+    LONGLONG head = 0, data = 0, end = 0;
+    fits_get_hduaddrll(f, &head, &data, &end, &status);
+    if (status)
+        throw fail("cannot build the FITS file");
+    fits_close_file(f, &status); // pads the last block and finishes the header
+    f = nullptr;
+    if (status)
+        throw fail("cannot build the FITS file");
+    const size_t length = std::min((static_cast<size_t>(end) + 2879) / 2880 * 2880, size);
+    std::vector<char> bytes(static_cast<char*>(buffer), static_cast<char*>(buffer) + length);
+    std::free(buffer);
+    return bytes;
+}
+
+} // namespace tamrix::intake

@@ -1,0 +1,240 @@
+// The value mapping: which mapping a set of inputs gets, that integers cross
+// it exactly and floating-point values within half a step, and what it
+// refuses.
+#include "intake/mapping.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+namespace tamrix::intake {
+namespace {
+
+Format F(Sample s, double bzero = 0, double bscale = 1)
+{
+    Format f;
+    f.name = "in.fits";
+    f.sample = s;
+    f.bzero = bzero;
+    f.bscale = bscale;
+    return f;
+}
+
+struct Case {
+    const char* name;
+    std::vector<Format> inputs;
+    double offset, scale;
+    int depth;
+};
+
+void PrintTo(const Case& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class IntegerMapping : public ::testing::TestWithParam<Case> {};
+
+TEST_P(IntegerMapping, IsChosenFromTheTypesAlone)
+{
+    const Case& c = GetParam();
+    const Mapping m = ChooseMapping(c.inputs, {});
+    EXPECT_EQ(m.offset, c.offset);
+    EXPECT_EQ(m.scale, c.scale);
+    EXPECT_EQ(m.depth, c.depth);
+    EXPECT_TRUE(m.exact);
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, IntegerMapping,
+    ::testing::Values(Case { "Bytes", { F(Sample::U8) }, 0, 1, 2 },
+        Case { "SignedBytes", { F(Sample::U8, -128) }, -128, 1, 2 },
+        Case { "Unsigned16", { F(Sample::I16, 32768) }, 0, 1, 2 },
+        Case { "Signed16", { F(Sample::I16) }, -32768, 1, 2 },
+        Case { "Signed32", { F(Sample::I32) }, -2147483648.0, 1, 4 },
+        Case { "Unsigned32", { F(Sample::I32, 2147483648.0) }, 0, 1, 4 },
+        Case { "Scaled16", { F(Sample::I16, 1500, 0.5) }, 1500 - 16384, 0.5, 2 },
+        // An unsigned light and a signed dark share one 32-bit mapping.
+        Case { "MixedSigns", { F(Sample::I16, 32768), F(Sample::I16) }, -32768, 1, 4 }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(IntegerMapping, SixtyFourBitDataNeedARangeThatFitsThirtyTwoBits)
+{
+    Format f = F(Sample::I64);
+    EXPECT_THROW(ChooseMapping({ f }, {}), Error);
+    f.dataMin = -5.5; // on the data's step: -6
+    f.dataMax = 1e6;
+    const Mapping m = ChooseMapping({ f }, {});
+    EXPECT_EQ(m.offset, -6);
+    EXPECT_EQ(m.depth, 4);
+    MappingOptions wide;
+    wide.range = std::make_pair(0.0, 5e9);
+    EXPECT_THROW(ChooseMapping({ f }, wide), Error);
+}
+
+TEST(IntegerMapping, RefusesWhatOneExactMappingCannotHold)
+{
+    const std::vector<std::vector<Format>> refused = {
+        { F(Sample::I16, 0, 1), F(Sample::I16, 0, 2) }, // two steps
+        { F(Sample::I16, 0, 0) }, // BSCALE 0
+        { F(Sample::I16, 0.5), F(Sample::I16) }, // offsets half a step apart
+        { F(Sample::I32), F(Sample::I32, 2147483648.0) }, // 2^33 values
+    };
+    for (const auto& inputs : refused)
+        EXPECT_THROW(ChooseMapping(inputs, {}), Error) << inputs.size() << " inputs, " << inputs[0].bscale;
+}
+
+TEST(FloatMapping, IsAPowerOfTwoGridFromZeroWithHeadroom)
+{
+    const std::pair<double, double> ranges[] = { { -3.5, 1000 }, { 0.25, 0.75 }, { 1e6, 1e6 + 1 }, { -2e-3, -1e-3 } };
+    for (int bits : { 32, 16 }) {
+        for (auto range : ranges) {
+            MappingOptions o;
+            o.floatBits = bits;
+            const Mapping m = ChooseMapping({ F(Sample::F32) }, o, range);
+            int e = 0;
+            EXPECT_EQ(std::frexp(m.scale, &e), 0.5) << m.scale; // a power of two
+            EXPECT_EQ(std::fmod(m.offset, m.scale), 0.0); // 0 on the grid
+            EXPECT_LE(m.offset, std::min(0.0, range.first));
+            const double levels = (std::max(0.0, range.second) - m.offset) / m.scale;
+            EXPECT_LE(levels, std::ldexp(1.0, bits == 32 ? 24 : 15) + 1) << range.first;
+            EXPECT_GT(levels, std::ldexp(1.0, bits == 32 ? 23 : 14) - 1) << range.first;
+            EXPECT_EQ(m.depth, bits / 8);
+        }
+    }
+}
+
+TEST(FloatMapping, TakesTheRangeFromOptionsThenHeaderThenData)
+{
+    Format f = F(Sample::F64);
+    EXPECT_TRUE(NeedsDataRange({ f }, {}));
+    EXPECT_THROW(ChooseMapping({ f }, {}), Error); // the data's range was needed
+    f.dataMin = 0;
+    f.dataMax = 1 << 24;
+    EXPECT_FALSE(NeedsDataRange({ f }, {}));
+    EXPECT_EQ(ChooseMapping({ f }, {}, std::make_pair(0.0, 1e30)).scale, 1.0); // the header wins over the data
+    MappingOptions o;
+    o.range = std::make_pair(0.0, double(1 << 26));
+    EXPECT_EQ(ChooseMapping({ f }, o).scale, 4.0);
+    o.range = std::make_pair(1.0, 1.0);
+    EXPECT_THROW(ChooseMapping({ f }, o), Error);
+    // A 16-bit integer dark with a float light keeps its integers on the grid.
+    const Mapping mixed = ChooseMapping({ f, F(Sample::I16, 32768) }, {});
+    EXPECT_EQ(mixed.offset, 0);
+    EXPECT_LE(mixed.scale, 1.0);
+}
+
+// Converts samples and returns the physical values they read back as.
+template <typename T>
+std::vector<double> RoundTrip(const std::vector<T>& samples, const Format& f, const Mapping& m, Census& census,
+    std::vector<bool>& invalid)
+{
+    std::vector<uint32_t> frame32(samples.size());
+    std::vector<uint16_t> frame16(samples.size());
+    void* frame = m.depth == 2 ? static_cast<void*>(frame16.data()) : frame32.data();
+    ToFrame(samples.data(), samples.size(), f, m, frame, invalid, census);
+    std::vector<double> back(samples.size());
+    ToPhysical(frame, m.depth, samples.size(), m, back.data(), &invalid);
+    return back;
+}
+
+TEST(Conversion, IntegersCrossExactlyAtTheirTypesExtremes)
+{
+    const std::vector<int16_t> s16 = { -32768, -1, 0, 1, 32767 };
+    const std::vector<int32_t> s32 = { std::numeric_limits<int32_t>::min(), -1, 0, 7, std::numeric_limits<int32_t>::max() };
+    const std::vector<int64_t> s64 = { -6, 0, 999999, 1000000 };
+    for (double bzero : { 0.0, 32768.0, 1500.0 }) {
+        const Format f = F(Sample::I16, bzero, bzero == 1500 ? 0.5 : 1);
+        Census c;
+        std::vector<bool> invalid;
+        const auto back = RoundTrip(s16, f, ChooseMapping({ f }, {}), c, invalid);
+        for (size_t i = 0; i < s16.size(); ++i)
+            EXPECT_EQ(back[i], f.bzero + f.bscale * s16[i]);
+        EXPECT_TRUE(c.Clean());
+    }
+    for (double bzero : { 0.0, 2147483648.0 }) {
+        const Format f = F(Sample::I32, bzero);
+        Census c;
+        std::vector<bool> invalid;
+        const auto back = RoundTrip(s32, f, ChooseMapping({ f }, {}), c, invalid);
+        for (size_t i = 0; i < s32.size(); ++i)
+            EXPECT_EQ(back[i], bzero + s32[i]);
+    }
+    Format f = F(Sample::I64);
+    f.dataMin = -6;
+    f.dataMax = 999999; // the last sample lies above the declared range
+    Census c;
+    std::vector<bool> invalid;
+    const auto back = RoundTrip(s64, f, ChooseMapping({ f }, {}), c, invalid);
+    EXPECT_EQ(back, (std::vector<double> { -6, 0, 999999, 1000000 }));
+    EXPECT_EQ(c.above + c.below, 0u); // a 32-bit frame still holds it
+}
+
+TEST(Conversion, FloatsCrossWithinHalfAStepAndUndefinedPixelsAreMarked)
+{
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> u(-50.0f, 3000.0f);
+    std::vector<float> s(1000);
+    for (float& v : s)
+        v = u(rng);
+    s[3] = std::numeric_limits<float>::quiet_NaN();
+    s[4] = -std::numeric_limits<float>::infinity();
+    s[5] = 1e12f; // above what the frame holds (values just above the declared range fit its headroom)
+    Format f = F(Sample::F32);
+    f.dataMin = -50;
+    f.dataMax = 3000;
+    const Mapping m = ChooseMapping({ f }, {});
+    Census c;
+    std::vector<bool> invalid;
+    const auto back = RoundTrip(s, f, m, c, invalid);
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (i == 3 || i == 4) {
+            EXPECT_TRUE(std::isnan(back[i]));
+        } else if (i != 5) {
+            EXPECT_LE(std::abs(back[i] - s[i]), m.scale / 2) << i;
+        }
+    }
+    EXPECT_EQ(c.invalid, 2u);
+    EXPECT_TRUE(invalid[3] && invalid[4] && !invalid[5]);
+    EXPECT_EQ(c.above, 1u);
+    EXPECT_EQ(back[5], m.Highest());
+    EXPECT_NE(CensusText("in.fits", c, m, "").find("2 pixels are NaN"), std::string::npos);
+}
+
+TEST(Conversion, BlankPixelsOfIntegersAreMarked)
+{
+    Format f = F(Sample::I16, 32768);
+    f.blank = -32768;
+    Census c;
+    std::vector<bool> invalid;
+    const auto back = RoundTrip(std::vector<int16_t> { -32768, -32767, 5 }, f, ChooseMapping({ f }, {}), c, invalid);
+    EXPECT_TRUE(std::isnan(back[0]));
+    EXPECT_EQ(back[1], 1);
+    EXPECT_EQ(c.invalid, 1u);
+}
+
+TEST(Mapping, FrameValuesOfOptionsAndTheStoredLayoutOfOutputs)
+{
+    const Mapping m = ChooseMapping({ F(Sample::I16) }, {}); // signed 16-bit
+    EXPECT_EQ(m.FrameValue(-1, "--fill"), 32767u);
+    EXPECT_THROW(m.FrameValue(40000, "--fill"), Error);
+    EXPECT_THROW(m.FrameValue(std::nan(""), "--fill"), Error);
+    const IntegerLayout l = StoredLayout(m);
+    EXPECT_EQ(l.bitpix, 16);
+    EXPECT_EQ(l.bzero, 0); // signed 16-bit data stay signed 16-bit data
+    EXPECT_EQ(l.bscale, 1);
+    EXPECT_EQ(StoredLayout(Mapping::Identity(4)).bzero, 2147483648.0);
+}
+
+TEST(DivisorMapping, KeepsIntegerStepsAndScalesFloatsBelowTheFrameTop)
+{
+    EXPECT_EQ(DivisorMapping(F(Sample::I16, 32768), 2, { 0, 40000 }).scale, 1);
+    const Mapping flat = DivisorMapping(F(Sample::F32), 2, { 0.2, 1.25 }); // a normalised flat
+    EXPECT_EQ(flat.offset, 0);
+    EXPECT_DOUBLE_EQ(1.25 / flat.scale, 65535);
+    EXPECT_DOUBLE_EQ(1.25 / DivisorMapping(F(Sample::F32), 4, { 0.2, 1.25 }).scale, 1 << 24);
+    EXPECT_THROW(DivisorMapping(F(Sample::F32), 2, { -1, 0 }), Error);
+}
+
+} // namespace
+} // namespace tamrix::intake
