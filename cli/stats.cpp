@@ -86,7 +86,7 @@ void Stats(const StatsArgs& a)
     std::printf("%-28s %11s %4s %12s %12s %14s %12s\n", "file", "size", "bits", "min", "max", "mean", "stddev");
     for (const Measured& m : rows) {
         const std::string size = std::to_string(m.w) + "x" + std::to_string(m.h);
-        std::printf("%-28s %11s %4d %12.10g %12.10g %14.6g %12.6g\n", m.path.c_str(), size.c_str(), m.depth, m.min,
+        std::printf("%-28s %11s %4d %12.10g %12.10g %14.10g %12.6g\n", m.path.c_str(), size.c_str(), m.depth, m.min,
             m.max, m.mean, m.sd);
     }
 }

@@ -2,14 +2,17 @@
 
 #include <fitsio.h>
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -121,27 +124,66 @@ std::vector<std::string> Scratch::Files() const
 
 void WriteFits(const std::string& path, const FitsLayout& layout, const std::vector<double>& values)
 {
-    unlink(path.c_str());
+    const std::string plain = layout.gzip ? path + ".plain" : path;
+    unlink(plain.c_str());
     fitsfile* f = nullptr;
     int status = 0;
-    Check(fits_create_diskfile(&f, path.c_str(), &status), "create");
+    Check(fits_create_diskfile(&f, plain.c_str(), &status), "create");
     long axes[3] = { layout.width, layout.height, layout.planes };
     const int naxis = layout.planes > 0 ? 3 : 2;
-    if (layout.inExtension)
+    if (layout.inExtension || layout.tiled)
         fits_create_img(f, 8, 0, axes, &status);
+    if (layout.tiled) {
+        fits_set_compression_type(f, layout.bitpix < 0 ? GZIP_1 : RICE_1, &status);
+        if (layout.bitpix < 0)
+            fits_set_quantize_level(f, 0.0, &status); // floating point kept exactly
+    }
     fits_create_img(f, layout.bitpix, naxis, axes, &status);
-    if (layout.bzero != 0 && layout.bitpix > 0) {
-        double bzero = layout.bzero, bscale = 1;
+    if ((layout.bzero != 0 || layout.bscale != 1) && layout.bitpix > 0) {
+        double bzero = layout.bzero, bscale = layout.bscale;
         fits_write_key(f, TDOUBLE, "BSCALE", &bscale, nullptr, &status);
         fits_write_key(f, TDOUBLE, "BZERO", &bzero, nullptr, &status);
-        fits_set_bscale(f, 1.0, layout.bzero, &status);
+        fits_set_bscale(f, layout.bscale, layout.bzero, &status);
+    }
+    if (layout.hasBlank) {
+        LONGLONG blank = layout.blank;
+        fits_write_key(f, TLONGLONG, "BLANK", &blank, nullptr, &status);
+        fits_set_imgnull(f, blank, &status);
+    }
+    if (layout.inExtension) {
+        char name[] = "SCI";
+        fits_write_key(f, TSTRING, "EXTNAME", name, nullptr, &status);
     }
     for (const auto& [key, value] : layout.keys)
         fits_write_key(f, TSTRING, key.c_str(), const_cast<char*>(value.c_str()), nullptr, &status);
+    // NaN marks undefined pixels: BLANK in integers (through a stand-in value
+    // CFITSIO can compare), itself in floating point.
     std::vector<double> copy = values;
-    fits_write_img(f, TDOUBLE, 1, LONGLONG(copy.size()), copy.data(), &status);
+    double undefined = -1e300;
+    for (double& v : copy)
+        if (std::isnan(v) && layout.bitpix > 0)
+            v = undefined;
+    if (layout.tiled && layout.bitpix == 16) {
+        // CFITSIO compresses integer tiles only from their own type.
+        std::vector<short> stored;
+        for (double v : copy)
+            stored.push_back(static_cast<short>(std::lround((v - layout.bzero) / layout.bscale)));
+        fits_set_bscale(f, 1.0, 0.0, &status);
+        fits_write_img(f, TSHORT, 1, LONGLONG(stored.size()), stored.data(), &status);
+    } else if (layout.hasBlank) {
+        fits_write_imgnull(f, TDOUBLE, 1, LONGLONG(copy.size()), copy.data(), &undefined, &status);
+    } else {
+        fits_write_img(f, TDOUBLE, 1, LONGLONG(copy.size()), copy.data(), &status);
+    }
     fits_close_file(f, &status);
     Check(status, path.c_str());
+    if (layout.gzip) {
+        const std::string bytes = ReadText(plain);
+        gzFile gz = gzopen(path.c_str(), "wb");
+        gzwrite(gz, bytes.data(), unsigned(bytes.size()));
+        gzclose(gz);
+        unlink(plain.c_str());
+    }
 }
 
 void WriteU16(const std::string& path, int width, int height, const std::vector<uint32_t>& values)
@@ -171,9 +213,12 @@ FitsImage ReadFits(const std::string& path)
         status = 0;
         image.bzero = 0;
     }
-    image.values.resize(size_t(axes[0]) * axes[1]);
+    image.physical.resize(size_t(axes[0]) * axes[1]);
     int anyNull = 0;
-    fits_read_img(f, TUINT, 1, LONGLONG(image.values.size()), nullptr, image.values.data(), &anyNull, &status);
+    double nan = std::numeric_limits<double>::quiet_NaN();
+    fits_read_img(f, TDOUBLE, 1, LONGLONG(image.physical.size()), &nan, image.physical.data(), &anyNull, &status);
+    for (double v : image.physical)
+        image.values.push_back(v >= 0 && v <= 4294967295.0 ? static_cast<uint32_t>(v) : 0);
     int count = 0;
     fits_get_hdrspace(f, &count, nullptr, &status);
     for (int i = 1; i <= count; ++i) {

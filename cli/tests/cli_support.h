@@ -31,15 +31,22 @@ private:
     std::string dir_;
 };
 
-// Writes a FITS image: bitpix as in the header (16, 32, -32, ...), bzero
-// written when not 0, values given as they should read back (physical values).
-// naxes3 > 0 makes a cube. `inExtension` leaves the primary HDU empty.
+// Writes a FITS image: bitpix as in the header (8, 16, 32, 64, -32, -64),
+// bzero and bscale written when not 0 and 1, blank as BLANK, values given as
+// they should read back (physical values; NaN for a blank pixel). naxes3 > 0
+// makes a cube. `inExtension` leaves the primary HDU empty and names the
+// image SCI; `tiled` compresses it into tiles (lossless); `gzip` compresses
+// the whole file.
 struct FitsLayout {
     int width = 0, height = 0, planes = 0;
     int bitpix = 16;
     double bzero = 32768;
     bool inExtension = false;
     std::vector<std::pair<std::string, std::string>> keys; // string keywords
+    double bscale = 1;
+    bool hasBlank = false;
+    long long blank = 0;
+    bool tiled = false, gzip = false;
 };
 void WriteFits(const std::string& path, const FitsLayout& layout, const std::vector<double>& values);
 void WriteU16(const std::string& path, int width, int height, const std::vector<uint32_t>& values);
@@ -48,7 +55,8 @@ void WriteU32(const std::string& path, int width, int height, const std::vector<
 struct FitsImage {
     int width = 0, height = 0, bitpix = 0;
     double bzero = 0;
-    std::vector<uint32_t> values;
+    std::vector<double> physical; // NaN where undefined
+    std::vector<uint32_t> values; // the physical values as unsigned integers
     std::vector<std::string> cards;
     std::string Key(const std::string& name) const; // value text of a keyword, "" when absent
     bool HasHistory(const std::string& text) const;
