@@ -355,50 +355,6 @@ Raw ReadRaw(const std::string& name, int plane)
     return r;
 }
 
-template <typename T>
-void Extend(const T* s, size_t n, const Format& f, double& lo, double& hi)
-{
-    for (size_t i = 0; i < n; ++i) {
-        if constexpr (std::is_integral_v<T>) {
-            if (f.blank && static_cast<int64_t>(s[i]) == *f.blank)
-                continue;
-        }
-        const double v = f.bzero + f.bscale * static_cast<double>(s[i]);
-        if (std::isfinite(v)) {
-            lo = std::min(lo, v);
-            hi = std::max(hi, v);
-        }
-    }
-}
-
-// The finite physical values' extremes (0, 0 when there is none).
-std::pair<double, double> FiniteRange(const Raw& r)
-{
-    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-    const size_t n = r.Pixels();
-    switch (r.format.sample) {
-    case Sample::U8:
-        Extend(static_cast<const uint8_t*>(r.Samples()), n, r.format, lo, hi);
-        break;
-    case Sample::I16:
-        Extend(static_cast<const int16_t*>(r.Samples()), n, r.format, lo, hi);
-        break;
-    case Sample::I32:
-        Extend(static_cast<const int32_t*>(r.Samples()), n, r.format, lo, hi);
-        break;
-    case Sample::I64:
-        Extend(static_cast<const int64_t*>(r.Samples()), n, r.format, lo, hi);
-        break;
-    case Sample::F32:
-        Extend(static_cast<const float*>(r.Samples()), n, r.format, lo, hi);
-        break;
-    default:
-        Extend(static_cast<const double*>(r.Samples()), n, r.format, lo, hi);
-        break;
-    }
-    return lo <= hi ? std::make_pair(lo, hi) : std::make_pair(0.0, 0.0);
-}
-
 Frame Convert(const Raw& r, const Mapping& m, bool keepInvalid, Warnings& warnings)
 {
     try {
@@ -411,19 +367,7 @@ Frame Convert(const Raw& r, const Mapping& m, bool keepInvalid, Warnings& warnin
     frame.cards = r.cards;
     frame.blank = r.format.blank;
     frame.outputBitpix = IsFloat(r.format.sample) ? r.bitpix : 0;
-    Census census;
-    ToFrame(r.Samples(), r.Pixels(), r.format, m, frame.Data(), frame.invalid, census);
-    std::string fate;
-    if (census.invalid) {
-        const uint32_t median = MedianOfValid(frame.Data(), m.depth, frame.Pixels(), frame.invalid);
-        FillInvalid(frame.Data(), m.depth, frame.Pixels(), frame.invalid, median);
-        char text[64];
-        std::snprintf(text, sizeof text, "%.10g", m.Physical(median));
-        fate = keepInvalid ? "they stay undefined in the output"
-                           : std::string("read as the median of the others, ") + text;
-    } else
-        frame.invalid.clear();
-    const std::string text = CensusText(r.name, census, m, fate);
+    const std::string text = MapOnto(r.Samples(), r.Pixels(), r.format, m, frame.Data(), frame.invalid, keepInvalid);
     if (!text.empty())
         warnings.push_back(text);
     return frame;
@@ -517,7 +461,7 @@ std::vector<Frame> ReadFrames(const std::vector<std::string>& names, const ReadO
     if (NeedsDataRange(formats, options.mapping)) {
         double lo = std::numeric_limits<double>::infinity(), hi = -lo;
         for (const Raw& r : raws) {
-            const auto [a, b] = FiniteRange(r);
+            const auto [a, b] = FiniteRange(r.Samples(), r.Pixels(), r.format);
             lo = std::min(lo, a);
             hi = std::max(hi, b);
         }
@@ -538,7 +482,7 @@ Frame ReadFrame(const std::string& name, const ReadOptions& options, Warnings& w
 Frame ReadDivisor(const std::string& name, const Frame& like, const ReadOptions& options, Warnings& warnings)
 {
     const Raw r = ReadRaw(name, options.plane);
-    const Mapping m = DivisorMapping(r.format, like.Depth(), FiniteRange(r));
+    const Mapping m = DivisorMapping(r.format, like.Depth(), FiniteRange(r.Samples(), r.Pixels(), r.format));
     Frame frame = Convert(r, m, options.keepInvalid, warnings);
     CheckSameSize(like, frame);
     return frame;

@@ -356,7 +356,7 @@ void ToFrame(const void* samples, size_t count, const Format& f, const Mapping& 
     }
 }
 
-uint32_t MedianOfValid(const void* frame, int depth, size_t count, const std::vector<bool>& invalid)
+static uint32_t MedianOfValid(const void* frame, int depth, size_t count, const std::vector<bool>& invalid)
 {
     std::vector<uint32_t> v;
     v.reserve(count);
@@ -370,7 +370,7 @@ uint32_t MedianOfValid(const void* frame, int depth, size_t count, const std::ve
     return *mid;
 }
 
-void FillInvalid(void* frame, int depth, size_t count, const std::vector<bool>& invalid, uint32_t value)
+static void FillInvalid(void* frame, int depth, size_t count, const std::vector<bool>& invalid, uint32_t value)
 {
     for (size_t i = 0; i < count && i < invalid.size(); ++i)
         if (invalid[i]) {
@@ -402,7 +402,7 @@ IntegerLayout StoredLayout(const Mapping& m)
     return l;
 }
 
-std::string CensusText(const std::string& name, const Census& c, const Mapping& m, const std::string& fate)
+static std::string CensusText(const std::string& name, const Census& c, const Mapping& m, const std::string& fate)
 {
     std::string text;
     auto add = [&](const std::string& part) { text += (text.empty() ? "" : "; ") + part; };
@@ -414,6 +414,91 @@ std::string CensusText(const std::string& name, const Census& c, const Mapping& 
             + " outside the range " + Num(m.Lowest()) + " .. " + Num(m.Highest())
             + " and were clipped to it (give --range LO,HI to widen it)");
     return text.empty() ? text : name + ": " + text;
+}
+
+namespace {
+
+template <typename T>
+void Extend(const T* s, size_t n, const Format& f, double& lo, double& hi)
+{
+    for (size_t i = 0; i < n; ++i) {
+        if constexpr (std::is_integral_v<T>) {
+            if (f.blank && static_cast<int64_t>(s[i]) == *f.blank)
+                continue;
+        }
+        const double v = f.bzero + f.bscale * static_cast<double>(s[i]);
+        if (std::isfinite(v)) {
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+    }
+}
+
+} // namespace
+
+std::pair<double, double> FiniteRange(const void* samples, size_t n, const Format& f)
+{
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    switch (f.sample) {
+    case Sample::U8:
+        Extend(static_cast<const uint8_t*>(samples), n, f, lo, hi);
+        break;
+    case Sample::I8:
+        Extend(static_cast<const int8_t*>(samples), n, f, lo, hi);
+        break;
+    case Sample::U16:
+        Extend(static_cast<const uint16_t*>(samples), n, f, lo, hi);
+        break;
+    case Sample::I16:
+        Extend(static_cast<const int16_t*>(samples), n, f, lo, hi);
+        break;
+    case Sample::U32:
+        Extend(static_cast<const uint32_t*>(samples), n, f, lo, hi);
+        break;
+    case Sample::I32:
+        Extend(static_cast<const int32_t*>(samples), n, f, lo, hi);
+        break;
+    case Sample::U64:
+        Extend(static_cast<const uint64_t*>(samples), n, f, lo, hi);
+        break;
+    case Sample::I64:
+        Extend(static_cast<const int64_t*>(samples), n, f, lo, hi);
+        break;
+    case Sample::F32:
+        Extend(static_cast<const float*>(samples), n, f, lo, hi);
+        break;
+    case Sample::F64:
+        Extend(static_cast<const double*>(samples), n, f, lo, hi);
+        break;
+    }
+    return lo <= hi ? std::make_pair(lo, hi) : std::make_pair(0.0, 0.0);
+}
+
+Mapping MappingOf(const void* samples, size_t count, const Format& format, const MappingOptions& options)
+{
+    std::optional<std::pair<double, double>> range;
+    if (NeedsDataRange({ format }, options))
+        range = FiniteRange(samples, count, format);
+    return ChooseMapping({ format }, options, range);
+}
+
+std::string MapOnto(const void* samples, size_t count, const Format& format, const Mapping& m, void* frame,
+    std::vector<bool>& invalid, bool keepInvalid)
+{
+    Census census;
+    ToFrame(samples, count, format, m, frame, invalid, census);
+    std::string fate;
+    if (census.invalid) {
+        const uint32_t median = MedianOfValid(frame, m.depth, count, invalid);
+        FillInvalid(frame, m.depth, count, invalid, median);
+        char text[64];
+        std::snprintf(text, sizeof text, "%.10g", m.Physical(median));
+        fate = keepInvalid ? "they stay undefined in the output"
+                           : std::string("read as the median of the others, ") + text;
+    } else {
+        invalid.clear();
+    }
+    return CensusText(format.name, census, m, fate);
 }
 
 } // namespace tamrix::intake

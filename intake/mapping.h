@@ -112,11 +112,6 @@ struct Census {
 void ToFrame(const void* samples, size_t count, const Format& format, const Mapping& mapping, void* frame,
     std::vector<bool>& invalid, Census& census);
 
-// The median of the valid pixels' frame values (0 when none is valid): the
-// neutral value invalid pixels take before operations that read neighbours.
-uint32_t MedianOfValid(const void* frame, int depth, size_t count, const std::vector<bool>& invalid);
-void FillInvalid(void* frame, int depth, size_t count, const std::vector<bool>& invalid, uint32_t value);
-
 // Physical values of frame pixels, NaN where `invalid` is set (when given).
 void ToPhysical(const void* frame, int depth, size_t count, const Mapping& mapping, double* out,
     const std::vector<bool>* invalid = nullptr);
@@ -129,8 +124,18 @@ struct IntegerLayout {
 };
 IntegerLayout StoredLayout(const Mapping& mapping);
 
-// The warning line of a census, or "" when there is nothing to say; `fate`
-// says what becomes of the invalid pixels.
-std::string CensusText(const std::string& name, const Census& census, const Mapping& mapping, const std::string& fate);
+// The extremes of the finite physical values of `count` samples (BLANK ones
+// left out); (0, 0) when there is none.
+std::pair<double, double> FiniteRange(const void* samples, size_t count, const Format& format);
+
+// The mapping of one input, its data's range measured when needed.
+Mapping MappingOf(const void* samples, size_t count, const Format& format, const MappingOptions& options);
+
+// ToFrame, then the undefined pixels set to the median of the others, the
+// neutral value for operations that read neighbours (`invalid` is left
+// empty when there are none). Returns the warning line ("" when all was
+// clean); `keepInvalid` says undefined pixels stay undefined in the output.
+std::string MapOnto(const void* samples, size_t count, const Format& format, const Mapping& mapping, void* frame,
+    std::vector<bool>& invalid, bool keepInvalid);
 
 } // namespace tamrix::intake

@@ -198,7 +198,11 @@ TEST(Conversion, FloatsCrossWithinHalfAStepAndUndefinedPixelsAreMarked)
     EXPECT_TRUE(invalid[3] && invalid[4] && !invalid[5]);
     EXPECT_EQ(c.above, 1u);
     EXPECT_EQ(back[5], m.Highest());
-    EXPECT_NE(CensusText("in.fits", c, m, "").find("2 pixels are NaN"), std::string::npos);
+    std::vector<uint32_t> frame(s.size());
+    const std::string warning = MapOnto(s.data(), s.size(), f, m, frame.data(), invalid, false);
+    EXPECT_NE(warning.find("2 pixels are NaN, infinite or BLANK (read as the median of the others"), std::string::npos)
+        << warning;
+    EXPECT_NE(warning.find("1 pixel lies outside the range"), std::string::npos) << warning;
 }
 
 TEST(Conversion, BlankPixelsOfIntegersAreMarked)

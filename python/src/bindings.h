@@ -15,5 +15,6 @@ void BindDisplay(pybind11::module_& m);
 void BindSurface(pybind11::module_& m);
 void BindStars(pybind11::module_& m);
 void BindNetwork(pybind11::module_& m);
+void BindMapping(pybind11::module_& m);
 
 } // namespace tamrix::python

@@ -35,4 +35,5 @@ parameter; nothing is converted silently.)doc";
     tamrix::python::BindSurface(m);
     tamrix::python::BindStars(m);
     tamrix::python::BindNetwork(m);
+    tamrix::python::BindMapping(m);
 }
