@@ -10,6 +10,7 @@ packages=(
   libcfitsio-dev libcli11-dev libpng-dev wcslib-dev
   python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest
   python3-dask python3-distributed
+  python3-setuptools python3-wheel python3-venv python3-pip # pip install . (the test in a virtual environment)
   zlib1g-dev dataset-fashion-mnist # the data-set loader's test on real files
   # make tsan and make fuzz: clang with its sanitizer runtimes and libFuzzer,
   # and LLVM's OpenMP runtime with its race-detection tool

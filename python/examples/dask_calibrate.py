@@ -8,12 +8,19 @@ and Dask spreads the tasks over worker processes.
 
 Here the workers are processes of this machine (a LocalCluster). A user who
 outgrows one machine changes only where the Client connects: start a
-scheduler and workers on the cluster (``dask scheduler``, ``dask worker
-tcp://scheduler:8786`` on every node, each with tamrix importable) and run
-this script with ``--scheduler tcp://scheduler:8786``. The per-frame function
-and the calibration frames travel to the workers; the frames are read where
-the task runs, so the folder must be visible to every worker (a shared file
-system).
+scheduler and workers on the cluster::
+
+    dask scheduler                          # on one node; prints tcp://HOST:8786
+    dask worker tcp://HOST:8786             # on every node, with tamrix importable
+                                            # (pip install . or the Debian package)
+    python3 dask_calibrate.py FOLDER --dark dark.npy --flat flat.npy --scheduler tcp://HOST:8786
+
+The per-frame function and the calibration frames travel to the workers (the
+tamrix functions pickle by reference, so client.map(tamrix.median, frames,
+radius=12) works as well); the frames are read where the task runs, so the
+folder must be visible to every worker (a shared file system). Arrays a worker
+receives may lie unaligned in the message buffer; tamrix copies such an input
+once per call.
 
 Dask's nanny starts each worker with OMP_NUM_THREADS=1, so the tamrix calls
 of one task stay on one core and the cores are shared by frames instead.

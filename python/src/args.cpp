@@ -58,26 +58,42 @@ Frame FrameArg(py::handle obj, const char* name, bool writable)
         throw py::type_error(Named(name, "must not be a masked array (pass its data, e.g. .filled(0))"));
     auto array = py::reinterpret_borrow<py::array>(obj);
 
+    // The pixel type is never changed here: other dtypes go through
+    // tamrix.to_frame, whose mapping the caller chooses.
+    const py::dtype dtype = array.dtype();
+    const char kind = dtype.kind();
+    if (kind != 'u' || (dtype.itemsize() != 2 && dtype.itemsize() != 4))
+        throw py::type_error(Named(name, "must have dtype uint16 or uint32, got " + DtypeText(array)
+                                             + (kind == 'i' || kind == 'f'
+                                                    ? "; use tamrix.to_frame(array) to map signed or floating-point "
+                                                      "data onto a frame"
+                                                    : kind == 'u' ? "; use tamrix.to_frame(array) to map other "
+                                                                    "unsigned data onto a frame"
+                                                                  : "")));
     Frame frame;
-    if (py::isinstance<py::array_t<uint16_t>>(obj))
-        frame.depth = 2;
-    else if (py::isinstance<py::array_t<uint32_t>>(obj))
-        frame.depth = 4;
-    else
-        throw py::type_error(Named(name, "must have dtype uint16 or uint32, got " + DtypeText(array)));
+    frame.depth = static_cast<int>(dtype.itemsize());
 
     if (array.ndim() != 2)
         throw py::value_error(Named(name, "must be a 2-D array indexed [y, x], got " + std::to_string(array.ndim()) + "-D"));
-    if (!(array.flags() & py::array::c_style))
-        throw py::value_error(Named(name, "must be C-contiguous (use numpy.ascontiguousarray)"));
-    if (!(array.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_))
-        throw py::value_error(Named(name, "must be aligned"));
-    if (writable && !array.writeable())
-        throw py::value_error(Named(name, "must be writable"));
-
     const long long height = array.shape(0), width = array.shape(1);
     if (height > kIntLimit || width > kIntLimit || height * width > kIntLimit)
         throw py::value_error(Named(name, "has " + ShapeText(height, width) + " pixels; frames hold fewer than 2^31"));
+    const bool direct = dtype.attr("isnative").cast<bool>() && (array.flags() & py::array::c_style)
+        && (array.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_);
+    if (writable) {
+        // Written in place: a copy would take the result away from the caller.
+        if (!direct || !array.writeable())
+            throw py::value_error(Named(name, "must be a writable, aligned, C-contiguous array in native byte order, "
+                                              "as the result is written into it"));
+    } else if (!direct) {
+        // Big-endian (FITS readers), unaligned (buffers from Dask or
+        // numpy.frombuffer) or strided data: one copy into a native
+        // C-contiguous array of the same pixel type.
+        array = py::reinterpret_steal<py::array>(py::module_::import("numpy").attr("array")(
+            array, py::arg("dtype") = frame.depth == 2 ? py::dtype::of<uint16_t>() : py::dtype::of<uint32_t>(),
+            py::arg("order") = "C").release());
+    }
+
     frame.height = static_cast<int>(height);
     frame.width = static_cast<int>(width);
     frame.data = const_cast<void*>(array.data()); // writability was checked where it matters

@@ -2,7 +2,10 @@
 // everything they rely on is checked here, before the GIL is released: dtype,
 // dimensions, layout, sizes against each other, value ranges. A failed check
 // raises TypeError (wrong kind of object or dtype) or ValueError (wrong shape,
-// layout or value), naming the parameter; nothing is ever converted silently.
+// layout or value), naming the parameter. A frame's pixel type is never
+// changed; an input frame in another byte order or layout is copied once into
+// a native C-contiguous array, while a frame written in place (out=) must
+// already be one.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -22,7 +25,7 @@ struct CancelledError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// A frame argument that passed its checks: a 2-D C-contiguous array of
+// A frame argument that passed its checks: a 2-D native C-contiguous array of
 // uint16 (depth 2) or uint32 (depth 4) pixels, indexed [y, x].
 struct Frame {
     py::array array; // holds the buffer for the duration of the call
@@ -36,8 +39,10 @@ struct Frame {
     bool Empty() const { return width == 0 || height == 0; }
 };
 
-// The checked frame `name`. The frame functions form element offsets in
-// signed 32-bit arithmetic, so a frame holds fewer than 2^31 pixels.
+// The checked frame `name`: the array itself, or for an input that is not
+// native, aligned and C-contiguous a copy that is; a writable frame is never
+// copied. The frame functions form element offsets in signed 32-bit
+// arithmetic, so a frame holds fewer than 2^31 pixels.
 Frame FrameArg(py::handle obj, const char* name, bool writable = false);
 
 // A frame with the dtype and shape of `like`.

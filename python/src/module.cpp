@@ -1,20 +1,14 @@
-// The tamrix Python module.
+// The compiled part of the tamrix package (python/tamrix), which re-exports
+// everything here; its docstring is the package's.
 #include "args.h"
 #include "bindings.h"
 #include "network.h"
 
 #include "tamrix_version.h"
 
-PYBIND11_MODULE(tamrix, m)
+PYBIND11_MODULE(_tamrix, m)
 {
-    m.doc() = R"doc(Fast, exact frame operations for astronomical image processing.
-
-Frames are 2-D C-contiguous numpy arrays of uint16 or uint32 pixels, indexed
-[y, x]; positions come back as x, y. Functions take the image first and their
-options as keywords, return new arrays (or write into a checked ``out=``
-array), and release the GIL while the computation runs on all cores. Any
-other dtype, dimension or layout raises TypeError or ValueError naming the
-parameter; nothing is converted silently.)doc";
+    m.doc() = "The compiled part of the tamrix package: use it through import tamrix.";
     m.attr("__version__") = TAMRIX_VERSION_STRING;
 
     // Every docstring starts with its own Python signature; the generated ones

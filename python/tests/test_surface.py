@@ -61,5 +61,5 @@ def test_fills_check_frame_and_coefficients():
         tamrix.fill_frame_with_polynoms(frame, [0.0] * 10, ["a"] * 10)
     readonly = frame.copy()
     readonly.flags.writeable = False
-    with pytest.raises(ValueError, match="frame must be writable"):
+    with pytest.raises(ValueError, match="frame must be a writable"):
         tamrix.fill_frame_with_polynom(readonly, [0.0] * 10)
