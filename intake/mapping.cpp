@@ -72,8 +72,8 @@ std::pair<double, double> IntegerRange(const Format& f, const MappingOptions& o)
             const double p = f.bzero + f.bscale * a, q = f.bzero + f.bscale * b;
             return { std::min(p, q), std::max(p, q) };
         }
-        throw Error(Fault::Unsupported, f.name + ": 64-bit integer pixels need their range: give --range LO,HI (or DATAMIN and "
-                                    "DATAMAX in the header) spanning at most 2^32 values");
+        throw Error(Fault::Unsupported, f.name + ": 64-bit integer pixels need their range: give " + o.rangeName
+            + " (or DATAMIN and DATAMAX in the header) spanning at most 2^32 values");
     }
     const auto [lo, hi] = StoredRange(f.sample);
     const double a = f.bzero + f.bscale * lo, b = f.bzero + f.bscale * hi;
@@ -226,8 +226,8 @@ Mapping ChooseMapping(const std::vector<Format>& inputs, const MappingOptions& o
     if (inputs.empty())
         throw Error(Fault::Usage, "no input to map");
     if (options.range && !(options.range->first < options.range->second))
-        throw Error(Fault::Usage, "--range " + Num(options.range->first) + "," + Num(options.range->second)
-            + " is empty: give LO,HI with LO < HI");
+        throw Error(Fault::Usage, "the range " + Num(options.range->first) + " .. " + Num(options.range->second)
+            + " is empty: give " + options.rangeName + " with LO < HI");
     for (const Format& f : inputs)
         if (!std::isfinite(f.bscale) || f.bscale == 0 || !std::isfinite(f.bzero))
             throw Error(Fault::Unsupported, f.name + ": BSCALE " + Num(f.bscale) + " and BZERO " + Num(f.bzero)
@@ -260,7 +260,7 @@ Mapping ChooseMapping(const std::vector<Format>& inputs, const MappingOptions& o
         if (span > 4294967295.0 || std::abs(lo) > 9007199254740992.0 * step)
             throw Error(inputs.size() == 1 ? Fault::Unsupported : Fault::Mismatch, inputs.size() == 1
                     ? inputs[0].name + ": the range " + Num(lo) + " .. " + Num(hi)
-                        + " spans more than 2^32 values: give a narrower --range LO,HI"
+                        + " spans more than 2^32 values: give a narrower " + options.rangeName
                     : "the inputs' values span " + Num(lo) + " .. " + Num(hi)
                         + ", more than one 32-bit frame holds: calibrate with frames of one type");
         m.depth = span <= 65535 ? 2 : 4;
@@ -291,12 +291,12 @@ Mapping ChooseMapping(const std::vector<Format>& inputs, const MappingOptions& o
         }
     }
     if (!std::isfinite(lo) || !std::isfinite(hi))
-        throw Error(Fault::Usage, "the range " + Num(lo) + " .. " + Num(hi) + " is not finite: give --range LO,HI");
+        throw Error(Fault::Usage, "the range " + Num(lo) + " .. " + Num(hi) + " is not finite: give " + options.rangeName);
     const double levels = std::ldexp(1.0, LevelBits(m.depth));
     const double span = hi - lo;
     m.scale = span > 0 ? PowerOfTwoAtLeast(span / levels) : 1.0;
     if (!std::isfinite(m.scale) || m.scale == 0)
-        throw Error(Fault::Usage, "the range " + Num(lo) + " .. " + Num(hi) + " cannot be quantised: give --range LO,HI");
+        throw Error(Fault::Usage, "the range " + Num(lo) + " .. " + Num(hi) + " cannot be quantised: give " + options.rangeName);
     m.offset = std::floor(lo / m.scale) * m.scale;
     return m;
 }
@@ -402,7 +402,8 @@ IntegerLayout StoredLayout(const Mapping& m)
     return l;
 }
 
-static std::string CensusText(const std::string& name, const Census& c, const Mapping& m, const std::string& fate)
+static std::string CensusText(
+    const std::string& name, const Census& c, const Mapping& m, const std::string& fate, const std::string& rangeName)
 {
     std::string text;
     auto add = [&](const std::string& part) { text += (text.empty() ? "" : "; ") + part; };
@@ -412,7 +413,7 @@ static std::string CensusText(const std::string& name, const Census& c, const Ma
     if (c.below || c.above)
         add(std::to_string(c.below + c.above) + " pixel" + (c.below + c.above == 1 ? " lies" : "s lie")
             + " outside the range " + Num(m.Lowest()) + " .. " + Num(m.Highest())
-            + " and were clipped to it (give --range LO,HI to widen it)");
+            + " and were clipped to it (give " + rangeName + " to widen it)");
     return text.empty() ? text : name + ": " + text;
 }
 
@@ -483,7 +484,7 @@ Mapping MappingOf(const void* samples, size_t count, const Format& format, const
 }
 
 std::string MapOnto(const void* samples, size_t count, const Format& format, const Mapping& m, void* frame,
-    std::vector<bool>& invalid, bool keepInvalid)
+    std::vector<bool>& invalid, bool keepInvalid, const std::string& rangeName)
 {
     Census census;
     ToFrame(samples, count, format, m, frame, invalid, census);
@@ -498,7 +499,7 @@ std::string MapOnto(const void* samples, size_t count, const Format& format, con
     } else {
         invalid.clear();
     }
-    return CensusText(format.name, census, m, fate);
+    return CensusText(format.name, census, m, fate, rangeName);
 }
 
 } // namespace tamrix::intake

@@ -66,6 +66,8 @@ struct MappingOptions {
     int floatBits = 32;
     // Physical range for floating-point and 64-bit integer data (--range).
     std::optional<std::pair<double, double>> range;
+    // How messages name that option.
+    std::string rangeName = "--range LO,HI";
 };
 
 // True when floating-point inputs need their data's range (no --range, no
@@ -136,6 +138,6 @@ Mapping MappingOf(const void* samples, size_t count, const Format& format, const
 // empty when there are none). Returns the warning line ("" when all was
 // clean); `keepInvalid` says undefined pixels stay undefined in the output.
 std::string MapOnto(const void* samples, size_t count, const Format& format, const Mapping& mapping, void* frame,
-    std::vector<bool>& invalid, bool keepInvalid);
+    std::vector<bool>& invalid, bool keepInvalid, const std::string& rangeName = "--range LO,HI");
 
 } // namespace tamrix::intake

@@ -58,6 +58,7 @@ py::tuple ToFrame(py::handle arrayArg, py::handle bitsArg, py::handle rangeArg)
     format.name = "array";
     format.sample = *sample;
     intake::MappingOptions options;
+    options.rangeName = "range=(low, high)";
     options.floatBits = static_cast<int>(IntArg(bitsArg, "bits", 16, 32));
     if (options.floatBits != 16 && options.floatBits != 32)
         throw py::value_error("bits must be 16 or 32, got " + std::to_string(options.floatBits));
@@ -79,7 +80,7 @@ py::tuple ToFrame(py::handle arrayArg, py::handle bitsArg, py::handle rangeArg)
     std::string warning;
     {
         py::gil_scoped_release release;
-        warning = intake::MapOnto(array.data(), count, format, mapping, frame.data, invalid, false);
+        warning = intake::MapOnto(array.data(), count, format, mapping, frame.data, invalid, false, options.rangeName);
     }
     if (!warning.empty())
         PyErr_WarnEx(PyExc_RuntimeWarning, warning.c_str(), 2);
