@@ -65,7 +65,12 @@ Frame ReadDivisor(const std::string& path, const Frame& light, const ReadArgs& a
 void WriteFrame(const std::string& path, const Frame& frame, const std::vector<std::string>& history, bool keepInvalid)
 {
     AtomicFile out(path);
-    const std::vector<char> bytes = intake::FitsBytes(frame, history, keepInvalid);
+    std::vector<char> bytes;
+    try {
+        bytes = intake::FitsBytes(frame, history, keepInvalid);
+    } catch (const intake::Error& e) {
+        throw FileFailure(kExitFailure, path, e.what());
+    }
     out.Write(bytes.data(), bytes.size());
     out.Commit();
 }

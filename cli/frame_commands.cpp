@@ -58,7 +58,8 @@ void BinFrame(const BinArgs& a)
         throw FileFailure(kExitUsage, a.input,
             "a " + std::to_string(in.width) + " x " + std::to_string(in.height) + " frame has no whole "
                 + std::to_string(bx) + " x " + std::to_string(by) + " block");
-    Frame out(in.width / bx, in.height / by, intake::BinnedMapping(in.mapping, bx, by));
+    intake::MoveLowestToZero(in); // signed data lie around 2^31: sums of those would wrap
+    Frame out(in.width / bx, in.height / by, intake::BinnedMapping(in, bx, by));
     out.cards = std::move(in.cards);
     out.outputBitpix = in.outputBitpix;
     tamrix::Bin(bx, by, in.Data(), out.Data(), in.width, in.height, in.Depth());
@@ -66,8 +67,6 @@ void BinFrame(const BinArgs& a)
     std::vector<std::string> history;
     history.push_back(History("bin",
         std::to_string(bx) + " x " + std::to_string(by) + " blocks of " + a.input + " summed into 32-bit pixels"));
-    if (in.Depth() == 4 && double(in.Max()) * bx * by > 4294967295.0)
-        std::fprintf(stderr, "tamrix: warning: %s: block sums above 4294967295 wrap around\n", a.input.c_str());
     DropWcs(out, history, "bin");
     WriteFrame(a.output, out, history);
 }

@@ -2,26 +2,43 @@
 #include "commands.h"
 #include "failure.h"
 
+#include "intake/operations.h"
 #include "tamrix.h"
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <optional>
 
 namespace tamrix::cli {
 namespace {
 
 // An output frame like `in` (mapping, output type, cards) of the given size,
-// every pixel at the physical value `fill`.
-Frame Filled(const Frame& in, int width, int height, double fill)
+// every pixel at the physical value `fill`; without one, at 0 (or the end of
+// the frame's range nearest to it), and floating-point outputs mark the
+// pixels that no source reaches as undefined once `mark` has run the
+// operation.
+Frame Filled(const Frame& in, int width, int height, std::optional<double> fill)
 {
     CheckFrameSize(width, height, in.Depth(), "the output");
     Frame out(width, height, in.mapping);
     out.outputBitpix = in.outputBitpix;
     out.cards = in.cards;
-    const uint32_t v = in.mapping.FrameValue(fill, "--fill");
+    const intake::Mapping& m = in.mapping;
+    const uint32_t v = fill ? m.FrameValue(*fill, "--fill") : m.FrameValue(std::clamp(0.0, m.Lowest(), m.Highest()), "0");
     for (size_t i = 0; i < out.Pixels(); ++i)
         out.Set(i, v);
     return out;
+}
+
+// Without --fill, a floating-point output leaves what no source reaches
+// undefined (NaN), as users of such data expect.
+void MarkUnreached(Frame& out, const Frame& in, std::optional<double> fill,
+    const std::function<void(void* source, void* destination)>& sample)
+{
+    if (fill || in.outputBitpix == 0)
+        return;
+    out.invalid = intake::Unreached(in.width, in.height, out.width, out.height, sample);
 }
 
 struct ResampleArgs {
@@ -40,7 +57,8 @@ void ResampleFrame(const ResampleArgs& a)
     if (in.Depth() == 4 && double(in.Max() - in.Min()) * (std::max(fx, fy) - 1) >= 2147483648.0)
         throw FileFailure(kExitUnsupported, a.input,
             "32-bit values spanning " + std::to_string(in.Max() - in.Min())
-                + " are too far apart to interpolate exactly by a factor of " + std::to_string(std::max(fx, fy)));
+                + " are too far apart to interpolate exactly by a factor of " + std::to_string(std::max(fx, fy))
+                + ": give --range LO,HI to quantise them with headroom");
     Frame out(in.width * fx, in.height * fy, in.mapping);
     out.cards = std::move(in.cards);
     out.outputBitpix = in.outputBitpix;
@@ -54,13 +72,14 @@ void ResampleFrame(const ResampleArgs& a)
 struct ShiftArgs {
     std::string input, output;
     std::vector<double> by;
-    double fill = 0;
+    std::optional<double> fill;
     ReadArgs read;
 };
 
 void ShiftFrame(const ShiftArgs& a)
 {
     Frame in = ReadFrame(a.input, a.read);
+    intake::MoveLowestToZero(in); // the weights' sum is bounded by the brightest pixel
     Frame out = Filled(in, in.width, in.height, a.fill);
 
     // Destination (x, y) samples the source square at (x - by) split into a
@@ -78,21 +97,28 @@ void ShiftFrame(const ShiftArgs& a)
     if (s < 16 && (tx != ix || ty != iy))
         throw FileFailure(kExitUnsupported, a.input,
             "32-bit pixels up to " + std::to_string(in.Max())
-                + " are too bright for integer sub-pixel weights; shift by whole pixels");
-    tamrix::SubPixelShift(static_cast<int>(ix), static_cast<int>(iy), (s - ax) * (s - ay), ax * (s - ay), (s - ax) * ay,
-        ax * ay, s * s, in.Data(), in.width, in.height, in.Depth(), out.Data(), out.width, out.height);
+                + " are too bright for integer sub-pixel weights: shift by whole pixels, or give --range LO,HI to quantise "
+                  "them with headroom");
+    const auto sample = [&](const void* source, int depth, void* destination) {
+        tamrix::SubPixelShift(static_cast<int>(ix), static_cast<int>(iy), (s - ax) * (s - ay), ax * (s - ay),
+            (s - ax) * ay, ax * ay, s * s, const_cast<void*>(source), in.width, in.height, depth, destination,
+            out.width, out.height);
+    };
+    sample(in.Data(), in.Depth(), out.Data());
+    MarkUnreached(out, in, a.fill, [&](void* source, void* destination) { sample(source, 2, destination); });
     std::vector<std::string> history { History("shift",
         a.input + " moved by (" + Number(a.by[0]) + ", " + Number(a.by[1]) + ") pixels, bilinear weights in 1/"
             + std::to_string(s) + " pixel") };
     DropWcs(out, history, "shift");
-    WriteFrame(a.output, out, history);
+    WriteFrame(a.output, out, history, /*keepInvalid=*/true);
 }
 
 struct TransformArgs {
     std::string input, output;
     std::vector<double> matrix, translate, about;
     std::vector<int> size;
-    double rotate = 0, scale = 1, fill = 0;
+    double rotate = 0, scale = 1;
+    std::optional<double> fill;
     ReadArgs read;
 };
 
@@ -126,10 +152,15 @@ void TransformFrame(const TransformArgs& a)
     for (double v : m)
         if (!std::isfinite(v))
             throw Failure(kExitUsage, "the transform has a coefficient that is not a finite number");
-    tamrix::Transform(m[0], m[1], m[2], m[3], m[4], m[5], in.Data(), in.width, in.height, in.Depth(), out.Data(), w, h);
+    const auto sample = [&](const void* source, int depth, void* destination) {
+        tamrix::Transform(m[0], m[1], m[2], m[3], m[4], m[5], const_cast<void*>(source), in.width, in.height, depth,
+            destination, w, h);
+    };
+    sample(in.Data(), in.Depth(), out.Data());
+    MarkUnreached(out, in, a.fill, [&](void* source, void* destination) { sample(source, 2, destination); });
     std::vector<std::string> history { History("transform", a.input + " " + what + ", bilinear in 1/64 pixel") };
     DropWcs(out, history, "transform");
-    WriteFrame(a.output, out, history);
+    WriteFrame(a.output, out, history, /*keepInvalid=*/true);
 }
 
 } // namespace
@@ -156,7 +187,8 @@ void AddGeometryCommands(CLI::App& app, Action& action)
             ->delimiter(',')
             ->expected(2)
             ->check(Finite());
-        cmd->add_option("--fill", args->fill, "value of the pixels no source reaches, in the frame's units (default 0)")
+        cmd->add_option("--fill", args->fill, "value of the pixels no source reaches, in the frame's units (default: undefined (NaN) in floating-point "
+                                         "frames, 0 in integer ones)")
             ->check(Finite());
         cmd->add_option("--output,-o", args->output, "shifted frame (FITS)")->required();
         AddReadOptions(cmd, args->read);
@@ -193,7 +225,8 @@ void AddGeometryCommands(CLI::App& app, Action& action)
             ->delimiter(',')
             ->expected(2)
             ->check(CLI::PositiveNumber);
-        cmd->add_option("--fill", args->fill, "value of the pixels no source reaches, in the frame's units (default 0)")
+        cmd->add_option("--fill", args->fill, "value of the pixels no source reaches, in the frame's units (default: undefined (NaN) in floating-point "
+                                         "frames, 0 in integer ones)")
             ->check(Finite());
         cmd->add_option("--output,-o", args->output, "transformed frame (FITS)")->required();
         AddReadOptions(cmd, args->read);

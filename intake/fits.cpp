@@ -527,7 +527,7 @@ std::vector<char> FitsBytes(const Frame& frame, const std::vector<std::string>& 
         if (f)
             fits_close_file(f, &ignored);
         std::free(buffer);
-        return Error(Fault::Failure, frame.path + ": " + what + ": " + StatusText(status));
+        return Error(Fault::Failure, what + ": " + StatusText(status));
     };
     if (!buffer || fits_create_memfile(&f, &buffer, &size, 2880 * 64, std::realloc, &status))
         throw fail("cannot build the FITS file");
@@ -543,9 +543,17 @@ std::vector<char> FitsBytes(const Frame& frame, const std::vector<std::string>& 
             fits_write_key(f, TLONGLONG, "BLANK", &b, "stored value of undefined pixels", &status);
         }
     }
-    for (const std::string& card : frame.cards)
-        fits_write_record(f, card.c_str(), &status);
-    for (const std::string& line : history)
+    // A card CFITSIO refuses (a keyword with characters FITS does not allow,
+    // as some old writers made) is left out, and the history says so.
+    std::vector<std::string> notes = history;
+    for (const std::string& card : frame.cards) {
+        if (!status && fits_write_record(f, card.c_str(), &status)) {
+            status = 0;
+            fits_clear_errmsg();
+            notes.push_back("card left out, its keyword is not valid FITS: " + card.substr(0, card.find_last_not_of(' ') + 1));
+        }
+    }
+    for (const std::string& line : notes)
         fits_write_history(f, line.c_str(), &status); // continues on further cards past 72 characters
     fits_set_bscale(f, 1.0, 0.0, &status); // we write stored values
     if (bitpix == 0) {

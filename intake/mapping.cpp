@@ -233,10 +233,13 @@ Mapping ChooseMapping(const std::vector<Format>& inputs, const MappingOptions& o
             throw Error(Fault::Unsupported, f.name + ": BSCALE " + Num(f.bscale) + " and BZERO " + Num(f.bzero)
                 + " do not scale pixel values (BSCALE must be a non-zero finite number)");
 
-    const bool anyFloat
-        = std::any_of(inputs.begin(), inputs.end(), [](const Format& f) { return IsFloat(f.sample); });
+    // A grid for floating-point data, and for narrower integers when a range
+    // is asked for: values spanning a whole 32-bit type leave no headroom
+    // for sums and weights, a grid over the range does.
+    const bool grid = std::any_of(inputs.begin(), inputs.end(),
+        [&](const Format& f) { return IsFloat(f.sample) || (options.range && !Is64(f.sample)); });
     Mapping m;
-    if (!anyFloat) {
+    if (!grid) {
         // Exact: one step, offsets on that step, the depth that holds all.
         const double step = std::abs(inputs[0].bscale);
         double lo = std::numeric_limits<double>::infinity(), hi = -lo;

@@ -64,7 +64,9 @@ struct MappingOptions {
     // Frame bits for floating-point data: 32 (about 2^24 levels) or 16 (about
     // 2^15 levels, when asked). Integer data choose their own width.
     int floatBits = 32;
-    // Physical range for floating-point and 64-bit integer data (--range).
+    // Physical range for floating-point and 64-bit integer data (--range);
+    // given for 8- to 32-bit integers, it quantises them like floating-point
+    // data.
     std::optional<std::pair<double, double>> range;
     // How messages name that option.
     std::string rangeName = "--range LO,HI";

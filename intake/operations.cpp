@@ -102,12 +102,40 @@ double DivideFlat(Frame& light, const Frame& flat, std::optional<double> level, 
     return m * flat.mapping.scale;
 }
 
-Mapping BinnedMapping(const Mapping& input, int bx, int by)
+void MoveLowestToZero(Frame& frame)
 {
-    Mapping m = input;
+    const uint32_t lowest = frame.Min();
+    if (lowest == 0)
+        return;
+    for (size_t i = 0; i < frame.Pixels(); ++i)
+        frame.Set(i, frame.At(i) - lowest);
+    frame.mapping.offset += lowest * frame.mapping.scale;
+}
+
+Mapping BinnedMapping(const Frame& input, int bx, int by)
+{
+    const double largest = double(input.Max()) * bx * by;
+    if (largest > 4294967295.0)
+        throw Error(Fault::Unsupported,
+            input.path + ": sums of " + std::to_string(bx) + " x " + std::to_string(by) + " blocks of values up to "
+                + Text(input.Max()) + " above the lowest exceed 32 bits: bin by smaller blocks, or give --range LO,HI to "
+                  "quantise the values with headroom");
+    Mapping m = input.mapping;
     m.depth = 4; // sums are always 32-bit
-    m.offset = input.offset * bx * by;
+    m.offset = input.mapping.offset * bx * by;
     return m;
+}
+
+std::vector<bool> Unreached(int srcWidth, int srcHeight, int dstWidth, int dstHeight,
+    const std::function<void(void* source, void* destination)>& sample)
+{
+    std::vector<uint16_t> ones(static_cast<size_t>(srcWidth) * srcHeight, 1);
+    std::vector<uint16_t> reached(static_cast<size_t>(dstWidth) * dstHeight, 0);
+    sample(ones.data(), reached.data()); // weights sum to their divisor: 1 wherever a source reaches
+    std::vector<bool> unreached(reached.size());
+    for (size_t i = 0; i < reached.size(); ++i)
+        unreached[i] = reached[i] == 0;
+    return unreached;
 }
 
 int PedestalSteps(const Mapping& input, double pedestal)

@@ -6,7 +6,9 @@
 
 #include "fits.h"
 
+#include <functional>
 #include <optional>
+#include <vector>
 
 namespace tamrix::intake {
 
@@ -25,9 +27,22 @@ void SubtractDark(Frame& light, const Frame& dark);
 // (counted in `warnings`). Returns the level used.
 double DivideFlat(Frame& light, const Frame& flat, std::optional<double> level, Warnings& warnings);
 
+// Moves the frame's lowest value to 0, and the offset with it (exact): for
+// operations whose integer arithmetic is bounded (block sums, sub-pixel
+// weights), which signed 32-bit data, stored around 2^31, would overflow.
+void MoveLowestToZero(Frame& frame);
+
 // Block sums of bx x by pixels: 32-bit frames whose offset is bx * by times
-// the input's.
-Mapping BinnedMapping(const Mapping& input, int bx, int by);
+// the input's. Throws Error when a sum of the frame's values could pass
+// 2^32 - 1 (where the library's sums wrap).
+Mapping BinnedMapping(const Frame& input, int bx, int by);
+
+// The pixels of a resampled output (dstWidth x dstHeight) that no source
+// pixel reaches: `sample` runs the operation from a 16-bit source frame of
+// srcWidth x srcHeight pixels into a 16-bit destination, which it leaves
+// untouched where nothing reaches.
+std::vector<bool> Unreached(int srcWidth, int srcHeight, int dstWidth, int dstHeight,
+    const std::function<void(void* source, void* destination)>& sample);
 
 // The median filter's background subtraction, result = value + pedestal -
 // (scale / 1000) * median: the frame steps of a physical pedestal, and the
