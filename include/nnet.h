@@ -31,6 +31,10 @@ constexpr int kNetFileMaxBytes = 0x800000; // the largest file LoadNet reads
 constexpr int kNetFileMaxLayers = 100; // LoadNet reads 1 to this many layers
 constexpr int kNetFileDecimals = 5; // digits after the point of every saved value
 constexpr int kNetFileMaxValueChars = 30; // the longest value text LoadNet reads
+// The most neurons of a network of one layer, which no values in the file
+// bound: one float for each byte of the largest file, as much as the largest
+// network a file carries holds (2^22 inputs and one row of as many weights).
+constexpr int kNetFileMaxSingleLayer = kNetFileMaxBytes;
 
 class CLayer;
 
@@ -122,10 +126,11 @@ public:
 
     // Writes the layers to a new or replaced file. Never writes a file that
     // LoadNet refuses: fails, before creating anything, for a network of
-    // 0 or more than 100 layers, a value that is not finite or whose text
-    // would exceed 30 characters, a line above 8,388,607 characters or a
-    // file above 8,388,608 bytes; fails also when the file cannot be created
-    // or written.
+    // 0 or more than 100 layers, a single layer of more than 8,388,608
+    // neurons, a value that is not finite or whose text would exceed 30
+    // characters, a line above 8,388,607 characters or a file above
+    // 8,388,608 bytes; fails also when the file cannot be created or
+    // written.
     bool SaveNet(int nameBound, const char* name, int messageBound, char* message);
     // Replaces the layers by those of a file of at most 8,388,608 bytes.
     // Strict: spaces and tabs may precede a token, nothing else deviates from

@@ -182,7 +182,7 @@ std::vector<int> ReadNetworkShape(const std::string& path)
         in.Separator();
         const int neurons = in.Whole();
         in.LineEnd();
-        if (neurons < 1)
+        if (neurons < 1 || (layers == 1 && neurons > nnet::kNetFileMaxSingleLayer))
             in.Fail("Wrong number of neurons");
         sizes.push_back(neurons);
     }
@@ -210,11 +210,14 @@ int64_t ShortestNetworkFile(const std::vector<int>& sizes)
 void CheckNetworkShape(const std::vector<int>& sizes)
 {
     if (sizes.empty() || sizes.size() > static_cast<size_t>(nnet::kNetFileMaxLayers))
-        throw std::invalid_argument("a network has 1 to " + std::to_string(nnet::kNetFileMaxLayers)
-            + " layers, not " + std::to_string(sizes.size()));
+        throw std::invalid_argument("a network has 1 to " + std::to_string(nnet::kNetFileMaxLayers) + " layers, not "
+            + std::to_string(sizes.size()));
     for (int n : sizes)
         if (n < 1)
             throw std::invalid_argument("a layer has at least one neuron, not " + std::to_string(n));
+    if (sizes.size() == 1 && sizes[0] > nnet::kNetFileMaxSingleLayer)
+        throw std::invalid_argument("a network of one layer has at most " + std::to_string(nnet::kNetFileMaxSingleLayer)
+            + " neurons, not " + std::to_string(sizes[0]));
     const int64_t bytes = ShortestNetworkFile(sizes);
     if (bytes > nnet::kNetFileMaxBytes)
         throw std::invalid_argument("a " + ShapeText(sizes) + " network takes at least " + std::to_string(bytes)

@@ -264,11 +264,12 @@ bool ReadHeader(LineReader& in, const Messages& messages, const HeaderOut& out)
             // takes a small multiple of that in memory. Every count but that
             // of a single-layer network has such lines: the one of layer i in
             // those of layer i + 1, the last in its biases line. A single
-            // layer has none; its count costs one vector of that many floats.
+            // layer has none and a cap of its own.
             if (i > 0)
-                valueBytes += 10 + uint64_t { static_cast<unsigned>(neurons) }
+                valueBytes += 10
+                    + uint64_t { static_cast<unsigned>(neurons) }
                         * (15 + uint64_t { 2 } * static_cast<unsigned>(out.neurons[i - 1]));
-            if (valueBytes > static_cast<uint64_t>(in.Remaining()))
+            if (valueBytes > static_cast<uint64_t>(in.Remaining()) || (layers == 1 && neurons > kNetFileMaxSingleLayer))
                 *out.unfitLine = in.Line();
         }
     }
@@ -430,6 +431,8 @@ bool CNetwork::SaveNet(int nameBound, const char* name, int messageBound, char* 
         return messages.Fail(NNET_SAVE_ERROR "Invalid file name");
     if (NumLayers < 1 || NumLayers > kMaxLayers)
         return messages.Fail(NNET_SAVE_ERROR "Wrong number of layers");
+    if (NumLayers == 1 && Layers[0]->NumNeurons > kNetFileMaxSingleLayer)
+        return messages.Fail(NNET_SAVE_ERROR "Wrong number of neurons");
     const std::unique_ptr<char[]> buffer(new (std::nothrow) char[kFileLimit]);
     if (!buffer)
         return messages.Fail(NNET_SAVE_ERROR "Not enough memory");
@@ -486,8 +489,8 @@ bool CNetwork::LoadNet(int nameBound, const char* name, int messageBound, char* 
         // The file is too short for the values its counts call for, so it
         // fails somewhere among them. Parse without storing to find where,
         // and give that message without allocating anything; the network
-        // stays as it was. The parse cannot succeed, the bytes being fewer
-        // than the shortest lines need; the message after it is a safeguard.
+        // stays as it was. Only a single layer above its cap, which has no
+        // values to read, gets past the parse.
         if (!ReadValues(in, layers, neurons, nullptr))
             return false;
         in.SetLine(unfitLine);

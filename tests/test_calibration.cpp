@@ -10,19 +10,19 @@
 #include <vector>
 
 #if defined(__linux__)
-#include <sys/mman.h>
-#include <unistd.h>
+#    include <sys/mman.h>
+#    include <unistd.h>
 #endif
 
 // Built with a sanitizer, which checks every read (AddressSanitizer, eight
 // seconds for 2^31 pixels) or records it in shadow memory several times its
 // size (ThreadSanitizer, gigabytes), a test that reads gigabytes is skipped.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define TAMRIX_TEST_SANITIZED 1
+#    define TAMRIX_TEST_SANITIZED 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define TAMRIX_TEST_SANITIZED 1
-#endif
+#    if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#        define TAMRIX_TEST_SANITIZED 1
+#    endif
 #endif
 
 using tamrix::test::RandomFrame;

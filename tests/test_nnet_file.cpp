@@ -137,8 +137,8 @@ TEST_F(NetFile, BlanksBeforeTokensAndTextAfterTheLastLineAreAccepted)
 }
 
 // The reader refuses counts the rest of the file is too short for; the
-// shortest file of a shape is not, nor a single layer, which needs no lines
-// after the header however large it is.
+// shortest file of a shape is not, nor a single layer up to its own cap
+// (8,388,608 neurons), which needs no lines after the header.
 TEST_F(NetFile, TheShortestFileOfItsShapeLoads)
 {
     CNetwork net;
@@ -147,8 +147,8 @@ TEST_F(NetFile, TheShortestFileOfItsShapeLoads)
                   net),
         "");
     EXPECT_EQ(net.Layers[2]->Weights[0][1], 9.0f);
-    EXPECT_EQ(Load("neural_network\r\nversion;1\r\nlayers;1\r\nlayer;0;4194305\r\n", net), "");
-    EXPECT_EQ(net.Layers[0]->NumNeurons, 4194305);
+    EXPECT_EQ(Load("neural_network\r\nversion;1\r\nlayers;1\r\nlayer;0;8388608\r\n", net), "");
+    EXPECT_EQ(net.Layers[0]->NumNeurons, 8388608);
 }
 
 TEST_F(NetFile, RealNumberRunsAreReadAsPercentFReadsThem)
@@ -268,6 +268,8 @@ TEST_F(NetFile, AFailureBeforeTheValuesOrForWantOfThemLeavesTheNetworkAsItWas)
     lines[3] = "layer;0;2147483647"; // the bound on the lines they need must not overflow
     lines[4] = "layer;1;2147483647";
     EXPECT_EQ(Load(Crlf(lines), *net), kRead + ", line: 7, Expected ;");
+    EXPECT_EQ(Load("neural_network\r\nversion;1\r\nlayers;1\r\nlayer;0;8388609\r\n", *net),
+        kRead + ", line: 4, Wrong number of neurons"); // a single layer has a cap of its own
     ASSERT_EQ(net->Layers, layers);
     EXPECT_EQ(net->NumLayers, 2);
     EXPECT_EQ(net->Layers[1]->Weights[1][3], weight);
@@ -374,6 +376,7 @@ TEST_F(NetFile, SaveRefusesANetworkLoadNetWouldRefuseAndKeepsTheFile)
         { { 1000, 1100 }, 0, 0, 0, 0.0f, "Error saving neural network, File too long" }, // every line fits
         { {}, 0, 0, 0, 0.0f, "Error saving neural network, Wrong number of layers" },
         { std::vector<int>(101, 1), 0, 0, 0, 0.0f, "Error saving neural network, Wrong number of layers" },
+        { { 8388609 }, 0, 0, 0, 0.0f, "Error saving neural network, Wrong number of neurons" },
     };
     const std::string path = dir_.Write("kept.txt", "kept");
     for (const auto& c : cases) {

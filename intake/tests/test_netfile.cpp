@@ -58,6 +58,8 @@ TEST(NetworkShape, ReadsTheHeadersLoadNetReadsWithItsMessagesAndNoWindow)
         replaced("layer;1;1", "layer;1;2147483648"),
         replaced("layer;1;1\r\n", "layer;1;1"),
         one + std::string(nnet::kNetFileMaxBytes, ' '),
+        NetworkText({ 8388608 }),
+        NetworkText({ 8388609 }),
     };
     const std::string cp1250 = "Chyba \xE8ten\xED neuronov\xE9 s\xEDt\xEC";
     const std::string utf8 = "Chyba \u010dten\u00ed neuronov\u00e9 s\u00edt\u011b";
@@ -117,6 +119,8 @@ TEST(NetworkShape, TheShortestFileIsWhatSaveNetWritesForZerosAndBoundsTheShape)
 
     EXPECT_THROW(CheckNetworkShape({ 784, 1500, 10 }), std::invalid_argument); // a file of 9.5 MB
     EXPECT_THROW(CheckNetworkShape({ 4, 65536, 65536, 10 }), std::invalid_argument); // and 17 GB in memory
+    EXPECT_NO_THROW(CheckNetworkShape({ 8388608 })); // no values: a single layer has a cap of its own
+    EXPECT_THROW(CheckNetworkShape({ 8388609 }), std::invalid_argument);
 }
 
 } // namespace
