@@ -3,6 +3,8 @@
 #include "failure.h"
 #include "output.h"
 
+#include "intake/netfile.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -193,22 +195,11 @@ void LoadNetwork(nnet::CNetwork& net, const std::string& path)
 std::vector<int> NetworkShape(const std::string& path)
 {
     RequireFile(path);
-    char message[1024] = {};
-    std::vector<int> sizes(16);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        int count = 0;
-        if (nnet::CNetwork().LoadNetParameters(Bound(path), path.c_str(), &count, static_cast<int>(sizes.size()) - 1,
-                sizes.data(), sizeof message - 1, message)) {
-            sizes.resize(static_cast<size_t>(count));
-            return sizes;
-        }
-        // A failure for want of room tells how many layers there are; the
-        // reader allows far fewer than 4096.
-        if (count <= static_cast<int>(sizes.size()) || count > 4096)
-            break;
-        sizes.resize(static_cast<size_t>(count));
+    try {
+        return intake::ReadNetworkShape(path);
+    } catch (const std::runtime_error& e) { // names the file
+        throw Failure(kExitUnreadable, e.what());
     }
-    throw FileFailure(kExitUnreadable, path, FromWindows1250(message));
 }
 
 void SaveNetwork(nnet::CNetwork& net, AtomicFile& file)

@@ -5,6 +5,7 @@
 #include "output.h"
 
 #include "hostlib.h"
+#include "intake/netfile.h"
 #include "nnet.h"
 #include "tamrix.h"
 
@@ -110,6 +111,13 @@ void Train(const TrainArgs& a)
         std::vector<int> sizes { data.TrainInputSize };
         sizes.insert(sizes.end(), a.hidden.begin(), a.hidden.end());
         sizes.push_back(10);
+        // Before allocating or training: a network whose file could not be
+        // read back is of no use, and its size is what bounds the memory.
+        try {
+            intake::CheckNetworkShape(sizes);
+        } catch (const std::invalid_argument& e) {
+            throw Failure(kExitUsage, std::string("--hidden: ") + e.what() + "; give fewer or smaller hidden layers");
+        }
         data.Init(static_cast<int>(sizes.size()), sizes.data());
     }
     const std::string netName = a.from.empty() ? a.output : a.from;
@@ -164,11 +172,13 @@ void Test(const TestArgs& a)
 void Info(const std::string& path)
 {
     const std::vector<int> sizes = NetworkShape(path);
-    int64_t parameters = 0;
+    // In double: a header alone may declare up to 100 layers of 2^31 - 1
+    // neurons; any count a file can hold is exact.
+    double parameters = 0;
     for (size_t i = 1; i < sizes.size(); ++i)
-        parameters += int64_t { sizes[i] } * (sizes[i - 1] + 1);
-    std::printf("%s: %zu layers, %s neurons, %lld weights and biases\n", path.c_str(), sizes.size(),
-        ShapeText(sizes).c_str(), static_cast<long long>(parameters));
+        parameters += static_cast<double>(sizes[i]) * (static_cast<double>(sizes[i - 1]) + 1);
+    std::printf("%s: %zu layers, %s neurons, %.0f weights and biases\n", path.c_str(), sizes.size(),
+        ShapeText(sizes).c_str(), parameters);
 }
 
 } // namespace

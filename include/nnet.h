@@ -25,6 +25,17 @@ enum TSIMDlevel : int32_t {
     SIMD_AVX2 = 3, // AVX2: CLayerAVX2, buffers aligned to 32 bytes
 };
 
+// Limits of the network text file (SaveNet, LoadNet), for hosts that check a
+// network or a file before handing it over.
+constexpr int kNetFileMaxBytes = 0x800000; // the largest file LoadNet reads
+constexpr int kNetFileMaxLayers = 100; // LoadNet reads 1 to this many layers
+constexpr int kNetFileDecimals = 5; // digits after the point of every saved value
+constexpr int kNetFileMaxValueChars = 30; // the longest value text LoadNet reads
+// The most neurons of a network of one layer, which no values in the file
+// bound: one float for each byte of the largest file, as much as the largest
+// network a file carries holds (2^22 inputs and one row of as many weights).
+constexpr int kNetFileMaxSingleLayer = kNetFileMaxBytes;
+
 class CLayer;
 
 class TAMRIX_API CNetwork {
@@ -113,8 +124,13 @@ public:
     // message, cut to the buffer and zero-terminated (Windows-1250 text), and
     // returns false; on success the message buffer is untouched.
 
-    // Writes the layers to a new or replaced file. Fails when the file cannot
-    // be created or written, or a line would exceed 8,388,607 characters.
+    // Writes the layers to a new or replaced file. Never writes a file that
+    // LoadNet refuses: fails, before creating anything, for a network of
+    // 0 or more than 100 layers, a single layer of more than 8,388,608
+    // neurons, a value that is not finite or whose text would exceed 30
+    // characters, a line above 8,388,607 characters or a file above
+    // 8,388,608 bytes; fails also when the file cannot be created or
+    // written.
     bool SaveNet(int nameBound, const char* name, int messageBound, char* message);
     // Replaces the layers by those of a file of at most 8,388,608 bytes.
     // Strict: spaces and tabs may precede a token, nothing else deviates from

@@ -7,6 +7,7 @@
 
 #include <charconv>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -15,16 +16,12 @@
 namespace nnet {
 namespace {
 
-constexpr int kFileLimit = 0x800000; // the reader's largest file and the writer's line buffer
-constexpr int kMaxLayers = 100;
+constexpr int kFileLimit = kNetFileMaxBytes; // the reader's largest file and the writer's line buffer
+constexpr int kMaxLayers = kNetFileMaxLayers;
 constexpr int kHeaderBytes = 1024; // all LoadNetParameters reads
-constexpr int kMaxRealChars = 30;
+constexpr int kMaxRealChars = kNetFileMaxValueChars;
 constexpr int kConstantBound = 1000; // bound passed with constant source strings
 constexpr int kNumberBound = 31; // number text buffers of 32 bytes
-
-// The most neurons a loadable layer can have: every layer after it needs a
-// weight line with one value (a digit and a separator) per neuron.
-constexpr int kMaxNeurons = kFileLimit / 2;
 
 // Messages are Windows-1250 text: \xE8 is c with caron, \xED i acute, \xE9 e
 // acute, \xEC e with caron.
@@ -246,7 +243,10 @@ bool ReadHeader(LineReader& in, const Messages& messages, const HeaderOut& out)
         return messages.Fail(
             NNET_READ_ERROR " parameters, 'NeuronsArray' too short (network has %i layers)", layers);
 
-    int64_t valueBytes = 0; // the least the lines of the layers so far take in the file
+    // The least the lines of the layers so far take in the file. Unsigned 64
+    // bits hold every term (n < 2^31 times 15 + 2m < 2^33), and the sum stops
+    // at the first that passes the rest of the file (below 2^23 bytes).
+    uint64_t valueBytes = 0;
     for (int i = 0; i < layers; ++i) {
         in.BeginLine();
         int neurons = 0;
@@ -261,17 +261,24 @@ bool ReadHeader(LineReader& in, const Messages& messages, const HeaderOut& out)
             // The shortest lines of layer i with n neurons of m inputs each:
             // "biases;i", n times ";v", CR LF, then n times "weights;i;j",
             // m times ";v", CR LF: 10 + 2n + n (13 + 2m) bytes. The network
-            // takes a small multiple of that in memory.
+            // takes a small multiple of that in memory. Every count but that
+            // of a single-layer network has such lines: the one of layer i in
+            // those of layer i + 1, the last in its biases line. A single
+            // layer has none and a cap of its own.
             if (i > 0)
-                valueBytes += 10 + int64_t { neurons } * (15 + int64_t { 2 } * out.neurons[i - 1]);
-            if (neurons > kMaxNeurons || valueBytes > in.Remaining())
+                valueBytes += 10
+                    + uint64_t { static_cast<unsigned>(neurons) }
+                        * (15 + uint64_t { 2 } * static_cast<unsigned>(out.neurons[i - 1]));
+            if (valueBytes > static_cast<uint64_t>(in.Remaining()) || (layers == 1 && neurons > kNetFileMaxSingleLayer))
                 *out.unfitLine = in.Line();
         }
     }
     return true;
 }
 
-// Builds each line in the 8 MiB buffer and writes it with one call.
+// Builds each line in the 8 MiB buffer and writes it with one call; without
+// a file it only measures, so that SaveNet can refuse a network whose file
+// LoadNet would refuse before it creates anything.
 class LineWriter {
 public:
     LineWriter(FIO::THandle file, char* buffer)
@@ -280,9 +287,15 @@ public:
     {
     }
 
-    // False once a piece did not fit the buffer or a write failed.
-    bool Good() const { return fits_ && written_; }
+    // False once a value, a line or the file has gone past what the reader
+    // takes, or a write failed.
+    bool Good() const { return valuesFit_ && fits_ && bytes_ <= kFileLimit && written_; }
+    // Every value so far finite and of at most 30 characters.
+    bool ValuesFit() const { return valuesFit_; }
+    // Every line so far within the buffer.
     bool Fits() const { return fits_; }
+    // The lines ended so far, in bytes.
+    int64_t Bytes() const { return bytes_; }
 
     void Start(const char* keyword)
     {
@@ -309,10 +322,15 @@ public:
         Append(";");
         Append(text);
     }
+    // "nan" and "inf" are text the reader refuses, and so is one of more
+    // than 30 characters; a text the converter cuts off comes back empty.
     void Real(float value)
     {
         char text[kNumberBound + 1];
-        Str::FixRealToStrA(static_cast<double>(value), 5, kNumberBound, text, &ok_);
+        bool converted = false;
+        const int length
+            = Str::FixRealToStrA(static_cast<double>(value), kNetFileDecimals, kNumberBound, text, &converted);
+        valuesFit_ = valuesFit_ && std::isfinite(value) && converted && length <= kMaxRealChars;
         Append(";");
         Append(text);
     }
@@ -320,7 +338,8 @@ public:
     void End()
     {
         Append(kLineCode);
-        if (Good())
+        bytes_ += used_;
+        if (file_ != nullptr && Good())
             written_ = FIO::WrStrA(file_, kFileLimit - 1, buffer_);
     }
 
@@ -328,10 +347,50 @@ private:
     FIO::THandle file_;
     char* buffer_;
     int used_ = 0;
+    int64_t bytes_ = 0;
+    bool valuesFit_ = true;
     bool fits_ = true;
     bool written_ = true;
-    bool ok_ = false; // the converters' success flag, never read
+    bool ok_ = false; // the integer converters' success flag, never read
 };
+
+// Every line of the file, in order; stops after the line that made the
+// writer fail.
+void WriteLines(const CNetwork& net, LineWriter& out)
+{
+    out.Start("neural_network");
+    out.End();
+    out.Start("version");
+    out.Append(";1");
+    out.End();
+    out.Start("layers");
+    out.Card(static_cast<unsigned>(net.NumLayers));
+    out.End();
+    for (int i = 0; i < net.NumLayers; ++i) {
+        out.Start("layer");
+        out.Int(i);
+        out.Int(net.Layers[i]->NumNeurons);
+        out.End();
+    }
+    for (int i = 1; i < net.NumLayers && out.Good(); ++i) {
+        const CLayer& layer = *net.Layers[i];
+        const int m = layer.Prev->NumNeurons;
+        out.Start("biases");
+        out.Int(i);
+        for (int j = 0; j < layer.NumNeurons; ++j)
+            out.Real(layer.Biases[j]);
+        out.End();
+        for (int j = 0; j < layer.NumNeurons && out.Good(); ++j) {
+            out.Start("weights");
+            out.Int(i);
+            out.Int(j);
+            const float* row = layer.Weights[j];
+            for (int k = 0; k < m; ++k)
+                out.Real(row[k]);
+            out.End();
+        }
+    }
+}
 
 // The biases and weight lines of layers 1 to L - 1, into the network's
 // layers or, with a null network, nowhere.
@@ -370,51 +429,32 @@ bool CNetwork::SaveNet(int nameBound, const char* name, int messageBound, char* 
     const Messages messages(messageBound, message);
     if (!ValidName(nameBound, name))
         return messages.Fail(NNET_SAVE_ERROR "Invalid file name");
-    const OpenFile file(FIO::CreateA(nameBound, name, 0));
-    if (file.Failed())
-        return messages.Fail(NNET_SAVE_ERROR "Cannot create file");
+    if (NumLayers < 1 || NumLayers > kMaxLayers)
+        return messages.Fail(NNET_SAVE_ERROR "Wrong number of layers");
+    if (NumLayers == 1 && Layers[0]->NumNeurons > kNetFileMaxSingleLayer)
+        return messages.Fail(NNET_SAVE_ERROR "Wrong number of neurons");
     const std::unique_ptr<char[]> buffer(new (std::nothrow) char[kFileLimit]);
     if (!buffer)
         return messages.Fail(NNET_SAVE_ERROR "Not enough memory");
 
-    LineWriter out(file.Get(), buffer.get());
-    out.Start("neural_network");
-    out.End();
-    out.Start("version");
-    out.Append(";1");
-    out.End();
-    out.Start("layers");
-    out.Card(static_cast<unsigned>(NumLayers));
-    out.End();
-    for (int i = 0; i < NumLayers; ++i) {
-        out.Start("layer");
-        out.Int(i);
-        out.Int(Layers[i]->NumNeurons);
-        out.End();
-    }
-    for (int i = 1; i < NumLayers && out.Good(); ++i) {
-        const CLayer& layer = *Layers[i];
-        const int m = layer.Prev->NumNeurons;
-        out.Start("biases");
-        out.Int(i);
-        for (int j = 0; j < layer.NumNeurons; ++j)
-            out.Real(layer.Biases[j]);
-        out.End();
-        for (int j = 0; j < layer.NumNeurons && out.Good(); ++j) {
-            out.Start("weights");
-            out.Int(i);
-            out.Int(j);
-            const float* row = layer.Weights[j];
-            for (int k = 0; k < m; ++k)
-                out.Real(row[k]);
-            out.End();
-        }
-    }
-    // Unlike a plain sequence of writes, a full disk or a line the buffer
-    // cannot hold is a failure: the file would not load back.
-    if (!out.Fits())
+    // Unlike a plain sequence of writes, a file that would not load back is
+    // a failure, found by a dry run before the file is created so that an
+    // existing one stays as it was.
+    LineWriter dryRun(nullptr, buffer.get());
+    WriteLines(*this, dryRun);
+    if (!dryRun.ValuesFit())
+        return messages.Fail(NNET_SAVE_ERROR "Weight or bias not finite or too large");
+    if (!dryRun.Fits())
         return messages.Fail(NNET_SAVE_ERROR "Line too long");
-    if (!out.Good())
+    if (dryRun.Bytes() > kFileLimit)
+        return messages.Fail(NNET_SAVE_ERROR "File too long");
+
+    const OpenFile file(FIO::CreateA(nameBound, name, 0));
+    if (file.Failed())
+        return messages.Fail(NNET_SAVE_ERROR "Cannot create file");
+    LineWriter out(file.Get(), buffer.get());
+    WriteLines(*this, out);
+    if (!out.Good()) // a full disk
         return messages.Fail(NNET_SAVE_ERROR "Cannot write file");
     return true;
 }
@@ -449,7 +489,8 @@ bool CNetwork::LoadNet(int nameBound, const char* name, int messageBound, char* 
         // The file is too short for the values its counts call for, so it
         // fails somewhere among them. Parse without storing to find where,
         // and give that message without allocating anything; the network
-        // stays as it was. Only counts with no values to read get here.
+        // stays as it was. Only a single layer above its cap, which has no
+        // values to read, gets past the parse.
         if (!ReadValues(in, layers, neurons, nullptr))
             return false;
         in.SetLine(unfitLine);

@@ -137,7 +137,8 @@ TEST_F(NetFile, BlanksBeforeTokensAndTextAfterTheLastLineAreAccepted)
 }
 
 // The reader refuses counts the rest of the file is too short for; the
-// shortest file of a shape is not.
+// shortest file of a shape is not, nor a single layer up to its own cap
+// (8,388,608 neurons), which needs no lines after the header.
 TEST_F(NetFile, TheShortestFileOfItsShapeLoads)
 {
     CNetwork net;
@@ -146,6 +147,8 @@ TEST_F(NetFile, TheShortestFileOfItsShapeLoads)
                   net),
         "");
     EXPECT_EQ(net.Layers[2]->Weights[0][1], 9.0f);
+    EXPECT_EQ(Load("neural_network\r\nversion;1\r\nlayers;1\r\nlayer;0;8388608\r\n", net), "");
+    EXPECT_EQ(net.Layers[0]->NumNeurons, 8388608);
 }
 
 TEST_F(NetFile, RealNumberRunsAreReadAsPercentFReadsThem)
@@ -261,8 +264,12 @@ TEST_F(NetFile, AFailureBeforeTheValuesOrForWantOfThemLeavesTheNetworkAsItWas)
     EXPECT_EQ(Load(Crlf(lines), *net), kRead + ", line: 6, Integer number too large");
     lines[5] = "layer;2;2000000000";
     EXPECT_EQ(Load(Crlf(lines), *net), kRead + ", line: 11, Expected ;");
-    EXPECT_EQ(Load("neural_network\r\nversion;1\r\nlayers;1\r\nlayer;0;4194305\r\n", *net),
-        kRead + ", line: 4, Wrong number of neurons");
+    lines = kSmall;
+    lines[3] = "layer;0;2147483647"; // the bound on the lines they need must not overflow
+    lines[4] = "layer;1;2147483647";
+    EXPECT_EQ(Load(Crlf(lines), *net), kRead + ", line: 7, Expected ;");
+    EXPECT_EQ(Load("neural_network\r\nversion;1\r\nlayers;1\r\nlayer;0;8388609\r\n", *net),
+        kRead + ", line: 4, Wrong number of neurons"); // a single layer has a cap of its own
     ASSERT_EQ(net->Layers, layers);
     EXPECT_EQ(net->NumLayers, 2);
     EXPECT_EQ(net->Layers[1]->Weights[1][3], weight);
@@ -299,13 +306,14 @@ TEST_F(NetFile, MessagesWithoutALineNumber)
     EXPECT_FALSE(net.LoadNetParameters(1000, dir_.Path("missing.txt").c_str(), &layers, 0, nullptr, 199, message));
     EXPECT_EQ(message, kRead + ", Cannot open file");
 
-    EXPECT_FALSE(net.SaveNet(1000, "", 199, message));
+    auto one = Build(nnet::SIMD_NONE, { 1 });
+    EXPECT_FALSE(one->SaveNet(1000, "", 199, message));
     EXPECT_STREQ(message, "Error saving neural network, Invalid file name");
-    EXPECT_FALSE(net.SaveNet(1000, dir_.Path("missing/net.txt").c_str(), 199, message));
+    EXPECT_FALSE(one->SaveNet(1000, dir_.Path("missing/net.txt").c_str(), 199, message));
     EXPECT_STREQ(message, "Error saving neural network, Cannot create file");
 #if !defined(_WIN32)
     if (std::filesystem::exists("/dev/full")) { // every write fails there, as on a full disk
-        EXPECT_FALSE(net.SaveNet(1000, "/dev/full", 199, message));
+        EXPECT_FALSE(one->SaveNet(1000, "/dev/full", 199, message));
         EXPECT_STREQ(message, "Error saving neural network, Cannot write file");
     }
 #endif
@@ -349,6 +357,44 @@ TEST_F(NetFile, HeaderReaderFillsTheCallersArrayOrNamesTheLayerCount)
     const std::string header = dir_.Write("header.txt", Crlf(std::vector<std::string>(kSmall.begin(), kSmall.begin() + 6)) + "junk");
     EXPECT_TRUE(net.LoadNetParameters(1000, header.c_str(), &layers, 9, neurons, 199, message));
     EXPECT_FALSE(net.LoadNet(1000, header.c_str(), 199, message));
+}
+
+// Whatever the network holds, SaveNet writes a file LoadNet reads or fails
+// before it touches the file.
+TEST_F(NetFile, SaveRefusesANetworkLoadNetWouldRefuseAndKeepsTheFile)
+{
+    const std::string badValue = "Error saving neural network, Weight or bias not finite or too large";
+    const struct {
+        std::vector<int> sizes;
+        int layer, neuron, input; // the value to set: none in layer 0, a bias for input -1
+        float value;
+        std::string message;
+    } cases[] = {
+        { { 2, 3, 1 }, 1, 2, 0, 1e30f, badValue }, // more characters than the converter's buffer
+        { { 2, 3, 1 }, 2, 0, -1, std::nanf(""), badValue }, // "nan"
+        { { 2, 3, 1 }, 1, 0, 1, -3e23f, badValue }, // 31 characters
+        { { 1000, 1100 }, 0, 0, 0, 0.0f, "Error saving neural network, File too long" }, // every line fits
+        { {}, 0, 0, 0, 0.0f, "Error saving neural network, Wrong number of layers" },
+        { std::vector<int>(101, 1), 0, 0, 0, 0.0f, "Error saving neural network, Wrong number of layers" },
+        { { 8388609 }, 0, 0, 0, 0.0f, "Error saving neural network, Wrong number of neurons" },
+    };
+    const std::string path = dir_.Write("kept.txt", "kept");
+    for (const auto& c : cases) {
+        auto net = Build(nnet::SIMD_NONE, c.sizes);
+        if (c.layer > 0)
+            (c.input < 0 ? net->Layers[c.layer]->Biases[c.neuron] : net->Layers[c.layer]->Weights[c.neuron][c.input])
+                = c.value;
+        char message[100];
+        EXPECT_FALSE(net->SaveNet(1000, path.c_str(), 99, message)) << c.message;
+        EXPECT_EQ(message, c.message);
+        EXPECT_EQ(TempDir::Read(path), "kept") << c.message;
+    }
+
+    auto net = Build(nnet::SIMD_NONE, { 2, 1 });
+    net->Layers[1]->Weights[0][1] = 3e23f; // 30 characters: the longest value the reader takes
+    CNetwork loaded;
+    EXPECT_EQ(Load(Save(*net), loaded), "");
+    EXPECT_EQ(loaded.Layers[1]->Weights[0][1], 3e23f);
 }
 
 TEST_F(NetFile, SaveRefusesALineLongerThanItsBuffer)

@@ -120,6 +120,16 @@ TEST_F(Nn, InfoReadsTheHeader)
     const Result run = Tamrix({ "nn", "info", dir / "a.net" });
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, dir / "a.net" + ": 2 layers, 4-10 neurons, 50 weights and biases\n");
+
+    // A header longer than the library's 1024-byte window of LoadNetParameters.
+    const std::vector<int> hundred(100, 1);
+    WriteText(dir / "long.net", NetFile(hundred, {}));
+    const Result longer = Tamrix({ "nn", "info", dir / "long.net" });
+    ASSERT_EQ(longer.status, 0) << longer.err;
+    std::string ones = "1";
+    for (int i = 1; i < 100; ++i)
+        ones += "-1";
+    EXPECT_EQ(longer.out, dir / "long.net" + ": 100 layers, " + ones + " neurons, 198 weights and biases\n");
 }
 
 TEST_F(Nn, TestCountsTheLargestOutputAgainstTheLabel)
@@ -175,6 +185,10 @@ TEST_F(Nn, BadDataSetsNameTheFileAndLeaveNoNetwork)
     WriteBytes(dir / "i9", Images(3, 3, std::vector<Bytes>(20, Bytes(9, 1))));
     ExpectOneLineError(Tamrix({ "nn", "train", dir / "i9", dir / "l", "--from", dir / "a.net", "-o", dir / "out.net" }),
         5, dir / "a.net", "takes 4 inputs, but the images of " + dir / "i9" + " have 9 pixels");
+    // A network whose file could not be read back: refused before training.
+    const Result wide = Tamrix({ "nn", "train", dir / "i", dir / "l", "--hidden", "1100,1000", "-o", dir / "out.net" });
+    ExpectOneLineError(wide, 2, "--hidden", "4-1100-1000-10 network takes at least");
+    EXPECT_EQ(wide.err.find("training"), std::string::npos);
     for (const std::string& f : dir.Files())
         EXPECT_EQ(f.find("out"), std::string::npos) << f;
 }

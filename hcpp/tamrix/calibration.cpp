@@ -48,8 +48,9 @@ double FlatMean(const Pixel* flat, int width, int height)
     double sum = static_cast<double>(exact);
     for (; i < count; ++i)
         sum += static_cast<double>(flat[i]);
-    // The pixel count is a signed 32-bit product, as the frame model has it.
-    return sum / static_cast<double>(static_cast<int32_t>(static_cast<uint32_t>(width) * static_cast<uint32_t>(height)));
+    // The pixel count in 64 bits: a 32-bit product wraps to a negative
+    // count past 2^31 pixels (46341 x 46341).
+    return sum / static_cast<double>(count);
 }
 
 // 16-bit flat pixel: raw * m formed in 32 bits (wrapping if a caller passes a

@@ -5,11 +5,13 @@
 #include "stars.h"
 
 #include "hostlib.h"
+#include "intake/netfile.h"
 #include "tamrix.h"
 
 #include <pybind11/stl.h>
 
 #include <cstring>
+#include <stdexcept>
 
 namespace tamrix::python {
 
@@ -43,18 +45,11 @@ Network::Use::~Use()
 
 void CheckLayerSizes(const std::vector<int>& layers, const char* name)
 {
-    if (layers.empty() || layers.size() > 100)
-        throw py::value_error(Named(name, "must give 1 to 100 layers, got " + std::to_string(layers.size())));
-    long long weights = 0;
-    for (std::size_t i = 0; i < layers.size(); ++i) {
-        if (layers[i] < 1 || layers[i] > (1 << 24))
-            throw py::value_error(Named(name, "must give 1 to 16777216 neurons per layer, got "
-                                                  + std::to_string(layers[i])));
-        if (i > 0)
-            weights += static_cast<long long>(layers[i]) * layers[i - 1];
+    try {
+        intake::CheckNetworkShape(layers);
+    } catch (const std::invalid_argument& e) {
+        throw py::value_error(std::string(name) + ": " + e.what());
     }
-    if (weights > (1ll << 30))
-        throw py::value_error(Named(name, "give more than 2^30 weights"));
 }
 
 namespace {

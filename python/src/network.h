@@ -40,8 +40,9 @@ private:
     std::atomic<std::thread::id> owner_{};
 };
 
-// Per-layer neuron counts the bindings accept: from 1 to 100 layers (what a
-// network file can hold), each of 1 to 2^24 neurons, at most 2^30 weights.
+// Per-layer neuron counts the bindings accept: the shapes a network file can
+// carry (intake::CheckNetworkShape), which also bounds the memory; raises
+// ValueError naming the parameter.
 void CheckLayerSizes(const std::vector<int>& layers, const char* name);
 
 // Raised as tamrix.NetworkFileError (an OSError) when a network or data file

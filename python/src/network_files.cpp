@@ -2,12 +2,13 @@
 // MNIST-style IDX data sets.
 #include "network.h"
 
+#include "intake/netfile.h"
 #include "nnet.h"
 
 #include <pybind11/stl.h>
 
-#include <array>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 namespace tamrix::python {
@@ -15,7 +16,6 @@ namespace tamrix::python {
 namespace {
 
 constexpr int kMessageBound = 1023; // the library's messages are far shorter
-constexpr int kMaxLayers = 100; // the most layers a network file may declare
 
 // A file name as the library takes it: the bytes of os.fsencode(path). A NUL
 // would silently cut the name, so it is refused here.
@@ -52,19 +52,19 @@ int Bound(const std::string& s)
 py::tuple Parameters(py::handle path)
 {
     const std::string file = PathArg(path, "path");
-    nnet::CNetwork reader; // LoadNetParameters does not touch its network
-    int layers = 0;
-    std::array<int, kMaxLayers> counts{};
-    char message[kMessageBound + 1] = {};
-    bool ok;
+    std::vector<int> counts;
+    std::string error;
     {
         py::gil_scoped_release release;
-        ok = reader.LoadNetParameters(Bound(file), file.c_str(), &layers, kMaxLayers - 1, counts.data(),
-                                      kMessageBound, message);
+        try {
+            counts = intake::ReadNetworkShape(file);
+        } catch (const std::runtime_error& e) { // names the file
+            error = e.what();
+        }
     }
-    if (!ok)
-        RaiseMessage(message);
-    return py::tuple(py::cast(std::vector<int>(counts.begin(), counts.begin() + layers)));
+    if (!error.empty())
+        throw NetworkFileError(error);
+    return py::tuple(py::cast(counts));
 }
 
 void Save(Network& network, py::handle path)
@@ -169,8 +169,8 @@ what was expected there; the network is then left as it was.)doc");
     cls.def_static("parameters", &Parameters, py::arg("path"), R"doc(Network.parameters(path)
 
 The neuron counts of the network in a file, input layer first, read from
-the file's header only. Raises tamrix.NetworkFileError with the library's
-message when the header cannot be read.)doc");
+the file's header only, however long. Raises tamrix.NetworkFileError with the
+file name and the library's message when load() would refuse the header.)doc");
     cls.def_static("load_mnist", &LoadMNIST, py::arg("images"), py::arg("labels"),
                    "Network.load_mnist(images, labels)\n\nThe same as tamrix.load_mnist.");
     m.def("load_mnist", &LoadMNIST, py::arg("images"), py::arg("labels"), kLoadMnistDoc);

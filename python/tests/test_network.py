@@ -70,7 +70,8 @@ def test_layers_and_levels():
 
 
 @pytest.mark.parametrize("layers, error", [
-    ([], ValueError), ([3, 0, 1], ValueError), ([2] * 101, ValueError), ("abc", TypeError), ([2, 2.5], TypeError)])
+    ([], ValueError), ([3, 0, 1], ValueError), ([2] * 101, ValueError), ("abc", TypeError), ([2, 2.5], TypeError),
+    ([784, 1500, 10], ValueError)])  # a file of 9.5 MB, more than a network file may have
 def test_layer_sizes_are_checked(layers, error):
     with pytest.raises(error, match="layers"):
         tamrix.Network(layers)

@@ -35,6 +35,10 @@ def test_parameters_reads_only_the_header(tmp_path):
     path = tmp_path / "header.txt"
     path.write_bytes(b"neural_network\r\nversion;1\r\nlayers;2\r\nlayer;0;5\r\nlayer;1;7\r\n")
     assert tamrix.Network.parameters(path) == (5, 7)
+    # Longer than the library's 1024-byte window of LoadNetParameters.
+    path.write_bytes(b"neural_network\r\nversion;1\r\nlayers;100\r\n"
+                     + b"".join(b"layer;%d;1\r\n" % i for i in range(100)))
+    assert tamrix.Network.parameters(path) == (1,) * 100
 
 
 def test_a_bad_file_raises_the_message_and_keeps_the_network(tmp_path):

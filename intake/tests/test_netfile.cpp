@@ -1,0 +1,126 @@
+// Network files: the header reader against the library's LoadNet, and the
+// shortest file of a shape against what SaveNet writes.
+#include "intake/netfile.h"
+
+#include "nnet.h"
+#include "temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <stdexcept>
+
+using tamrix::intake::CheckNetworkShape;
+using tamrix::intake::ReadNetworkShape;
+using tamrix::intake::ShortestNetworkFile;
+using tamrix::test::TempDir;
+
+namespace {
+
+// The lines of a network of these sizes, every value 0.
+std::string NetworkText(const std::vector<int>& sizes)
+{
+    std::string text = "neural_network\r\nversion;1\r\nlayers;" + std::to_string(sizes.size()) + "\r\n";
+    for (size_t i = 0; i < sizes.size(); ++i)
+        text += "layer;" + std::to_string(i) + ";" + std::to_string(sizes[i]) + "\r\n";
+    auto zeros = [](int n) {
+        std::string values;
+        for (int k = 0; k < n; ++k)
+            values += ";0";
+        return values;
+    };
+    for (size_t i = 1; i < sizes.size(); ++i) {
+        text += "biases;" + std::to_string(i) + zeros(sizes[i]) + "\r\n";
+        for (int j = 0; j < sizes[i]; ++j)
+            text += "weights;" + std::to_string(i) + ";" + std::to_string(j) + zeros(sizes[i - 1]) + "\r\n";
+    }
+    return text;
+}
+
+// Whole files, LoadNet's verdict the reference: the same shape when it loads
+// them, its message (in UTF-8, after the file name) when it refuses them.
+TEST(NetworkShape, ReadsTheHeadersLoadNetReadsWithItsMessagesAndNoWindow)
+{
+    const std::string one = NetworkText({ 1, 1 });
+    auto replaced = [&](const std::string& from, const std::string& to) {
+        std::string text = one;
+        return text.replace(text.find(from), from.size(), to);
+    };
+    const std::string files[] = {
+        one,
+        NetworkText(std::vector<int>(100, 1)), // the last layer line ends past byte 1024
+        replaced("\r\nversion", "\nversion"),
+        replaced("version;1", "version;2"),
+        replaced("layers;2", "layers;0"),
+        replaced("layers;2", "layers;101"),
+        replaced("layer;1;1", "layer;2;1"),
+        replaced("layer;1;1", "layer;1;0"),
+        replaced("layer;1;1", "layer;1;2147483648"),
+        replaced("layer;1;1\r\n", "layer;1;1"),
+        one + std::string(nnet::kNetFileMaxBytes, ' '),
+        NetworkText({ 8388608 }),
+        NetworkText({ 8388609 }),
+    };
+    const std::string cp1250 = "Chyba \xE8ten\xED neuronov\xE9 s\xEDt\xEC";
+    const std::string utf8 = "Chyba \u010dten\u00ed neuronov\u00e9 s\u00edt\u011b";
+    TempDir dir;
+    for (const std::string& text : files) {
+        const std::string path = dir.Write("net.txt", text);
+        nnet::CNetwork net;
+        char message[300] = {};
+        const bool loads = net.LoadNet(1000, path.c_str(), 299, message);
+        try {
+            const std::vector<int> sizes = ReadNetworkShape(path);
+            ASSERT_TRUE(loads) << message;
+            ASSERT_EQ(sizes.size(), static_cast<size_t>(net.NumLayers));
+            for (int i = 0; i < net.NumLayers; ++i)
+                EXPECT_EQ(sizes[i], net.Layers[i]->NumNeurons);
+        } catch (const std::runtime_error& e) {
+            ASSERT_FALSE(loads) << e.what();
+            ASSERT_EQ(std::string(message).rfind(cp1250, 0), 0u);
+            EXPECT_EQ(e.what(), path + ": " + utf8 + (message + cp1250.size()));
+        }
+    }
+}
+
+// The largest shape that passes the check saves, as zeros, into a file of
+// exactly the computed size that LoadNet reads back; one more neuron fails.
+TEST(NetworkShape, TheShortestFileIsWhatSaveNetWritesForZerosAndBoundsTheShape)
+{
+    TempDir dir;
+    auto savedBytes = [&](const std::vector<int>& sizes) {
+        nnet::CNetwork net;
+        net.SIMDlevel = nnet::SIMD_NONE;
+        net.Init(static_cast<int>(sizes.size()), sizes.data());
+        for (int i = 1; i < net.NumLayers; ++i)
+            for (int j = 0; j < sizes[i]; ++j) {
+                net.Layers[i]->Biases[j] = 0.0f;
+                std::fill_n(net.Layers[i]->Weights[j], sizes[i - 1], 0.0f);
+            }
+        const std::string path = dir.Path("net.txt");
+        char message[200] = {};
+        EXPECT_TRUE(net.SaveNet(1000, path.c_str(), 199, message)) << message;
+        EXPECT_TRUE(net.LoadNet(1000, path.c_str(), 199, message)) << message;
+        return static_cast<int64_t>(std::filesystem::file_size(path));
+    };
+    // Indices and counts of one, two and three digits.
+    const std::vector<int> digits = { 12, 105, 3, 1, 1, 1, 1, 1, 1, 1, 1, 2 };
+    EXPECT_EQ(ShortestNetworkFile(digits), savedBytes(digits));
+
+    int inputs = 1;
+    while (ShortestNetworkFile({ inputs * 2, 1 }) <= nnet::kNetFileMaxBytes)
+        inputs *= 2;
+    for (int step = inputs / 2; step > 0; step /= 2)
+        if (ShortestNetworkFile({ inputs + step, 1 }) <= nnet::kNetFileMaxBytes)
+            inputs += step;
+    EXPECT_NO_THROW(CheckNetworkShape({ inputs, 1 }));
+    EXPECT_EQ(savedBytes({ inputs, 1 }), ShortestNetworkFile({ inputs, 1 }));
+    EXPECT_THROW(CheckNetworkShape({ inputs + 1, 1 }), std::invalid_argument);
+
+    EXPECT_THROW(CheckNetworkShape({ 784, 1500, 10 }), std::invalid_argument); // a file of 9.5 MB
+    EXPECT_THROW(CheckNetworkShape({ 4, 65536, 65536, 10 }), std::invalid_argument); // and 17 GB in memory
+    EXPECT_NO_THROW(CheckNetworkShape({ 8388608 })); // no values: a single layer has a cap of its own
+    EXPECT_THROW(CheckNetworkShape({ 8388609 }), std::invalid_argument);
+}
+
+} // namespace
