@@ -58,7 +58,8 @@ void BinFrame(const BinArgs& a)
         throw FileFailure(kExitUsage, a.input,
             "a " + std::to_string(in.width) + " x " + std::to_string(in.height) + " frame has no whole "
                 + std::to_string(bx) + " x " + std::to_string(by) + " block");
-    intake::MoveLowestToZero(in); // signed data lie around 2^31: sums of those would wrap
+    if (double(in.Max()) * bx * by > 4294967295.0)
+        intake::MoveLowestToZero(in); // signed data lie around 2^31: sums of those would wrap
     Frame out(in.width / bx, in.height / by, intake::BinnedMapping(in, bx, by));
     out.cards = std::move(in.cards);
     out.outputBitpix = in.outputBitpix;

@@ -13,21 +13,23 @@
 namespace tamrix::cli {
 namespace {
 
+// The frame value of --fill; without one, of 0 (or the end of the frame's
+// range nearest to it).
+uint32_t FillValue(const intake::Mapping& m, std::optional<double> fill)
+{
+    return fill ? m.FrameValue(*fill, "--fill") : m.FrameValue(std::clamp(0.0, m.Lowest(), m.Highest()), "0");
+}
+
 // An output frame like `in` (mapping, output type, cards) of the given size,
-// every pixel at the physical value `fill`; without one, at 0 (or the end of
-// the frame's range nearest to it), and floating-point outputs mark the
-// pixels that no source reaches as undefined once `mark` has run the
-// operation.
-Frame Filled(const Frame& in, int width, int height, std::optional<double> fill)
+// every pixel at the frame value `fill`.
+Frame Filled(const Frame& in, int width, int height, uint32_t fill)
 {
     CheckFrameSize(width, height, in.Depth(), "the output");
     Frame out(width, height, in.mapping);
     out.outputBitpix = in.outputBitpix;
     out.cards = in.cards;
-    const intake::Mapping& m = in.mapping;
-    const uint32_t v = fill ? m.FrameValue(*fill, "--fill") : m.FrameValue(std::clamp(0.0, m.Lowest(), m.Highest()), "0");
     for (size_t i = 0; i < out.Pixels(); ++i)
-        out.Set(i, v);
+        out.Set(i, fill);
     return out;
 }
 
@@ -79,8 +81,12 @@ struct ShiftArgs {
 void ShiftFrame(const ShiftArgs& a)
 {
     Frame in = ReadFrame(a.input, a.read);
-    intake::MoveLowestToZero(in); // the weights' sum is bounded by the brightest pixel
-    Frame out = Filled(in, in.width, in.height, a.fill);
+    uint32_t fill = FillValue(in.mapping, a.fill);
+    // The weighted sum is 32-bit: fine weights need pixels up to 65535 (signed
+    // data, stored around 2^31, come down to there).
+    if (in.Max() > 65535)
+        fill -= intake::MoveLowestToZero(in, fill);
+    Frame out = Filled(in, in.width, in.height, fill);
 
     // Destination (x, y) samples the source square at (x - by) split into a
     // whole part and a fraction; the fraction becomes integer bilinear weights
@@ -126,7 +132,7 @@ void TransformFrame(const TransformArgs& a)
 {
     Frame in = ReadFrame(a.input, a.read);
     const int w = a.size.empty() ? in.width : a.size[0], h = a.size.empty() ? in.height : a.size[1];
-    Frame out = Filled(in, w, h, a.fill);
+    Frame out = Filled(in, w, h, FillValue(in.mapping, a.fill));
 
     double m[6];
     std::string what;

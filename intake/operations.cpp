@@ -102,14 +102,15 @@ double DivideFlat(Frame& light, const Frame& flat, std::optional<double> level, 
     return m * flat.mapping.scale;
 }
 
-void MoveLowestToZero(Frame& frame)
+uint32_t MoveLowestToZero(Frame& frame, uint32_t keep)
 {
-    const uint32_t lowest = frame.Min();
+    const uint32_t lowest = std::min(frame.Min(), keep);
     if (lowest == 0)
-        return;
+        return 0;
     for (size_t i = 0; i < frame.Pixels(); ++i)
         frame.Set(i, frame.At(i) - lowest);
     frame.mapping.offset += lowest * frame.mapping.scale;
+    return lowest;
 }
 
 Mapping BinnedMapping(const Frame& input, int bx, int by)

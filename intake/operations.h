@@ -27,10 +27,12 @@ void SubtractDark(Frame& light, const Frame& dark);
 // (counted in `warnings`). Returns the level used.
 double DivideFlat(Frame& light, const Frame& flat, std::optional<double> level, Warnings& warnings);
 
-// Moves the frame's lowest value to 0, and the offset with it (exact): for
-// operations whose integer arithmetic is bounded (block sums, sub-pixel
-// weights), which signed 32-bit data, stored around 2^31, would overflow.
-void MoveLowestToZero(Frame& frame);
+// Moves the frame's values down by the lowest of them (or `keep`, a frame
+// value that must stay representable, when that is lower), and the offset
+// up by as much: exact, and for operations whose integer arithmetic is
+// bounded (block sums, sub-pixel weights), which signed 32-bit data, stored
+// around 2^31, would overflow. Returns the frame steps moved.
+uint32_t MoveLowestToZero(Frame& frame, uint32_t keep = UINT32_MAX);
 
 // Block sums of bx x by pixels: 32-bit frames whose offset is bx * by times
 // the input's. Throws Error when a sum of the frame's values could pass
