@@ -141,6 +141,7 @@ Frame ReadFrame(const std::string& path)
         throw FileFailure(kExitUnreadable, path, "no such file");
     if (S_ISDIR(st.st_mode))
         throw FileFailure(kExitUnreadable, path, "is a folder, not a FITS file");
+    NoteInput(path);
 
     // The disk-file form takes the name literally: no CFITSIO filename syntax.
     fitsfile* raw = nullptr;
@@ -233,7 +234,7 @@ Frame ReadFrame(const std::string& path)
 
 void WriteFrame(const std::string& path, const Frame& frame, const std::vector<std::string>& history)
 {
-    AtomicFile out(path);
+    AtomicFile out(path, OutputKind::Binary);
     // CFITSIO builds the file in memory; the AtomicFile then puts it on disk
     // whole, so a failure at any point leaves no output.
     size_t size = 2880 * 4;

@@ -139,7 +139,9 @@ void AddGeometryCommands(CLI::App& app, Action& action)
         cmd->add_option("--factor,-n", args->factor, "factor in both directions (default 2)")->check(CLI::Range(1, 64));
         cmd->add_option("--factor-x,-x", args->fx, "horizontal factor (overrides --factor)")->check(CLI::Range(1, 64));
         cmd->add_option("--factor-y,-y", args->fy, "vertical factor (overrides --factor)")->check(CLI::Range(1, 64));
-        cmd->add_option("--output,-o", args->output, "enlarged frame (FITS)")->required();
+        cmd->add_option("--output,-o", args->output, "enlarged frame (FITS)")
+            ->required()
+            ->check(OutputFile(OutputKind::Binary));
         cmd->callback([&action, args] { action = [args] { ResampleFrame(*args); }; });
     }
     {
@@ -151,7 +153,9 @@ void AddGeometryCommands(CLI::App& app, Action& action)
             ->delimiter(',')
             ->expected(2);
         cmd->add_option("--fill", args->fill, "value of the pixels no source reaches (default 0)");
-        cmd->add_option("--output,-o", args->output, "shifted frame (FITS)")->required();
+        cmd->add_option("--output,-o", args->output, "shifted frame (FITS)")
+            ->required()
+            ->check(OutputFile(OutputKind::Binary));
         cmd->callback([&action, args] { action = [args] { ShiftFrame(*args); }; });
     }
     {
@@ -182,7 +186,9 @@ void AddGeometryCommands(CLI::App& app, Action& action)
             ->expected(2)
             ->check(CLI::PositiveNumber);
         cmd->add_option("--fill", args->fill, "value of the pixels no source reaches (default 0)");
-        cmd->add_option("--output,-o", args->output, "transformed frame (FITS)")->required();
+        cmd->add_option("--output,-o", args->output, "transformed frame (FITS)")
+            ->required()
+            ->check(OutputFile(OutputKind::Binary));
         cmd->callback([&action, args] { action = [args] { TransformFrame(*args); }; });
     }
 }

@@ -31,6 +31,7 @@ void RequireFile(const std::string& path)
         throw FileFailure(kExitUnreadable, path, "no such file");
     if (S_ISDIR(st.st_mode))
         throw FileFailure(kExitUnreadable, path, "is a folder, not a file");
+    NoteInput(path);
 }
 
 // The loader's messages are Windows-1250 text; the terminal wants UTF-8.
@@ -85,7 +86,7 @@ public:
             return;
         }
         const char* tmp = std::getenv("TMPDIR");
-        temp_ = std::make_unique<AtomicFile>(std::string(tmp && *tmp ? tmp : "/tmp") + "/tamrix-data");
+        temp_ = std::make_unique<AtomicFile>(AtomicFile::ScratchIn { tmp && *tmp ? tmp : "/tmp" });
         std::unique_ptr<gzFile_s, GzCloser> gz(gzopen(path.c_str(), "rb"));
         if (!gz)
             throw FileFailure(kExitUnreadable, path, std::string("cannot open: ") + std::strerror(errno));

@@ -128,8 +128,10 @@ void AddStarsCommand(CLI::App& app, Action& action)
     cmd->add_option("--level", args->level, "with --nn: the least rating of a star pixel, 0 .. 1 (default 0.95)")
         ->check(CLI::Range(0.0, 1.0))
         ->needs(nn);
-    cmd->add_option("--csv", args->csv, "star list (CSV: x,y,cx,cy,flux,peak)");
-    cmd->add_option("--regions", args->regions, "DS9 region file with a circle per star");
+    cmd->add_option("--csv", args->csv, "star list (CSV: x,y,cx,cy,flux,peak); - is stdout")
+        ->check(OutputFile(OutputKind::Text));
+    cmd->add_option("--regions", args->regions, "DS9 region file with a circle per star; - is stdout")
+        ->check(OutputFile(OutputKind::Text));
     cmd->add_option("--mark-radius", args->markRadius, "circle radius in the region file (default 6)")
         ->check(CLI::PositiveNumber);
     cmd->callback([&action, args, radius] {

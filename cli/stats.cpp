@@ -41,7 +41,7 @@ std::string JsonString(const std::string& s)
 void Stats(const StatsArgs& a)
 {
     std::vector<Measured> rows;
-    for (const std::string& path : a.inputs) {
+    const auto measure = [&](const std::string& path) {
         Frame f = ReadFrame(path);
         Measured m { path, f.width, f.height, f.depth * 8, 0, 0, f.width, f.height, 0, 0, 0, 0 };
         if (!a.rect.empty()) {
@@ -63,6 +63,17 @@ void Stats(const StatsArgs& a)
         tamrix::CalculateAreaStatistics(
             f.Data(), f.width, f.height, f.depth, m.x, m.y, m.w, m.h, &m.min, &m.max, &m.mean, &m.sd);
         rows.push_back(m);
+    };
+    // Every file that fails gets its line, the others are measured still; the
+    // first failure gives the exit status.
+    int failed = 0;
+    for (const std::string& path : a.inputs) {
+        try {
+            measure(path);
+        } catch (const Failure& e) {
+            std::fprintf(stderr, "tamrix: error: %s\n", e.what());
+            failed = failed ? failed : e.Status();
+        }
     }
     if (a.json) {
         std::printf("[\n");
@@ -74,6 +85,8 @@ void Stats(const StatsArgs& a)
                 i + 1 < rows.size() ? "," : "");
         }
         std::printf("]\n");
+        if (failed)
+            throw Failure(failed, ""); // each has had its line
         return;
     }
     std::printf("%-28s %11s %4s %10s %10s %14s %12s\n", "file", "size", "bits", "min", "max", "mean", "stddev");
@@ -82,6 +95,8 @@ void Stats(const StatsArgs& a)
         std::printf("%-28s %11s %4d %10u %10u %14.3f %12.3f\n", m.path.c_str(), size.c_str(), m.depth, m.min, m.max,
             m.mean, m.sd);
     }
+    if (failed)
+        throw Failure(failed, "");
 }
 
 } // namespace
