@@ -251,6 +251,8 @@ TEST_F(Nn, StarsWithANetworkFindsEachStarOnce)
     ExpectOneLineError(Tamrix({ "stars", dir / "sky.fits", "--nn", dir / "a.net", "--csv", dir / "out.csv" }), 5,
         dir / "a.net", "4-10 network does not rate star windows");
     EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "--nn", dir / "c.net", "-k", "3" }).status, 2);
+    // Without a file, the shipped network (here the source tree's).
+    EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "--nn" }).status, 0);
 }
 
 } // namespace
