@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fits.h"
+#include "output.h"
 
 namespace tamrix::cli {
 
@@ -36,6 +37,11 @@ void DropWcs(Frame& frame, std::vector<std::string>& history, const std::string&
 
 // Case-insensitive test of a file name's ending, e.g. ".png".
 bool EndsWith(const std::string& path, const std::string& tail);
+
+// The check of every output option: a usage error for "-" of a binary
+// output, and the file is reserved so that no reader takes it as an input
+// (see ReserveOutput).
+CLI::Validator OutputFile(OutputKind kind);
 
 // Pictures are PNG files; any other name is a usage error.
 void RequirePng(const std::string& path);

@@ -27,6 +27,20 @@ void DropWcs(Frame& frame, std::vector<std::string>& history, const std::string&
     history.push_back(History(command, "world coordinates removed: the pixel grid changed"));
 }
 
+CLI::Validator OutputFile(OutputKind kind)
+{
+    return CLI::Validator(
+        [kind](std::string& path) {
+            try {
+                ReserveOutput(path, kind);
+            } catch (const Failure& e) {
+                return std::string(e.what());
+            }
+            return std::string();
+        },
+        "");
+}
+
 bool EndsWith(const std::string& path, const std::string& tail)
 {
     if (path.size() < tail.size())

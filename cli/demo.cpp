@@ -200,8 +200,8 @@ void Demo(const DemoArgs& a)
         fieldPicture = RenderMono(vectors, v, 0);
     });
     steps.Run("write the pictures (PNG)", [&] {
-        WritePicture(dir + "stars.png", starPicture);
-        WritePicture(dir + "field.png", fieldPicture);
+        WritePicture(dir + "stars.png", std::move(starPicture));
+        WritePicture(dir + "field.png", std::move(fieldPicture));
     });
     std::printf("  %-48s %9.1f ms\n", "total", steps.Total());
 

@@ -131,9 +131,16 @@ void MarkStars(Picture& p, const std::vector<Star>& stars, double radius, int zo
     }
 }
 
-void WritePicture(const std::string& path, const Picture& p)
+void WritePicture(const std::string& path, Picture p)
 {
-    AtomicFile out(path);
+    AtomicFile out(path, OutputKind::Binary);
+    // The frame's first row is its bottom one (the FITS convention, as DS9
+    // shows it); a PNG file starts with its top row.
+    for (int top = 0, bottom = p.height - 1; top < bottom; ++top, --bottom) {
+        unsigned char* a = &p.pixels[static_cast<size_t>(top) * p.stride];
+        unsigned char* b = &p.pixels[static_cast<size_t>(bottom) * p.stride];
+        std::swap_ranges(a, a + p.stride, b);
+    }
     try {
         io::WritePng(out.HandOver(), p.colour ? io::BitmapFormat::Bgr24 : io::BitmapFormat::Grey8, p.pixels.data(),
             p.width, p.height, p.stride);

@@ -42,7 +42,8 @@ Picture RenderColour(const Frame* frames[3], Channel* channels, int zoom);
 // them onto the picture).
 void MarkStars(Picture& picture, const std::vector<Star>& stars, double radius, int zoom);
 
-// Writes the picture whole or not at all.
-void WritePicture(const std::string& path, const Picture& picture);
+// Writes the picture whole or not at all, bottom-up: the frame's first row
+// (FITS row 1) is the picture's last, as DS9 shows the frame.
+void WritePicture(const std::string& path, Picture picture);
 
 } // namespace tamrix::cli

@@ -17,9 +17,11 @@ enum ExitStatus : int {
     kExitUnreadable = 3, // an input that is missing or not a readable file of its kind
     kExitUnsupported = 4, // a FITS image the library cannot represent
     kExitMismatch = 5, // inputs that do not fit together (sizes, depths)
-    kExitInterrupted = 130,
+    kExitSignal = 128, // plus the signal: 130 after Ctrl-C (SIGINT), 143 after SIGTERM
 };
 
+// A Failure with an empty message ends the program with its status and no
+// further line: the command has already reported what failed.
 class Failure : public std::runtime_error {
 public:
     Failure(int status, const std::string& message)

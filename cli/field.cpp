@@ -1,6 +1,7 @@
 #include "field.h"
 
 #include "failure.h"
+#include "output.h"
 
 #include <cerrno>
 #include <cmath>
@@ -36,6 +37,7 @@ Field ReadField(const std::string& path)
     std::ifstream in(path);
     if (!in)
         throw FileFailure(kExitUnreadable, path, "no such file");
+    NoteInput(path);
     Field f;
     bool seen[6] = {};
     std::string line;

@@ -79,7 +79,7 @@ void FitField(const FitArgs& a)
     field.rms = std::sqrt(sum2 / pairs.size());
     out.Write(FieldText(field));
     out.Commit();
-    std::printf("%d matched stars, mean motion (%.3f, %.3f) px, fit residual %.4f px rms\n", field.pairs,
+    std::fprintf(Messages(), "%d matched stars, mean motion (%.3f, %.3f) px, fit residual %.4f px rms\n", field.pairs,
         meanX / pairs.size(), meanY / pairs.size(), field.rms);
 }
 
@@ -135,9 +135,10 @@ void AddFieldCommands(CLI::App& app, Action& action)
             ->check(CLI::Range(1, 1000000));
         cmd->add_option("--frame", args->frame, "take the frame size from this FITS file");
         cmd->add_option("--max-distance", args->maxDistance, "largest motion of a matched star, pixels (default 5)")
-            ->check(CLI::PositiveNumber)
-            ->check(Finite());
-        cmd->add_option("--output,-o", args->output, "field file (text)")->required();
+            ->check(CLI::PositiveNumber & Finite());
+        cmd->add_option("--output,-o", args->output, "field file (text)")
+            ->required()
+            ->check(OutputFile(OutputKind::Text));
         cmd->callback([&action, args] { action = [args] { FitField(*args); }; });
     }
     {
@@ -146,7 +147,9 @@ void AddFieldCommands(CLI::App& app, Action& action)
         cmd->add_option("field", args->input, "field file (from tamrix fit-field)")->required();
         cmd->add_option("--bits", args->bits, "pixel size of a FITS output: 16 or 32 (default 16)")
             ->check(CLI::IsMember({ 16, 32 }));
-        cmd->add_option("--output,-o", args->output, "picture (PNG) or frame (FITS)")->required();
+        cmd->add_option("--output,-o", args->output, "picture (PNG) or frame (FITS)")
+            ->required()
+            ->check(OutputFile(OutputKind::Binary));
         cmd->callback([&action, args] { action = [args] { RenderField(*args); }; });
     }
 }

@@ -43,6 +43,8 @@ void PrintWarnings(const intake::Warnings& warnings)
 
 std::vector<Frame> ReadFrames(const std::vector<std::string>& paths, const ReadArgs& args, bool pixelwise)
 {
+    for (const std::string& path : paths)
+        NoteInput(intake::ParseImageName(path).file);
     intake::Warnings warnings;
     std::vector<Frame> frames = intake::ReadFrames(paths, Options(args, pixelwise), warnings);
     PrintWarnings(warnings);
@@ -56,6 +58,7 @@ Frame ReadFrame(const std::string& path, const ReadArgs& args, bool pixelwise)
 
 Frame ReadDivisor(const std::string& path, const Frame& light, const ReadArgs& args)
 {
+    NoteInput(intake::ParseImageName(path).file);
     intake::Warnings warnings;
     Frame flat = intake::ReadDivisor(path, light, Options(args, true), warnings);
     PrintWarnings(warnings);
@@ -64,7 +67,7 @@ Frame ReadDivisor(const std::string& path, const Frame& light, const ReadArgs& a
 
 void WriteFrame(const std::string& path, const Frame& frame, const std::vector<std::string>& history, bool keepInvalid)
 {
-    AtomicFile out(path);
+    AtomicFile out(path, OutputKind::Binary);
     std::vector<char> bytes;
     try {
         bytes = intake::FitsBytes(frame, history, keepInvalid);

@@ -84,7 +84,9 @@ void AddFrameCommands(CLI::App& app, Action& action)
         cmd->add_option("--flat,-f", args->flat, "flat field: result = light * level / flat");
         cmd->add_option("--level", args->level, "flat reference level in the flat's units (default: the flat's mean)")
             ->check(CLI::PositiveNumber & Finite());
-        cmd->add_option("--output,-o", args->output, "calibrated frame (FITS)")->required();
+        cmd->add_option("--output,-o", args->output, "calibrated frame (FITS)")
+            ->required()
+            ->check(OutputFile(OutputKind::Binary));
         AddReadOptions(cmd, args->read);
         cmd->callback([&action, args] { action = [args] { Calibrate(*args); }; });
     }
@@ -96,7 +98,9 @@ void AddFrameCommands(CLI::App& app, Action& action)
             ->check(CLI::PositiveNumber);
         cmd->add_option("--bin-x,-x", args->binX, "block width (overrides --factor)")->check(CLI::PositiveNumber);
         cmd->add_option("--bin-y,-y", args->binY, "block height (overrides --factor)")->check(CLI::PositiveNumber);
-        cmd->add_option("--output,-o", args->output, "binned frame (FITS, 32-bit)")->required();
+        cmd->add_option("--output,-o", args->output, "binned frame (FITS, 32-bit)")
+            ->required()
+            ->check(OutputFile(OutputKind::Binary));
         AddReadOptions(cmd, args->read);
         cmd->callback([&action, args] { action = [args] { BinFrame(*args); }; });
     }

@@ -180,7 +180,9 @@ void AddGeometryCommands(CLI::App& app, Action& action)
         cmd->add_option("--factor,-n", args->factor, "factor in both directions (default 2)")->check(CLI::Range(1, 64));
         cmd->add_option("--factor-x,-x", args->fx, "horizontal factor (overrides --factor)")->check(CLI::Range(1, 64));
         cmd->add_option("--factor-y,-y", args->fy, "vertical factor (overrides --factor)")->check(CLI::Range(1, 64));
-        cmd->add_option("--output,-o", args->output, "enlarged frame (FITS)")->required();
+        cmd->add_option("--output,-o", args->output, "enlarged frame (FITS)")
+            ->required()
+            ->check(OutputFile(OutputKind::Binary));
         AddReadOptions(cmd, args->read);
         cmd->callback([&action, args] { action = [args] { ResampleFrame(*args); }; });
     }
@@ -196,7 +198,9 @@ void AddGeometryCommands(CLI::App& app, Action& action)
         cmd->add_option("--fill", args->fill, "value of the pixels no source reaches, in the frame's units (default: undefined (NaN) in floating-point "
                                          "frames, 0 in integer ones)")
             ->check(Finite());
-        cmd->add_option("--output,-o", args->output, "shifted frame (FITS)")->required();
+        cmd->add_option("--output,-o", args->output, "shifted frame (FITS)")
+            ->required()
+            ->check(OutputFile(OutputKind::Binary));
         AddReadOptions(cmd, args->read);
         cmd->callback([&action, args] { action = [args] { ShiftFrame(*args); }; });
     }
@@ -234,7 +238,9 @@ void AddGeometryCommands(CLI::App& app, Action& action)
         cmd->add_option("--fill", args->fill, "value of the pixels no source reaches, in the frame's units (default: undefined (NaN) in floating-point "
                                          "frames, 0 in integer ones)")
             ->check(Finite());
-        cmd->add_option("--output,-o", args->output, "transformed frame (FITS)")->required();
+        cmd->add_option("--output,-o", args->output, "transformed frame (FITS)")
+            ->required()
+            ->check(OutputFile(OutputKind::Binary));
         AddReadOptions(cmd, args->read);
         cmd->callback([&action, args] { action = [args] { TransformFrame(*args); }; });
     }

@@ -7,13 +7,37 @@
 
 #include "tamrix_version.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <new>
+
+namespace {
+
+// The first word that is not a command where one is expected, or "" when the
+// command words are all known ("nn frobnicate" names both).
+std::string UnknownCommand(CLI::App& app, int argc, char** argv)
+{
+    CLI::App* level = &app;
+    std::string words;
+    for (int i = 1; i < argc && argv[i][0] != '-' && !level->get_subcommands([](CLI::App*) { return true; }).empty();
+         ++i) {
+        words += (words.empty() ? "" : " ") + std::string(argv[i]);
+        try {
+            level = level->get_subcommand(argv[i]);
+        } catch (const CLI::OptionNotFound&) {
+            return words;
+        }
+    }
+    return "";
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
     using namespace tamrix::cli;
-    InstallInterruptHandler(); // from the start, so Ctrl-C never leaves a temporary behind
+    InstallSignalHandlers(); // from the start, so no signal ever leaves a temporary behind
     CLI::App app { "tamrix: frame operations for astronomical images, on FITS files", "tamrix" };
     app.set_version_flag("--version", "tamrix " TAMRIX_VERSION_STRING);
     app.require_subcommand(1);
@@ -28,6 +52,11 @@ int main(int argc, char** argv)
     AddNnCommand(app, action);
     AddDemoCommand(app, action);
 
+    const std::string unknown = UnknownCommand(app, argc, argv);
+    if (!unknown.empty()) {
+        std::fprintf(stderr, "tamrix: unknown command '%s' (see tamrix --help)\n", unknown.c_str());
+        return kExitUsage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -41,7 +70,8 @@ int main(int argc, char** argv)
         action();
         ThrowIfInterrupted();
     } catch (const Failure& e) {
-        std::fprintf(stderr, "tamrix: error: %s\n", e.what());
+        if (*e.what()) // empty: the command has reported its failures itself
+            std::fprintf(stderr, "tamrix: error: %s\n", e.what());
         return e.Status();
     } catch (const tamrix::intake::Error& e) {
         std::fprintf(stderr, "tamrix: error: %s\n", e.what());
@@ -51,6 +81,14 @@ int main(int argc, char** argv)
         return kExitFailure;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tamrix: error: %s\n", e.what());
+        return kExitFailure;
+    }
+    // A report that did not reach its reader is a failure too (a full disk);
+    // a reader that went away (a closed pipe) ends it quietly.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        if (errno == EPIPE)
+            return kExitFailure;
+        std::fprintf(stderr, "tamrix: error: cannot write to standard output: %s\n", std::strerror(errno));
         return kExitFailure;
     }
     return kExitOk;

@@ -124,7 +124,9 @@ void AddMedianCommand(CLI::App& app, Action& action)
         ->check(CLI::Range(1, 1000));
     cmd->add_flag("--progress", args->progress, "draw the progress bar even when stderr is not a terminal");
     cmd->add_flag("--quiet,-q", args->quiet, "no progress bar");
-    cmd->add_option("--output,-o", args->output, "filtered frame (FITS)")->required();
+    cmd->add_option("--output,-o", args->output, "filtered frame (FITS)")
+            ->required()
+            ->check(OutputFile(OutputKind::Binary));
     AddReadOptions(cmd, args->read);
     cmd->callback([&action, args] { action = [args] { MedianFrame(*args); }; });
 }

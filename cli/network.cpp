@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include <iconv.h>
 #include <memory>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace tamrix::cli {
 namespace {
@@ -33,6 +35,7 @@ void RequireFile(const std::string& path)
         throw FileFailure(kExitUnreadable, path, "no such file");
     if (S_ISDIR(st.st_mode))
         throw FileFailure(kExitUnreadable, path, "is a folder, not a file");
+    NoteInput(path);
 }
 
 // The loader's messages are Windows-1250 text; the terminal wants UTF-8.
@@ -87,7 +90,7 @@ public:
             return;
         }
         const char* tmp = std::getenv("TMPDIR");
-        temp_ = std::make_unique<AtomicFile>(std::string(tmp && *tmp ? tmp : "/tmp") + "/tamrix-data");
+        temp_ = std::make_unique<AtomicFile>(AtomicFile::ScratchIn { tmp && *tmp ? tmp : "/tmp" });
         std::unique_ptr<gzFile_s, GzCloser> gz(gzopen(path.c_str(), "rb"));
         if (!gz)
             throw FileFailure(kExitUnreadable, path, std::string("cannot open: ") + std::strerror(errno));
@@ -190,6 +193,24 @@ void LoadNetwork(nnet::CNetwork& net, const std::string& path)
     char message[1024] = {};
     if (!net.LoadNet(Bound(path), path.c_str(), sizeof message - 1, message))
         throw FileFailure(kExitUnreadable, path, FromWindows1250(message));
+}
+
+std::string ShippedNetwork()
+{
+    std::vector<char> exe(PATH_MAX + 1, '\0');
+    const ssize_t n = readlink("/proc/self/exe", exe.data(), PATH_MAX);
+    std::string folder = n > 0 ? std::string(exe.data(), static_cast<size_t>(n)) : "";
+    folder = folder.substr(0, folder.find_last_of('/') + 1);
+    std::vector<std::string> places { folder + TAMRIX_BIN_TO_DATADIR "/tamrix/stars.net" };
+    char* build = realpath(TAMRIX_CLI_BUILD_DIR, nullptr);
+    if (build && folder == std::string(build) + "/")
+        places.push_back(TAMRIX_SOURCE_DATA_DIR "/stars.net");
+    std::free(build);
+    for (const std::string& place : places)
+        if (access(place.c_str(), R_OK) == 0)
+            return place;
+    throw Failure(kExitUnreadable,
+        "no star network installed with this program (no " + places.front() + "); name one: --nn FILE");
 }
 
 std::vector<int> NetworkShape(const std::string& path)

@@ -14,6 +14,11 @@ namespace tamrix::cli {
 // naming the file with the loader's own message (in UTF-8).
 void LoadNetwork(nnet::CNetwork& net, const std::string& path);
 
+// The star network shipped with the program: share/tamrix/stars.net beside
+// the installed program's folder, or the source tree's data/stars.net for the
+// program in its build folder. Throws Failure when there is none.
+std::string ShippedNetwork();
+
 // The neuron count of every layer, from the file's header alone.
 std::vector<int> NetworkShape(const std::string& path);
 

@@ -144,12 +144,12 @@ void Train(const TrainArgs& a)
             kExitFailure, a.output, "not written: training diverged to NaN weights; try a smaller --rate");
 
     SaveNetwork(data, output);
-    std::printf("%s: %s trained, %d epochs on %d samples in %.1f s\n", a.output.c_str(),
+    std::fprintf(Messages(), "%s: %s trained, %d epochs on %d samples in %.1f s\n", a.output.c_str(),
         ShapeText(LayerSizes(data)).c_str(), a.epochs, count, seconds);
-    std::printf("training set: %s\n",
+    std::fprintf(Messages(), "training set: %s\n",
         Accuracy(CountCorrect(data, count, data.TrainInputSize, data.TrainInputs, data.TrainOutputs), count).c_str());
     if (!a.testImages.empty())
-        std::printf("test set: %s\n",
+        std::fprintf(Messages(), "test set: %s\n",
             Accuracy(CountCorrect(data, data.TestCount, data.TestInputSize, data.TestInputs, data.TestOutputs),
                 data.TestCount)
                 .c_str());
@@ -206,7 +206,9 @@ void AddNnCommand(CLI::App& app, Action& action)
     ti->needs(tl);
     tl->needs(ti);
     t->add_flag("--quiet,-q", train->quiet, "no progress lines");
-    t->add_option("--output,-o", train->output, "network file to write")->required();
+    t->add_option("--output,-o", train->output, "network file to write")
+        ->required()
+        ->check(OutputFile(OutputKind::Text));
     t->callback([&action, train] { action = [train] { Train(*train); }; });
 
     auto test = std::make_shared<TestArgs>();

@@ -56,7 +56,7 @@ void Render(const RenderArgs& a)
         picture = RenderColour(channels, settings, a.zoom);
         MarkStars(picture, stars, a.markRadius, a.zoom);
     }
-    WritePicture(a.output, picture);
+    WritePicture(a.output, std::move(picture));
 }
 
 } // namespace
@@ -76,12 +76,23 @@ void AddRenderCommand(CLI::App& app, Action& action)
         cmd->add_option("--zoom,-z", args->zoom, "zoom step: n > 0 enlarges n+1 times, n < 0 reduces 1-n times")
             ->check(CLI::Range(-15, 7));
         cmd->add_option("--stretch", args->stretch, "grey levels between black and white: linear, sqrt or asinh")
-            ->transform(CLI::CheckedTransformer(kStretches, CLI::ignore_case));
+            ->transform(CLI::Validator(
+                [](std::string& name) {
+                    const auto found = kStretches.find(CLI::detail::to_lower(name));
+                    if (found == kStretches.end())
+                        return "'" + name + "' is not linear, sqrt or asinh";
+                    name = std::to_string(static_cast<int>(found->second));
+                    return std::string();
+                },
+                ""))
+            ->type_name("NAME");
         cmd->add_option("--stars", args->stars, "mark the stars of this CSV list (from tamrix stars)");
         cmd->add_option("--mark-radius", args->markRadius, "radius of the star marks, frame pixels (default 6)")
             ->check(CLI::PositiveNumber & Finite());
         AddReadOptions(cmd, args->read);
-        cmd->add_option("--output,-o", args->output, "picture (PNG)")->required();
+        cmd->add_option("--output,-o", args->output, "picture (PNG)")
+            ->required()
+            ->check(OutputFile(OutputKind::Binary));
         cmd->callback([&action, args] { action = [args] { Render(*args); }; });
     }
 }

@@ -1,6 +1,7 @@
 #include "starlist.h"
 
 #include "failure.h"
+#include "output.h"
 
 #include <cerrno>
 #include <cmath>
@@ -85,6 +86,7 @@ std::vector<Star> ReadStarCsv(const std::string& path)
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
         throw FileFailure(kExitUnreadable, path, "no such file");
+    NoteInput(path);
     std::ifstream in(path);
     if (!in || S_ISDIR(st.st_mode))
         throw FileFailure(kExitUnreadable, path, "cannot read the star list");

@@ -141,20 +141,29 @@ void AddStarsCommand(CLI::App& app, Action& action)
     CLI::Option* single = cmd->add_flag(
         "--single-thread", args->singleThread, "scan on one thread: the same list in the same order every run");
     CLI::Option* nn = cmd->add_option("--nn", args->network,
-        "find the stars with this network file instead: a pixel whose window it rates at least --level is a star "
-        "pixel");
+                             "find the stars with a network instead, the shipped one or this file: a pixel whose "
+                             "window it rates at least --level is a star pixel")
+                          ->expected(0, 1)
+                          ->type_name("[FILE]");
     nn->excludes(k)->excludes(q)->excludes(start)->excludes(single);
     cmd->add_option("--level", args->level, "with --nn: the least rating of a star pixel, 0 .. 1 (default 0.95)")
         ->check(CLI::Range(0.0, 1.0) & Finite())
         ->needs(nn);
-    cmd->add_option("--csv", args->csv, "star list (CSV: x,y,cx,cy,flux,peak)");
-    cmd->add_option("--regions", args->regions, "DS9 region file with a circle per star");
+    cmd->add_option("--csv", args->csv, "star list (CSV: x,y,cx,cy,flux,peak); - is stdout")
+        ->check(OutputFile(OutputKind::Text));
+    cmd->add_option("--regions", args->regions, "DS9 region file with a circle per star; - is stdout")
+        ->check(OutputFile(OutputKind::Text));
     cmd->add_option("--mark-radius", args->markRadius, "circle radius in the region file (default 6)")
         ->check(CLI::PositiveNumber & Finite());
     AddReadOptions(cmd, args->read);
-    cmd->callback([&action, args, radius] {
+    cmd->callback([&action, args, radius, nn] {
         args->radiusGiven = radius->count() > 0;
-        action = [args] { FindStarsCommand(*args); };
+        const bool shipped = nn->count() > 0 && args->network.empty();
+        action = [args, shipped] {
+            if (shipped)
+                args->network = ShippedNetwork();
+            FindStarsCommand(*args);
+        };
     });
 }
 

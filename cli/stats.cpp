@@ -42,7 +42,7 @@ std::string JsonString(const std::string& s)
 void Stats(const StatsArgs& a)
 {
     std::vector<Measured> rows;
-    for (const std::string& path : a.inputs) {
+    const auto measure = [&](const std::string& path) {
         Frame f = ReadFrame(path, a.read);
         Measured m { path, f.width, f.height, f.Depth() * 8, 0, 0, f.width, f.height, 0, 0, 0, 0, f.InvalidCount() };
         if (!a.rect.empty()) {
@@ -69,6 +69,20 @@ void Stats(const StatsArgs& a)
         m.mean = f.mapping.Physical(m.mean);
         m.sd *= f.mapping.scale;
         rows.push_back(m);
+    };
+    // Every file that fails gets its line, the others are measured still; the
+    // first failure gives the exit status.
+    int failed = 0;
+    for (const std::string& path : a.inputs) {
+        try {
+            measure(path);
+        } catch (const Failure& e) {
+            std::fprintf(stderr, "tamrix: error: %s\n", e.what());
+            failed = failed ? failed : e.Status();
+        } catch (const intake::Error& e) {
+            std::fprintf(stderr, "tamrix: error: %s\n", e.what());
+            failed = failed ? failed : StatusOf(e.Kind());
+        }
     }
     if (a.json) {
         std::printf("[\n");
@@ -81,6 +95,8 @@ void Stats(const StatsArgs& a)
                 m.invalid, i + 1 < rows.size() ? "," : "");
         }
         std::printf("]\n");
+        if (failed)
+            throw Failure(failed, ""); // each has had its line
         return;
     }
     std::printf("%-28s %11s %4s %12s %12s %14s %12s\n", "file", "size", "bits", "min", "max", "mean", "stddev");
@@ -89,6 +105,8 @@ void Stats(const StatsArgs& a)
         std::printf("%-28s %11s %4d %12.10g %12.10g %14.10g %12.6g\n", m.path.c_str(), size.c_str(), m.depth, m.min,
             m.max, m.mean, m.sd);
     }
+    if (failed)
+        throw Failure(failed, "");
 }
 
 } // namespace

@@ -53,7 +53,7 @@ void Check(int status, const char* what)
 
 } // namespace
 
-Result Tamrix(const std::vector<std::string>& args, const std::string& interruptOn)
+Result Tamrix(const std::vector<std::string>& args, const std::string& interruptOn, int signal)
 {
     const int out = TempFile(), err = TempFile();
     const pid_t pid = fork();
@@ -76,7 +76,7 @@ Result Tamrix(const std::vector<std::string>& args, const std::string& interrupt
             char buffer[65536];
             const ssize_t n = pread(err, buffer, sizeof buffer, 0);
             if (n > 0 && std::string(buffer, size_t(n)).find(interruptOn) != std::string::npos) {
-                kill(pid, SIGINT);
+                kill(pid, signal);
                 waitpid(pid, &status, 0);
                 break;
             }

@@ -3,6 +3,7 @@
 // a runner for the built program.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,8 +16,9 @@ struct Result {
 };
 
 // Runs the tamrix program with the arguments. With `interruptOn`, sends
-// SIGINT (Ctrl-C) as soon as the program's stderr contains that text.
-Result Tamrix(const std::vector<std::string>& args, const std::string& interruptOn = "");
+// `signal` (Ctrl-C by default) as soon as the program's stderr contains that
+// text.
+Result Tamrix(const std::vector<std::string>& args, const std::string& interruptOn = "", int signal = SIGINT);
 
 // A fresh folder per test, removed with everything in it at the end.
 class Scratch {

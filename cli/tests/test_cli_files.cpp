@@ -1,11 +1,14 @@
-// End-to-end: FITS images of every type in and out, calibrate and bin, and
-// how bad input fails.
+// End-to-end: FITS images of every type in and out, calibrate and bin, how
+// bad input fails, and every kind of output path.
 #include "cli_support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tamrix::clitest {
 namespace {
@@ -296,7 +299,7 @@ TEST_F(Cli, UsageErrorsExitWithStatusTwo)
     EXPECT_EQ(Tamrix({ "bin", dir / "light.fits", "-n", "0", "-o", dir / "out.fits" }).status, 2);
     ExpectOneLineError(Tamrix({ "bin", dir / "light.fits", "-n", "5", "-o", dir / "out.fits" }), 2, dir / "light.fits",
         "no whole 5 x 5 block");
-    EXPECT_EQ(Tamrix({ "frobnicate" }).status, 2);
+    ExpectOneLineError(Tamrix({ "frobnicate" }), 2, "'frobnicate'", "unknown command");
     // NaN passes every range check unless refused by name.
     const std::vector<std::vector<std::string>> nans = {
         { "calibrate", "LIGHT", "-f", "LIGHT", "--level", "nan", "-o", "OUT" },
@@ -317,6 +320,121 @@ TEST_F(Cli, UsageErrorsExitWithStatusTwo)
     }
     EXPECT_EQ(dir.Files(), (std::vector<std::string> { "light.fits" }));
 }
+
+// ---- output paths: whatever the path is, nothing but the output changes ----
+
+struct OutputPath {
+    const char* name;
+    std::vector<std::string> args; // after the command, names are in the folder ("IN" is in.fits)
+    int status;
+    int (*prepare)(const Scratch&); // returns the read end of a pipe the output goes to, or -1
+    void (*check)(const Scratch&, const Result&, int pipe);
+};
+void PrintTo(const OutputPath& path, std::ostream* os)
+{
+    *os << path.name;
+}
+
+const std::string kNoStars = "x,y,cx,cy,flux,peak\n";
+
+mode_t Mode(const std::string& path)
+{
+    struct stat st { };
+    lstat(path.c_str(), &st);
+    return st.st_mode;
+}
+
+int OpenFifo(const std::string& path)
+{
+    mkfifo(path.c_str(), 0600);
+    return open(path.c_str(), O_RDONLY | O_NONBLOCK); // a reader, so that the program's open does not wait
+}
+
+std::string Drain(int fd)
+{
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, size_t(n));
+    close(fd);
+    return text;
+}
+
+const OutputPath kOutputPaths[] = {
+    { "NewFileGetsTheUmasksPermissions", { "stars", "IN", "--csv", "new.csv" }, 0, nullptr,
+        [](const Scratch& d, const Result&, int) {
+            EXPECT_EQ(ReadText(d / "new.csv"), kNoStars);
+            EXPECT_EQ(Mode(d / "new.csv") & 0777, 0640u); // the test runs under umask 027
+        } },
+    { "SymlinkWritesItsTargetWhichKeepsItsPermissions", { "stars", "IN", "--csv", "link.csv" }, 0,
+        [](const Scratch& d) {
+            WriteText(d / "real.csv", "old");
+            chmod((d / "real.csv").c_str(), 0604);
+            symlink("real.csv", (d / "link.csv").c_str());
+            return -1;
+        },
+        [](const Scratch& d, const Result&, int) {
+            EXPECT_TRUE(S_ISLNK(Mode(d / "link.csv")));
+            EXPECT_EQ(ReadText(d / "real.csv"), kNoStars);
+            EXPECT_EQ(Mode(d / "real.csv") & 0777, 0604u);
+        } },
+    { "FifoIsWrittenNotReplaced", { "stars", "IN", "--csv", "out.fifo" }, 0,
+        [](const Scratch& d) { return OpenFifo(d / "out.fifo"); },
+        [](const Scratch& d, const Result&, int pipe) {
+            EXPECT_EQ(Drain(pipe), kNoStars);
+            EXPECT_TRUE(S_ISFIFO(Mode(d / "out.fifo")));
+        } },
+    { "PictureToAFifo", { "render", "IN", "-o", "out.png" }, 0,
+        [](const Scratch& d) { return OpenFifo(d / "out.png"); },
+        [](const Scratch& d, const Result&, int pipe) {
+            EXPECT_EQ(Drain(pipe).substr(0, 4), "\x89PNG");
+            EXPECT_TRUE(S_ISFIFO(Mode(d / "out.png")));
+        } },
+    { "DevNullStaysADevice", { "bin", "IN", "-o", "/dev/null" }, 0, nullptr,
+        [](const Scratch&, const Result&, int) { EXPECT_TRUE(S_ISCHR(Mode("/dev/null"))); } },
+    { "DashIsStandardOutput", { "stars", "IN", "--csv", "-", "--regions", "-" }, 0, nullptr,
+        [](const Scratch&, const Result& run, int) {
+            EXPECT_EQ(run.out, kNoStars + "# Region file format: DS9 version 4.1\nglobal color=green width=1\nimage\n");
+        } },
+    { "DashIsNoFitsFile", { "bin", "IN", "-o", "-" }, 2, nullptr,
+        [](const Scratch&, const Result& run, int) { ExpectOneLineError(run, 2, "-", "name a file"); } },
+    { "TheInputThroughALinkIsRefused", { "bin", "alias.fits", "-o", "IN" }, 2,
+        [](const Scratch& d) {
+            symlink("in.fits", (d / "alias.fits").c_str());
+            return -1;
+        },
+        [](const Scratch& d, const Result& run, int) { ExpectOneLineError(run, 2, d / "in.fits", "another file"); } },
+    { "TheInputAsOneOfTwoOutputsIsRefused", { "stars", "IN", "--csv", "in.csv", "--regions", "IN" }, 2, nullptr,
+        [](const Scratch& d, const Result& run, int) { ExpectOneLineError(run, 2, d / "in.fits", "another file"); } },
+};
+
+class OutputPaths : public ::testing::TestWithParam<OutputPath> {
+protected:
+    Scratch dir;
+};
+
+TEST_P(OutputPaths, WriteWhereThePathLeadsAndLeaveNoTemporary)
+{
+    const OutputPath& path = GetParam();
+    WriteU16(dir / "in.fits", 40, 40, Values(1600, 100));
+    const std::string input = ReadText(dir / "in.fits");
+    const int pipe = path.prepare ? path.prepare(dir) : -1;
+    std::vector<std::string> args;
+    for (const std::string& a : path.args)
+        args.push_back(args.empty() || a[0] == '-' || a[0] == '/' ? a : dir / (a == "IN" ? "in.fits" : a));
+    const mode_t mask = umask(027);
+    const Result run = Tamrix(args);
+    umask(mask);
+    EXPECT_EQ(run.status, path.status) << run.err;
+    path.check(dir, run, pipe);
+    EXPECT_EQ(ReadText(dir / "in.fits"), input);
+    for (const std::string& f : dir.Files())
+        EXPECT_NE(f[0], '.') << "a temporary was left: " << f;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cli, OutputPaths, ::testing::ValuesIn(kOutputPaths), [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace tamrix::clitest

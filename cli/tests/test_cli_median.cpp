@@ -74,20 +74,29 @@ TEST_F(Median, ProgressBarFollowsTheFilterToOneHundredPercent)
     EXPECT_EQ(run.err.substr(run.err.size() - full.size()), full);
 }
 
-TEST_F(Median, CtrlCCancelsTheFilterAndWritesNothing)
+// Ctrl-C (SIGINT) and SIGTERM stop the filter alike; the status tells which.
+class MedianStopped : public ::testing::TestWithParam<int> {
+protected:
+    Scratch dir;
+};
+
+TEST_P(MedianStopped, CancelsTheFilterAndWritesNothing)
 {
     const int w = 1200, h = 2000;
     Values v(size_t(w) * h);
     for (size_t i = 0; i < v.size(); ++i)
         v[i] = uint32_t(i * 2654435761u % 60000);
     WriteU16(dir / "in.fits", w, h, v);
-    const Result run
-        = Tamrix({ "median", dir / "in.fits", "-r", "25", "--progress", "-o", dir / "out.fits" }, "median [");
-    EXPECT_EQ(run.status, 130) << run.err;
-    EXPECT_NE(run.err.find("interrupted; no output written"), std::string::npos) << run.err;
+    const Result run = Tamrix(
+        { "median", dir / "in.fits", "-r", "25", "--progress", "-o", dir / "out.fits" }, "median [", GetParam());
+    EXPECT_EQ(run.status, 128 + GetParam()) << run.err;
+    EXPECT_NE(run.err.find("; no output written"), std::string::npos) << run.err;
     EXPECT_EQ(run.err.find("100 %"), std::string::npos) << "the filter ran to the end before the interrupt";
     EXPECT_EQ(dir.Files(), (std::vector<std::string> { "in.fits" }));
 }
+
+INSTANTIATE_TEST_SUITE_P(Median, MedianStopped, ::testing::Values(SIGINT, SIGTERM),
+    [](const auto& info) { return info.param == SIGINT ? "ByCtrlC" : "BySigterm"; });
 
 TEST_F(Median, ARadiusAsWideAsTheFrameIsAUsageError)
 {

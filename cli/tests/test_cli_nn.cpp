@@ -163,6 +163,27 @@ TEST_F(Nn, TrainLearnsTwoClassesWithALinePerEpoch)
     EXPECT_EQ(ReadText(dir / "again.net"), ReadText(dir / "two.net"));
 }
 
+// A hang-up, a closed pipe or the file size limit ends the program at once;
+// the network's temporary file, open all through the training, goes too.
+class KilledTraining : public ::testing::TestWithParam<int> {
+protected:
+    Scratch dir;
+};
+
+TEST_P(KilledTraining, LeavesNoTemporary)
+{
+    WriteTwoClasses(dir / "i", dir / "l", 120, false);
+    const Result run
+        = Tamrix({ "nn", "train", dir / "i", dir / "l", "--hidden", "6", "-e", "100000", "-o", dir / "out.net" },
+            "epoch 1/", GetParam());
+    EXPECT_EQ(run.status, 128 + GetParam()) << run.err;
+    EXPECT_EQ(dir.Files(), (std::vector<std::string> { "i", "l" }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Nn, KilledTraining, ::testing::Values(SIGHUP, SIGPIPE, SIGXFSZ), [](const auto& info) {
+    return info.param == SIGHUP ? "Sighup" : info.param == SIGPIPE ? "Sigpipe" : "Sigxfsz";
+});
+
 TEST_F(Nn, BadDataSetsNameTheFileAndLeaveNoNetwork)
 {
     WriteTwoClasses(dir / "i", dir / "l", 20, false);
@@ -244,6 +265,8 @@ TEST_F(Nn, StarsWithANetworkFindsEachStarOnce)
     ExpectOneLineError(Tamrix({ "stars", dir / "sky.fits", "--nn", dir / "a.net", "--csv", dir / "out.csv" }), 5,
         dir / "a.net", "4-10 network does not rate star windows");
     EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "--nn", dir / "c.net", "-k", "3" }).status, 2);
+    // Without a file, the shipped network (here the source tree's).
+    EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "--nn" }).status, 0);
 }
 
 } // namespace

@@ -51,8 +51,9 @@ TEST_F(Pictures, GreyPictureMapsBlackAndWhitePoints)
     EXPECT_FALSE(png.colour);
     ASSERT_EQ(png.width, 3);
     ASSERT_EQ(png.height, 2);
+    // Bottom-up, as DS9 shows the frame: its last row is the picture's top one.
     // Linear: the table entry of 150 covers 150 and shows the middle of its span.
-    EXPECT_EQ(png.pixels, (std::vector<unsigned char> { 0, 129, 255, 0, 255, 65 }));
+    EXPECT_EQ(png.pixels, (std::vector<unsigned char> { 0, 255, 65, 0, 129, 255 }));
 }
 
 TEST_F(Pictures, ZoomEnlargesAndReduces)
@@ -83,16 +84,17 @@ TEST_F(Pictures, ThreeFramesMakeAColourPicture)
 TEST_F(Pictures, StarMarksAreGreenCircles)
 {
     WriteU16(dir / "a.fits", 40, 40, Values(1600, 0));
-    WriteText(dir / "s.csv", "x,y,cx,cy,flux,peak\n20,20,20.0,20.0,100,9\n");
+    WriteText(dir / "s.csv", "x,y,cx,cy,flux,peak\n20,12,20.0,12.0,100,9\n");
     const Result run = Tamrix({ "render", dir / "a.fits", "--stars", dir / "s.csv", "--mark-radius", "5", "--black",
         "1", "--white", "2", "-o", dir / "m.png" });
     ASSERT_EQ(run.status, 0) << run.err;
     const Png png = ReadPng(dir / "m.png");
     ASSERT_TRUE(png.colour);
-    auto at = [&](int x, int y, int c) { return png.pixels[(size_t(y) * 40 + x) * 3 + c]; };
-    EXPECT_EQ(at(25, 20, 1), 230); // on the circle
-    EXPECT_EQ(at(20, 15, 1), 230);
-    EXPECT_EQ(at(20, 20, 1), 0); // the centre stays
+    // Frame row y is picture row 39 - y: the marks turn with the picture.
+    auto at = [&](int x, int y, int c) { return png.pixels[(size_t(39 - y) * 40 + x) * 3 + c]; };
+    EXPECT_EQ(at(25, 12, 1), 230); // on the circle
+    EXPECT_EQ(at(20, 7, 1), 230);
+    EXPECT_EQ(at(20, 12, 1), 0); // the centre stays
 }
 
 TEST_F(Pictures, MismatchedChannelsAndBadNamesFail)
@@ -103,6 +105,8 @@ TEST_F(Pictures, MismatchedChannelsAndBadNamesFail)
     EXPECT_EQ(run.status, 5) << run.err;
     EXPECT_EQ(Tamrix({ "render", dir / "r.fits", dir / "g.fits", "-o", dir / "c.png" }).status, 2);
     EXPECT_EQ(Tamrix({ "render", dir / "r.fits", "-o", dir / "c.jpg" }).status, 2);
+    run = Tamrix({ "render", dir / "r.fits", "--stretch", "cube", "-o", dir / "c.png" });
+    EXPECT_EQ(run.err, "tamrix: usage error: --stretch: 'cube' is not linear, sqrt or asinh (see tamrix --help)\n");
     EXPECT_EQ(dir.Files(), (std::vector<std::string> { "g.fits", "r.fits" }));
 }
 

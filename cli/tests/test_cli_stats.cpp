@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace tamrix::clitest {
 namespace {
 
@@ -13,16 +15,20 @@ protected:
     Scratch dir;
 };
 
-TEST_F(Stats, TableOfEveryFrame)
+TEST_F(Stats, TableOfEveryReadableFrameAndALinePerFailure)
 {
     WriteU16(dir / "a.fits", 2, 1, { 10, 20 });
-    WriteU32(dir / "b.fits", 1, 1, { 4294967295u });
-    const Result run = Tamrix({ "stats", dir / "a.fits", dir / "b.fits" });
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("2x1   16           10           20             15            5"), std::string::npos)
-        << run.out;
-    EXPECT_NE(run.out.find("1x1   32   4294967295   4294967295     4294967295            0"), std::string::npos)
-        << run.out;
+    WriteU32(dir / "b.fits", 2, 1, { 0, 4294967295u });
+    WriteU16(dir / "narrow.fits", 1, 1, { 1 }); // the rectangle misses it
+    WriteText(dir / "text.fits", "not FITS");
+    const Result run = Tamrix({ "stats", dir / "narrow.fits", dir / "none.fits", dir / "a.fits", dir / "text.fits",
+        dir / "b.fits", "--rect", "1,0,1,1" });
+    EXPECT_EQ(run.status, 2) << run.err; // the first failure's
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 3) << run.err;
+    EXPECT_NE(run.err.find(dir / "none.fits: no such file\n"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(dir / "text.fits: not a readable FITS file"), std::string::npos) << run.err;
+    EXPECT_NE(run.out.find("1x1   16           20           20             20            0"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("1x1   32   4294967295   4294967295     4294967295            0"), std::string::npos) << run.out;
 }
 
 TEST_F(Stats, JsonWithARectangle)
