@@ -78,8 +78,9 @@ TEST_P(EveryImageType, RoundTripsThroughACommandInPhysicalUnits)
     const double tolerance = layout.bitpix < 0 ? (hi - lo) / (1 << 24) : 1e-9 * std::max(1.0, hi - lo);
     ASSERT_EQ(out.physical.size(), s.values.size());
     for (size_t i = 0; i < s.values.size(); ++i) {
-        if (!std::isnan(s.values[i]))
+        if (!std::isnan(s.values[i])) {
             EXPECT_NEAR(out.physical[i], s.values[i], tolerance) << i;
+        }
     }
     if (layout.bitpix < 0) {
         EXPECT_EQ(out.bitpix, layout.bitpix); // floating point stays floating point
