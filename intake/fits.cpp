@@ -111,6 +111,14 @@ OpenFits Open(const std::string& path)
     } else if (magic.rfind("BZh", 0) == 0 || magic.rfind("PK\x03\x04", 0) == 0
         || (magic.size() >= 2 && magic[0] == '\x1f' && magic[1] == '\x9d')) {
         Fail(Fault::Unsupported, path, "a compressed file other than gzip: unpack it first");
+    } else if (path.size() > 4 && path.compare(path.size() - 4, 4, ".imh") == 0) {
+        // An IRAF image (header .imh, pixels .pix), which CFITSIO converts in
+        // memory: its name goes through CFITSIO's parser, so it must hold
+        // nothing that parser reads as syntax.
+        if (path.find_first_of("[]()!+*?") != std::string::npos)
+            Fail(Fault::Usage, path, "an IRAF image name with a character of CFITSIO's syntax: rename it");
+        o.fileBytes = std::numeric_limits<int64_t>::max(); // CFITSIO reads the pixel file as it builds the image
+        fits_open_file(&raw, path.c_str(), READONLY, &status);
     } else {
         o.fileBytes = static_cast<int64_t>(st.st_size);
         // The disk-file form takes the name literally: no extended syntax.
