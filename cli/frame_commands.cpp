@@ -65,7 +65,7 @@ void BinFrame(const BinArgs& a)
         std::to_string(bx) + " x " + std::to_string(by) + " blocks of " + a.input + " summed into 32-bit pixels"));
     if (in.depth == 4 && double(in.Max()) * bx * by > 4294967295.0)
         std::fprintf(stderr, "tamrix: warning: %s: block sums above 4294967295 wrap around\n", a.input.c_str());
-    DropWcs(out, history, "bin");
+    MapWcs(out, history, "bin", intake::BinMap(bx, by));
     WriteFrame(a.output, out, history);
 }
 

@@ -43,7 +43,7 @@ void ResampleFrame(const ResampleArgs& a)
     tamrix::Resample(fx, fy, in.Data(), out.Data(), in.width, in.height, in.depth);
     std::vector<std::string> history { History("resample",
         a.input + " enlarged " + std::to_string(fx) + " x " + std::to_string(fy) + " by linear interpolation") };
-    DropWcs(out, history, "resample");
+    MapWcs(out, history, "resample", intake::ResampleMap(fx, fy));
     WriteFrame(a.output, out, history);
 }
 
@@ -80,7 +80,7 @@ void ShiftFrame(const ShiftArgs& a)
     std::vector<std::string> history { History("shift",
         a.input + " moved by (" + Number(a.by[0]) + ", " + Number(a.by[1]) + ") pixels, bilinear weights in 1/"
             + std::to_string(s) + " pixel") };
-    DropWcs(out, history, "shift");
+    MapWcs(out, history, "shift", intake::ShiftMap(int(ix), int(iy), ax, ay, s));
     WriteFrame(a.output, out, history);
 }
 
@@ -124,7 +124,7 @@ void TransformFrame(const TransformArgs& a)
             throw Failure(kExitUsage, "the transform has a coefficient that is not a finite number");
     tamrix::Transform(m[0], m[1], m[2], m[3], m[4], m[5], in.Data(), in.width, in.height, in.depth, out.Data(), w, h);
     std::vector<std::string> history { History("transform", a.input + " " + what + ", bilinear in 1/64 pixel") };
-    DropWcs(out, history, "transform");
+    MapWcs(out, history, "transform", intake::TransformMap(m));
     WriteFrame(a.output, out, history);
 }
 

@@ -138,6 +138,8 @@ void WriteFits(const std::string& path, const FitsLayout& layout, const std::vec
     }
     for (const auto& [key, value] : layout.keys)
         fits_write_key(f, TSTRING, key.c_str(), const_cast<char*>(value.c_str()), nullptr, &status);
+    for (const std::string& card : layout.cards)
+        fits_write_record(f, card.c_str(), &status);
     std::vector<double> copy = values;
     fits_write_img(f, TDOUBLE, 1, LONGLONG(copy.size()), copy.data(), &status);
     fits_close_file(f, &status);

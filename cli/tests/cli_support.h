@@ -40,6 +40,7 @@ struct FitsLayout {
     double bzero = 32768;
     bool inExtension = false;
     std::vector<std::pair<std::string, std::string>> keys; // string keywords
+    std::vector<std::string> cards = {}; // whole header cards, written as they are
 };
 void WriteFits(const std::string& path, const FitsLayout& layout, const std::vector<double>& values);
 void WriteU16(const std::string& path, int width, int height, const std::vector<uint32_t>& values);
