@@ -6,6 +6,7 @@
 #include <wcslib/wcserr.h>
 #include <wcslib/wcsfix.h>
 #include <wcslib/wcshdr.h>
+#include <wcslib/wcsutil.h>
 
 #include <algorithm>
 #include <cmath>
@@ -230,6 +231,35 @@ bool IsSipTerm(const std::string& key, std::string& prefix, int& p, int& q)
 
 // ---- wcslib -----------------------------------------------------------------
 
+// wcslib 7.12's header parser reads past a string left open and crashes on a
+// SIP coefficient or a DSS plate keyword that is not a plain number
+// (PLTDECSN: not a string). It is shown only value cards of sound syntax, and
+// a WCS card of unsound syntax is named here (the first one, or "").
+std::string Screen(const std::vector<std::string>& cards, std::vector<std::string>& sound)
+{
+    static const std::string number = "[+-]?([0-9]+[.]?[0-9]*|[.][0-9]+)([EeDd][+-]?[0-9]+)?";
+    static const std::regex numeric(" *" + number + " *(/.*)?");
+    static const std::regex text(" *'([^']|'')*' *(/.*)?");
+    static const std::regex any(
+        " *(" + number + "|'([^']|'')*'|[TF]|[(] *" + number + " *, *" + number + " *[)])? *(/.*)?");
+    static const std::regex numbers("(A|B|AP|BP)_[0-9]+_[0-9]+|AMD[XY][0-9]+|PLTRA[HMS]|PLTDEC[DMS]|CNPIX[0-9]+|"
+                                    "[XY]PIXELSZ|PPO[0-9]+");
+    std::string first;
+    for (const std::string& card : cards) {
+        const std::string key = KeyOf(card), value = Padded(card).substr(10);
+        if (key.empty())
+            continue;
+        const bool ok = key == "PLTDECSN"    ? std::regex_match(value, text)
+            : std::regex_match(key, numbers) ? std::regex_match(value, numeric)
+                                             : std::regex_match(value, any);
+        if (ok)
+            sound.push_back(Padded(card));
+        else if (first.empty() && IsWcsKey(key))
+            first = key;
+    }
+    return first;
+}
+
 struct Descriptions {
     int n = 0;
     wcsprm* w = nullptr;
@@ -247,15 +277,26 @@ struct Descriptions {
 std::string Read(const std::vector<std::string>& cards, Descriptions& d)
 {
     wcserr_enable(1);
+    std::vector<std::string> sound;
+    const std::string unsound = Screen(cards, sound);
+    if (!unsound.empty())
+        return unsound + " holds no valid value";
     std::string text;
-    for (const std::string& card : cards)
-        text += Padded(card);
+    for (const std::string& card : sound)
+        text += card;
     int rejected = 0;
-    if (wcspih(text.data(), int(cards.size()), WCSHDR_all, 0, &rejected, &d.n, &d.w))
+    if (wcspih(text.data(), int(sound.size()), WCSHDR_all, 0, &rejected, &d.n, &d.w))
         return "wcslib cannot parse the header";
     for (int k = 0; k < d.n; ++k) {
+        if (wcsset(&d.w[k]) == 0)
+            continue;
+        // The non-standard forms other readers also accept; only when needed,
+        // as wcsfix leaks a little on headers it cannot fix.
         int fixes[NWCSFIX];
-        wcsfix(0, nullptr, &d.w[k], fixes); // the non-standard forms other readers also accept
+        wcserr info[NWCSFIX] = {};
+        wcsfixi(0, nullptr, &d.w[k], fixes, info);
+        for (wcserr& e : info)
+            wcsdealloc(e.msg);
         if (wcsset(&d.w[k]))
             return std::string("wcslib cannot use them (")
                 + (d.w[k].err && d.w[k].err->msg[0] ? d.w[k].err->msg : "no reason given") + ")";
@@ -552,6 +593,17 @@ void MapPhysical(Cards& cards, const Affine& a)
     }
 }
 
+// wcslib 7.12 loses the message of an error it sets over an earlier one, as
+// evaluating points outside a projection does: they are cleared after each.
+void ClearErrors(wcsprm& w)
+{
+    for (wcserr** e : { &w.err, &w.lin.err, &w.cel.err, &w.cel.prj.err, &w.spc.err })
+        wcserr_clear(e);
+    for (disprm* d : { w.lin.dispre, w.lin.disseq })
+        if (d)
+            wcserr_clear(&d->err);
+}
+
 // Confirms with wcslib that every output pixel of a grid over the frame has
 // the world coordinates its input position had; "" or the reason not.
 std::string Confirm(Descriptions& before, const std::vector<std::string>& cards, const Affine& a, int width, int height)
@@ -584,6 +636,8 @@ std::string Confirm(Descriptions& before, const std::vector<std::string>& cards,
                 std::fill(stat.begin(), stat.end(), 0);
                 const int s0 = wcsp2s(&w0, 1, n, &pix[0], &img[0], &phi[0], &theta[0], &world[0], &stat[0]);
                 const int s1 = wcsp2s(&w1, 3, n, &pix[n], &img[n], &phi[1], &theta[1], &world[n], &stat[1]);
+                ClearErrors(w0);
+                ClearErrors(w1);
                 if ((s0 && s0 != WCSERR_BAD_PIX) || (s1 && s1 != WCSERR_BAD_PIX))
                     return "wcslib cannot evaluate the moved WCS";
                 if (stat[0] != stat[1])

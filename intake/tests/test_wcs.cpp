@@ -318,6 +318,7 @@ TEST(WcsThroughGeometry, RemovesWhatCannotBeCarriedAndSaysWhy)
         { dss, tamrix::intake::BinMap(2, 2), "DSS plate solution" },
         { lookup, tamrix::intake::ShiftMap(1, 0, 0, 0, 1), "D2IMDIS1" },
         { kSip, tamrix::intake::TransformMap(singular), "onto a line or a point" },
+        { std::string(kSip) + " A_1_2=1.0.0", tamrix::intake::BinMap(2, 2), "A_1_2" }, // crashed wcslib's parser
     };
     for (const auto& c : cases) {
         const auto mapped = MapWcs(Header(c.header), c.map, 20, 20);
