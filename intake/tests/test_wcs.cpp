@@ -11,10 +11,10 @@
 #include <cmath>
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
