@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fits.h"
+#include "intake/wcs.h"
 #include "output.h"
 
 namespace tamrix::cli {
@@ -31,9 +32,9 @@ void AddDemoCommand(CLI::App& app, Action& action);
 // The HISTORY line of a step: "tamrix <command>: <what was done>".
 std::string History(const std::string& command, const std::string& what);
 
-// Removes the world-coordinate cards of a frame whose geometry changed; says
-// so in the history when there were any.
-void DropWcs(Frame& frame, std::vector<std::string>& history, const std::string& command);
+// Moves the world coordinates of a frame made through `map` (intake/wcs.h) onto
+// its pixel grid, or removes them and says why in the history.
+void MapWcs(Frame& frame, std::vector<std::string>& history, const std::string& command, const intake::PixelMap& map);
 
 // Case-insensitive test of a file name's ending, e.g. ".png".
 bool EndsWith(const std::string& path, const std::string& tail);

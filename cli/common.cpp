@@ -1,13 +1,11 @@
 #include "commands.h"
 #include "failure.h"
 
-#include <fitsio.h>
-
-#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace tamrix::cli {
 
@@ -16,15 +14,12 @@ std::string History(const std::string& command, const std::string& what)
     return "tamrix " + command + ": " + what;
 }
 
-void DropWcs(Frame& frame, std::vector<std::string>& history, const std::string& command)
+void MapWcs(Frame& frame, std::vector<std::string>& history, const std::string& command, const intake::PixelMap& map)
 {
-    const auto wcs
-        = [](const std::string& card) { return fits_get_keyclass(const_cast<char*>(card.c_str())) == TYP_WCS_KEY; };
-    const auto end = std::remove_if(frame.cards.begin(), frame.cards.end(), wcs);
-    if (end == frame.cards.end())
-        return;
-    frame.cards.erase(end, frame.cards.end());
-    history.push_back(History(command, "world coordinates removed: the pixel grid changed"));
+    intake::MappedCards mapped = intake::MapWcs(frame.cards, map, frame.width, frame.height);
+    frame.cards = std::move(mapped.cards);
+    if (!mapped.dropped.empty())
+        history.push_back(History(command, mapped.dropped));
 }
 
 CLI::Validator OutputFile(OutputKind kind)

@@ -68,7 +68,7 @@ void BinFrame(const BinArgs& a)
     std::vector<std::string> history;
     history.push_back(History("bin",
         std::to_string(bx) + " x " + std::to_string(by) + " blocks of " + a.input + " summed into 32-bit pixels"));
-    DropWcs(out, history, "bin");
+    MapWcs(out, history, "bin", intake::BinMap(bx, by));
     WriteFrame(a.output, out, history);
 }
 

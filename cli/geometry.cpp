@@ -67,7 +67,7 @@ void ResampleFrame(const ResampleArgs& a)
     tamrix::Resample(fx, fy, in.Data(), out.Data(), in.width, in.height, in.Depth());
     std::vector<std::string> history { History("resample",
         a.input + " enlarged " + std::to_string(fx) + " x " + std::to_string(fy) + " by linear interpolation") };
-    DropWcs(out, history, "resample");
+    MapWcs(out, history, "resample", intake::ResampleMap(fx, fy));
     WriteFrame(a.output, out, history);
 }
 
@@ -115,7 +115,7 @@ void ShiftFrame(const ShiftArgs& a)
     std::vector<std::string> history { History("shift",
         a.input + " moved by (" + Number(a.by[0]) + ", " + Number(a.by[1]) + ") pixels, bilinear weights in 1/"
             + std::to_string(s) + " pixel") };
-    DropWcs(out, history, "shift");
+    MapWcs(out, history, "shift", intake::ShiftMap(int(ix), int(iy), ax, ay, s));
     WriteFrame(a.output, out, history, /*keepInvalid=*/true);
 }
 
@@ -165,7 +165,7 @@ void TransformFrame(const TransformArgs& a)
     sample(in.Data(), in.Depth(), out.Data());
     MarkUnreached(out, in, a.fill, [&](void* source, void* destination) { sample(source, 2, destination); });
     std::vector<std::string> history { History("transform", a.input + " " + what + ", bilinear in 1/64 pixel") };
-    DropWcs(out, history, "transform");
+    MapWcs(out, history, "transform", intake::TransformMap(m));
     WriteFrame(a.output, out, history, /*keepInvalid=*/true);
 }
 

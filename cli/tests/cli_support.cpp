@@ -156,6 +156,8 @@ void WriteFits(const std::string& path, const FitsLayout& layout, const std::vec
     }
     for (const auto& [key, value] : layout.keys)
         fits_write_key(f, TSTRING, key.c_str(), const_cast<char*>(value.c_str()), nullptr, &status);
+    for (const std::string& card : layout.cards)
+        fits_write_record(f, card.c_str(), &status);
     // NaN marks undefined pixels: BLANK in integers (through a stand-in value
     // CFITSIO can compare), itself in floating point.
     std::vector<double> copy = values;

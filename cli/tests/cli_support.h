@@ -49,6 +49,7 @@ struct FitsLayout {
     bool hasBlank = false;
     long long blank = 0;
     bool tiled = false, gzip = false;
+    std::vector<std::string> cards = {}; // whole header cards, written as they are
 };
 void WriteFits(const std::string& path, const FitsLayout& layout, const std::vector<double>& values);
 void WriteU16(const std::string& path, int width, int height, const std::vector<uint32_t>& values);

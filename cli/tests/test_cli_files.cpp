@@ -181,6 +181,24 @@ TEST_F(Cli, BinAddsTheOffsetOfEveryPixelOfABlock)
     EXPECT_EQ(ReadFits(dir / "out.fits").physical, (std::vector<double> { -6, 15 }));
 }
 
+TEST_F(Cli, BinMovesTheWorldCoordinatesOntoTheBinnedGrid)
+{
+    // Output pixel 0 is centred on input 0.5: CRPIX' = (CRPIX + 0.5) / 2, CD' = 2 CD.
+    FitsLayout layout { 6, 4, 0, 16, 32768 };
+    layout.cards = { "CTYPE1  = 'RA---TAN'", "CTYPE2  = 'DEC--TAN'", "CRVAL1  = 150.0", "CRVAL2  = 2.0",
+        "CRPIX1  = 3.5", "CRPIX2  = 2.0", "CD1_1   = -1.0E-4", "CD1_2   = 2.0E-5", "CD2_1   = 3.0E-5",
+        "CD2_2   = 1.0E-4" };
+    WriteFits(dir / "in.fits", layout, std::vector<double>(24, 100));
+    const Result run = Tamrix({ "bin", dir / "in.fits", "-o", dir / "out.fits" });
+    ASSERT_EQ(run.status, 0) << run.err;
+    const FitsImage out = ReadFits(dir / "out.fits");
+    const std::pair<const char*, double> expected[] = { { "CRPIX1", 2.0 }, { "CRPIX2", 1.25 }, { "CD1_1", -2e-4 },
+        { "CD1_2", 4e-5 }, { "CD2_1", 6e-5 }, { "CD2_2", 2e-4 }, { "CRVAL1", 150.0 } };
+    for (const auto& [key, value] : expected)
+        EXPECT_DOUBLE_EQ(std::stod(out.Key(key)), value) << key;
+    EXPECT_FALSE(out.HasHistory("world coordinates removed"));
+}
+
 // ---- bad input: a one-line error, its exit status, and no output ----------
 
 struct BadInput {
