@@ -22,18 +22,6 @@
 namespace tamrix::clitest {
 namespace {
 
-std::string Slurp(int fd)
-{
-    std::string text;
-    lseek(fd, 0, SEEK_SET);
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0)
-        text.append(buffer, size_t(n));
-    close(fd);
-    return text;
-}
-
 int TempFile()
 {
     char name[] = "/tmp/tamrix-cli-out-XXXXXX";
@@ -87,8 +75,8 @@ Result Tamrix(const std::vector<std::string>& args, const std::string& interrupt
     }
     Result run;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    run.out = Slurp(out);
-    run.err = Slurp(err);
+    run.out = ReadAll(out);
+    run.err = ReadAll(err);
     return run;
 }
 
@@ -247,6 +235,18 @@ bool FitsImage::HasHistory(const std::string& text) const
     return std::any_of(cards.begin(), cards.end(), [&](const std::string& card) {
         return card.compare(0, 8, "HISTORY ") == 0 && card.find(text) != std::string::npos;
     });
+}
+
+std::string ReadAll(int fd)
+{
+    std::string text;
+    lseek(fd, 0, SEEK_SET); // fails harmlessly on a pipe
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, size_t(n));
+    close(fd);
+    return text;
 }
 
 std::string ReadText(const std::string& path)

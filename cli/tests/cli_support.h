@@ -67,6 +67,8 @@ struct FitsImage {
 FitsImage ReadFits(const std::string& path);
 
 std::string ReadText(const std::string& path);
+// Everything a descriptor holds (from its start, when it can seek), then closes it.
+std::string ReadAll(int fd);
 void WriteText(const std::string& path, const std::string& text);
 
 } // namespace tamrix::clitest

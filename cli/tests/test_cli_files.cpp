@@ -369,17 +369,6 @@ int OpenFifo(const std::string& path)
     return open(path.c_str(), O_RDONLY | O_NONBLOCK); // a reader, so that the program's open does not wait
 }
 
-std::string Drain(int fd)
-{
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0)
-        text.append(buffer, size_t(n));
-    close(fd);
-    return text;
-}
-
 const OutputPath kOutputPaths[] = {
     { "NewFileGetsTheUmasksPermissions", { "stars", "IN", "--csv", "new.csv" }, 0, nullptr,
         [](const Scratch& d, const Result&, int) {
@@ -401,13 +390,13 @@ const OutputPath kOutputPaths[] = {
     { "FifoIsWrittenNotReplaced", { "stars", "IN", "--csv", "out.fifo" }, 0,
         [](const Scratch& d) { return OpenFifo(d / "out.fifo"); },
         [](const Scratch& d, const Result&, int pipe) {
-            EXPECT_EQ(Drain(pipe), kNoStars);
+            EXPECT_EQ(ReadAll(pipe), kNoStars);
             EXPECT_TRUE(S_ISFIFO(Mode(d / "out.fifo")));
         } },
     { "PictureToAFifo", { "render", "IN", "-o", "out.png" }, 0,
         [](const Scratch& d) { return OpenFifo(d / "out.png"); },
         [](const Scratch& d, const Result&, int pipe) {
-            EXPECT_EQ(Drain(pipe).substr(0, 4), "\x89PNG");
+            EXPECT_EQ(ReadAll(pipe).substr(0, 4), "\x89PNG");
             EXPECT_TRUE(S_ISFIFO(Mode(d / "out.png")));
         } },
     { "DevNullStaysADevice", { "bin", "IN", "-o", "/dev/null" }, 0, nullptr,
