@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <memory>
 #include <sys/stat.h>
@@ -43,83 +42,157 @@ struct FitsCloser {
 };
 using FitsHandle = std::unique_ptr<fitsfile, FitsCloser>;
 
-// An open file: CFITSIO's handle and, for gzip'd files, the unpacked bytes it
-// reads from memory.
+// An open file: CFITSIO's handle and, for files read from memory, the bytes
+// it reads. CFITSIO keeps the address of `buffer`, so an OpenFits stays
+// where it was made.
 struct OpenFits {
-    std::vector<char> unpacked;
+    std::vector<char> bytes;
     void* buffer = nullptr;
     size_t size = 0;
     int64_t fileBytes = 0; // what the data must fit in
     FitsHandle f;
+
+    OpenFits() = default;
+    OpenFits(const OpenFits&) = delete;
+    OpenFits& operator=(const OpenFits&) = delete;
 };
 
-std::string Magic(const std::string& path)
+bool IsGzip(const char* m, size_t n)
 {
-    std::ifstream in(path, std::ios::binary);
-    char m[4] = {};
-    in.read(m, 4);
-    return std::string(m, static_cast<size_t>(in.gcount()));
+    return n >= 2 && m[0] == '\x1f' && m[1] == '\x8b';
 }
 
-void Unpack(const std::string& path, std::vector<char>& out)
+// bzip2, zip and Unix compress: packings CFITSIO would need a file name for.
+bool IsOtherPacking(const char* m, size_t n)
 {
-    struct GzCloser {
-        void operator()(gzFile g) const { gzclose(g); }
-    };
-    std::unique_ptr<gzFile_s, GzCloser> gz(gzopen(path.c_str(), "rb"));
-    if (!gz)
-        Fail(Fault::Unreadable, path, std::string("cannot open: ") + std::strerror(errno));
-    gzbuffer(gz.get(), 1 << 17);
+    const std::string magic(m, std::min<size_t>(n, 4));
+    return magic.rfind("BZh", 0) == 0 || magic.rfind("PK\x03\x04", 0) == 0
+        || (n >= 2 && m[0] == '\x1f' && m[1] == '\x9d');
+}
+
+// Unpacks gzip'd data as gunzip does (members one after another, anything
+// after the last ignored), to at most kMaxUnpacked bytes. `fill(to, room)`
+// hands over the packed bytes piece by piece, 0 at their end.
+template <typename Fill>
+void Unpack(Fill fill, const std::string& name, std::vector<char>& out)
+{
+    z_stream z {};
+    if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK)
+        Fail(Fault::Failure, name, "cannot unpack: out of memory");
+    const std::unique_ptr<z_stream, int (*)(z_stream*)> end(&z, inflateEnd);
+    std::vector<unsigned char> in(1 << 17);
+    z.next_in = in.data();
     size_t used = 0;
     out.resize(1 << 20);
+    bool inMember = true;
     for (;;) {
+        if (z.avail_in < 2) {
+            // Two bytes at hand tell whether another member follows.
+            std::memmove(in.data(), z.next_in, z.avail_in);
+            z.next_in = in.data();
+            z.avail_in += static_cast<uInt>(fill(in.data() + z.avail_in, in.size() - z.avail_in));
+        }
+        if (!inMember) {
+            if (!IsGzip(reinterpret_cast<const char*>(z.next_in), z.avail_in))
+                break;
+            inflateReset(&z);
+            inMember = true;
+        }
+        if (z.avail_in == 0)
+            Fail(Fault::Unreadable, name, "bad gzip data: the file ends inside its packed stream");
         if (used == out.size()) {
             if (static_cast<int64_t>(out.size()) >= kMaxUnpacked)
-                Fail(Fault::Unsupported, path, "unpacks to more than 4 GiB: unpack it first (gunzip)");
+                Fail(Fault::Unsupported, name, "unpacks to more than 4 GiB: unpack it first (gunzip)");
             out.resize(std::min<size_t>(out.size() * 2, static_cast<size_t>(kMaxUnpacked)));
         }
-        const unsigned chunk = static_cast<unsigned>(std::min<size_t>(out.size() - used, 1u << 30));
-        const int n = gzread(gz.get(), out.data() + used, chunk);
-        if (n < 0) {
-            int code = 0;
-            Fail(Fault::Unreadable, path, std::string("bad gzip data: ") + gzerror(gz.get(), &code));
-        }
-        if (n == 0)
-            break;
-        used += static_cast<size_t>(n);
+        z.next_out = reinterpret_cast<Bytef*>(out.data() + used);
+        z.avail_out = static_cast<uInt>(std::min<size_t>(out.size() - used, 1u << 30));
+        const uInt room = z.avail_out;
+        const int result = inflate(&z, Z_NO_FLUSH);
+        used += room - z.avail_out;
+        if (result == Z_STREAM_END)
+            inMember = false;
+        else if (result != Z_OK)
+            Fail(Fault::Unreadable, name, std::string("bad gzip data: ") + (z.msg ? z.msg : zError(result)));
     }
     out.resize(used);
 }
 
-OpenFits Open(const std::string& path)
+// Opens the FITS file in `o.bytes`, as they are.
+void OpenMemory(OpenFits& o, const std::string& name)
+{
+    o.buffer = o.bytes.data();
+    o.size = o.bytes.size();
+    o.fileBytes = static_cast<int64_t>(o.size);
+    fitsfile* raw = nullptr;
+    int status = 0;
+    fits_open_memfile(&raw, name.c_str(), READONLY, &o.buffer, &o.size, 0, nullptr, &status);
+    if (status)
+        Fail(Fault::Unreadable, name, "not a readable FITS file (" + StatusText(status) + ")");
+    o.f.reset(raw);
+}
+
+// Opens a file's bytes, plain or gzip'd.
+void OpenBytes(OpenFits& o, std::vector<char> bytes, const std::string& name)
+{
+    if (IsOtherPacking(bytes.data(), bytes.size()))
+        Fail(Fault::Unsupported, name, "a compressed file other than gzip: unpack it first");
+    if (IsGzip(bytes.data(), bytes.size())) {
+        size_t at = 0;
+        Unpack(
+            [&](unsigned char* to, size_t room) {
+                const size_t n = std::min(room, bytes.size() - at);
+                std::memcpy(to, bytes.data() + at, n);
+                at += n;
+                return n;
+            },
+            name, o.bytes);
+    } else {
+        o.bytes = std::move(bytes);
+    }
+    OpenMemory(o, name);
+}
+
+void Open(OpenFits& o, const std::string& path)
 {
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
         Fail(Fault::Unreadable, path, "no such file");
     if (S_ISDIR(st.st_mode))
         Fail(Fault::Unreadable, path, "is a folder, not a FITS file");
-    OpenFits o;
+    struct FileCloser {
+        void operator()(FILE* file) const { std::fclose(file); }
+    };
+    const std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file)
+        Fail(Fault::Unreadable, path, std::string("cannot open: ") + std::strerror(errno));
+    char magic[4] = {};
+    const size_t n = std::fread(magic, 1, sizeof magic, file.get());
+    if (IsGzip(magic, n)) {
+        // Unpacked in memory: CFITSIO's own unpacking goes through its
+        // extended file-name syntax.
+        size_t pending = n;
+        Unpack(
+            [&](unsigned char* to, size_t room) {
+                size_t got = std::min(room, pending);
+                std::memcpy(to, magic + (n - pending), got);
+                pending -= got;
+                return got + std::fread(to + got, 1, room - got, file.get());
+            },
+            path, o.bytes);
+        OpenMemory(o, path);
+        return;
+    }
+    if (IsOtherPacking(magic, n))
+        Fail(Fault::Unsupported, path, "a compressed file other than gzip: unpack it first");
+    o.fileBytes = static_cast<int64_t>(st.st_size);
+    // The disk-file form takes the name literally: no extended syntax.
     fitsfile* raw = nullptr;
     int status = 0;
-    const std::string magic = Magic(path);
-    if (magic.size() >= 2 && magic[0] == '\x1f' && magic[1] == '\x8b') {
-        Unpack(path, o.unpacked);
-        o.buffer = o.unpacked.data();
-        o.size = o.unpacked.size();
-        o.fileBytes = static_cast<int64_t>(o.size);
-        fits_open_memfile(&raw, path.c_str(), READONLY, &o.buffer, &o.size, 0, nullptr, &status);
-    } else if (magic.rfind("BZh", 0) == 0 || magic.rfind("PK\x03\x04", 0) == 0
-        || (magic.size() >= 2 && magic[0] == '\x1f' && magic[1] == '\x9d')) {
-        Fail(Fault::Unsupported, path, "a compressed file other than gzip: unpack it first");
-    } else {
-        o.fileBytes = static_cast<int64_t>(st.st_size);
-        // The disk-file form takes the name literally: no extended syntax.
-        fits_open_diskfile(&raw, path.c_str(), READONLY, &status);
-    }
+    fits_open_diskfile(&raw, path.c_str(), READONLY, &status);
     if (status)
         Fail(Fault::Unreadable, path, "not a readable FITS file (" + StatusText(status) + ")");
     o.f.reset(raw);
-    return o;
 }
 
 bool IsImage(fitsfile* f)
@@ -272,10 +345,9 @@ struct Raw {
     size_t Pixels() const { return static_cast<size_t>(width) * static_cast<size_t>(height); }
 };
 
-Raw ReadRaw(const std::string& name, int plane)
+// The image `n` chooses in an open file; `name` for messages.
+Raw ReadRaw(const OpenFits& o, const ImageName& n, const std::string& name, int plane)
 {
-    const ImageName n = ParseImageName(name);
-    OpenFits o = Open(n.file);
     fitsfile* f = o.f.get();
     FindImage(f, n, name);
 
@@ -355,6 +427,14 @@ Raw ReadRaw(const std::string& name, int plane)
     return r;
 }
 
+Raw ReadRaw(const std::string& name, int plane)
+{
+    const ImageName n = ParseImageName(name);
+    OpenFits o;
+    Open(o, n.file);
+    return ReadRaw(o, n, name, plane);
+}
+
 Frame Convert(const Raw& r, const Mapping& m, bool keepInvalid, Warnings& warnings)
 {
     try {
@@ -371,6 +451,29 @@ Frame Convert(const Raw& r, const Mapping& m, bool keepInvalid, Warnings& warnin
     if (!text.empty())
         warnings.push_back(text);
     return frame;
+}
+
+// Frames of raw images under one mapping.
+std::vector<Frame> FramesOf(const std::vector<Raw>& raws, const ReadOptions& options, Warnings& warnings)
+{
+    std::vector<Format> formats;
+    for (const Raw& r : raws)
+        formats.push_back(r.format);
+    std::optional<std::pair<double, double>> range;
+    if (NeedsDataRange(formats, options.mapping)) {
+        double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+        for (const Raw& r : raws) {
+            const auto [a, b] = FiniteRange(r.Samples(), r.Pixels(), r.format);
+            lo = std::min(lo, a);
+            hi = std::max(hi, b);
+        }
+        range = std::make_pair(lo, hi);
+    }
+    const Mapping m = ChooseMapping(formats, options.mapping, range);
+    std::vector<Frame> frames;
+    for (const Raw& r : raws)
+        frames.push_back(Convert(r, m, options.keepInvalid, warnings));
+    return frames;
 }
 
 } // namespace
@@ -452,31 +555,23 @@ size_t Frame::InvalidCount() const
 std::vector<Frame> ReadFrames(const std::vector<std::string>& names, const ReadOptions& options, Warnings& warnings)
 {
     std::vector<Raw> raws;
-    std::vector<Format> formats;
-    for (const std::string& name : names) {
+    for (const std::string& name : names)
         raws.push_back(ReadRaw(name, options.plane));
-        formats.push_back(raws.back().format);
-    }
-    std::optional<std::pair<double, double>> range;
-    if (NeedsDataRange(formats, options.mapping)) {
-        double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-        for (const Raw& r : raws) {
-            const auto [a, b] = FiniteRange(r.Samples(), r.Pixels(), r.format);
-            lo = std::min(lo, a);
-            hi = std::max(hi, b);
-        }
-        range = std::make_pair(lo, hi);
-    }
-    const Mapping m = ChooseMapping(formats, options.mapping, range);
-    std::vector<Frame> frames;
-    for (const Raw& r : raws)
-        frames.push_back(Convert(r, m, options.keepInvalid, warnings));
-    return frames;
+    return FramesOf(raws, options, warnings);
 }
 
 Frame ReadFrame(const std::string& name, const ReadOptions& options, Warnings& warnings)
 {
     return std::move(ReadFrames({ name }, options, warnings).front());
+}
+
+Frame ReadFrame(std::vector<char> bytes, const ImageName& image, const ReadOptions& options, Warnings& warnings)
+{
+    OpenFits o;
+    OpenBytes(o, std::move(bytes), image.file);
+    std::vector<Raw> raws;
+    raws.push_back(ReadRaw(o, image, image.file, options.plane));
+    return std::move(FramesOf(raws, options, warnings).front());
 }
 
 Frame ReadDivisor(const std::string& name, const Frame& like, const ReadOptions& options, Warnings& warnings)

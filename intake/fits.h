@@ -93,6 +93,10 @@ using Warnings = std::vector<std::string>;
 // a picture). Frames come back in the order of the names.
 std::vector<Frame> ReadFrames(const std::vector<std::string>& names, const ReadOptions& options, Warnings& warnings);
 Frame ReadFrame(const std::string& name, const ReadOptions& options, Warnings& warnings);
+// The same from a file's bytes in memory (plain, gzip'd or tile-compressed):
+// `image` chooses the HDU as brackets after a name do, and its `file` names
+// the input in messages.
+Frame ReadFrame(std::vector<char> bytes, const ImageName& image, const ReadOptions& options, Warnings& warnings);
 
 // Reads a divisor (a flat field) for frames like `like`: its size, its depth,
 // offset 0 (mapping.h DivisorMapping).
