@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,17 @@ struct FitsImage {
     bool HasHistory(const std::string& text) const;
 };
 FitsImage ReadFits(const std::string& path);
+
+// One bad line of a text input (star list, field file) and the problem the
+// message must name.
+struct BadLine {
+    const char* name;
+    std::string line, problem;
+};
+inline void PrintTo(const BadLine& bad, std::ostream* os)
+{
+    *os << bad.name;
+}
 
 std::string ReadText(const std::string& path);
 void WriteText(const std::string& path, const std::string& text);
