@@ -8,6 +8,10 @@
 namespace tamrix::intake {
 namespace {
 
+// The finest grid: a normal number, whose inverse, which scales every
+// sample, is finite. Data of smaller values get fewer levels.
+constexpr double kLeastStep = std::numeric_limits<double>::min();
+
 // Levels below full scale that floating-point data get: about 2^24 in 32-bit
 // frames (256 times headroom for sums), 2^15 in 16-bit ones.
 int LevelBits(int depth)
@@ -294,7 +298,7 @@ Mapping ChooseMapping(const std::vector<Format>& inputs, const MappingOptions& o
         throw Error(Fault::Usage, "the range " + Num(lo) + " .. " + Num(hi) + " is not finite: give " + options.rangeName);
     const double levels = std::ldexp(1.0, LevelBits(m.depth));
     const double span = hi - lo;
-    m.scale = span > 0 ? PowerOfTwoAtLeast(span / levels) : 1.0;
+    m.scale = span > 0 ? std::max(PowerOfTwoAtLeast(span / levels), kLeastStep) : 1.0;
     if (!std::isfinite(m.scale) || m.scale == 0)
         throw Error(Fault::Usage, "the range " + Num(lo) + " .. " + Num(hi) + " cannot be quantised: give " + options.rangeName);
     m.offset = std::floor(lo / m.scale) * m.scale;
@@ -323,7 +327,7 @@ Mapping DivisorMapping(const Format& f, int depth, std::pair<double, double> dat
     // Proportional levels below the largest pixel; the division only sees
     // ratios. 16-bit frames keep the level within 65535, as the library's
     // 16-bit division needs.
-    m.scale = top / (depth == 2 ? 65535.0 : std::ldexp(1.0, 24));
+    m.scale = std::max(top / (depth == 2 ? 65535.0 : std::ldexp(1.0, 24)), kLeastStep);
     m.exact = false;
     return m;
 }

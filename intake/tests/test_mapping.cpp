@@ -205,6 +205,20 @@ TEST(Conversion, FloatsCrossWithinHalfAStepAndUndefinedPixelsAreMarked)
     EXPECT_NE(warning.find("1 pixel lies outside the range"), std::string::npos) << warning;
 }
 
+TEST(Conversion, TinyFloatsCrossWithinHalfAStep)
+{
+    // Their range asks for a step whose inverse is infinite.
+    const std::vector<double> s = { 0, 1e-310, 2.5e-309 };
+    const Format f = F(Sample::F64);
+    const Mapping m = MappingOf(s.data(), s.size(), f, {});
+    Census c;
+    std::vector<bool> invalid;
+    const auto back = RoundTrip(s, f, m, c, invalid);
+    for (size_t i = 0; i < s.size(); ++i)
+        EXPECT_LE(std::abs(back[i] - s[i]), m.scale / 2) << i;
+    EXPECT_TRUE(c.Clean());
+}
+
 TEST(Conversion, BlankPixelsOfIntegersAreMarked)
 {
     Format f = F(Sample::I16, 32768);
