@@ -4,10 +4,12 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <memory>
 #include <sys/stat.h>
@@ -50,6 +52,7 @@ struct OpenFits {
     void* buffer = nullptr;
     size_t size = 0;
     int64_t fileBytes = 0; // what the data must fit in
+    std::string path; // of a file CFITSIO reads from disk, "" for one in memory
     FitsHandle f;
 
     OpenFits() = default;
@@ -121,9 +124,12 @@ void Unpack(Fill fill, const std::string& name, std::vector<char>& out)
 // Opens the FITS file in `o.bytes`, as they are.
 void OpenMemory(OpenFits& o, const std::string& name)
 {
+    // CFITSIO reads whole blocks of 2880 bytes: a short last one gets zeros
+    // after the file's end, which the data must not reach into.
+    o.fileBytes = static_cast<int64_t>(o.bytes.size());
+    o.bytes.resize((o.bytes.size() + 2879) / 2880 * 2880, 0);
     o.buffer = o.bytes.data();
     o.size = o.bytes.size();
-    o.fileBytes = static_cast<int64_t>(o.size);
     fitsfile* raw = nullptr;
     int status = 0;
     fits_open_memfile(&raw, name.c_str(), READONLY, &o.buffer, &o.size, 0, nullptr, &status);
@@ -186,6 +192,7 @@ void Open(OpenFits& o, const std::string& path)
     if (IsOtherPacking(magic, n))
         Fail(Fault::Unsupported, path, "a compressed file other than gzip: unpack it first");
     o.fileBytes = static_cast<int64_t>(st.st_size);
+    o.path = path;
     // The disk-file form takes the name literally: no extended syntax.
     fitsfile* raw = nullptr;
     int status = 0;
@@ -209,34 +216,151 @@ int Naxis(fitsfile* f)
     return status ? 0 : naxis;
 }
 
-// Moves to the image the name asks for, or to the first HDU with one.
-void FindImage(fitsfile* f, const ImageName& n, const std::string& name)
+template <typename T>
+std::optional<T> Key(fitsfile* f, int type, const char* key)
+{
+    T value {};
+    int status = 0;
+    if (fits_read_key(f, type, key, &value, nullptr, &status)) {
+        fits_clear_errmsg();
+        return std::nullopt;
+    }
+    return value;
+}
+
+// A header card's value as CFITSIO parses it ("" when it has none).
+std::string ValueOf(std::string card)
+{
+    char value[FLEN_VALUE] = {}, comment[FLEN_COMMENT] = {};
+    int status = 0;
+    fits_parse_value(card.data(), value, comment, &status);
+    fits_clear_errmsg();
+    return status ? "" : value;
+}
+
+// "1", "+64", "0032": written as a whole number of at least 1.
+bool WholeNumberFromOne(const std::string& text)
+{
+    const std::string digits = !text.empty() && text[0] == '+' ? text.substr(1) : text;
+    return !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos
+        && digits.find_first_not_of('0') != std::string::npos;
+}
+
+// CFITSIO takes the tile-compression keywords of an HDU as they come when
+// it moves there, and divides by the tile sizes (ZTILEn) and by a Rice block
+// size (ZVAL1): a header with values that could make it divide by zero is
+// refused before the move. The header starts at byte `at` of the file.
+void CheckTileKeywords(const OpenFits& o, int64_t at, int index, const std::string& name)
+{
+    std::ifstream file;
+    if (!o.path.empty()) {
+        file.open(o.path, std::ios::binary);
+        file.seekg(at);
+    }
+    bool compressed = false, rice = false, end = false;
+    std::string badTile, badBlock;
+    char block[2880];
+    for (int64_t offset = at; !end && offset < o.fileBytes; offset += 2880) {
+        // What CFITSIO reads: whole blocks, in memory with zeros after the end.
+        if (o.path.empty())
+            std::memcpy(block, o.bytes.data() + offset, sizeof block);
+        else if (!file.read(block, sizeof block))
+            break;
+        for (int i = 0; i < 36 && !end; ++i) {
+            const std::string card(block + 80 * i, 80);
+            const std::string key = card.substr(0, std::min<size_t>(card.find_first_of(" ="), 8));
+            const std::string value = ValueOf(card);
+            end = key == "END";
+            if (key == "ZIMAGE")
+                compressed |= value != "F";
+            else if (key == "ZCMPTYPE")
+                rice |= value.find("RICE") != std::string::npos || value.find("rice") != std::string::npos;
+            else if (key.rfind("ZTILE", 0) == 0 && !WholeNumberFromOne(value) && badTile.empty())
+                badTile = key + " = " + value;
+            else if (key == "ZVAL1" && !WholeNumberFromOne(value) && badBlock.empty())
+                badBlock = value;
+        }
+    }
+    const std::string hdu = "HDU " + std::to_string(index) + ": ";
+    if (compressed && !badTile.empty())
+        Fail(Fault::Unreadable, name, hdu + "the tile size " + badTile + " is not a whole number from 1");
+    if (compressed && rice && !badBlock.empty())
+        Fail(Fault::Unreadable, name, hdu + "the Rice block size ZVAL1 = " + badBlock + " is not a whole number from 1");
+}
+
+// Moves from HDU `index - 1` to HDU `index`; false when there is none.
+bool MoveOn(const OpenFits& o, int index, const std::string& name)
 {
     int status = 0, type = 0;
-    if (n.hdu >= 0) {
-        if (fits_movabs_hdu(f, n.hdu + 1, &type, &status))
-            Fail(Fault::Usage, name, "there is no HDU " + std::to_string(n.hdu) + " (" + StatusText(status) + ")");
-        if (!IsImage(f))
-            Fail(Fault::Unsupported, name, "HDU " + std::to_string(n.hdu) + " is a table, not an image");
-        return;
+    LONGLONG head = 0, data = 0, end = 0;
+    fits_get_hduaddrll(o.f.get(), &head, &data, &end, &status);
+    if (status || end >= o.fileBytes)
+        return false;
+    CheckTileKeywords(o, end, index, name);
+    if (fits_movrel_hdu(o.f.get(), 1, &type, &status)) {
+        if (status == END_OF_FILE) {
+            fits_clear_errmsg();
+            return false;
+        }
+        Fail(Fault::Unreadable, name, "cannot read HDU " + std::to_string(index) + ": " + StatusText(status));
     }
-    if (!n.extname.empty()) {
-        if (fits_movnam_hdu(f, ANY_HDU, const_cast<char*>(n.extname.c_str()), n.extver, &status))
-            Fail(Fault::Usage, name, "there is no extension named " + n.extname);
-        if (!IsImage(f))
-            Fail(Fault::Unsupported, name, "extension " + n.extname + " is a table, not an image");
-        return;
+    return true;
+}
+
+// Whether the HDU is the extension named `n.extname` (EXTNAME or HDUNAME, in
+// any case) of version `n.extver` (EXTVER or HDUVER, 1 when absent; any
+// version when n.extver is 0).
+bool Named(fitsfile* f, const ImageName& n)
+{
+    auto upper = [](std::string s) {
+        for (char& c : s)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return s;
+    };
+    char text[FLEN_VALUE] = {};
+    int status = 0;
+    if (fits_read_key(f, TSTRING, "EXTNAME", text, nullptr, &status)) {
+        status = 0;
+        fits_read_key(f, TSTRING, "HDUNAME", text, nullptr, &status);
     }
-    int hdus = 0;
-    fits_get_num_hdus(f, &hdus, &status);
-    if (status)
-        Fail(Fault::Unreadable, name, "cannot read the headers: " + StatusText(status));
-    for (int i = 1; i <= hdus; ++i) {
-        if (fits_movabs_hdu(f, i, &type, &status))
-            Fail(Fault::Unreadable, name, "cannot read HDU " + std::to_string(i - 1) + ": " + StatusText(status));
+    fits_clear_errmsg();
+    std::string found = text;
+    found.erase(found.find_last_not_of(' ') + 1);
+    if (status || upper(found) != upper(n.extname))
+        return false;
+    std::optional<int> version = Key<int>(f, TINT, "EXTVER");
+    if (!version)
+        version = Key<int>(f, TINT, "HDUVER");
+    return n.extver == 0 || version.value_or(1) == n.extver;
+}
+
+// Moves to the image the name asks for, or to the first HDU with one,
+// HDU by HDU from the primary one.
+void FindImage(const OpenFits& o, const ImageName& n, const std::string& name)
+{
+    fitsfile* f = o.f.get();
+    for (int index = 0; index == 0 || MoveOn(o, index, name); ++index) {
+        if (n.hdu >= 0) {
+            if (index < n.hdu)
+                continue;
+            if (!IsImage(f))
+                Fail(Fault::Unsupported, name, "HDU " + std::to_string(n.hdu) + " is a table, not an image");
+            return;
+        }
+        if (!n.extname.empty()) {
+            if (!Named(f, n))
+                continue;
+            if (!IsImage(f))
+                Fail(Fault::Unsupported, name, "extension " + n.extname + " is a table, not an image");
+            return;
+        }
         if (IsImage(f) && Naxis(f) > 0)
             return;
     }
+    if (n.hdu >= 0)
+        Fail(Fault::Usage, name, "there is no HDU " + std::to_string(n.hdu));
+    if (!n.extname.empty())
+        Fail(Fault::Usage, name, "there is no extension named " + n.extname);
     Fail(Fault::Unsupported, name, "no image: no HDU holds image data");
 }
 
@@ -250,9 +374,19 @@ std::string Dimensions(int naxis, const LONGLONG* axes)
 
 // Cards that describe the data layout (BITPIX, NAXISn, BZERO, ...), the null
 // value, the checksums and the data range are set afresh or no longer hold
-// for the written data; everything else travels with the frame.
+// for the written data; everything else travels with the frame, unless it
+// breaks the standard (a keyword in small letters, a character outside
+// printable ASCII): CFITSIO would refuse to write it, or mend it into
+// another card ("BITPIX\x1e=" into a second BITPIX).
 bool CarriedOver(const std::string& card)
 {
+    int status = 0;
+    fits_test_keyword(const_cast<char*>(card.substr(0, 8).c_str()), &status);
+    fits_test_record(const_cast<char*>(card.c_str()), &status);
+    if (status) {
+        fits_clear_errmsg();
+        return false;
+    }
     switch (fits_get_keyclass(const_cast<char*>(card.c_str()))) {
     case TYP_STRUC_KEY:
     case TYP_CMPRS_KEY:
@@ -286,17 +420,6 @@ std::vector<std::string> HeaderCards(fitsfile* f, const std::string& name)
     return cards;
 }
 
-template <typename T>
-std::optional<T> Key(fitsfile* f, int type, const char* key)
-{
-    T value {};
-    int status = 0;
-    if (fits_read_key(f, type, key, &value, nullptr, &status)) {
-        fits_clear_errmsg();
-        return std::nullopt;
-    }
-    return value;
-}
 
 Sample SampleOf(int bitpix)
 {
@@ -348,14 +471,18 @@ struct Raw {
 // The image `n` chooses in an open file; `name` for messages.
 Raw ReadRaw(const OpenFits& o, const ImageName& n, const std::string& name, int plane)
 {
+    FindImage(o, n, name);
     fitsfile* f = o.f.get();
-    FindImage(f, n, name);
 
     int status = 0, bitpix = 0, naxis = 0;
     LONGLONG axes[9] = {};
     fits_get_img_paramll(f, 9, &bitpix, &naxis, axes, &status);
     if (status)
         Fail(Fault::Unreadable, name, "cannot read the image size: " + StatusText(status));
+    if (bitpix != BYTE_IMG && bitpix != SHORT_IMG && bitpix != LONG_IMG && bitpix != LONGLONG_IMG
+        && bitpix != FLOAT_IMG && bitpix != DOUBLE_IMG)
+        Fail(Fault::Unreadable, name,
+            "BITPIX " + std::to_string(bitpix) + " is not a FITS pixel type (8, 16, 32, 64, -32 or -64)");
     if (naxis < 2)
         Fail(Fault::Unsupported, name, "a 1-D image (" + Dimensions(naxis, axes) + "); a frame has two axes");
     if (naxis > 9)
@@ -402,15 +529,20 @@ Raw ReadRaw(const OpenFits& o, const ImageName& n, const std::string& name, int 
 
     const int bytes = SampleBytes(r.format.sample);
     // A header that promises more data than the file holds must not make us
-    // allocate for it (compressed images are checked by CFITSIO as it reads).
-    if (!fits_is_compressed_image(f, &status)) {
-        LONGLONG head = 0, data = 0, end = 0;
-        fits_get_hduaddrll(f, &head, &data, &end, &status);
-        const double need = double(data) + double(axes[0]) * double(axes[1]) * double(planes) * bytes;
-        if (!status && need > double(o.fileBytes))
-            Fail(Fault::Unreadable, name,
-                "truncated: the image data ends before its " + Dimensions(naxis, axes) + " pixels");
-    }
+    // allocate for it, nor read the zeros after a short last block. A
+    // compressed image's data are its table and heap, which CFITSIO checks
+    // tile by tile as it unpacks them.
+    LONGLONG head = 0, data = 0, end = 0;
+    fits_get_hduaddrll(f, &head, &data, &end, &status);
+    const bool compressed = fits_is_compressed_image(f, &status);
+    const double need = double(data)
+        + (compressed ? double(Key<LONGLONG>(f, TLONGLONG, "NAXIS1").value_or(0))
+                    * double(Key<LONGLONG>(f, TLONGLONG, "NAXIS2").value_or(0))
+                + double(Key<LONGLONG>(f, TLONGLONG, "PCOUNT").value_or(0))
+                      : double(axes[0]) * double(axes[1]) * double(planes) * bytes);
+    if (!status && need > double(o.fileBytes))
+        Fail(Fault::Unreadable, name,
+            "truncated: the image data ends before its " + Dimensions(naxis, axes) + " pixels");
     r.storage.resize((r.Pixels() * static_cast<size_t>(bytes) + 7) / 8);
     LONGLONG first[9] = { 1, 1, 1, 1, 1, 1, 1, 1, 1 };
     // The plane index runs over the axes beyond the second (only one is longer than 1).
