@@ -285,7 +285,8 @@ void CheckTileKeywords(const OpenFits& o, int64_t at, int index, const std::stri
     if (compressed && !badTile.empty())
         Fail(Fault::Unreadable, name, hdu + "the tile size " + badTile + " is not a whole number from 1");
     if (compressed && rice && !badBlock.empty())
-        Fail(Fault::Unreadable, name, hdu + "the Rice block size ZVAL1 = " + badBlock + " is not a whole number from 1");
+        Fail(Fault::Unreadable, name,
+            hdu + "the Rice block size ZVAL1 = " + badBlock + " is not a whole number from 1");
 }
 
 // Moves from HDU `index - 1` to HDU `index`; false when there is none.
@@ -534,13 +535,12 @@ Raw ReadRaw(const OpenFits& o, const ImageName& n, const std::string& name, int 
     // tile by tile as it unpacks them.
     LONGLONG head = 0, data = 0, end = 0;
     fits_get_hduaddrll(f, &head, &data, &end, &status);
-    const bool compressed = fits_is_compressed_image(f, &status);
-    const double need = double(data)
-        + (compressed ? double(Key<LONGLONG>(f, TLONGLONG, "NAXIS1").value_or(0))
-                    * double(Key<LONGLONG>(f, TLONGLONG, "NAXIS2").value_or(0))
-                + double(Key<LONGLONG>(f, TLONGLONG, "PCOUNT").value_or(0))
-                      : double(axes[0]) * double(axes[1]) * double(planes) * bytes);
-    if (!status && need > double(o.fileBytes))
+    double dataBytes = double(axes[0]) * double(axes[1]) * double(planes) * bytes;
+    if (fits_is_compressed_image(f, &status)) {
+        auto table = [f](const char* key) { return double(Key<LONGLONG>(f, TLONGLONG, key).value_or(0)); };
+        dataBytes = table("NAXIS1") * table("NAXIS2") + table("PCOUNT");
+    }
+    if (!status && double(data) + dataBytes > double(o.fileBytes))
         Fail(Fault::Unreadable, name,
             "truncated: the image data ends before its " + Dimensions(naxis, axes) + " pixels");
     r.storage.resize((r.Pixels() * static_cast<size_t>(bytes) + 7) / 8);

@@ -97,7 +97,7 @@ void PrintTo(const BadBytes& bad, std::ostream* os)
     *os << bad.name;
 }
 
-class BadFitsBytes : public ::testing::TestWithParam<BadBytes> {};
+class BadFitsBytes : public ::testing::TestWithParam<BadBytes> { };
 
 TEST_P(BadFitsBytes, AreRefusedWithTheirProblem)
 {
@@ -118,8 +118,8 @@ INSTANTIATE_TEST_SUITE_P(FitsFromMemory, BadFitsBytes,
         // CFITSIO divides by these.
         BadBytes { "ZeroTileSize", true, [](auto& b) { SetCard(b, "ZTILE2", "0"); },
             "HDU 1: the tile size ZTILE2 = 0 is not a whole number from 1" },
-        BadBytes { "ZeroRiceBlock", true, [](auto& b) { SetCard(b, "ZVAL1", "0"); },
-            "HDU 1: the Rice block size ZVAL1 = 0" },
+        BadBytes {
+            "ZeroRiceBlock", true, [](auto& b) { SetCard(b, "ZVAL1", "0"); }, "HDU 1: the Rice block size ZVAL1 = 0" },
         // Read before as 64-bit floating point, then refused when written.
         BadBytes { "NoFitsPixelType", true, [](auto& b) { SetCard(b, "ZBITPIX", "61"); },
             "BITPIX 61 is not a FITS pixel type" }),
