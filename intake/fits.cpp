@@ -373,21 +373,33 @@ std::string Dimensions(int naxis, const LONGLONG* axes)
     return s;
 }
 
-// Cards that describe the data layout (BITPIX, NAXISn, BZERO, ...), the null
-// value, the checksums and the data range are set afresh or no longer hold
-// for the written data; everything else travels with the frame, unless it
-// breaks the standard (a keyword in small letters, a character outside
-// printable ASCII): CFITSIO would refuse to write it, or mend it into
-// another card ("BITPIX\x1e=" into a second BITPIX).
-bool CarriedOver(const std::string& card)
+// Whether CFITSIO writes the card back as it is. It refuses a keyword in
+// small letters; it mends characters outside printable ASCII into spaces,
+// which could make another card ("BITPIX\x1e=" a second BITPIX), and writes
+// the name in capitals: up to the '=' (free-format names), the first 8
+// characters of commentary cards.
+bool WrittenAsItIs(const std::string& card)
 {
     int status = 0;
     fits_test_keyword(const_cast<char*>(card.substr(0, 8).c_str()), &status);
     fits_test_record(const_cast<char*>(card.c_str()), &status);
-    if (status) {
-        fits_clear_errmsg();
+    fits_clear_errmsg();
+    const bool commentary = card.compare(0, 8, "COMMENT ") == 0 || card.compare(0, 8, "HISTORY ") == 0
+        || card.compare(0, 8, "        ") == 0 || card.compare(0, 8, "CONTINUE") == 0;
+    const size_t equals = card.find('=');
+    const size_t name = std::min(commentary || equals == std::string::npos ? 8 : equals, card.size());
+    return status == 0 && std::none_of(card.begin(), card.begin() + static_cast<std::ptrdiff_t>(name), [](char c) {
+        return std::islower(static_cast<unsigned char>(c));
+    });
+}
+
+// Cards that describe the data layout (BITPIX, NAXISn, BZERO, ...), the null
+// value, the checksums and the data range are set afresh or no longer hold
+// for the written data; everything else travels with the frame if it can.
+bool CarriedOver(const std::string& card)
+{
+    if (!WrittenAsItIs(card))
         return false;
-    }
     switch (fits_get_keyclass(const_cast<char*>(card.c_str()))) {
     case TYP_STRUC_KEY:
     case TYP_CMPRS_KEY:
@@ -744,6 +756,20 @@ std::vector<char> FitsBytes(const Frame& frame, const std::vector<std::string>& 
             }
     }
 
+    // Floating point holds the physical values: 64 bits where 32 would
+    // overflow, or round integers.
+    std::vector<double> physical;
+    if (bitpix != 0) {
+        physical.resize(n);
+        ToPhysical(frame.Data(), frame.Depth(), n, frame.mapping, physical.data(), marks ? &frame.invalid : nullptr);
+        for (size_t i = 0; i < n && bitpix == FLOAT_IMG; ++i) {
+            const double v = physical[i];
+            if (std::abs(v) > std::numeric_limits<float>::max()
+                || (frame.outputBitpix == 0 && static_cast<double>(static_cast<float>(v)) != v && !std::isnan(v)))
+                bitpix = DOUBLE_IMG;
+        }
+    }
+
     // CFITSIO builds the file in memory; the caller puts it on disk.
     size_t size = 2880 * 4;
     void* buffer = std::malloc(size);
@@ -788,8 +814,6 @@ std::vector<char> FitsBytes(const Frame& frame, const std::vector<std::string>& 
             fits_write_img(f, TINT, 1, static_cast<LONGLONG>(n), stored.data(), &status);
         }
     } else {
-        std::vector<double> physical(n);
-        ToPhysical(frame.Data(), frame.Depth(), n, frame.mapping, physical.data(), marks ? &frame.invalid : nullptr);
         fits_write_img(f, TDOUBLE, 1, static_cast<LONGLONG>(n), physical.data(), &status);
     }
     LONGLONG head = 0, data = 0, end = 0;

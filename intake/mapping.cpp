@@ -299,9 +299,10 @@ Mapping ChooseMapping(const std::vector<Format>& inputs, const MappingOptions& o
     const double levels = std::ldexp(1.0, LevelBits(m.depth));
     const double span = hi - lo;
     m.scale = span > 0 ? std::max(PowerOfTwoAtLeast(span / levels), kLeastStep) : 1.0;
-    if (!std::isfinite(m.scale) || m.scale == 0)
-        throw Error(Fault::Usage, "the range " + Num(lo) + " .. " + Num(hi) + " cannot be quantised: give " + options.rangeName);
     m.offset = std::floor(lo / m.scale) * m.scale;
+    // Near the largest doubles the grid's ends overflow.
+    if (!std::isfinite(m.scale) || m.scale == 0 || !std::isfinite(m.offset) || !std::isfinite(m.Highest()))
+        throw Error(Fault::Usage, "the range " + Num(lo) + " .. " + Num(hi) + " cannot be quantised: give " + options.rangeName);
     return m;
 }
 

@@ -6,6 +6,7 @@
 #include <fitsio.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -139,6 +140,42 @@ TEST(FitsFromMemory, CarriesOverOnlyCardsThatCanBeWrittenBack)
     EXPECT_EQ(cards.find("exptime"), std::string::npos) << cards;
     EXPECT_EQ(cards.find("FILTER"), std::string::npos) << cards;
     EXPECT_NO_THROW(FitsBytes(frame, {}, false));
+}
+
+// The values of a file's pixels as CFITSIO reads them, NaN where undefined.
+std::vector<double> Pixels(std::vector<char> bytes)
+{
+    void* buffer = bytes.data();
+    size_t size = bytes.size();
+    fitsfile* f = nullptr;
+    int status = 0, any = 0;
+    fits_open_memfile(&f, "out.fits", READONLY, &buffer, &size, 0, nullptr, &status);
+    LONGLONG axes[2] = {};
+    fits_get_img_sizell(f, 2, axes, &status);
+    std::vector<double> values(static_cast<size_t>(axes[0] * axes[1]));
+    double undefined = std::nan("");
+    fits_read_img(f, TDOUBLE, 1, LONGLONG(values.size()), &undefined, values.data(), &any, &status);
+    fits_close_file(f, &status);
+    EXPECT_EQ(status, 0);
+    return values;
+}
+
+TEST(FitsBytes, WriteFloatingPointThatHoldsEveryValue)
+{
+    // A grid for 32-bit floats up to their largest: its lowest value lies
+    // beyond them.
+    const Mapping m { -3.4028236692093846e38, std::ldexp(1.0, 113), 4, false };
+    Frame grid(2, 1, m);
+    grid.outputBitpix = FLOAT_IMG;
+    grid.p32 = { 0, 1 };
+    EXPECT_EQ(Pixels(FitsBytes(grid, {}, false)), (std::vector<double> { m.offset, m.offset + m.scale }));
+    // Integers whose undefined pixel needs floating point, which 32 bits
+    // would round.
+    Frame integers(2, 1, Mapping { 1e9 + 1, 1, 2, true });
+    integers.invalid = { true, false };
+    const std::vector<double> values = Pixels(FitsBytes(integers, {}, true));
+    EXPECT_TRUE(std::isnan(values[0]));
+    EXPECT_EQ(values[1], 1e9 + 1);
 }
 
 } // namespace

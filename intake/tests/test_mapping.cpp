@@ -118,6 +118,8 @@ TEST(FloatMapping, TakesTheRangeFromOptionsThenHeaderThenData)
     EXPECT_EQ(ChooseMapping({ f }, o).scale, 4.0);
     o.range = std::make_pair(1.0, 1.0);
     EXPECT_THROW(ChooseMapping({ f }, o), Error);
+    o.range = std::make_pair(-std::numeric_limits<double>::max(), 0.0); // the grid's lowest value overflows
+    EXPECT_THROW(ChooseMapping({ f }, o), Error);
     // A 16-bit integer dark with a float light keeps its integers on the grid.
     const Mapping mixed = ChooseMapping({ f, F(Sample::I16, 32768) }, {});
     EXPECT_EQ(mixed.offset, 0);
