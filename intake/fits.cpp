@@ -228,6 +228,26 @@ std::optional<T> Key(fitsfile* f, int type, const char* key)
     return value;
 }
 
+// A whole-number keyword, parsed here: CFITSIO's own conversion to 64 bits
+// overruns a buffer with its message about a long value that is no number.
+std::optional<LONGLONG> IntegerKey(fitsfile* f, const char* key)
+{
+    char text[FLEN_VALUE] = {};
+    int status = 0;
+    if (fits_read_keyword(f, key, text, nullptr, &status)) {
+        fits_clear_errmsg();
+        return std::nullopt;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const long long value = std::strtoll(text, &end, 10);
+    while (*end == ' ')
+        ++end;
+    if (end == text || *end != '\0' || errno == ERANGE)
+        return std::nullopt;
+    return value;
+}
+
 // A header card's value as CFITSIO parses it ("" when it has none).
 std::string ValueOf(std::string card)
 {
@@ -536,7 +556,7 @@ Raw ReadRaw(const OpenFits& o, const ImageName& n, const std::string& name, int 
     r.format.bzero = Key<double>(f, TDOUBLE, "BZERO").value_or(0.0);
     r.format.bscale = Key<double>(f, TDOUBLE, "BSCALE").value_or(1.0);
     if (!IsFloat(r.format.sample))
-        r.format.blank = Key<LONGLONG>(f, TLONGLONG, "BLANK");
+        r.format.blank = IntegerKey(f, "BLANK");
     r.format.dataMin = Key<double>(f, TDOUBLE, "DATAMIN");
     r.format.dataMax = Key<double>(f, TDOUBLE, "DATAMAX");
 
@@ -549,7 +569,7 @@ Raw ReadRaw(const OpenFits& o, const ImageName& n, const std::string& name, int 
     fits_get_hduaddrll(f, &head, &data, &end, &status);
     double dataBytes = double(axes[0]) * double(axes[1]) * double(planes) * bytes;
     if (fits_is_compressed_image(f, &status)) {
-        auto table = [f](const char* key) { return double(Key<LONGLONG>(f, TLONGLONG, key).value_or(0)); };
+        auto table = [f](const char* key) { return double(IntegerKey(f, key).value_or(0)); };
         dataBytes = table("NAXIS1") * table("NAXIS2") + table("PCOUNT");
     }
     if (!status && double(data) + dataBytes > double(o.fileBytes))

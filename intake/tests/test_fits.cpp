@@ -86,6 +86,16 @@ TEST(FitsFromMemory, ReadsAFileWhoseLastBlockIsShort)
     }
 }
 
+TEST(FitsFromMemory, ReadsABlankThatIsNoNumberAsNone)
+{
+    std::string text;
+    for (char c : MakeFits(false, { "BLANK   =                   -1" }))
+        text += c;
+    // CFITSIO's conversion of it overran a buffer.
+    text.replace(text.find("BLANK   = ") + 10, 70, "'" + std::string(60, 'x') + "'" + std::string(8, ' '));
+    EXPECT_EQ(Read(std::vector<char>(text.begin(), text.end())).InvalidCount(), 0u);
+}
+
 struct BadBytes {
     const char* name;
     bool tiled;
