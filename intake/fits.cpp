@@ -258,50 +258,62 @@ std::string ValueOf(std::string card)
     return status ? "" : value;
 }
 
-// "1", "+64", "0032": written as a whole number of at least 1.
-bool WholeNumberFromOne(const std::string& text)
+// "0", "+64", "0032": a value written as a whole number.
+std::optional<long long> WholeNumber(const std::string& text)
 {
     const std::string digits = !text.empty() && text[0] == '+' ? text.substr(1) : text;
-    return !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos
-        && digits.find_first_not_of('0') != std::string::npos;
+    if (digits.empty() || digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    return std::stoll(digits);
 }
 
-// CFITSIO takes the tile-compression keywords of an HDU as they come when
-// it moves there, and divides by the tile sizes (ZTILEn) and by a Rice block
-// size (ZVAL1): a header with values that could make it divide by zero is
-// refused before the move. The header starts at byte `at` of the file.
-void CheckTileKeywords(const OpenFits& o, int64_t at, int index, const std::string& name)
+// CFITSIO takes an extension's header as it comes when it moves there: it
+// divides by the tile sizes (ZTILEn) and the Rice block size (ZVAL1) of a
+// compressed image, and sizes a table by its mandatory cards even when one
+// of them is garbled (an uninitialised column count). A header that could
+// lead it there is refused before the move. It starts at byte `at`.
+void CheckHeader(const OpenFits& o, int64_t at, int index, const std::string& name)
 {
     std::ifstream file;
     if (!o.path.empty()) {
         file.open(o.path, std::ios::binary);
         file.seekg(at);
     }
-    bool compressed = false, rice = false, end = false;
-    std::string badTile, badBlock;
+    static const char* const kTable[]
+        = { "XTENSION", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "PCOUNT", "GCOUNT", "TFIELDS" };
+    bool table = false, compressed = false, rice = false, end = false;
+    std::string badTable, badTile, badBlock;
     char block[2880];
-    for (int64_t offset = at; !end && offset < o.fileBytes; offset += 2880) {
+    for (int64_t offset = at, number = 0; !end && offset < o.fileBytes; offset += 2880) {
         // What CFITSIO reads: whole blocks, in memory with zeros after the end.
         if (o.path.empty())
             std::memcpy(block, o.bytes.data() + offset, sizeof block);
         else if (!file.read(block, sizeof block))
             break;
-        for (int i = 0; i < 36 && !end; ++i) {
+        for (int i = 0; i < 36 && !end; ++i, ++number) {
             const std::string card(block + 80 * i, 80);
             const std::string key = card.substr(0, std::min<size_t>(card.find_first_of(" ="), 8));
             const std::string value = ValueOf(card);
+            const std::optional<long long> whole = WholeNumber(value);
             end = key == "END";
+            if (number == 0)
+                table = key == "XTENSION" && (value.rfind("'BINTABLE", 0) == 0 || value.rfind("'TABLE", 0) == 0);
+            else if (table && number < 8 && badTable.empty()
+                && (key != kTable[number] || !whole || (number == 7 && *whole > 999)))
+                badTable = "its card " + std::to_string(number + 1) + " is not " + kTable[number] + " = a whole number";
             if (key == "ZIMAGE")
                 compressed |= value != "F";
             else if (key == "ZCMPTYPE")
                 rice |= value.find("RICE") != std::string::npos || value.find("rice") != std::string::npos;
-            else if (key.rfind("ZTILE", 0) == 0 && !WholeNumberFromOne(value) && badTile.empty())
+            else if (key.rfind("ZTILE", 0) == 0 && !(whole && *whole >= 1) && badTile.empty())
                 badTile = key + " = " + value;
-            else if (key == "ZVAL1" && !WholeNumberFromOne(value) && badBlock.empty())
+            else if (key == "ZVAL1" && !(whole && *whole >= 1) && badBlock.empty())
                 badBlock = value;
         }
     }
     const std::string hdu = "HDU " + std::to_string(index) + ": ";
+    if (!badTable.empty())
+        Fail(Fault::Unreadable, name, hdu + "a table whose header breaks the standard: " + badTable);
     if (compressed && !badTile.empty())
         Fail(Fault::Unreadable, name, hdu + "the tile size " + badTile + " is not a whole number from 1");
     if (compressed && rice && !badBlock.empty())
@@ -317,7 +329,7 @@ bool MoveOn(const OpenFits& o, int index, const std::string& name)
     fits_get_hduaddrll(o.f.get(), &head, &data, &end, &status);
     if (status || end >= o.fileBytes)
         return false;
-    CheckTileKeywords(o, end, index, name);
+    CheckHeader(o, end, index, name);
     if (fits_movrel_hdu(o.f.get(), 1, &type, &status)) {
         if (status == END_OF_FILE) {
             fits_clear_errmsg();

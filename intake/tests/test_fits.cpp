@@ -126,6 +126,9 @@ INSTANTIATE_TEST_SUITE_P(FitsFromMemory, BadFitsBytes,
     ::testing::Values(BadBytes { "DataCutShort", false, [](auto& b) { b.pop_back(); }, "truncated" },
         // CFITSIO would read the zeros after the end as tiles.
         BadBytes { "HeapCutShort", true, [](auto& b) { b.pop_back(); }, "truncated" },
+        // CFITSIO went on with a column count it had not read.
+        BadBytes { "GarbledTableCard", true, [](auto& b) { SetCard(b, "NAXIS2", "'H'"); },
+            "HDU 1: a table whose header breaks the standard: its card 5 is not NAXIS2 = a whole number" },
         // CFITSIO divides by these.
         BadBytes { "ZeroTileSize", true, [](auto& b) { SetCard(b, "ZTILE2", "0"); },
             "HDU 1: the tile size ZTILE2 = 0 is not a whole number from 1" },
