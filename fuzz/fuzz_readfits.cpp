@@ -5,6 +5,7 @@
 // read back to the same physical values.
 #include "intake/fits.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -43,7 +44,17 @@ void CheckRoundTrip(const Frame& a, const ReadOptions& options)
     Warnings warnings;
     ImageName output;
     output.file = "round trip";
-    const Frame b = ReadFrame(bytes, output, again, warnings);
+    Frame b;
+    try {
+        b = ReadFrame(bytes, output, again, warnings);
+    } catch (const Error& e) {
+        // Frames map magnitudes up to 1e300; pixels clipped to the top of
+        // a grid's headroom may lie beyond.
+        if (std::max(std::abs(a.mapping.Physical(a.Min())), std::abs(a.mapping.Physical(a.Max()))) > 1e300)
+            return;
+        std::fprintf(stderr, "%s\n", e.what());
+        Wrong("read back");
+    }
     if (b.width != a.width || b.height != a.height)
         Wrong("size");
     if (b.invalid != (options.keepInvalid ? a.invalid : std::vector<bool>()))

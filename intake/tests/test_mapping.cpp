@@ -79,6 +79,7 @@ TEST(IntegerMapping, RefusesWhatOneExactMappingCannotHold)
         { F(Sample::I16, 0, 0) }, // BSCALE 0
         { F(Sample::I16, 0.5), F(Sample::I16) }, // offsets half a step apart
         { F(Sample::I32), F(Sample::I32, 2147483648.0) }, // 2^33 values
+        { F(Sample::I16, 1e301, 1e290) }, // their floating-point outputs could not be read back
     };
     for (const auto& inputs : refused)
         EXPECT_THROW(ChooseMapping(inputs, {}), Error) << inputs.size() << " inputs, " << inputs[0].bscale;
@@ -118,7 +119,7 @@ TEST(FloatMapping, TakesTheRangeFromOptionsThenHeaderThenData)
     EXPECT_EQ(ChooseMapping({ f }, o).scale, 4.0);
     o.range = std::make_pair(1.0, 1.0);
     EXPECT_THROW(ChooseMapping({ f }, o), Error);
-    o.range = std::make_pair(-std::numeric_limits<double>::max(), 0.0); // the grid's lowest value overflows
+    o.range = std::make_pair(-std::numeric_limits<double>::max(), 0.0); // its grid's lowest value overflowed
     EXPECT_THROW(ChooseMapping({ f }, o), Error);
     // A 16-bit integer dark with a float light keeps its integers on the grid.
     const Mapping mixed = ChooseMapping({ f, F(Sample::I16, 32768) }, {});
