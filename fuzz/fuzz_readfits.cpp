@@ -98,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     const uint8_t flags = data[0];
     ReadOptions options;
+    options.maxPixels = 1 << 20; // a few bytes of tiles may declare 2 GB
     options.keepInvalid = flags & 1;
     options.mapping.floatBits = flags & 2 ? 16 : 32;
     options.plane = static_cast<int8_t>(data[1]);

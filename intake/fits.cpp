@@ -321,6 +321,31 @@ void CheckHeader(const OpenFits& o, int64_t at, int index, const std::string& na
             hdu + "the Rice block size ZVAL1 = " + badBlock + " is not a whole number from 1");
 }
 
+// CFITSIO allocates for each tile as many bytes as the table says it takes:
+// every tile must lie within the heap, which lies within the file.
+void CheckTiles(fitsfile* f, const std::string& name)
+{
+    int status = 0, columns = 0;
+    LONGLONG rows = 0;
+    fits_get_num_cols(f, &columns, &status);
+    fits_get_num_rowsll(f, &rows, &status);
+    const LONGLONG table = IntegerKey(f, "NAXIS1").value_or(0) * rows;
+    const LONGLONG heap = IntegerKey(f, "PCOUNT").value_or(0) - (IntegerKey(f, "THEAP").value_or(table) - table);
+    for (int column = 1; column <= columns && !status; ++column) {
+        int type = 0;
+        LONGLONG repeat = 0, width = 0;
+        fits_get_coltypell(f, column, &type, &repeat, &width, &status);
+        for (LONGLONG row = 1; type < 0 && row <= rows && !status; ++row) {
+            LONGLONG length = 0, offset = 0;
+            fits_read_descriptll(f, column, row, &length, &offset, &status);
+            if (!status && (offset < 0 || length < 0 || double(offset) + double(length) * double(width) > double(heap)))
+                Fail(Fault::Unreadable, name, "truncated: tile " + std::to_string(row) + " lies beyond the heap");
+        }
+    }
+    if (status)
+        Fail(Fault::Unreadable, name, "cannot read the tiles: " + StatusText(status));
+}
+
 // Moves from HDU `index - 1` to HDU `index`; false when there is none.
 bool MoveOn(const OpenFits& o, int index, const std::string& name)
 {
@@ -514,8 +539,9 @@ struct Raw {
 };
 
 // The image `n` chooses in an open file; `name` for messages.
-Raw ReadRaw(const OpenFits& o, const ImageName& n, const std::string& name, int plane)
+Raw ReadRaw(const OpenFits& o, const ImageName& n, const std::string& name, const ReadOptions& options)
 {
+    const int plane = options.plane;
     FindImage(o, n, name);
     fitsfile* f = o.f.get();
 
@@ -557,6 +583,10 @@ Raw ReadRaw(const OpenFits& o, const ImageName& n, const std::string& name, int 
     } catch (const Error& e) {
         Fail(e.Kind(), name, e.what());
     }
+    if (options.maxPixels > 0 && axes[0] * axes[1] > options.maxPixels)
+        Fail(Fault::Unsupported, name,
+            "an image of " + Dimensions(2, axes) + " pixels, more than the " + std::to_string(options.maxPixels)
+                + " this reader takes");
 
     Raw r;
     r.name = name;
@@ -580,13 +610,16 @@ Raw ReadRaw(const OpenFits& o, const ImageName& n, const std::string& name, int 
     LONGLONG head = 0, data = 0, end = 0;
     fits_get_hduaddrll(f, &head, &data, &end, &status);
     double dataBytes = double(axes[0]) * double(axes[1]) * double(planes) * bytes;
-    if (fits_is_compressed_image(f, &status)) {
+    const bool compressed = fits_is_compressed_image(f, &status);
+    if (compressed) {
         auto table = [f](const char* key) { return double(IntegerKey(f, key).value_or(0)); };
         dataBytes = table("NAXIS1") * table("NAXIS2") + table("PCOUNT");
     }
     if (!status && double(data) + dataBytes > double(o.fileBytes))
         Fail(Fault::Unreadable, name,
             "truncated: the image data ends before its " + Dimensions(naxis, axes) + " pixels");
+    if (compressed)
+        CheckTiles(f, name);
     r.storage.resize((r.Pixels() * static_cast<size_t>(bytes) + 7) / 8);
     LONGLONG first[9] = { 1, 1, 1, 1, 1, 1, 1, 1, 1 };
     // The plane index runs over the axes beyond the second (only one is longer than 1).
@@ -603,12 +636,12 @@ Raw ReadRaw(const OpenFits& o, const ImageName& n, const std::string& name, int 
     return r;
 }
 
-Raw ReadRaw(const std::string& name, int plane)
+Raw ReadRaw(const std::string& name, const ReadOptions& options)
 {
     const ImageName n = ParseImageName(name);
     OpenFits o;
     Open(o, n.file);
-    return ReadRaw(o, n, name, plane);
+    return ReadRaw(o, n, name, options);
 }
 
 Frame Convert(const Raw& r, const Mapping& m, bool keepInvalid, Warnings& warnings)
@@ -732,7 +765,7 @@ std::vector<Frame> ReadFrames(const std::vector<std::string>& names, const ReadO
 {
     std::vector<Raw> raws;
     for (const std::string& name : names)
-        raws.push_back(ReadRaw(name, options.plane));
+        raws.push_back(ReadRaw(name, options));
     return FramesOf(raws, options, warnings);
 }
 
@@ -746,13 +779,13 @@ Frame ReadFrame(std::vector<char> bytes, const ImageName& image, const ReadOptio
     OpenFits o;
     OpenBytes(o, std::move(bytes), image.file);
     std::vector<Raw> raws;
-    raws.push_back(ReadRaw(o, image, image.file, options.plane));
+    raws.push_back(ReadRaw(o, image, image.file, options));
     return std::move(FramesOf(raws, options, warnings).front());
 }
 
 Frame ReadDivisor(const std::string& name, const Frame& like, const ReadOptions& options, Warnings& warnings)
 {
-    const Raw r = ReadRaw(name, options.plane);
+    const Raw r = ReadRaw(name, options);
     const Mapping m = DivisorMapping(r.format, like.Depth(), FiniteRange(r.Samples(), r.Pixels(), r.format));
     Frame frame = Convert(r, m, options.keepInvalid, warnings);
     CheckSameSize(like, frame);

@@ -83,6 +83,10 @@ struct ReadOptions {
     // For the warning: pixel-wise operations give undefined pixels back as
     // undefined; the others read them as the median of the valid pixels.
     bool keepInvalid = false;
+    // Images of more pixels are refused (0: only the frame limit). A bound
+    // for callers that read untrusted files in bulk: a tile-compressed file
+    // of a few bytes may declare any size up to that limit.
+    int64_t maxPixels = 0;
 };
 
 // What reading met that the user should hear of (NaN or BLANK pixels, values

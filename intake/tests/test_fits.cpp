@@ -65,13 +65,13 @@ void SetCard(std::vector<char>& bytes, const std::string& key, const std::string
     ADD_FAILURE() << "no card " << key;
 }
 
-Frame Read(const std::vector<char>& bytes, int hdu = -1)
+Frame Read(const std::vector<char>& bytes, int hdu = -1, const ReadOptions& options = {})
 {
     ImageName image;
     image.file = "in.fits";
     image.hdu = hdu;
     Warnings warnings;
-    return ReadFrame(bytes, image, {}, warnings);
+    return ReadFrame(bytes, image, options, warnings);
 }
 
 TEST(FitsFromMemory, ReadsAFileWhoseLastBlockIsShort)
@@ -94,6 +94,13 @@ TEST(FitsFromMemory, ReadsABlankThatIsNoNumberAsNone)
     // CFITSIO's conversion of it overran a buffer.
     text.replace(text.find("BLANK   = ") + 10, 70, "'" + std::string(60, 'x') + "'" + std::string(8, ' '));
     EXPECT_EQ(Read(std::vector<char>(text.begin(), text.end())).InvalidCount(), 0u);
+}
+
+TEST(FitsFromMemory, RefusesImagesLargerThanAsked)
+{
+    ReadOptions options;
+    options.maxPixels = 19;
+    EXPECT_THROW(Read(MakeFits(true), -1, options), Error);
 }
 
 struct BadBytes {
@@ -129,6 +136,9 @@ INSTANTIATE_TEST_SUITE_P(FitsFromMemory, BadFitsBytes,
         // CFITSIO went on with a column count it had not read.
         BadBytes { "GarbledTableCard", true, [](auto& b) { SetCard(b, "NAXIS2", "'H'"); },
             "HDU 1: a table whose header breaks the standard: its card 5 is not NAXIS2 = a whole number" },
+        // CFITSIO allocated what the table said a tile takes.
+        BadBytes {
+            "TileBeyondTheHeap", true, [](auto& b) { b[5760] = 0x7f; }, "truncated: tile 1 lies beyond the heap" },
         // CFITSIO divides by these.
         BadBytes { "ZeroTileSize", true, [](auto& b) { SetCard(b, "ZTILE2", "0"); },
             "HDU 1: the tile size ZTILE2 = 0 is not a whole number from 1" },
