@@ -837,7 +837,8 @@ std::vector<char> FitsBytes(const Frame& frame, const std::vector<std::string>& 
 
     // CFITSIO builds the file in memory; the caller puts it on disk.
     size_t size = 2880 * 4;
-    void* buffer = std::malloc(size);
+    // Zeroed: CFITSIO reads the buffer's blocks before it writes them.
+    void* buffer = std::calloc(size, 1);
     fitsfile* f = nullptr;
     int status = 0;
     auto fail = [&](const std::string& what) {
