@@ -267,11 +267,32 @@ std::optional<long long> WholeNumber(const std::string& text)
     return std::stoll(digits);
 }
 
+// Keywords CFITSIO reads as integers as it moves to a compressed image or
+// a table: its conversion overruns a buffer with its message about a long
+// value that is no number.
+bool ReadAsInteger(const std::string& key)
+{
+    static const char* const kExact[] = { "ZBITPIX", "ZNAXIS", "ZDITHER0", "ZBLANK", "BLANK", "THEAP" };
+    static const char* const kPrefix[] = { "ZNAXIS", "ZTILE", "ZVAL", "TNULL" };
+    return std::any_of(std::begin(kExact), std::end(kExact), [&](const char* k) { return key == k; })
+        || std::any_of(std::begin(kPrefix), std::end(kPrefix), [&](const char* k) { return key.rfind(k, 0) == 0; });
+}
+
+// A value CFITSIO converts to a number without complaint: a number or a
+// logical.
+bool Numeric(const std::string& value)
+{
+    char* end = nullptr;
+    std::strtod(value.c_str(), &end);
+    return value == "T" || value == "F" || (!value.empty() && end == value.c_str() + value.size());
+}
+
 // CFITSIO takes an extension's header as it comes when it moves there: it
 // divides by the tile sizes (ZTILEn) and the Rice block size (ZVAL1) of a
-// compressed image, and sizes a table by its mandatory cards even when one
-// of them is garbled (an uninitialised column count). A header that could
-// lead it there is refused before the move. It starts at byte `at`.
+// compressed image, sizes a table by its mandatory cards even when one of
+// them is garbled (an uninitialised column count), and converts integer
+// keywords as above. A header that could lead it there is refused before
+// the move. It starts at byte `at`.
 void CheckHeader(const OpenFits& o, int64_t at, int index, const std::string& name)
 {
     std::ifstream file;
@@ -282,7 +303,7 @@ void CheckHeader(const OpenFits& o, int64_t at, int index, const std::string& na
     static const char* const kTable[]
         = { "XTENSION", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "PCOUNT", "GCOUNT", "TFIELDS" };
     bool table = false, compressed = false, rice = false, end = false;
-    std::string badTable, badTile, badBlock;
+    std::string badTable, badTile, badBlock, badNumber;
     char block[2880];
     for (int64_t offset = at, number = 0; !end && offset < o.fileBytes; offset += 2880) {
         // What CFITSIO reads: whole blocks, in memory with zeros after the end.
@@ -301,6 +322,8 @@ void CheckHeader(const OpenFits& o, int64_t at, int index, const std::string& na
             else if (table && number < 8 && badTable.empty()
                 && (key != kTable[number] || !whole || (number == 7 && *whole > 999)))
                 badTable = "its card " + std::to_string(number + 1) + " is not " + kTable[number] + " = a whole number";
+            if (ReadAsInteger(key) && !Numeric(value) && badNumber.empty())
+                badNumber = key + " = " + value;
             if (key == "ZIMAGE")
                 compressed |= value != "F";
             else if (key == "ZCMPTYPE")
@@ -314,6 +337,8 @@ void CheckHeader(const OpenFits& o, int64_t at, int index, const std::string& na
     const std::string hdu = "HDU " + std::to_string(index) + ": ";
     if (!badTable.empty())
         Fail(Fault::Unreadable, name, hdu + "a table whose header breaks the standard: " + badTable);
+    if ((table || compressed) && !badNumber.empty())
+        Fail(Fault::Unreadable, name, hdu + badNumber + " is not a number");
     if (compressed && !badTile.empty())
         Fail(Fault::Unreadable, name, hdu + "the tile size " + badTile + " is not a whole number from 1");
     if (compressed && rice && !badBlock.empty())
@@ -386,9 +411,9 @@ bool Named(fitsfile* f, const ImageName& n)
     found.erase(found.find_last_not_of(' ') + 1);
     if (status || upper(found) != upper(n.extname))
         return false;
-    std::optional<int> version = Key<int>(f, TINT, "EXTVER");
+    std::optional<LONGLONG> version = IntegerKey(f, "EXTVER");
     if (!version)
-        version = Key<int>(f, TINT, "HDUVER");
+        version = IntegerKey(f, "HDUVER");
     return n.extver == 0 || version.value_or(1) == n.extver;
 }
 

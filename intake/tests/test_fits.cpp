@@ -144,6 +144,9 @@ INSTANTIATE_TEST_SUITE_P(FitsFromMemory, BadFitsBytes,
             "HDU 1: the tile size ZTILE2 = 0 is not a whole number from 1" },
         BadBytes {
             "ZeroRiceBlock", true, [](auto& b) { SetCard(b, "ZVAL1", "0"); }, "HDU 1: the Rice block size ZVAL1 = 0" },
+        // CFITSIO's conversion of it overran a buffer.
+        BadBytes { "LongTextForANumber", true, [](auto& b) { SetCard(b, "ZVAL2", "'" + std::string(30, 'x') + "'"); },
+            "HDU 1: ZVAL2 = '" + std::string(30, 'x') + "' is not a number" },
         // Read before as 64-bit floating point, then refused when written.
         BadBytes { "NoFitsPixelType", true, [](auto& b) { SetCard(b, "ZBITPIX", "61"); },
             "BITPIX 61 is not a FITS pixel type" }),
