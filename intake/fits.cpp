@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <memory>
 #include <sys/stat.h>
 
@@ -287,12 +288,20 @@ bool Numeric(const std::string& value)
     return value == "T" || value == "F" || (!value.empty() && end == value.c_str() + value.size());
 }
 
+// Keywords of the tile-compression convention and a table's column names.
+bool Tiling(const std::string& key)
+{
+    static const char* const kPrefix[] = { "ZCMPTYPE", "ZBITPIX", "ZNAXIS", "ZTILE", "ZVAL1", "NAXIS2", "TTYPE" };
+    return std::any_of(std::begin(kPrefix), std::end(kPrefix), [&](const char* k) { return key.rfind(k, 0) == 0; });
+}
+
 // CFITSIO takes an extension's header as it comes when it moves there: it
-// divides by the tile sizes (ZTILEn) and the Rice block size (ZVAL1) of a
-// compressed image, sizes a table by its mandatory cards even when one of
-// them is garbled (an uninitialised column count), and converts integer
-// keywords as above. A header that could lead it there is refused before
-// the move. It starts at byte `at`.
+// sizes a table by its mandatory cards even when one of them is garbled (an
+// uninitialised column count), converts integer keywords as above, divides
+// by the tile sizes (ZTILEn) and the Rice block size (ZVAL1) of a compressed
+// image, and moves on when it could not take them (a missing ZVAL1, tiles
+// that do not match the rows), its tile parameters unset. A header that
+// could lead it there is refused before the move. It starts at byte `at`.
 void CheckHeader(const OpenFits& o, int64_t at, int index, const std::string& name)
 {
     std::ifstream file;
@@ -302,8 +311,9 @@ void CheckHeader(const OpenFits& o, int64_t at, int index, const std::string& na
     }
     static const char* const kTable[]
         = { "XTENSION", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "PCOUNT", "GCOUNT", "TFIELDS" };
-    bool table = false, compressed = false, rice = false, end = false;
-    std::string badTable, badTile, badBlock, badNumber;
+    bool table = false, compressed = false, end = false;
+    std::string badTable, badNumber;
+    std::map<std::string, std::pair<std::string, int>> tiling; // first value, count
     char block[2880];
     for (int64_t offset = at, number = 0; !end && offset < o.fileBytes; offset += 2880) {
         // What CFITSIO reads: whole blocks, in memory with zeros after the end.
@@ -315,23 +325,20 @@ void CheckHeader(const OpenFits& o, int64_t at, int index, const std::string& na
             const std::string card(block + 80 * i, 80);
             const std::string key = card.substr(0, std::min<size_t>(card.find_first_of(" ="), 8));
             const std::string value = ValueOf(card);
-            const std::optional<long long> whole = WholeNumber(value);
             end = key == "END";
             if (number == 0)
                 table = key == "XTENSION" && (value.rfind("'BINTABLE", 0) == 0 || value.rfind("'TABLE", 0) == 0);
-            else if (table && number < 8 && badTable.empty()
-                && (key != kTable[number] || !whole || (number == 7 && *whole > 999)))
-                badTable = "its card " + std::to_string(number + 1) + " is not " + kTable[number] + " = a whole number";
+            else if (table && number < 8 && badTable.empty()) {
+                const std::optional<long long> whole = WholeNumber(value);
+                if (key != kTable[number] || !whole || (number == 7 && *whole > 999))
+                    badTable
+                        = "its card " + std::to_string(number + 1) + " is not " + kTable[number] + " = a whole number";
+            }
             if (ReadAsInteger(key) && !Numeric(value) && badNumber.empty())
                 badNumber = key + " = " + value;
-            if (key == "ZIMAGE")
-                compressed |= value != "F";
-            else if (key == "ZCMPTYPE")
-                rice |= value.find("RICE") != std::string::npos || value.find("rice") != std::string::npos;
-            else if (key.rfind("ZTILE", 0) == 0 && !(whole && *whole >= 1) && badTile.empty())
-                badTile = key + " = " + value;
-            else if (key == "ZVAL1" && !(whole && *whole >= 1) && badBlock.empty())
-                badBlock = value;
+            compressed |= key == "ZIMAGE" && value != "F";
+            if (Tiling(key) && tiling[key].second++ == 0)
+                tiling[key].first = value;
         }
     }
     const std::string hdu = "HDU " + std::to_string(index) + ": ";
@@ -339,11 +346,60 @@ void CheckHeader(const OpenFits& o, int64_t at, int index, const std::string& na
         Fail(Fault::Unreadable, name, hdu + "a table whose header breaks the standard: " + badTable);
     if ((table || compressed) && !badNumber.empty())
         Fail(Fault::Unreadable, name, hdu + badNumber + " is not a number");
-    if (compressed && !badTile.empty())
-        Fail(Fault::Unreadable, name, hdu + "the tile size " + badTile + " is not a whole number from 1");
-    if (compressed && rice && !badBlock.empty())
+    if (!compressed)
+        return;
+
+    for (const auto& [key, seen] : tiling)
+        if (seen.second > 1 && key.rfind("TTYPE", 0) != 0)
+            Fail(Fault::Unreadable, name, hdu + key + " appears " + std::to_string(seen.second) + " times");
+    auto value = [&](const std::string& key) {
+        const auto it = tiling.find(key);
+        if (it == tiling.end())
+            Fail(Fault::Unreadable, name, hdu + "a compressed image without " + key);
+        return it->second.first;
+    };
+    auto whole = [&](const std::string& key, long long least, const std::string& what = "") {
+        const std::optional<long long> v = WholeNumber(value(key));
+        if (!v || *v < least)
+            Fail(Fault::Unreadable, name,
+                hdu + what + key + " = " + value(key) + " is not a whole number from " + std::to_string(least));
+        return *v;
+    };
+    std::string type = value("ZCMPTYPE");
+    type = type.substr(1, type.find_last_not_of("' ") < 1 ? 0 : type.find_last_not_of("' "));
+    static const char* const kTypes[]
+        = { "RICE_1", "RICE_ONE", "GZIP_1", "GZIP_2", "HCOMPRESS_1", "BZIP2_1", "PLIO_1", "NOCOMPRESS" };
+    if (std::none_of(std::begin(kTypes), std::end(kTypes), [&](const char* t) { return type == t; }))
+        Fail(Fault::Unsupported, name, hdu + "an unknown compression " + value("ZCMPTYPE"));
+    value("ZBITPIX");
+    const long long axes = whole("ZNAXIS", 1);
+    if (axes > 6)
+        Fail(Fault::Unsupported, name, hdu + "a compressed image of " + std::to_string(axes) + " axes");
+    const long long rows = whole("NAXIS2", 0);
+    long long tiles = 1;
+    for (long long n = 1; n <= axes; ++n) {
+        const std::string axis = std::to_string(n);
+        const long long length = whole("ZNAXIS" + axis, 0);
+        const long long tile = !tiling.count("ZTILE" + axis) ? (n == 1 ? std::max(length, 1LL) : 1)
+                                                             : whole("ZTILE" + axis, 1, "the tile size ");
+        const long long across = (length - 1) / tile + 1; // as CFITSIO counts them
+        tiles = tiles > rows / std::max(across, 1LL) ? rows + 1 : tiles * across;
+    }
+    if (tiles != rows)
         Fail(Fault::Unreadable, name,
-            hdu + "the Rice block size ZVAL1 = " + badBlock + " is not a whole number from 1");
+            hdu + "its tiles do not match the " + std::to_string(rows) + " rows of its table");
+    if (type.rfind("RICE", 0) == 0)
+        whole("ZVAL1", 1, "the Rice block size ");
+    else if (type == "HCOMPRESS_1")
+        value("ZVAL1"); // the scale
+    const bool data = std::any_of(tiling.begin(), tiling.end(), [](const auto& entry) {
+        std::string column = entry.second.first;
+        for (char& c : column)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return entry.first.rfind("TTYPE", 0) == 0 && column.rfind("'COMPRESSED_DATA", 0) == 0;
+    });
+    if (!data)
+        Fail(Fault::Unreadable, name, hdu + "a compressed image without a COMPRESSED_DATA column");
 }
 
 // CFITSIO allocates for each tile as many bytes as the table says it takes:

@@ -144,6 +144,12 @@ INSTANTIATE_TEST_SUITE_P(FitsFromMemory, BadFitsBytes,
             "HDU 1: the tile size ZTILE2 = 0 is not a whole number from 1" },
         BadBytes {
             "ZeroRiceBlock", true, [](auto& b) { SetCard(b, "ZVAL1", "0"); }, "HDU 1: the Rice block size ZVAL1 = 0" },
+        // CFITSIO moved there all the same, its tile parameters unset.
+        BadBytes { "MissingRiceBlock", true,
+            [](auto& b) { b[std::string(b.begin(), b.end()).find("ZVAL1   =") + 4] = '0'; },
+            "HDU 1: a compressed image without ZVAL1" },
+        BadBytes { "MoreTilesThanRows", true, [](auto& b) { SetCard(b, "ZNAXIS2", "5"); },
+            "HDU 1: its tiles do not match the 4 rows of its table" },
         // CFITSIO's conversion of it overran a buffer.
         BadBytes { "LongTextForANumber", true, [](auto& b) { SetCard(b, "ZVAL2", "'" + std::string(30, 'x') + "'"); },
             "HDU 1: ZVAL2 = '" + std::string(30, 'x') + "' is not a number" },
