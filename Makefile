@@ -12,9 +12,10 @@ WINE_ENV   = WINEPREFIX=$(abspath $(WIN_BUILD))/wineprefix WINEDEBUG=-all
 
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZERS      = loadnet loadnetparameters loadmnist
+FUZZ_RUNS    ?= 50000
+FUZZERS      = loadnet loadnetparameters loadmnist readfits readstarcsv readfield
 
-.PHONY: all deps configure build test demo package bench sanitize fuzz tsan soak windows test-windows mutants clean
+.PHONY: all deps configure build test demo package bench sanitize fuzz-build fuzz fuzz-smoke tsan soak windows test-windows mutants clean
 
 all: build
 
@@ -53,20 +54,37 @@ sanitize: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
-# The file readers under libFuzzer with ASan and UBSan, FUZZ_SECONDS each
-# (make fuzz FUZZ_SECONDS=600). Inputs that add coverage collect in
-# $(FUZZ_BUILD)/corpus beside the seeds of fuzz/corpus; a crash stops the run
-# and leaves its input in $(FUZZ_BUILD)/crash-*.
-fuzz:
+# The libFuzzer targets, built with clang over a library instrumented for them.
+fuzz-build:
 	@scripts/install-deps.sh
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTAMRIX_SANITIZE=fuzzer-no-link,address,undefined -DTAMRIX_BUILD_FUZZERS=ON \
 	  -DTAMRIX_BUILD_TESTS=OFF -DTAMRIX_BUILD_BENCH=OFF -DTAMRIX_BUILD_EXAMPLES=OFF $(CMAKE_ARGS)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(addprefix fuzz_,$(FUZZERS))
+
+# The file readers under libFuzzer with ASan and UBSan, FUZZ_SECONDS each
+# (make fuzz FUZZ_SECONDS=600). Inputs that add coverage collect in
+# $(FUZZ_BUILD)/corpus beside the seeds of fuzz/corpus; a crash stops the run
+# and leaves its input in $(FUZZ_BUILD)/crash-*.
+fuzz: fuzz-build
 	for f in $(FUZZERS); do \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$f && \
 	  $(FUZZ_BUILD)/fuzz/fuzz_$$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	    -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus/$$f fuzz/corpus/$$f || exit 1; \
+	done
+
+# CI's short run: every fuzzer FUZZ_RUNS inputs from a fixed seed over a
+# fresh copy of its seeds, the same inputs on every run: without address
+# randomisation, in an empty environment (where the stack lies shows in the
+# stack-depth coverage and in compared values) and without the timed
+# re-reading of the corpus. What the seeds grow into stays in
+# $(FUZZ_BUILD)/smoke.
+fuzz-smoke: fuzz-build
+	for f in $(FUZZERS); do \
+	  rm -rf $(FUZZ_BUILD)/smoke/$$f && mkdir -p $(FUZZ_BUILD)/smoke/$$f && \
+	  cp fuzz/corpus/$$f/* $(FUZZ_BUILD)/smoke/$$f/ && \
+	  env -i setarch $$(uname -m) -R $(FUZZ_BUILD)/fuzz/fuzz_$$f -seed=1 -runs=$(FUZZ_RUNS) -reload=0 \
+	    -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/smoke/$$f || exit 1; \
 	done
 
 # The whole suite under ThreadSanitizer, built with clang against LLVM's

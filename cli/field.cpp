@@ -16,7 +16,7 @@ std::string FieldText(const Field& f)
 {
     std::string text = "# tamrix field: cubic surfaces of the star motion dx, dy over u = (x - width/2) / s,\n"
                        "# v = (y - height/2) / s, s = max(width, height); terms u^3 v^3 u^2v uv^2 u^2 v^2 uv u v 1\n";
-    char line[64];
+    char line[400]; // "%.6f" of the largest double takes 317 characters
     text += "width " + std::to_string(f.width) + "\nheight " + std::to_string(f.height) + "\npairs "
         + std::to_string(f.pairs) + "\n";
     std::snprintf(line, sizeof line, "rms %.6f\n", f.rms);
@@ -65,7 +65,7 @@ Field ReadField(const std::string& path)
             char* end = nullptr;
             errno = 0;
             values[i] = std::strtod(word.c_str(), &end);
-            if (*end != '\0' || errno == ERANGE || !std::isfinite(values[i]))
+            if (end != word.c_str() + word.size() || errno == ERANGE || !std::isfinite(values[i]))
                 throw bad(key + ": '" + word + "' is not a number");
         }
         std::string extra;
@@ -81,9 +81,13 @@ Field ReadField(const std::string& path)
             break;
         }
         case 2:
+            if (values[0] < 0 || values[0] > 2147483647 || values[0] != std::floor(values[0]))
+                throw bad("pairs must be a whole number of matched stars");
             f.pairs = static_cast<int>(values[0]);
             break;
         case 3:
+            if (values[0] < 0)
+                throw bad("rms must be 0 or more (pixels)");
             f.rms = values[0];
             break;
         default:

@@ -15,6 +15,10 @@
 namespace tamrix::cli {
 namespace {
 
+// Beyond any frame (at most 2^30 pixels a side); it keeps the rounded
+// position in an int.
+constexpr double kMaxPosition = 1e9;
+
 std::vector<std::string> SplitCsv(const std::string& line)
 {
     std::vector<std::string> fields;
@@ -35,7 +39,7 @@ double ParseNumber(const std::string& text, const std::string& path, int line, c
     const double value = std::strtod(begin, &end);
     while (end && (*end == ' ' || *end == '\r'))
         ++end;
-    if (end == begin || *end != '\0' || errno == ERANGE || !std::isfinite(value))
+    if (end == begin || end != begin + text.size() || errno == ERANGE || !std::isfinite(value))
         throw FileFailure(
             kExitUnreadable, path, "line " + std::to_string(line) + ": " + column + " is not a number: '" + text + "'");
     return value;
@@ -125,6 +129,10 @@ std::vector<Star> ReadStarCsv(const std::string& path)
         Star s;
         s.cx = ParseNumber(f[cxAt], path, number, "cx");
         s.cy = ParseNumber(f[cyAt], path, number, "cy");
+        if (std::abs(s.cx) > kMaxPosition || std::abs(s.cy) > kMaxPosition)
+            throw FileFailure(kExitUnreadable, path,
+                "line " + std::to_string(number) + ": the position " + f[cxAt] + ", " + f[cyAt]
+                    + " lies beyond any frame");
         s.x = static_cast<int>(s.cx + 0.5);
         s.y = static_cast<int>(s.cy + 0.5);
         if (fluxAt >= 0)

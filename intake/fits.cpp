@@ -4,12 +4,14 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <memory>
 #include <sys/stat.h>
 
@@ -43,75 +45,159 @@ struct FitsCloser {
 };
 using FitsHandle = std::unique_ptr<fitsfile, FitsCloser>;
 
-// An open file: CFITSIO's handle and, for gzip'd files, the unpacked bytes it
-// reads from memory.
+// An open file: CFITSIO's handle and, for files read from memory, the bytes
+// it reads. CFITSIO keeps the address of `buffer`, so an OpenFits stays
+// where it was made.
 struct OpenFits {
-    std::vector<char> unpacked;
+    std::vector<char> bytes;
     void* buffer = nullptr;
     size_t size = 0;
     int64_t fileBytes = 0; // what the data must fit in
+    std::string path; // of a file CFITSIO reads from disk, "" for one in memory
     FitsHandle f;
+
+    OpenFits() = default;
+    OpenFits(const OpenFits&) = delete;
+    OpenFits& operator=(const OpenFits&) = delete;
 };
 
-std::string Magic(const std::string& path)
+bool IsGzip(const char* m, size_t n)
 {
-    std::ifstream in(path, std::ios::binary);
-    char m[4] = {};
-    in.read(m, 4);
-    return std::string(m, static_cast<size_t>(in.gcount()));
+    return n >= 2 && m[0] == '\x1f' && m[1] == '\x8b';
 }
 
-void Unpack(const std::string& path, std::vector<char>& out)
+// bzip2, zip and Unix compress: packings CFITSIO would need a file name for.
+bool IsOtherPacking(const char* m, size_t n)
 {
-    struct GzCloser {
-        void operator()(gzFile g) const { gzclose(g); }
-    };
-    std::unique_ptr<gzFile_s, GzCloser> gz(gzopen(path.c_str(), "rb"));
-    if (!gz)
-        Fail(Fault::Unreadable, path, std::string("cannot open: ") + std::strerror(errno));
-    gzbuffer(gz.get(), 1 << 17);
+    const std::string magic(m, std::min<size_t>(n, 4));
+    return magic.rfind("BZh", 0) == 0 || magic.rfind("PK\x03\x04", 0) == 0
+        || (n >= 2 && m[0] == '\x1f' && m[1] == '\x9d');
+}
+
+// Unpacks gzip'd data as gunzip does (members one after another, anything
+// after the last ignored), to at most kMaxUnpacked bytes. `fill(to, room)`
+// hands over the packed bytes piece by piece, 0 at their end.
+template <typename Fill>
+void Unpack(Fill fill, const std::string& name, std::vector<char>& out)
+{
+    z_stream z {};
+    if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK)
+        Fail(Fault::Failure, name, "cannot unpack: out of memory");
+    const std::unique_ptr<z_stream, int (*)(z_stream*)> end(&z, inflateEnd);
+    std::vector<unsigned char> in(1 << 17);
+    z.next_in = in.data();
     size_t used = 0;
     out.resize(1 << 20);
+    bool inMember = true;
     for (;;) {
+        if (z.avail_in < 2) {
+            // Two bytes at hand tell whether another member follows.
+            std::memmove(in.data(), z.next_in, z.avail_in);
+            z.next_in = in.data();
+            z.avail_in += static_cast<uInt>(fill(in.data() + z.avail_in, in.size() - z.avail_in));
+        }
+        if (!inMember) {
+            if (!IsGzip(reinterpret_cast<const char*>(z.next_in), z.avail_in))
+                break;
+            inflateReset(&z);
+            inMember = true;
+        }
+        if (z.avail_in == 0)
+            Fail(Fault::Unreadable, name, "bad gzip data: the file ends inside its packed stream");
         if (used == out.size()) {
             if (static_cast<int64_t>(out.size()) >= kMaxUnpacked)
-                Fail(Fault::Unsupported, path, "unpacks to more than 4 GiB: unpack it first (gunzip)");
+                Fail(Fault::Unsupported, name, "unpacks to more than 4 GiB: unpack it first (gunzip)");
             out.resize(std::min<size_t>(out.size() * 2, static_cast<size_t>(kMaxUnpacked)));
         }
-        const unsigned chunk = static_cast<unsigned>(std::min<size_t>(out.size() - used, 1u << 30));
-        const int n = gzread(gz.get(), out.data() + used, chunk);
-        if (n < 0) {
-            int code = 0;
-            Fail(Fault::Unreadable, path, std::string("bad gzip data: ") + gzerror(gz.get(), &code));
-        }
-        if (n == 0)
-            break;
-        used += static_cast<size_t>(n);
+        z.next_out = reinterpret_cast<Bytef*>(out.data() + used);
+        z.avail_out = static_cast<uInt>(std::min<size_t>(out.size() - used, 1u << 30));
+        const uInt room = z.avail_out;
+        const int result = inflate(&z, Z_NO_FLUSH);
+        used += room - z.avail_out;
+        if (result == Z_STREAM_END)
+            inMember = false;
+        else if (result != Z_OK)
+            Fail(Fault::Unreadable, name, std::string("bad gzip data: ") + (z.msg ? z.msg : zError(result)));
     }
     out.resize(used);
 }
 
-OpenFits Open(const std::string& path)
+// Opens the FITS file in `o.bytes`, as they are.
+void OpenMemory(OpenFits& o, const std::string& name)
+{
+    // CFITSIO reads whole blocks of 2880 bytes: a short last one gets zeros
+    // after the file's end, which the data must not reach into.
+    o.fileBytes = static_cast<int64_t>(o.bytes.size());
+    o.bytes.resize((o.bytes.size() + 2879) / 2880 * 2880, 0);
+    o.buffer = o.bytes.data();
+    o.size = o.bytes.size();
+    fitsfile* raw = nullptr;
+    int status = 0;
+    fits_open_memfile(&raw, name.c_str(), READONLY, &o.buffer, &o.size, 0, nullptr, &status);
+    if (status)
+        Fail(Fault::Unreadable, name, "not a readable FITS file (" + StatusText(status) + ")");
+    o.f.reset(raw);
+}
+
+// Opens a file's bytes, plain or gzip'd.
+void OpenBytes(OpenFits& o, std::vector<char> bytes, const std::string& name)
+{
+    if (IsOtherPacking(bytes.data(), bytes.size()))
+        Fail(Fault::Unsupported, name, "a compressed file other than gzip: unpack it first");
+    if (IsGzip(bytes.data(), bytes.size())) {
+        size_t at = 0;
+        Unpack(
+            [&](unsigned char* to, size_t room) {
+                const size_t n = std::min(room, bytes.size() - at);
+                std::memcpy(to, bytes.data() + at, n);
+                at += n;
+                return n;
+            },
+            name, o.bytes);
+    } else {
+        o.bytes = std::move(bytes);
+    }
+    OpenMemory(o, name);
+}
+
+void Open(OpenFits& o, const std::string& path)
 {
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
         Fail(Fault::Unreadable, path, "no such file");
     if (S_ISDIR(st.st_mode))
         Fail(Fault::Unreadable, path, "is a folder, not a FITS file");
-    OpenFits o;
+    struct FileCloser {
+        void operator()(FILE* file) const { std::fclose(file); }
+    };
+    const std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file)
+        Fail(Fault::Unreadable, path, std::string("cannot open: ") + std::strerror(errno));
+    char magic[4] = {};
+    const size_t n = std::fread(magic, 1, sizeof magic, file.get());
+    if (IsGzip(magic, n)) {
+        // Unpacked in memory: CFITSIO's own unpacking goes through its
+        // extended file-name syntax.
+        size_t pending = n;
+        Unpack(
+            [&](unsigned char* to, size_t room) {
+                size_t got = std::min(room, pending);
+                std::memcpy(to, magic + (n - pending), got);
+                pending -= got;
+                return got + std::fread(to + got, 1, room - got, file.get());
+            },
+            path, o.bytes);
+        OpenMemory(o, path);
+        return;
+    }
+    if (IsOtherPacking(magic, n))
+        Fail(Fault::Unsupported, path, "a compressed file other than gzip: unpack it first");
+    o.fileBytes = static_cast<int64_t>(st.st_size);
+    o.path = path;
+    // The disk-file form takes the name literally: no extended syntax.
     fitsfile* raw = nullptr;
     int status = 0;
-    const std::string magic = Magic(path);
-    if (magic.size() >= 2 && magic[0] == '\x1f' && magic[1] == '\x8b') {
-        Unpack(path, o.unpacked);
-        o.buffer = o.unpacked.data();
-        o.size = o.unpacked.size();
-        o.fileBytes = static_cast<int64_t>(o.size);
-        fits_open_memfile(&raw, path.c_str(), READONLY, &o.buffer, &o.size, 0, nullptr, &status);
-    } else if (magic.rfind("BZh", 0) == 0 || magic.rfind("PK\x03\x04", 0) == 0
-        || (magic.size() >= 2 && magic[0] == '\x1f' && magic[1] == '\x9d')) {
-        Fail(Fault::Unsupported, path, "a compressed file other than gzip: unpack it first");
-    } else if (path.size() > 4 && path.compare(path.size() - 4, 4, ".imh") == 0) {
+    if (path.size() > 4 && path.compare(path.size() - 4, 4, ".imh") == 0) {
         // An IRAF image (header .imh, pixels .pix), which CFITSIO converts in
         // memory: its name goes through CFITSIO's parser, so it must hold
         // nothing that parser reads as syntax.
@@ -120,14 +206,11 @@ OpenFits Open(const std::string& path)
         o.fileBytes = std::numeric_limits<int64_t>::max(); // CFITSIO reads the pixel file as it builds the image
         fits_open_file(&raw, path.c_str(), READONLY, &status);
     } else {
-        o.fileBytes = static_cast<int64_t>(st.st_size);
-        // The disk-file form takes the name literally: no extended syntax.
         fits_open_diskfile(&raw, path.c_str(), READONLY, &status);
     }
     if (status)
         Fail(Fault::Unreadable, path, "not a readable FITS file (" + StatusText(status) + ")");
     o.f.reset(raw);
-    return o;
 }
 
 bool IsImage(fitsfile* f)
@@ -144,34 +227,289 @@ int Naxis(fitsfile* f)
     return status ? 0 : naxis;
 }
 
-// Moves to the image the name asks for, or to the first HDU with one.
-void FindImage(fitsfile* f, const ImageName& n, const std::string& name)
+template <typename T>
+std::optional<T> Key(fitsfile* f, int type, const char* key)
+{
+    T value {};
+    int status = 0;
+    if (fits_read_key(f, type, key, &value, nullptr, &status)) {
+        fits_clear_errmsg();
+        return std::nullopt;
+    }
+    return value;
+}
+
+// A whole-number keyword, parsed here: CFITSIO's own conversion to 64 bits
+// overruns a buffer with its message about a long value that is no number.
+std::optional<LONGLONG> IntegerKey(fitsfile* f, const char* key)
+{
+    char text[FLEN_VALUE] = {};
+    int status = 0;
+    if (fits_read_keyword(f, key, text, nullptr, &status)) {
+        fits_clear_errmsg();
+        return std::nullopt;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const long long value = std::strtoll(text, &end, 10);
+    while (*end == ' ')
+        ++end;
+    if (end == text || *end != '\0' || errno == ERANGE)
+        return std::nullopt;
+    return value;
+}
+
+// A header card's value as CFITSIO parses it ("" when it has none).
+std::string ValueOf(std::string card)
+{
+    char value[FLEN_VALUE] = {}, comment[FLEN_COMMENT] = {};
+    int status = 0;
+    fits_parse_value(card.data(), value, comment, &status);
+    fits_clear_errmsg();
+    return status ? "" : value;
+}
+
+// "0", "+64", "0032": a value written as a whole number.
+std::optional<long long> WholeNumber(const std::string& text)
+{
+    const std::string digits = !text.empty() && text[0] == '+' ? text.substr(1) : text;
+    if (digits.empty() || digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    return std::stoll(digits);
+}
+
+// Keywords CFITSIO reads as integers as it moves to a compressed image or
+// a table: its conversion overruns a buffer with its message about a long
+// value that is no number.
+bool ReadAsInteger(const std::string& key)
+{
+    static const char* const kExact[] = { "ZBITPIX", "ZNAXIS", "ZDITHER0", "ZBLANK", "BLANK", "THEAP" };
+    static const char* const kPrefix[] = { "ZNAXIS", "ZTILE", "ZVAL", "TNULL" };
+    return std::any_of(std::begin(kExact), std::end(kExact), [&](const char* k) { return key == k; })
+        || std::any_of(std::begin(kPrefix), std::end(kPrefix), [&](const char* k) { return key.rfind(k, 0) == 0; });
+}
+
+// A value CFITSIO converts to a number without complaint: a number or a
+// logical.
+bool Numeric(const std::string& value)
+{
+    char* end = nullptr;
+    std::strtod(value.c_str(), &end);
+    return value == "T" || value == "F" || (!value.empty() && end == value.c_str() + value.size());
+}
+
+// Keywords of the tile-compression convention and a table's column names.
+bool Tiling(const std::string& key)
+{
+    static const char* const kPrefix[] = { "ZCMPTYPE", "ZBITPIX", "ZNAXIS", "ZTILE", "ZVAL1", "NAXIS2", "TTYPE" };
+    return std::any_of(std::begin(kPrefix), std::end(kPrefix), [&](const char* k) { return key.rfind(k, 0) == 0; });
+}
+
+// CFITSIO takes an extension's header as it comes when it moves there: it
+// sizes a table by its mandatory cards even when one of them is garbled (an
+// uninitialised column count), converts integer keywords as above, divides
+// by the tile sizes (ZTILEn) and the Rice block size (ZVAL1) of a compressed
+// image, and moves on when it could not take them (a missing ZVAL1, tiles
+// that do not match the rows), its tile parameters unset. A header that
+// could lead it there is refused before the move. It starts at byte `at`.
+void CheckHeader(const OpenFits& o, int64_t at, int index, const std::string& name)
+{
+    std::ifstream file;
+    if (!o.path.empty()) {
+        file.open(o.path, std::ios::binary);
+        file.seekg(at);
+    }
+    static const char* const kTable[]
+        = { "XTENSION", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "PCOUNT", "GCOUNT", "TFIELDS" };
+    bool table = false, compressed = false, end = false;
+    std::string badTable, badNumber;
+    std::map<std::string, std::pair<std::string, int>> tiling; // first value, count
+    char block[2880];
+    for (int64_t offset = at, number = 0; !end && offset < o.fileBytes; offset += 2880) {
+        // What CFITSIO reads: whole blocks, in memory with zeros after the end.
+        if (o.path.empty())
+            std::memcpy(block, o.bytes.data() + offset, sizeof block);
+        else if (!file.read(block, sizeof block))
+            break;
+        for (int i = 0; i < 36 && !end; ++i, ++number) {
+            const std::string card(block + 80 * i, 80);
+            const std::string key = card.substr(0, std::min<size_t>(card.find_first_of(" ="), 8));
+            const std::string value = ValueOf(card);
+            end = key == "END";
+            if (number == 0)
+                table = key == "XTENSION" && (value.rfind("'BINTABLE", 0) == 0 || value.rfind("'TABLE", 0) == 0);
+            else if (table && number < 8 && badTable.empty()) {
+                const std::optional<long long> whole = WholeNumber(value);
+                if (key != kTable[number] || !whole || (number == 7 && *whole > 999))
+                    badTable
+                        = "its card " + std::to_string(number + 1) + " is not " + kTable[number] + " = a whole number";
+            }
+            if (ReadAsInteger(key) && !Numeric(value) && badNumber.empty())
+                badNumber = key + " = " + value;
+            compressed |= key == "ZIMAGE" && value != "F";
+            if (Tiling(key) && tiling[key].second++ == 0)
+                tiling[key].first = value;
+        }
+    }
+    const std::string hdu = "HDU " + std::to_string(index) + ": ";
+    if (!badTable.empty())
+        Fail(Fault::Unreadable, name, hdu + "a table whose header breaks the standard: " + badTable);
+    if ((table || compressed) && !badNumber.empty())
+        Fail(Fault::Unreadable, name, hdu + badNumber + " is not a number");
+    if (!compressed)
+        return;
+
+    for (const auto& [key, seen] : tiling)
+        if (seen.second > 1 && key.rfind("TTYPE", 0) != 0)
+            Fail(Fault::Unreadable, name, hdu + key + " appears " + std::to_string(seen.second) + " times");
+    auto value = [&](const std::string& key) {
+        const auto it = tiling.find(key);
+        if (it == tiling.end())
+            Fail(Fault::Unreadable, name, hdu + "a compressed image without " + key);
+        return it->second.first;
+    };
+    auto whole = [&](const std::string& key, long long least, const std::string& what = "") {
+        const std::optional<long long> v = WholeNumber(value(key));
+        if (!v || *v < least)
+            Fail(Fault::Unreadable, name,
+                hdu + what + key + " = " + value(key) + " is not a whole number from " + std::to_string(least));
+        return *v;
+    };
+    std::string type = value("ZCMPTYPE");
+    type = type.substr(1, type.find_last_not_of("' ") < 1 ? 0 : type.find_last_not_of("' "));
+    static const char* const kTypes[]
+        = { "RICE_1", "RICE_ONE", "GZIP_1", "GZIP_2", "HCOMPRESS_1", "BZIP2_1", "PLIO_1", "NOCOMPRESS" };
+    if (std::none_of(std::begin(kTypes), std::end(kTypes), [&](const char* t) { return type == t; }))
+        Fail(Fault::Unsupported, name, hdu + "an unknown compression " + value("ZCMPTYPE"));
+    value("ZBITPIX");
+    const long long axes = whole("ZNAXIS", 1);
+    if (axes > 6)
+        Fail(Fault::Unsupported, name, hdu + "a compressed image of " + std::to_string(axes) + " axes");
+    const long long rows = whole("NAXIS2", 0);
+    long long tiles = 1;
+    for (long long n = 1; n <= axes; ++n) {
+        const std::string axis = std::to_string(n);
+        const long long length = whole("ZNAXIS" + axis, 0);
+        const long long tile = !tiling.count("ZTILE" + axis) ? (n == 1 ? std::max(length, 1LL) : 1)
+                                                             : whole("ZTILE" + axis, 1, "the tile size ");
+        const long long across = (length - 1) / tile + 1; // as CFITSIO counts them
+        tiles = tiles > rows / std::max(across, 1LL) ? rows + 1 : tiles * across;
+    }
+    if (tiles != rows)
+        Fail(Fault::Unreadable, name,
+            hdu + "its tiles do not match the " + std::to_string(rows) + " rows of its table");
+    if (type.rfind("RICE", 0) == 0)
+        whole("ZVAL1", 1, "the Rice block size ");
+    else if (type == "HCOMPRESS_1")
+        value("ZVAL1"); // the scale
+    const bool data = std::any_of(tiling.begin(), tiling.end(), [](const auto& entry) {
+        std::string column = entry.second.first;
+        for (char& c : column)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return entry.first.rfind("TTYPE", 0) == 0 && column.rfind("'COMPRESSED_DATA", 0) == 0;
+    });
+    if (!data)
+        Fail(Fault::Unreadable, name, hdu + "a compressed image without a COMPRESSED_DATA column");
+}
+
+// CFITSIO allocates for each tile as many bytes as the table says it takes:
+// every tile must lie within the heap, which lies within the file.
+void CheckTiles(fitsfile* f, const std::string& name)
+{
+    int status = 0, columns = 0;
+    LONGLONG rows = 0;
+    fits_get_num_cols(f, &columns, &status);
+    fits_get_num_rowsll(f, &rows, &status);
+    const LONGLONG table = IntegerKey(f, "NAXIS1").value_or(0) * rows;
+    const LONGLONG heap = IntegerKey(f, "PCOUNT").value_or(0) - (IntegerKey(f, "THEAP").value_or(table) - table);
+    for (int column = 1; column <= columns && !status; ++column) {
+        int type = 0;
+        LONGLONG repeat = 0, width = 0;
+        fits_get_coltypell(f, column, &type, &repeat, &width, &status);
+        for (LONGLONG row = 1; type < 0 && row <= rows && !status; ++row) {
+            LONGLONG length = 0, offset = 0;
+            fits_read_descriptll(f, column, row, &length, &offset, &status);
+            if (!status && (offset < 0 || length < 0 || double(offset) + double(length) * double(width) > double(heap)))
+                Fail(Fault::Unreadable, name, "truncated: tile " + std::to_string(row) + " lies beyond the heap");
+        }
+    }
+    if (status)
+        Fail(Fault::Unreadable, name, "cannot read the tiles: " + StatusText(status));
+}
+
+// Moves from HDU `index - 1` to HDU `index`; false when there is none.
+bool MoveOn(const OpenFits& o, int index, const std::string& name)
 {
     int status = 0, type = 0;
-    if (n.hdu >= 0) {
-        if (fits_movabs_hdu(f, n.hdu + 1, &type, &status))
-            Fail(Fault::Usage, name, "there is no HDU " + std::to_string(n.hdu) + " (" + StatusText(status) + ")");
-        if (!IsImage(f))
-            Fail(Fault::Unsupported, name, "HDU " + std::to_string(n.hdu) + " is a table, not an image");
-        return;
+    LONGLONG head = 0, data = 0, end = 0;
+    fits_get_hduaddrll(o.f.get(), &head, &data, &end, &status);
+    if (status || end >= o.fileBytes)
+        return false;
+    CheckHeader(o, end, index, name);
+    if (fits_movrel_hdu(o.f.get(), 1, &type, &status)) {
+        if (status == END_OF_FILE) {
+            fits_clear_errmsg();
+            return false;
+        }
+        Fail(Fault::Unreadable, name, "cannot read HDU " + std::to_string(index) + ": " + StatusText(status));
     }
-    if (!n.extname.empty()) {
-        if (fits_movnam_hdu(f, ANY_HDU, const_cast<char*>(n.extname.c_str()), n.extver, &status))
-            Fail(Fault::Usage, name, "there is no extension named " + n.extname);
-        if (!IsImage(f))
-            Fail(Fault::Unsupported, name, "extension " + n.extname + " is a table, not an image");
-        return;
+    return true;
+}
+
+// Whether the HDU is the extension named `n.extname` (EXTNAME or HDUNAME, in
+// any case) of version `n.extver` (EXTVER or HDUVER, 1 when absent; any
+// version when n.extver is 0).
+bool Named(fitsfile* f, const ImageName& n)
+{
+    auto upper = [](std::string s) {
+        for (char& c : s)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return s;
+    };
+    char text[FLEN_VALUE] = {};
+    int status = 0;
+    if (fits_read_key(f, TSTRING, "EXTNAME", text, nullptr, &status)) {
+        status = 0;
+        fits_read_key(f, TSTRING, "HDUNAME", text, nullptr, &status);
     }
-    int hdus = 0;
-    fits_get_num_hdus(f, &hdus, &status);
-    if (status)
-        Fail(Fault::Unreadable, name, "cannot read the headers: " + StatusText(status));
-    for (int i = 1; i <= hdus; ++i) {
-        if (fits_movabs_hdu(f, i, &type, &status))
-            Fail(Fault::Unreadable, name, "cannot read HDU " + std::to_string(i - 1) + ": " + StatusText(status));
+    fits_clear_errmsg();
+    std::string found = text;
+    found.erase(found.find_last_not_of(' ') + 1);
+    if (status || upper(found) != upper(n.extname))
+        return false;
+    std::optional<LONGLONG> version = IntegerKey(f, "EXTVER");
+    if (!version)
+        version = IntegerKey(f, "HDUVER");
+    return n.extver == 0 || version.value_or(1) == n.extver;
+}
+
+// Moves to the image the name asks for, or to the first HDU with one,
+// HDU by HDU from the primary one.
+void FindImage(const OpenFits& o, const ImageName& n, const std::string& name)
+{
+    fitsfile* f = o.f.get();
+    for (int index = 0; index == 0 || MoveOn(o, index, name); ++index) {
+        if (n.hdu >= 0) {
+            if (index < n.hdu)
+                continue;
+            if (!IsImage(f))
+                Fail(Fault::Unsupported, name, "HDU " + std::to_string(n.hdu) + " is a table, not an image");
+            return;
+        }
+        if (!n.extname.empty()) {
+            if (!Named(f, n))
+                continue;
+            if (!IsImage(f))
+                Fail(Fault::Unsupported, name, "extension " + n.extname + " is a table, not an image");
+            return;
+        }
         if (IsImage(f) && Naxis(f) > 0)
             return;
     }
+    if (n.hdu >= 0)
+        Fail(Fault::Usage, name, "there is no HDU " + std::to_string(n.hdu));
+    if (!n.extname.empty())
+        Fail(Fault::Usage, name, "there is no extension named " + n.extname);
     Fail(Fault::Unsupported, name, "no image: no HDU holds image data");
 }
 
@@ -183,11 +521,33 @@ std::string Dimensions(int naxis, const LONGLONG* axes)
     return s;
 }
 
+// Whether CFITSIO writes the card back as it is. It refuses a keyword in
+// small letters; it mends characters outside printable ASCII into spaces,
+// which could make another card ("BITPIX\x1e=" a second BITPIX), and writes
+// the name in capitals: up to the '=' (free-format names), the first 8
+// characters of commentary cards.
+bool WrittenAsItIs(const std::string& card)
+{
+    int status = 0;
+    fits_test_keyword(const_cast<char*>(card.substr(0, 8).c_str()), &status);
+    fits_test_record(const_cast<char*>(card.c_str()), &status);
+    fits_clear_errmsg();
+    const bool commentary = card.compare(0, 8, "COMMENT ") == 0 || card.compare(0, 8, "HISTORY ") == 0
+        || card.compare(0, 8, "        ") == 0 || card.compare(0, 8, "CONTINUE") == 0;
+    const size_t equals = card.find('=');
+    const size_t name = std::min(commentary || equals == std::string::npos ? 8 : equals, card.size());
+    return status == 0 && std::none_of(card.begin(), card.begin() + static_cast<std::ptrdiff_t>(name), [](char c) {
+        return std::islower(static_cast<unsigned char>(c));
+    });
+}
+
 // Cards that describe the data layout (BITPIX, NAXISn, BZERO, ...), the null
 // value, the checksums and the data range are set afresh or no longer hold
-// for the written data; everything else travels with the frame.
+// for the written data; everything else travels with the frame if it can.
 bool CarriedOver(const std::string& card)
 {
+    if (!WrittenAsItIs(card))
+        return false;
     switch (fits_get_keyclass(const_cast<char*>(card.c_str()))) {
     case TYP_STRUC_KEY:
     case TYP_CMPRS_KEY:
@@ -221,17 +581,6 @@ std::vector<std::string> HeaderCards(fitsfile* f, const std::string& name)
     return cards;
 }
 
-template <typename T>
-std::optional<T> Key(fitsfile* f, int type, const char* key)
-{
-    T value {};
-    int status = 0;
-    if (fits_read_key(f, type, key, &value, nullptr, &status)) {
-        fits_clear_errmsg();
-        return std::nullopt;
-    }
-    return value;
-}
 
 Sample SampleOf(int bitpix)
 {
@@ -280,18 +629,22 @@ struct Raw {
     size_t Pixels() const { return static_cast<size_t>(width) * static_cast<size_t>(height); }
 };
 
-Raw ReadRaw(const std::string& name, int plane)
+// The image `n` chooses in an open file; `name` for messages.
+Raw ReadRaw(const OpenFits& o, const ImageName& n, const std::string& name, const ReadOptions& options)
 {
-    const ImageName n = ParseImageName(name);
-    OpenFits o = Open(n.file);
+    const int plane = options.plane;
+    FindImage(o, n, name);
     fitsfile* f = o.f.get();
-    FindImage(f, n, name);
 
     int status = 0, bitpix = 0, naxis = 0;
     LONGLONG axes[9] = {};
     fits_get_img_paramll(f, 9, &bitpix, &naxis, axes, &status);
     if (status)
         Fail(Fault::Unreadable, name, "cannot read the image size: " + StatusText(status));
+    if (bitpix != BYTE_IMG && bitpix != SHORT_IMG && bitpix != LONG_IMG && bitpix != LONGLONG_IMG
+        && bitpix != FLOAT_IMG && bitpix != DOUBLE_IMG)
+        Fail(Fault::Unreadable, name,
+            "BITPIX " + std::to_string(bitpix) + " is not a FITS pixel type (8, 16, 32, 64, -32 or -64)");
     if (naxis < 2)
         Fail(Fault::Unsupported, name, "a 1-D image (" + Dimensions(naxis, axes) + "); a frame has two axes");
     if (naxis > 9)
@@ -321,6 +674,10 @@ Raw ReadRaw(const std::string& name, int plane)
     } catch (const Error& e) {
         Fail(e.Kind(), name, e.what());
     }
+    if (options.maxPixels > 0 && axes[0] * axes[1] > options.maxPixels)
+        Fail(Fault::Unsupported, name,
+            "an image of " + Dimensions(2, axes) + " pixels, more than the " + std::to_string(options.maxPixels)
+                + " this reader takes");
 
     Raw r;
     r.name = name;
@@ -332,21 +689,28 @@ Raw ReadRaw(const std::string& name, int plane)
     r.format.bzero = Key<double>(f, TDOUBLE, "BZERO").value_or(0.0);
     r.format.bscale = Key<double>(f, TDOUBLE, "BSCALE").value_or(1.0);
     if (!IsFloat(r.format.sample))
-        r.format.blank = Key<LONGLONG>(f, TLONGLONG, "BLANK");
+        r.format.blank = IntegerKey(f, "BLANK");
     r.format.dataMin = Key<double>(f, TDOUBLE, "DATAMIN");
     r.format.dataMax = Key<double>(f, TDOUBLE, "DATAMAX");
 
     const int bytes = SampleBytes(r.format.sample);
     // A header that promises more data than the file holds must not make us
-    // allocate for it (compressed images are checked by CFITSIO as it reads).
-    if (!fits_is_compressed_image(f, &status)) {
-        LONGLONG head = 0, data = 0, end = 0;
-        fits_get_hduaddrll(f, &head, &data, &end, &status);
-        const double need = double(data) + double(axes[0]) * double(axes[1]) * double(planes) * bytes;
-        if (!status && need > double(o.fileBytes))
-            Fail(Fault::Unreadable, name,
-                "truncated: the image data ends before its " + Dimensions(naxis, axes) + " pixels");
+    // allocate for it, nor read the zeros after a short last block. A
+    // compressed image's data are its table and heap, which CFITSIO checks
+    // tile by tile as it unpacks them.
+    LONGLONG head = 0, data = 0, end = 0;
+    fits_get_hduaddrll(f, &head, &data, &end, &status);
+    double dataBytes = double(axes[0]) * double(axes[1]) * double(planes) * bytes;
+    const bool compressed = fits_is_compressed_image(f, &status);
+    if (compressed) {
+        auto table = [f](const char* key) { return double(IntegerKey(f, key).value_or(0)); };
+        dataBytes = table("NAXIS1") * table("NAXIS2") + table("PCOUNT");
     }
+    if (!status && double(data) + dataBytes > double(o.fileBytes))
+        Fail(Fault::Unreadable, name,
+            "truncated: the image data ends before its " + Dimensions(naxis, axes) + " pixels");
+    if (compressed)
+        CheckTiles(f, name);
     r.storage.resize((r.Pixels() * static_cast<size_t>(bytes) + 7) / 8);
     LONGLONG first[9] = { 1, 1, 1, 1, 1, 1, 1, 1, 1 };
     // The plane index runs over the axes beyond the second (only one is longer than 1).
@@ -361,6 +725,14 @@ Raw ReadRaw(const std::string& name, int plane)
         Fail(Fault::Unreadable, name, "cannot read the pixels: " + StatusText(status));
     r.cards = HeaderCards(f, name);
     return r;
+}
+
+Raw ReadRaw(const std::string& name, const ReadOptions& options)
+{
+    const ImageName n = ParseImageName(name);
+    OpenFits o;
+    Open(o, n.file);
+    return ReadRaw(o, n, name, options);
 }
 
 Frame Convert(const Raw& r, const Mapping& m, bool keepInvalid, Warnings& warnings)
@@ -379,6 +751,29 @@ Frame Convert(const Raw& r, const Mapping& m, bool keepInvalid, Warnings& warnin
     if (!text.empty())
         warnings.push_back(text);
     return frame;
+}
+
+// Frames of raw images under one mapping.
+std::vector<Frame> FramesOf(const std::vector<Raw>& raws, const ReadOptions& options, Warnings& warnings)
+{
+    std::vector<Format> formats;
+    for (const Raw& r : raws)
+        formats.push_back(r.format);
+    std::optional<std::pair<double, double>> range;
+    if (NeedsDataRange(formats, options.mapping)) {
+        double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+        for (const Raw& r : raws) {
+            const auto [a, b] = FiniteRange(r.Samples(), r.Pixels(), r.format);
+            lo = std::min(lo, a);
+            hi = std::max(hi, b);
+        }
+        range = std::make_pair(lo, hi);
+    }
+    const Mapping m = ChooseMapping(formats, options.mapping, range);
+    std::vector<Frame> frames;
+    for (const Raw& r : raws)
+        frames.push_back(Convert(r, m, options.keepInvalid, warnings));
+    return frames;
 }
 
 } // namespace
@@ -460,26 +855,9 @@ size_t Frame::InvalidCount() const
 std::vector<Frame> ReadFrames(const std::vector<std::string>& names, const ReadOptions& options, Warnings& warnings)
 {
     std::vector<Raw> raws;
-    std::vector<Format> formats;
-    for (const std::string& name : names) {
-        raws.push_back(ReadRaw(name, options.plane));
-        formats.push_back(raws.back().format);
-    }
-    std::optional<std::pair<double, double>> range;
-    if (NeedsDataRange(formats, options.mapping)) {
-        double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-        for (const Raw& r : raws) {
-            const auto [a, b] = FiniteRange(r.Samples(), r.Pixels(), r.format);
-            lo = std::min(lo, a);
-            hi = std::max(hi, b);
-        }
-        range = std::make_pair(lo, hi);
-    }
-    const Mapping m = ChooseMapping(formats, options.mapping, range);
-    std::vector<Frame> frames;
-    for (const Raw& r : raws)
-        frames.push_back(Convert(r, m, options.keepInvalid, warnings));
-    return frames;
+    for (const std::string& name : names)
+        raws.push_back(ReadRaw(name, options));
+    return FramesOf(raws, options, warnings);
 }
 
 Frame ReadFrame(const std::string& name, const ReadOptions& options, Warnings& warnings)
@@ -487,9 +865,18 @@ Frame ReadFrame(const std::string& name, const ReadOptions& options, Warnings& w
     return std::move(ReadFrames({ name }, options, warnings).front());
 }
 
+Frame ReadFrame(std::vector<char> bytes, const ImageName& image, const ReadOptions& options, Warnings& warnings)
+{
+    OpenFits o;
+    OpenBytes(o, std::move(bytes), image.file);
+    std::vector<Raw> raws;
+    raws.push_back(ReadRaw(o, image, image.file, options));
+    return std::move(FramesOf(raws, options, warnings).front());
+}
+
 Frame ReadDivisor(const std::string& name, const Frame& like, const ReadOptions& options, Warnings& warnings)
 {
-    const Raw r = ReadRaw(name, options.plane);
+    const Raw r = ReadRaw(name, options);
     const Mapping m = DivisorMapping(r.format, like.Depth(), FiniteRange(r.Samples(), r.Pixels(), r.format));
     Frame frame = Convert(r, m, options.keepInvalid, warnings);
     CheckSameSize(like, frame);
@@ -525,9 +912,24 @@ std::vector<char> FitsBytes(const Frame& frame, const std::vector<std::string>& 
             }
     }
 
+    // Floating point holds the physical values: 64 bits where 32 would
+    // overflow, or round integers.
+    std::vector<double> physical;
+    if (bitpix != 0) {
+        physical.resize(n);
+        ToPhysical(frame.Data(), frame.Depth(), n, frame.mapping, physical.data(), marks ? &frame.invalid : nullptr);
+        for (size_t i = 0; i < n && bitpix == FLOAT_IMG; ++i) {
+            const double v = physical[i];
+            if (std::abs(v) > std::numeric_limits<float>::max()
+                || (frame.outputBitpix == 0 && static_cast<double>(static_cast<float>(v)) != v && !std::isnan(v)))
+                bitpix = DOUBLE_IMG;
+        }
+    }
+
     // CFITSIO builds the file in memory; the caller puts it on disk.
     size_t size = 2880 * 4;
-    void* buffer = std::malloc(size);
+    // Zeroed: CFITSIO reads the buffer's blocks before it writes them.
+    void* buffer = std::calloc(size, 1);
     fitsfile* f = nullptr;
     int status = 0;
     auto fail = [&](const std::string& what) {
@@ -577,8 +979,6 @@ std::vector<char> FitsBytes(const Frame& frame, const std::vector<std::string>& 
             fits_write_img(f, TINT, 1, static_cast<LONGLONG>(n), stored.data(), &status);
         }
     } else {
-        std::vector<double> physical(n);
-        ToPhysical(frame.Data(), frame.Depth(), n, frame.mapping, physical.data(), marks ? &frame.invalid : nullptr);
         fits_write_img(f, TDOUBLE, 1, static_cast<LONGLONG>(n), physical.data(), &status);
     }
     LONGLONG head = 0, data = 0, end = 0;

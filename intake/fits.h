@@ -83,6 +83,10 @@ struct ReadOptions {
     // For the warning: pixel-wise operations give undefined pixels back as
     // undefined; the others read them as the median of the valid pixels.
     bool keepInvalid = false;
+    // Images of more pixels are refused (0: only the frame limit). A bound
+    // for callers that read untrusted files in bulk: a tile-compressed file
+    // of a few bytes may declare any size up to that limit.
+    int64_t maxPixels = 0;
 };
 
 // What reading met that the user should hear of (NaN or BLANK pixels, values
@@ -93,6 +97,10 @@ using Warnings = std::vector<std::string>;
 // a picture). Frames come back in the order of the names.
 std::vector<Frame> ReadFrames(const std::vector<std::string>& names, const ReadOptions& options, Warnings& warnings);
 Frame ReadFrame(const std::string& name, const ReadOptions& options, Warnings& warnings);
+// The same from a file's bytes in memory (plain, gzip'd or tile-compressed):
+// `image` chooses the HDU as brackets after a name do, and its `file` names
+// the input in messages.
+Frame ReadFrame(std::vector<char> bytes, const ImageName& image, const ReadOptions& options, Warnings& warnings);
 
 // Reads a divisor (a flat field) for frames like `like`: its size, its depth,
 // offset 0 (mapping.h DivisorMapping).

@@ -8,6 +8,15 @@
 namespace tamrix::intake {
 namespace {
 
+// The largest physical magnitude a mapping covers: far beyond any data, and
+// far enough from the largest double that the ends of a grid over it, and
+// of a grid over those, stay finite.
+constexpr double kLargest = 1e300;
+
+// The finest grid: a normal number, whose inverse, which scales every
+// sample, is finite. Data of smaller values get fewer levels.
+constexpr double kLeastStep = std::numeric_limits<double>::min();
+
 // Levels below full scale that floating-point data get: about 2^24 in 32-bit
 // frames (256 times headroom for sums), 2^15 in 16-bit ones.
 int LevelBits(int depth)
@@ -259,6 +268,9 @@ Mapping ChooseMapping(const std::vector<Format>& inputs, const MappingOptions& o
                 throw Error(Fault::Mismatch, f.name + ": BZERO " + Num(f.bzero) + " is not a whole number of steps ("
                     + Num(step) + ") from the other inputs' values; one exact mapping cannot hold them all");
         }
+        if (std::max(-lo, hi) > kLargest)
+            throw Error(Fault::Unsupported, (inputs.size() == 1 ? inputs[0].name + ": values " : "values ") + Num(lo)
+                + " .. " + Num(hi) + " lie beyond what frames map (magnitudes up to " + Num(kLargest) + ")");
         const double span = std::nearbyint((hi - lo) / step);
         if (span > 4294967295.0 || std::abs(lo) > 9007199254740992.0 * step)
             throw Error(inputs.size() == 1 ? Fault::Unsupported : Fault::Mismatch, inputs.size() == 1
@@ -295,9 +307,12 @@ Mapping ChooseMapping(const std::vector<Format>& inputs, const MappingOptions& o
     }
     if (!std::isfinite(lo) || !std::isfinite(hi))
         throw Error(Fault::Usage, "the range " + Num(lo) + " .. " + Num(hi) + " is not finite: give " + options.rangeName);
+    if (std::max(-lo, hi) > kLargest)
+        throw Error(Fault::Usage, "the range " + Num(lo) + " .. " + Num(hi) + " lies beyond what frames map (magnitudes up to "
+            + Num(kLargest) + "): give " + options.rangeName);
     const double levels = std::ldexp(1.0, LevelBits(m.depth));
     const double span = hi - lo;
-    m.scale = span > 0 ? PowerOfTwoAtLeast(span / levels) : 1.0;
+    m.scale = span > 0 ? std::max(PowerOfTwoAtLeast(span / levels), kLeastStep) : 1.0;
     if (!std::isfinite(m.scale) || m.scale == 0)
         throw Error(Fault::Usage, "the range " + Num(lo) + " .. " + Num(hi) + " cannot be quantised: give " + options.rangeName);
     m.offset = std::floor(lo / m.scale) * m.scale;
@@ -326,7 +341,7 @@ Mapping DivisorMapping(const Format& f, int depth, std::pair<double, double> dat
     // Proportional levels below the largest pixel; the division only sees
     // ratios. 16-bit frames keep the level within 65535, as the library's
     // 16-bit division needs.
-    m.scale = top / (depth == 2 ? 65535.0 : std::ldexp(1.0, 24));
+    m.scale = std::max(top / (depth == 2 ? 65535.0 : std::ldexp(1.0, 24)), kLeastStep);
     m.exact = false;
     return m;
 }

@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,17 @@ struct FitsImage {
     bool HasHistory(const std::string& text) const;
 };
 FitsImage ReadFits(const std::string& path);
+
+// One bad line of a text input (star list, field file) and the problem the
+// message must name.
+struct BadLine {
+    const char* name;
+    std::string line, problem;
+};
+inline void PrintTo(const BadLine& bad, std::ostream* os)
+{
+    *os << bad.name;
+}
 
 std::string ReadText(const std::string& path);
 // Everything a descriptor holds (from its start, when it can seek), then closes it.

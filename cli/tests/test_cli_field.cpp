@@ -54,14 +54,27 @@ TEST_F(Field, FitFieldNeedsTenMatchedStars)
     EXPECT_EQ(dir.Files(), (std::vector<std::string> { "a.csv", "b.csv" }));
 }
 
-TEST_F(Field, FitFieldNamesTheLineOfABadStarList)
+class BadStarList : public ::testing::TestWithParam<BadLine> {
+protected:
+    Scratch dir;
+};
+
+TEST_P(BadStarList, NamesTheFileAndLine)
 {
-    WriteText(dir / "a.csv", StarList(0, 0, 12) + "1,2,3.5,oops,4,5\n");
+    WriteText(dir / "a.csv", StarList(0, 0, 12) + GetParam().line + "\n");
     WriteText(dir / "b.csv", StarList(1, 0, 12));
     const Result run = Tamrix({ "fit-field", dir / "a.csv", dir / "b.csv", "--size", "256,200", "-o", dir / "f.txt" });
     EXPECT_EQ(run.status, 3);
-    EXPECT_NE(run.err.find(dir / "a.csv" + ": line 14: cy is not a number: 'oops'"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(dir / "a.csv" + ": line 14: " + GetParam().problem), std::string::npos) << run.err;
 }
+
+INSTANTIATE_TEST_SUITE_P(Field, BadStarList,
+    ::testing::Values(BadLine { "NotANumber", "1,2,3.5,oops,4,5", "cy is not a number: 'oops'" },
+        // Read as 3 before: the text ended at the NUL.
+        BadLine { "NulInANumber", std::string("1,2,3\0x,4,4,5", 13), "cx is not a number" },
+        // Past the int of the rounded position.
+        BadLine { "BeyondAnyFrame", "1,2,1e17,4,4,5", "the position 1e17, 4 lies beyond any frame" }),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace tamrix::clitest

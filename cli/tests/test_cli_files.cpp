@@ -243,6 +243,18 @@ const BadInput kBadInputs[] = {
         "50000 x 50000 pixels is too large" },
     { "SidesOverflowing", [](const Scratch& d) { Axes(d, "          2147483647", "          2147483647"); }, 4,
         "is too large" },
+    // CFITSIO divides by the tile size as it moves to the HDU.
+    { "ZeroTileSize",
+        [](const Scratch& d) {
+            FitsLayout tiles { 4, 4, 0, 16, 32768 };
+            tiles.tiled = true;
+            WriteFits(d / "light.fits", tiles, std::vector<double>(16, 1));
+            Good(d, "dark.fits");
+            std::string text = ReadText(d / "light.fits");
+            text.replace(text.find("ZTILE1  =") + 10, 20, "                   0");
+            WriteText(d / "light.fits", text);
+        },
+        3, "HDU 1: the tile size ZTILE1 = 0 is not a whole number from 1" },
     { "ZeroScale",
         [](const Scratch& d) {
             WriteFits(d / "light.fits", { 4, 4, 0, 16, 0, false, {}, 2 }, std::vector<double>(16, 0));

@@ -126,13 +126,26 @@ TEST_F(Pictures, RenderFieldDrawsVectorLengthsAndMarks)
     EXPECT_GT(png.pixels[0], 0);
 }
 
-TEST_F(Pictures, RenderFieldNamesTheLineOfABadFieldFile)
+class BadFieldFile : public ::testing::TestWithParam<BadLine> {
+protected:
+    Scratch dir;
+};
+
+TEST_P(BadFieldFile, NamesTheLine)
 {
-    WriteText(dir / "f.txt", "width 100\nheight 100\ndx 0 0 0\n");
+    WriteText(dir / "f.txt", "width 100\nheight 100\n" + GetParam().line + "\n");
     const Result run = Tamrix({ "render-field", dir / "f.txt", "-o", dir / "f.png" });
     EXPECT_EQ(run.status, 3);
-    EXPECT_NE(run.err.find("line 3: dx needs 10 numbers"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("line 3: " + GetParam().problem), std::string::npos) << run.err;
 }
+
+INSTANTIATE_TEST_SUITE_P(Pictures, BadFieldFile,
+    ::testing::Values(BadLine { "ShortDx", "dx 0 0 0", "dx needs 10 numbers" },
+        // Past an int: an undefined conversion before.
+        BadLine { "PairsBeyondAnInt", "pairs 1e20", "pairs must be a whole number of matched stars" },
+        BadLine { "NegativeRms", "rms -1", "rms must be 0 or more" },
+        BadLine { "NulInANumber", std::string("rms 1\0x", 7), "rms: '1" }),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace tamrix::clitest

@@ -79,6 +79,7 @@ TEST(IntegerMapping, RefusesWhatOneExactMappingCannotHold)
         { F(Sample::I16, 0, 0) }, // BSCALE 0
         { F(Sample::I16, 0.5), F(Sample::I16) }, // offsets half a step apart
         { F(Sample::I32), F(Sample::I32, 2147483648.0) }, // 2^33 values
+        { F(Sample::I16, 1e301, 1e290) }, // their floating-point outputs could not be read back
     };
     for (const auto& inputs : refused)
         EXPECT_THROW(ChooseMapping(inputs, {}), Error) << inputs.size() << " inputs, " << inputs[0].bscale;
@@ -117,6 +118,8 @@ TEST(FloatMapping, TakesTheRangeFromOptionsThenHeaderThenData)
     o.range = std::make_pair(0.0, double(1 << 26));
     EXPECT_EQ(ChooseMapping({ f }, o).scale, 4.0);
     o.range = std::make_pair(1.0, 1.0);
+    EXPECT_THROW(ChooseMapping({ f }, o), Error);
+    o.range = std::make_pair(-std::numeric_limits<double>::max(), 0.0); // its grid's lowest value overflowed
     EXPECT_THROW(ChooseMapping({ f }, o), Error);
     // A 16-bit integer dark with a float light keeps its integers on the grid.
     const Mapping mixed = ChooseMapping({ f, F(Sample::I16, 32768) }, {});
@@ -203,6 +206,20 @@ TEST(Conversion, FloatsCrossWithinHalfAStepAndUndefinedPixelsAreMarked)
     EXPECT_NE(warning.find("2 pixels are NaN, infinite or BLANK (read as the median of the others"), std::string::npos)
         << warning;
     EXPECT_NE(warning.find("1 pixel lies outside the range"), std::string::npos) << warning;
+}
+
+TEST(Conversion, TinyFloatsCrossWithinHalfAStep)
+{
+    // Their range asks for a step whose inverse is infinite.
+    const std::vector<double> s = { 0, 1e-310, 2.5e-309 };
+    const Format f = F(Sample::F64);
+    const Mapping m = MappingOf(s.data(), s.size(), f, {});
+    Census c;
+    std::vector<bool> invalid;
+    const auto back = RoundTrip(s, f, m, c, invalid);
+    for (size_t i = 0; i < s.size(); ++i)
+        EXPECT_LE(std::abs(back[i] - s[i]), m.scale / 2) << i;
+    EXPECT_TRUE(c.Clean());
 }
 
 TEST(Conversion, BlankPixelsOfIntegersAreMarked)
