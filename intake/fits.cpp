@@ -77,8 +77,7 @@ bool IsOtherPacking(const char* m, size_t n)
 // Unpacks gzip'd data as gunzip does (members one after another, anything
 // after the last ignored), to at most kMaxUnpacked bytes. `fill(to, room)`
 // hands over the packed bytes piece by piece, 0 at their end.
-template <typename Fill>
-void Unpack(Fill fill, const std::string& name, std::vector<char>& out)
+template <typename Fill> void Unpack(Fill fill, const std::string& name, std::vector<char>& out)
 {
     z_stream z {};
     if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK)
@@ -227,8 +226,7 @@ int Naxis(fitsfile* f)
     return status ? 0 : naxis;
 }
 
-template <typename T>
-std::optional<T> Key(fitsfile* f, int type, const char* key)
+template <typename T> std::optional<T> Key(fitsfile* f, int type, const char* key)
 {
     T value {};
     int status = 0;
@@ -396,8 +394,8 @@ void CheckHeader(const OpenFits& o, int64_t at, int index, const std::string& na
         tiles = tiles > rows / std::max(across, 1LL) ? rows + 1 : tiles * across;
     }
     if (tiles != rows)
-        Fail(Fault::Unreadable, name,
-            hdu + "its tiles do not match the " + std::to_string(rows) + " rows of its table");
+        Fail(
+            Fault::Unreadable, name, hdu + "its tiles do not match the " + std::to_string(rows) + " rows of its table");
     if (type.rfind("RICE", 0) == 0)
         whole("ZVAL1", 1, "the Rice block size ");
     else if (type == "HCOMPRESS_1")
@@ -581,7 +579,6 @@ std::vector<std::string> HeaderCards(fitsfile* f, const std::string& name)
     return cards;
 }
 
-
 Sample SampleOf(int bitpix)
 {
     switch (bitpix) {
@@ -641,8 +638,8 @@ Raw ReadRaw(const OpenFits& o, const ImageName& n, const std::string& name, cons
     fits_get_img_paramll(f, 9, &bitpix, &naxis, axes, &status);
     if (status)
         Fail(Fault::Unreadable, name, "cannot read the image size: " + StatusText(status));
-    if (bitpix != BYTE_IMG && bitpix != SHORT_IMG && bitpix != LONG_IMG && bitpix != LONGLONG_IMG
-        && bitpix != FLOAT_IMG && bitpix != DOUBLE_IMG)
+    if (bitpix != BYTE_IMG && bitpix != SHORT_IMG && bitpix != LONG_IMG && bitpix != LONGLONG_IMG && bitpix != FLOAT_IMG
+        && bitpix != DOUBLE_IMG)
         Fail(Fault::Unreadable, name,
             "BITPIX " + std::to_string(bitpix) + " is not a FITS pixel type (8, 16, 32, 64, -32 or -64)");
     if (naxis < 2)
@@ -817,8 +814,8 @@ ImageName ParseImageName(const std::string& text)
 void CheckFrameSize(int64_t width, int64_t height, int depth, const std::string& what)
 {
     if (width < 1 || height < 1)
-        throw Error(Fault::Usage,
-            what + " would be empty (" + std::to_string(width) + " x " + std::to_string(height) + ")");
+        throw Error(
+            Fault::Usage, what + " would be empty (" + std::to_string(width) + " x " + std::to_string(height) + ")");
     // Divisions, not products: the product of two huge sides overflows.
     if (width > kMaxFrameBytes / depth || height > kMaxFrameBytes / depth / width)
         throw Error(Fault::Unsupported,
@@ -960,7 +957,8 @@ std::vector<char> FitsBytes(const Frame& frame, const std::vector<std::string>& 
         if (!status && fits_write_record(f, card.c_str(), &status)) {
             status = 0;
             fits_clear_errmsg();
-            notes.push_back("card left out, its keyword is not valid FITS: " + card.substr(0, card.find_last_not_of(' ') + 1));
+            notes.push_back(
+                "card left out, its keyword is not valid FITS: " + card.substr(0, card.find_last_not_of(' ') + 1));
         }
     }
     for (const std::string& line : notes)

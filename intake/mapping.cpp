@@ -77,12 +77,14 @@ std::pair<double, double> IntegerRange(const Format& f, const MappingOptions& o)
             r = std::make_pair(*f.dataMin, *f.dataMax);
         if (r) {
             // Whole stored values, so that the offset lies on the data's step.
-            const double a = std::floor((r->first - f.bzero) / f.bscale), b = std::ceil((r->second - f.bzero) / f.bscale);
+            const double a = std::floor((r->first - f.bzero) / f.bscale),
+                         b = std::ceil((r->second - f.bzero) / f.bscale);
             const double p = f.bzero + f.bscale * a, q = f.bzero + f.bscale * b;
             return { std::min(p, q), std::max(p, q) };
         }
-        throw Error(Fault::Unsupported, f.name + ": 64-bit integer pixels need their range: give " + o.rangeName
-            + " (or DATAMIN and DATAMAX in the header) spanning at most 2^32 values");
+        throw Error(Fault::Unsupported,
+            f.name + ": 64-bit integer pixels need their range: give " + o.rangeName
+                + " (or DATAMIN and DATAMAX in the header) spanning at most 2^32 values");
     }
     const auto [lo, hi] = StoredRange(f.sample);
     const double a = f.bzero + f.bscale * lo, b = f.bzero + f.bscale * hi;
@@ -102,8 +104,8 @@ std::optional<std::pair<double, double>> GridRange(const Format& f)
 }
 
 template <typename T>
-void Sweep(const T* s, size_t n, const Format& f, const Mapping& m, void* frame, std::vector<bool>& invalid,
-    Census& census)
+void Sweep(
+    const T* s, size_t n, const Format& f, const Mapping& m, void* frame, std::vector<bool>& invalid, Census& census)
 {
     const double full = m.FullScale();
     auto put = [&](size_t i, double v) {
@@ -215,8 +217,8 @@ uint32_t Mapping::FrameValue(double physical, const std::string& what) const
 {
     const double v = (physical - offset) / scale;
     if (!std::isfinite(physical) || !(v > -0.5 && v < FullScale() + 0.5))
-        throw Error(Fault::Usage, what + " " + Num(physical) + " is outside the frame's range " + Num(Lowest()) + " .. "
-            + Num(Highest()));
+        throw Error(Fault::Usage,
+            what + " " + Num(physical) + " is outside the frame's range " + Num(Lowest()) + " .. " + Num(Highest()));
     return static_cast<uint32_t>(std::nearbyint(std::clamp(v, 0.0, FullScale())));
 }
 
@@ -224,8 +226,7 @@ bool NeedsDataRange(const std::vector<Format>& inputs, const MappingOptions& opt
 {
     if (options.range)
         return false;
-    const bool anyFloat
-        = std::any_of(inputs.begin(), inputs.end(), [](const Format& f) { return IsFloat(f.sample); });
+    const bool anyFloat = std::any_of(inputs.begin(), inputs.end(), [](const Format& f) { return IsFloat(f.sample); });
     return anyFloat && std::any_of(inputs.begin(), inputs.end(), [](const Format& f) { return !GridRange(f); });
 }
 
@@ -235,12 +236,14 @@ Mapping ChooseMapping(const std::vector<Format>& inputs, const MappingOptions& o
     if (inputs.empty())
         throw Error(Fault::Usage, "no input to map");
     if (options.range && !(options.range->first < options.range->second))
-        throw Error(Fault::Usage, "the range " + Num(options.range->first) + " .. " + Num(options.range->second)
-            + " is empty: give " + options.rangeName + " with LO < HI");
+        throw Error(Fault::Usage,
+            "the range " + Num(options.range->first) + " .. " + Num(options.range->second) + " is empty: give "
+                + options.rangeName + " with LO < HI");
     for (const Format& f : inputs)
         if (!std::isfinite(f.bscale) || f.bscale == 0 || !std::isfinite(f.bzero))
-            throw Error(Fault::Unsupported, f.name + ": BSCALE " + Num(f.bscale) + " and BZERO " + Num(f.bzero)
-                + " do not scale pixel values (BSCALE must be a non-zero finite number)");
+            throw Error(Fault::Unsupported,
+                f.name + ": BSCALE " + Num(f.bscale) + " and BZERO " + Num(f.bzero)
+                    + " do not scale pixel values (BSCALE must be a non-zero finite number)");
 
     // A grid for floating-point data, and for narrower integers when a range
     // is asked for: values spanning a whole 32-bit type leave no headroom
@@ -254,8 +257,10 @@ Mapping ChooseMapping(const std::vector<Format>& inputs, const MappingOptions& o
         double lo = std::numeric_limits<double>::infinity(), hi = -lo;
         for (const Format& f : inputs) {
             if (std::abs(f.bscale) != step)
-                throw Error(Fault::Mismatch, f.name + ": BSCALE " + Num(f.bscale) + " differs from " + inputs[0].name + "'s "
-                    + Num(inputs[0].bscale) + "; one exact mapping cannot hold both: convert one of them");
+                throw Error(Fault::Mismatch,
+                    f.name + ": BSCALE " + Num(f.bscale) + " differs from " + inputs[0].name + "'s "
+                        + Num(inputs[0].bscale) + "; one exact mapping cannot hold both: give " + options.rangeName
+                        + " to quantise them onto one grid");
             const auto [a, b] = IntegerRange(f, options);
             lo = std::min(lo, a);
             hi = std::max(hi, b);
@@ -265,19 +270,23 @@ Mapping ChooseMapping(const std::vector<Format>& inputs, const MappingOptions& o
         for (const Format& f : inputs) {
             const double shift = (f.bzero - lo) / step;
             if (std::abs(shift - std::nearbyint(shift)) > 1e-9 * std::max(1.0, std::abs(shift)))
-                throw Error(Fault::Mismatch, f.name + ": BZERO " + Num(f.bzero) + " is not a whole number of steps ("
-                    + Num(step) + ") from the other inputs' values; one exact mapping cannot hold them all");
+                throw Error(Fault::Mismatch,
+                    f.name + ": BZERO " + Num(f.bzero) + " is not a whole number of steps (" + Num(step)
+                        + ") from the other inputs' values; one exact mapping cannot hold them all: give "
+                        + options.rangeName + " to quantise them onto one grid");
         }
         if (std::max(-lo, hi) > kLargest)
-            throw Error(Fault::Unsupported, (inputs.size() == 1 ? inputs[0].name + ": values " : "values ") + Num(lo)
-                + " .. " + Num(hi) + " lie beyond what frames map (magnitudes up to " + Num(kLargest) + ")");
+            throw Error(Fault::Unsupported,
+                (inputs.size() == 1 ? inputs[0].name + ": values " : "values ") + Num(lo) + " .. " + Num(hi)
+                    + " lie beyond what frames map (magnitudes up to " + Num(kLargest) + ")");
         const double span = std::nearbyint((hi - lo) / step);
         if (span > 4294967295.0 || std::abs(lo) > 9007199254740992.0 * step)
-            throw Error(inputs.size() == 1 ? Fault::Unsupported : Fault::Mismatch, inputs.size() == 1
-                    ? inputs[0].name + ": the range " + Num(lo) + " .. " + Num(hi)
+            throw Error(inputs.size() == 1 ? Fault::Unsupported : Fault::Mismatch,
+                inputs.size() == 1 ? inputs[0].name + ": the range " + Num(lo) + " .. " + Num(hi)
                         + " spans more than 2^32 values: give a narrower " + options.rangeName
-                    : "the inputs' values span " + Num(lo) + " .. " + Num(hi)
-                        + ", more than one 32-bit frame holds: calibrate with frames of one type");
+                                   : "the inputs' values span " + Num(lo) + " .. " + Num(hi)
+                        + ", more than one 32-bit frame holds exactly: give " + options.rangeName
+                        + " to quantise them onto one grid");
         m.depth = span <= 65535 ? 2 : 4;
         m.exact = true;
         return m;
@@ -302,19 +311,23 @@ Mapping ChooseMapping(const std::vector<Format>& inputs, const MappingOptions& o
             else if (dataRange)
                 take(*dataRange);
             else
-                throw Error(Fault::Failure, f.name + ": floating-point data without a declared range: measure it first");
+                throw Error(
+                    Fault::Failure, f.name + ": floating-point data without a declared range: measure it first");
         }
     }
     if (!std::isfinite(lo) || !std::isfinite(hi))
-        throw Error(Fault::Usage, "the range " + Num(lo) + " .. " + Num(hi) + " is not finite: give " + options.rangeName);
+        throw Error(
+            Fault::Usage, "the range " + Num(lo) + " .. " + Num(hi) + " is not finite: give " + options.rangeName);
     if (std::max(-lo, hi) > kLargest)
-        throw Error(Fault::Usage, "the range " + Num(lo) + " .. " + Num(hi) + " lies beyond what frames map (magnitudes up to "
-            + Num(kLargest) + "): give " + options.rangeName);
+        throw Error(Fault::Usage,
+            "the range " + Num(lo) + " .. " + Num(hi) + " lies beyond what frames map (magnitudes up to "
+                + Num(kLargest) + "): give " + options.rangeName);
     const double levels = std::ldexp(1.0, LevelBits(m.depth));
     const double span = hi - lo;
     m.scale = span > 0 ? std::max(PowerOfTwoAtLeast(span / levels), kLeastStep) : 1.0;
     if (!std::isfinite(m.scale) || m.scale == 0)
-        throw Error(Fault::Usage, "the range " + Num(lo) + " .. " + Num(hi) + " cannot be quantised: give " + options.rangeName);
+        throw Error(Fault::Usage,
+            "the range " + Num(lo) + " .. " + Num(hi) + " cannot be quantised: give " + options.rangeName);
     m.offset = std::floor(lo / m.scale) * m.scale;
     return m;
 }
@@ -325,11 +338,13 @@ Mapping DivisorMapping(const Format& f, int depth, std::pair<double, double> dat
     m.depth = depth;
     m.offset = 0;
     if (!std::isfinite(f.bscale) || f.bscale == 0 || !std::isfinite(f.bzero))
-        throw Error(Fault::Unsupported, f.name + ": BSCALE " + Num(f.bscale) + " and BZERO " + Num(f.bzero)
-            + " do not scale pixel values (BSCALE must be a non-zero finite number)");
+        throw Error(Fault::Unsupported,
+            f.name + ": BSCALE " + Num(f.bscale) + " and BZERO " + Num(f.bzero)
+                + " do not scale pixel values (BSCALE must be a non-zero finite number)");
     const double top = dataRange.second;
     if (!(top > 0) || !std::isfinite(top))
-        throw Error(Fault::Unsupported, f.name + ": a flat field needs pixels above 0 (its largest is " + Num(top) + ")");
+        throw Error(
+            Fault::Unsupported, f.name + ": a flat field needs pixels above 0 (its largest is " + Num(top) + ")");
     if (!IsFloat(f.sample)) {
         const double step = std::abs(f.bscale), shift = f.bzero / step;
         if (std::abs(shift - std::nearbyint(shift)) <= 1e-9 * std::max(1.0, std::abs(shift))
@@ -403,10 +418,9 @@ void ToPhysical(
     const void* frame, int depth, size_t count, const Mapping& m, double* out, const std::vector<bool>* invalid)
 {
     for (size_t i = 0; i < count; ++i) {
-        const double v
-            = depth == 2 ? static_cast<const uint16_t*>(frame)[i] : static_cast<const uint32_t*>(frame)[i];
-        out[i] = invalid && !invalid->empty() && (*invalid)[i] ? std::numeric_limits<double>::quiet_NaN()
-                                                                : m.Physical(v);
+        const double v = depth == 2 ? static_cast<const uint16_t*>(frame)[i] : static_cast<const uint32_t*>(frame)[i];
+        out[i]
+            = invalid && !invalid->empty() && (*invalid)[i] ? std::numeric_limits<double>::quiet_NaN() : m.Physical(v);
     }
 }
 
@@ -430,15 +444,14 @@ static std::string CensusText(
             + (fate.empty() ? "" : " (" + fate + ")"));
     if (c.below || c.above)
         add(std::to_string(c.below + c.above) + " pixel" + (c.below + c.above == 1 ? " lies" : "s lie")
-            + " outside the range " + Num(m.Lowest()) + " .. " + Num(m.Highest())
-            + " and were clipped to it (give " + rangeName + " to widen it)");
+            + " outside the range " + Num(m.Lowest()) + " .. " + Num(m.Highest()) + " and were clipped to it (give "
+            + rangeName + " to widen it)");
     return text.empty() ? text : name + ": " + text;
 }
 
 namespace {
 
-template <typename T>
-void Extend(const T* s, size_t n, const Format& f, double& lo, double& hi)
+template <typename T> void Extend(const T* s, size_t n, const Format& f, double& lo, double& hi)
 {
     for (size_t i = 0; i < n; ++i) {
         if constexpr (std::is_integral_v<T>) {

@@ -96,8 +96,8 @@ double DivideFlat(Frame& light, const Frame& flat, std::optional<double> level, 
                 "--level " + Text(*level) + " is outside the flat's range above 0 (at most "
                     + Text(most * flat.mapping.scale) + ")");
     }
-    tamrix::Flat(light.Data(), light.Data(), const_cast<void*>(flat.Data()), &m, light.width, light.height,
-        light.Depth());
+    tamrix::Flat(
+        light.Data(), light.Data(), const_cast<void*>(flat.Data()), &m, light.width, light.height, light.Depth());
     MergeInvalid(light, flat);
     return m * flat.mapping.scale;
 }
@@ -119,7 +119,8 @@ Mapping BinnedMapping(const Frame& input, int bx, int by)
     if (largest > 4294967295.0)
         throw Error(Fault::Unsupported,
             input.path + ": sums of " + std::to_string(bx) + " x " + std::to_string(by) + " blocks of values up to "
-                + Text(input.Max()) + " above the lowest exceed 32 bits: bin by smaller blocks, or give --range LO,HI to "
+                + Text(input.Max())
+                + " above the lowest exceed 32 bits: bin by smaller blocks, or give --range LO,HI to "
                   "quantise the values with headroom");
     Mapping m = input.mapping;
     m.depth = 4; // sums are always 32-bit
