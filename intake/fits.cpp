@@ -260,11 +260,13 @@ std::optional<LONGLONG> IntegerKey(fitsfile* f, const char* key)
 // A header card's value as CFITSIO parses it ("" when it has none).
 std::string ValueOf(std::string card)
 {
-    char value[FLEN_VALUE] = {}, comment[FLEN_COMMENT] = {};
+    // Room for a whole card each: CFITSIO fills the value past FLEN_VALUE,
+    // unterminated, for some cards that break the standard.
+    char value[FLEN_CARD + 1] = {}, comment[FLEN_CARD + 1] = {};
     int status = 0;
     fits_parse_value(card.data(), value, comment, &status);
     fits_clear_errmsg();
-    return status ? "" : value;
+    return status ? "" : std::string(value, strnlen(value, FLEN_CARD));
 }
 
 // "0", "+64", "0032": a value written as a whole number.
@@ -373,8 +375,10 @@ void CheckHeader(const OpenFits& o, int64_t at, int index, const std::string& na
                 hdu + what + key + " = " + value(key) + " is not a whole number from " + std::to_string(least));
         return *v;
     };
-    std::string type = value("ZCMPTYPE");
-    type = type.substr(1, type.find_last_not_of("' ") < 1 ? 0 : type.find_last_not_of("' "));
+    std::string type; // 'RICE_1  ' as RICE_1
+    for (char c : value("ZCMPTYPE"))
+        if (c != '\'' && c != ' ')
+            type += c;
     static const char* const kTypes[]
         = { "RICE_1", "RICE_ONE", "GZIP_1", "GZIP_2", "HCOMPRESS_1", "BZIP2_1", "PLIO_1", "NOCOMPRESS" };
     if (std::none_of(std::begin(kTypes), std::end(kTypes), [&](const char* t) { return type == t; }))

@@ -103,6 +103,15 @@ TEST(FitsFromMemory, RefusesImagesLargerThanAsked)
     EXPECT_THROW(Read(MakeFits(true), -1, options), Error);
 }
 
+TEST(FitsFromMemory, TakesACardOfQuotesForWhatItIs)
+{
+    std::vector<char> bytes = MakeFits(true);
+    std::string text(bytes.begin(), bytes.end());
+    // Its value, as CFITSIO parses it, ran past the buffer before.
+    text.replace(text.find("ZNAME1  ="), 80, "=    " + std::string(72, '\'') + "   ");
+    EXPECT_EQ(Read(std::vector<char>(text.begin(), text.end())).Pixels(), 20u);
+}
+
 struct BadBytes {
     const char* name;
     bool tiled;
