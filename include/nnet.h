@@ -68,7 +68,8 @@ public:
     // Releases all layers; the network is empty afterwards.
     void Done();
 
-    // Sets SIMDlevel from the processor: AVX2, else AVX, else SSE3, else none.
+    // Sets SIMDlevel from the processor: AVX2, else AVX (each with the wide
+    // registers saved by the operating system), else SSE3, else none.
     void InitSIMDlevel();
     TSIMDlevel GetSIMDlevel() const;
 

@@ -102,7 +102,7 @@ private:
 
 } // namespace
 
-namespace detail {
+namespace opt_baseline {
 
 void AccumulateChunk(
     CLayer& layer, const float* deltas, const float* const* inputs, int count, bool first, bool last, float step)
@@ -130,7 +130,7 @@ void AccumulateChunk(
     }
 }
 
-} // namespace detail
+} // namespace opt_baseline
 
 bool CNetwork::Learn(int numSamples, int nIn, float** inputs, int nOut, float** targets, int batchSize, float rate,
     float /*unused*/, int epochs, void* window)
@@ -161,9 +161,7 @@ bool CNetwork::Learn(int numSamples, int nIn, float** inputs, int nOut, float** 
         return false;
     }
 
-    const detail::OutputDeltaKernel outputDeltas = detail::OutputDeltasFor(SIMDlevel);
-    const auto accumulate
-        = SIMDlevel == SIMD_AVX || SIMDlevel == SIMD_AVX2 ? &avx::AccumulateChunk : &detail::AccumulateChunk;
+    const detail::LevelChoices& kernels = detail::ChoicesOf(SIMDlevel);
     const float step = rate / static_cast<float>(batchSize);
     bool trained = false;
     for (int epoch = 0; epoch < epochs; ++epoch) {
@@ -182,11 +180,11 @@ bool CNetwork::Learn(int numSamples, int nIn, float** inputs, int nOut, float** 
                 const int count = batchSize - c < kChunk ? batchSize - c : kChunk;
                 for (int k = 0; k < count; ++k) {
                     const int i = order[s + c + k];
-                    detail::ForwardAndDeltas(*this, inputs[i], targets[i], deltaA, deltaB, outputDeltas);
+                    detail::ForwardAndDeltas(*this, inputs[i], targets[i], deltaA, deltaB, kernels.outputDeltas);
                     chunk.Keep(*this, k, inputs[i]);
                 }
                 for (int l = 1; l < NumLayers; ++l)
-                    accumulate(
+                    kernels.accumulate(
                         *Layers[l], chunk.Deltas(l), chunk.Inputs(l), count, c == 0, c + count == batchSize, step);
             }
             trained = true;
@@ -203,7 +201,7 @@ bool CNetwork::Learn(int numSamples, int nIn, float** inputs, int nOut, float** 
     // forward state and BiasGrad still describe that sample.
     if (trained)
         for (int l = 1; l < NumLayers; ++l)
-            detail::GradientRowsFor(SIMDlevel)(*Layers[l]);
+            kernels.gradientRows(*Layers[l]);
 
     detail::FreeFloats(*this, deltaA);
     detail::FreeFloats(*this, deltaB);
