@@ -25,6 +25,9 @@ enum TSIMDlevel : int32_t {
     SIMD_AVX2 = 3, // AVX2: CLayerAVX2, buffers aligned to 32 bytes
 };
 
+// The window message Learn posts after every epoch (WM_USER + 12345).
+constexpr unsigned kLearnEpochMessage = 13369;
+
 // Limits of the network text file (SaveNet, LoadNet), for hosts that check a
 // network or a file before handing it over.
 constexpr int kNetFileMaxBytes = 0x800000; // the largest file LoadNet reads
@@ -109,11 +112,11 @@ public:
     // then batches of batchSize samples while the batch start is below
     // numSamples - batchSize (so the last batch of every epoch is left out),
     // each followed by w -= (rate / batchSize) * (sum of the batch's
-    // gradients). With a window, message 13369 is posted after every epoch
-    // with wParam = epoch (from 0) and lParam = its milliseconds. unused has
-    // no effect. Returns false, without training, for a batch size below 1, a
-    // negative sample count, lengths that differ from the first and last
-    // layer, a network of fewer than two layers, or exhausted memory.
+    // gradients). With a window, kLearnEpochMessage is posted after every
+    // epoch with wParam = epoch (from 0) and lParam = its milliseconds.
+    // unused has no effect. Returns false, without training, for a batch size
+    // below 1, a negative sample count, lengths that differ from the first and
+    // last layer, a network of fewer than two layers, or exhausted memory.
     bool Learn(int numSamples, int nIn, float** inputs, int nOut, float** targets, int batchSize, float rate,
         float unused, int epochs, void* window);
 

@@ -21,8 +21,6 @@
 namespace nnet {
 namespace {
 
-constexpr unsigned kEpochMessage = 13369; // WM_USER + 12345
-
 constexpr int kChunk = detail::kChunkSamples;
 
 // The gradient members of a layer that does not have them yet, zero-filled.
@@ -193,7 +191,7 @@ bool CNetwork::Learn(int numSamples, int nIn, float** inputs, int nOut, float** 
         if (window != nullptr) {
             const uint32_t elapsed = tamrix::platform::GetTickCount() - start; // wraps like the counter
             tamrix::platform::PostMessageA(
-                window, kEpochMessage, static_cast<uintptr_t>(epoch), static_cast<intptr_t>(elapsed));
+                window, kLearnEpochMessage, static_cast<uintptr_t>(epoch), static_cast<intptr_t>(elapsed));
         }
     }
 
