@@ -34,6 +34,9 @@ constexpr int kNetFileMaxBytes = 0x800000; // the largest file LoadNet reads
 constexpr int kNetFileMaxLayers = 100; // LoadNet reads 1 to this many layers
 constexpr int kNetFileDecimals = 5; // digits after the point of every saved value
 constexpr int kNetFileMaxValueChars = 30; // the longest value text LoadNet reads
+// The text every message of LoadNet and LoadNetParameters begins with, in
+// Windows-1250 (Czech: error reading the neural network).
+constexpr char kNetFileReadError[] = "Chyba \xE8ten\xED neuronov\xE9 s\xEDt\xEC";
 // The most neurons of a network of one layer, which no values in the file
 // bound: one float for each byte of the largest file, as much as the largest
 // network a file carries holds (2^22 inputs and one row of as many weights).
