@@ -1,6 +1,6 @@
 // Every instruction-set variant of the frame kernels against the literal
 // rules, forced one after another on this machine.
-#include "hcpp/tamrix/cpu.h"
+#include "isa_levels.h"
 #include "support.h"
 #include "tamrix.h"
 
@@ -8,20 +8,9 @@
 
 #include <vector>
 
-using tamrix::detail::Isa;
-
 namespace {
 
-class KernelVariants : public testing::TestWithParam<Isa> {
-protected:
-    void SetUp() override
-    {
-        tamrix::detail::SetFrameIsaCap(GetParam());
-        if (tamrix::detail::FrameIsa() != GetParam())
-            GTEST_SKIP() << "this processor lacks the instruction set";
-    }
-    void TearDown() override { tamrix::detail::SetFrameIsaCap(Isa::Avx512); }
-};
+class KernelVariants : public tamrix::test::AtEveryLevel {};
 
 uint16_t LiteralFlat16(uint16_t raw, uint16_t f, uint32_t m)
 {
@@ -95,11 +84,6 @@ TEST_P(KernelVariants, ThirtyTwoBitFlatMatchesLiteralRuleForEveryLevel)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Isa, KernelVariants, testing::Values(Isa::Baseline, Isa::Avx2, Isa::Avx512),
-                         [](const auto& info) {
-                             return info.param == Isa::Baseline ? "Baseline"
-                                 : info.param == Isa::Avx2      ? "Avx2"
-                                                                : "Avx512";
-                         });
+TAMRIX_AT_EVERY_LEVEL(KernelVariants);
 
 } // namespace
