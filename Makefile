@@ -43,8 +43,12 @@ demo: build
 package: build
 	cd $(BUILD) && cpack -G DEB
 
+# Operations beside their streaming floor (medians of interleaved
+# repetitions), then the surface fit beside numpy's least squares.
 bench: build
-	$(BUILD)/bench/tamrix_bench --benchmark_repetitions=3 $(BENCH_ARGS)
+	$(BUILD)/bench/tamrix_bench --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true $(BENCH_ARGS)
+	@if /usr/bin/python3 -c 'import numpy' 2>/dev/null; then /usr/bin/python3 bench/fit_vs_numpy.py $(BUILD)/libtamrix.so; \
+	  else echo "FitSurface beside numpy.linalg.lstsq: skipped (no numpy for /usr/bin/python3)"; fi
 
 # The whole suite once more under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: deps

@@ -1,12 +1,14 @@
 // Runs every registered benchmark, then prints each operation beside the
 // streaming floor of the same byte counts measured in the same run (the
-// fastest repetition of each, with --benchmark_repetitions).
+// median of the repetitions of each, with --benchmark_repetitions).
 #include "support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <omp.h>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -24,15 +26,10 @@ public:
             // The registered name, without the "/real_time" suffix that
             // benchmark_name() adds, so that "op" finds "op/floor".
             const std::string& name = run.run_name.function_name;
-            // With repetitions, keep the fastest: noise on a shared machine
-            // only ever adds time.
-            auto known = times_.find(name);
-            if (known != times_.end() && known->second <= seconds)
-                continue;
-            times_[name] = seconds;
+            times_[name].push_back(seconds);
             auto rate = run.counters.find("Mpx/s");
             if (rate != run.counters.end())
-                rates_[name] = rate->second.value;
+                megapixels_[name] = rate->second.value * seconds; // per iteration
             auto samples = run.counters.find("samples/s");
             if (samples != run.counters.end())
                 samples_[name] = samples->second.value;
@@ -42,17 +39,18 @@ public:
     void PrintSummary() const
     {
         std::printf("\n%-36s %10s %10s %10s %8s\n", "operation", "Mpx/s", "ms", "floor ms", "ratio");
-        for (const auto& [name, seconds] : times_) {
-            const std::string floorName = name + "/floor";
-            auto floor = times_.find(floorName);
+        for (const auto& [name, runs] : times_) {
+            auto floor = times_.find(name + "/floor");
             if (floor == times_.end())
                 continue;
-            auto rate = rates_.find(name);
+            const double seconds = Median(runs), floorSeconds = Median(floor->second);
+            auto megapixels = megapixels_.find(name);
             std::printf("%-36s %10.0f %10.3f %10.3f %8.2f\n", name.c_str(),
-                        rate != rates_.end() ? rate->second : 0.0, seconds * 1e3, floor->second * 1e3,
-                        seconds / floor->second);
+                        megapixels != megapixels_.end() ? megapixels->second / seconds : 0.0, seconds * 1e3,
+                        floorSeconds * 1e3, seconds / floorSeconds);
         }
-        std::printf("(ratio = operation time / floor time; threads: %d)\n", omp_get_max_threads());
+        std::printf("(ratio = median operation time / median floor time over the repetitions; threads: %d)\n",
+                    omp_get_max_threads());
         PrintLevels();
     }
 
@@ -72,8 +70,15 @@ public:
     }
 
 private:
-    std::map<std::string, double> times_;
-    std::map<std::string, double> rates_;
+    static double Median(std::vector<double> v)
+    {
+        std::sort(v.begin(), v.end());
+        const size_t h = v.size() / 2;
+        return v.size() % 2 ? v[h] : (v[h - 1] + v[h]) / 2;
+    }
+
+    std::map<std::string, std::vector<double>> times_;
+    std::map<std::string, double> megapixels_;
     std::map<std::string, double> samples_;
 };
 

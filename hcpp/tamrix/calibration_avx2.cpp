@@ -14,7 +14,25 @@
 namespace tamrix::opt_avx2 {
 namespace {
 
-// Eight pixels widened to 32-bit lanes.
+// trunc(p / f) for eight 32-bit lanes from pf, p rounded once to float: the
+// estimate and its correction by the remainder. The result may exceed 65535
+// by one when the quotient does.
+__m256i Divide(__m256 pf, __m256i p, __m256i f)
+{
+    const __m256 ff = _mm256_cvtepi32_ps(f);
+    __m256 inv = _mm256_rcp_ps(ff);
+    inv = _mm256_mul_ps(inv, _mm256_sub_ps(_mm256_set1_ps(2.0f), _mm256_mul_ps(ff, inv)));
+    const __m256 qf = _mm256_min_ps(_mm256_mul_ps(pf, inv), _mm256_set1_ps(65536.0f));
+    const __m256i q = _mm256_cvttps_epi32(qf);
+    // rest = p - q * f in wrapping 32-bit arithmetic; its true value lies in
+    // (-f, 2f) whenever the quotient is below 65536.
+    const __m256i rest = _mm256_sub_epi32(p, _mm256_mullo_epi32(q, f));
+    const __m256i below = _mm256_cmpgt_epi32(_mm256_setzero_si256(), rest); // rest < 0
+    const __m256i above = _mm256_cmpgt_epi32(rest, _mm256_sub_epi32(f, _mm256_set1_epi32(1))); // rest >= f
+    return _mm256_sub_epi32(_mm256_add_epi32(q, below), above); // -1, +1
+}
+
+// Eight pixels widened to 32-bit lanes, any level.
 __m256i Quotients(__m256i raw, __m256i f, __m256i m)
 {
     const __m256i p = _mm256_mullo_epi32(raw, m); // wraps modulo 2^32, as the scalar rule
@@ -22,19 +40,25 @@ __m256i Quotients(__m256i raw, __m256i f, __m256i m)
     const __m256 pf = _mm256_add_ps(
         _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_srli_epi32(p, 16)), _mm256_set1_ps(65536.0f)),
         _mm256_cvtepi32_ps(_mm256_and_si256(p, _mm256_set1_epi32(0xFFFF))));
-    const __m256 ff = _mm256_cvtepi32_ps(f);
-    __m256 inv = _mm256_rcp_ps(ff);
-    inv = _mm256_mul_ps(inv, _mm256_sub_ps(_mm256_set1_ps(2.0f), _mm256_mul_ps(ff, inv)));
-    __m256 qf = _mm256_min_ps(_mm256_mul_ps(pf, inv), _mm256_set1_ps(65536.0f));
-    __m256i q = _mm256_cvttps_epi32(qf);
-    // rest = p - q * f in wrapping 32-bit arithmetic; its true value lies in
-    // (-f, 2f) whenever the quotient is below 65536.
-    const __m256i rest = _mm256_sub_epi32(p, _mm256_mullo_epi32(q, f));
-    const __m256i below = _mm256_cmpgt_epi32(_mm256_setzero_si256(), rest);                  // rest < 0
-    const __m256i above = _mm256_cmpgt_epi32(rest, _mm256_sub_epi32(f, _mm256_set1_epi32(1))); // rest >= f
-    q = _mm256_add_epi32(q, below);                                   // -1
-    q = _mm256_sub_epi32(q, above);                                   // +1
-    return _mm256_min_epi32(q, _mm256_set1_epi32(65535));            // clamp at full scale
+    return _mm256_min_epi32(Divide(pf, p, f), _mm256_set1_epi32(65535)); // clamp at full scale
+}
+
+// Levels below 65536, where raw * m < 2^32 needs no wrapping: the float
+// product of the two exact operands is rounded once, and p itself comes from
+// 16-bit multiplies of the caller (no 32-bit multiply, no widening).
+__m256i SmallLevelQuotients(__m256i raw, __m256i p, __m256i f, __m256 m)
+{
+    return Divide(_mm256_mul_ps(_mm256_cvtepi32_ps(raw), m), p, f);
+}
+
+// Source bytes requested ahead of the loads: the hardware prefetchers alone
+// keep too few lines of the two input rows in flight. Prefetches never
+// fault, past the end of a frame included.
+constexpr uintptr_t kAhead = 2048;
+
+inline void FetchAhead(const void* at)
+{
+    _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(at) + kAhead), _MM_HINT_T0);
 }
 
 } // namespace
@@ -44,6 +68,27 @@ void FlatRow16(const uint16_t* in, uint16_t* out, const uint16_t* flat, uint32_t
     const __m256i vm = _mm256_set1_epi32(static_cast<int>(m));
     const __m256i full = _mm256_set1_epi16(-1);
     int x = 0;
+    if (m <= 0xFFFFu) {
+        const __m256i m16 = _mm256_set1_epi16(static_cast<short>(m));
+        const __m256 mf = _mm256_set1_ps(static_cast<float>(m));
+        const __m256i zero = _mm256_setzero_si256();
+        for (; x + 16 <= width; x += 16) {
+            FetchAhead(in + x);
+            FetchAhead(flat + x);
+            const __m256i raw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + x));
+            const __m256i f = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(flat + x));
+            const __m256i lo = _mm256_mullo_epi16(raw, m16), hi = _mm256_mulhi_epu16(raw, m16);
+            // The unpacks take pixels 0-3 and 8-11, then 4-7 and 12-15; the
+            // pack, working per 128-bit lane too, puts them back in order.
+            const __m256i q0 = SmallLevelQuotients(
+                _mm256_unpacklo_epi16(raw, zero), _mm256_unpacklo_epi16(lo, hi), _mm256_unpacklo_epi16(f, zero), mf);
+            const __m256i q1 = SmallLevelQuotients(
+                _mm256_unpackhi_epi16(raw, zero), _mm256_unpackhi_epi16(lo, hi), _mm256_unpackhi_epi16(f, zero), mf);
+            const __m256i keep = _mm256_or_si256(_mm256_cmpeq_epi16(f, zero), _mm256_cmpeq_epi16(raw, full));
+            const __m256i q = _mm256_blendv_epi8(_mm256_packus_epi32(q0, q1), raw, keep);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x), q);
+        }
+    }
     for (; x + 16 <= width; x += 16) {
         const __m256i raw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + x));
         const __m256i f = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(flat + x));
