@@ -1,5 +1,6 @@
 // End-to-end: tamrix nn train | test | info, and tamrix stars --nn.
 #include "cli_support.h"
+#include "tools/star_fields.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -26,7 +27,7 @@ void WriteBytes(const std::string& path, const Bytes& b, bool gzip = false)
         gzwrite(f, b.data(), static_cast<unsigned>(b.size()));
         gzclose(f);
     } else {
-        WriteText(path, std::string(b.begin(), b.end()));
+        WriteFile(path, std::string(b.begin(), b.end()));
     }
 }
 
@@ -116,14 +117,14 @@ protected:
 
 TEST_F(Nn, InfoReadsTheHeader)
 {
-    WriteText(dir / "a.net", AlwaysThree());
+    WriteFile(dir / "a.net", AlwaysThree());
     const Result run = Tamrix({ "nn", "info", dir / "a.net" });
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, dir / "a.net" + ": 2 layers, 4-10 neurons, 50 weights and biases\n");
 
     // A header longer than the library's 1024-byte window of LoadNetParameters.
     const std::vector<int> hundred(100, 1);
-    WriteText(dir / "long.net", NetFile(hundred, {}));
+    WriteFile(dir / "long.net", NetFile(hundred, {}));
     const Result longer = Tamrix({ "nn", "info", dir / "long.net" });
     ASSERT_EQ(longer.status, 0) << longer.err;
     std::string ones = "1";
@@ -134,7 +135,7 @@ TEST_F(Nn, InfoReadsTheHeader)
 
 TEST_F(Nn, TestCountsTheLargestOutputAgainstTheLabel)
 {
-    WriteText(dir / "a.net", AlwaysThree());
+    WriteFile(dir / "a.net", AlwaysThree());
     WriteBytes(dir / "i", Images(2, 2, { Bytes(4, 0), Bytes(4, 9), Bytes(4, 255), Bytes(4, 1), Bytes(4, 7) }));
     WriteBytes(dir / "l.gz", Labels({ 3, 3, 1, 3, 0 }), true);
     const Result run = Tamrix({ "nn", "test", dir / "a.net", dir / "i", dir / "l.gz" });
@@ -160,7 +161,7 @@ TEST_F(Nn, TrainLearnsTwoClassesWithALinePerEpoch)
                          "--seed", "5", "-q", "-o", dir / "again.net" })
                   .status,
         0);
-    EXPECT_EQ(ReadText(dir / "again.net"), ReadText(dir / "two.net"));
+    EXPECT_EQ(ReadFile(dir / "again.net"), ReadFile(dir / "two.net"));
 }
 
 // A hang-up, a closed pipe or the file size limit ends the program at once;
@@ -202,7 +203,7 @@ TEST_F(Nn, BadDataSetsNameTheFileAndLeaveNoNetwork)
     ExpectOneLineError(train(dir / "none", dir / "l"), 3, dir / "none", "no such file");
     ExpectOneLineError(Tamrix({ "nn", "train", dir / "i", dir / "l", "-b", "20", "-o", dir / "out.net" }), 2, dir / "i",
         "20 samples are too few for batches of 20");
-    WriteText(dir / "a.net", AlwaysThree());
+    WriteFile(dir / "a.net", AlwaysThree());
     WriteBytes(dir / "i9", Images(3, 3, std::vector<Bytes>(20, Bytes(9, 1))));
     ExpectOneLineError(Tamrix({ "nn", "train", dir / "i9", dir / "l", "--from", dir / "a.net", "-o", dir / "out.net" }),
         5, dir / "a.net", "takes 4 inputs, but the images of " + dir / "i9" + " have 9 pixels");
@@ -216,7 +217,7 @@ TEST_F(Nn, BadDataSetsNameTheFileAndLeaveNoNetwork)
 
 TEST_F(Nn, ABadNetworkFileGivesTheLoadersMessage)
 {
-    WriteText(dir / "bad.net", "neural_network\r\nversion;2\r\n");
+    WriteFile(dir / "bad.net", "neural_network\r\nversion;2\r\n");
     const std::string message
         = "bad.net: Chyba \u010dten\u00ed neuronov\u00e9 s\u00edt\u011b, line: 2, Wrong file version";
     ExpectOneLineError(Tamrix({ "nn", "info", dir / "bad.net" }), 3, dir / "bad.net", message);
@@ -237,15 +238,12 @@ std::string CentreNet()
 
 TEST_F(Nn, StarsWithANetworkFindsEachStarOnce)
 {
-    std::vector<uint32_t> sky(48 * 32, 500);
-    for (int y = 0; y < 32; ++y)
-        for (int x = 0; x < 48; ++x)
-            for (const auto& s : { std::pair<double, double> { 12.2, 10.0 }, { 33.0, 21.7 } }) {
-                const double d2 = (x - s.first) * (x - s.first) + (y - s.second) * (y - s.second);
-                sky[size_t(y) * 48 + x] += uint32_t(3000 * std::exp(-d2 / 2));
-            }
-    WriteU16(dir / "sky.fits", 48, 32, sky);
-    WriteText(dir / "c.net", CentreNet());
+    starnet::Recipe recipe;
+    recipe.width = 48, recipe.height = 32, recipe.level = 500, recipe.noise = recipe.gradient = 0, recipe.hotPixels = recipe.tracks = 0;
+    recipe.given = { { 12.2, 10.0, 3000, 1.0 }, { 33.0, 21.7, 3000, 1.0 } };
+    const auto sky = starnet::MakeField(1, recipe).pixels;
+    WriteU16(dir / "sky.fits", 48, 32, std::vector<uint32_t>(sky.begin(), sky.end()));
+    WriteFile(dir / "c.net", CentreNet());
     const Result run = Tamrix({ "stars", dir / "sky.fits", "--nn", dir / "c.net" });
     ASSERT_EQ(run.status, 0) << run.err;
     std::istringstream lines(run.out);
@@ -261,7 +259,7 @@ TEST_F(Nn, StarsWithANetworkFindsEachStarOnce)
     EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "--nn", dir / "c.net", "--level", "1" }).out, header + "\n");
     ExpectOneLineError(Tamrix({ "stars", dir / "sky.fits", "--nn", dir / "c.net", "-r", "3" }), 5, dir / "c.net",
         "half-size 2, not --radius 3");
-    WriteText(dir / "a.net", AlwaysThree());
+    WriteFile(dir / "a.net", AlwaysThree());
     ExpectOneLineError(Tamrix({ "stars", dir / "sky.fits", "--nn", dir / "a.net", "--csv", dir / "out.csv" }), 5,
         dir / "a.net", "4-10 network does not rate star windows");
     EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "--nn", dir / "c.net", "-k", "3" }).status, 2);
