@@ -85,37 +85,6 @@ TYPED_TEST(Calibration, EmptyFramesWriteNothingAndKeepTheLevel)
     }
 }
 
-// In place and into a separate buffer, one and several threads; the levels
-// reach each kernel's limits (for 32-bit frames the 64-bit product, m up to
-// 2^32 and beyond); dim flats give many zeros and large quotients.
-TYPED_TEST(Calibration, RandomFramesMatchTheReference)
-{
-    using P = TypeParam;
-    const int w = 333, h = 41;
-    const auto raw = RandomFrame<P>(w, h, 1), dark = RandomFrame<P>(w, h, 2, 0, ref::kFull<P> / 64);
-    const std::vector<std::vector<P>> flats = {RandomFrame<P>(w, h, 3), RandomFrame<P>(w, h, 4, 0, 40)};
-    const std::vector<double> levels = sizeof(P) == 2 ? std::vector<double>{0.0, 1.0, 32767.5, 65535.0}
-                                                      : std::vector<double>{0.0, 65535.0, 3.0e9, 4294967295.0, 9.0e15};
-    for (int threads : tamrix::test::kThreadCounts) {
-        tamrix::test::ThreadCount scope(threads);
-        auto out = raw, inPlace = raw;
-        tamrix::DiffDark(const_cast<P*>(raw.data()), out.data(), const_cast<P*>(dark.data()), w, h, sizeof(P));
-        tamrix::DiffDark(inPlace.data(), inPlace.data(), const_cast<P*>(dark.data()), w, h, sizeof(P));
-        EXPECT_EQ(out, ref::Dark(raw, dark)) << threads << " threads";
-        EXPECT_EQ(inPlace, out);
-        for (const auto& flat : flats)
-            for (double level : levels) {
-                double l1 = level, l2 = level;
-                inPlace = raw;
-                tamrix::Flat(const_cast<P*>(raw.data()), out.data(), const_cast<P*>(flat.data()), &l1, w, h, sizeof(P));
-                tamrix::Flat(inPlace.data(), inPlace.data(), const_cast<P*>(flat.data()), &l2, w, h, sizeof(P));
-                EXPECT_EQ(out, ref::Flat(raw, flat, level)) << "level " << level << ", " << threads << " threads";
-                EXPECT_EQ(inPlace, out);
-                EXPECT_EQ(l1, ref::FlatLevel(flat, level));
-            }
-    }
-}
-
 // Quotients just below, on and just above integers, with products up to
 // 2^64, far past what a double holds: an estimated division must still
 // truncate exactly.

@@ -1,5 +1,4 @@
 // Monochrome and colour display bitmaps.
-#include "reference/display.h"
 #include "support.h"
 #include "tamrix.h"
 
@@ -131,45 +130,6 @@ TEST(DisplayBitmaps, ReductionAveragesMappedBytesAndColourIsBlueGreenRed)
     std::vector<uint16_t> white(static_cast<size_t>(side) * side, 60000);
     tamrix::CreateMonoDIB(1 - side, bitmap, side, side, 2, white.data(), 100, 200, 0, unusedTable);
     EXPECT_EQ(bitmap[0], 255);
-}
-
-// Every zoom, both depths of the same values, one thread and several,
-// against the reference.
-TEST(DisplayBitmaps, MatchTheReference)
-{
-    const int width = 301, height = 67;
-    const auto narrow = tamrix::test::RandomFrame<uint16_t>(width, height, 5, 0, 5000);
-    const std::vector<uint32_t> wide(narrow.begin(), narrow.end());
-    std::vector<tamrix::reference::Channel> channels = {{1000, 3400, 1, {}}, {200, 4000, 3, {}}, {4000, 100, 0, {}}};
-    for (auto& c : channels)
-        for (size_t i = 0; i < 1200; ++i)
-            c.lut.push_back(static_cast<uint8_t>(i * 7 + c.shift));
-    for (int zoom : {-5, -2, -1, 0, 1, 3}) {
-        const tamrix::reference::Zoom z(zoom);
-        const auto mono = tamrix::reference::Bitmap<uint16_t>(zoom, width, height, {&narrow}, {channels[0]});
-        const auto colour = tamrix::reference::Bitmap<uint16_t>(zoom, width, height, {&narrow, &narrow, &narrow}, channels);
-        for (int threads : tamrix::test::kThreadCounts)
-            for (int depth : {2, 4}) {
-                tamrix::test::ThreadCount scope(threads);
-                void* f = depth == 2 ? static_cast<void*>(const_cast<uint16_t*>(narrow.data()))
-                                     : const_cast<uint32_t*>(wide.data());
-                for (int bpp : {1, 3}) {
-                    const int row = bpp * z.Width(width), stride = (row + 3) / 4 * 4;
-                    Bytes bitmap(static_cast<size_t>(stride) * z.Height(height)), pixels;
-                    if (bpp == 1)
-                        tamrix::CreateMonoDIB(zoom, bitmap.data(), width, height, depth, f, 1000, 3400, 1,
-                                              channels[0].lut.data());
-                    else
-                        tamrix::CreateColorDIB(zoom, bitmap.data(), width, height, depth, f, 1000, 3400, 1,
-                                               channels[0].lut.data(), f, 200, 4000, 3, channels[1].lut.data(), f,
-                                               4000, 100, 0, channels[2].lut.data());
-                    for (int y = 0; y < z.Height(height); ++y)
-                        pixels.insert(pixels.end(), &bitmap[size_t(y) * stride], &bitmap[size_t(y) * stride] + row);
-                    EXPECT_EQ(pixels, bpp == 1 ? mono : colour)
-                        << "zoom " << zoom << ", depth " << depth << ", " << bpp << " bytes, " << threads << " threads";
-                }
-            }
-    }
 }
 
 } // namespace

@@ -1,6 +1,5 @@
 // Resampling, sub-pixel shift and affine transform through the exported
 // interface.
-#include "reference/geometry.h"
 #include "support.h"
 #include "tamrix.h"
 
@@ -11,7 +10,6 @@
 #include <limits>
 #include <vector>
 
-namespace ref = tamrix::reference;
 using tamrix::test::RandomFrame;
 
 namespace {
@@ -87,20 +85,6 @@ TEST(Resample, SixteenBitStepsOfFactorsAbove256AreExact)
     EXPECT_EQ(Resample<uint16_t>({0, 65401}, 300, 1, 2, 1)[299], 65182u);
 }
 
-// Every form of the division (by 2, by 3, single and double precision)
-// against the reference, with one and several threads.
-TEST(Resample, MatchesTheReference)
-{
-    const auto src16 = RandomFrame<uint16_t>(19, 17, 5);
-    const auto src32 = RandomFrame<uint32_t>(19, 17, 6, 0, 0x3FFFFFFF);
-    for (auto [fx, fy] : {std::pair{2, 3}, {3, 2}, {5, 4}, {1, 7}, {256, 1}, {300, 2}})
-        for (int threads : tamrix::test::kThreadCounts) {
-            tamrix::test::ThreadCount scope(threads);
-            EXPECT_EQ(Resample(src16, fx, fy, 19, 17), ref::Resample(src16, fx, fy, 19, 17)) << fx << "x" << fy;
-            EXPECT_EQ(Resample(src32, fx, fy, 19, 17), ref::Resample(src32, fx, fy, 19, 17)) << fx << "x" << fy;
-        }
-}
-
 TYPED_TEST(Geometry, IdentityLeavesTheLastColumnAndRowUntouched)
 {
     using P = TypeParam;
@@ -152,31 +136,6 @@ TEST(Transform, ThirtyTwoBitPixelsAboveTwoTo20AreExact)
     EXPECT_EQ(Affine(src, 2, 2, {1, 0, 0.5, 0, 1, 0}, 1, 1)[0], 4000000001u);
     // fx = 16, fy = 48: (768 * 4e9 + 256 * (4e9 + 2) + (2304 + 768) * 4294967295) >> 12
     EXPECT_EQ(Affine(src, 2, 2, {1, 0, 0.25, 0, 1, 0.75}, 1, 1)[0], 4221225471u);
-}
-
-// A rotation with a shift and a sub-pixel shift, as a host aligns frames,
-// against the reference with one and several threads.
-TYPED_TEST(Geometry, ShiftAndTransformMatchTheReference)
-{
-    using P = TypeParam;
-    const int w = 257, h = 131;
-    const auto src = RandomFrame<P>(w, h, 21), background = RandomFrame<P>(w, h, 22);
-    const double t = 0.3, c[6] = {std::cos(t), std::sin(t), -20.3, -std::sin(t), std::cos(t), 40.7};
-    const uint32_t weights[4] = {700, 1300, 900, 1196};
-    auto shifted = background, warped = background;
-    ref::Shift(-3, 2, weights, 4096, src, w, h, shifted, w, h);
-    ref::Transform(c, src, w, h, warped, w, h);
-    for (int threads : tamrix::test::kThreadCounts) {
-        tamrix::test::ThreadCount scope(threads);
-        auto dst = background;
-        tamrix::SubPixelShift(-3, 2, 700, 1300, 900, 1196, 4096, const_cast<P*>(src.data()), w, h, sizeof(P),
-                              dst.data(), w, h);
-        EXPECT_EQ(dst, shifted) << threads << " threads";
-        dst = background;
-        tamrix::Transform(c[0], c[1], c[2], c[3], c[4], c[5], const_cast<P*>(src.data()), w, h, sizeof(P), dst.data(),
-                          w, h);
-        EXPECT_EQ(dst, warped) << threads << " threads";
-    }
 }
 
 } // namespace

@@ -1,7 +1,6 @@
 // Median filter: the selection rule, 32-bit binning, progress, cancellation
 // and the background subtraction.
 #include "recording_window.h"
-#include "reference/median.h"
 #include "support.h"
 #include "tamrix.h"
 
@@ -86,39 +85,6 @@ TEST(MedianBins, ThirtyTwoBitRangesAndShifts)
     EXPECT_EQ(Filter<uint32_t>(std::vector<uint32_t>(4, 300000), 2, 2, 1, o), std::vector<uint32_t>(4, 300000));
     o.low = 0, o.high = -1; // full range: shift 14
     EXPECT_EQ(Filter<uint32_t>(std::vector<uint32_t>(4, 100000), 2, 2, 1, o), std::vector<uint32_t>(4, 114688));
-}
-
-// The fast selection against the reference: radii up to width - 1, narrow
-// and tall frames, values spread over the type, crowded into few bins, or
-// mostly saturated; 32-bit ranges with a shift and around the top.
-TYPED_TEST(MedianRule, RandomFramesMatchTheReference)
-{
-    using P = TypeParam;
-    const uint64_t full = P(-1);
-    struct Case { int w, h; std::vector<int> radii; };
-    const Case cases[] = {{37, 23, {0, 1, 2, 5, 36}}, {2, 33, {1}}, {61, 4, {1, 25, 60}}};
-    const std::vector<std::pair<uint32_t, uint32_t>> ranges = sizeof(P) == 2
-        ? std::vector<std::pair<uint32_t, uint32_t>>{{0, 0xFFFFFFFFu}}
-        : std::vector<std::pair<uint32_t, uint32_t>>{{0, 0xFFFFFFFFu}, {123456, 423455}, {1u << 31, 0xFFFFFFF0u}};
-    uint32_t seed = 1;
-    for (const auto& c : cases)
-        for (const auto& [lo, hi] : ranges) {
-            std::vector<std::vector<P>> frames = {
-                RandomFrame<P>(c.w, c.h, ++seed, lo - std::min<uint64_t>(lo, 50), std::min<uint64_t>(hi + 50ull, full)),
-                RandomFrame<P>(c.w, c.h, ++seed, lo + 990, lo + 1010), RandomFrame<P>(c.w, c.h, ++seed, 0, 3)};
-            for (auto& v : frames.back()) // saturated, next to it, or far below
-                v = v < 2 ? P(std::min<uint64_t>(hi, full)) : v == 2 ? P(std::min<uint64_t>(hi, full) - 1) : P(lo + 1000);
-            Options o;
-            o.low = static_cast<int>(lo), o.high = static_cast<int>(hi);
-            for (const auto& src : frames)
-                for (int r : c.radii)
-                    for (int threads : {1, 3}) {
-                        ThreadCount scope(threads);
-                        ASSERT_EQ(Filter(src, c.w, c.h, r, o), tamrix::reference::Median(src, c.w, c.h, r, lo, hi))
-                            << c.w << "x" << c.h << " r " << r << " range " << lo << ".." << hi << ", " << threads
-                            << " threads";
-                    }
-        }
 }
 
 // ---- Progress and cancellation ----

@@ -50,21 +50,6 @@ TYPED_TEST(PolynomFill, ClampsToThePixelRangeAndNaNGivesZero)
     EXPECT_EQ(Polynom<P>(3, 2, 1.0, 7, Constant(std::nan(""))), std::vector<P>(6, 0));
 }
 
-// A frame wider than the column runs with an uneven row count, one and
-// several threads; the second scale takes 32-bit pixels across 2^31 and
-// past 2^32.
-TYPED_TEST(PolynomFill, EveryPixelMatchesTheReference)
-{
-    using P = TypeParam;
-    const Cubic c = {0.7, -1.3, 2.1, -0.4, 0.9, 1.7, -2.2, 0.35, -0.65, 0.123};
-    for (const auto& [scale, offset] : {std::pair{20000.0, 30000}, std::pair{6e9, 2000000000}})
-        for (int threads : tamrix::test::kThreadCounts) {
-            tamrix::test::ThreadCount scope(threads);
-            EXPECT_EQ(Polynom<P>(301, 19, scale, offset, c), ref::Fill<P>(301, 19, scale, offset, c.data()))
-                << threads << " threads, scale " << scale;
-        }
-}
-
 using Pixels = std::set<std::pair<int, int>>;
 
 // A plus of arms 4 at the grid point, a cross of arms 3 at the vector's end.

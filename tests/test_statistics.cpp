@@ -74,23 +74,6 @@ TEST(AreaStatistics32, LargeValuesAddPixelByPixelAsUnsigned)
               (3.0 * 4294967295.0 + 1.0) / 4.0);
 }
 
-// Extremes and the mean (integer partial sums) do not depend on the thread
-// count; the deviation's last bits may.
-TYPED_TEST(AreaStatistics, RandomFramesMatchTheReference)
-{
-    const int w = 517, h = 93;
-    const auto frame = RandomFrame<TypeParam>(w, h, 10);
-    const auto expected = *ref::AreaStatistics(frame, w, h, 11, 2, w, h);
-    for (int threads : tamrix::test::kThreadCounts) {
-        tamrix::test::ThreadCount scope(threads);
-        const auto r = Stats(frame, w, h, 11, 2, w, h);
-        EXPECT_EQ(r.min, expected.min);
-        EXPECT_EQ(r.max, expected.max);
-        EXPECT_EQ(r.mean, expected.mean);
-        EXPECT_NEAR(r.sd, expected.sd, 1e-12 * r.sd) << threads << " threads";
-    }
-}
-
 template <class Pixel> std::vector<float> Window(const std::vector<Pixel>& frame, int width, int x, int y, int radius)
 {
     std::vector<float> v(static_cast<size_t>(2 * radius + 1) * (2 * radius + 1), 42.0f);
