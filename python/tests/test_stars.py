@@ -33,13 +33,6 @@ def test_finds_every_star_of_a_synthetic_field(dtype):
     assert not mask[:8, :8].any()
 
 
-def test_parallel_scan_reports_the_same_stars():
-    image = star_field()
-    serial, serial_mask = tamrix.find_stars(image, half_size=6, nsigma=5.0, neighbours=2, parallel=False)
-    parallel, parallel_mask = tamrix.find_stars(image, half_size=6, nsigma=5.0, neighbours=2)
-    np.testing.assert_array_equal(by_position(parallel)[["x", "y"]], by_position(serial)[["x", "y"]])
-    np.testing.assert_array_equal(parallel_mask, serial_mask)
-
 
 def test_a_masked_star_is_not_reported_and_the_mask_is_not_modified():
     image = star_field()
