@@ -102,4 +102,18 @@ inline std::string WriteFile(const std::string& path, const std::string& bytes)
     return path;
 }
 
+// IDX data-set files: `count` images of rows x columns bytes, and labels.
+inline std::string BigEndian32(uint32_t v)
+{
+    return { static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v) };
+}
+inline std::string IdxImages(uint32_t count, uint32_t rows, uint32_t columns, const std::string& pixels)
+{
+    return BigEndian32(2051) + BigEndian32(count) + BigEndian32(rows) + BigEndian32(columns) + pixels;
+}
+inline std::string IdxLabels(uint32_t count, const std::string& labels)
+{
+    return BigEndian32(2049) + BigEndian32(count) + labels;
+}
+
 } // namespace tamrix::test

@@ -18,21 +18,11 @@ using nnet::CMNIST;
 using nnet::TSIMDlevel;
 using tamrix::test::ScratchDir;
 using tamrix::test::WriteFile;
+constexpr auto Images = tamrix::test::IdxImages;
+constexpr auto Labels = tamrix::test::IdxLabels;
 using namespace nnet::test;
 
 namespace {
-
-std::string BigEndian(uint32_t v)
-{
-    return { static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v) };
-}
-
-std::string Images(uint32_t count, uint32_t rows, uint32_t columns, const std::string& pixels)
-{
-    return BigEndian(2051) + BigEndian(count) + BigEndian(rows) + BigEndian(columns) + pixels;
-}
-
-std::string Labels(uint32_t count, const std::string& labels) { return BigEndian(2049) + BigEndian(count) + labels; }
 
 // One set of outputs, filled with marks that show what LoadMNIST wrote.
 struct Set {

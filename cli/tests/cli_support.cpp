@@ -216,4 +216,12 @@ std::string ReadAll(int fd)
     return text;
 }
 
+void ExpectOneLineError(const Result& run, int status, const std::string& file, const std::string& problem)
+{
+    EXPECT_EQ(run.status, status) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_NE(run.err.find(file), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(problem), std::string::npos) << run.err;
+}
+
 } // namespace tamrix::clitest

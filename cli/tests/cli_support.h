@@ -71,6 +71,10 @@ inline void PrintTo(const BadLine& bad, std::ostream* os)
     *os << bad.name;
 }
 
+// A failed run: its status and one message line that names the file and the
+// problem.
+void ExpectOneLineError(const Result& run, int status, const std::string& file, const std::string& problem);
+
 // Everything a descriptor holds (from its start, when it can seek), then closes it.
 std::string ReadAll(int fd);
 

@@ -16,15 +16,6 @@ namespace {
 using Values = std::vector<uint32_t>;
 const double kNaN = std::nan("");
 
-// A message is one line that names the file and the problem.
-void ExpectOneLineError(const Result& run, int status, const std::string& file, const std::string& problem)
-{
-    EXPECT_EQ(run.status, status) << run.err;
-    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-    EXPECT_NE(run.err.find(file), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find(problem), std::string::npos) << run.err;
-}
-
 class Cli : public ::testing::Test {
 protected:
     Scratch dir;

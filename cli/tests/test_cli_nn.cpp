@@ -12,44 +12,14 @@
 namespace tamrix::clitest {
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using test::IdxImages;
+using test::IdxLabels;
 
-void Put32(Bytes& b, uint32_t v)
+void WriteGzip(const std::string& path, const std::string& bytes)
 {
-    for (int shift = 24; shift >= 0; shift -= 8)
-        b.push_back(static_cast<unsigned char>(v >> shift));
-}
-
-void WriteBytes(const std::string& path, const Bytes& b, bool gzip = false)
-{
-    if (gzip) {
-        gzFile f = gzopen(path.c_str(), "wb");
-        gzwrite(f, b.data(), static_cast<unsigned>(b.size()));
-        gzclose(f);
-    } else {
-        WriteFile(path, std::string(b.begin(), b.end()));
-    }
-}
-
-Bytes Images(int rows, int columns, const std::vector<Bytes>& images)
-{
-    Bytes b;
-    Put32(b, 2051);
-    Put32(b, static_cast<uint32_t>(images.size()));
-    Put32(b, rows);
-    Put32(b, columns);
-    for (const Bytes& image : images)
-        b.insert(b.end(), image.begin(), image.end());
-    return b;
-}
-
-Bytes Labels(const Bytes& labels)
-{
-    Bytes b;
-    Put32(b, 2049);
-    Put32(b, static_cast<uint32_t>(labels.size()));
-    b.insert(b.end(), labels.begin(), labels.end());
-    return b;
+    gzFile f = gzopen(path.c_str(), "wb");
+    gzwrite(f, bytes.data(), static_cast<unsigned>(bytes.size()));
+    gzclose(f);
 }
 
 // A network file as the library writes it: one "biases" line and one line of
@@ -88,26 +58,18 @@ std::string AlwaysThree()
 // right column digit 1.
 void WriteTwoClasses(const std::string& images, const std::string& labels, int count, bool gzip)
 {
-    std::vector<Bytes> pictures;
-    Bytes digits;
+    std::string pictures, digits;
     for (int k = 0; k < count; ++k) {
-        const unsigned char row = static_cast<unsigned char>(k % 2 * 2), dim = static_cast<unsigned char>(k * 37 % 60);
+        const int row = k % 2 * 2;
         const bool right = k % 3 == 0;
-        Bytes p(4, dim);
-        p[row + (right ? 1 : 0)] = static_cast<unsigned char>(200 + k % 50);
-        pictures.push_back(p);
+        std::string p(4, static_cast<char>(k * 37 % 60));
+        p[row + (right ? 1 : 0)] = static_cast<char>(200 + k % 50);
+        pictures += p;
         digits.push_back(right ? 1 : 0);
     }
-    WriteBytes(images, Images(2, 2, pictures), gzip);
-    WriteBytes(labels, Labels(digits), gzip);
-}
-
-void ExpectOneLineError(const Result& run, int status, const std::string& file, const std::string& problem)
-{
-    EXPECT_EQ(run.status, status) << run.err;
-    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-    EXPECT_NE(run.err.find(file), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find(problem), std::string::npos) << run.err;
+    const auto write = gzip ? WriteGzip : [](const std::string& path, const std::string& b) { WriteFile(path, b); };
+    write(images, IdxImages(count, 2, 2, pictures));
+    write(labels, IdxLabels(count, digits));
 }
 
 class Nn : public ::testing::Test {
@@ -136,8 +98,9 @@ TEST_F(Nn, InfoReadsTheHeader)
 TEST_F(Nn, TestCountsTheLargestOutputAgainstTheLabel)
 {
     WriteFile(dir / "a.net", AlwaysThree());
-    WriteBytes(dir / "i", Images(2, 2, { Bytes(4, 0), Bytes(4, 9), Bytes(4, 255), Bytes(4, 1), Bytes(4, 7) }));
-    WriteBytes(dir / "l.gz", Labels({ 3, 3, 1, 3, 0 }), true);
+    const std::string pixels = std::string(4, 0) + std::string(4, 9) + std::string(4, '\xff') + std::string(4, 1);
+    WriteFile(dir / "i", IdxImages(5, 2, 2, pixels + std::string(4, 7)));
+    WriteGzip(dir / "l.gz", IdxLabels(5, { 3, 3, 1, 3, 0 }));
     const Result run = Tamrix({ "nn", "test", dir / "a.net", dir / "i", dir / "l.gz" });
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, dir / "i" + ": 3 / 5 correct (60.00 %)\n");
@@ -188,11 +151,9 @@ INSTANTIATE_TEST_SUITE_P(Nn, KilledTraining, ::testing::Values(SIGHUP, SIGPIPE, 
 TEST_F(Nn, BadDataSetsNameTheFileAndLeaveNoNetwork)
 {
     WriteTwoClasses(dir / "i", dir / "l", 20, false);
-    WriteBytes(dir / "l19", Labels(Bytes(19, 1)));
-    WriteBytes(dir / "l10", Labels({ 1, 2, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0 }));
-    Bytes cut = Images(2, 2, { Bytes(4, 1), Bytes(4, 2) });
-    cut.pop_back();
-    WriteBytes(dir / "cut", cut);
+    WriteFile(dir / "l19", IdxLabels(19, std::string(19, 1)));
+    WriteFile(dir / "l10", IdxLabels(20, std::string("\1\2\n", 3) + std::string(17, 0)));
+    WriteFile(dir / "cut", IdxImages(2, 2, 2, std::string(7, 1)));
     const auto train = [&](const std::string& images, const std::string& labels) {
         return Tamrix({ "nn", "train", images, labels, "-b", "2", "-o", dir / "out.net" });
     };
@@ -204,7 +165,7 @@ TEST_F(Nn, BadDataSetsNameTheFileAndLeaveNoNetwork)
     ExpectOneLineError(Tamrix({ "nn", "train", dir / "i", dir / "l", "-b", "20", "-o", dir / "out.net" }), 2, dir / "i",
         "20 samples are too few for batches of 20");
     WriteFile(dir / "a.net", AlwaysThree());
-    WriteBytes(dir / "i9", Images(3, 3, std::vector<Bytes>(20, Bytes(9, 1))));
+    WriteFile(dir / "i9", IdxImages(20, 3, 3, std::string(180, 1)));
     ExpectOneLineError(Tamrix({ "nn", "train", dir / "i9", dir / "l", "--from", dir / "a.net", "-o", dir / "out.net" }),
         5, dir / "a.net", "takes 4 inputs, but the images of " + dir / "i9" + " have 9 pixels");
     // A network whose file could not be read back: refused before training.
