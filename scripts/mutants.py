@@ -187,23 +187,23 @@ NNET = ["test_nnet_infer", "test_nnet_backprop", "test_nnet_learn", "test_nnet_m
 COVERAGE = [
     ("hcpp/tamrix/binning.cpp", ["test_binning", "test_exports", "test_cli",
                                  "python:test_binning.py,test_dask_example.py,test_arguments.py"]),
-    ("hcpp/tamrix/calibration*", ["test_calibration", "test_internal_kernels", "test_concurrency", "test_cli",
+    ("hcpp/tamrix/calibration*", ["test_calibration", "test_internal_kernels", "test_soak", "test_concurrency", "test_cli",
                                   "python:test_calibration.py,test_arguments.py"]),
-    ("hcpp/tamrix/median*", ["test_median", "test_internal_median", "test_soak_findings", "test_concurrency",
+    ("hcpp/tamrix/median*", ["test_median", "test_internal_median", "test_soak", "test_concurrency",
                              "test_cli", "python:test_median.py,test_arguments.py"]),
-    ("hcpp/tamrix/resample.cpp", ["test_resample", "test_concurrency", "test_cli", "python:test_geometry.py"]),
-    ("hcpp/tamrix/warp*", ["test_warp", "test_internal_warp", "test_concurrency", "test_cli",
+    ("hcpp/tamrix/resample.cpp", ["test_geometry", "test_soak", "test_concurrency", "test_cli", "python:test_geometry.py"]),
+    ("hcpp/tamrix/warp*", ["test_geometry", "test_internal_warp", "test_soak", "test_concurrency", "test_cli",
                            "python:test_geometry.py"]),
-    ("hcpp/tamrix/statistics*", ["test_statistics", "test_internal_statistics", "test_cli",
+    ("hcpp/tamrix/statistics*", ["test_statistics", "test_internal_statistics", "test_soak", "test_cli",
                                  "python:test_statistics.py"]),
-    ("hcpp/tamrix/display*", ["test_display", "test_internal_display", "test_cli", "python:test_display.py"]),
-    ("hcpp/tamrix/matrix*", ["test_internal_matrix", "test_fit", "test_cli", "python:test_surface.py"]),
-    ("hcpp/tamrix/fit.cpp", ["test_fit", "test_cli", "python:test_surface.py"]),
-    ("hcpp/tamrix/polynom*", ["test_polynom", "test_internal_polynom", "test_concurrency", "test_cli",
+    ("hcpp/tamrix/display*", ["test_display", "test_internal_display", "test_soak", "test_cli", "python:test_display.py"]),
+    ("hcpp/tamrix/matrix*", ["test_internal_matrix", "test_fit", "test_soak", "test_cli", "python:test_surface.py"]),
+    ("hcpp/tamrix/fit.cpp", ["test_fit", "test_soak", "test_cli", "python:test_surface.py"]),
+    ("hcpp/tamrix/polynom*", ["test_polynom", "test_internal_polynom", "test_soak", "test_concurrency", "test_cli",
                               "python:test_surface.py"]),
-    ("hcpp/tamrix/stars.*", ["test_stars", "test_concurrency", "test_cli", "python:test_stars.py"]),
+    ("hcpp/tamrix/stars.*", ["test_stars", "test_soak", "test_concurrency", "test_cli", "python:test_stars.py"]),
     ("hcpp/tamrix/stars_nn.cpp", ["test_stars_nn", "test_cli", "python:test_stars_nn.py"]),
-    ("hcpp/tamrix/subframe.cpp", ["test_subframe", "test_stars_nn", "test_cli",
+    ("hcpp/tamrix/subframe.cpp", ["test_statistics", "test_stars_nn", "test_cli",
                                   "python:test_statistics.py,test_stars_nn.py"]),
     ("nnet/*", NNET),
     ("intake/*", ["test_intake", "test_cli", "python"]),
@@ -211,8 +211,8 @@ COVERAGE = [
     ("python/src/*", ["python"]),
 ]
 
-# GoogleTest programs outside tests/.
-GTEST_PATHS = {"test_intake": "intake/test_intake", "test_cli": "cli/tests/test_cli"}
+# GoogleTest programs outside tests/ itself.
+GTEST_PATHS = {"test_intake": "intake/test_intake", "test_cli": "cli/tests/test_cli", "test_soak": "tests/soak/test_soak"}
 
 # /proc/cpuinfo flags of each instruction-set level a mutant may need.
 ISA_FLAGS = {

@@ -3,10 +3,13 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -57,11 +60,9 @@ public:
         static std::atomic<unsigned> counter{0};
         const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
         std::mt19937_64 rng(static_cast<uint64_t>(stamp) ^ (uint64_t{counter++} << 48));
-        for (;;) {
+        do
             path_ = std::filesystem::temp_directory_path() / ("tamrix-test-" + std::to_string(rng()));
-            if (std::filesystem::create_directory(path_))
-                break;
-        }
+        while (!std::filesystem::create_directory(path_));
     }
     ~ScratchDir()
     {
@@ -71,11 +72,48 @@ public:
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
 
-    const std::filesystem::path& Path() const { return path_; }
-    std::string File(const std::string& name) const { return (path_ / name).string(); }
+    // The path of a file in the folder, as narrow text.
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+    // The names in the folder, sorted, hidden ones included.
+    std::vector<std::string> Files() const
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(path_))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
 
 private:
     std::filesystem::path path_;
 };
+
+inline std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Writes the bytes and returns the path.
+inline std::string WriteFile(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return path;
+}
+
+// IDX data-set files: `count` images of rows x columns bytes, and labels.
+inline std::string BigEndian32(uint32_t v)
+{
+    return { static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v) };
+}
+inline std::string IdxImages(uint32_t count, uint32_t rows, uint32_t columns, const std::string& pixels)
+{
+    return BigEndian32(2051) + BigEndian32(count) + BigEndian32(rows) + BigEndian32(columns) + pixels;
+}
+inline std::string IdxLabels(uint32_t count, const std::string& labels)
+{
+    return BigEndian32(2049) + BigEndian32(count) + labels;
+}
 
 } // namespace tamrix::test

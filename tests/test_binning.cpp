@@ -1,145 +1,67 @@
 // Binning: block sums into 32-bit output pixels.
+#include "reference/calibration.h"
 #include "support.h"
 #include "tamrix.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <vector>
 
-using tamrix::test::RandomFrame;
-using tamrix::test::ThreadCount;
+using tamrix::test::kSentinel32;
 
 namespace {
 
-// A literal rendition of the block walk: column by column inside each block,
-// 32-bit wrapping sums.
-template <class Pixel>
-std::vector<uint32_t> ReferenceBin(const std::vector<Pixel>& src, int binX, int binY, int width, int height)
+template <class Pixel> std::vector<uint32_t> Binned(std::vector<Pixel> src, int bx, int by, int w, int h, int depth,
+                                                    size_t outputs)
 {
-    const int ow = width / binX, oh = height / binY;
-    std::vector<uint32_t> out(static_cast<size_t>(ow) * oh);
-    for (int r = 0; r < oh; ++r)
-        for (int c = 0; c < ow; ++c) {
-            uint32_t sum = 0;
-            for (int i = 0; i < binX; ++i)
-                for (int j = 0; j < binY; ++j)
-                    sum += src[static_cast<size_t>(r * binY + j) * width + c * binX + i];
-            out[static_cast<size_t>(r) * ow + c] = sum;
+    std::vector<uint32_t> dst(outputs, kSentinel32);
+    tamrix::Bin(bx, by, src.data(), dst.data(), w, h, depth);
+    return dst;
+}
+
+TEST(Binning, KnownSums)
+{
+    // 5 x 5, pixel 10 y + x: the fifth row and column belong to no 2 x 2
+    // block, and the output ends after the fourth sum.
+    std::vector<uint16_t> grid(25);
+    for (int i = 0; i < 25; ++i)
+        grid[i] = static_cast<uint16_t>(10 * (i / 5) + i % 5);
+    EXPECT_EQ(Binned(grid, 2, 2, 5, 5, 2, 5), (std::vector<uint32_t>{22, 30, 102, 110, kSentinel32}));
+    EXPECT_EQ(Binned<uint16_t>({0, 65535, 40000}, 1, 1, 3, 1, 2, 3), (std::vector<uint32_t>{0, 65535, 40000}));
+    EXPECT_EQ(Binned<uint32_t>({1, 2, 3, 4, 5, 6, 7, 10, 20, 30, 40, 50, 60, 70}, 3, 1, 7, 2, 4, 4),
+              (std::vector<uint32_t>{6, 15, 60, 150}));
+    // 65537 x 65535 = 2^32 - 1, the largest 16-bit block sum; 32-bit sums wrap.
+    EXPECT_EQ(Binned(std::vector<uint16_t>(65537, 65535), 65537, 1, 65537, 1, 2, 1), std::vector<uint32_t>{4294967295u});
+    EXPECT_EQ(Binned<uint32_t>({0xFFFFFFFFu, 2, 0x80000000u, 0x80000000u}, 2, 1, 4, 1, 4, 2),
+              (std::vector<uint32_t>{1, 0}));
+    EXPECT_EQ(Binned<uint32_t>({70000, 1}, 2, 1, 2, 1, 3, 1), std::vector<uint32_t>{70001}); // depth 3 reads 32 bits
+}
+
+TEST(Binning, BlocksLargerThanTheFrameOrNoRowsWriteNothing)
+{
+    for (auto [bx, by, w, h] : {std::array{2, 2, 8, 0}, {2, 2, 8, -3}, {9, 1, 8, 8}, {1, 9, 8, 8}, {2, 2, 1, 8}})
+        EXPECT_EQ(Binned(std::vector<uint16_t>(64, 9), bx, by, w, h, 2, 64), std::vector<uint32_t>(64, kSentinel32));
+}
+
+// The specialised row paths (1, 2, 3, 4 columns) and a generic one, on odd
+// sizes, against the reference with one and several threads.
+template <class Pixel> class BinningPaths : public testing::Test {};
+using PixelTypes = testing::Types<uint16_t, uint32_t>;
+TYPED_TEST_SUITE(BinningPaths, PixelTypes);
+
+TYPED_TEST(BinningPaths, MatchTheReference)
+{
+    for (auto [bx, by, w, h] : {std::array{1, 1, 37, 23}, {2, 2, 101, 67}, {3, 3, 130, 47}, {4, 2, 99, 33},
+                                {5, 7, 203, 71}, {17, 3, 300, 20}}) {
+        const auto src = tamrix::test::RandomFrame<TypeParam>(w, h, bx * 100 + by);
+        const auto expected = tamrix::reference::Bin(src, bx, by, w, h);
+        for (int threads : tamrix::test::kThreadCounts) {
+            tamrix::test::ThreadCount scope(threads);
+            EXPECT_EQ(Binned(src, bx, by, w, h, sizeof(TypeParam), expected.size()), expected)
+                << bx << " x " << by << ", " << threads << " threads";
         }
-    return out;
-}
-
-TEST(Binning, OneByOneCopiesAndWidens16BitPixels)
-{
-    std::vector<uint16_t> src = { 0, 1, 65535, 40000, 7, 65534 };
-    std::vector<uint32_t> dst(6, tamrix::test::kSentinel32);
-    tamrix::Bin(1, 1, src.data(), dst.data(), 3, 2, 2);
-    EXPECT_EQ(dst, (std::vector<uint32_t> { 0, 1, 65535, 40000, 7, 65534 }));
-}
-
-TEST(Binning, IgnoresLeftoverColumnsAndRows)
-{
-    // 5 x 5 frame, pixel value = 10 * y + x; the fifth row and column belong
-    // to no 2 x 2 block.
-    std::vector<uint16_t> src(25);
-    for (int y = 0; y < 5; ++y)
-        for (int x = 0; x < 5; ++x)
-            src[y * 5 + x] = static_cast<uint16_t>(10 * y + x);
-    std::vector<uint32_t> dst(5, tamrix::test::kSentinel32);
-    tamrix::Bin(2, 2, src.data(), dst.data(), 5, 5, 2);
-    // (0+1+10+11), (2+3+12+13), (20+21+30+31), (22+23+32+33)
-    EXPECT_EQ(dst, (std::vector<uint32_t> { 22, 30, 102, 110, tamrix::test::kSentinel32 }));
-}
-
-TEST(Binning, UnequalFactorsBinOnlyHorizontally)
-{
-    std::vector<uint32_t> src = { 1, 2, 3, 4, 5, 6, 7, //
-        10, 20, 30, 40, 50, 60, 70 };
-    std::vector<uint32_t> dst(4, tamrix::test::kSentinel32);
-    tamrix::Bin(3, 1, src.data(), dst.data(), 7, 2, 4);
-    EXPECT_EQ(dst, (std::vector<uint32_t> { 6, 15, 60, 150 }));
-}
-
-TEST(Binning, SixteenBitBlockOf65537FullScalePixelsDoesNotWrap)
-{
-    const int n = 65537;
-    std::vector<uint16_t> src(n, 65535);
-    uint32_t dst = 0;
-    tamrix::Bin(n, 1, src.data(), &dst, n, 1, 2);
-    EXPECT_EQ(dst, 4294967295u); // 65537 * 65535 = 2^32 - 1, the largest sum that fits
-}
-
-TEST(Binning, ThirtyTwoBitSumsWrapModulo2To32)
-{
-    std::vector<uint32_t> src = { 0xFFFFFFFFu, 2, 0x80000000u, 0x80000000u };
-    std::vector<uint32_t> dst(2);
-    tamrix::Bin(2, 1, src.data(), dst.data(), 4, 1, 4);
-    EXPECT_EQ(dst, (std::vector<uint32_t> { 1, 0 }));
-}
-
-TEST(Binning, AnyDepthOtherThanTwoReads32BitPixels)
-{
-    std::vector<uint32_t> src = { 70000, 1 };
-    uint32_t dst = 0;
-    tamrix::Bin(2, 1, src.data(), &dst, 2, 1, 3);
-    EXPECT_EQ(dst, 70001u);
-}
-
-struct EmptyOutputCase {
-    int binX, binY, width, height;
-};
-
-class BinningWritesNothing : public testing::TestWithParam<EmptyOutputCase> { };
-
-TEST_P(BinningWritesNothing, LeavesDestinationUntouched)
-{
-    const auto c = GetParam();
-    std::vector<uint16_t> src(64, 9);
-    std::vector<uint32_t> dst(64, tamrix::test::kSentinel32);
-    tamrix::Bin(c.binX, c.binY, src.data(), dst.data(), c.width, c.height, 2);
-    EXPECT_EQ(dst, std::vector<uint32_t>(64, tamrix::test::kSentinel32));
-}
-
-INSTANTIATE_TEST_SUITE_P(Limits, BinningWritesNothing,
-    testing::Values(EmptyOutputCase { 2, 2, 8, 0 }, EmptyOutputCase { 2, 2, 8, -3 }, EmptyOutputCase { 9, 1, 8, 8 },
-        EmptyOutputCase { 1, 9, 8, 8 }, EmptyOutputCase { 2, 2, 1, 8 }));
-
-// Fast row paths against the literal block walk, on odd sizes, every
-// specialised factor and a generic one, with one and several threads.
-struct BinCase {
-    int binX, binY, width, height;
-};
-
-class BinningMatchesReference : public testing::TestWithParam<BinCase> { };
-
-TEST_P(BinningMatchesReference, SixteenBit)
-{
-    const auto c = GetParam();
-    const auto src = RandomFrame<uint16_t>(c.width, c.height, 11);
-    const auto expected = ReferenceBin(src, c.binX, c.binY, c.width, c.height);
-    for (int threads : tamrix::test::kThreadCounts) {
-        ThreadCount scope(threads);
-        std::vector<uint32_t> dst(expected.size(), tamrix::test::kSentinel32);
-        tamrix::Bin(c.binX, c.binY, const_cast<uint16_t*>(src.data()), dst.data(), c.width, c.height, 2);
-        EXPECT_EQ(dst, expected) << threads << " threads";
     }
 }
-
-TEST_P(BinningMatchesReference, ThirtyTwoBit)
-{
-    const auto c = GetParam();
-    const auto src = RandomFrame<uint32_t>(c.width, c.height, 12);
-    const auto expected = ReferenceBin(src, c.binX, c.binY, c.width, c.height);
-    for (int threads : tamrix::test::kThreadCounts) {
-        ThreadCount scope(threads);
-        std::vector<uint32_t> dst(expected.size(), tamrix::test::kSentinel32);
-        tamrix::Bin(c.binX, c.binY, const_cast<uint32_t*>(src.data()), dst.data(), c.width, c.height, 4);
-        EXPECT_EQ(dst, expected) << threads << " threads";
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Factors, BinningMatchesReference,
-    testing::Values(BinCase { 1, 1, 37, 23 }, BinCase { 2, 2, 101, 67 }, BinCase { 3, 3, 130, 47 },
-        BinCase { 4, 2, 99, 33 }, BinCase { 5, 7, 203, 71 }, BinCase { 2, 5, 64, 64 }, BinCase { 17, 3, 300, 20 }));
 
 } // namespace

@@ -61,7 +61,7 @@ TEST(NumberText, IntegersAndFixedPointNeverCutAValue)
 
 class Files : public ::testing::Test {
 protected:
-    void SetUp() override { path_ = dir_.File("net.txt"); }
+    void SetUp() override { path_ = dir_ / "net.txt"; }
     static bool Failed(FIO::THandle h) { return reinterpret_cast<intptr_t>(h) == FIO::kFailedHandle; }
     void Write(const char* text, int bound = 1000)
     {
@@ -94,7 +94,7 @@ TEST_F(Files, FailuresGiveTheFailureValue)
 {
     EXPECT_TRUE(Failed(FIO::OpenReadA(1000, path_.c_str(), 1))); // missing
     EXPECT_TRUE(Failed(FIO::OpenReadA(1000, "", 1)));
-    EXPECT_TRUE(Failed(FIO::CreateA(1000, dir_.File("no/such/dir").c_str(), 0)));
+    EXPECT_TRUE(Failed(FIO::CreateA(1000, (dir_ / "no/such/dir").c_str(), 0)));
     Write("old");
     EXPECT_TRUE(Failed(FIO::CreateA(1000, path_.c_str(), 1))); // refuses an existing file
     // The name ends at its bound; creating again replaces the file.

@@ -1,10 +1,10 @@
 // PNG output of display bitmaps, decoded back with libpng.
 #include "io/png_writer.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 #include <png.h>
 
-#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -24,8 +24,8 @@ void RoundTrip(BitmapFormat format, png_uint_32 fileFormat)
     for (int y = 0; y < height; ++y)
         for (int i = 0; i < width * bpp; ++i)
             bitmap[y * stride + i] = static_cast<uint8_t>(1 + y * width * bpp + i);
-    // Each format its own file: ctest runs the tests side by side.
-    const std::string path = testing::TempDir() + "tamrix_round_trip_" + std::to_string(bpp) + ".png";
+    const tamrix::test::ScratchDir dir;
+    const std::string path = dir / "round_trip.png";
     tamrix::io::WritePng(path, format, bitmap.data(), width, height, stride);
 
     png_image image{};
@@ -35,7 +35,6 @@ void RoundTrip(BitmapFormat format, png_uint_32 fileFormat)
     ASSERT_EQ(image.width * image.height, png_uint_32{width * height});
     std::vector<uint8_t> file(PNG_IMAGE_SIZE(image));
     ASSERT_TRUE(png_image_finish_read(&image, nullptr, file.data(), 0, nullptr)) << image.message;
-    std::remove(path.c_str());
     for (int y = 0; y < height; ++y)
         for (int i = 0; i < width * bpp; ++i) // the file holds red, green, blue; the bitmap blue, green, red
             EXPECT_EQ(file[y * width * bpp + i], bitmap[y * stride + (bpp == 3 ? i / 3 * 3 + 2 - i % 3 : i)])
@@ -55,7 +54,8 @@ TEST(PngWriter, ColourBitmapComesBackAsRgb)
 TEST(PngWriter, UnwritablePathIsReportedWithTheFileName)
 {
     std::vector<uint8_t> bitmap(16);
-    const std::string path = testing::TempDir() + "tamrix_no_such_dir/out.png";
+    const tamrix::test::ScratchDir dir;
+    const std::string path = dir / "no_such_dir/out.png";
     try {
         tamrix::io::WritePng(path, BitmapFormat::Grey8, bitmap.data(), 4, 4, 4);
         FAIL() << "no error for " << path;

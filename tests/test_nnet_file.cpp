@@ -1,7 +1,7 @@
 // The network text file: what SaveNet writes, what LoadNet and
 // LoadNetParameters accept, and every message of a file they refuse.
 #include "nnet_support.h"
-#include "temp_dir.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,8 @@
 
 using nnet::CNetwork;
 using nnet::TSIMDlevel;
-using tamrix::test::TempDir;
+using tamrix::test::ReadFile;
+using tamrix::test::WriteFile;
 using namespace nnet::test;
 
 namespace {
@@ -48,7 +49,7 @@ protected:
     // Loads text into net; the message when it fails, "" when it loads.
     std::string Load(const std::string& text, CNetwork& net)
     {
-        const std::string path = dir_.Write("net.txt", text);
+        const std::string path = WriteFile(dir_ / "net.txt", text);
         char message[300] = "untouched";
         const bool loaded = net.LoadNet(1000, path.c_str(), 299, message);
         if (loaded) {
@@ -63,13 +64,13 @@ protected:
     }
     std::string Save(CNetwork& net)
     {
-        const std::string path = dir_.Path("saved.txt");
+        const std::string path = dir_ / "saved.txt";
         char message[100];
         EXPECT_TRUE(net.SaveNet(1000, path.c_str(), 99, message)) << message;
-        return TempDir::Read(path);
+        return ReadFile(path);
     }
 
-    TempDir dir_;
+    tamrix::test::ScratchDir dir_;
 };
 
 TEST_F(NetFile, SaveWritesEveryLineWithCrLfAndFiveDecimals)
@@ -101,7 +102,7 @@ TEST_F(NetFile, RoundTripKeepsTheShapeAndRoundsEveryValueToFiveDecimals)
         CNetwork loaded;
         loaded.SIMDlevel = level == nnet::SIMD_NONE ? CNetwork().SIMDlevel : nnet::SIMD_NONE; // another level
         char message[100];
-        ASSERT_TRUE(loaded.LoadNet(1000, dir_.Path("saved.txt").c_str(), 99, message)) << message;
+        ASSERT_TRUE(loaded.LoadNet(1000, (dir_ / "saved.txt").c_str(), 99, message)) << message;
         ASSERT_EQ(loaded.NumLayers, 3);
         auto rounded = [](float v) {
             char text[64];
@@ -247,7 +248,7 @@ TEST_F(NetFile, HundredLayersLoadAndTheirHeaderNeedsMoreThan1024Bytes)
 
     int layers = 0, neurons[100];
     char message[200];
-    EXPECT_FALSE(net.LoadNetParameters(1000, dir_.Path("net.txt").c_str(), &layers, 99, neurons, 199, message));
+    EXPECT_FALSE(net.LoadNetParameters(1000, (dir_ / "net.txt").c_str(), &layers, 99, neurons, 199, message));
     EXPECT_EQ(layers, 100);
     EXPECT_EQ(message, kRead + ", line: 86, Expected CRLF"); // byte 1024 falls between the CR and LF of "layer;82;1"
 }
@@ -293,23 +294,23 @@ TEST_F(NetFile, MessagesWithoutALineNumber)
     };
     EXPECT_EQ(load(0, "x"), kRead + ", Invalid file name");
     EXPECT_EQ(load(1000, ""), kRead + ", Invalid file name");
-    EXPECT_EQ(load(1000, dir_.Path("missing.txt")), kRead + ", Cannot open file");
-    EXPECT_EQ(load(1000, dir_.Write("long.txt", std::string(0x800001, ' '))), kRead + ", file too long");
-    EXPECT_EQ(load(1000, dir_.Write("limit.txt", std::string(0x800000, ' '))),
+    EXPECT_EQ(load(1000, (dir_ / "missing.txt")), kRead + ", Cannot open file");
+    EXPECT_EQ(load(1000, WriteFile(dir_ / "long.txt", std::string(0x800001, ' '))), kRead + ", file too long");
+    EXPECT_EQ(load(1000, WriteFile(dir_ / "limit.txt", std::string(0x800000, ' '))),
         kRead + ", line: 1, Expected keyword: neural_network");
 #if !defined(_WIN32)
-    EXPECT_EQ(load(1000, dir_.Path("")), kRead + ", load file failed"); // a directory opens but does not read
+    EXPECT_EQ(load(1000, (dir_ / "")), kRead + ", load file failed"); // a directory opens but does not read
 #endif
     int layers = 0;
     EXPECT_FALSE(net.LoadNetParameters(0, nullptr, &layers, 0, nullptr, 199, message));
     EXPECT_EQ(message, kRead + ", Invalid file name");
-    EXPECT_FALSE(net.LoadNetParameters(1000, dir_.Path("missing.txt").c_str(), &layers, 0, nullptr, 199, message));
+    EXPECT_FALSE(net.LoadNetParameters(1000, (dir_ / "missing.txt").c_str(), &layers, 0, nullptr, 199, message));
     EXPECT_EQ(message, kRead + ", Cannot open file");
 
     auto one = Build(nnet::SIMD_NONE, { 1 });
     EXPECT_FALSE(one->SaveNet(1000, "", 199, message));
     EXPECT_STREQ(message, "Error saving neural network, Invalid file name");
-    EXPECT_FALSE(one->SaveNet(1000, dir_.Path("missing/net.txt").c_str(), 199, message));
+    EXPECT_FALSE(one->SaveNet(1000, (dir_ / "missing/net.txt").c_str(), 199, message));
     EXPECT_STREQ(message, "Error saving neural network, Cannot create file");
 #if !defined(_WIN32)
     if (std::filesystem::exists("/dev/full")) { // every write fails there, as on a full disk
@@ -335,7 +336,7 @@ TEST_F(NetFile, MessagesAreCutToTheBufferAndTerminated)
 
 TEST_F(NetFile, HeaderReaderFillsTheCallersArrayOrNamesTheLayerCount)
 {
-    const std::string path = dir_.Write("net.txt", Crlf(kSmall));
+    const std::string path = WriteFile(dir_ / "net.txt", Crlf(kSmall));
     CNetwork net;
     int layers = 0, neurons[4] = { -1, -1, -1, -1 };
     char message[200] = "untouched";
@@ -354,7 +355,7 @@ TEST_F(NetFile, HeaderReaderFillsTheCallersArrayOrNamesTheLayerCount)
     EXPECT_EQ(layers, 3);
 
     // Only the header is read: values after it do not matter.
-    const std::string header = dir_.Write("header.txt", Crlf(std::vector<std::string>(kSmall.begin(), kSmall.begin() + 6)) + "junk");
+    const std::string header = WriteFile(dir_ / "header.txt", Crlf(std::vector<std::string>(kSmall.begin(), kSmall.begin() + 6)) + "junk");
     EXPECT_TRUE(net.LoadNetParameters(1000, header.c_str(), &layers, 9, neurons, 199, message));
     EXPECT_FALSE(net.LoadNet(1000, header.c_str(), 199, message));
 }
@@ -378,7 +379,7 @@ TEST_F(NetFile, SaveRefusesANetworkLoadNetWouldRefuseAndKeepsTheFile)
         { std::vector<int>(101, 1), 0, 0, 0, 0.0f, "Error saving neural network, Wrong number of layers" },
         { { 8388609 }, 0, 0, 0, 0.0f, "Error saving neural network, Wrong number of neurons" },
     };
-    const std::string path = dir_.Write("kept.txt", "kept");
+    const std::string path = WriteFile(dir_ / "kept.txt", "kept");
     for (const auto& c : cases) {
         auto net = Build(nnet::SIMD_NONE, c.sizes);
         if (c.layer > 0)
@@ -387,7 +388,7 @@ TEST_F(NetFile, SaveRefusesANetworkLoadNetWouldRefuseAndKeepsTheFile)
         char message[100];
         EXPECT_FALSE(net->SaveNet(1000, path.c_str(), 99, message)) << c.message;
         EXPECT_EQ(message, c.message);
-        EXPECT_EQ(TempDir::Read(path), "kept") << c.message;
+        EXPECT_EQ(ReadFile(path), "kept") << c.message;
     }
 
     auto net = Build(nnet::SIMD_NONE, { 2, 1 });
@@ -408,7 +409,7 @@ TEST_F(NetFile, SaveRefusesALineLongerThanItsBuffer)
     for (int k = 0; k < sizes[0]; ++k)
         net.Layers[1]->Weights[0][k] = -1.5f;
     char message[100];
-    EXPECT_FALSE(net.SaveNet(1000, dir_.Path("wide.txt").c_str(), 99, message));
+    EXPECT_FALSE(net.SaveNet(1000, (dir_ / "wide.txt").c_str(), 99, message));
     EXPECT_STREQ(message, "Error saving neural network, Line too long");
 }
 

@@ -94,18 +94,6 @@ TEST_P(BlockEdges, EachClassMatchesItsLiteralReferenceExactly)
         EXPECT_NEAR(1.0f / (std::exp(-hidden.Sums[i]) + 1.0f), h[i], 1e-6f);
 }
 
-TEST_P(BlockEdges, AllClassesAgreeWithinAFewUlps)
-{
-    const auto [level, m, n] = GetParam();
-    auto scalar = Build(nnet::SIMD_NONE, { m, n, 3 }, 7 + m * 31 + n);
-    auto net = Build(level, { m, n, 3 }, 7 + m * 31 + n);
-    const auto input = RandomVector(m, 5 * m + n, -2.0f, 2.0f);
-    const auto expected = Infer(*scalar, input);
-    const auto out = Infer(*net, input);
-    for (size_t i = 0; i < out.size(); ++i)
-        EXPECT_LE(UlpDistance(out[i], expected[i]), 4) << out[i] << " vs " << expected[i];
-}
-
 INSTANTIATE_TEST_SUITE_P(Sizes, BlockEdges,
     ::testing::Combine(::testing::ValuesIn(Levels()), ::testing::Values(1, 3, 4, 7, 8, 9, 17),
         ::testing::Values(1, 3, 4, 7, 8, 9, 17)),

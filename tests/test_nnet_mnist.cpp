@@ -2,7 +2,7 @@
 // headers it must refuse before allocating, and the real Fashion-MNIST files
 // that Debian ships, trained on for one epoch.
 #include "nnet_support.h"
-#include "temp_dir.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -16,22 +16,13 @@
 
 using nnet::CMNIST;
 using nnet::TSIMDlevel;
-using tamrix::test::TempDir;
+using tamrix::test::ScratchDir;
+using tamrix::test::WriteFile;
+constexpr auto Images = tamrix::test::IdxImages;
+constexpr auto Labels = tamrix::test::IdxLabels;
 using namespace nnet::test;
 
 namespace {
-
-std::string BigEndian(uint32_t v)
-{
-    return { static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v) };
-}
-
-std::string Images(uint32_t count, uint32_t rows, uint32_t columns, const std::string& pixels)
-{
-    return BigEndian(2051) + BigEndian(count) + BigEndian(rows) + BigEndian(columns) + pixels;
-}
-
-std::string Labels(uint32_t count, const std::string& labels) { return BigEndian(2049) + BigEndian(count) + labels; }
 
 // One set of outputs, filled with marks that show what LoadMNIST wrote.
 struct Set {
@@ -46,7 +37,7 @@ protected:
     // given as their contents.
     bool Load(const std::string& images, const std::string& labels)
     {
-        const std::string i = dir_.Write("images", images), l = dir_.Write("labels", labels);
+        const std::string i = WriteFile(dir_ / "images", images), l = WriteFile(dir_ / "labels", labels);
         return Load(i, l, data_.TrainCount, data_.TrainInputSize, data_.TrainInputs, data_.TrainOutputSize,
             data_.TrainOutputs);
     }
@@ -60,7 +51,7 @@ protected:
     bool LoadFresh(const std::string& images, const std::string& labels)
     {
         CMNIST data;
-        const std::string i = dir_.Write("images", images), l = dir_.Write("labels", labels);
+        const std::string i = WriteFile(dir_ / "images", images), l = WriteFile(dir_ / "labels", labels);
         return data.LoadMNIST(1000, i.c_str(), 1000, l.c_str(), &data.TrainCount, &data.TrainInputSize,
             &data.TrainInputs, &data.TrainOutputSize, &data.TrainOutputs);
     }
@@ -68,11 +59,11 @@ protected:
     // anything is written.
     bool LoadInto(Set& set, const std::string& images, const std::string& labels)
     {
-        const std::string i = dir_.Write("images", images), l = dir_.Write("labels", labels);
+        const std::string i = WriteFile(dir_ / "images", images), l = WriteFile(dir_ / "labels", labels);
         return Load(i, l, set.count, set.inputSize, set.inputs, set.outputSize, set.targets);
     }
 
-    TempDir dir_;
+    ScratchDir dir_;
     CMNIST data_;
 };
 
@@ -99,8 +90,8 @@ TEST_F(Mnist, DigitImagesGive784ValuesInVectorsAlignedForTheLevel)
     for (TSIMDlevel level : Levels()) {
         CMNIST data;
         data.SIMDlevel = level;
-        const std::string images = dir_.Write("images", Images(3, 28, 28, std::string(3 * 784, '\x40')));
-        const std::string labels = dir_.Write("labels", Labels(3, { 1, 2, 3 }));
+        const std::string images = WriteFile(dir_ / "images", Images(3, 28, 28, std::string(3 * 784, '\x40')));
+        const std::string labels = WriteFile(dir_ / "labels", Labels(3, { 1, 2, 3 }));
         ASSERT_TRUE(data.LoadMNIST(1000, images.c_str(), 1000, labels.c_str(), &data.TestCount,
             &data.TestInputSize, &data.TestInputs, &data.TestOutputSize, &data.TestOutputs));
         EXPECT_EQ(data.TestInputSize, 784);
@@ -165,7 +156,7 @@ TEST_F(Mnist, BadFilesAndHeadersAreRefusedBeforeAnythingIsWritten)
     Set set;
     EXPECT_FALSE(data_.LoadMNIST(0, "x", 1000, "y", &set.count, &set.inputSize, &set.inputs, &set.outputSize,
         &set.targets)); // a name bound below 1
-    EXPECT_FALSE(data_.LoadMNIST(1000, dir_.Path("missing").c_str(), 1000, "y", &set.count, &set.inputSize,
+    EXPECT_FALSE(data_.LoadMNIST(1000, (dir_ / "missing").c_str(), 1000, "y", &set.count, &set.inputSize,
         &set.inputs, &set.outputSize, &set.targets));
     EXPECT_EQ(set.count, -7);
 
@@ -173,7 +164,7 @@ TEST_F(Mnist, BadFilesAndHeadersAreRefusedBeforeAnythingIsWritten)
     const std::string images = Images(1, 1, 1, "x");
     EXPECT_FALSE(LoadFresh(images, images));
     EXPECT_FALSE(LoadFresh(images, Labels(2, { 0, 0 })));
-    EXPECT_FALSE(Load(dir_.Write("images", images), dir_.Path("missing"), data_.TestCount, data_.TestInputSize,
+    EXPECT_FALSE(Load(WriteFile(dir_ / "images", images), (dir_ / "missing"), data_.TestCount, data_.TestInputSize,
         data_.TestInputs, data_.TestOutputSize, data_.TestOutputs));
     EXPECT_EQ(data_.TestCount, 1); // the images were read
 }
@@ -222,16 +213,16 @@ TEST(FashionMnist, LoadsBothSetsAndOneEpochLearnsWellAboveChance)
 {
     if (!std::filesystem::exists(std::string(kFashion) + "/t10k-labels-idx1-ubyte.gz"))
         GTEST_SKIP() << "dataset-fashion-mnist is not installed";
-    TempDir dir;
+    ScratchDir dir;
     for (const char* name :
         { "train-images-idx3-ubyte", "train-labels-idx1-ubyte", "t10k-images-idx3-ubyte", "t10k-labels-idx1-ubyte" })
-        dir.Write(name, Gunzip(std::string(kFashion) + "/" + name + ".gz"));
+        WriteFile(dir / name, Gunzip(std::string(kFashion) + "/" + name + ".gz"));
     const int sizes[] = { 784, 30, 10 };
     Lib::FixSeed(11);
     CMNIST data(3, sizes);
     auto load = [&](const char* images, const char* labels, int& count, int& inputSize, float**& inputs,
                     int& outputSize, float**& targets) {
-        const std::string i = dir.Path(images), l = dir.Path(labels);
+        const std::string i = (dir / images), l = (dir / labels);
         return data.LoadMNIST(
             1000, i.c_str(), 1000, l.c_str(), &count, &inputSize, &inputs, &outputSize, &targets);
     };

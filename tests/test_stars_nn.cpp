@@ -2,8 +2,10 @@
 // logistic neuron weighing only the window's centre, so that a pixel is a
 // candidate exactly when it is the brightest (or, negated, the darkest) of a
 // window that is not flat.
-#include "tamrix.h"
 #include "nnet_support.h"
+#include "reference/stars.h"
+#include "tamrix.h"
+#include "tools/star_fields.h"
 
 #include <gtest/gtest.h>
 
@@ -11,21 +13,12 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
-#include <random>
 #include <vector>
 
+using tamrix::reference::Collect;
+using Report = tamrix::reference::Star;
+
 namespace {
-
-struct Report {
-    int x, y;
-    double cx, cy, flux;
-    unsigned peak;
-};
-
-void Collect(void* context, int x, int y, double cx, double cy, double flux, unsigned peak)
-{
-    static_cast<std::vector<Report>*>(context)->push_back({x, y, cx, cy, flux, peak});
-}
 
 // sizes {(2r+1)^2, 1}: output = 1 / (1 + exp(-(centreWeight * centre + bias))).
 std::unique_ptr<nnet::CNetwork> CentreNet(int inputs, float centreWeight, int outputs = 1)
@@ -143,14 +136,23 @@ TYPED_TEST(FindStarsNN, LevelBelowEveryOutputMakesTheInteriorOneGroup)
     EXPECT_FALSE(sky.Marked(2, 3));
 }
 
-TYPED_TEST(FindStarsNN, LevelAboveEveryOutputFindsNothing)
+// The output of a window's maximum as the level is a candidate; the next
+// float above it and 1, which the logistic output stays below, are not.
+TYPED_TEST(FindStarsNN, AnOutputEqualToTheLevelIsACandidate)
 {
     Sky<TypeParam> sky(8, 8, 100);
     sky.Set(4, 4, 1000);
     auto net = CentreNet(9, 1.0f);
-    sky.Find(net.get(), 1, 1.0f); // the logistic output stays below 1 here
-    EXPECT_TRUE(sky.found.empty());
-    EXPECT_EQ(sky.MarkedCount(), 0u);
+    float window[9], top = 0;
+    tamrix::SubFrameToVector(sky.pixels.data(), 8, 8, sizeof(TypeParam), 4, 4, 1, window);
+    ASSERT_TRUE(net->Infer(9, window, 1, &top));
+    sky.Find(net.get(), 1, top);
+    EXPECT_EQ(sky.found.size(), 1u);
+    for (float level : {std::nextafter(top, 2.0f), 1.0f}) {
+        sky.Find(net.get(), 1, level);
+        EXPECT_TRUE(sky.found.empty());
+        EXPECT_EQ(sky.MarkedCount(), 0u);
+    }
 }
 
 TYPED_TEST(FindStarsNN, FlatWindowsAndNaNOutputsAreNoCandidates)
@@ -253,28 +255,18 @@ TEST(ShippedStarNetwork, FindsStarsAndIgnoresHotPixelsAndTracks)
     const char* file = TAMRIX_DATA_DIR "/stars.net";
     char message[256] = "";
     ASSERT_TRUE(net.LoadNet(int(std::strlen(file)) + 1, file, sizeof message, message)) << message;
-
-    const double noise = 10, sky = 1000;
-    struct Star { double x, y, peak, sigma; };
-    const Star stars[] = {{20.3, 20.7, 300, 1.4}, {60.6, 24.2, 2000, 1.8}, {28.5, 62.1, 80, 1.2},
-                          {66.2, 64.8, 15000, 2.2}};
-    std::mt19937 rng(7);
-    std::normal_distribution<double> gauss(0.0, noise);
+    starnet::Recipe recipe;
+    recipe.width = recipe.height = 90, recipe.gradient = 0, recipe.hotPixels = recipe.tracks = 0;
+    recipe.given = {{20.3, 20.7, 300, 1.4}, {60.6, 24.2, 2000, 1.8}, {28.5, 62.1, 80, 1.2}, {66.2, 64.8, 15000, 2.2}};
+    const starnet::Field field = starnet::MakeField(7, recipe);
     Sky<uint16_t> frame(90, 90, 0);
-    for (int y = 0; y < frame.height; ++y)
-        for (int x = 0; x < frame.width; ++x) {
-            double v = sky + gauss(rng);
-            for (const Star& s : stars)
-                v += s.peak * std::exp(-((x - s.x) * (x - s.x) + (y - s.y) * (y - s.y)) / (2 * s.sigma * s.sigma));
-            frame.Set(x, y, uint32_t(std::lround(v)));
-        }
+    frame.pixels = field.pixels;
     frame.Set(45, 45, 30000); // hot pixel
     for (int i = 0; i < 4; ++i)
         frame.Set(40 + i, 75 + i / 2, 9000); // cosmic-ray track
-
     frame.Find(&net, 5, 0.95f);
-    ASSERT_EQ(frame.found.size(), std::size(stars));
-    for (const Star& s : stars) {
+    ASSERT_EQ(frame.found.size(), recipe.given.size());
+    for (const auto& s : recipe.given) {
         int near = 0;
         for (const Report& r : frame.found)
             near += std::hypot(r.cx - s.x, r.cy - s.y) < 1.0;

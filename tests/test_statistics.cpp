@@ -1,170 +1,113 @@
-// Area statistics through the exported interface.
-#include "tamrix.h"
+// Area statistics and the sub-frame vector through the exported interface.
+#include "reference/statistics.h"
 #include "support.h"
+#include "tamrix.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <vector>
 
+namespace ref = tamrix::reference;
 using tamrix::test::RandomFrame;
-using tamrix::test::ThreadCount;
 
 namespace {
 
-struct Result {
-    unsigned min = 0xDEADu, max = 0xDEADu;
-    double mean = -1.0, sd = -1.0;
-    bool Untouched() const { return min == 0xDEADu && max == 0xDEADu && mean == -1.0 && sd == -1.0; }
-};
+constexpr ref::Statistics kUntouched{0xDEADu, 0xDEADu, -1.0, -1.0};
 
-template <class Pixel>
-Result Stats(const std::vector<Pixel>& frame, int width, int height, int x, int y, int w, int h)
+template <class Pixel> ref::Statistics Stats(const std::vector<Pixel>& frame, int width, int height, int x, int y, int w, int h)
 {
-    Result r;
-    tamrix::CalculateAreaStatistics(const_cast<Pixel*>(frame.data()), width, height, sizeof(Pixel) == 2 ? 2 : 4, x, y,
-                                    w, h, &r.min, &r.max, &r.mean, &r.sd);
+    ref::Statistics r = kUntouched;
+    tamrix::CalculateAreaStatistics(const_cast<Pixel*>(frame.data()), width, height, sizeof(Pixel), x, y, w, h, &r.min,
+                                    &r.max, &r.mean, &r.sd);
     return r;
 }
 
-// 100 x 100, pixel (x, y) = 100 * y + x: a rectangle's mean and variance
-// follow from its corner and size.
-template <class Pixel>
-std::vector<Pixel> Grid()
+void ExpectStats(const ref::Statistics& got, unsigned min, unsigned max, double mean, double sd)
 {
-    std::vector<Pixel> frame(10000);
-    for (int i = 0; i < 10000; ++i)
-        frame[i] = static_cast<Pixel>(i);
-    return frame;
+    EXPECT_EQ(got.min, min);
+    EXPECT_EQ(got.max, max);
+    EXPECT_EQ(got.mean, mean);
+    EXPECT_DOUBLE_EQ(got.sd, sd);
 }
 
-template <class Pixel>
-class AreaStatistics : public testing::Test {};
-
+template <class Pixel> class AreaStatistics : public testing::Test {};
 using PixelTypes = testing::Types<uint16_t, uint32_t>;
 TYPED_TEST_SUITE(AreaStatistics, PixelTypes);
 
-TYPED_TEST(AreaStatistics, SinglePixel)
+// 100 x 100, pixel (x, y) = 100 y + x: a rectangle's mean and variance
+// follow from its corner and size.
+TYPED_TEST(AreaStatistics, RectanglesAreFittedIntoTheFrame)
 {
-    const auto r = Stats(Grid<TypeParam>(), 100, 100, 7, 3, 1, 1);
-    EXPECT_EQ(r.min, 307u);
-    EXPECT_EQ(r.max, 307u);
-    EXPECT_EQ(r.mean, 307.0);
-    EXPECT_EQ(r.sd, 0.0);
-}
-
-TYPED_TEST(AreaStatistics, PopulationDeviation)
-{
-    const std::vector<TypeParam> frame = {10, 20, 30, 40};
-    const auto r = Stats(frame, 2, 2, 0, 0, 2, 1);
-    EXPECT_EQ(r.min, 10u);
-    EXPECT_EQ(r.max, 20u);
-    EXPECT_EQ(r.mean, 15.0);
-    EXPECT_EQ(r.sd, 5.0);
-}
-
-TYPED_TEST(AreaStatistics, RectangleIsCutAtTheFarEdges)
-{
+    std::vector<TypeParam> grid(10000);
+    for (int i = 0; i < 10000; ++i)
+        grid[i] = static_cast<TypeParam>(i);
+    ExpectStats(Stats(grid, 100, 100, 7, 3, 1, 1), 307, 307, 307.0, 0.0);
+    ExpectStats(Stats(grid, 100, 100, 0, 0, 2, 1), 0, 1, 0.5, 0.5); // the population deviation
     // Columns 90 .. 99, rows 95 .. 99: N = 50, variance 8.25 + 100^2 * 2.
-    const auto r = Stats(Grid<TypeParam>(), 100, 100, 90, 95, 20, 20);
-    EXPECT_EQ(r.min, 9590u);
-    EXPECT_EQ(r.max, 9999u);
-    EXPECT_EQ(r.mean, 9794.5);
-    EXPECT_DOUBLE_EQ(r.sd, std::sqrt(20008.25));
-}
-
-TYPED_TEST(AreaStatistics, StartRightOfTheFrameMeasuresTheLastColumn)
-{
-    const auto r = Stats(Grid<TypeParam>(), 100, 100, 150, 10, 5, 5);
-    EXPECT_EQ(r.min, 1099u);
-    EXPECT_EQ(r.max, 1499u);
-    EXPECT_EQ(r.mean, 1299.0);
-    EXPECT_DOUBLE_EQ(r.sd, std::sqrt(20000.0));
-}
-
-TYPED_TEST(AreaStatistics, NegativeCornerKeepsThePartInsideTheFrame)
-{
+    ExpectStats(Stats(grid, 100, 100, 90, 95, 20, 20), 9590, 9999, 9794.5, std::sqrt(20008.25));
+    ExpectStats(Stats(grid, 100, 100, 150, 10, 5, 5), 1099, 1499, 1299.0, std::sqrt(20000.0)); // the last column
     // x = -5, w = 8 keeps columns 0 .. 2; y = -1, h = 2 keeps row 0.
-    const auto r = Stats(Grid<TypeParam>(), 100, 100, -5, -1, 8, 2);
-    EXPECT_EQ(r.min, 0u);
-    EXPECT_EQ(r.max, 2u);
-    EXPECT_EQ(r.mean, 1.0);
-    EXPECT_DOUBLE_EQ(r.sd, std::sqrt(2.0 / 3.0));
-    EXPECT_TRUE(Stats(Grid<TypeParam>(), 100, 100, -5, 0, 5, 3).Untouched()); // wholly left of the frame
-}
-
-TYPED_TEST(AreaStatistics, EmptyRectanglesAndMissingFramesWriteNothing)
-{
-    const auto grid = Grid<TypeParam>();
-    EXPECT_TRUE(Stats(grid, 100, 100, 1, 1, 0, 5).Untouched());
-    EXPECT_TRUE(Stats(grid, 100, 100, 1, 1, 5, 0).Untouched());
-    EXPECT_TRUE(Stats(grid, 100, 100, 1, 1, -3, 5).Untouched());
-    EXPECT_TRUE(Stats(grid, 0, 100, 1, 1, 5, 5).Untouched()); // would otherwise read column -1
-    Result r;
+    ExpectStats(Stats(grid, 100, 100, -5, -1, 8, 2), 0, 2, 1.0, std::sqrt(2.0 / 3.0));
+    for (auto [x, y, w, h, width] : {std::array{-5, 0, 5, 3, 100}, {1, 1, 0, 5, 100}, {1, 1, 5, 0, 100},
+                                     {1, 1, -3, 5, 100}, {1, 1, 5, 5, 0}}) {
+        const auto r = Stats(grid, width, 100, x, y, w, h);
+        EXPECT_TRUE(r.min == kUntouched.min && r.mean == kUntouched.mean) << x << " " << y << " " << w << " " << h;
+    }
+    ref::Statistics r = kUntouched;
     tamrix::CalculateAreaStatistics(nullptr, 100, 100, 2, 0, 0, 5, 5, &r.min, &r.max, &r.mean, &r.sd);
-    EXPECT_TRUE(r.Untouched());
+    EXPECT_EQ(r.mean, kUntouched.mean);
 }
 
-TEST(AreaStatistics32, FullScalePixelsGiveAPositiveMean)
-{
-    const std::vector<uint32_t> frame = {4294967295u, 4294967295u, 4294967295u, 1u};
-    const auto r = Stats(frame, 2, 2, 0, 0, 2, 2);
-    EXPECT_EQ(r.min, 1u);
-    EXPECT_EQ(r.max, 4294967295u);
-    EXPECT_EQ(r.mean, (3.0 * 4294967295.0 + 1.0) / 4.0);
-}
-
-TEST(AreaStatistics32, SameValuesAtBothDepthsGiveTheSameResult)
-{
-    const auto frame16 = RandomFrame<uint16_t>(203, 77, 9);
-    const std::vector<uint32_t> frame32(frame16.begin(), frame16.end());
-    const auto a = Stats(frame16, 203, 77, 3, 5, 150, 60), b = Stats(frame32, 203, 77, 3, 5, 150, 60);
-    EXPECT_EQ(a.min, b.min);
-    EXPECT_EQ(a.max, b.max);
-    EXPECT_EQ(a.mean, b.mean);
-    EXPECT_EQ(a.sd, b.sd);
-}
-
-// A 32-bit row can sum past 2^53; the mean is then the pixel-by-pixel double
+// A 32-bit row can sum past 2^53: the mean is then the pixel-by-pixel double
 // sum (9007473723690810 here), not the exact integer sum rounded once
-// (9007473723690812).
-TEST(AreaStatistics32, RowsSummingPast2To53AddPixelByPixel)
+// (9007473723690812). Full-scale pixels count as unsigned.
+TEST(AreaStatistics32, LargeValuesAddPixelByPixelAsUnsigned)
 {
     const int n = (1 << 21) + 64;
     std::vector<uint32_t> row(n);
     for (int i = 0; i < n; ++i)
         row[i] = i % 3 == 0 ? 4294967295u : 4294967001u + i % 7;
-    const auto r = Stats(row, n, 1, 0, 0, n, 1);
-    EXPECT_EQ(r.mean, 9007473723690810.0 / n);
+    EXPECT_EQ(Stats(row, n, 1, 0, 0, n, 1).mean, 9007473723690810.0 / n);
+    EXPECT_EQ(Stats(std::vector<uint32_t>{4294967295u, 4294967295u, 4294967295u, 1u}, 2, 2, 0, 0, 2, 2).mean,
+              (3.0 * 4294967295.0 + 1.0) / 4.0);
 }
 
-// Against plain double sums. Extremes and the mean (an exact integer sum over
-// N) do not depend on the thread count; the deviation's last bits may.
-TEST(AreaStatistics32, MatchesPlainSumsWithAnyThreadCount)
+template <class Pixel> std::vector<float> Window(const std::vector<Pixel>& frame, int width, int x, int y, int radius)
 {
-    const int w = 517, h = 93;
-    const auto frame = RandomFrame<uint32_t>(w, h, 10, 1000000, 3000000000u);
-    double sum = 0, squares = 0;
-    uint32_t lo = 0xFFFFFFFFu, hi = 0;
-    for (int y = 2; y < h; ++y)
-        for (int x = 11; x < w; ++x) {
-            const uint32_t v = frame[static_cast<size_t>(y) * w + x];
-            lo = std::min(lo, v);
-            hi = std::max(hi, v);
-            sum += v;
-        }
-    const double n = (w - 11.0) * (h - 2.0), mean = sum / n;
-    for (int y = 2; y < h; ++y)
-        for (int x = 11; x < w; ++x)
-            squares += std::pow(frame[static_cast<size_t>(y) * w + x] - mean, 2);
-    for (int threads : tamrix::test::kThreadCounts) {
-        ThreadCount scope(threads);
-        const auto r = Stats(frame, w, h, 11, 2, w, h);
-        EXPECT_EQ(r.min, lo);
-        EXPECT_EQ(r.max, hi);
-        EXPECT_EQ(r.mean, mean);
-        EXPECT_NEAR(r.sd, std::sqrt(squares / n), 1e-12 * r.sd) << threads << " threads";
-    }
+    std::vector<float> v(static_cast<size_t>(2 * radius + 1) * (2 * radius + 1), 42.0f);
+    tamrix::SubFrameToVector(const_cast<Pixel*>(frame.data()), width, 0, sizeof(Pixel), x, y, radius, v.data());
+    return v;
+}
+
+// The window scaled by its own extremes to -1 .. 1, product and difference
+// rounded separately (a fused multiply-add would give 1.0000001 for the
+// maximum of a span of 7); a flat window gives NaN throughout.
+TYPED_TEST(AreaStatistics, SubFrameVectors)
+{
+    using P = TypeParam;
+    const std::vector<P> frame = {99, 99, 99, 99, 99, 99, 10, 20, 30, 99, 99, 10, 10, 10, 99, 99, 10, 10, 10, 99};
+    EXPECT_EQ(Window(frame, 5, 2, 2, 1), (std::vector<float>{-1, 0, 1, -1, -1, -1, -1, -1, -1}));
+    const std::vector<P> ramp = {0, 1, 2, 3, 4, 5, 6, 7, 7};
+    EXPECT_EQ(Window(ramp, 3, 1, 1, 1), ref::SubFrame(ramp, 3, 1, 1, 1));
+    EXPECT_EQ(Window(ramp, 3, 1, 1, 1)[1], -0x1.6db6dcp-1f);
+    EXPECT_EQ(Window(ramp, 3, 1, 1, 1)[8], 1.0f);
+    for (float f : Window(std::vector<P>(25, 7), 5, 2, 2, 2))
+        EXPECT_TRUE(std::isnan(f));
+    std::vector<float> v(4, 42.0f); // a negative radius writes nothing
+    tamrix::SubFrameToVector(const_cast<P*>(frame.data()), 5, 4, sizeof(P), 2, 2, -1, v.data());
+    EXPECT_EQ(v, std::vector<float>(4, 42.0f));
+    const auto random = RandomFrame<P>(20, 20, 3);
+    EXPECT_EQ(Window(random, 20, 9, 11, 3), ref::SubFrame(random, 20, 9, 11, 3));
+}
+
+TEST(SubFrame32, FullRangeWindowAndAnyDepthButTwo)
+{
+    std::vector<uint32_t> square = {0, 4294967295u, 2147483648u, 0, 0, 0, 0, 0, 0};
+    std::vector<float> v(9);
+    tamrix::SubFrameToVector(square.data(), 3, 3, 3, 1, 1, 1, v.data()); // depth 3 reads 32 bits too
+    EXPECT_EQ(v, (std::vector<float>{-1, 1, 0, -1, -1, -1, -1, -1, -1}));
 }
 
 } // namespace

@@ -9,11 +9,8 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <thread>
@@ -80,36 +77,6 @@ Result Tamrix(const std::vector<std::string>& args, const std::string& interrupt
     return run;
 }
 
-Scratch::Scratch()
-{
-    char name[] = "/tmp/tamrix-cli-test-XXXXXX";
-    if (!mkdtemp(name))
-        throw std::runtime_error("cannot create a scratch folder");
-    dir_ = name;
-}
-
-Scratch::~Scratch()
-{
-    for (const std::string& f : Files())
-        unlink((dir_ + "/" + f).c_str());
-    rmdir(dir_.c_str());
-}
-
-std::vector<std::string> Scratch::Files() const
-{
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir_.c_str())) {
-        while (dirent* e = readdir(d)) {
-            const std::string n = e->d_name;
-            if (n != "." && n != "..")
-                names.push_back(n);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 void WriteFits(const std::string& path, const FitsLayout& layout, const std::vector<double>& values)
 {
     const std::string plain = layout.gzip ? path + ".plain" : path;
@@ -168,7 +135,7 @@ void WriteFits(const std::string& path, const FitsLayout& layout, const std::vec
     fits_close_file(f, &status);
     Check(status, path.c_str());
     if (layout.gzip) {
-        const std::string bytes = ReadText(plain);
+        const std::string bytes = ReadFile(plain);
         gzFile gz = gzopen(path.c_str(), "wb");
         gzwrite(gz, bytes.data(), unsigned(bytes.size()));
         gzclose(gz);
@@ -249,17 +216,12 @@ std::string ReadAll(int fd)
     return text;
 }
 
-std::string ReadText(const std::string& path)
+void ExpectOneLineError(const Result& run, int status, const std::string& file, const std::string& problem)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteText(const std::string& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary) << text;
+    EXPECT_EQ(run.status, status) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_NE(run.err.find(file), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(problem), std::string::npos) << run.err;
 }
 
 } // namespace tamrix::clitest

@@ -1,7 +1,9 @@
-// Helpers of the end-to-end tests: a scratch folder, FITS files written and
-// read with CFITSIO directly (not through the program's own FITS layer), and
-// a runner for the built program.
+// Helpers of the end-to-end tests: FITS files written and read with CFITSIO
+// directly (not through the program's own FITS layer), and a runner for the
+// built program; the scratch folder and file helpers are the suite's own.
 #pragma once
+
+#include "support.h"
 
 #include <csignal>
 #include <cstdint>
@@ -21,18 +23,9 @@ struct Result {
 // text.
 Result Tamrix(const std::vector<std::string>& args, const std::string& interruptOn = "", int signal = SIGINT);
 
-// A fresh folder per test, removed with everything in it at the end.
-class Scratch {
-public:
-    Scratch();
-    ~Scratch();
-    std::string operator/(const std::string& name) const { return dir_ + "/" + name; }
-    // Names of the files in the folder, sorted (hidden ones included).
-    std::vector<std::string> Files() const;
-
-private:
-    std::string dir_;
-};
+using Scratch = test::ScratchDir;
+using test::ReadFile;
+using test::WriteFile;
 
 // Writes a FITS image: bitpix as in the header (8, 16, 32, 64, -32, -64),
 // bzero and bscale written when not 0 and 1, blank as BLANK, values given as
@@ -78,9 +71,11 @@ inline void PrintTo(const BadLine& bad, std::ostream* os)
     *os << bad.name;
 }
 
-std::string ReadText(const std::string& path);
+// A failed run: its status and one message line that names the file and the
+// problem.
+void ExpectOneLineError(const Result& run, int status, const std::string& file, const std::string& problem);
+
 // Everything a descriptor holds (from its start, when it can seek), then closes it.
 std::string ReadAll(int fd);
-void WriteText(const std::string& path, const std::string& text);
 
 } // namespace tamrix::clitest

@@ -28,13 +28,13 @@ std::string StarList(double dx, double dy, int count)
 
 TEST_F(Field, FitFieldRecoversAUniformMotion)
 {
-    WriteText(dir / "a.csv", StarList(0, 0, 36));
-    WriteText(dir / "b.csv", StarList(1.5, -0.5, 36));
+    WriteFile(dir / "a.csv", StarList(0, 0, 36));
+    WriteFile(dir / "b.csv", StarList(1.5, -0.5, 36));
     const Result run = Tamrix({ "fit-field", dir / "a.csv", dir / "b.csv", "--size", "256,200", "-o", dir / "f.txt" });
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("36 matched stars, mean motion (1.500, -0.500) px"), std::string::npos) << run.out;
     // The constant terms carry the motion in units of the longer side.
-    const std::string text = ReadText(dir / "f.txt");
+    const std::string text = ReadFile(dir / "f.txt");
     std::istringstream in(text.substr(text.find("\ndx ") + 4));
     double c[10];
     for (double& v : c)
@@ -46,8 +46,8 @@ TEST_F(Field, FitFieldRecoversAUniformMotion)
 
 TEST_F(Field, FitFieldNeedsTenMatchedStars)
 {
-    WriteText(dir / "a.csv", StarList(0, 0, 9));
-    WriteText(dir / "b.csv", StarList(1, 0, 9));
+    WriteFile(dir / "a.csv", StarList(0, 0, 9));
+    WriteFile(dir / "b.csv", StarList(1, 0, 9));
     const Result run = Tamrix({ "fit-field", dir / "a.csv", dir / "b.csv", "--size", "256,200", "-o", dir / "f.txt" });
     EXPECT_EQ(run.status, 5);
     EXPECT_NE(run.err.find("only 9 stars match"), std::string::npos) << run.err;
@@ -61,8 +61,8 @@ protected:
 
 TEST_P(BadStarList, NamesTheFileAndLine)
 {
-    WriteText(dir / "a.csv", StarList(0, 0, 12) + GetParam().line + "\n");
-    WriteText(dir / "b.csv", StarList(1, 0, 12));
+    WriteFile(dir / "a.csv", StarList(0, 0, 12) + GetParam().line + "\n");
+    WriteFile(dir / "b.csv", StarList(1, 0, 12));
     const Result run = Tamrix({ "fit-field", dir / "a.csv", dir / "b.csv", "--size", "256,200", "-o", dir / "f.txt" });
     EXPECT_EQ(run.status, 3);
     EXPECT_NE(run.err.find(dir / "a.csv" + ": line 14: " + GetParam().problem), std::string::npos) << run.err;

@@ -16,15 +16,6 @@ namespace {
 using Values = std::vector<uint32_t>;
 const double kNaN = std::nan("");
 
-// A message is one line that names the file and the problem.
-void ExpectOneLineError(const Result& run, int status, const std::string& file, const std::string& problem)
-{
-    EXPECT_EQ(run.status, status) << run.err;
-    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-    EXPECT_NE(run.err.find(file), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find(problem), std::string::npos) << run.err;
-}
-
 class Cli : public ::testing::Test {
 protected:
     Scratch dir;
@@ -144,33 +135,19 @@ TEST_F(Cli, CalibrateKeepsNegativeDifferencesOfSignedDataAndTakesANormalisedFlat
 {
     // Signed light and dark share the signed mapping, so light - dark may be
     // negative; a floating-point flat normalised to 1 divides at its mean.
-    WriteFits(dir / "light.fits", { 3, 1, 0, 16, 0 }, { -50, 1000, 2000 });
-    WriteFits(dir / "dark.fits", { 3, 1, 0, 16, 0 }, { 50, -100, 0 });
-    WriteFits(dir / "flat.fits", { 3, 1, 0, -32, 0 }, { 1.0, 0.5, 1.5 });
+    // A saturated light pixel stays saturated through both.
+    WriteFits(dir / "light.fits", { 4, 1, 0, 16, 0 }, { -50, 1000, 2000, 32767 });
+    WriteFits(dir / "dark.fits", { 4, 1, 0, 16, 0 }, { 50, -100, 0, 0 });
+    WriteFits(dir / "flat.fits", { 4, 1, 0, -32, 0 }, { 1.0, 0.5, 1.5, 1.0 });
     Result run = Tamrix({ "calibrate", dir / "light.fits", "-d", dir / "dark.fits", "-o", dir / "dark-only.fits" });
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(ReadFits(dir / "dark-only.fits").physical, (std::vector<double> { -100, 1100, 2000 }));
+    EXPECT_EQ(ReadFits(dir / "dark-only.fits").physical, (std::vector<double> { -100, 1100, 2000, 32767 }));
     run = Tamrix({ "calibrate", dir / "light.fits", "-f", dir / "flat.fits", "-o", dir / "flat-only.fits" });
     ASSERT_EQ(run.status, 0) << run.err;
-    // The division needs values from 0: -50 becomes 0 (with a warning).
-    EXPECT_EQ(ReadFits(dir / "flat-only.fits").physical, (std::vector<double> { 0, 2000, 1333 }));
+    // The division needs values from 0: -50 becomes 0 (with a warning), and
+    // the saturated pixel the new full scale.
+    EXPECT_EQ(ReadFits(dir / "flat-only.fits").physical, (std::vector<double> { 0, 2000, 1333, 65535 }));
     EXPECT_NE(run.err.find("1 pixel below 0 set to 0"), std::string::npos) << run.err;
-}
-
-TEST_F(Cli, BinSumsBlocksIntoThirtyTwoBitPixelsAndIgnoresLeftovers)
-{
-    Values v(25);
-    for (uint32_t i = 0; i < 25; ++i)
-        v[i] = 65535 - i;
-    WriteU16(dir / "in.fits", 5, 5, v);
-    const Result run = Tamrix({ "bin", dir / "in.fits", "-o", dir / "out.fits" });
-    ASSERT_EQ(run.status, 0) << run.err;
-    const FitsImage out = ReadFits(dir / "out.fits");
-    EXPECT_EQ(out.width, 2);
-    EXPECT_EQ(out.height, 2);
-    EXPECT_EQ(out.bitpix, 32);
-    // Block (0,0): 65535 + 65534 + 65530 + 65529.
-    EXPECT_EQ(out.values, (Values { 262128, 262120, 262088, 262080 }));
 }
 
 TEST_F(Cli, BinAddsTheOffsetOfEveryPixelOfABlock)
@@ -218,17 +195,17 @@ void Axes(const Scratch& d, const char* width, const char* height)
 {
     Good(d, "light.fits");
     Good(d, "dark.fits");
-    std::string text = ReadText(d / "light.fits");
+    std::string text = ReadFile(d / "light.fits");
     text.replace(text.find("NAXIS1  =") + 10, 20, width);
     text.replace(text.find("NAXIS2  =") + 10, 20, height);
-    WriteText(d / "light.fits", text);
+    WriteFile(d / "light.fits", text);
 }
 
 const BadInput kBadInputs[] = {
     { "MissingFile", [](const Scratch& d) { Good(d, "dark.fits"); }, 3, "no such file" },
     { "NotFits",
         [](const Scratch& d) {
-            WriteText(d / "light.fits", "SIMPLE? no, a text file\n");
+            WriteFile(d / "light.fits", "SIMPLE? no, a text file\n");
             Good(d, "dark.fits");
         },
         3, "not a readable FITS file" },
@@ -250,18 +227,18 @@ const BadInput kBadInputs[] = {
             tiles.tiled = true;
             WriteFits(d / "light.fits", tiles, std::vector<double>(16, 1));
             Good(d, "dark.fits");
-            std::string text = ReadText(d / "light.fits");
+            std::string text = ReadFile(d / "light.fits");
             text.replace(text.find("ZTILE1  =") + 10, 20, "                   0");
-            WriteText(d / "light.fits", text);
+            WriteFile(d / "light.fits", text);
         },
         3, "HDU 1: the tile size ZTILE1 = 0 is not a whole number from 1" },
     { "ZeroScale",
         [](const Scratch& d) {
             WriteFits(d / "light.fits", { 4, 4, 0, 16, 0, false, {}, 2 }, std::vector<double>(16, 0));
             Good(d, "dark.fits");
-            std::string text = ReadText(d / "light.fits");
+            std::string text = ReadFile(d / "light.fits");
             text.replace(text.find("BSCALE  =") + 10, 20, "                   0");
-            WriteText(d / "light.fits", text);
+            WriteFile(d / "light.fits", text);
         },
         4, "BSCALE 0" },
     { "MismatchedDark",
@@ -308,10 +285,10 @@ TEST_F(Cli, AFailedRunLeavesAnExistingOutputUntouched)
 {
     WriteU16(dir / "light.fits", 4, 4, Values(16, 100));
     WriteU16(dir / "dark.fits", 4, 3, Values(12, 100));
-    WriteText(dir / "out.fits", "previous result");
+    WriteFile(dir / "out.fits", "previous result");
     const Result run = Tamrix({ "calibrate", dir / "light.fits", "-d", dir / "dark.fits", "-o", dir / "out.fits" });
     EXPECT_EQ(run.status, 5);
-    EXPECT_EQ(ReadText(dir / "out.fits"), "previous result");
+    EXPECT_EQ(ReadFile(dir / "out.fits"), "previous result");
     EXPECT_EQ(dir.Files(), (std::vector<std::string> { "dark.fits", "light.fits", "out.fits" }));
 }
 
@@ -328,6 +305,8 @@ TEST_F(Cli, UsageErrorsExitWithStatusTwo)
     EXPECT_EQ(Tamrix({ "calibrate", dir / "light.fits", "-o", dir / "out.fits" }).status, 2); // no dark, no flat
     EXPECT_EQ(Tamrix({ "calibrate", dir / "light.fits", "-d", dir / "light.fits" }).status, 2); // no -o
     EXPECT_EQ(Tamrix({ "bin", dir / "light.fits", "-n", "0", "-o", dir / "out.fits" }).status, 2);
+    ExpectOneLineError(Tamrix({ "bin", dir / "light.fits", "--plane", "1", "-o", dir / "out.fits" }), 2,
+        dir / "light.fits", "--plane 1 is beyond its 1 plane");
     ExpectOneLineError(Tamrix({ "bin", dir / "light.fits", "-n", "5", "-o", dir / "out.fits" }), 2, dir / "light.fits",
         "no whole 5 x 5 block");
     ExpectOneLineError(Tamrix({ "frobnicate" }), 2, "'frobnicate'", "unknown command");
@@ -384,19 +363,19 @@ int OpenFifo(const std::string& path)
 const OutputPath kOutputPaths[] = {
     { "NewFileGetsTheUmasksPermissions", { "stars", "IN", "--csv", "new.csv" }, 0, nullptr,
         [](const Scratch& d, const Result&, int) {
-            EXPECT_EQ(ReadText(d / "new.csv"), kNoStars);
+            EXPECT_EQ(ReadFile(d / "new.csv"), kNoStars);
             EXPECT_EQ(Mode(d / "new.csv") & 0777, 0640u); // the test runs under umask 027
         } },
     { "SymlinkWritesItsTargetWhichKeepsItsPermissions", { "stars", "IN", "--csv", "link.csv" }, 0,
         [](const Scratch& d) {
-            WriteText(d / "real.csv", "old");
+            WriteFile(d / "real.csv", "old");
             chmod((d / "real.csv").c_str(), 0604);
             symlink("real.csv", (d / "link.csv").c_str());
             return -1;
         },
         [](const Scratch& d, const Result&, int) {
             EXPECT_TRUE(S_ISLNK(Mode(d / "link.csv")));
-            EXPECT_EQ(ReadText(d / "real.csv"), kNoStars);
+            EXPECT_EQ(ReadFile(d / "real.csv"), kNoStars);
             EXPECT_EQ(Mode(d / "real.csv") & 0777, 0604u);
         } },
     { "FifoIsWrittenNotReplaced", { "stars", "IN", "--csv", "out.fifo" }, 0,
@@ -438,7 +417,7 @@ TEST_P(OutputPaths, WriteWhereThePathLeadsAndLeaveNoTemporary)
 {
     const OutputPath& path = GetParam();
     WriteU16(dir / "in.fits", 40, 40, Values(1600, 100));
-    const std::string input = ReadText(dir / "in.fits");
+    const std::string input = ReadFile(dir / "in.fits");
     const int pipe = path.prepare ? path.prepare(dir) : -1;
     std::vector<std::string> args;
     for (const std::string& a : path.args)
@@ -448,7 +427,7 @@ TEST_P(OutputPaths, WriteWhereThePathLeadsAndLeaveNoTemporary)
     umask(mask);
     EXPECT_EQ(run.status, path.status) << run.err;
     path.check(dir, run, pipe);
-    EXPECT_EQ(ReadText(dir / "in.fits"), input);
+    EXPECT_EQ(ReadFile(dir / "in.fits"), input);
     for (const std::string& f : dir.Files())
         EXPECT_NE(f[0], '.') << "a temporary was left: " << f;
 }

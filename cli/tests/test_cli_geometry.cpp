@@ -35,11 +35,14 @@ TEST_F(Geometry, ResampleRefusesThirtyTwoBitRangesItCannotInterpolateExactly)
 TEST_F(Geometry, ShiftByWholeAndHalfPixels)
 {
     // The last row has no row below it to sample and keeps the fill value.
-    WriteU16(dir / "in.fits", 4, 2, { 10, 20, 30, 40, 50, 60, 70, 80 });
+    // Weights are 256ths, rounded: 0.998 leaves 1/256 of the pixel itself.
+    WriteU16(dir / "in.fits", 4, 2, { 1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000 });
     ASSERT_EQ(Tamrix({ "shift", dir / "in.fits", "--by", "1,0", "-o", dir / "whole.fits" }).status, 0);
     ASSERT_EQ(Tamrix({ "shift", dir / "in.fits", "--by", "0.5,0", "--fill", "9", "-o", dir / "half.fits" }).status, 0);
-    EXPECT_EQ(ReadFits(dir / "whole.fits").values, (Values { 0, 10, 20, 30, 0, 0, 0, 0 }));
-    EXPECT_EQ(ReadFits(dir / "half.fits").values, (Values { 9, 15, 25, 35, 9, 9, 9, 9 }));
+    ASSERT_EQ(Tamrix({ "shift", dir / "in.fits", "--by", "0.998,0", "-o", dir / "almost.fits" }).status, 0);
+    EXPECT_EQ(ReadFits(dir / "whole.fits").values, (Values { 0, 1000, 2000, 3000, 0, 0, 0, 0 }));
+    EXPECT_EQ(ReadFits(dir / "half.fits").values, (Values { 9, 1500, 2500, 3500, 9, 9, 9, 9 }));
+    EXPECT_EQ(ReadFits(dir / "almost.fits").values, (Values { 0, 1003, 2003, 3003, 0, 0, 0, 0 }));
 }
 
 TEST_F(Geometry, TransformByMatrixAndByTranslation)

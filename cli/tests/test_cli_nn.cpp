@@ -1,5 +1,6 @@
 // End-to-end: tamrix nn train | test | info, and tamrix stars --nn.
 #include "cli_support.h"
+#include "tools/star_fields.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -11,44 +12,14 @@
 namespace tamrix::clitest {
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using test::IdxImages;
+using test::IdxLabels;
 
-void Put32(Bytes& b, uint32_t v)
+void WriteGzip(const std::string& path, const std::string& bytes)
 {
-    for (int shift = 24; shift >= 0; shift -= 8)
-        b.push_back(static_cast<unsigned char>(v >> shift));
-}
-
-void WriteBytes(const std::string& path, const Bytes& b, bool gzip = false)
-{
-    if (gzip) {
-        gzFile f = gzopen(path.c_str(), "wb");
-        gzwrite(f, b.data(), static_cast<unsigned>(b.size()));
-        gzclose(f);
-    } else {
-        WriteText(path, std::string(b.begin(), b.end()));
-    }
-}
-
-Bytes Images(int rows, int columns, const std::vector<Bytes>& images)
-{
-    Bytes b;
-    Put32(b, 2051);
-    Put32(b, static_cast<uint32_t>(images.size()));
-    Put32(b, rows);
-    Put32(b, columns);
-    for (const Bytes& image : images)
-        b.insert(b.end(), image.begin(), image.end());
-    return b;
-}
-
-Bytes Labels(const Bytes& labels)
-{
-    Bytes b;
-    Put32(b, 2049);
-    Put32(b, static_cast<uint32_t>(labels.size()));
-    b.insert(b.end(), labels.begin(), labels.end());
-    return b;
+    gzFile f = gzopen(path.c_str(), "wb");
+    gzwrite(f, bytes.data(), static_cast<unsigned>(bytes.size()));
+    gzclose(f);
 }
 
 // A network file as the library writes it: one "biases" line and one line of
@@ -87,26 +58,18 @@ std::string AlwaysThree()
 // right column digit 1.
 void WriteTwoClasses(const std::string& images, const std::string& labels, int count, bool gzip)
 {
-    std::vector<Bytes> pictures;
-    Bytes digits;
+    std::string pictures, digits;
     for (int k = 0; k < count; ++k) {
-        const unsigned char row = static_cast<unsigned char>(k % 2 * 2), dim = static_cast<unsigned char>(k * 37 % 60);
+        const int row = k % 2 * 2;
         const bool right = k % 3 == 0;
-        Bytes p(4, dim);
-        p[row + (right ? 1 : 0)] = static_cast<unsigned char>(200 + k % 50);
-        pictures.push_back(p);
+        std::string p(4, static_cast<char>(k * 37 % 60));
+        p[row + (right ? 1 : 0)] = static_cast<char>(200 + k % 50);
+        pictures += p;
         digits.push_back(right ? 1 : 0);
     }
-    WriteBytes(images, Images(2, 2, pictures), gzip);
-    WriteBytes(labels, Labels(digits), gzip);
-}
-
-void ExpectOneLineError(const Result& run, int status, const std::string& file, const std::string& problem)
-{
-    EXPECT_EQ(run.status, status) << run.err;
-    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-    EXPECT_NE(run.err.find(file), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find(problem), std::string::npos) << run.err;
+    const auto write = gzip ? WriteGzip : [](const std::string& path, const std::string& b) { WriteFile(path, b); };
+    write(images, IdxImages(count, 2, 2, pictures));
+    write(labels, IdxLabels(count, digits));
 }
 
 class Nn : public ::testing::Test {
@@ -116,14 +79,14 @@ protected:
 
 TEST_F(Nn, InfoReadsTheHeader)
 {
-    WriteText(dir / "a.net", AlwaysThree());
+    WriteFile(dir / "a.net", AlwaysThree());
     const Result run = Tamrix({ "nn", "info", dir / "a.net" });
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, dir / "a.net" + ": 2 layers, 4-10 neurons, 50 weights and biases\n");
 
     // A header longer than the library's 1024-byte window of LoadNetParameters.
     const std::vector<int> hundred(100, 1);
-    WriteText(dir / "long.net", NetFile(hundred, {}));
+    WriteFile(dir / "long.net", NetFile(hundred, {}));
     const Result longer = Tamrix({ "nn", "info", dir / "long.net" });
     ASSERT_EQ(longer.status, 0) << longer.err;
     std::string ones = "1";
@@ -134,9 +97,10 @@ TEST_F(Nn, InfoReadsTheHeader)
 
 TEST_F(Nn, TestCountsTheLargestOutputAgainstTheLabel)
 {
-    WriteText(dir / "a.net", AlwaysThree());
-    WriteBytes(dir / "i", Images(2, 2, { Bytes(4, 0), Bytes(4, 9), Bytes(4, 255), Bytes(4, 1), Bytes(4, 7) }));
-    WriteBytes(dir / "l.gz", Labels({ 3, 3, 1, 3, 0 }), true);
+    WriteFile(dir / "a.net", AlwaysThree());
+    const std::string pixels = std::string(4, 0) + std::string(4, 9) + std::string(4, '\xff') + std::string(4, 1);
+    WriteFile(dir / "i", IdxImages(5, 2, 2, pixels + std::string(4, 7)));
+    WriteGzip(dir / "l.gz", IdxLabels(5, { 3, 3, 1, 3, 0 }));
     const Result run = Tamrix({ "nn", "test", dir / "a.net", dir / "i", dir / "l.gz" });
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, dir / "i" + ": 3 / 5 correct (60.00 %)\n");
@@ -160,7 +124,7 @@ TEST_F(Nn, TrainLearnsTwoClassesWithALinePerEpoch)
                          "--seed", "5", "-q", "-o", dir / "again.net" })
                   .status,
         0);
-    EXPECT_EQ(ReadText(dir / "again.net"), ReadText(dir / "two.net"));
+    EXPECT_EQ(ReadFile(dir / "again.net"), ReadFile(dir / "two.net"));
 }
 
 // A hang-up, a closed pipe or the file size limit ends the program at once;
@@ -187,11 +151,9 @@ INSTANTIATE_TEST_SUITE_P(Nn, KilledTraining, ::testing::Values(SIGHUP, SIGPIPE, 
 TEST_F(Nn, BadDataSetsNameTheFileAndLeaveNoNetwork)
 {
     WriteTwoClasses(dir / "i", dir / "l", 20, false);
-    WriteBytes(dir / "l19", Labels(Bytes(19, 1)));
-    WriteBytes(dir / "l10", Labels({ 1, 2, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0 }));
-    Bytes cut = Images(2, 2, { Bytes(4, 1), Bytes(4, 2) });
-    cut.pop_back();
-    WriteBytes(dir / "cut", cut);
+    WriteFile(dir / "l19", IdxLabels(19, std::string(19, 1)));
+    WriteFile(dir / "l10", IdxLabels(20, std::string("\1\2\n", 3) + std::string(17, 0)));
+    WriteFile(dir / "cut", IdxImages(2, 2, 2, std::string(7, 1)));
     const auto train = [&](const std::string& images, const std::string& labels) {
         return Tamrix({ "nn", "train", images, labels, "-b", "2", "-o", dir / "out.net" });
     };
@@ -202,8 +164,8 @@ TEST_F(Nn, BadDataSetsNameTheFileAndLeaveNoNetwork)
     ExpectOneLineError(train(dir / "none", dir / "l"), 3, dir / "none", "no such file");
     ExpectOneLineError(Tamrix({ "nn", "train", dir / "i", dir / "l", "-b", "20", "-o", dir / "out.net" }), 2, dir / "i",
         "20 samples are too few for batches of 20");
-    WriteText(dir / "a.net", AlwaysThree());
-    WriteBytes(dir / "i9", Images(3, 3, std::vector<Bytes>(20, Bytes(9, 1))));
+    WriteFile(dir / "a.net", AlwaysThree());
+    WriteFile(dir / "i9", IdxImages(20, 3, 3, std::string(180, 1)));
     ExpectOneLineError(Tamrix({ "nn", "train", dir / "i9", dir / "l", "--from", dir / "a.net", "-o", dir / "out.net" }),
         5, dir / "a.net", "takes 4 inputs, but the images of " + dir / "i9" + " have 9 pixels");
     // A network whose file could not be read back: refused before training.
@@ -216,7 +178,7 @@ TEST_F(Nn, BadDataSetsNameTheFileAndLeaveNoNetwork)
 
 TEST_F(Nn, ABadNetworkFileGivesTheLoadersMessage)
 {
-    WriteText(dir / "bad.net", "neural_network\r\nversion;2\r\n");
+    WriteFile(dir / "bad.net", "neural_network\r\nversion;2\r\n");
     const std::string message
         = "bad.net: Chyba \u010dten\u00ed neuronov\u00e9 s\u00edt\u011b, line: 2, Wrong file version";
     ExpectOneLineError(Tamrix({ "nn", "info", dir / "bad.net" }), 3, dir / "bad.net", message);
@@ -237,15 +199,12 @@ std::string CentreNet()
 
 TEST_F(Nn, StarsWithANetworkFindsEachStarOnce)
 {
-    std::vector<uint32_t> sky(48 * 32, 500);
-    for (int y = 0; y < 32; ++y)
-        for (int x = 0; x < 48; ++x)
-            for (const auto& s : { std::pair<double, double> { 12.2, 10.0 }, { 33.0, 21.7 } }) {
-                const double d2 = (x - s.first) * (x - s.first) + (y - s.second) * (y - s.second);
-                sky[size_t(y) * 48 + x] += uint32_t(3000 * std::exp(-d2 / 2));
-            }
-    WriteU16(dir / "sky.fits", 48, 32, sky);
-    WriteText(dir / "c.net", CentreNet());
+    starnet::Recipe recipe;
+    recipe.width = 48, recipe.height = 32, recipe.level = 500, recipe.noise = recipe.gradient = 0, recipe.hotPixels = recipe.tracks = 0;
+    recipe.given = { { 12.2, 10.0, 3000, 1.0 }, { 33.0, 21.7, 3000, 1.0 } };
+    const auto sky = starnet::MakeField(1, recipe).pixels;
+    WriteU16(dir / "sky.fits", 48, 32, std::vector<uint32_t>(sky.begin(), sky.end()));
+    WriteFile(dir / "c.net", CentreNet());
     const Result run = Tamrix({ "stars", dir / "sky.fits", "--nn", dir / "c.net" });
     ASSERT_EQ(run.status, 0) << run.err;
     std::istringstream lines(run.out);
@@ -261,7 +220,7 @@ TEST_F(Nn, StarsWithANetworkFindsEachStarOnce)
     EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "--nn", dir / "c.net", "--level", "1" }).out, header + "\n");
     ExpectOneLineError(Tamrix({ "stars", dir / "sky.fits", "--nn", dir / "c.net", "-r", "3" }), 5, dir / "c.net",
         "half-size 2, not --radius 3");
-    WriteText(dir / "a.net", AlwaysThree());
+    WriteFile(dir / "a.net", AlwaysThree());
     ExpectOneLineError(Tamrix({ "stars", dir / "sky.fits", "--nn", dir / "a.net", "--csv", dir / "out.csv" }), 5,
         dir / "a.net", "4-10 network does not rate star windows");
     EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "--nn", dir / "c.net", "-k", "3" }).status, 2);

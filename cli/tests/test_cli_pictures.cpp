@@ -84,7 +84,7 @@ TEST_F(Pictures, ThreeFramesMakeAColourPicture)
 TEST_F(Pictures, StarMarksAreGreenCircles)
 {
     WriteU16(dir / "a.fits", 40, 40, Values(1600, 0));
-    WriteText(dir / "s.csv", "x,y,cx,cy,flux,peak\n20,12,20.0,12.0,100,9\n");
+    WriteFile(dir / "s.csv", "x,y,cx,cy,flux,peak\n20,12,20.0,12.0,100,9\n");
     const Result run = Tamrix({ "render", dir / "a.fits", "--stars", dir / "s.csv", "--mark-radius", "5", "--black",
         "1", "--white", "2", "-o", dir / "m.png" });
     ASSERT_EQ(run.status, 0) << run.err;
@@ -113,7 +113,7 @@ TEST_F(Pictures, MismatchedChannelsAndBadNamesFail)
 TEST_F(Pictures, RenderFieldDrawsVectorLengthsAndMarks)
 {
     // A uniform motion of 1.5 pixels to the right on a 100 x 100 frame.
-    WriteText(dir / "f.txt", "width 100\nheight 100\ndx 0 0 0 0 0 0 0 0 0 0.015\ndy 0 0 0 0 0 0 0 0 0 0\n");
+    WriteFile(dir / "f.txt", "width 100\nheight 100\ndx 0 0 0 0 0 0 0 0 0 0.015\ndy 0 0 0 0 0 0 0 0 0 0\n");
     ASSERT_EQ(Tamrix({ "render-field", dir / "f.txt", "-o", dir / "f.fits" }).status, 0);
     const FitsImage f = ReadFits(dir / "f.fits");
     EXPECT_EQ(f.values[0], 32767u + 150);
@@ -133,7 +133,7 @@ protected:
 
 TEST_P(BadFieldFile, NamesTheLine)
 {
-    WriteText(dir / "f.txt", "width 100\nheight 100\n" + GetParam().line + "\n");
+    WriteFile(dir / "f.txt", "width 100\nheight 100\n" + GetParam().line + "\n");
     const Result run = Tamrix({ "render-field", dir / "f.txt", "-o", dir / "f.png" });
     EXPECT_EQ(run.status, 3);
     EXPECT_NE(run.err.find("line 3: " + GetParam().problem), std::string::npos) << run.err;

@@ -1,5 +1,6 @@
 // End-to-end: tamrix stars.
 #include "cli_support.h"
+#include "tools/star_fields.h"
 
 #include <gtest/gtest.h>
 
@@ -14,21 +15,16 @@ struct TrueStar {
     double x, y, flux;
 };
 
-// A 96 x 64 16-bit sky of level 1000 with a fixed ripple of +-3 counts (so the
-// background has a spread) and Gaussian stars of sigma 1.2 pixels.
-std::vector<uint32_t> Sky(const std::vector<TrueStar>& stars, int w = 96, int h = 64)
+// A 96 x 64 16-bit sky of level 1000 with noise of 3 counts and Gaussian
+// stars of sigma 1.2 pixels.
+std::vector<uint32_t> Sky(const std::vector<TrueStar>& stars)
 {
-    std::vector<uint32_t> v(size_t(w) * h);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            double value = 1000 + ((x * 7 + y * 13) % 7) - 3;
-            for (const TrueStar& s : stars) {
-                const double d2 = (x - s.x) * (x - s.x) + (y - s.y) * (y - s.y);
-                value += s.flux / (2 * M_PI * 1.44) * std::exp(-d2 / (2 * 1.44));
-            }
-            v[size_t(y) * w + x] = uint32_t(value);
-        }
-    return v;
+    starnet::Recipe recipe;
+    recipe.width = 96, recipe.height = 64, recipe.noise = 3, recipe.gradient = 0, recipe.stars = recipe.hotPixels = recipe.tracks = 0;
+    for (const TrueStar& s : stars)
+        recipe.given.push_back({s.x, s.y, s.flux / (2 * M_PI * 1.44), 1.2});
+    const auto pixels = starnet::MakeField(1, recipe).pixels;
+    return std::vector<uint32_t>(pixels.begin(), pixels.end());
 }
 
 struct Row {
@@ -82,10 +78,10 @@ TEST_F(Stars, WritesTheCsvAndOneBasedDs9Regions)
     const Result run = Tamrix({ "stars", dir / "sky.fits", "--single-thread", "--csv", dir / "s.csv", "--regions",
         dir / "s.reg", "--mark-radius", "4" });
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(ParseCsv(ReadText(dir / "s.csv")).size(), 2u);
-    const std::string reg = ReadText(dir / "s.reg");
+    EXPECT_EQ(ParseCsv(ReadFile(dir / "s.csv")).size(), 2u);
+    const std::string reg = ReadFile(dir / "s.reg");
     EXPECT_EQ(reg.rfind("# Region file format: DS9 version 4.1\n", 0), 0u);
-    const std::vector<Row> rows = ParseCsv(ReadText(dir / "s.csv"));
+    const std::vector<Row> rows = ParseCsv(ReadFile(dir / "s.csv"));
     char circle[80];
     std::snprintf(circle, sizeof circle, "circle(%.4f,%.4f,4)\n", rows[0].cx + 1, rows[0].cy + 1);
     EXPECT_NE(reg.find(circle), std::string::npos) << reg;

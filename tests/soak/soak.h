@@ -4,6 +4,9 @@
 // operation's name and a 64-bit seed, so any difference can be replayed.
 #pragma once
 
+#include <omp.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -74,6 +77,15 @@ std::vector<uint8_t> Bytes(const std::vector<T>& v)
     return b;
 }
 
+// Values of a pixel type drawn uniformly over its whole range.
+template <class Pixel> std::vector<Pixel> Noise(Rng& rng, size_t n)
+{
+    std::vector<Pixel> v(n);
+    for (auto& p : v)
+        p = static_cast<Pixel>(Uniform64(rng, 0, std::numeric_limits<Pixel>::max()));
+    return v;
+}
+
 // What one case produced: the library's and the reference's results as bytes
 // (compared exactly), and the parameters for the reproducer.
 struct Outcome {
@@ -91,12 +103,67 @@ struct Operation {
 };
 
 // Registered by each ops_*.cpp.
-std::vector<Operation>& Operations();
+inline std::vector<Operation>& Operations()
+{
+    static std::vector<Operation> ops;
+    return ops;
+}
 struct Register {
     Register(const char* name, void (*run)(Rng&, Outcome&)) { Operations().push_back({name, run}); }
 };
 
-// A thread count for the call: results must not depend on it.
-int ThreadsFor(Rng& rng);
+// Registers Case<uint16_t> and Case<uint32_t>, one of them drawn per case.
+#define SOAK_OPERATION(name, Case)                                                                                    \
+    const Register register##Case(name, [](Rng& rng, Outcome& out) {                                                  \
+        Chance(rng, 0.5) ? Case<uint16_t>(rng, out) : Case<uint32_t>(rng, out);                                       \
+    })
+
+// Sets a thread count for the call, which results must not depend on, and
+// returns it.
+inline int Threads(Rng& rng)
+{
+    static const int counts[] = {1, 2, 3, 4, 7};
+    const int n = counts[Uniform(rng, 0, 4)];
+    omp_set_num_threads(n);
+    return n;
+}
+
+// The seed of case `index` of a run: cases spread over the whole seed range.
+inline uint64_t CaseSeed(uint64_t runSeed, uint64_t index)
+{
+    uint64_t x = runSeed ^ (index * 0x9E3779B97F4A7C15ull);
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// Runs the case the seed determines: "" when the library and the reference
+// agree, else what differs and how to replay it.
+inline std::string Difference(const Operation& op, uint64_t caseSeed, std::string* params = nullptr)
+{
+    Rng rng(caseSeed);
+    Outcome out;
+    op.run(rng, out);
+    if (params)
+        *params = out.params;
+    if (out.library == out.reference && out.note.empty())
+        return "";
+    std::ostringstream s;
+    s << "DIFFERENCE in " << op.name << "\n  parameters: " << out.params << "\n";
+    if (!out.note.empty())
+        s << "  " << out.note << "\n";
+    if (out.library.size() != out.reference.size())
+        s << "  result sizes: library " << out.library.size() << " bytes, reference " << out.reference.size() << "\n";
+    const auto diff = std::mismatch(out.library.begin(), out.library.end(), out.reference.begin(), out.reference.end());
+    if (diff.first != out.library.end() && diff.second != out.reference.end()) {
+        const size_t e = static_cast<size_t>(diff.first - out.library.begin()) / out.elementSize;
+        uint64_t lib = 0, ref = 0;
+        std::memcpy(&lib, &out.library[e * out.elementSize], std::min<size_t>(8, out.elementSize));
+        std::memcpy(&ref, &out.reference[e * out.elementSize], std::min<size_t>(8, out.elementSize));
+        s << "  first difference at element " << e << ": library " << lib << ", reference " << ref << "\n";
+    }
+    s << "  reproduce: tamrix_soak --op " << op.name << " --case " << caseSeed << "\n";
+    return s.str();
+}
 
 } // namespace soak
