@@ -112,21 +112,6 @@ std::vector<double> Draws(int n)
     return v;
 }
 
-TEST(RandomNumbers, RandIsUniformInTheHalfOpenUnitInterval)
-{
-    Lib::FixSeed(11);
-    double sum = 0.0;
-    int low = 0;
-    for (double x : Draws(100000)) {
-        ASSERT_GT(x, 0.0);
-        ASSERT_LE(x, 1.0);
-        sum += x;
-        low += x <= 0.25;
-    }
-    EXPECT_NEAR(sum / 100000, 0.5, 0.005);
-    EXPECT_NEAR(low / 100000.0, 0.25, 0.005);
-}
-
 TEST(RandomNumbers, RandomHasNoModuloBias)
 {
     // n = 3 * 2^30: a 32-bit word modulo n would put half of the results

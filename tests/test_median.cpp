@@ -25,29 +25,29 @@ struct Options {
     unsigned char* cancel = nullptr;
 };
 
-template <class Pixel>
-std::vector<Pixel> Filter(std::vector<Pixel> src, int w, int h, int r, const Options& o = {})
+template <class Pixel> std::vector<Pixel> Filter(std::vector<Pixel> src, int w, int h, int r, const Options& o = {})
 {
     std::vector<Pixel> dst(src.size(), static_cast<Pixel>(tamrix::test::kSentinel32));
     tamrix::Median(o.window, o.cancel, src.data(), dst.data(), w, h, sizeof(Pixel), o.low, o.high, r, o.offset, o.k,
-                   o.subtract, 0);
+        o.subtract, 0);
     return dst;
 }
 
-template <class Pixel> class MedianRule : public testing::Test {};
+template <class Pixel> class MedianRule : public testing::Test {
+};
 using PixelTypes = testing::Types<uint16_t, uint32_t>;
 TYPED_TEST_SUITE(MedianRule, PixelTypes);
 
 TYPED_TEST(MedianRule, PicksOneAboveTheHalfRankNotTheTextbookMedian)
 {
     using P = TypeParam;
-    EXPECT_EQ(Filter<P>({90, 10, 80, 20, 70, 30, 60, 40, 50}, 3, 3, 1)[4], 41u); // h = 4: 40 + 1
+    EXPECT_EQ(Filter<P>({ 90, 10, 80, 20, 70, 30, 60, 40, 50 }, 3, 3, 1)[4], 41u); // h = 4: 40 + 1
     // Clipped windows: corners hold 4 pixels (h = 2), edges 6 (h = 3).
-    EXPECT_EQ(Filter<P>({1, 2, 3, 4, 5, 6, 7, 8, 9}, 3, 3, 1), (std::vector<P>{3, 4, 4, 5, 5, 6, 6, 7, 7}));
+    EXPECT_EQ(Filter<P>({ 1, 2, 3, 4, 5, 6, 7, 8, 9 }, 3, 3, 1), (std::vector<P> { 3, 4, 4, 5, 5, 6, 6, 7, 7 }));
     // r = 0: one pixel, h = 0, so 0 (16-bit) or low (32-bit).
     Options o;
     o.low = 1000, o.high = 1999;
-    EXPECT_EQ(Filter<P>({1500, 1200, 1999, 1000}, 4, 1, 0, o), std::vector<P>(4, sizeof(P) == 2 ? 0 : 1000));
+    EXPECT_EQ(Filter<P>({ 1500, 1200, 1999, 1000 }, 4, 1, 0, o), std::vector<P>(4, sizeof(P) == 2 ? 0 : 1000));
     // Radii beyond the frame act as the frame; below 0 as 0.
     const auto src = RandomFrame<P>(9, 6, 11);
     EXPECT_EQ(Filter<P>(src, 9, 6, 40), Filter<P>(src, 9, 6, 8));
@@ -62,10 +62,10 @@ TYPED_TEST(MedianRule, SaturatedWindowsStayAtFullScale)
     const P full = P(-1);
     Options o;
     o.high = -1; // the full 32-bit range
-    for (int r : {1, 2})
+    for (int r : { 1, 2 })
         EXPECT_EQ(Filter<P>(std::vector<P>(37 * 5, full), 37, 5, r, o), std::vector<P>(37 * 5, full)) << r;
     // Three saturated pixels of four in a corner window: h = 2 lands on one.
-    EXPECT_EQ(Filter<P>({5, full, full, full}, 2, 2, 1, o), std::vector<P>(4, full));
+    EXPECT_EQ(Filter<P>({ 5, full, full, full }, 2, 2, 1, o), std::vector<P>(4, full));
 }
 
 TEST(MedianBins, ThirtyTwoBitRangesAndShifts)
@@ -94,13 +94,13 @@ TEST(MedianProgress, OneReportPerRowWithDistinctCounts)
     RecordingWindow window(/*readText=*/true);
     Options o;
     o.window = window.Handle();
-    for (int threads : {1, 3}) {
+    for (int threads : { 1, 3 }) {
         ThreadCount scope(threads);
         window.Clear();
         Filter<uint16_t>(RandomFrame<uint16_t>(7, 200, 3), 7, 200, 2, o);
         std::map<uintptr_t, std::string> byCount;
         for (const auto& m : window.Messages()) {
-            EXPECT_EQ(m.id, 0x465u);
+            EXPECT_EQ(m.id, tamrix::kMedianProgressMessage);
             EXPECT_TRUE(m.sent);
             byCount[m.wParam] = m.text;
         }
@@ -132,7 +132,7 @@ TEST(MedianCancel, FlagSetBeforeTheCallOrNoRowsWriteAndReportNothing)
     EXPECT_EQ(Filter<uint16_t>(RandomFrame<uint16_t>(9, 8, 4), 9, 8, 1, o), std::vector<uint16_t>(72, 0xA5A5));
     EXPECT_TRUE(window.Messages().empty());
     o.cancel = nullptr;
-    for (auto [w, h] : {std::pair{2, 0}, {2, -3}, {-2, -3}})
+    for (auto [w, h] : { std::pair { 2, 0 }, { 2, -3 }, { -2, -3 } })
         EXPECT_EQ(Filter<uint16_t>(std::vector<uint16_t>(6, 9), w, h, 1, o), std::vector<uint16_t>(6, 0xA5A5));
 }
 
@@ -180,17 +180,17 @@ template <class Pixel> std::vector<Pixel> Subtracted(int offset, int k)
     Options o;
     o.subtract = true, o.offset = offset, o.k = k;
     const auto out = Filter<Pixel>(src, 5, 5, 1, o);
-    return {out[6], out[18], out[0]};
+    return { out[6], out[18], out[0] };
 }
 
 TYPED_TEST(MedianRule, SubtractionScalesOffsetsAndClamps)
 {
     using P = TypeParam;
-    EXPECT_EQ(Subtracted<P>(0, 1000), (std::vector<P>{19, 0, 0}));
-    EXPECT_EQ(Subtracted<P>(50, 1000), (std::vector<P>{69, 39, 49}));
-    EXPECT_EQ(Subtracted<P>(0, 500), (std::vector<P>{70, 40, 50}));   // 101 * 500 / 1000 = 50
-    EXPECT_EQ(Subtracted<P>(-40, 5000), (std::vector<P>{19, 0, 0})); // offset 0, k 1000
-    EXPECT_EQ(Subtracted<P>(0, 0), (std::vector<P>{120, 90, 100}));  // k 1: 101 / 1000 = 0
+    EXPECT_EQ(Subtracted<P>(0, 1000), (std::vector<P> { 19, 0, 0 }));
+    EXPECT_EQ(Subtracted<P>(50, 1000), (std::vector<P> { 69, 39, 49 }));
+    EXPECT_EQ(Subtracted<P>(0, 500), (std::vector<P> { 70, 40, 50 })); // 101 * 500 / 1000 = 50
+    EXPECT_EQ(Subtracted<P>(-40, 5000), (std::vector<P> { 19, 0, 0 })); // offset 0, k 1000
+    EXPECT_EQ(Subtracted<P>(0, 0), (std::vector<P> { 120, 90, 100 })); // k 1: 101 / 1000 = 0
     Options o;
     o.subtract = true, o.offset = INT_MAX;
     EXPECT_EQ(Filter<P>(std::vector<P>(4, P(-1)), 2, 2, 1, o), std::vector<P>(4, P(-1)));

@@ -10,10 +10,6 @@
 #include <cstdlib>
 #include <filesystem>
 
-#if defined(TAMRIX_TEST_HAVE_ZLIB)
-#    include <zlib.h>
-#endif
-
 using nnet::CMNIST;
 using nnet::TSIMDlevel;
 using tamrix::test::ScratchDir;
@@ -38,14 +34,14 @@ protected:
     bool Load(const std::string& images, const std::string& labels)
     {
         const std::string i = WriteFile(dir_ / "images", images), l = WriteFile(dir_ / "labels", labels);
-        return Load(i, l, data_.TrainCount, data_.TrainInputSize, data_.TrainInputs, data_.TrainOutputSize,
-            data_.TrainOutputs);
+        return Load(
+            i, l, data_.TrainCount, data_.TrainInputSize, data_.TrainInputs, data_.TrainOutputSize, data_.TrainOutputs);
     }
     bool Load(const std::string& images, const std::string& labels, int& count, int& inputSize, float**& inputs,
         int& outputSize, float**& targets)
     {
-        return data_.LoadMNIST(1000, images.c_str(), 1000, labels.c_str(), &count, &inputSize, &inputs, &outputSize,
-            &targets);
+        return data_.LoadMNIST(
+            1000, images.c_str(), 1000, labels.c_str(), &count, &inputSize, &inputs, &outputSize, &targets);
     }
     // Loads into the training set of a fresh object, for files that fail.
     bool LoadFresh(const std::string& images, const std::string& labels)
@@ -92,8 +88,8 @@ TEST_F(Mnist, DigitImagesGive784ValuesInVectorsAlignedForTheLevel)
         data.SIMDlevel = level;
         const std::string images = WriteFile(dir_ / "images", Images(3, 28, 28, std::string(3 * 784, '\x40')));
         const std::string labels = WriteFile(dir_ / "labels", Labels(3, { 1, 2, 3 }));
-        ASSERT_TRUE(data.LoadMNIST(1000, images.c_str(), 1000, labels.c_str(), &data.TestCount,
-            &data.TestInputSize, &data.TestInputs, &data.TestOutputSize, &data.TestOutputs));
+        ASSERT_TRUE(data.LoadMNIST(1000, images.c_str(), 1000, labels.c_str(), &data.TestCount, &data.TestInputSize,
+            &data.TestInputs, &data.TestOutputSize, &data.TestOutputs));
         EXPECT_EQ(data.TestInputSize, 784);
         const uintptr_t alignment = level == nnet::SIMD_SSE ? 16 : level >= nnet::SIMD_AVX ? 32 : 1;
         for (int k = 0; k < 3; ++k) {
@@ -156,8 +152,8 @@ TEST_F(Mnist, BadFilesAndHeadersAreRefusedBeforeAnythingIsWritten)
     Set set;
     EXPECT_FALSE(data_.LoadMNIST(0, "x", 1000, "y", &set.count, &set.inputSize, &set.inputs, &set.outputSize,
         &set.targets)); // a name bound below 1
-    EXPECT_FALSE(data_.LoadMNIST(1000, (dir_ / "missing").c_str(), 1000, "y", &set.count, &set.inputSize,
-        &set.inputs, &set.outputSize, &set.targets));
+    EXPECT_FALSE(data_.LoadMNIST(1000, (dir_ / "missing").c_str(), 1000, "y", &set.count, &set.inputSize, &set.inputs,
+        &set.outputSize, &set.targets));
     EXPECT_EQ(set.count, -7);
 
     // Label files: wrong magic, another count, missing.
@@ -168,87 +164,5 @@ TEST_F(Mnist, BadFilesAndHeadersAreRefusedBeforeAnythingIsWritten)
         data_.TestInputs, data_.TestOutputSize, data_.TestOutputs));
     EXPECT_EQ(data_.TestCount, 1); // the images were read
 }
-
-TEST(MnistObject, BuildsItsNetworkAndCopiesMemberwise)
-{
-    const int sizes[] = { 6, 4, 10 };
-    Lib::FixSeed(5);
-    CMNIST built(3, sizes);
-    ASSERT_EQ(built.NumLayers, 3);
-    EXPECT_EQ(built.Layers[2]->NumNeurons, 10);
-    EXPECT_EQ(built.TrainCount, 0);
-    EXPECT_EQ(built.TestOutputs, nullptr);
-    built.TestCount = 1;
-    built.TestInputs = static_cast<float**>(std::calloc(1, sizeof(float*)));
-    {
-        CMNIST copy;
-        copy = built;
-        EXPECT_EQ(copy.Layers, built.Layers);
-        EXPECT_EQ(copy.TestInputs, built.TestInputs);
-        EXPECT_EQ(copy.TestCount, 1);
-        copy = CMNIST(); // empties the copy, so only `built` frees what both point to
-    }
-    EXPECT_EQ(built.Layers[1]->Prev, built.Layers[0]);
-}
-
-#if defined(TAMRIX_TEST_HAVE_ZLIB)
-
-// Debian's dataset-fashion-mnist, gzip'd IDX files.
-const char* const kFashion = "/usr/share/datasets/fashion-mnist";
-
-std::string Gunzip(const std::string& path)
-{
-    std::string bytes;
-    gzFile in = gzopen(path.c_str(), "rb");
-    if (in == nullptr)
-        return bytes;
-    char chunk[1 << 16];
-    for (int n; (n = gzread(in, chunk, sizeof chunk)) > 0;)
-        bytes.append(chunk, static_cast<size_t>(n));
-    gzclose(in);
-    return bytes;
-}
-
-TEST(FashionMnist, LoadsBothSetsAndOneEpochLearnsWellAboveChance)
-{
-    if (!std::filesystem::exists(std::string(kFashion) + "/t10k-labels-idx1-ubyte.gz"))
-        GTEST_SKIP() << "dataset-fashion-mnist is not installed";
-    ScratchDir dir;
-    for (const char* name :
-        { "train-images-idx3-ubyte", "train-labels-idx1-ubyte", "t10k-images-idx3-ubyte", "t10k-labels-idx1-ubyte" })
-        WriteFile(dir / name, Gunzip(std::string(kFashion) + "/" + name + ".gz"));
-    const int sizes[] = { 784, 30, 10 };
-    Lib::FixSeed(11);
-    CMNIST data(3, sizes);
-    auto load = [&](const char* images, const char* labels, int& count, int& inputSize, float**& inputs,
-                    int& outputSize, float**& targets) {
-        const std::string i = (dir / images), l = (dir / labels);
-        return data.LoadMNIST(
-            1000, i.c_str(), 1000, l.c_str(), &count, &inputSize, &inputs, &outputSize, &targets);
-    };
-    ASSERT_TRUE(load("train-images-idx3-ubyte", "train-labels-idx1-ubyte", data.TrainCount, data.TrainInputSize,
-        data.TrainInputs, data.TrainOutputSize, data.TrainOutputs));
-    ASSERT_TRUE(load("t10k-images-idx3-ubyte", "t10k-labels-idx1-ubyte", data.TestCount, data.TestInputSize,
-        data.TestInputs, data.TestOutputSize, data.TestOutputs));
-    EXPECT_EQ(data.TrainCount, 60000);
-    EXPECT_EQ(data.TestCount, 10000);
-    EXPECT_EQ(data.TrainInputSize, 784);
-    EXPECT_EQ(data.TestOutputSize, 10);
-    EXPECT_EQ(data.TrainOutputs[0][9], 1.0f); // the first training image is an ankle boot
-    EXPECT_EQ(data.TestOutputs[1][2], 1.0f); // the second test image a pullover
-
-    ASSERT_TRUE(data.Learn(60000, 784, data.TrainInputs, 10, data.TrainOutputs, 10, 3.0f, 0.0f, 1, nullptr));
-    int correct = 0;
-    float out[10];
-    for (int k = 0; k < data.TestCount; ++k) {
-        ASSERT_TRUE(data.Infer(784, data.TestInputs[k], 10, out));
-        const int guess = static_cast<int>(std::max_element(out, out + 10) - out);
-        correct += data.TestOutputs[k][guess] == 1.0f;
-    }
-    RecordProperty("correct", correct);
-    EXPECT_GT(correct, 6500) << "test accuracy after one epoch"; // chance is 1000; a correct network gets ~7700
-}
-
-#endif
 
 } // namespace

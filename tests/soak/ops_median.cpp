@@ -12,7 +12,7 @@
 namespace soak {
 namespace {
 
-// One report per row, message 0x465 sent with the count scaled to 65535 and
+// One report per row, message kMedianProgressMessage sent with the count scaled to 65535 and
 // its percentage as text, each count once; none when cancelled.
 std::string ProgressProblem(const std::vector<tamrix::test::WindowMessage>& messages, int h, bool cancelled)
 {
@@ -21,15 +21,15 @@ std::string ProgressProblem(const std::vector<tamrix::test::WindowMessage>& mess
         uint64_t c = 0; // c * 65535 / h grows strictly with c for h <= 65535
         for (uint64_t cand = 1; cand <= static_cast<uint64_t>(h); ++cand)
             c = cand * 65535 / h == m.wParam ? cand : c;
-        if (m.id != 0x465 || !m.sent || c == 0 || m.text != std::to_string(c * 100 / h) + " %" ||
-            !counts.insert(c).second)
-            return "unexpected progress report: id " + std::to_string(m.id) + ", wParam " + std::to_string(m.wParam) +
-                   ", text \"" + m.text + "\"";
+        if (m.id != tamrix::kMedianProgressMessage || !m.sent || c == 0 || m.text != std::to_string(c * 100 / h) + " %"
+            || !counts.insert(c).second)
+            return "unexpected progress report: id " + std::to_string(m.id) + ", wParam " + std::to_string(m.wParam)
+                + ", text \"" + m.text + "\"";
     }
     const size_t expected = cancelled ? 0 : static_cast<size_t>(h);
-    return messages.size() == expected ? ""
-                                       : std::to_string(messages.size()) + " progress reports for " +
-                                             std::to_string(expected) + " rows";
+    return messages.size() == expected
+        ? ""
+        : std::to_string(messages.size()) + " progress reports for " + std::to_string(expected) + " rows";
 }
 
 template <class Pixel> void MedianCase(Rng& rng, Outcome& out)
@@ -56,8 +56,8 @@ template <class Pixel> void MedianCase(Rng& rng, Outcome& out)
     auto expected = lib;
     tamrix::test::RecordingWindow window(true);
     tamrix::Median(report ? window.Handle() : nullptr, Chance(rng, 0.5) || cancelled ? &cancel : nullptr, src.data(),
-                   lib.data(), w, h, sizeof(Pixel), static_cast<int>(low), static_cast<int>(high), r, offset, k,
-                   subtract ? 1 : 0, 0);
+        lib.data(), w, h, sizeof(Pixel), static_cast<int>(low), static_cast<int>(high), r, offset, k, subtract ? 1 : 0,
+        0);
     if (!cancelled) {
         expected = tamrix::reference::Median(src, w, h, r, low, high);
         if (subtract)
@@ -67,8 +67,8 @@ template <class Pixel> void MedianCase(Rng& rng, Outcome& out)
     p << "depth " << sizeof(Pixel) << ", " << w << " x " << h << ", r " << r << ", low " << low << ", high " << high
       << ", offset " << offset << ", k " << k << (subtract ? ", subtract" : "") << (report ? ", window" : "")
       << (cancelled ? ", cancelled" : "") << ", " << threads << " threads, source " << shape;
-    out = {p.str(), Bytes(lib), Bytes(expected), sizeof(Pixel),
-           report ? ProgressProblem(window.Messages(), h, cancelled) : ""};
+    out = { p.str(), Bytes(lib), Bytes(expected), sizeof(Pixel),
+        report ? ProgressProblem(window.Messages(), h, cancelled) : "" };
 }
 
 SOAK_OPERATION("Median", MedianCase);
