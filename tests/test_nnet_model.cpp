@@ -21,27 +21,6 @@ bool Aligned(const void* p, TSIMDlevel level)
 
 class Model : public ::testing::TestWithParam<TSIMDlevel> { };
 
-TEST_P(Model, MnistShapeHasItsLayersAndBlockCounts)
-{
-    auto net = Build(GetParam(), { 784, 30, 10 });
-    ASSERT_EQ(net->NumLayers, 3);
-    EXPECT_EQ(net->GetSIMDlevel(), GetParam());
-    const int neurons[] = { 784, 30, 10 }, blocks4[] = { 196, 7, 2 }, blocks8[] = { 98, 3, 1 };
-    for (int l = 0; l < 3; ++l) {
-        const CLayer& layer = *net->Layers[l];
-        EXPECT_EQ(layer.Network, net.get());
-        EXPECT_EQ(layer.Prev, l > 0 ? net->Layers[l - 1] : nullptr);
-        EXPECT_EQ(layer.NumNeurons, neurons[l]);
-        EXPECT_EQ(layer.Blocks4, blocks4[l]);
-        EXPECT_EQ(layer.Blocks8, blocks8[l]);
-        EXPECT_EQ(layer.WeightGrad, nullptr);
-        EXPECT_EQ(layer.BiasGradSum, nullptr);
-    }
-    EXPECT_EQ(net->Layers[0]->Sums, nullptr);
-    EXPECT_EQ(net->Layers[0]->Weights, nullptr);
-    EXPECT_EQ(net->Layers[0]->Biases, nullptr);
-}
-
 TEST_P(Model, EveryBufferAndRowIsAlignedForItsLevel)
 {
     auto net = Build(GetParam(), { 19, 13, 5 });
