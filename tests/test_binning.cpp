@@ -1,5 +1,4 @@
 // Binning: block sums into 32-bit output pixels.
-#include "reference/calibration.h"
 #include "support.h"
 #include "tamrix.h"
 
@@ -42,26 +41,6 @@ TEST(Binning, BlocksLargerThanTheFrameOrNoRowsWriteNothing)
 {
     for (auto [bx, by, w, h] : {std::array{2, 2, 8, 0}, {2, 2, 8, -3}, {9, 1, 8, 8}, {1, 9, 8, 8}, {2, 2, 1, 8}})
         EXPECT_EQ(Binned(std::vector<uint16_t>(64, 9), bx, by, w, h, 2, 64), std::vector<uint32_t>(64, kSentinel32));
-}
-
-// The specialised row paths (1, 2, 3, 4 columns) and a generic one, on odd
-// sizes, against the reference with one and several threads.
-template <class Pixel> class BinningPaths : public testing::Test {};
-using PixelTypes = testing::Types<uint16_t, uint32_t>;
-TYPED_TEST_SUITE(BinningPaths, PixelTypes);
-
-TYPED_TEST(BinningPaths, MatchTheReference)
-{
-    for (auto [bx, by, w, h] : {std::array{1, 1, 37, 23}, {2, 2, 101, 67}, {3, 3, 130, 47}, {4, 2, 99, 33},
-                                {5, 7, 203, 71}, {17, 3, 300, 20}}) {
-        const auto src = tamrix::test::RandomFrame<TypeParam>(w, h, bx * 100 + by);
-        const auto expected = tamrix::reference::Bin(src, bx, by, w, h);
-        for (int threads : tamrix::test::kThreadCounts) {
-            tamrix::test::ThreadCount scope(threads);
-            EXPECT_EQ(Binned(src, bx, by, w, h, sizeof(TypeParam), expected.size()), expected)
-                << bx << " x " << by << ", " << threads << " threads";
-        }
-    }
 }
 
 } // namespace
