@@ -26,10 +26,6 @@ struct Known {
     std::vector<std::string> args; // the command and its options, around the input and -o
     std::vector<double> out;
 };
-void PrintTo(const Known& k, std::ostream* os)
-{
-    *os << k.name;
-}
 
 const std::vector<double> kRows = { 1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000 }; // 4 x 2
 const std::vector<double> kRamp
@@ -51,6 +47,11 @@ const Known kKnown[] = {
     { "TransformTranslate", { 4, 4 }, kRamp, { "transform", "--translate", "1,0", "--fill", "7" },
         { 7, 0, 100, 200, 7, 400, 500, 600, 7, 800, 900, 1000, 7, 7, 7, 7 } },
 };
+
+void PrintTo(const Known& k, std::ostream* os)
+{
+    *os << k.name;
+}
 
 using KnownAnswer = CliParamTest<Known>;
 
@@ -259,6 +260,7 @@ TEST_F(Cli, FitFieldRecoversAUniformMotionFromTenStarsOrMore)
     WriteFile(dir / "a.csv", StarList(0, 0, 9));
     WriteFile(dir / "b.csv", StarList(1, 0, 9));
     ExpectOneLineError(FitField(dir), 5, "", "only 9 stars match");
+    EXPECT_EQ(ReadFile(dir / "f.txt"), text); // the previous result stays
 }
 
 using BadStarList = CliParamTest<BadLine>;
@@ -368,8 +370,8 @@ using BadFieldFile = CliParamTest<BadLine>;
 TEST_P(BadFieldFile, NamesTheLine)
 {
     WriteFile(dir / "f.txt", "width 100\nheight 100\n" + GetParam().line + "\n");
-    ExpectOneLineError(
-        Tamrix({ "render-field", dir / "f.txt", "-o", dir / "f.png" }), 3, "line 3: ", "line 3: " + GetParam().problem);
+    ExpectOneLineError(Tamrix({ "render-field", dir / "f.txt", "-o", dir / "f.png" }), 3, dir / "f.txt",
+        "line 3: " + GetParam().problem);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cli, BadFieldFile,
