@@ -5,6 +5,8 @@
 
 #include "support.h"
 
+#include <gtest/gtest.h>
+
 #include <csignal>
 #include <cstdint>
 #include <ostream>
@@ -26,6 +28,20 @@ Result Tamrix(const std::vector<std::string>& args, const std::string& interrupt
 using Scratch = test::ScratchDir;
 using test::ReadFile;
 using test::WriteFile;
+using Values = std::vector<uint32_t>;
+
+// Every test runs in a scratch folder of its own.
+struct CliTest : ::testing::Test {
+    Scratch dir;
+};
+template <typename Param> struct CliParamTest : ::testing::TestWithParam<Param> {
+    Scratch dir;
+};
+
+// Names parameterised cases after their `name` field.
+struct ByName {
+    template <typename Info> std::string operator()(const Info& info) const { return info.param.name; }
+};
 
 // Writes a FITS image: bitpix as in the header (8, 16, 32, 64, -32, -64),
 // bzero and bscale written when not 0 and 1, blank as BLANK, values given as

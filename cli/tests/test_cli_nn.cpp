@@ -72,32 +72,13 @@ void WriteTwoClasses(const std::string& images, const std::string& labels, int c
     write(labels, IdxLabels(count, digits));
 }
 
-class Nn : public ::testing::Test {
-protected:
-    Scratch dir;
-};
+using Nn = CliTest;
 
-TEST_F(Nn, InfoReadsTheHeader)
+TEST_F(Nn, InfoReadsTheHeaderAndTestCountsTheLargestOutputAgainstTheLabel)
 {
     WriteFile(dir / "a.net", AlwaysThree());
-    const Result run = Tamrix({ "nn", "info", dir / "a.net" });
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, dir / "a.net" + ": 2 layers, 4-10 neurons, 50 weights and biases\n");
-
-    // A header longer than the library's 1024-byte window of LoadNetParameters.
-    const std::vector<int> hundred(100, 1);
-    WriteFile(dir / "long.net", NetFile(hundred, {}));
-    const Result longer = Tamrix({ "nn", "info", dir / "long.net" });
-    ASSERT_EQ(longer.status, 0) << longer.err;
-    std::string ones = "1";
-    for (int i = 1; i < 100; ++i)
-        ones += "-1";
-    EXPECT_EQ(longer.out, dir / "long.net" + ": 100 layers, " + ones + " neurons, 198 weights and biases\n");
-}
-
-TEST_F(Nn, TestCountsTheLargestOutputAgainstTheLabel)
-{
-    WriteFile(dir / "a.net", AlwaysThree());
+    EXPECT_EQ(Tamrix({ "nn", "info", dir / "a.net" }).out,
+        dir / "a.net" + ": 2 layers, 4-10 neurons, 50 weights and biases\n");
     const std::string pixels = std::string(4, 0) + std::string(4, 9) + std::string(4, '\xff') + std::string(4, 1);
     WriteFile(dir / "i", IdxImages(5, 2, 2, pixels + std::string(4, 7)));
     WriteGzip(dir / "l.gz", IdxLabels(5, { 3, 3, 1, 3, 0 }));
@@ -129,10 +110,7 @@ TEST_F(Nn, TrainLearnsTwoClassesWithALinePerEpoch)
 
 // A hang-up, a closed pipe or the file size limit ends the program at once;
 // the network's temporary file, open all through the training, goes too.
-class KilledTraining : public ::testing::TestWithParam<int> {
-protected:
-    Scratch dir;
-};
+using KilledTraining = CliParamTest<int>;
 
 TEST_P(KilledTraining, LeavesNoTemporary)
 {
@@ -200,7 +178,8 @@ std::string CentreNet()
 TEST_F(Nn, StarsWithANetworkFindsEachStarOnce)
 {
     starnet::Recipe recipe;
-    recipe.width = 48, recipe.height = 32, recipe.level = 500, recipe.noise = recipe.gradient = 0, recipe.hotPixels = recipe.tracks = 0;
+    recipe.width = 48, recipe.height = 32, recipe.level = 500, recipe.noise = recipe.gradient = 0,
+    recipe.hotPixels = recipe.tracks = 0;
     recipe.given = { { 12.2, 10.0, 3000, 1.0 }, { 33.0, 21.7, 3000, 1.0 } };
     const auto sky = starnet::MakeField(1, recipe).pixels;
     WriteU16(dir / "sky.fits", 48, 32, std::vector<uint32_t>(sky.begin(), sky.end()));

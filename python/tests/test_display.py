@@ -14,38 +14,20 @@ def test_mono_maps_through_the_table_in_padded_rows(dtype):
     assert tamrix.create_mono_dib(image[:, :5], low=100, high=200, shift=2, lut=lut).base.shape == (1, 8)
 
 
-def test_mono_zoom_enlarges_and_reduces():
-    image = np.array([[0, 300, 300, 300], [0, 0, 300, 300]], np.uint16)  # black and white, no table
+def test_mono_zoom_and_threshold_need_no_table():
+    image = np.array([[0, 300, 300, 300], [0, 0, 300, 300]], np.uint16)
     np.testing.assert_array_equal(tamrix.create_mono_dib(image, low=200, high=200, zoom=-1), [[63, 255]])
     big = tamrix.create_mono_dib(image[:1, :2], low=200, high=200, zoom=2)
     np.testing.assert_array_equal(big, [[0, 0, 0, 255, 255, 255]] * 3)
-
-
-def test_threshold_mapping_needs_no_table():
     image = np.array([[999, 1000, 1001]], np.uint16)
     np.testing.assert_array_equal(tamrix.create_mono_dib(image, low=1000, high=1000), [[0, 0, 255]])
 
 
-def test_mono_table_checks():
-    image = np.zeros((2, 2), np.uint16)
-    with pytest.raises(ValueError, match="lut is needed when high > low"):
-        tamrix.create_mono_dib(image, low=100, high=200)
-    with pytest.raises(ValueError, match=r"lut must have at least \(\(high - 1 - low\) >> shift\) \+ 1 = 25 entries"):
-        tamrix.create_mono_dib(image, low=100, high=200, shift=2, lut=np.zeros(24, np.uint8))
-    with pytest.raises(TypeError, match="lut must be a numpy.ndarray of dtype uint8"):
-        tamrix.create_mono_dib(image, low=100, high=200, lut=np.zeros(100, np.uint16))
-    with pytest.raises(ValueError, match="low must be in 0 .. 4294967295"):
-        tamrix.create_mono_dib(image, low=-1, high=200)
-
-
 def test_mono_writes_into_a_padded_out():
-    image = np.full((3, 5), 7, np.uint16)
     out = np.zeros((3, 8), np.uint8)
-    bitmap = tamrix.create_mono_dib(image, low=0, high=1, out=out)
+    bitmap = tamrix.create_mono_dib(np.full((3, 5), 7, np.uint16), low=0, high=1, out=out)
     assert bitmap.base is out
     np.testing.assert_array_equal(out[:, :5], 255)
-    with pytest.raises(ValueError, match=r"out must have shape \(3, 8\)"):
-        tamrix.create_mono_dib(image, low=0, high=1, out=np.zeros((3, 5), np.uint8))
 
 
 def test_color_channels_map_independently_into_blue_green_red():
@@ -56,11 +38,3 @@ def test_color_channels_map_independently_into_blue_green_red():
     np.testing.assert_array_equal(rgb[0], [[1, 11, 21], [2, 12, 255], [3, 13, 255], [255, 255, 255]])
     buffer = rgb.base if rgb.base.ndim == 2 else rgb.base.base  # blue, green, red; rows padded to 12 bytes
     np.testing.assert_array_equal(buffer[0, :3], [21, 11, 1])
-
-
-def test_color_frames_must_match():
-    red = np.zeros((4, 4), np.uint16)
-    with pytest.raises(ValueError, match="green must have the shape of red"):
-        tamrix.create_color_dib(red, np.zeros((4, 5), np.uint16), red, low=0, high=0)
-    with pytest.raises(ValueError, match="low must be one value or three"):
-        tamrix.create_color_dib(red, red, red, low=(0, 0), high=0)

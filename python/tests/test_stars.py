@@ -33,7 +33,6 @@ def test_finds_every_star_of_a_synthetic_field(dtype):
     assert not mask[:8, :8].any()
 
 
-
 def test_a_masked_star_is_not_reported_and_the_mask_is_not_modified():
     image = star_field()
     exclude = np.zeros(image.shape, bool)
@@ -44,28 +43,6 @@ def test_a_masked_star_is_not_reported_and_the_mask_is_not_modified():
     assert exclude.sum() == 1 and mask[22, 62]
     again, _ = tamrix.find_stars(image, half_size=6, nsigma=5.0, neighbours=2, mask=mask, parallel=False)
     assert len(again) == 0
-
-
-@pytest.mark.parametrize("kwargs, message", [
-    ({"half_size": 1}, "half_size must be in 2 .. 25"),
-    ({"half_size": 26}, "half_size must be in 2 .. 25"),
-    ({"neighbours": 9}, "neighbours must be in 0 .. 8"),
-    ({"neighbours": -1}, "neighbours must be in 0 .. 8"),
-    ({"start_level": -1}, "start_level"),
-    ({"nsigma": float("nan")}, "nsigma must be finite"),
-])
-def test_options_out_of_range_are_refused(kwargs, message):
-    options = {"half_size": 5, "nsigma": 4.0, "neighbours": 2, **kwargs}
-    with pytest.raises(ValueError, match=message):
-        tamrix.find_stars(np.zeros((20, 20), np.uint16), **options)
-
-
-def test_mask_must_be_bool_of_the_image_shape():
-    image = np.zeros((20, 20), np.uint16)
-    with pytest.raises(TypeError, match="mask must be a numpy.ndarray of dtype bool"):
-        tamrix.find_stars(image, half_size=5, nsigma=4.0, neighbours=2, mask=np.zeros((20, 20), np.uint8))
-    with pytest.raises(ValueError, match="mask must be a 2-D array of the image's shape"):
-        tamrix.find_stars(image, half_size=5, nsigma=4.0, neighbours=2, mask=np.zeros((20, 21), bool))
 
 
 def test_a_frame_too_small_for_any_window_reports_nothing():

@@ -37,14 +37,3 @@ def test_finds_the_bright_pixels(dtype):
 def test_a_level_above_every_output_finds_nothing():
     stars, mask = tamrix.find_stars_nn(field(), peak_network(), half_size=1, level=1.5)
     assert len(stars) == 0 and not mask.any()
-
-
-def test_the_network_must_fit_the_window():
-    with pytest.raises(ValueError, match="network must have 25 inputs"):
-        tamrix.find_stars_nn(field(), peak_network(), half_size=2, level=0.5)
-    with pytest.raises(ValueError, match="network must have 9 inputs"):
-        tamrix.find_stars_nn(field(), tamrix.Network([9, 2]), half_size=1, level=0.5)
-    with pytest.raises(TypeError):
-        tamrix.find_stars_nn(field(), None, half_size=1, level=0.5)
-    with pytest.raises(ValueError, match="half_size"):
-        tamrix.find_stars_nn(field(), peak_network(), half_size=-1, level=0.5)

@@ -1,0 +1,386 @@
+// End-to-end: the frame commands' known answers (bin, resample, shift,
+// transform, median, stats, stars, fit-field, render, render-field) and the
+// rules of their own files and messages.
+#include "cli_support.h"
+#include "tools/star_fields.h"
+
+#include <png.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+namespace tamrix::clitest {
+namespace {
+
+using Cli = CliTest;
+
+// ---- one frame in, one frame out ---------------------------------------------
+
+struct Known {
+    const char* name;
+    FitsLayout layout;
+    std::vector<double> in;
+    std::vector<std::string> args; // the command and its options, around the input and -o
+    std::vector<double> out;
+};
+
+const std::vector<double> kRows = { 1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000 }; // 4 x 2
+const std::vector<double> kRamp
+    = { 0, 100, 200, 300, 400, 500, 600, 700, 800, 900, 1000, 1100, 1200, 1300, 1400, 1500 }; // 4 x 4
+
+const Known kKnown[] = {
+    // Signed data: the sum carries the offset of every pixel of the block.
+    { "BinSigned", { 3, 2, 0, 16, 0 }, { -1, -2, -3, 4, 5, 6 }, { "bin", "-x", "3", "-y", "1" }, { -6, 15 } },
+    // Interpolates along rows and repeats the last pixel.
+    { "Resample", { 3, 1 }, { 0, 10, 20 }, { "resample", "-x", "2", "-y", "1" }, { 0, 5, 10, 15, 20, 20 } },
+    // The last row has no row below it to sample and keeps the fill value.
+    { "ShiftWhole", { 4, 2 }, kRows, { "shift", "--by", "1,0" }, { 0, 1000, 2000, 3000, 0, 0, 0, 0 } },
+    { "ShiftHalf", { 4, 2 }, kRows, { "shift", "--by", "0.5,0", "--fill", "9" }, { 9, 1500, 2500, 3500, 9, 9, 9, 9 } },
+    // Weights are 256ths, rounded: 0.998 leaves 1/256 of the pixel itself.
+    { "ShiftAlmostOne", { 4, 2 }, kRows, { "shift", "--by", "0.998,0" }, { 0, 1003, 2003, 3003, 0, 0, 0, 0 } },
+    // Output (x, y) samples input (x + 0.5, y): the mean of two neighbours.
+    { "TransformMatrix", { 4, 4 }, kRamp, { "transform", "--matrix", "1,0,0.5,0,1,0" },
+        { 50, 150, 250, 0, 450, 550, 650, 0, 850, 950, 1050, 0, 0, 0, 0, 0 } },
+    { "TransformTranslate", { 4, 4 }, kRamp, { "transform", "--translate", "1,0", "--fill", "7" },
+        { 7, 0, 100, 200, 7, 400, 500, 600, 7, 800, 900, 1000, 7, 7, 7, 7 } },
+};
+
+void PrintTo(const Known& k, std::ostream* os)
+{
+    *os << k.name;
+}
+
+using KnownAnswer = CliParamTest<Known>;
+
+TEST_P(KnownAnswer, OfTheCommand)
+{
+    const Known& k = GetParam();
+    WriteFits(dir / "in.fits", k.layout, k.in);
+    std::vector<std::string> args = { k.args[0], dir / "in.fits" };
+    args.insert(args.end(), k.args.begin() + 1, k.args.end());
+    args.insert(args.end(), { "-o", dir / "out.fits" });
+    const Result run = Tamrix(args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadFits(dir / "out.fits").physical, k.out);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, KnownAnswer, ::testing::ValuesIn(kKnown), ByName());
+
+TEST_F(Cli, ResampleRefusesThirtyTwoBitRangesItCannotInterpolateExactly)
+{
+    WriteU32(dir / "in.fits", 2, 1, { 0, 4000000000u });
+    const Result run = Tamrix({ "resample", dir / "in.fits", "-n", "2", "-o", dir / "out.fits" });
+    ExpectOneLineError(run, 4, dir / "in.fits", "too far apart");
+    EXPECT_EQ(dir.Files(), (std::vector<std::string> { "in.fits" }));
+}
+
+// ---- median --------------------------------------------------------------------
+
+TEST_F(Cli, MedianSubtractionRemovesTheBackgroundAndKeepsTheOffset)
+{
+    Values v(25, 100);
+    v[12] = 500; // the centre of a 5 x 5 frame
+    WriteU16(dir / "in.fits", 5, 5, v);
+    ASSERT_EQ(Tamrix({ "median", dir / "in.fits", "-r", "1", "-s", "-q", "-o", dir / "a.fits" }).status, 0);
+    ASSERT_EQ(
+        Tamrix({ "median", dir / "in.fits", "-r", "1", "-s", "--offset", "50", "-q", "-o", dir / "b.fits" }).status, 0);
+    Values plain(25, 0), offset(25, 49);
+    plain[12] = 399; // 500 - 101
+    offset[12] = 449;
+    EXPECT_EQ(ReadFits(dir / "a.fits").values, plain);
+    EXPECT_TRUE(ReadFits(dir / "a.fits").HasHistory("background subtracted: 3 x 3 median"));
+    EXPECT_EQ(ReadFits(dir / "b.fits").values, offset);
+}
+
+TEST_F(Cli, MedianOfThirtyTwoBitFramesUsesTheirOwnValueRange)
+{
+    // Range 1000 .. 1999 gives bins of one value: a uniform 1500 filters to 1501.
+    Values v(12, 1500);
+    v[0] = 1000;
+    v[11] = 1999;
+    WriteU32(dir / "in.fits", 4, 3, v);
+    ASSERT_EQ(Tamrix({ "median", dir / "in.fits", "-r", "1", "-q", "-o", dir / "out.fits" }).status, 0);
+    EXPECT_EQ(ReadFits(dir / "out.fits").values[5], 1501u);
+}
+
+TEST_F(Cli, MedianProgressBarFollowsTheFilterToOneHundredPercent)
+{
+    WriteU16(dir / "in.fits", 16, 200, Values(16 * 200, 7));
+    // Worker threads report outside the lock and may overtake each other, and
+    // the bar skips a report behind the one drawn: one thread keeps every
+    // report, the 37 % included.
+    const char* threads = std::getenv("OMP_NUM_THREADS");
+    const std::string before = threads ? threads : "";
+    setenv("OMP_NUM_THREADS", "1", 1);
+    const Result run = Tamrix({ "median", dir / "in.fits", "-r", "2", "--progress", "-o", dir / "out.fits" });
+    if (before.empty())
+        unsetenv("OMP_NUM_THREADS");
+    else
+        setenv("OMP_NUM_THREADS", before.c_str(), 1);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("] 37 %"), std::string::npos) << "the filter's own text for row 74 of 200";
+    const std::string full = "median [" + std::string(40, '#') + "] 100 %\n";
+    ASSERT_GE(run.err.size(), full.size());
+    EXPECT_EQ(run.err.substr(run.err.size() - full.size()), full);
+}
+
+// Ctrl-C (SIGINT) and SIGTERM stop the filter alike; the status tells which.
+using MedianStopped = CliParamTest<int>;
+
+TEST_P(MedianStopped, CancelsTheFilterAndWritesNothing)
+{
+    const int w = 1200, h = 2000;
+    Values v(size_t(w) * h);
+    for (size_t i = 0; i < v.size(); ++i)
+        v[i] = uint32_t(i * 2654435761u % 60000);
+    WriteU16(dir / "in.fits", w, h, v);
+    const Result run = Tamrix(
+        { "median", dir / "in.fits", "-r", "25", "--progress", "-o", dir / "out.fits" }, "median [", GetParam());
+    EXPECT_EQ(run.status, 128 + GetParam()) << run.err;
+    EXPECT_NE(run.err.find("; no output written"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("100 %"), std::string::npos) << "the filter ran to the end before the interrupt";
+    EXPECT_EQ(dir.Files(), (std::vector<std::string> { "in.fits" }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, MedianStopped, ::testing::Values(SIGINT, SIGTERM),
+    [](const auto& info) { return info.param == SIGINT ? "ByCtrlC" : "BySigterm"; });
+
+// ---- stats -------------------------------------------------------------------
+
+TEST_F(Cli, StatsTabulatesEveryReadableFrameAndGivesALinePerFailure)
+{
+    WriteU16(dir / "a.fits", 2, 1, { 10, 20 });
+    WriteU32(dir / "b.fits", 2, 1, { 0, 4294967295u });
+    WriteU16(dir / "narrow.fits", 1, 1, { 1 }); // the rectangle misses it
+    WriteFile(dir / "text.fits", "not FITS");
+    const Result run = Tamrix({ "stats", dir / "narrow.fits", dir / "none.fits", dir / "a.fits", dir / "text.fits",
+        dir / "b.fits", "--rect", "1,0,1,1" });
+    EXPECT_EQ(run.status, 2) << run.err; // the first failure's
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 3) << run.err;
+    EXPECT_NE(run.err.find(dir / "none.fits: no such file\n"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(dir / "text.fits: not a readable FITS file"), std::string::npos) << run.err;
+    EXPECT_NE(run.out.find("1x1   16           20           20             20            0"), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("1x1   32   4294967295   4294967295     4294967295            0"), std::string::npos)
+        << run.out;
+}
+
+TEST_F(Cli, StatsAsJsonWithARectangleClippedToTheFrame)
+{
+    Values v(100 * 100, 0);
+    for (int y = 95; y < 100; ++y)
+        for (int x = 90; x < 100; ++x)
+            v[y * 100 + x] = 8;
+    v[99 * 100 + 99] = 58; // N = 50: mean 9, sd 7
+    WriteU16(dir / "a.fits", 100, 100, v);
+    const Result run = Tamrix({ "stats", dir / "a.fits", "--rect", "90,95,20,20", "--json" });
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find(
+                  "\"rect\": [90, 95, 10, 5], \"min\": 8, \"max\": 58, \"mean\": 9, \"stddev\": 7, \"undefined\": 0}"),
+        std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.front(), '[');
+}
+
+// ---- stars and fit-field -----------------------------------------------------
+
+TEST_F(Cli, StarsFindsBothStarsAndWritesTheCsvAndOneBasedDs9Regions)
+{
+    // A 96 x 64 sky of level 1000, noise 3, Gaussian stars of sigma 1.2 px.
+    const double truth[2][3] = { { 30.3, 20.6, 20000 }, { 70.8, 40.2, 12000 } };
+    starnet::Recipe recipe;
+    recipe.width = 96, recipe.height = 64, recipe.noise = 3, recipe.gradient = 0;
+    recipe.stars = recipe.hotPixels = recipe.tracks = 0;
+    for (const auto& s : truth)
+        recipe.given.push_back({ s[0], s[1], s[2] / (2 * M_PI * 1.44), 1.2 });
+    const auto sky = starnet::MakeField(1, recipe).pixels;
+    WriteU16(dir / "sky.fits", 96, 64, Values(sky.begin(), sky.end()));
+    const Result run = Tamrix({ "stars", dir / "sky.fits", "-r", "8", "--csv", dir / "s.csv", "--regions",
+        dir / "s.reg", "--mark-radius", "4" });
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::istringstream csv(ReadFile(dir / "s.csv"));
+    std::string line;
+    std::getline(csv, line);
+    EXPECT_EQ(line, "x,y,cx,cy,flux,peak");
+    const std::string reg = ReadFile(dir / "s.reg");
+    EXPECT_EQ(reg.rfind("# Region file format: DS9 version 4.1\n", 0), 0u);
+    for (const auto& s : truth) {
+        ASSERT_TRUE(std::getline(csv, line));
+        double cx = 0, cy = 0, flux = 0;
+        ASSERT_EQ(std::sscanf(line.c_str(), "%*d,%*d,%lf,%lf,%lf", &cx, &cy, &flux), 3) << line;
+        EXPECT_NEAR(cx, s[0], 0.15);
+        EXPECT_NEAR(cy, s[1], 0.15);
+        // Only the pixels above the threshold count: most of the flux, not all.
+        EXPECT_GT(flux, s[2] * 0.6);
+        EXPECT_LT(flux, s[2]);
+        char circle[80];
+        std::snprintf(circle, sizeof circle, "circle(%.4f,%.4f,4)\n", cx + 1, cy + 1);
+        EXPECT_NE(reg.find(circle), std::string::npos) << reg;
+    }
+    EXPECT_FALSE(std::getline(csv, line)) << line;
+}
+
+std::string StarList(double dx, double dy, int count)
+{
+    std::string text = "x,y,cx,cy,flux,peak\n";
+    for (int i = 0; i < count; ++i) {
+        const double x = 20 + (i % 6) * 40 + dx, y = 15 + (i / 6) * 35 + dy;
+        char line[100];
+        std::snprintf(line, sizeof line, "%d,%d,%.4f,%.4f,1000.00,500\n", int(x + 0.5), int(y + 0.5), x, y);
+        text += line;
+    }
+    return text;
+}
+
+Result FitField(const Scratch& dir)
+{
+    return Tamrix({ "fit-field", dir / "a.csv", dir / "b.csv", "--size", "256,200", "-o", dir / "f.txt" });
+}
+
+TEST_F(Cli, FitFieldRecoversAUniformMotionFromTenStarsOrMore)
+{
+    WriteFile(dir / "a.csv", StarList(0, 0, 36));
+    WriteFile(dir / "b.csv", StarList(1.5, -0.5, 36));
+    const Result run = FitField(dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("36 matched stars, mean motion (1.500, -0.500) px"), std::string::npos) << run.out;
+    // The constant terms carry the motion in units of the longer side.
+    const std::string text = ReadFile(dir / "f.txt");
+    std::istringstream in(text.substr(text.find("\ndx ") + 4));
+    double c[10];
+    for (double& v : c)
+        in >> v;
+    EXPECT_NEAR(c[9], 1.5 / 256, 1e-9);
+    for (int i = 0; i < 9; ++i)
+        EXPECT_NEAR(c[i], 0, 1e-6) << i;
+
+    WriteFile(dir / "a.csv", StarList(0, 0, 9));
+    WriteFile(dir / "b.csv", StarList(1, 0, 9));
+    ExpectOneLineError(FitField(dir), 5, "", "only 9 stars match");
+    EXPECT_EQ(ReadFile(dir / "f.txt"), text); // the previous result stays
+}
+
+using BadStarList = CliParamTest<BadLine>;
+
+TEST_P(BadStarList, NamesTheFileAndLine)
+{
+    WriteFile(dir / "a.csv", StarList(0, 0, 12) + GetParam().line + "\n");
+    WriteFile(dir / "b.csv", StarList(1, 0, 12));
+    ExpectOneLineError(FitField(dir), 3, dir / "a.csv" + ": line 14: ", GetParam().problem);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, BadStarList,
+    ::testing::Values(BadLine { "NotANumber", "1,2,3.5,oops,4,5", "cy is not a number: 'oops'" },
+        // Read as 3 before: the text ended at the NUL.
+        BadLine { "NulInANumber", std::string("1,2,3\0x,4,4,5", 13), "cx is not a number" },
+        // Past the int of the rounded position.
+        BadLine { "BeyondAnyFrame", "1,2,1e17,4,4,5", "the position 1e17, 4 lies beyond any frame" }),
+    ByName());
+
+// ---- render and render-field -------------------------------------------------
+
+struct Png {
+    int width = 0, height = 0;
+    bool colour = false;
+    std::vector<unsigned char> pixels; // grey, or red, green, blue
+};
+
+// Decodes with libpng's simplified reader, in the file's own format.
+Png ReadPng(const std::string& path)
+{
+    png_image image {};
+    image.version = PNG_IMAGE_VERSION;
+    Png png;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) {
+        ADD_FAILURE() << path << ": " << image.message;
+        return png;
+    }
+    png.colour = (image.format & PNG_FORMAT_FLAG_COLOR) != 0;
+    image.format = png.colour ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
+    png.width = int(image.width);
+    png.height = int(image.height);
+    png.pixels.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, png.pixels.data(), 0, nullptr))
+        ADD_FAILURE() << path << ": " << image.message;
+    return png;
+}
+
+TEST_F(Cli, RenderMapsBlackAndWhitePointsInGreyAndColour)
+{
+    WriteU16(dir / "a.fits", 3, 2, { 100, 150, 200, 0, 65535, 125 });
+    ASSERT_EQ(Tamrix({ "render", dir / "a.fits", "--black", "100", "--white", "200", "-o", dir / "a.png" }).status, 0);
+    const Png grey = ReadPng(dir / "a.png");
+    EXPECT_FALSE(grey.colour);
+    EXPECT_EQ(grey.width, 3);
+    // Bottom-up, as DS9 shows the frame: its last row is the picture's top one.
+    // Linear: the table entry of 150 covers 150 and shows the middle of its span.
+    EXPECT_EQ(grey.pixels, (std::vector<unsigned char> { 0, 255, 65, 0, 129, 255 }));
+
+    WriteU16(dir / "r.fits", 2, 1, { 1000, 0 });
+    WriteU16(dir / "g.fits", 2, 1, { 0, 1000 });
+    ASSERT_EQ(Tamrix({ "render", dir / "r.fits", dir / "g.fits", dir / "g.fits", "--black", "10", "--white", "500",
+                         "-o", dir / "c.png" })
+                  .status,
+        0);
+    const Png colour = ReadPng(dir / "c.png");
+    EXPECT_TRUE(colour.colour);
+    EXPECT_EQ(colour.pixels, (std::vector<unsigned char> { 255, 0, 0, 0, 255, 255 }));
+    WriteU16(dir / "tall.fits", 2, 2, { 1, 2, 3, 4 });
+    EXPECT_EQ(Tamrix({ "render", dir / "r.fits", dir / "tall.fits", dir / "r.fits", "-o", dir / "x.png" }).status, 5);
+    EXPECT_EQ(dir.Files().size(), 6u); // no x.png
+}
+
+TEST_F(Cli, RenderMarksStarsWithGreenCircles)
+{
+    WriteU16(dir / "a.fits", 40, 40, Values(1600, 0));
+    WriteFile(dir / "s.csv", "x,y,cx,cy,flux,peak\n20,12,20.0,12.0,100,9\n");
+    const Result run = Tamrix({ "render", dir / "a.fits", "--stars", dir / "s.csv", "--mark-radius", "5", "--black",
+        "1", "--white", "2", "-o", dir / "m.png" });
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Png png = ReadPng(dir / "m.png");
+    ASSERT_TRUE(png.colour);
+    // Frame row y is picture row 39 - y: the marks turn with the picture.
+    auto at = [&](int x, int y, int c) { return png.pixels[(size_t(39 - y) * 40 + x) * 3 + c]; };
+    EXPECT_EQ(at(25, 12, 1), 230); // on the circle
+    EXPECT_EQ(at(20, 7, 1), 230);
+    EXPECT_EQ(at(20, 12, 1), 0); // the centre stays
+}
+
+TEST_F(Cli, RenderFieldDrawsVectorLengthsAndMarks)
+{
+    // A uniform motion of 1.5 pixels to the right on a 100 x 100 frame.
+    WriteFile(dir / "f.txt", "width 100\nheight 100\ndx 0 0 0 0 0 0 0 0 0 0.015\ndy 0 0 0 0 0 0 0 0 0 0\n");
+    ASSERT_EQ(Tamrix({ "render-field", dir / "f.txt", "-o", dir / "f.fits" }).status, 0);
+    const FitsImage f = ReadFits(dir / "f.fits");
+    EXPECT_EQ(f.values[0], 32767u + 150);
+    // R = 2, so M = 12 and the grid points lie at 13, 38, 63, 88: a plus mark there.
+    EXPECT_EQ(f.values[13 * 100 + 13 - 4], 0u);
+    ASSERT_EQ(Tamrix({ "render-field", dir / "f.txt", "-o", dir / "f.png" }).status, 0);
+    const Png png = ReadPng(dir / "f.png");
+    EXPECT_EQ(png.width, 100);
+    EXPECT_EQ(png.pixels[13 * 100 + 13], 0);
+    EXPECT_GT(png.pixels[0], 0);
+}
+
+using BadFieldFile = CliParamTest<BadLine>;
+
+TEST_P(BadFieldFile, NamesTheLine)
+{
+    WriteFile(dir / "f.txt", "width 100\nheight 100\n" + GetParam().line + "\n");
+    ExpectOneLineError(Tamrix({ "render-field", dir / "f.txt", "-o", dir / "f.png" }), 3, dir / "f.txt",
+        "line 3: " + GetParam().problem);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, BadFieldFile,
+    ::testing::Values(BadLine { "ShortDx", "dx 0 0 0", "dx needs 10 numbers" },
+        // Past an int: an undefined conversion before.
+        BadLine { "PairsBeyondAnInt", "pairs 1e20", "pairs must be a whole number of matched stars" },
+        BadLine { "NegativeRms", "rms -1", "rms must be 0 or more" },
+        BadLine { "NulInANumber", std::string("rms 1\0x", 7), "rms: '1" }),
+    ByName());
+
+} // namespace
+} // namespace tamrix::clitest
