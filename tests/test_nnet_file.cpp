@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <utility>
 
 using nnet::CNetwork;
 using nnet::TSIMDlevel;
@@ -94,34 +95,32 @@ TEST_F(NetFile, SaveWritesEveryLineWithCrLfAndFiveDecimals)
 // reference rounding is the C library's own "%.5f".
 TEST_F(NetFile, RoundTripKeepsTheShapeAndRoundsEveryValueToFiveDecimals)
 {
-    {
-        auto saved = Build(CNetwork().SIMDlevel, { 13, 9, 4 }, 7);
-        saved->Layers[1]->Weights[2][3] = 12345.678f;
-        saved->Layers[2]->Biases[1] = -0.000004f;
-        Save(*saved);
-        CNetwork loaded;
-        loaded.SIMDlevel = nnet::SIMD_NONE; // another level
-        char message[100];
-        ASSERT_TRUE(loaded.LoadNet(1000, (dir_ / "saved.txt").c_str(), 99, message)) << message;
-        ASSERT_EQ(loaded.NumLayers, 3);
-        auto rounded = [](float v) {
-            char text[64];
-            std::snprintf(text, sizeof text, "%.5f", static_cast<double>(v));
-            return std::strtof(text, nullptr);
-        };
-        for (int l = 1; l < 3; ++l) {
-            const auto &a = *saved->Layers[l], &b = *loaded.Layers[l];
-            ASSERT_EQ(b.NumNeurons, a.NumNeurons);
-            ASSERT_EQ(b.Prev->NumNeurons, a.Prev->NumNeurons);
-            for (int j = 0; j < a.NumNeurons; ++j) {
-                ASSERT_EQ(b.Biases[j], rounded(a.Biases[j])) << l << "/" << j;
-                for (int k = 0; k < a.Prev->NumNeurons; ++k)
-                    ASSERT_EQ(b.Weights[j][k], rounded(a.Weights[j][k])) << l << "/" << j << "/" << k;
-            }
+    auto saved = Build(CNetwork().SIMDlevel, { 13, 9, 4 }, 7);
+    saved->Layers[1]->Weights[2][3] = 12345.678f;
+    saved->Layers[2]->Biases[1] = -0.000004f;
+    Save(*saved);
+    CNetwork loaded;
+    loaded.SIMDlevel = nnet::SIMD_NONE; // another level
+    char message[100];
+    ASSERT_TRUE(loaded.LoadNet(1000, (dir_ / "saved.txt").c_str(), 99, message)) << message;
+    ASSERT_EQ(loaded.NumLayers, 3);
+    auto rounded = [](float v) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.5f", static_cast<double>(v));
+        return std::strtof(text, nullptr);
+    };
+    for (int l = 1; l < 3; ++l) {
+        const auto &a = *saved->Layers[l], &b = *loaded.Layers[l];
+        ASSERT_EQ(b.NumNeurons, a.NumNeurons);
+        ASSERT_EQ(b.Prev->NumNeurons, a.Prev->NumNeurons);
+        for (int j = 0; j < a.NumNeurons; ++j) {
+            ASSERT_EQ(b.Biases[j], rounded(a.Biases[j])) << l << "/" << j;
+            for (int k = 0; k < a.Prev->NumNeurons; ++k)
+                ASSERT_EQ(b.Weights[j][k], rounded(a.Weights[j][k])) << l << "/" << j << "/" << k;
         }
-        EXPECT_EQ(loaded.Layers[2]->Biases[1], -0.0f);
-        EXPECT_TRUE(std::signbit(loaded.Layers[2]->Biases[1]));
     }
+    EXPECT_EQ(loaded.Layers[2]->Biases[1], -0.0f);
+    EXPECT_TRUE(std::signbit(loaded.Layers[2]->Biases[1]));
 }
 
 // The reader refuses counts the rest of the file is too short for; the
@@ -139,66 +138,52 @@ TEST_F(NetFile, TheShortestFileOfItsShapeLoads)
     EXPECT_EQ(net.Layers[0]->NumNeurons, 8388608);
 }
 
-// The whole file with one line replaced, and the message it must give.
-struct BadLine {
-    const char* name;
-    int index; // of the line in kSmall; -1 appends the text as a line
-    const char* text;
-    std::string message;
-};
-
-class RefusedFile : public NetFile, public ::testing::WithParamInterface<BadLine> { };
-
-TEST_P(RefusedFile, FailsWithTheMessageForItsLine)
+// The small file with line `index` replaced.
+std::string With(size_t index, const std::string& line)
 {
-    const BadLine& c = GetParam();
     std::vector<std::string> lines = kSmall;
-    if (c.index < 0)
-        lines.emplace_back(c.text);
-    else
-        lines[static_cast<size_t>(c.index)] = c.text;
-    EXPECT_EQ(Load(Crlf(lines)), kRead + c.message);
+    lines[index] = line;
+    return Crlf(lines);
 }
 
-const BadLine kBadLines[] = {
-    { "Version2", 1, "version;2", ", line: 2, Wrong file version" },
-    { "VersionOverflowing32Bits", 1, "version;4294967297", ", line: 2, Integer number too large" },
-    { "NoLayers", 2, "layers;0", ", line: 3, Wrong number of layers" },
-    { "Layers101", 2, "layers;101", ", line: 3, Wrong number of layers" },
-    { "LayerKeywordRunsOn", 3, "layers;0;2", ", line: 4, Expected ;" },
-    { "LayerIndexSkipped", 4, "layer;2;3", ", line: 5, Wrong index" },
-    { "LayerOfNoNeurons", 4, "layer;1;0", ", line: 5, Wrong number of neurons" },
-    { "LayerLargerThanTheFileHolds", 4, "layer;1;2000000", ", line: 7, Expected ;" }, // where the values run out
-    { "BiasMissing", 6, "biases;1;0.10000;-0.20000", ", line: 7, Expected ;" },
-    { "BiasTooMany", 6, "biases;1;0.10000;-0.20000;0.12346;1.0", ", line: 7, Expected CRLF" },
-    { "BiasInExponentForm", 6, "biases;1;1e-05;-0.20000;0.12346", ", line: 7, Expected ;" },
-    { "BiasOfASign", 6, "biases;1;+;-0.20000;0.12346", ", line: 7, Expected floating point number" },
-    { "BiasOf31Characters", 6, "biases;1;0.10000;-0.20000;0000000000000000000000000001.25",
-        ", line: 7, Expected floating point number" },
-    { "SingleBiasEmpty", 10, "biases;2;", ", line: 11, Expected floating point number" },
-    { "WeightNeuronIndexWrong", 8, "weights;1;2;0.00000;-1.00000", ", line: 9, Wrong index" },
-    { "LastWeightTooMany", 11, "weights;2;0;1.00000;0.75000;-0.12500;1", ", line: 12, Expected CRLF" },
-    { "BlankLine", 7, "", ", line: 8, Expected keyword: weights" },
-};
-
-INSTANTIATE_TEST_SUITE_P(
-    Lines, RefusedFile, ::testing::ValuesIn(kBadLines), [](const auto& info) { return info.param.name; });
-
-TEST_F(NetFile, TextThatEndsEarlyNamesWhatWasExpected)
+// Each text refused with the message of its first fault.
+TEST_F(NetFile, RefusedTextNamesItsLineAndFault)
 {
     const std::string whole = Crlf(kSmall);
-    EXPECT_EQ(Load(""), kRead + ", line: 1, Expected keyword: neural_network");
-    EXPECT_EQ(Load("neural_net"), kRead + ", line: 1, Expected keyword: neural_network");
-    EXPECT_EQ(Load("neural_network\n"), kRead + ", line: 1, Expected CRLF");
-    EXPECT_EQ(Load("neural_network\r\r\n"), kRead + ", line: 1, Expected CRLF");
-    EXPECT_EQ(Load("neural_network\r\nversion;1"), kRead + ", line: 2, Expected integer number"); // runs to the end
-    EXPECT_EQ(Load(whole.substr(0, whole.size() - 2)), kRead + ", line: 12, Expected floating point number");
-    EXPECT_EQ(Load(whole.substr(0, whole.size() - 1)), kRead + ", line: 12, Expected CRLF");
-    EXPECT_EQ(Load(whole.substr(0, whole.find("weights;1;1"))), kRead + ", line: 9, Expected keyword: weights");
     std::string lf = whole;
     for (size_t p; (p = lf.find('\r')) != std::string::npos;)
         lf.erase(p, 1);
-    EXPECT_EQ(Load(lf), kRead + ", line: 1, Expected CRLF");
+    const std::pair<std::string, std::string> cases[] = {
+        { "", ", line: 1, Expected keyword: neural_network" },
+        { "neural_net", ", line: 1, Expected keyword: neural_network" },
+        { "neural_network\n", ", line: 1, Expected CRLF" },
+        { "neural_network\r\r\n", ", line: 1, Expected CRLF" },
+        { lf, ", line: 1, Expected CRLF" },
+        { "neural_network\r\nversion;1", ", line: 2, Expected integer number" }, // runs to the end
+        { whole.substr(0, whole.size() - 2), ", line: 12, Expected floating point number" },
+        { whole.substr(0, whole.size() - 1), ", line: 12, Expected CRLF" },
+        { whole.substr(0, whole.find("weights;1;1")), ", line: 9, Expected keyword: weights" },
+        { With(1, "version;2"), ", line: 2, Wrong file version" },
+        { With(1, "version;4294967297"), ", line: 2, Integer number too large" },
+        { With(2, "layers;0"), ", line: 3, Wrong number of layers" },
+        { With(2, "layers;101"), ", line: 3, Wrong number of layers" },
+        { With(3, "layers;0;2"), ", line: 4, Expected ;" },
+        { With(4, "layer;2;3"), ", line: 5, Wrong index" },
+        { With(4, "layer;1;0"), ", line: 5, Wrong number of neurons" },
+        { With(4, "layer;1;2000000"), ", line: 7, Expected ;" }, // where the values run out
+        { With(6, "biases;1;0.10000;-0.20000"), ", line: 7, Expected ;" },
+        { With(6, "biases;1;0.10000;-0.20000;0.12346;1.0"), ", line: 7, Expected CRLF" },
+        { With(6, "biases;1;1e-05;-0.20000;0.12346"), ", line: 7, Expected ;" },
+        { With(6, "biases;1;+;-0.20000;0.12346"), ", line: 7, Expected floating point number" },
+        { With(6, "biases;1;0.10000;-0.20000;0000000000000000000000000001.25"),
+            ", line: 7, Expected floating point number" }, // 31 characters
+        { With(10, "biases;2;"), ", line: 11, Expected floating point number" },
+        { With(8, "weights;1;2;0.00000;-1.00000"), ", line: 9, Wrong index" },
+        { With(11, "weights;2;0;1.00000;0.75000;-0.12500;1"), ", line: 12, Expected CRLF" },
+        { With(7, ""), ", line: 8, Expected keyword: weights" },
+    };
+    for (const auto& [text, message] : cases)
+        EXPECT_EQ(Load(text), kRead + message) << text.substr(0, 60);
 }
 
 TEST_F(NetFile, HundredLayersLoadAndTheirHeaderNeedsMoreThan1024Bytes)
@@ -225,12 +210,10 @@ TEST_F(NetFile, AFailureBeforeTheValuesOrForWantOfThemLeavesTheNetworkAsItWas)
     auto net = Build(nnet::SIMD_NONE, { 4, 2 });
     nnet::CLayer* const* layers = net->Layers;
     const float weight = net->Layers[1]->Weights[1][3];
+    // must fail before allocating anything
+    EXPECT_EQ(Load(With(5, "layer;2;4000000000"), *net), kRead + ", line: 6, Integer number too large");
+    EXPECT_EQ(Load(With(5, "layer;2;2000000000"), *net), kRead + ", line: 11, Expected ;");
     std::vector<std::string> lines = kSmall;
-    lines[5] = "layer;2;4000000000"; // must fail before allocating anything
-    EXPECT_EQ(Load(Crlf(lines), *net), kRead + ", line: 6, Integer number too large");
-    lines[5] = "layer;2;2000000000";
-    EXPECT_EQ(Load(Crlf(lines), *net), kRead + ", line: 11, Expected ;");
-    lines = kSmall;
     lines[3] = "layer;0;2147483647"; // the bound on the lines they need must not overflow
     lines[4] = "layer;1;2147483647";
     EXPECT_EQ(Load(Crlf(lines), *net), kRead + ", line: 7, Expected ;");
@@ -241,9 +224,7 @@ TEST_F(NetFile, AFailureBeforeTheValuesOrForWantOfThemLeavesTheNetworkAsItWas)
     EXPECT_EQ(net->Layers[1]->Weights[1][3], weight);
 
     // A failure among the values: the file's shape, the values read so far.
-    lines = kSmall;
-    lines[8] = "weights;1;1;0.00000;x";
-    EXPECT_EQ(Load(Crlf(lines), *net), kRead + ", line: 9, Expected floating point number");
+    EXPECT_EQ(Load(With(8, "weights;1;1;0.00000;x"), *net), kRead + ", line: 9, Expected floating point number");
     ASSERT_EQ(net->NumLayers, 3);
     EXPECT_EQ(net->Layers[1]->Weights[0][0], 2.5f);
     EXPECT_EQ(net->Layers[1]->Weights[1][0], 0.0f);
