@@ -222,15 +222,6 @@ struct Named {
 const Named kHeaders[]
     = { { "TanCd", kTanCd }, { "SinCdelt", kSinCdelt }, { "TanCrota", kTanCrota }, { "Sip", kSip }, { "Tpv", kTpv } };
 
-void PrintTo(const Named& header, std::ostream* out)
-{
-    *out << header.name;
-}
-void PrintTo(const Operation& op, std::ostream* out)
-{
-    *out << op.name;
-}
-
 class WcsThroughGeometry : public testing::TestWithParam<std::tuple<Named, Operation>> { };
 
 TEST_P(WcsThroughGeometry, OutputPixelsKeepTheWorldCoordinatesOfTheirSampledInputPositions)
