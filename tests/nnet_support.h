@@ -5,6 +5,8 @@
 #include "nnet.h"
 
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -49,6 +51,13 @@ inline std::vector<float> RandomVector(size_t n, uint32_t seed, float lo = -1.0f
     return v;
 }
 
+// Whether p has the alignment of the level's numeric buffers.
+inline bool Aligned(const void* p, TSIMDlevel level)
+{
+    const uintptr_t a = level == SIMD_SSE ? 16 : level >= SIMD_AVX ? 32 : alignof(std::max_align_t);
+    return reinterpret_cast<uintptr_t>(p) % a == 0;
+}
+
 // Distance in units in the last place between two finite floats.
 inline int64_t UlpDistance(float a, float b)
 {
@@ -82,4 +91,17 @@ inline float CephesExp(float x)
     return y * pow2;
 }
 
+// A neuron's output as the layers compute it: through the vector exponential
+// for a neuron of a whole block, through expf for the others.
+inline float Sigmoid(float z, bool vector)
+{
+    return vector ? 1.0f / (CephesExp(0.0f - z) + 1.0f) : 1.0f / (std::exp(-z) + 1.0f);
+}
+
 } // namespace nnet::test
+
+// Instantiates a suite of TestWithParam<TSIMDlevel> on every level.
+#define NNET_AT_EVERY_LEVEL(suite)                                                                                   \
+    INSTANTIATE_TEST_SUITE_P(Levels, suite, ::testing::ValuesIn(::nnet::test::Levels()),                             \
+        [](const auto& info) { return ::nnet::test::LevelName(info.param); })
+

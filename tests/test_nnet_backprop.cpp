@@ -108,8 +108,7 @@ TEST_P(Backprop, MatchesItsLiteralFormulasExactly)
         std::vector<float> delta(5);
         for (int i = 0; i < 5; ++i) {
             const float z = out.Sums[i], error = out.Outputs[i] - target[i];
-            const float sv = 1.0f / (CephesExp(0.0f - z) + 1.0f), ss = 1.0f / (std::exp(-z) + 1.0f);
-            const float s = i < 4 && vector ? sv : ss;
+            const float sv = Sigmoid(z, true), ss = Sigmoid(z, false), s = i < 4 && vector ? sv : ss;
             delta[i] = ((1.0f - s) * s) * error;
             telling += i < 4 && ((1.0f - sv) * sv) * error != ((1.0f - ss) * ss) * error;
         }
@@ -125,7 +124,7 @@ TEST_P(Backprop, MatchesItsLiteralFormulasExactly)
                 float acc = 0.0f;
                 for (int k = 0; k < layer.NumNeurons; ++k)
                     acc = acc + layer.Weights[k][j] * delta[k];
-                const float s = 1.0f / (std::exp(-layer.Prev->Sums[j]) + 1.0f);
+                const float s = Sigmoid(layer.Prev->Sums[j], false);
                 lower[j] = ((1.0f - s) * s) * acc;
             }
             delta = lower;

@@ -48,8 +48,7 @@ void ReferenceLayer(const CLayer& layer, const std::vector<float>& x, std::vecto
             acc = acc + BlockValue(layer.Weights[i] + b * width, x.data() + b * width, width);
         for (int j = blocks * width; j < m; ++j)
             acc = layer.Weights[i][j] * x[j] + acc;
-        const float z = layer.Biases[i] + acc;
-        out[i] = i < vectorNeurons ? 1.0f / (CephesExp(0.0f - z) + 1.0f) : 1.0f / (std::exp(-z) + 1.0f);
+        out[i] = Sigmoid(layer.Biases[i] + acc, i < vectorNeurons);
     }
 }
 
@@ -151,7 +150,6 @@ TEST(Evaluation, AnEmptyNetworkAnswersNothing)
     EXPECT_EQ(y, 7.0f);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Levels, Evaluation, ::testing::ValuesIn(Levels()), [](const auto& info) { return LevelName(info.param); });
+NNET_AT_EVERY_LEVEL(Evaluation);
 
 } // namespace

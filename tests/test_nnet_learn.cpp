@@ -225,7 +225,6 @@ TEST_P(Learning, LeavesBitForBitWhatTheLiteralLoopLeaves)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Levels, Learning, ::testing::ValuesIn(Levels()), [](const auto& info) { return LevelName(info.param); });
+NNET_AT_EVERY_LEVEL(Learning);
 
 } // namespace

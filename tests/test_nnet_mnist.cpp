@@ -91,10 +91,8 @@ TEST_F(Mnist, DigitImagesGive784ValuesInVectorsAlignedForTheLevel)
         ASSERT_TRUE(data.LoadMNIST(1000, images.c_str(), 1000, labels.c_str(), &data.TestCount, &data.TestInputSize,
             &data.TestInputs, &data.TestOutputSize, &data.TestOutputs));
         EXPECT_EQ(data.TestInputSize, 784);
-        const uintptr_t alignment = level == nnet::SIMD_SSE ? 16 : level >= nnet::SIMD_AVX ? 32 : 1;
         for (int k = 0; k < 3; ++k) {
-            EXPECT_EQ(reinterpret_cast<uintptr_t>(data.TestInputs[k]) % alignment, 0u);
-            EXPECT_EQ(reinterpret_cast<uintptr_t>(data.TestOutputs[k]) % alignment, 0u);
+            EXPECT_TRUE(Aligned(data.TestInputs[k], level) && Aligned(data.TestOutputs[k], level)) << k;
             EXPECT_EQ(data.TestInputs[k][783], -0.5f);
         }
     }

@@ -13,12 +13,6 @@ using namespace nnet::test;
 
 namespace {
 
-bool Aligned(const void* p, TSIMDlevel level)
-{
-    const uintptr_t a = level == nnet::SIMD_SSE ? 16 : level >= nnet::SIMD_AVX ? 32 : alignof(std::max_align_t);
-    return reinterpret_cast<uintptr_t>(p) % a == 0;
-}
-
 class Model : public ::testing::TestWithParam<TSIMDlevel> { };
 
 TEST_P(Model, EveryBufferAndRowIsAlignedForItsLevel)
@@ -58,8 +52,7 @@ TEST_P(Model, ReAllocKeepsTheAlignmentAndTheContents)
     EXPECT_EQ(net.ReAlloc(block, 0), nullptr); // released
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Levels, Model, ::testing::ValuesIn(Levels()), [](const auto& info) { return LevelName(info.param); });
+NNET_AT_EVERY_LEVEL(Model);
 
 // The weights a layer draws after its reseed, written out from the
 // Box-Muller formulas: per neuron m weight pairs, then one bias pair.
