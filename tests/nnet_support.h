@@ -99,9 +99,3 @@ inline float Sigmoid(float z, bool vector)
 }
 
 } // namespace nnet::test
-
-// Instantiates a suite of TestWithParam<TSIMDlevel> on every level.
-#define NNET_AT_EVERY_LEVEL(suite)                                                                                   \
-    INSTANTIATE_TEST_SUITE_P(Levels, suite, ::testing::ValuesIn(::nnet::test::Levels()),                             \
-        [](const auto& info) { return ::nnet::test::LevelName(info.param); })
-

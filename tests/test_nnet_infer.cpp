@@ -150,6 +150,7 @@ TEST(Evaluation, AnEmptyNetworkAnswersNothing)
     EXPECT_EQ(y, 7.0f);
 }
 
-NNET_AT_EVERY_LEVEL(Evaluation);
+INSTANTIATE_TEST_SUITE_P(
+    Levels, Evaluation, ::testing::ValuesIn(Levels()), [](const auto& info) { return LevelName(info.param); });
 
 } // namespace

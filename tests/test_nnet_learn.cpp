@@ -225,6 +225,7 @@ TEST_P(Learning, LeavesBitForBitWhatTheLiteralLoopLeaves)
     }
 }
 
-NNET_AT_EVERY_LEVEL(Learning);
+INSTANTIATE_TEST_SUITE_P(
+    Levels, Learning, ::testing::ValuesIn(Levels()), [](const auto& info) { return LevelName(info.param); });
 
 } // namespace

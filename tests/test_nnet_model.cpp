@@ -52,7 +52,8 @@ TEST_P(Model, ReAllocKeepsTheAlignmentAndTheContents)
     EXPECT_EQ(net.ReAlloc(block, 0), nullptr); // released
 }
 
-NNET_AT_EVERY_LEVEL(Model);
+INSTANTIATE_TEST_SUITE_P(
+    Levels, Model, ::testing::ValuesIn(Levels()), [](const auto& info) { return LevelName(info.param); });
 
 // The weights a layer draws after its reseed, written out from the
 // Box-Muller formulas: per neuron m weight pairs, then one bias pair.
