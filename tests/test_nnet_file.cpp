@@ -274,10 +274,7 @@ TEST_F(NetFile, HeaderReaderFillsTheCallersArrayOrNamesTheLayerCount)
     char message[200] = "untouched";
     ASSERT_TRUE(net.LoadNetParameters(1000, path.c_str(), &layers, 2, neurons, 199, message)); // bound L - 1
     EXPECT_EQ(layers, 3);
-    EXPECT_EQ(neurons[0], 2);
-    EXPECT_EQ(neurons[1], 3);
-    EXPECT_EQ(neurons[2], 1);
-    EXPECT_EQ(neurons[3], -1);
+    EXPECT_EQ(std::vector<int>(neurons, neurons + 4), (std::vector<int> { 2, 3, 1, -1 }));
     EXPECT_STREQ(message, "untouched");
     EXPECT_EQ(net.NumLayers, 0);
 
