@@ -4,15 +4,43 @@
 
 #include "nnet.h"
 
+#include "hcpp/tamrix/cpu.h"
 #include "hcpp/tamrix/frame.h"
 #include "hcpp/tamrix/stars.h"
+#include "hcpp/tamrix/stars_nn_kernels.h"
 #include "platform/platform.h"
 
+#include <omp.h>
+
 #include <climits>
+#include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
+
+namespace tamrix::opt_baseline {
+
+constexpr int kLanes = 4;
+#define MulAdd(a, b, c) ((a) * (b) + (c))
+#define GatherF(table, index) GatherLanes(table, index)
+template <class Index>
+inline auto GatherLanes(const float* table, Index index)
+{
+    float out[kLanes];
+    for (int l = 0; l < kLanes; ++l)
+        out[l] = table[index[l]];
+    typedef float Vec __attribute__((vector_size(4 * kLanes)));
+    Vec v;
+    std::memcpy(&v, out, sizeof v);
+    return v;
+}
+#include "hcpp/tamrix/stars_nn.simd.h"
+#undef GatherF
+#undef MulAdd
+
+} // namespace tamrix::opt_baseline
 
 namespace tamrix {
 namespace {
@@ -33,23 +61,241 @@ struct GroupPixel {
     int x, y;
 };
 
-// Sets the candidate bit of every interior pixel whose window the network
-// accepts at the level. A NaN output (a flat window) compares false. When
-// the network refuses a query its layer sizes do not fit the window, which
-// no later pixel can change, so the pass stops there with no candidates.
-void MarkCandidates(nnet::CNetwork* network, const Interior& in, float level, void* frame, unsigned depth,
-                    float* input, uint32_t* candidates)
+// The per-pixel judgement: the window vector, then the network's own Infer.
+// A window of equal pixels is never a candidate. Its vector is all NaN, which
+// the network's vector exponential clamps to a finite value, so its output
+// may well reach the level; the element at 0 is NaN exactly for such windows.
+// Returns false when the network refuses the query (its layer sizes do not
+// fit the window, which no other pixel can change).
+bool Judge(nnet::CNetwork* network, const Interior& in, float level, void* frame, unsigned depth, float* input, int x,
+           int y, bool& candidate)
 {
     const int n = (2 * in.r + 1) * (2 * in.r + 1);
+    SubFrameToVector(frame, in.width, in.height, depth, x, y, in.r, input);
+    float output;
+    if (!network->Infer(n, input, 1, &output))
+        return false;
+    candidate = !std::isnan(input[0]) && output >= level;
+    return true;
+}
+
+// Every interior pixel through Judge: for networks the bulk kernels do not
+// take.
+void MarkEachPixel(nnet::CNetwork* network, const Interior& in, float level, void* frame, unsigned depth,
+                   float* input, uint32_t* candidates)
+{
     for (int y = in.r; y < in.height - in.r; ++y)
         for (int x = in.r; x < in.width - in.r; ++x) {
-            SubFrameToVector(frame, in.width, in.height, depth, x, y, in.r, input);
-            float output;
-            if (!network->Infer(n, input, 1, &output))
+            bool candidate;
+            if (!Judge(network, in, level, frame, depth, input, x, y, candidate))
                 return;
-            if (output >= level)
+            if (candidate)
                 detail::Claim(candidates, int64_t{y} * in.width + x);
         }
+}
+
+// The network as the bulk kernels read it, and the distance R = radiusQ * q
+// + radius0 within which their output of a pixel may differ from Infer's.
+//
+// The bound, with u = 2^-24 and g(k) = k u / (1 - k u) (the error of any
+// float sum of k terms, whatever the order, fused or not: |error| <= g(k)
+// times the sum of the terms' magnitudes). Exact values first: the window
+// scaled exactly is x_j = 2 (v_j - min) / D - 1 in [-1, 1], D = max - min.
+// - The window vector: (v - min) and D rounded to float, 2 / D, the product
+//   and the subtraction of 1 make at most 5 roundings of values below 2, so
+//   each element is within 10u of x_j.
+// - A neuron of layer 1 with weights w (L1 = sum |w|, W = sum w) and bias b:
+//   Infer's sum differs from sum w x + b by at most 10u L1 (the elements)
+//   plus g(n + 1) ((1 + 10u) L1 + |b|) (its roundings, bias included).
+// - The kernel computes C = sum w (v - p) in float (each v - p rounded to
+//   float), subtracts fl(min - p) fl(W), scales by fl(2 / fl(D)) and adds
+//   fl(b - W). Since every v - p <= max - p = q D, its error is at most
+//   q (2 (n + 2) u L1 + 6u |W|) + 8u L1 + u (|b| + |W|) + u (3 L1 + |b|),
+//   each coefficient rounded up to cover the products of the u's.
+// - A sigmoid: Infer's differs from the exact one at its own sum by rho / 4 +
+//   2u (rho the relative error of expf or of the network's vector
+//   exponential, taken as 2^-16, far above both; where either under- or
+//   overflows the outputs differ by less than 2^-100); the exact one changes
+//   at most a quarter of the change of its argument; the kernel's table with
+//   linear steps of 1/64 is within 4.5e-6 of it (1/64^2 / 8 times the
+//   largest |sigmoid''| 0.0963, the clamp at +-32, and the float steps).
+// - A later neuron with weights c over m inputs in [0, 1] and bias d: the
+//   radii of its inputs weighted by |c|, plus the roundings of Infer's sum
+//   and the kernel's, 2 g(m + 1) (sum |c| + |d|).
+// Every radius is linear in q, so the whole bound is; it is taken 1.25
+// times, which covers the second-order terms, the roundings of q and of the
+// comparisons, and 4u more for the comparison itself.
+struct BulkNetwork {
+    std::vector<int> neurons;
+    std::vector<float> weights1, sums1, shifts1, sigmoid;
+    std::vector<std::vector<float>> weights, biases;
+    std::vector<const float*> weightRows, biasRows;
+    detail::NNScan scan{};
+};
+
+// False for a network the kernels do not take: one that Infer refuses, a
+// layer wider than kMaxNeurons, or a weight or bias that is not finite.
+bool Prepare(const nnet::CNetwork& net, int r, float level, const void* frame, int width, BulkNetwork& b)
+{
+    const int taps = (2 * r + 1) * (2 * r + 1);
+    if (net.NumLayers < 2 || net.Layers == nullptr || net.Layers[0]->NumNeurons != taps
+        || net.Layers[net.NumLayers - 1]->NumNeurons != 1)
+        return false;
+    b.neurons.assign(1, taps);
+    for (int l = 1; l < net.NumLayers; ++l) {
+        if (net.Layers[l]->NumNeurons > detail::kMaxNeurons)
+            return false;
+        b.neurons.push_back(net.Layers[l]->NumNeurons);
+    }
+    constexpr double u = 0x1p-24, act = 0x1p-16 / 4 + 2.01 * u + 0x1p-100, table = 4.5e-6;
+    auto g = [](int k) { return k * u / (1 - k * u); };
+    // Radii of the current layer's outputs: A q + B per neuron.
+    std::vector<double> ra, rb;
+
+    const nnet::CLayer& first = *net.Layers[1];
+    const int h = first.NumNeurons, groups = (h + detail::kNeuronGroup - 1) / detail::kNeuronGroup;
+    b.weights1.assign(size_t(groups) * detail::kNeuronGroup * taps, 0.0f);
+    for (int i = 0; i < h; ++i) {
+        double l1 = 0, sum = 0;
+        for (int j = 0; j < taps; ++j) {
+            const float w = first.Weights[i][j];
+            b.weights1[size_t(i) * taps + j] = w;
+            l1 += std::fabs(double{w});
+            sum += w;
+        }
+        const double bias = first.Biases[i];
+        b.sums1.push_back(float(sum));
+        b.shifts1.push_back(float(bias - sum));
+        const double a = 2.01 * (taps + 2) * u * l1 + 6.02 * u * std::fabs(sum);
+        const double c = 8.04 * u * l1 + u * (std::fabs(bias) + std::fabs(sum)) + u * (3 * l1 + std::fabs(bias))
+            + 10 * u * l1 + 1.001 * g(taps + 1) * (l1 + std::fabs(bias));
+        ra.push_back(a / 4);
+        rb.push_back(c / 4 + act + table);
+    }
+    b.weights.resize(size_t(net.NumLayers));
+    b.biases.resize(size_t(net.NumLayers));
+    for (int l = 2; l < net.NumLayers; ++l) {
+        const nnet::CLayer& layer = *net.Layers[l];
+        const int m = b.neurons[size_t(l) - 1];
+        std::vector<double> na, nb;
+        for (int i = 0; i < layer.NumNeurons; ++i) {
+            double l1 = 0, a = 0, c = 0;
+            for (int k = 0; k < m; ++k) {
+                const float w = layer.Weights[i][k];
+                b.weights[size_t(l)].push_back(w);
+                l1 += std::fabs(double{w});
+                a += std::fabs(double{w}) * ra[size_t(k)];
+                c += std::fabs(double{w}) * rb[size_t(k)];
+            }
+            const double bias = layer.Biases[i];
+            b.biases[size_t(l)].push_back(layer.Biases[i]);
+            c += 2 * g(m + 1) * (1.00001 * l1 + std::fabs(bias));
+            na.push_back(a / 4);
+            nb.push_back(c / 4 + act + table);
+        }
+        ra.swap(na);
+        rb.swap(nb);
+    }
+    const double radiusQ = 1.25 * ra[0], radius0 = 1.25 * rb[0] + 4 * u;
+    // A weight or bias that is not finite, or one so large that the bound
+    // overflows, leaves it not finite.
+    if (!std::isfinite(radiusQ) || !std::isfinite(radius0) || radiusQ > 1e30 || radius0 > 1e30)
+        return false;
+    for (float v : b.sums1)
+        if (!std::isfinite(v))
+            return false;
+    for (float v : b.shifts1)
+        if (!std::isfinite(v))
+            return false;
+
+    b.sigmoid.resize(detail::kSigmoidCells + 1);
+    for (int k = 0; k <= detail::kSigmoidCells; ++k)
+        b.sigmoid[size_t(k)] = float(1 / (1 + std::exp(-(-detail::kSigmoidSpan + double(k) / detail::kSigmoidScale))));
+    b.weightRows.assign(size_t(net.NumLayers), nullptr);
+    b.biasRows.assign(size_t(net.NumLayers), nullptr);
+    for (int l = 2; l < net.NumLayers; ++l) {
+        b.weightRows[size_t(l)] = b.weights[size_t(l)].data();
+        b.biasRows[size_t(l)] = b.biases[size_t(l)].data();
+    }
+    detail::NNScan& s = b.scan;
+    s.frame = frame;
+    s.width = width;
+    s.r = r;
+    s.layers = net.NumLayers - 1;
+    s.neurons = b.neurons.data();
+    s.groups = groups;
+    s.weights1 = b.weights1.data();
+    s.sums1 = b.sums1.data();
+    s.shifts1 = b.shifts1.data();
+    s.weights = b.weightRows.data();
+    s.biases = b.biasRows.data();
+    s.sigmoid = b.sigmoid.data();
+    s.radiusQ = float(radiusQ);
+    s.radius0 = float(radius0);
+    s.level = level;
+    return true;
+}
+
+using JudgeRowsFn = void (*)(const detail::NNScan&, const detail::NNScratch&, int, int, uint8_t*);
+struct JudgeKernels {
+    JudgeRowsFn rows16, rows32;
+};
+// By detail::Isa.
+constexpr JudgeKernels kJudgeKernels[] = {
+    {&opt_baseline::JudgeRows16, &opt_baseline::JudgeRows32},
+    {&opt_avx2::JudgeRows16, &opt_avx2::JudgeRows32},
+    {&opt_avx512::JudgeRows16, &opt_avx512::JudgeRows32},
+};
+
+// Judges every interior pixel in bulk, rows spread over the OpenMP team,
+// then on the calling thread, in raster order, sends each pixel the bulk
+// could not decide through Judge. False, with nothing marked, when the
+// network does not suit the kernels or memory is short.
+bool MarkInBulk(nnet::CNetwork* network, const Interior& in, float level, void* frame, unsigned depth, float* input,
+                uint32_t* candidates)
+{
+    auto bulk = std::make_unique<BulkNetwork>();
+    if (!Prepare(*network, in.r, level, frame, in.width, *bulk))
+        return false;
+    const size_t width = size_t(in.width), r = size_t(in.r);
+    const size_t perThread = 2 * (detail::kBandRows + 2 * r) * width + 2 * width
+        + (2 * r + 1) * (detail::kMaxTile + 2 * r) + 2 * size_t{detail::kMaxNeurons} * detail::kMaxTile;
+    const int threads = omp_get_max_threads();
+    std::unique_ptr<uint32_t[]> scratch(new (std::nothrow) uint32_t[perThread * size_t(threads)]);
+    std::unique_ptr<uint8_t[]> decisions(new (std::nothrow) uint8_t[width * size_t(in.height)]);
+    if (!scratch || !decisions)
+        return false;
+
+    const JudgeKernels& kernels = kJudgeKernels[static_cast<int>(detail::FrameIsa())];
+    const JudgeRowsFn rows = depth == 2u ? kernels.rows16 : kernels.rows32;
+    const int interior = in.height - 2 * in.r, bands = (interior + detail::kBandRows - 1) / detail::kBandRows;
+    detail::ParallelRows(bands, [&](int band) {
+        uint32_t* base = scratch.get() + perThread * size_t(omp_get_thread_num());
+        const size_t rowsBytes = (detail::kBandRows + 2 * r) * width;
+        float* floats = reinterpret_cast<float*>(base + 2 * rowsBytes + 2 * width);
+        const detail::NNScratch m{base,
+                                  base + rowsBytes,
+                                  base + 2 * rowsBytes,
+                                  base + 2 * rowsBytes + width,
+                                  floats,
+                                  floats + (2 * r + 1) * (detail::kMaxTile + 2 * r),
+                                  floats + (2 * r + 1) * (detail::kMaxTile + 2 * r)
+                                      + size_t{detail::kMaxNeurons} * detail::kMaxTile};
+        const int y0 = in.r + band * detail::kBandRows;
+        const int y1 = y0 + detail::kBandRows < in.height - in.r ? y0 + detail::kBandRows : in.height - in.r;
+        rows(bulk->scan, m, y0, y1, decisions.get());
+    });
+
+    for (int y = in.r; y < in.height - in.r; ++y)
+        for (int x = in.r; x < in.width - in.r; ++x) {
+            const int64_t i = int64_t{y} * in.width + x;
+            bool candidate = decisions[size_t(i)] == detail::kYes;
+            if (decisions[size_t(i)] == detail::kUnsure && !Judge(network, in, level, frame, depth, input, x, y, candidate))
+                candidate = false; // Prepare checked the sizes Infer checks
+            if (candidate)
+                detail::Claim(candidates, i);
+        }
+    return true;
 }
 
 // Collects the group of (x0, y0) with an explicit stack (a group may cover the
@@ -119,7 +365,8 @@ void FindStarsNN(nnet::CNetwork* network, int r, float level, void* frame, int w
     if (!input || !candidates)
         return;
     const Interior in{r, width, height};
-    MarkCandidates(network, in, level, frame, static_cast<unsigned>(depth), input.get(), candidates.get());
+    if (!MarkInBulk(network, in, level, frame, static_cast<unsigned>(depth), input.get(), candidates.get()))
+        MarkEachPixel(network, in, level, frame, static_cast<unsigned>(depth), input.get(), candidates.get());
     // When the group stack cannot grow, the groups reported so far stand and
     // everything is released on the way out.
     std::vector<GroupPixel> stack;

@@ -1,0 +1,184 @@
+// The bulk judgement of the neural star detector, written once for every
+// instruction set: the including file opens its namespace and defines
+// kLanes (floats a vector), MulAdd(a, b, c) (a * b + c, fused or not: the
+// error bound holds either way) and GatherF(table, index) (table[index[l]]
+// in every lane l). See stars_nn_kernels.h for what it computes.
+
+namespace {
+
+typedef float VecF __attribute__((vector_size(4 * kLanes)));
+typedef int32_t VecI __attribute__((vector_size(4 * kLanes)));
+// Two vectors of neighbouring pixels share every weight load.
+constexpr int kTile = 2 * kLanes;
+static_assert(kTile <= detail::kMaxTile, "the scratch holds the widest tile");
+
+inline VecF Load(const float* p)
+{
+    VecF v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void Store(float* p, VecF v) { std::memcpy(p, &v, sizeof v); }
+
+inline VecF Splat(float f) { return VecF{} + f; }
+
+// 1 / (1 + exp(-z)) from the table, linear between its points; z is finite.
+inline VecF Sigmoid(VecF z, const float* table)
+{
+    const VecF lo = Splat(-float(detail::kSigmoidSpan)), hi = Splat(float(detail::kSigmoidSpan));
+    z = z > lo ? z : lo;
+    z = z < hi ? z : hi;
+    const VecF t = (z + float(detail::kSigmoidSpan)) * float(detail::kSigmoidScale);
+    VecI i = __builtin_convertvector(t, VecI); // t >= 0: truncation is the floor
+    const VecI last = VecI{} + (detail::kSigmoidCells - 1);
+    i = i < last ? i : last;
+    const VecF f = t - __builtin_convertvector(i, VecF);
+    const VecF a = GatherF(table, i), b = GatherF(table + 1, i);
+    return a + f * (b - a);
+}
+
+template <class Pixel>
+void JudgeRows(const detail::NNScan& s, const detail::NNScratch& m, int y0, int y1, uint8_t* decisions)
+{
+    const Pixel* frame = static_cast<const Pixel*>(s.frame);
+    const int w = s.width, r = s.r, side = 2 * r + 1, taps = side * side;
+    const int x0 = r, x1 = w - r;
+    const int stride = kTile + 2 * r; // of the tile's float plane
+
+    // Window extremes: along each row of the band, then down the columns.
+    const int rows = y1 - y0 + 2 * r;
+    for (int j = 0; j < rows; ++j) {
+        const Pixel* row = frame + ptrdiff_t(y0 - r + j) * w;
+        uint32_t* lo = m.rowMin + ptrdiff_t(j) * w;
+        uint32_t* hi = m.rowMax + ptrdiff_t(j) * w;
+        for (int x = x0; x < x1; ++x)
+            lo[x] = hi[x] = row[x - r];
+        for (int d = 1 - r; d <= r; ++d)
+            for (int x = x0; x < x1; ++x) {
+                const uint32_t v = row[x + d];
+                lo[x] = v < lo[x] ? v : lo[x];
+                hi[x] = v > hi[x] ? v : hi[x];
+            }
+    }
+
+    for (int y = y0; y < y1; ++y) {
+        const uint32_t* lo0 = m.rowMin + ptrdiff_t(y - y0) * w;
+        const uint32_t* hi0 = m.rowMax + ptrdiff_t(y - y0) * w;
+        for (int x = x0; x < x1; ++x) {
+            m.min[x] = lo0[x];
+            m.max[x] = hi0[x];
+        }
+        for (int j = 1; j < side; ++j) {
+            const uint32_t* lo = lo0 + ptrdiff_t(j) * w;
+            const uint32_t* hi = hi0 + ptrdiff_t(j) * w;
+            for (int x = x0; x < x1; ++x) {
+                m.min[x] = lo[x] < m.min[x] ? lo[x] : m.min[x];
+                m.max[x] = hi[x] > m.max[x] ? hi[x] : m.max[x];
+            }
+        }
+
+        for (int xt = x0; xt < x1; xt += kTile) {
+            const int n = x1 - xt < kTile ? x1 - xt : kTile;
+            uint32_t p = 0xFFFFFFFFu;
+            for (int l = 0; l < n; ++l)
+                p = m.min[xt + l] < p ? m.min[xt + l] : p;
+            // The tile's pixels less its smallest window minimum; zeros past
+            // the frame's interior feed only lanes that are thrown away.
+            for (int dy = 0; dy < side; ++dy) {
+                const Pixel* src = frame + ptrdiff_t(y - r + dy) * w + (xt - r);
+                float* dst = m.plane + dy * stride;
+                for (int c = 0; c < n + 2 * r; ++c)
+                    dst[c] = float(uint32_t(src[c]) - p);
+                for (int c = n + 2 * r; c < stride; ++c)
+                    dst[c] = 0.0f;
+            }
+            // Per lane: the window minimum above p, 2 / (max - min), and
+            // q = (max - p) / (max - min), which scales the error bound.
+            alignas(64) float g[kTile], scale[kTile], q[kTile];
+            bool flat[kTile];
+            for (int l = 0; l < kTile; ++l) {
+                const bool inside = l < n;
+                const uint32_t mn = inside ? m.min[xt + l] : p, mx = inside ? m.max[xt + l] : p;
+                flat[l] = mn == mx;
+                const float range = flat[l] ? 1.0f : float(mx - mn);
+                g[l] = float(mn - p);
+                scale[l] = 2.0f / range;
+                q[l] = float(mx - p) / range;
+            }
+
+            // Layer 1: z = (sum w (v - p) - (min - p) sum w) 2 / (max - min)
+            // + bias - sum w, which is sum w x + bias for the window's x.
+            float* cur = m.layerA;
+            for (int gi = 0; gi < s.groups; ++gi) {
+                const float* wg = s.weights1 + ptrdiff_t(gi) * detail::kNeuronGroup * taps;
+                VecF acc[2][detail::kNeuronGroup] = {};
+                for (int dy = 0; dy < side; ++dy)
+                    for (int dx = 0; dx < side; ++dx) {
+                        const float* pp = m.plane + dy * stride + dx;
+                        const VecF a = Load(pp), b = Load(pp + kLanes);
+                        const float* wt = wg + dy * side + dx;
+                        for (int k = 0; k < detail::kNeuronGroup; ++k) {
+                            const VecF wk = Splat(wt[k * taps]);
+                            acc[0][k] = MulAdd(wk, a, acc[0][k]);
+                            acc[1][k] = MulAdd(wk, b, acc[1][k]);
+                        }
+                    }
+                for (int k = 0; k < detail::kNeuronGroup; ++k) {
+                    const int neuron = gi * detail::kNeuronGroup + k;
+                    if (neuron >= s.neurons[1])
+                        break;
+                    for (int v = 0; v < 2; ++v) {
+                        const VecF t = Load(g + v * kLanes) * s.sums1[neuron];
+                        const VecF z = (acc[v][k] - t) * Load(scale + v * kLanes) + s.shifts1[neuron];
+                        Store(cur + neuron * kTile + v * kLanes, z);
+                    }
+                }
+            }
+            // The later layers on the centres.
+            float* next = m.layerB;
+            for (int l = 2; l <= s.layers; ++l) {
+                const int in = s.neurons[l - 1];
+                for (int i = 0; i < in * kTile; i += kLanes)
+                    Store(cur + i, Sigmoid(Load(cur + i), s.sigmoid));
+                for (int i = 0; i < s.neurons[l]; ++i) {
+                    const float* u = s.weights[l] + ptrdiff_t(i) * in;
+                    for (int v = 0; v < 2; ++v) {
+                        VecF z = {};
+                        for (int k = 0; k < in; ++k)
+                            z = MulAdd(Splat(u[k]), Load(cur + k * kTile + v * kLanes), z);
+                        Store(next + i * kTile + v * kLanes, z + s.biases[l][i]);
+                    }
+                }
+                float* t = cur;
+                cur = next;
+                next = t;
+            }
+            uint8_t* out = decisions + ptrdiff_t(y) * w + xt;
+            for (int v = 0; v < 2; ++v) {
+                alignas(64) float o[kLanes], radius[kLanes];
+                Store(o, Sigmoid(Load(cur + v * kLanes), s.sigmoid));
+                Store(radius, Load(q + v * kLanes) * s.radiusQ + s.radius0);
+                for (int l = 0; l < kLanes && v * kLanes + l < n; ++l) {
+                    const int lane = v * kLanes + l;
+                    out[lane] = flat[lane]                    ? detail::kNo
+                        : o[l] - radius[l] >= s.level ? detail::kYes
+                        : o[l] + radius[l] < s.level  ? detail::kNo
+                                                      : detail::kUnsure;
+                }
+            }
+        }
+    }
+}
+
+} // namespace
+
+void JudgeRows16(const detail::NNScan& scan, const detail::NNScratch& scratch, int y0, int y1, uint8_t* decisions)
+{
+    JudgeRows<uint16_t>(scan, scratch, y0, y1, decisions);
+}
+
+void JudgeRows32(const detail::NNScan& scan, const detail::NNScratch& scratch, int y0, int y1, uint8_t* decisions)
+{
+    JudgeRows<uint32_t>(scan, scratch, y0, y1, decisions);
+}
