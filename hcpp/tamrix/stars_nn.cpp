@@ -12,6 +12,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstddef>
@@ -94,8 +95,8 @@ void MarkEachPixel(nnet::CNetwork* network, const Interior& in, float level, voi
         }
 }
 
-// The network as the bulk kernels read it, and the distance R = radiusQ * q
-// + radius0 within which their output of a pixel may differ from Infer's.
+// The network as the bulk kernels read it, and the distance within which
+// their sum of the output neuron may differ from the one Infer computes.
 //
 // The bound, with u = 2^-24 and g(k) = k u / (1 - k u) (the error of any
 // float sum of k terms, whatever the order, fused or not: |error| <= g(k)
@@ -112,19 +113,23 @@ void MarkEachPixel(nnet::CNetwork* network, const Interior& in, float level, voi
 //   fl(b - W). Since every v - p <= max - p = q D, its error is at most
 //   q (2 (n + 2) u L1 + 6u |W|) + 8u L1 + u (|b| + |W|) + u (3 L1 + |b|),
 //   each coefficient rounded up to cover the products of the u's.
-// - A sigmoid: Infer's differs from the exact one at its own sum by rho / 4 +
-//   2u (rho the relative error of expf or of the network's vector
+// - A hidden sigmoid: Infer's differs from the exact one at its own sum by
+//   rho / 4 + 2u (rho the relative error of expf or of the network's vector
 //   exponential, taken as 2^-16, far above both; where either under- or
-//   overflows the outputs differ by less than 2^-100); the exact one changes
-//   at most a quarter of the change of its argument; the kernel's table with
-//   linear steps of 1/64 is within 4.5e-6 of it (1/64^2 / 8 times the
-//   largest |sigmoid''| 0.0963, the clamp at +-32, and the float steps).
+//   overflows the outputs differ by less than 2^-100), and lies in [0, 1];
+//   the exact one changes at most a quarter of the change of its argument;
+//   the kernel's table with linear steps of 1/64 is within 4.5e-6 of it
+//   (1/64^2 / 8 times the largest |sigmoid''| 0.0963, the clamp at +-32,
+//   and the float steps).
 // - A later neuron with weights c over m inputs in [0, 1] and bias d: the
 //   radii of its inputs weighted by |c|, plus the roundings of Infer's sum
 //   and the kernel's, 2 g(m + 1) (sum |c| + |d|).
+// - The output: Infer's is within rho / 4 + 2u of the exact sigmoid of its
+//   sum, so a sum of at least logit(level + that) reaches the level and one
+//   below logit(level - that) does not (zYes and zNo, rounded outwards).
 // Every radius is linear in q, so the whole bound is; it is taken 1.25
-// times, which covers the second-order terms, the roundings of q and of the
-// comparisons, and 4u more for the comparison itself.
+// times, which covers the second-order terms and the roundings of q and of
+// the radius; the kernels add 8u |sum| for the rounding of sum -+ radius.
 struct BulkNetwork {
     std::vector<int> neurons;
     std::vector<float> weights1, sums1, shifts1, sigmoid;
@@ -149,64 +154,107 @@ bool Prepare(const nnet::CNetwork& net, int r, float level, const void* frame, i
     }
     constexpr double u = 0x1p-24, act = 0x1p-16 / 4 + 2.01 * u + 0x1p-100, table = 4.5e-6;
     auto g = [](int k) { return k * u / (1 - k * u); };
-    // Radii of the current layer's outputs: A q + B per neuron.
-    std::vector<double> ra, rb;
+    auto finite = [](const std::vector<float>& v) {
+        for (float f : v)
+            if (!std::isfinite(f))
+                return false;
+        return true;
+    };
 
+    // With one hidden layer, its neurons go in the order that lets the first
+    // group bound the output best: positive output weights first, then the
+    // negative ones by size.
     const nnet::CLayer& first = *net.Layers[1];
     const int h = first.NumNeurons, groups = (h + detail::kNeuronGroup - 1) / detail::kNeuronGroup;
+    std::vector<int> order(size_t(h), 0);
+    for (int i = 0; i < h; ++i)
+        order[size_t(i)] = i;
+    const bool screen = net.NumLayers == 3 && h > detail::kNeuronGroup;
+    if (screen) {
+        const float* out = net.Layers[2]->Weights[0];
+        std::stable_sort(order.begin(), order.end(), [out](int i, int j) {
+            const bool pi = out[i] > 0, pj = out[j] > 0;
+            return pi != pj ? pi : std::fabs(out[i]) > std::fabs(out[j]);
+        });
+    }
+
+    // Radii of the current layer's outputs (or sums, for the output layer):
+    // A q + B per neuron.
+    std::vector<double> ra, rb;
     b.weights1.assign(size_t(groups) * detail::kNeuronGroup * taps, 0.0f);
     for (int i = 0; i < h; ++i) {
+        const float* row = first.Weights[order[size_t(i)]];
         double l1 = 0, sum = 0;
         for (int j = 0; j < taps; ++j) {
-            const float w = first.Weights[i][j];
-            b.weights1[size_t(i) * taps + j] = w;
-            l1 += std::fabs(double{w});
-            sum += w;
+            b.weights1[size_t(i) * taps + j] = row[j];
+            l1 += std::fabs(double{row[j]});
+            sum += row[j];
         }
-        const double bias = first.Biases[i];
+        const double bias = first.Biases[order[size_t(i)]];
         b.sums1.push_back(float(sum));
         b.shifts1.push_back(float(bias - sum));
-        const double a = 2.01 * (taps + 2) * u * l1 + 6.02 * u * std::fabs(sum);
-        const double c = 8.04 * u * l1 + u * (std::fabs(bias) + std::fabs(sum)) + u * (3 * l1 + std::fabs(bias))
-            + 10 * u * l1 + 1.001 * g(taps + 1) * (l1 + std::fabs(bias));
-        ra.push_back(a / 4);
-        rb.push_back(c / 4 + act + table);
+        ra.push_back(2.01 * (taps + 2) * u * l1 + 6.02 * u * std::fabs(sum));
+        rb.push_back(8.04 * u * l1 + u * (std::fabs(bias) + std::fabs(sum)) + u * (3 * l1 + std::fabs(bias)) + 10 * u * l1
+                     + 1.001 * g(taps + 1) * (l1 + std::fabs(bias)));
     }
     b.weights.resize(size_t(net.NumLayers));
     b.biases.resize(size_t(net.NumLayers));
+    double screenQ = 0, screen0 = 0, screenShift = 0;
     for (int l = 2; l < net.NumLayers; ++l) {
         const nnet::CLayer& layer = *net.Layers[l];
         const int m = b.neurons[size_t(l) - 1];
+        for (int k = 0; k < m; ++k) { // sums to outputs
+            ra[size_t(k)] /= 4;
+            rb[size_t(k)] = rb[size_t(k)] / 4 + act + table;
+        }
         std::vector<double> na, nb;
         for (int i = 0; i < layer.NumNeurons; ++i) {
             double l1 = 0, a = 0, c = 0;
             for (int k = 0; k < m; ++k) {
-                const float w = layer.Weights[i][k];
-                b.weights[size_t(l)].push_back(w);
-                l1 += std::fabs(double{w});
-                a += std::fabs(double{w}) * ra[size_t(k)];
-                c += std::fabs(double{w}) * rb[size_t(k)];
+                const int from = l == 2 ? order[size_t(k)] : k;
+                const double w = layer.Weights[i][from];
+                b.weights[size_t(l)].push_back(float(w));
+                l1 += std::fabs(w);
+                a += std::fabs(w) * ra[size_t(k)];
+                c += std::fabs(w) * rb[size_t(k)];
+                if (screen && k == detail::kNeuronGroup - 1) {
+                    screenQ = a;
+                    screen0 = c;
+                }
+                if (screen && k >= detail::kNeuronGroup && w > 0)
+                    screenShift += w;
             }
             const double bias = layer.Biases[i];
             b.biases[size_t(l)].push_back(layer.Biases[i]);
-            c += 2 * g(m + 1) * (1.00001 * l1 + std::fabs(bias));
-            na.push_back(a / 4);
-            nb.push_back(c / 4 + act + table);
+            const double rounding = 2 * g(m + 1) * (1.00001 * l1 + std::fabs(bias));
+            na.push_back(a);
+            nb.push_back(c + rounding);
+            // The screening bound sums fewer terms and a constant rounded
+            // upwards here.
+            screen0 += rounding + 2 * u * (l1 + std::fabs(bias));
+            screenShift += bias;
         }
         ra.swap(na);
         rb.swap(nb);
     }
-    const double radiusQ = 1.25 * ra[0], radius0 = 1.25 * rb[0] + 4 * u;
+    const double radiusQ = 1.25 * ra[0], radius0 = 1.25 * rb[0];
     // A weight or bias that is not finite, or one so large that the bound
     // overflows, leaves it not finite.
-    if (!std::isfinite(radiusQ) || !std::isfinite(radius0) || radiusQ > 1e30 || radius0 > 1e30)
+    if (!std::isfinite(radiusQ) || !std::isfinite(radius0) || radiusQ > 1e30 || radius0 > 1e30 || !finite(b.sums1)
+        || !finite(b.shifts1))
         return false;
-    for (float v : b.sums1)
-        if (!std::isfinite(v))
-            return false;
-    for (float v : b.shifts1)
-        if (!std::isfinite(v))
-            return false;
+
+    // Output sums that decide, rounded outwards to float. Outputs lie in
+    // [0, 1]: a level above 1 + act is never reached, one below -act always.
+    auto logit = [](double p) { return std::log(p / (1 - p)); };
+    const double up = double(level) + act, down = double(level) - act;
+    const double zYes = up >= 1 ? HUGE_VAL : up <= 0 ? -HUGE_VAL : logit(up) + 1e-6;
+    const double zNo = down >= 1 ? HUGE_VAL : down <= 0 ? -HUGE_VAL : logit(down) - 1e-6;
+    float fYes = float(zYes), fNo = float(zNo);
+    if (double(fYes) < zYes)
+        fYes = std::nextafter(fYes, HUGE_VALF);
+    if (double(fNo) > zNo)
+        fNo = std::nextafter(fNo, -HUGE_VALF);
 
     b.sigmoid.resize(detail::kSigmoidCells + 1);
     for (int k = 0; k <= detail::kSigmoidCells; ++k)
@@ -232,7 +280,13 @@ bool Prepare(const nnet::CNetwork& net, int r, float level, const void* frame, i
     s.sigmoid = b.sigmoid.data();
     s.radiusQ = float(radiusQ);
     s.radius0 = float(radius0);
-    s.level = level;
+    s.zYes = fYes;
+    s.zNo = fNo;
+    s.screenNeurons = screen ? detail::kNeuronGroup : 0;
+    const float shift = float(screenShift);
+    s.screenShift = double(shift) < screenShift ? std::nextafter(shift, HUGE_VALF) : shift;
+    s.screenQ = float(1.25 * screenQ);
+    s.screen0 = float(1.25 * screen0);
     return true;
 }
 

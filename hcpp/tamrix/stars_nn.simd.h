@@ -21,7 +21,9 @@ inline VecF Load(const float* p)
 
 inline void Store(float* p, VecF v) { std::memcpy(p, &v, sizeof v); }
 
-inline VecF Splat(float f) { return VecF{} + f; }
+// f - 0 is f for every f (0 + f is not for f = -0), so this is a plain
+// broadcast.
+inline VecF Splat(float f) { return f - VecF{}; }
 
 // 1 / (1 + exp(-z)) from the table, linear between its points; z is finite.
 inline VecF Sigmoid(VecF z, const float* table)
@@ -110,7 +112,9 @@ void JudgeRows(const detail::NNScan& s, const detail::NNScratch& m, int y0, int 
             // Layer 1: z = (sum w (v - p) - (min - p) sum w) 2 / (max - min)
             // + bias - sum w, which is sum w x + bias for the window's x.
             float* cur = m.layerA;
-            for (int gi = 0; gi < s.groups; ++gi) {
+            int activated = 0; // neurons of cur already through the sigmoid
+            bool skipped = false;
+            for (int gi = 0; gi < s.groups && !skipped; ++gi) {
                 const float* wg = s.weights1 + ptrdiff_t(gi) * detail::kNeuronGroup * taps;
                 VecF acc[2][detail::kNeuronGroup] = {};
                 for (int dy = 0; dy < side; ++dy)
@@ -134,13 +138,36 @@ void JudgeRows(const detail::NNScan& s, const detail::NNScratch& m, int y0, int 
                         Store(cur + neuron * kTile + v * kLanes, z);
                     }
                 }
+                if (gi == 0 && s.screenNeurons > 0) {
+                    const int done = s.screenNeurons;
+                    for (int i = 0; i < done * kTile; i += kLanes)
+                        Store(cur + i, Sigmoid(Load(cur + i), s.sigmoid));
+                    activated = done;
+                    skipped = true;
+                    for (int v = 0; v < 2; ++v) {
+                        VecF z = {};
+                        for (int k = 0; k < done; ++k)
+                            z = MulAdd(Splat(s.weights[2][k]), Load(cur + k * kTile + v * kLanes), z);
+                        z = z + s.screenShift;
+                        const VecF magnitude = z < 0 ? -z : z;
+                        const VecF top = z + (Load(q + v * kLanes) * s.screenQ + s.screen0) + magnitude * 0x1p-21f;
+                        for (int l = 0; l < kLanes && v * kLanes + l < n; ++l)
+                            skipped = skipped && (flat[v * kLanes + l] || top[l] < s.zNo);
+                    }
+                }
+            }
+            uint8_t* out = decisions + ptrdiff_t(y) * w + xt;
+            if (skipped) {
+                std::memset(out, detail::kNo, size_t(n));
+                continue;
             }
             // The later layers on the centres.
             float* next = m.layerB;
             for (int l = 2; l <= s.layers; ++l) {
                 const int in = s.neurons[l - 1];
-                for (int i = 0; i < in * kTile; i += kLanes)
+                for (int i = activated * kTile; i < in * kTile; i += kLanes)
                     Store(cur + i, Sigmoid(Load(cur + i), s.sigmoid));
+                activated = 0;
                 for (int i = 0; i < s.neurons[l]; ++i) {
                     const float* u = s.weights[l] + ptrdiff_t(i) * in;
                     for (int v = 0; v < 2; ++v) {
@@ -154,17 +181,17 @@ void JudgeRows(const detail::NNScan& s, const detail::NNScratch& m, int y0, int 
                 cur = next;
                 next = t;
             }
-            uint8_t* out = decisions + ptrdiff_t(y) * w + xt;
             for (int v = 0; v < 2; ++v) {
-                alignas(64) float o[kLanes], radius[kLanes];
-                Store(o, Sigmoid(Load(cur + v * kLanes), s.sigmoid));
-                Store(radius, Load(q + v * kLanes) * s.radiusQ + s.radius0);
+                const VecF z = Load(cur + v * kLanes);
+                const VecF magnitude = z < 0 ? -z : z;
+                const VecF radius = Load(q + v * kLanes) * s.radiusQ + s.radius0 + magnitude * 0x1p-21f;
+                const VecF low = z - radius, high = z + radius;
                 for (int l = 0; l < kLanes && v * kLanes + l < n; ++l) {
                     const int lane = v * kLanes + l;
-                    out[lane] = flat[lane]                    ? detail::kNo
-                        : o[l] - radius[l] >= s.level ? detail::kYes
-                        : o[l] + radius[l] < s.level  ? detail::kNo
-                                                      : detail::kUnsure;
+                    out[lane] = flat[lane]    ? detail::kNo
+                        : low[l] >= s.zYes    ? detail::kYes
+                        : high[l] < s.zNo     ? detail::kNo
+                                              : detail::kUnsure;
                 }
             }
         }

@@ -3,12 +3,12 @@
 //
 // For every interior pixel a kernel evaluates the network on the window's
 // exact scaling (x = 2 (v - min) / (max - min) - 1) from a correlation of raw
-// pixels, and decides the pixel only when the result is farther from the
-// level than the proven distance to what the per-pixel path (window vector,
-// then the network's own Infer) computes; every other pixel is left for that
-// path. The distance is R = radiusQ * q + radius0 with q = (max - p) / (max -
-// min), p the smallest window minimum of the pixel's tile (stars_nn.cpp
-// derives the two constants).
+// pixels, and decides the pixel only when the output neuron's sum is farther
+// from the level's than the proven distance to the sum of the per-pixel path
+// (window vector, then the network's own Infer); every other pixel is left
+// for that path. Distances are A q + B + 8u |sum| (u = 2^-24) with q = (max -
+// p) / (max - min), p the smallest window minimum of the pixel's tile;
+// stars_nn.cpp derives the constants.
 #pragma once
 
 #include <cstdint>
@@ -29,8 +29,17 @@ struct NNScan {
     const float* const* weights; // per layer l >= 2: neurons[l] rows of neurons[l - 1]
     const float* const* biases; // per layer l >= 2
     const float* sigmoid; // kSigmoidCells + 1 values of 1 / (1 + exp(-z)), z = -kSigmoidSpan + k / kSigmoidScale
-    float radiusQ, radius0;
-    float level;
+    float radiusQ, radius0; // A and B of the output neuron's sum
+    // The sum at or above zYes makes the output reach the level whatever the
+    // roundings; below zNo it cannot.
+    float zYes, zNo;
+    // With one hidden layer whose first screenNeurons neurons (those whose
+    // output weights decide most) are computed first: the output sum is at
+    // most screenShift (bias plus the positive weights of the others) plus
+    // their weighted outputs plus screenQ q + screen0; when that is below
+    // zNo for every pixel of a tile, the other neurons are skipped. 0: none.
+    int screenNeurons;
+    float screenShift, screenQ, screen0;
 };
 
 // A kernel's working memory, one per thread (the kernels allocate nothing):
