@@ -8,6 +8,7 @@ namespace {
 
 typedef float VecF __attribute__((vector_size(4 * kLanes)));
 typedef int32_t VecI __attribute__((vector_size(4 * kLanes)));
+typedef uint32_t VecU __attribute__((vector_size(4 * kLanes)));
 // Two vectors of neighbouring pixels share every weight load.
 constexpr int kTile = 2 * kLanes;
 static_assert(kTile <= detail::kMaxTile, "the scratch holds the widest tile");
@@ -64,6 +65,8 @@ void JudgeRows(const detail::NNScan& s, const detail::NNScratch& m, int y0, int 
             }
     }
 
+    for (int x = x1; x < x1 + kTile; ++x)
+        m.min[x] = m.max[x] = 0;
     for (int y = y0; y < y1; ++y) {
         const uint32_t* lo0 = m.rowMin + ptrdiff_t(y - y0) * w;
         const uint32_t* hi0 = m.rowMax + ptrdiff_t(y - y0) * w;
@@ -97,16 +100,25 @@ void JudgeRows(const detail::NNScan& s, const detail::NNScratch& m, int y0, int 
             }
             // Per lane: the window minimum above p, 2 / (max - min), and
             // q = (max - p) / (max - min), which scales the error bound.
+            // Lanes past the interior count as windows of equal pixels.
             alignas(64) float g[kTile], scale[kTile], q[kTile];
-            bool flat[kTile];
-            for (int l = 0; l < kTile; ++l) {
-                const bool inside = l < n;
-                const uint32_t mn = inside ? m.min[xt + l] : p, mx = inside ? m.max[xt + l] : p;
-                flat[l] = mn == mx;
-                const float range = flat[l] ? 1.0f : float(mx - mn);
-                g[l] = float(mn - p);
-                scale[l] = 2.0f / range;
-                q[l] = float(mx - p) / range;
+            VecI idle[2]; // all ones: a lane nothing is decided for
+            for (int v = 0; v < 2; ++v) {
+                VecU mn, mx;
+                std::memcpy(&mn, m.min + xt + v * kLanes, sizeof mn);
+                std::memcpy(&mx, m.max + xt + v * kLanes, sizeof mx);
+                VecI lane = {};
+                for (int l = 0; l < kLanes; ++l)
+                    lane[l] = v * kLanes + l;
+                const VecU base = VecU{} + p;
+                const VecI inside = lane < n;
+                mn = inside ? mn : base;
+                mx = inside ? mx : base;
+                idle[v] = mn == mx;
+                const VecF range = idle[v] ? Splat(1.0f) : __builtin_convertvector(mx - mn, VecF);
+                Store(g + v * kLanes, __builtin_convertvector(mn - base, VecF));
+                Store(scale + v * kLanes, 2.0f / range);
+                Store(q + v * kLanes, __builtin_convertvector(mx - base, VecF) / range);
             }
 
             // Layer 1: z = (sum w (v - p) - (min - p) sum w) 2 / (max - min)
@@ -151,8 +163,9 @@ void JudgeRows(const detail::NNScan& s, const detail::NNScratch& m, int y0, int 
                         z = z + s.screenShift;
                         const VecF magnitude = z < 0 ? -z : z;
                         const VecF top = z + (Load(q + v * kLanes) * s.screenQ + s.screen0) + magnitude * 0x1p-21f;
-                        for (int l = 0; l < kLanes && v * kLanes + l < n; ++l)
-                            skipped = skipped && (flat[v * kLanes + l] || top[l] < s.zNo);
+                        const VecI decided = idle[v] | (top < s.zNo);
+                        for (int l = 0; l < kLanes; ++l)
+                            skipped = skipped && decided[l];
                     }
                 }
             }
@@ -188,7 +201,7 @@ void JudgeRows(const detail::NNScan& s, const detail::NNScratch& m, int y0, int 
                 const VecF low = z - radius, high = z + radius;
                 for (int l = 0; l < kLanes && v * kLanes + l < n; ++l) {
                     const int lane = v * kLanes + l;
-                    out[lane] = flat[lane]    ? detail::kNo
+                    out[lane] = idle[v][l]    ? detail::kNo
                         : low[l] >= s.zYes    ? detail::kYes
                         : high[l] < s.zNo     ? detail::kNo
                                               : detail::kUnsure;

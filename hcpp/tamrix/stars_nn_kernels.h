@@ -43,8 +43,8 @@ struct NNScan {
 };
 
 // A kernel's working memory, one per thread (the kernels allocate nothing):
-// rowMin and rowMax hold (kBandRows + 2r) rows of width, min and max one row
-// of width, plane (2r + 1) rows of kMaxTile + 2r, layerA and layerB
+// rowMin and rowMax hold (kBandRows + 2r) rows of width, min and max width +
+// kMaxTile values, plane (2r + 1) rows of kMaxTile + 2r, layerA and layerB
 // kMaxNeurons * kMaxTile floats each.
 struct NNScratch {
     uint32_t *rowMin, *rowMax, *min, *max;
