@@ -419,7 +419,13 @@ void FindStarsNN(nnet::CNetwork* network, int r, float level, void* frame, int w
     if (!input || !candidates)
         return;
     const Interior in{r, width, height};
-    if (!MarkInBulk(network, in, level, frame, static_cast<unsigned>(depth), input.get(), candidates.get()))
+    // The bulk path's tables may not fit in memory; the per-pixel path needs
+    // none. Either marks nothing before its allocations are done.
+    bool bulk = false;
+    auto markInBulk = [&] {
+        bulk = MarkInBulk(network, in, level, frame, static_cast<unsigned>(depth), input.get(), candidates.get());
+    };
+    if (!platform::RunUnlessOutOfMemory(markInBulk) || !bulk)
         MarkEachPixel(network, in, level, frame, static_cast<unsigned>(depth), input.get(), candidates.get());
     // When the group stack cannot grow, the groups reported so far stand and
     // everything is released on the way out.

@@ -9,6 +9,7 @@ namespace {
 typedef float VecF __attribute__((vector_size(4 * kLanes)));
 typedef int32_t VecI __attribute__((vector_size(4 * kLanes)));
 typedef uint32_t VecU __attribute__((vector_size(4 * kLanes)));
+
 // Two vectors of neighbouring pixels share every weight load.
 constexpr int kTile = 2 * kLanes;
 static_assert(kTile <= detail::kMaxTile, "the scratch holds the widest tile");
@@ -20,11 +21,58 @@ inline VecF Load(const float* p)
     return v;
 }
 
-inline void Store(float* p, VecF v) { std::memcpy(p, &v, sizeof v); }
+inline void Store(float* p, VecF v)
+{
+    std::memcpy(p, &v, sizeof v);
+}
+
+template <class Pixel> inline VecU LoadWide(const Pixel* p)
+{
+    typedef Pixel Narrow __attribute__((vector_size(sizeof(Pixel) * kLanes)));
+    Narrow v;
+    std::memcpy(&v, p, sizeof v);
+    return __builtin_convertvector(v, VecU);
+}
+
+inline void StoreU(uint32_t* p, VecU v)
+{
+    std::memcpy(p, &v, sizeof v);
+}
+
+// lo[x] and hi[x] = the least and greatest of in(x + d) for d = d0 .. d1,
+// x = x0 .. x1 - 1.
+template <class Load, class Scalar>
+inline void Extremes(int x0, int x1, int d0, int d1, Load in, Scalar at, uint32_t* lo, uint32_t* hi)
+{
+    int x = x0;
+    for (; x + kLanes <= x1; x += kLanes) {
+        VecU a = in(x + d0), b = a;
+        for (int d = d0 + 1; d <= d1; ++d) {
+            const VecU v = in(x + d);
+            a = v < a ? v : a;
+            b = v > b ? v : b;
+        }
+        StoreU(lo + x, a);
+        StoreU(hi + x, b);
+    }
+    for (; x < x1; ++x) {
+        uint32_t a = at(x + d0), b = a;
+        for (int d = d0 + 1; d <= d1; ++d) {
+            const uint32_t v = at(x + d);
+            a = v < a ? v : a;
+            b = v > b ? v : b;
+        }
+        lo[x] = a;
+        hi[x] = b;
+    }
+}
 
 // f - 0 is f for every f (0 + f is not for f = -0), so this is a plain
 // broadcast.
-inline VecF Splat(float f) { return f - VecF{}; }
+inline VecF Splat(float f)
+{
+    return f - VecF {};
+}
 
 // 1 / (1 + exp(-z)) from the table, linear between its points; z is finite.
 inline VecF Sigmoid(VecF z, const float* table)
@@ -34,7 +82,7 @@ inline VecF Sigmoid(VecF z, const float* table)
     z = z < hi ? z : hi;
     const VecF t = (z + float(detail::kSigmoidSpan)) * float(detail::kSigmoidScale);
     VecI i = __builtin_convertvector(t, VecI); // t >= 0: truncation is the floor
-    const VecI last = VecI{} + (detail::kSigmoidCells - 1);
+    const VecI last = VecI {} + (detail::kSigmoidCells - 1);
     i = i < last ? i : last;
     const VecF f = t - __builtin_convertvector(i, VecF);
     const VecF a = GatherF(table, i), b = GatherF(table + 1, i);
@@ -53,34 +101,42 @@ void JudgeRows(const detail::NNScan& s, const detail::NNScratch& m, int y0, int 
     const int rows = y1 - y0 + 2 * r;
     for (int j = 0; j < rows; ++j) {
         const Pixel* row = frame + ptrdiff_t(y0 - r + j) * w;
-        uint32_t* lo = m.rowMin + ptrdiff_t(j) * w;
-        uint32_t* hi = m.rowMax + ptrdiff_t(j) * w;
-        for (int x = x0; x < x1; ++x)
-            lo[x] = hi[x] = row[x - r];
-        for (int d = 1 - r; d <= r; ++d)
-            for (int x = x0; x < x1; ++x) {
-                const uint32_t v = row[x + d];
-                lo[x] = v < lo[x] ? v : lo[x];
-                hi[x] = v > hi[x] ? v : hi[x];
-            }
+        Extremes(
+            x0, x1, -r, r, [row](int x) { return LoadWide(row + x); }, [row](int x) { return uint32_t(row[x]); },
+            m.rowMin + ptrdiff_t(j) * w, m.rowMax + ptrdiff_t(j) * w);
     }
 
     for (int x = x1; x < x1 + kTile; ++x)
         m.min[x] = m.max[x] = 0;
     for (int y = y0; y < y1; ++y) {
+        // Down the columns: the least of the row minima, the greatest of
+        // the row maxima.
         const uint32_t* lo0 = m.rowMin + ptrdiff_t(y - y0) * w;
         const uint32_t* hi0 = m.rowMax + ptrdiff_t(y - y0) * w;
-        for (int x = x0; x < x1; ++x) {
-            m.min[x] = lo0[x];
-            m.max[x] = hi0[x];
-        }
-        for (int j = 1; j < side; ++j) {
-            const uint32_t* lo = lo0 + ptrdiff_t(j) * w;
-            const uint32_t* hi = hi0 + ptrdiff_t(j) * w;
-            for (int x = x0; x < x1; ++x) {
-                m.min[x] = lo[x] < m.min[x] ? lo[x] : m.min[x];
-                m.max[x] = hi[x] > m.max[x] ? hi[x] : m.max[x];
+        int x = x0;
+        for (; x + kLanes <= x1; x += kLanes) {
+            VecU a, b;
+            std::memcpy(&a, lo0 + x, sizeof a);
+            std::memcpy(&b, hi0 + x, sizeof b);
+            for (int j = 1; j < side; ++j) {
+                VecU c, d;
+                std::memcpy(&c, lo0 + ptrdiff_t(j) * w + x, sizeof c);
+                std::memcpy(&d, hi0 + ptrdiff_t(j) * w + x, sizeof d);
+                a = c < a ? c : a;
+                b = d > b ? d : b;
             }
+            StoreU(m.min + x, a);
+            StoreU(m.max + x, b);
+        }
+        for (; x < x1; ++x) {
+            uint32_t a = lo0[x], b = hi0[x];
+            for (int j = 1; j < side; ++j) {
+                const uint32_t c = lo0[ptrdiff_t(j) * w + x], d = hi0[ptrdiff_t(j) * w + x];
+                a = c < a ? c : a;
+                b = d > b ? d : b;
+            }
+            m.min[x] = a;
+            m.max[x] = b;
         }
 
         for (int xt = x0; xt < x1; xt += kTile) {
@@ -110,7 +166,7 @@ void JudgeRows(const detail::NNScan& s, const detail::NNScratch& m, int y0, int 
                 VecI lane = {};
                 for (int l = 0; l < kLanes; ++l)
                     lane[l] = v * kLanes + l;
-                const VecU base = VecU{} + p;
+                const VecU base = VecU {} + p;
                 const VecI inside = lane < n;
                 mn = inside ? mn : base;
                 mx = inside ? mx : base;
@@ -201,10 +257,10 @@ void JudgeRows(const detail::NNScan& s, const detail::NNScratch& m, int y0, int 
                 const VecF low = z - radius, high = z + radius;
                 for (int l = 0; l < kLanes && v * kLanes + l < n; ++l) {
                     const int lane = v * kLanes + l;
-                    out[lane] = idle[v][l]    ? detail::kNo
-                        : low[l] >= s.zYes    ? detail::kYes
-                        : high[l] < s.zNo     ? detail::kNo
-                                              : detail::kUnsure;
+                    out[lane] = idle[v][l] ? detail::kNo
+                        : low[l] >= s.zYes ? detail::kYes
+                        : high[l] < s.zNo  ? detail::kNo
+                                           : detail::kUnsure;
                 }
             }
         }

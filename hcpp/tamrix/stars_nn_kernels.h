@@ -67,7 +67,8 @@ enum : uint8_t { kNo = 0, kYes = 1, kUnsure = 2 };
 } // namespace tamrix::detail
 
 #define TAMRIX_STARS_NN_KERNELS                                                                                        \
-    void JudgeRows16(const detail::NNScan& scan, const detail::NNScratch& scratch, int y0, int y1, uint8_t* decisions); \
+    void JudgeRows16(                                                                                                  \
+        const detail::NNScan& scan, const detail::NNScratch& scratch, int y0, int y1, uint8_t* decisions);             \
     void JudgeRows32(const detail::NNScan& scan, const detail::NNScratch& scratch, int y0, int y1, uint8_t* decisions);
 
 namespace tamrix::opt_baseline {
