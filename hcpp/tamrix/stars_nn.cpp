@@ -139,7 +139,8 @@ struct BulkNetwork {
 };
 
 // False for a network the kernels do not take: one that Infer refuses, a
-// layer wider than kMaxNeurons, or a weight or bias that is not finite.
+// layer wider than kMaxNeurons, or a weight or bias that is not finite or
+// above 1e15.
 bool Prepare(const nnet::CNetwork& net, int r, float level, const void* frame, int width, BulkNetwork& b)
 {
     const int taps = (2 * r + 1) * (2 * r + 1);
@@ -154,12 +155,24 @@ bool Prepare(const nnet::CNetwork& net, int r, float level, const void* frame, i
     }
     constexpr double u = 0x1p-24, act = 0x1p-16 / 4 + 2.01 * u + 0x1p-100, table = 4.5e-6;
     auto g = [](int k) { return k * u / (1 - k * u); };
-    auto finite = [](const std::vector<float>& v) {
-        for (float f : v)
-            if (!std::isfinite(f))
-                return false;
+    // Weights and biases up to 1e15 keep every float the kernels compute
+    // finite (below 1e15 * 2^32 * 2^22 terms); larger ones, and those that
+    // are not finite, go the per-pixel way.
+    auto tame = [&net] {
+        for (int l = 1; l < net.NumLayers; ++l) {
+            const nnet::CLayer& layer = *net.Layers[l];
+            for (int i = 0; i < layer.NumNeurons; ++i) {
+                if (!(std::fabs(layer.Biases[i]) <= 1e15f))
+                    return false;
+                for (int j = 0; j < layer.Prev->NumNeurons; ++j)
+                    if (!(std::fabs(layer.Weights[i][j]) <= 1e15f))
+                        return false;
+            }
+        }
         return true;
     };
+    if (!tame())
+        return false;
 
     // With one hidden layer, its neurons go in the order that lets the first
     // group bound the output best: positive output weights first, then the
@@ -238,11 +251,6 @@ bool Prepare(const nnet::CNetwork& net, int r, float level, const void* frame, i
         rb.swap(nb);
     }
     const double radiusQ = 1.25 * ra[0], radius0 = 1.25 * rb[0];
-    // A weight or bias that is not finite, or one so large that the bound
-    // overflows, leaves it not finite.
-    if (!std::isfinite(radiusQ) || !std::isfinite(radius0) || radiusQ > 1e30 || radius0 > 1e30 || !finite(b.sums1)
-        || !finite(b.shifts1))
-        return false;
 
     // Output sums that decide, rounded outwards to float. Outputs lie in
     // [0, 1]: a level above 1 + act is never reached, one below -act always.
