@@ -14,8 +14,6 @@
 namespace tamrix::cli {
 namespace {
 
-constexpr unsigned kMedianProgress = 0x465; // wParam: finished rows scaled to 0 .. 65535
-
 // Draws the bar on stderr. The filter sends from its worker threads, outside
 // its own lock, so reports can overlap and come out of order: only a report
 // ahead of the last drawn one moves the bar.
@@ -37,7 +35,7 @@ public:
 private:
     static intptr_t Send(void* context, unsigned message, uintptr_t wParam, intptr_t lParam)
     {
-        if (message == kMedianProgress)
+        if (message == kMedianProgressMessage)
             static_cast<ProgressBar*>(context)->Update(wParam, reinterpret_cast<const char*>(lParam));
         return 0;
     }

@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iconv.h>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,29 +35,6 @@ void RequireFile(const std::string& path)
     if (S_ISDIR(st.st_mode))
         throw FileFailure(kExitUnreadable, path, "is a folder, not a file");
     NoteInput(path);
-}
-
-// The loader's messages are Windows-1250 text; the terminal wants UTF-8.
-std::string FromWindows1250(const char* text)
-{
-    std::string in(text), out(in.size() * 3 + 1, '\0');
-    iconv_t cd = iconv_open("UTF-8", "CP1250");
-    if (cd != reinterpret_cast<iconv_t>(-1)) {
-        char* src = in.data();
-        char* dst = out.data();
-        size_t srcLeft = in.size(), dstLeft = out.size() - 1;
-        const size_t done = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
-        iconv_close(cd);
-        if (done != static_cast<size_t>(-1)) {
-            out.resize(static_cast<size_t>(dst - out.data()));
-            return out;
-        }
-    }
-    // Without the converter: the ASCII part, which carries the line and the reason.
-    for (char& c : in)
-        if (static_cast<unsigned char>(c) >= 0x80)
-            c = '?';
-    return in;
 }
 
 // The most a gzip'd data file may expand to; far above any real data set, and
@@ -192,7 +168,7 @@ void LoadNetwork(nnet::CNetwork& net, const std::string& path)
     RequireFile(path);
     char message[1024] = {};
     if (!net.LoadNet(Bound(path), path.c_str(), sizeof message - 1, message))
-        throw FileFailure(kExitUnreadable, path, FromWindows1250(message));
+        throw FileFailure(kExitUnreadable, path, intake::LibraryMessage(message));
 }
 
 std::string ShippedNetwork()
@@ -228,7 +204,7 @@ void SaveNetwork(nnet::CNetwork& net, AtomicFile& file)
     const std::string& temp = file.HandOver();
     char message[1024] = {};
     if (!net.SaveNet(Bound(temp), temp.c_str(), sizeof message - 1, message))
-        throw FileFailure(kExitFailure, file.Path(), FromWindows1250(message));
+        throw FileFailure(kExitFailure, file.Path(), intake::LibraryMessage(message));
     file.Commit();
 }
 

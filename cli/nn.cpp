@@ -15,8 +15,6 @@
 namespace tamrix::cli {
 namespace {
 
-constexpr unsigned kEpochMessage = 13369; // posted by Learn: wParam the epoch from 0, lParam its milliseconds
-
 // Prints one line per epoch from the training loop's own messages.
 class EpochLines {
 public:
@@ -33,7 +31,7 @@ public:
 private:
     static void Post(void* context, unsigned message, uintptr_t wParam, intptr_t lParam)
     {
-        if (message == kEpochMessage)
+        if (message == nnet::kLearnEpochMessage)
             static_cast<EpochLines*>(context)->Line(wParam, static_cast<uint32_t>(lParam));
     }
 

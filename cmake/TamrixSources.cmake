@@ -7,14 +7,16 @@ file(GLOB TAMRIX_PLATFORM_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/platfo
 set(TAMRIX_SOURCES ${TAMRIX_FRAME_SOURCES} ${TAMRIX_NNET_SOURCES}
   ${TAMRIX_HOSTLIB_SOURCES} ${TAMRIX_PLATFORM_SOURCES})
 
-# Per-file instruction sets: only files named *_sse3.cpp, *_avx.cpp or
-# *_avx2.cpp are built for a wider set, and only code reached through a
-# run-time check calls into them.
+# Per-file instruction sets: only files named *_sse3.cpp, *_avx.cpp,
+# *_avx2.cpp or *_avx512.cpp are built for a wider set (the levels of
+# hcpp/tamrix/isa.h), and only the tables of variants that the entry points
+# read through that seam call into them. No FMA: products and sums round
+# separately, as in the baseline.
 foreach(src IN LISTS TAMRIX_SOURCES)
   if(src MATCHES "_avx512\\.cpp$")
-    set_source_files_properties(${src} PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512bw;-mavx512dq;-mavx512vl;-mavx2;-mfma")
+    set_source_files_properties(${src} PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512bw;-mavx512dq;-mavx512vl;-mavx2")
   elseif(src MATCHES "_avx2\\.cpp$")
-    set_source_files_properties(${src} PROPERTIES COMPILE_OPTIONS "-mavx2;-mfma")
+    set_source_files_properties(${src} PROPERTIES COMPILE_OPTIONS "-mavx2")
   elseif(src MATCHES "_avx\\.cpp$")
     set_source_files_properties(${src} PROPERTIES COMPILE_OPTIONS "-mavx")
   elseif(src MATCHES "_sse3\\.cpp$")
@@ -22,8 +24,9 @@ foreach(src IN LISTS TAMRIX_SOURCES)
   endif()
 endforeach()
 # clang ignores "#pragma GCC target", with which the display's AVX-512 file
-# asks for VBMI (its byte permutes; chosen at run time only where present):
-# for clang (make tsan) that file gets it on the command line instead.
+# asks for VBMI (its byte permutes; in the display's table at the level
+# Avx512Vbmi only): for clang (make tsan) that file gets it on the command
+# line instead.
 if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   set_property(SOURCE ${PROJECT_SOURCE_DIR}/hcpp/tamrix/display_avx512.cpp APPEND PROPERTY COMPILE_OPTIONS "-mavx512vbmi")
 endif()

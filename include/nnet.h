@@ -25,12 +25,18 @@ enum TSIMDlevel : int32_t {
     SIMD_AVX2 = 3, // AVX2: CLayerAVX2, buffers aligned to 32 bytes
 };
 
+// The window message Learn posts after every epoch (WM_USER + 12345).
+constexpr unsigned kLearnEpochMessage = 13369;
+
 // Limits of the network text file (SaveNet, LoadNet), for hosts that check a
 // network or a file before handing it over.
 constexpr int kNetFileMaxBytes = 0x800000; // the largest file LoadNet reads
 constexpr int kNetFileMaxLayers = 100; // LoadNet reads 1 to this many layers
 constexpr int kNetFileDecimals = 5; // digits after the point of every saved value
 constexpr int kNetFileMaxValueChars = 30; // the longest value text LoadNet reads
+// The text every message of LoadNet and LoadNetParameters begins with, in
+// Windows-1250 (Czech: error reading the neural network).
+constexpr char kNetFileReadError[] = "Chyba \xE8ten\xED neuronov\xE9 s\xEDt\xEC";
 // The most neurons of a network of one layer, which no values in the file
 // bound: one float for each byte of the largest file, as much as the largest
 // network a file carries holds (2^22 inputs and one row of as many weights).
@@ -68,7 +74,8 @@ public:
     // Releases all layers; the network is empty afterwards.
     void Done();
 
-    // Sets SIMDlevel from the processor: AVX2, else AVX, else SSE3, else none.
+    // Sets SIMDlevel from the processor: AVX2, else AVX (each with the wide
+    // registers saved by the operating system), else SSE3, else none.
     void InitSIMDlevel();
     TSIMDlevel GetSIMDlevel() const;
 
@@ -108,11 +115,11 @@ public:
     // then batches of batchSize samples while the batch start is below
     // numSamples - batchSize (so the last batch of every epoch is left out),
     // each followed by w -= (rate / batchSize) * (sum of the batch's
-    // gradients). With a window, message 13369 is posted after every epoch
-    // with wParam = epoch (from 0) and lParam = its milliseconds. unused has
-    // no effect. Returns false, without training, for a batch size below 1, a
-    // negative sample count, lengths that differ from the first and last
-    // layer, a network of fewer than two layers, or exhausted memory.
+    // gradients). With a window, kLearnEpochMessage is posted after every
+    // epoch with wParam = epoch (from 0) and lParam = its milliseconds.
+    // unused has no effect. Returns false, without training, for a batch size
+    // below 1, a negative sample count, lengths that differ from the first and
+    // last layer, a network of fewer than two layers, or exhausted memory.
     bool Learn(int numSamples, int nIn, float** inputs, int nOut, float** targets, int batchSize, float rate,
         float unused, int epochs, void* window);
 

@@ -60,6 +60,9 @@ TAMRIX_API void Flat(void* input, void* result, void* flat, double* level, int w
 
 // ---- Median filter -----------------------------------------------------
 
+// The window message of Median's progress (WM_USER + 101).
+constexpr unsigned kMedianProgressMessage = 0x465;
+
 // Filters src into dst (distinct buffers, same size and depth) with the
 // (2r + 1) x (2r + 1) window clipped at the frame edges. With n pixels in a
 // window and h = n / 2 the result is one above the h-th smallest pixel (not
@@ -71,13 +74,13 @@ TAMRIX_API void Flat(void* input, void* result, void* flat, double* level, int w
 // (a saturated window) is stored as full scale. 0 <= r < width (other radii
 // are clamped into that range).
 //
-// Progress: when window is not null, every finished row sends message 0x465
-// with wParam = c * 65535 / height (c = rows finished so far) and lParam
-// pointing to the text "<c * 100 / height> %", valid during the call only;
-// the message is sent from worker threads and waits for the window, so call
-// Median from a thread other than the window's. Cancellation: when *cancel
-// becomes non-zero, rows not yet started are skipped (dst keeps what it held)
-// and the subtraction does not run.
+// Progress: when window is not null, every finished row sends
+// kMedianProgressMessage with wParam = c * 65535 / height (c = rows finished
+// so far) and lParam pointing to the text "<c * 100 / height> %", valid
+// during the call only; the message is sent from worker threads and waits for
+// the window, so call Median from a thread other than the window's.
+// Cancellation: when *cancel becomes non-zero, rows not yet started are
+// skipped (dst keeps what it held) and the subtraction does not run.
 //
 // When subtract is non-zero, dst finally holds src + max(offset, 0) -
 // filtered * k / 1000 (k clamped to 1 .. 1000), clamped at 0 and full scale.

@@ -12,9 +12,26 @@
 namespace tamrix::intake {
 namespace {
 
-// The library's reader prefixes its messages with this, in Windows-1250;
-// here in UTF-8, so that a fault reads the same whichever reader finds it.
-const std::string kReadError = "Chyba \u010dten\u00ed neuronov\u00e9 s\u00edt\u011b";
+// Windows-1250 bytes 0x80 .. 0xFF as Unicode code points.
+constexpr char16_t kWindows1250[128] = {
+    0x20AC, 0xFFFD, 0x201A, 0xFFFD, 0x201E, 0x2026, 0x2020, 0x2021, 0xFFFD, 0x2030, 0x0160, 0x2039, 0x015A, 0x0164,
+    0x017D, 0x0179, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0xFFFD, 0x2122, 0x0161, 0x203A,
+    0x015B, 0x0165, 0x017E, 0x017A, 0x00A0, 0x02C7, 0x02D8, 0x0141, 0x00A4, 0x0104, 0x00A6, 0x00A7, 0x00A8, 0x00A9,
+    0x015E, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x017B, 0x00B0, 0x00B1, 0x02DB, 0x0142, 0x00B4, 0x00B5, 0x00B6, 0x00B7,
+    0x00B8, 0x0105, 0x015F, 0x00BB, 0x013D, 0x02DD, 0x013E, 0x017C, 0x0154, 0x00C1, 0x00C2, 0x0102, 0x00C4, 0x0139,
+    0x0106, 0x00C7, 0x010C, 0x00C9, 0x0118, 0x00CB, 0x011A, 0x00CD, 0x00CE, 0x010E, 0x0110, 0x0143, 0x0147, 0x00D3,
+    0x00D4, 0x0150, 0x00D6, 0x00D7, 0x0158, 0x016E, 0x00DA, 0x0170, 0x00DC, 0x00DD, 0x0162, 0x00DF, 0x0155, 0x00E1,
+    0x00E2, 0x0103, 0x00E4, 0x013A, 0x0107, 0x00E7, 0x010D, 0x00E9, 0x0119, 0x00EB, 0x011B, 0x00ED, 0x00EE, 0x010F,
+    0x0111, 0x0144, 0x0148, 0x00F3, 0x00F4, 0x0151, 0x00F6, 0x00F7, 0x0159, 0x016F, 0x00FA, 0x0171, 0x00FC, 0x00FD,
+    0x0163, 0x02D9,
+};
+
+// The library's reader begins its messages with this; here in UTF-8, so that
+// a fault reads the same whichever reader finds it.
+std::string ReadError()
+{
+    return LibraryMessage(nnet::kNetFileReadError);
+}
 
 std::string ShapeText(const std::vector<int>& sizes)
 {
@@ -52,7 +69,7 @@ public:
 
     [[noreturn]] void Fail(const std::string& what) const
     {
-        throw std::runtime_error(path_ + ": " + kReadError + ", line: " + std::to_string(line_) + ", " + what);
+        throw std::runtime_error(path_ + ": " + ReadError() + ", line: " + std::to_string(line_) + ", " + what);
     }
 
     void Keyword(const std::string& word)
@@ -134,11 +151,31 @@ double DigitsBelow(int64_t n)
 
 } // namespace
 
+std::string LibraryMessage(const char* message)
+{
+    std::string text;
+    for (const char* p = message; *p != '\0'; ++p) {
+        const auto byte = static_cast<unsigned char>(*p);
+        const char32_t c = byte < 0x80 ? byte : kWindows1250[byte - 0x80];
+        if (c < 0x80) {
+            text += static_cast<char>(c);
+        } else if (c < 0x800) {
+            text += static_cast<char>(0xC0 | (c >> 6));
+            text += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            text += static_cast<char>(0xE0 | (c >> 12));
+            text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            text += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return text;
+}
+
 std::vector<int> ReadNetworkShape(const std::string& path)
 {
     // The steps and messages of LoadNet up to its last layer line, on the
     // library's own file functions.
-    auto fail = [&](const char* what) { throw std::runtime_error(path + ": " + kReadError + ", " + what); };
+    auto fail = [&](const char* what) { throw std::runtime_error(path + ": " + ReadError() + ", " + what); };
     if (path.empty() || path.size() > INT_MAX)
         fail("Invalid file name");
     const FIO::THandle file = FIO::OpenReadA(static_cast<int>(path.size()), path.c_str(), 1);

@@ -9,6 +9,11 @@
 
 namespace tamrix::intake {
 
+// A message of the library's network-file functions (Windows-1250 text, as
+// SaveNet, LoadNet and LoadNetParameters write it) in UTF-8. The bytes
+// Windows-1250 leaves undefined become U+FFFD.
+std::string LibraryMessage(const char* message);
+
 // The neuron count of every layer of a network file, input layer first, read
 // from its header however far it runs (the library's LoadNetParameters sees
 // the first 1024 bytes only). Accepts exactly the headers LoadNet accepts, in

@@ -1,6 +1,7 @@
 // Backpropagation of one sample: the forward pass and the deltas shared by
 // the three variants and the training loop, the scalar kernels, and the NaN
-// check.
+// check. The variants take their kernels from the rows SIMD_NONE, SIMD_SSE
+// and SIMD_AVX of the network's table of levels.
 #include "nnet.h"
 #include "nnet/internal.h"
 
@@ -16,7 +17,11 @@ float Sigmoid(float z)
     return 1.0f / (std::exp(-z) + 1.0f);
 }
 
-void ScalarOutputDeltas(const CLayer& layer, const float* target, float* delta)
+} // namespace
+
+namespace opt_baseline {
+
+void OutputDeltas(const CLayer& layer, const float* target, float* delta)
 {
     for (int i = 0; i < layer.NumNeurons; ++i) {
         // The derivative comes from the sigmoid recomputed from Sums, not
@@ -26,7 +31,7 @@ void ScalarOutputDeltas(const CLayer& layer, const float* target, float* delta)
     }
 }
 
-void ScalarGradientRows(CLayer& layer)
+void GradientRows(CLayer& layer)
 {
     const float* x = layer.Prev->Outputs;
     const int m = layer.Prev->NumNeurons;
@@ -37,6 +42,10 @@ void ScalarGradientRows(CLayer& layer)
             row[j] = d * x[j];
     }
 }
+
+} // namespace opt_baseline
+
+namespace {
 
 // delta of each neuron of `lower` from the deltas of the layer above it.
 void HiddenDeltas(const CLayer& upper, const float* upperDelta, const CLayer& lower, float* lowerDelta)
@@ -55,8 +64,9 @@ void CopyDeltas(CLayer& layer, const float* delta)
     std::memcpy(layer.BiasGrad, delta, static_cast<size_t>(layer.NumNeurons) * sizeof(float));
 }
 
+// The backpropagation of the level `kernels` names, whatever the network's.
 bool Run(CNetwork& net, int nIn, const float* input, int nOut, const float* target, float* deltaA, float* deltaB,
-    detail::OutputDeltaKernel outputDeltas, detail::GradientRowKernel gradientRows)
+    TSIMDlevel kernels)
 {
     if (net.NumLayers < 2 || net.Layers == nullptr)
         return false;
@@ -65,9 +75,10 @@ bool Run(CNetwork& net, int nIn, const float* input, int nOut, const float* targ
     for (int l = 1; l < net.NumLayers; ++l)
         if (net.Layers[l]->WeightGrad == nullptr || net.Layers[l]->BiasGrad == nullptr)
             return false; // no gradient buffers yet: Learn allocates them
-    detail::ForwardAndDeltas(net, input, target, deltaA, deltaB, outputDeltas);
+    const detail::LevelChoices& choices = detail::ChoicesOf(kernels);
+    detail::ForwardAndDeltas(net, input, target, deltaA, deltaB, choices.outputDeltas);
     for (int l = 1; l < net.NumLayers; ++l)
-        gradientRows(*net.Layers[l]);
+        choices.gradientRows(*net.Layers[l]);
     return true;
 }
 
@@ -99,36 +110,24 @@ void ForwardAndDeltas(CNetwork& net, const float* input, const float* target, fl
     }
 }
 
-OutputDeltaKernel OutputDeltasFor(TSIMDlevel level)
-{
-    return level == SIMD_SSE || level == SIMD_AVX || level == SIMD_AVX2 ? &sse3::OutputDeltas : &ScalarOutputDeltas;
-}
-
-GradientRowKernel GradientRowsFor(TSIMDlevel level)
-{
-    return level == SIMD_SSE                      ? &sse3::GradientRows
-        : level == SIMD_AVX || level == SIMD_AVX2 ? &avx::GradientRows
-                                                  : &ScalarGradientRows;
-}
-
 } // namespace detail
 
 bool CNetwork::Backpropagate(int nIn, const float* input, int nOut, const float* target, float* deltaA, float* deltaB)
 {
-    return Run(*this, nIn, input, nOut, target, deltaA, deltaB, &ScalarOutputDeltas, &ScalarGradientRows);
+    return Run(*this, nIn, input, nOut, target, deltaA, deltaB, SIMD_NONE);
 }
 
 bool CNetwork::BackpropagateSSE(
     int nIn, const float* input, int nOut, const float* target, float* deltaA, float* deltaB)
 {
-    return Run(*this, nIn, input, nOut, target, deltaA, deltaB, &sse3::OutputDeltas, &sse3::GradientRows);
+    return Run(*this, nIn, input, nOut, target, deltaA, deltaB, SIMD_SSE);
 }
 
 // There is no AVX2 variant: the gradient rows need no integer steps.
 bool CNetwork::BackpropagateAVX(
     int nIn, const float* input, int nOut, const float* target, float* deltaA, float* deltaB)
 {
-    return Run(*this, nIn, input, nOut, target, deltaA, deltaB, &sse3::OutputDeltas, &avx::GradientRows);
+    return Run(*this, nIn, input, nOut, target, deltaA, deltaB, SIMD_AVX);
 }
 
 bool CNetwork::CheckNANs()

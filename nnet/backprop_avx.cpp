@@ -5,7 +5,7 @@
 #include <immintrin.h>
 
 namespace nnet {
-namespace avx {
+namespace opt_avx {
 
 void GradientRows(CLayer& layer)
 {
@@ -78,5 +78,5 @@ void AccumulateChunk(
     }
 }
 
-} // namespace avx
+} // namespace opt_avx
 } // namespace nnet

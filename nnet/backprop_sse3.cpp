@@ -5,10 +5,10 @@
 
 #include <pmmintrin.h>
 
-#include <cmath>
+#include <math.h>
 
 namespace nnet {
-namespace sse3 {
+namespace opt_sse3 {
 
 // Target and delta are caller buffers: unaligned loads and stores cost
 // nothing extra here and spare the caller a crash on a misaligned vector.
@@ -22,7 +22,7 @@ void OutputDeltas(const CLayer& layer, const float* target, float* delta)
         _mm_storeu_ps(delta + 4 * q, _mm_mul_ps(_mm_mul_ps(_mm_sub_ps(one, s), s), error));
     }
     for (int i = 4 * layer.Blocks4; i < layer.NumNeurons; ++i) {
-        const float s = 1.0f / (std::exp(-layer.Sums[i]) + 1.0f);
+        const float s = 1.0f / (expf(-layer.Sums[i]) + 1.0f);
         delta[i] = (layer.Outputs[i] - target[i]) * ((1.0f - s) * s);
     }
 }
@@ -42,5 +42,5 @@ void GradientRows(CLayer& layer)
     }
 }
 
-} // namespace sse3
+} // namespace opt_sse3
 } // namespace nnet

@@ -1,54 +1,39 @@
 // The SSE layer: 4-float blocks with aligned loads, the 4-lane exponential.
-// Built with SSE3; reached only through a network whose level is SIMD_SSE or
-// above.
+// Built with SSE3; reached only through the row SIMD_SSE of the network's
+// table of levels.
 #include "nnet.h"
 #include "nnet/internal.h"
 
 #include <pmmintrin.h>
 
-#include <cmath>
+#include <math.h>
 
 namespace nnet {
-namespace sse3 {
-
-// Cephes expf on four lanes. The constants are the single-precision values
-// of the Cephes library; ln 2 is split into a part exact in few bits and a
-// small correction so that x - k ln 2 loses nothing for |k| <= 128.
-__m128 Exp4(__m128 x)
-{
-    const __m128 one = _mm_set1_ps(1.0f);
-    x = _mm_min_ps(x, _mm_set1_ps(88.3762626647949f));
-    x = _mm_max_ps(x, _mm_set1_ps(-88.3762626647949f));
-
-    // k = floor(x log2(e) + 0.5): truncate, then step down where truncation
-    // went up (negative values).
-    __m128 f = _mm_add_ps(_mm_mul_ps(x, _mm_set1_ps(1.44269504088896341f)), _mm_set1_ps(0.5f));
-    const __m128 t = _mm_cvtepi32_ps(_mm_cvttps_epi32(f));
-    const __m128 k = _mm_sub_ps(t, _mm_and_ps(_mm_cmpgt_ps(t, f), one));
-
-    __m128 r = _mm_sub_ps(x, _mm_mul_ps(k, _mm_set1_ps(0.693359375f)));
-    r = _mm_sub_ps(r, _mm_mul_ps(k, _mm_set1_ps(-2.12194440e-4f)));
-
-    __m128 y = _mm_set1_ps(1.9875691500e-4f);
-    y = _mm_add_ps(_mm_mul_ps(y, r), _mm_set1_ps(1.3981999507e-3f));
-    y = _mm_add_ps(_mm_mul_ps(y, r), _mm_set1_ps(8.3334519073e-3f));
-    y = _mm_add_ps(_mm_mul_ps(y, r), _mm_set1_ps(4.1665795894e-2f));
-    y = _mm_add_ps(_mm_mul_ps(y, r), _mm_set1_ps(1.6666665459e-1f));
-    y = _mm_add_ps(_mm_mul_ps(y, r), _mm_set1_ps(0.5f));
-    y = _mm_add_ps(_mm_add_ps(_mm_mul_ps(y, _mm_mul_ps(r, r)), r), one);
-
-    // 2^k from the exponent bits; k lies in [-127, 128] after the clamp.
-    const __m128i bits = _mm_slli_epi32(_mm_add_epi32(_mm_cvttps_epi32(k), _mm_set1_epi32(127)), 23);
-    return _mm_mul_ps(y, _mm_castsi128_ps(bits));
-}
-
-void ExpBlocks(const float* x, float* y, int blocks)
-{
-    for (int b = 0; b < blocks; ++b)
-        _mm_storeu_ps(y + 4 * b, Exp4(_mm_loadu_ps(x + 4 * b)));
-}
-
+namespace opt_sse3 {
 namespace {
+
+// The lane operations of exp.simd.h on four lanes.
+using Vec = __m128;
+Vec Set(float v) { return _mm_set1_ps(v); }
+Vec Add(Vec a, Vec b) { return _mm_add_ps(a, b); }
+Vec Sub(Vec a, Vec b) { return _mm_sub_ps(a, b); }
+Vec Mul(Vec a, Vec b) { return _mm_mul_ps(a, b); }
+Vec Min(Vec a, Vec b) { return _mm_min_ps(a, b); }
+Vec Max(Vec a, Vec b) { return _mm_max_ps(a, b); }
+
+// Truncate, then step down where truncation went up (negative values).
+Vec Floor(Vec f)
+{
+    const Vec t = _mm_cvtepi32_ps(_mm_cvttps_epi32(f));
+    return _mm_sub_ps(t, _mm_and_ps(_mm_cmpgt_ps(t, f), _mm_set1_ps(1.0f)));
+}
+
+Vec Pow2(Vec k)
+{
+    return _mm_castsi128_ps(_mm_slli_epi32(_mm_add_epi32(_mm_cvttps_epi32(k), _mm_set1_epi32(127)), 23));
+}
+
+#include "nnet/exp.simd.h"
 
 // Weighted sum of one neuron without the bias: per block of 4 inputs the
 // products reduce as (p0 + p1) + (p2 + p3), and the block values add up in
@@ -89,7 +74,45 @@ void FourNeuronSums(const float* const* w, const float* x, int blocks, int m, fl
 }
 
 } // namespace
-} // namespace sse3
+
+__m128 Exp4(__m128 x)
+{
+    return Exp(x);
+}
+
+void ExpBlocks(const float* x, float* y, int blocks)
+{
+    for (int b = 0; b < blocks; ++b)
+        _mm_storeu_ps(y + 4 * b, Exp(_mm_loadu_ps(x + 4 * b)));
+}
+
+void Evaluate(CLayer& layer)
+{
+    const float* x = layer.Prev->Outputs;
+    const int m = layer.Prev->NumNeurons, blocks = layer.Prev->Blocks4, n = layer.NumNeurons;
+    float* sums = layer.Sums;
+    float* outputs = layer.Outputs;
+    const float* biases = layer.Biases;
+    int i = 0;
+    for (; i + 4 <= n; i += 4)
+        FourNeuronSums(layer.Weights + i, x, blocks, m, sums + i);
+    for (; i < n; ++i)
+        sums[i] = NeuronSum(layer.Weights[i], x, blocks, m);
+
+    const __m128 one = _mm_set1_ps(1.0f);
+    for (int q = 0; q < layer.Blocks4; ++q) {
+        const __m128 z = _mm_add_ps(_mm_load_ps(biases + 4 * q), _mm_load_ps(sums + 4 * q));
+        _mm_store_ps(sums + 4 * q, z);
+        const __m128 e = Exp(_mm_sub_ps(_mm_setzero_ps(), z));
+        _mm_store_ps(outputs + 4 * q, _mm_div_ps(one, _mm_add_ps(e, one)));
+    }
+    for (int j = 4 * layer.Blocks4; j < n; ++j) {
+        sums[j] = biases[j] + sums[j];
+        outputs[j] = 1.0f / (expf(-sums[j]) + 1.0f);
+    }
+}
+
+} // namespace opt_sse3
 
 CLayerSSE::CLayerSSE(CNetwork* network, CLayer* prev, int numNeurons)
     : CLayer(network, prev, numNeurons)
@@ -100,25 +123,7 @@ CLayerSSE::~CLayerSSE() = default;
 
 void CLayerSSE::Evaluate()
 {
-    const float* x = Prev->Outputs;
-    const int m = Prev->NumNeurons, blocks = Prev->Blocks4, n = NumNeurons;
-    int i = 0;
-    for (; i + 4 <= n; i += 4)
-        sse3::FourNeuronSums(Weights + i, x, blocks, m, Sums + i);
-    for (; i < n; ++i)
-        Sums[i] = sse3::NeuronSum(Weights[i], x, blocks, m);
-
-    const __m128 one = _mm_set1_ps(1.0f);
-    for (int q = 0; q < Blocks4; ++q) {
-        const __m128 z = _mm_add_ps(_mm_load_ps(Biases + 4 * q), _mm_load_ps(Sums + 4 * q));
-        _mm_store_ps(Sums + 4 * q, z);
-        const __m128 e = sse3::Exp4(_mm_sub_ps(_mm_setzero_ps(), z));
-        _mm_store_ps(Outputs + 4 * q, _mm_div_ps(one, _mm_add_ps(e, one)));
-    }
-    for (int j = 4 * Blocks4; j < n; ++j) {
-        Sums[j] = Biases[j] + Sums[j];
-        Outputs[j] = 1.0f / (std::exp(-Sums[j]) + 1.0f);
-    }
+    opt_sse3::Evaluate(*this);
 }
 
 } // namespace nnet

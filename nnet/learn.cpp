@@ -21,8 +21,6 @@
 namespace nnet {
 namespace {
 
-constexpr unsigned kEpochMessage = 13369; // WM_USER + 12345
-
 constexpr int kChunk = detail::kChunkSamples;
 
 // The gradient members of a layer that does not have them yet, zero-filled.
@@ -102,7 +100,7 @@ private:
 
 } // namespace
 
-namespace detail {
+namespace opt_baseline {
 
 void AccumulateChunk(
     CLayer& layer, const float* deltas, const float* const* inputs, int count, bool first, bool last, float step)
@@ -130,7 +128,7 @@ void AccumulateChunk(
     }
 }
 
-} // namespace detail
+} // namespace opt_baseline
 
 bool CNetwork::Learn(int numSamples, int nIn, float** inputs, int nOut, float** targets, int batchSize, float rate,
     float /*unused*/, int epochs, void* window)
@@ -161,9 +159,7 @@ bool CNetwork::Learn(int numSamples, int nIn, float** inputs, int nOut, float** 
         return false;
     }
 
-    const detail::OutputDeltaKernel outputDeltas = detail::OutputDeltasFor(SIMDlevel);
-    const auto accumulate
-        = SIMDlevel == SIMD_AVX || SIMDlevel == SIMD_AVX2 ? &avx::AccumulateChunk : &detail::AccumulateChunk;
+    const detail::LevelChoices& kernels = detail::ChoicesOf(SIMDlevel);
     const float step = rate / static_cast<float>(batchSize);
     bool trained = false;
     for (int epoch = 0; epoch < epochs; ++epoch) {
@@ -182,11 +178,11 @@ bool CNetwork::Learn(int numSamples, int nIn, float** inputs, int nOut, float** 
                 const int count = batchSize - c < kChunk ? batchSize - c : kChunk;
                 for (int k = 0; k < count; ++k) {
                     const int i = order[s + c + k];
-                    detail::ForwardAndDeltas(*this, inputs[i], targets[i], deltaA, deltaB, outputDeltas);
+                    detail::ForwardAndDeltas(*this, inputs[i], targets[i], deltaA, deltaB, kernels.outputDeltas);
                     chunk.Keep(*this, k, inputs[i]);
                 }
                 for (int l = 1; l < NumLayers; ++l)
-                    accumulate(
+                    kernels.accumulate(
                         *Layers[l], chunk.Deltas(l), chunk.Inputs(l), count, c == 0, c + count == batchSize, step);
             }
             trained = true;
@@ -195,7 +191,7 @@ bool CNetwork::Learn(int numSamples, int nIn, float** inputs, int nOut, float** 
         if (window != nullptr) {
             const uint32_t elapsed = tamrix::platform::GetTickCount() - start; // wraps like the counter
             tamrix::platform::PostMessageA(
-                window, kEpochMessage, static_cast<uintptr_t>(epoch), static_cast<intptr_t>(elapsed));
+                window, kLearnEpochMessage, static_cast<uintptr_t>(epoch), static_cast<intptr_t>(elapsed));
         }
     }
 
@@ -203,7 +199,7 @@ bool CNetwork::Learn(int numSamples, int nIn, float** inputs, int nOut, float** 
     // forward state and BiasGrad still describe that sample.
     if (trained)
         for (int l = 1; l < NumLayers; ++l)
-            detail::GradientRowsFor(SIMDlevel)(*Layers[l]);
+            kernels.gradientRows(*Layers[l]);
 
     detail::FreeFloats(*this, deltaA);
     detail::FreeFloats(*this, deltaB);

@@ -1,6 +1,7 @@
-// The network's allocation rule: plain heap blocks at level 0, 16-byte
-// aligned blocks at SIMD_SSE, 32-byte aligned blocks at SIMD_AVX and
-// SIMD_AVX2, and the helpers that allocate a layer's buffers by it.
+// The network's allocation rule, with the alignment its level chooses (plain
+// heap blocks at level 0, 16-byte aligned blocks at SIMD_SSE, 32-byte
+// aligned blocks at SIMD_AVX and SIMD_AVX2), and the helpers that allocate a
+// layer's buffers by it.
 #include "nnet.h"
 #include "nnet/internal.h"
 
@@ -13,19 +14,6 @@
 
 namespace nnet {
 namespace {
-
-size_t AlignmentOf(TSIMDlevel level)
-{
-    switch (level) {
-    case SIMD_SSE:
-        return 16;
-    case SIMD_AVX:
-    case SIMD_AVX2:
-        return 32;
-    default:
-        return 0; // plain heap
-    }
-}
 
 // The one place that knows the system's aligned-allocation family.
 #if defined(_WIN32)
@@ -87,7 +75,7 @@ void Release(void* block, size_t /*alignment*/)
 
 void* CNetwork::Alloc(unsigned int size)
 {
-    return Allocate(size, AlignmentOf(SIMDlevel));
+    return Allocate(size, detail::ChoicesOf(SIMDlevel).alignment);
 }
 
 void* CNetwork::ReAlloc(void* block, unsigned int size)
@@ -96,13 +84,13 @@ void* CNetwork::ReAlloc(void* block, unsigned int size)
         Free(block);
         return nullptr;
     }
-    return Reallocate(block, size, AlignmentOf(SIMDlevel));
+    return Reallocate(block, size, detail::ChoicesOf(SIMDlevel).alignment);
 }
 
 void CNetwork::Free(void* block)
 {
     if (block != nullptr)
-        Release(block, AlignmentOf(SIMDlevel));
+        Release(block, detail::ChoicesOf(SIMDlevel).alignment);
 }
 
 namespace detail {

@@ -23,10 +23,8 @@ constexpr int kMaxRealChars = kNetFileMaxValueChars;
 constexpr int kConstantBound = 1000; // bound passed with constant source strings
 constexpr int kNumberBound = 31; // number text buffers of 32 bytes
 
-// Messages are Windows-1250 text: \xE8 is c with caron, \xED i acute, \xE9 e
-// acute, \xEC e with caron.
+// Messages are Windows-1250 text; the reader's begin with kNetFileReadError.
 #define NNET_SAVE_ERROR "Error saving neural network, "
-#define NNET_READ_ERROR "Chyba \xE8ten\xED neuronov\xE9 s\xEDt\xEC"
 
 const char kLineCode[] = { '\r', '\n', '\0' };
 
@@ -81,14 +79,17 @@ public:
     int Line() const { return line_; }
     int Remaining() const { return size_ - pos_; }
 
-    bool Fail(const char* what) const { return messages_.Fail(NNET_READ_ERROR ", line: %i, %s", line_, what); }
+    bool Fail(const char* what) const
+    {
+        return messages_.Fail("%s, line: %i, %s", kNetFileReadError, line_, what);
+    }
 
     bool Keyword(const char* word)
     {
         SkipBlanks();
         const auto length = static_cast<int>(std::strlen(word));
         if (length > size_ - pos_ || std::memcmp(data_ + pos_, word, static_cast<size_t>(length)) != 0)
-            return messages_.Fail(NNET_READ_ERROR ", line: %i, Expected keyword: %s", line_, word);
+            return messages_.Fail("%s, line: %i, Expected keyword: %s", kNetFileReadError, line_, word);
         pos_ += length;
         return true;
     }
@@ -196,7 +197,7 @@ private:
 
     bool Expected(const char* item) const
     {
-        return messages_.Fail(NNET_READ_ERROR ", line: %i, Expected %s", line_, item);
+        return messages_.Fail("%s, line: %i, Expected %s", kNetFileReadError, line_, item);
     }
 
     const char* data_;
@@ -241,7 +242,7 @@ bool ReadHeader(LineReader& in, const Messages& messages, const HeaderOut& out)
         return in.Fail("Wrong number of layers");
     if (layers > out.room)
         return messages.Fail(
-            NNET_READ_ERROR " parameters, 'NeuronsArray' too short (network has %i layers)", layers);
+            "%s parameters, 'NeuronsArray' too short (network has %i layers)", kNetFileReadError, layers);
 
     // The least the lines of the layers so far take in the file. Unsigned 64
     // bits hold every term (n < 2^31 times 15 + 2m < 2^33), and the sum stops
@@ -463,21 +464,21 @@ bool CNetwork::LoadNet(int nameBound, const char* name, int messageBound, char* 
 {
     const Messages messages(messageBound, message);
     if (!ValidName(nameBound, name))
-        return messages.Fail(NNET_READ_ERROR ", Invalid file name");
+        return messages.Fail("%s, Invalid file name", kNetFileReadError);
     const OpenFile file(FIO::OpenReadA(nameBound, name, 1));
     if (file.Failed())
-        return messages.Fail(NNET_READ_ERROR ", Cannot open file");
+        return messages.Fail("%s, Cannot open file", kNetFileReadError);
     const int64_t size64 = FIO::Size(file.Get());
     if (size64 > kFileLimit)
-        return messages.Fail(NNET_READ_ERROR ", file too long");
+        return messages.Fail("%s, file too long", kNetFileReadError);
     if (size64 < 0)
-        return messages.Fail(NNET_READ_ERROR ", load file failed");
+        return messages.Fail("%s, load file failed", kNetFileReadError);
     const auto size = static_cast<int>(size64);
     const std::unique_ptr<char[]> data(new (std::nothrow) char[size > 0 ? size : 1]);
     if (!data)
-        return messages.Fail(NNET_READ_ERROR ", Not enough memory");
+        return messages.Fail("%s, Not enough memory", kNetFileReadError);
     if (FIO::RdBin(file.Get(), size - 1, data.get(), size) != size)
-        return messages.Fail(NNET_READ_ERROR ", load file failed");
+        return messages.Fail("%s, load file failed", kNetFileReadError);
 
     LineReader in(data.get(), size, messages);
     int layers = 0, unfitLine = 0;
@@ -500,7 +501,7 @@ bool CNetwork::LoadNet(int nameBound, const char* name, int messageBound, char* 
     Done();
     auto init = [&] { Init(layers, neurons); };
     if (!tamrix::platform::RunUnlessOutOfMemory(init))
-        return messages.Fail(NNET_READ_ERROR ", Not enough memory"); // Init left the network empty
+        return messages.Fail("%s, Not enough memory", kNetFileReadError); // Init left the network empty
     return ReadValues(in, layers, neurons, this);
 }
 
@@ -509,17 +510,17 @@ bool CNetwork::LoadNetParameters(int nameBound, const char* name, int* layerCoun
 {
     const Messages messages(messageBound, message);
     if (!ValidName(nameBound, name))
-        return messages.Fail(NNET_READ_ERROR ", Invalid file name");
+        return messages.Fail("%s, Invalid file name", kNetFileReadError);
     const OpenFile file(FIO::OpenReadA(nameBound, name, 1));
     if (file.Failed())
-        return messages.Fail(NNET_READ_ERROR ", Cannot open file");
+        return messages.Fail("%s, Cannot open file", kNetFileReadError);
     const int64_t size64 = FIO::Size(file.Get());
     if (size64 < 0)
-        return messages.Fail(NNET_READ_ERROR ", load file failed");
+        return messages.Fail("%s, load file failed", kNetFileReadError);
     const int size = size64 < kHeaderBytes ? static_cast<int>(size64) : kHeaderBytes;
     char data[kHeaderBytes];
     if (FIO::RdBin(file.Get(), size - 1, data, size) != size)
-        return messages.Fail(NNET_READ_ERROR ", load file failed");
+        return messages.Fail("%s, load file failed", kNetFileReadError);
 
     // No count pointer or array from the caller: nothing to write there, and
     // an array without room.

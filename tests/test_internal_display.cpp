@@ -1,6 +1,6 @@
 // Display bitmaps at every instruction-set level this machine runs, against a
 // literal rendition of the mapping and the zoom steps.
-#include "hcpp/tamrix/cpu.h"
+#include "isa_levels.h"
 #include "tamrix.h"
 #include "support.h"
 
@@ -9,8 +9,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-using tamrix::detail::Isa;
 
 namespace {
 
@@ -84,18 +82,8 @@ std::vector<Pixel> RandomFrame(std::mt19937& rng, int width, int height)
     return frame;
 }
 
-// At the AVX-512 level the kernels also need VBMI, which the processors that
-// have AVX-512 at all mostly have; without it that level runs the AVX2 kernels.
-class AtLevel : public testing::TestWithParam<Isa> {
+class AtLevel : public tamrix::test::AtEveryLevel {
 protected:
-    void SetUp() override
-    {
-        tamrix::detail::SetFrameIsaCap(GetParam());
-        if (tamrix::detail::FrameIsa() != GetParam())
-            GTEST_SKIP() << "this processor lacks the instruction set";
-    }
-    void TearDown() override { tamrix::detail::SetFrameIsaCap(Isa::Avx512); }
-
     template <class Pixel>
     void CheckAgainstReference();
 };
@@ -128,12 +116,6 @@ void AtLevel::CheckAgainstReference()
 TEST_P(AtLevel, SixteenBitFramesMatchTheReference) { CheckAgainstReference<uint16_t>(); }
 TEST_P(AtLevel, ThirtyTwoBitFramesMatchTheReference) { CheckAgainstReference<uint32_t>(); }
 
-std::string IsaName(const testing::TestParamInfo<Isa>& info)
-{
-    const char* names[] = {"Baseline", "Avx2", "Avx512"};
-    return names[static_cast<int>(info.param)];
-}
-
-INSTANTIATE_TEST_SUITE_P(Display, AtLevel, testing::Values(Isa::Baseline, Isa::Avx2, Isa::Avx512), IsaName);
+TAMRIX_AT_EVERY_LEVEL(AtLevel);
 
 } // namespace

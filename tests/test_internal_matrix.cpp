@@ -1,8 +1,7 @@
 // The matrix class: checked access, the decomposition against a literal
 // rendition of the textbook loops, and the back-substitution.
 #include "hcpp/tamrix/matrix.h"
-#include "hcpp/tamrix/matrix_kernels.h"
-#include "hcpp/tamrix/cpu.h"
+#include "isa_levels.h"
 
 #include <gtest/gtest.h>
 
@@ -291,42 +290,22 @@ TEST(Decomposition, ReproducesTheMatrix)
     }
 }
 
-// Every rotation kernel this processor runs gives the baseline's bits.
-TEST(RotationKernels, WiderInstructionSetsMatchTheBaseline)
-{
-    using namespace tamrix::detail;
-    const uint32_t n = 10;
-    std::mt19937_64 rng(11);
-    std::uniform_real_distribution<double> dist(-1.0, 1.0);
-    std::vector<Rotation> rotations;
-    for (int r = 0; r < 200; ++r) {
-        const uint32_t p = rng() % (n - 1);
-        const double angle = dist(rng) * 3.0;
-        rotations.push_back({p, p + 1 + static_cast<uint32_t>(rng() % (n - 1 - p)), std::cos(angle), std::sin(angle)});
-    }
-    std::vector<double> block(n * kRotationLanes);
-    for (auto& x : block)
-        x = dist(rng);
-    std::vector<double> expected = block;
-    opt_baseline::RotateLanes(expected.data(), rotations.data(), rotations.size());
+// The rotations of the final pass at every instruction-set level this
+// processor runs: many of them, over full and partial blocks of rows.
+class RotationKernels : public tamrix::test::AtEveryLevel {};
 
-    struct Variant {
-        const char* name;
-        bool supported;
-        void (*rotate)(double*, const Rotation*, size_t);
-    };
-    const Variant variants[] = {
-        {"avx2", FrameIsa() >= Isa::Avx2, &opt_avx2::RotateLanes},
-        {"avx512", FrameIsa() >= Isa::Avx512, &opt_avx512::RotateLanes},
-    };
-    for (const Variant& v : variants) {
-        if (!v.supported)
-            continue;
-        std::vector<double> got = block;
-        v.rotate(got.data(), rotations.data(), rotations.size());
-        EXPECT_EQ(std::memcmp(got.data(), expected.data(), got.size() * sizeof(double)), 0) << v.name;
-    }
+TEST_P(RotationKernels, TheDecompositionMatchesTheLiteralLoopsBitForBit)
+{
+    Dense a = Random(1003, 10, 11);
+    const Decomposed got = Decompose(a);
+    Dense W{10, 10, std::vector<double>(100)}, V = W;
+    LiteralDecompose(a, W, V);
+    EXPECT_TRUE(BitIdentical(got.u, a));
+    EXPECT_TRUE(BitIdentical(got.w, W));
+    EXPECT_TRUE(BitIdentical(got.v, V));
 }
+
+TAMRIX_AT_EVERY_LEVEL(RotationKernels);
 
 // ---- Back-substitution ----------------------------------------------------
 

@@ -1,5 +1,6 @@
-// Processor detection, the layer class of each level, and the vector
+// The network level from the processor's, the layer class of each level, and the vector
 // exponential, reached directly.
+#include "isa_levels.h"
 #include "nnet/internal.h"
 #include "nnet_support.h"
 
@@ -11,32 +12,16 @@ using namespace nnet;
 
 namespace {
 
-TEST(Detection, ChecksAvx2ThenAvxThenSse3WhereTheSystemSavesWideRegisters)
+// The network's level follows the processor's seam (tests/isa_levels.h caps
+// it): SSE from Sse3, AVX from Avx, AVX2 from Avx2 up.
+TEST(Detection, TheNetworkLevelFollowsTheProcessorLevel)
 {
-    constexpr uint32_t sse3 = 1u << 0, osxsave = 1u << 27, avx = 1u << 28, avx2 = 1u << 5;
-    const struct {
-        uint32_t maxLeaf, ecx1, ebx7;
-        uint64_t xcr0;
-        TSIMDlevel level;
-    } cases[] = {
-        { 7, osxsave | avx | sse3, avx2, 7, SIMD_AVX2 },
-        { 7, osxsave, avx2, 7, SIMD_AVX2 }, // leaf 7 decides alone, whatever leaf 1 says
-        { 13, osxsave | avx | sse3, 0, 7, SIMD_AVX }, { 13, osxsave | sse3, 0, 7, SIMD_SSE },
-        { 13, osxsave, 0, 7, SIMD_NONE }, { 6, osxsave | avx | sse3, avx2, 7, SIMD_AVX }, // leaf 7 is not there
-        { 0, osxsave | avx | sse3, avx2, 7, SIMD_NONE },
-        { 7, avx | sse3, avx2, 7, SIMD_SSE }, // no OSXSAVE: AVX would fault
-        { 7, osxsave | avx | sse3, avx2, 3, SIMD_SSE }, // YMM state not enabled
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(detail::LevelFromCpuid(c.maxLeaf, c.ecx1, c.ebx7, c.xcr0), c.level)
-            << c.maxLeaf << " " << c.ecx1 << " " << c.ebx7 << " " << c.xcr0;
-
-    __builtin_cpu_init();
-    const TSIMDlevel here = __builtin_cpu_supports("avx2") ? SIMD_AVX2
-        : __builtin_cpu_supports("avx")                    ? SIMD_AVX
-        : __builtin_cpu_supports("sse3")                   ? SIMD_SSE
-                                                           : SIMD_NONE;
-    EXPECT_EQ(CNetwork().GetSIMDlevel(), here);
+    const TSIMDlevel expected[tamrix::isa::kLevelCount]
+        = { SIMD_NONE, SIMD_SSE, SIMD_AVX, SIMD_AVX2, SIMD_AVX2, SIMD_AVX2 };
+    for (tamrix::isa::Level level : tamrix::test::Levels()) {
+        tamrix::test::CapTo cap(level);
+        EXPECT_EQ(CNetwork().GetSIMDlevel(), expected[static_cast<int>(level)]) << tamrix::test::LevelName(level);
+    }
 }
 
 TEST(LayerClass, EveryLayerOfANetworkHasTheClassOfItsLevel)
@@ -56,8 +41,8 @@ struct Form {
     TSIMDlevel needs;
 };
 
-const Form kForms[] = { { "SSE", &sse3::ExpBlocks, 4, SIMD_SSE }, { "AVX", &avx::ExpBlocks, 8, SIMD_AVX },
-    { "AVX2", &avx2::ExpBlocks, 8, SIMD_AVX2 } };
+const Form kForms[] = { { "SSE", &opt_sse3::ExpBlocks, 4, SIMD_SSE }, { "AVX", &opt_avx::ExpBlocks, 8, SIMD_AVX },
+    { "AVX2", &opt_avx2::ExpBlocks, 8, SIMD_AVX2 } };
 
 std::vector<float> Apply(const Form& form, std::vector<float> x)
 {

@@ -1,35 +1,18 @@
-// Every instruction-set variant of the shift and the affine transform that
+// The shift and the affine transform at every instruction-set level that
 // this machine runs, against a literal rendition of the per-pixel steps.
-#include "hcpp/tamrix/warp_kernels.h"
+#include "isa_levels.h"
 #include "support.h"
+#include "tamrix.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <random>
-#include <string>
 #include <vector>
 
-using tamrix::detail::Isa;
 using tamrix::test::RandomFrame;
 
 namespace {
-
-std::vector<Isa> RunnableIsas()
-{
-    const Isa best = tamrix::detail::FrameIsa();
-    std::vector<Isa> isas = {Isa::Baseline};
-    if (best == Isa::Avx2 || best == Isa::Avx512)
-        isas.push_back(Isa::Avx2);
-    if (best == Isa::Avx512)
-        isas.push_back(Isa::Avx512);
-    return isas;
-}
-
-std::string Name(Isa isa)
-{
-    return isa == Isa::Baseline ? "baseline" : isa == Isa::Avx2 ? "AVX2" : "AVX-512";
-}
 
 struct Map {
     double a, b, c, d, e, f;
@@ -106,59 +89,62 @@ std::vector<Map> Maps(int sw, int sh)
     return maps;
 }
 
+class WarpVariants : public tamrix::test::AtEveryLevel {};
+
 template <class Pixel>
-class WarpVariants : public testing::Test {};
-
-using PixelTypes = testing::Types<uint16_t, uint32_t>;
-TYPED_TEST_SUITE(WarpVariants, PixelTypes);
-
-TYPED_TEST(WarpVariants, TransformMatchesTheLiteralSteps)
+void CheckTransform()
 {
-    using Pixel = TypeParam;
     constexpr int depth = sizeof(Pixel) == 2 ? 2 : 4;
     // Odd sizes: rows end in every phase of the 8- and 16-pixel kernels.
     const int sw = 61, sh = 47;
-    const auto src = RandomFrame<Pixel>(sw, sh, 3);
+    auto src = RandomFrame<Pixel>(sw, sh, 3);
     for (auto [dw, dh] : {std::pair{53, 59}, {5, 9}, {16, 3}, {129, 2}}) {
         const auto background = RandomFrame<Pixel>(dw, dh, 4);
         int index = 0;
         for (const Map& m : Maps(sw, sh)) {
             auto expected = background;
             LiteralTransform(m, src, sw, sh, expected, dw, dh);
-            for (Isa isa : RunnableIsas()) {
-                auto dst = background;
-                tamrix::warp::Transform(isa, m.a, m.b, m.c, m.d, m.e, m.f, src.data(), sw, sh, depth, dst.data(), dw,
-                                        dh);
-                EXPECT_EQ(dst, expected) << Name(isa) << ", map " << index << ", " << dw << " x " << dh;
-            }
+            auto dst = background;
+            tamrix::Transform(m.a, m.b, m.c, m.d, m.e, m.f, src.data(), sw, sh, depth, dst.data(), dw, dh);
+            EXPECT_EQ(dst, expected) << depth * 8 << "-bit, map " << index << ", " << dw << " x " << dh;
             ++index;
         }
     }
 }
 
-TYPED_TEST(WarpVariants, DestinationWithoutColumnsIsLeftAlone)
+TEST_P(WarpVariants, TransformMatchesTheLiteralSteps)
 {
-    using Pixel = TypeParam;
-    constexpr int depth = sizeof(Pixel) == 2 ? 2 : 4;
-    const auto src = RandomFrame<Pixel>(20, 20, 5);
-    const std::vector<Pixel> untouched(64, static_cast<Pixel>(tamrix::test::kSentinel32));
-    for (Isa isa : RunnableIsas())
-        for (int width : {0, -1, -9}) {
-            auto guard = untouched;
-            // A mirror, so that negative columns would land inside the source.
-            tamrix::warp::Transform(isa, -1, 0, 10, 0, 1, 0, src.data(), 20, 20, depth, guard.data() + 32, width, 3);
-            tamrix::warp::SubPixelShift(isa, 0, 0, 1, 0, 0, 0, 1, src.data(), 20, 20, depth, guard.data() + 32, width,
-                                        3);
-            EXPECT_EQ(guard, untouched) << Name(isa) << ", width " << width;
-        }
+    CheckTransform<uint16_t>();
+    CheckTransform<uint32_t>();
 }
 
-TYPED_TEST(WarpVariants, ShiftMatchesTheLiteralSteps)
+template <class Pixel>
+void CheckNoColumns()
 {
-    using Pixel = TypeParam;
+    constexpr int depth = sizeof(Pixel) == 2 ? 2 : 4;
+    auto src = RandomFrame<Pixel>(20, 20, 5);
+    const std::vector<Pixel> untouched(64, static_cast<Pixel>(tamrix::test::kSentinel32));
+    for (int width : {0, -1, -9}) {
+        auto guard = untouched;
+        // A mirror, so that negative columns would land inside the source.
+        tamrix::Transform(-1, 0, 10, 0, 1, 0, src.data(), 20, 20, depth, guard.data() + 32, width, 3);
+        tamrix::SubPixelShift(0, 0, 1, 0, 0, 0, 1, src.data(), 20, 20, depth, guard.data() + 32, width, 3);
+        EXPECT_EQ(guard, untouched) << depth * 8 << "-bit, width " << width;
+    }
+}
+
+TEST_P(WarpVariants, DestinationWithoutColumnsIsLeftAlone)
+{
+    CheckNoColumns<uint16_t>();
+    CheckNoColumns<uint32_t>();
+}
+
+template <class Pixel>
+void CheckShift()
+{
     constexpr int depth = sizeof(Pixel) == 2 ? 2 : 4;
     const int sw = 45, sh = 13, dw = 41, dh = 17;
-    const auto src = RandomFrame<Pixel>(sw, sh, 7);
+    auto src = RandomFrame<Pixel>(sw, sh, 7);
     const auto background = RandomFrame<Pixel>(dw, dh, 8);
     struct Case {
         int dx, dy;
@@ -176,13 +162,19 @@ TYPED_TEST(WarpVariants, ShiftMatchesTheLiteralSteps)
     for (const Case& c : cases) {
         auto expected = background;
         LiteralShift(c.dx, c.dy, c.w, c.divisor, src, sw, sh, expected, dw, dh);
-        for (Isa isa : RunnableIsas()) {
-            auto dst = background;
-            tamrix::warp::SubPixelShift(isa, c.dx, c.dy, c.w[0], c.w[1], c.w[2], c.w[3], c.divisor, src.data(), sw, sh,
-                                        depth, dst.data(), dw, dh);
-            EXPECT_EQ(dst, expected) << Name(isa) << ", shift " << c.dx << "," << c.dy << " / " << c.divisor;
-        }
+        auto dst = background;
+        tamrix::SubPixelShift(c.dx, c.dy, c.w[0], c.w[1], c.w[2], c.w[3], c.divisor, src.data(), sw, sh, depth,
+                              dst.data(), dw, dh);
+        EXPECT_EQ(dst, expected) << depth * 8 << "-bit, shift " << c.dx << "," << c.dy << " / " << c.divisor;
     }
 }
+
+TEST_P(WarpVariants, ShiftMatchesTheLiteralSteps)
+{
+    CheckShift<uint16_t>();
+    CheckShift<uint32_t>();
+}
+
+TAMRIX_AT_EVERY_LEVEL(WarpVariants);
 
 } // namespace

@@ -2,8 +2,8 @@
 #include "tamrix.h"
 
 #include "hcpp/tamrix/calibration_kernels.h"
-#include "hcpp/tamrix/cpu.h"
 #include "hcpp/tamrix/frame.h"
+#include "hcpp/tamrix/isa.h"
 
 #include <algorithm>
 #include <cmath>
@@ -89,7 +89,31 @@ void FlatRow(const Pixel* in, Pixel* out, const Pixel* flat, Level m, int width)
         out[x] = FlatPixel(in[x], flat[x], m);
 }
 
+// The flat kernels of each level.
+struct FlatKernels {
+    void (*row16)(const uint16_t* in, uint16_t* out, const uint16_t* flat, uint32_t m, int width);
+    void (*row32)(const uint32_t* in, uint32_t* out, const uint32_t* flat, uint64_t m, int width);
+
+    auto Row(uint16_t) const { return row16; }
+    auto Row(uint32_t) const { return row32; }
+};
+
+constexpr FlatKernels kBaseline{&opt_baseline::FlatRow16, &opt_baseline::FlatRow32};
+constexpr FlatKernels kAvx2{&opt_avx2::FlatRow16, &opt_avx2::FlatRow32};
+constexpr FlatKernels kVariants[isa::kLevelCount] = {kBaseline, kBaseline, kBaseline, kAvx2, kAvx2, kAvx2};
+
 } // namespace
+
+namespace opt_baseline {
+void FlatRow16(const uint16_t* in, uint16_t* out, const uint16_t* flat, uint32_t m, int width)
+{
+    FlatRow(in, out, flat, m, width);
+}
+void FlatRow32(const uint32_t* in, uint32_t* out, const uint32_t* flat, uint64_t m, int width)
+{
+    FlatRow(in, out, flat, m, width);
+}
+} // namespace opt_baseline
 
 void DiffDark(void* input, void* result, void* dark, int width, int height, int depth)
 {
@@ -122,13 +146,7 @@ void Flat(void* input, void* result, void* flat, double* level, int width, int h
         // raw * m needs the wider product.
         using Level = std::conditional_t<sizeof(Pixel) == 2, uint32_t, uint64_t>;
         const Level m = detail::TruncToUnsigned<Level>(*level + 0.5);
-        auto* rowKernel = &FlatRow<Pixel, Level>;
-        if (detail::FrameIsa() >= detail::Isa::Avx2) {
-            if constexpr (sizeof(Pixel) == 2)
-                rowKernel = &opt_avx2::FlatRow16;
-            else if (m <= opt_avx2::kFlatRow32MaxLevel)
-                rowKernel = &opt_avx2::FlatRow32;
-        }
+        const auto rowKernel = isa::Pick(kVariants).Row(Pixel{});
         detail::ParallelRows(height, [&](int y) {
             const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(y) * width;
             rowKernel(in + row, out + row, f + row, m, width);

@@ -88,10 +88,17 @@ __m128i ToUnsigned(__m256d v) // four doubles in [0, 2^32)
     return _mm_xor_si128(shifted, _mm_set1_epi32(INT32_MIN));
 }
 
+// Largest m the vectors take.
+constexpr uint64_t kFlatRow32MaxLevel = (uint64_t{1} << 21) - 1;
+
 } // namespace
 
 void FlatRow32(const uint32_t* in, uint32_t* out, const uint32_t* flat, uint64_t m, int width)
 {
+    if (m > kFlatRow32MaxLevel) {
+        opt_baseline::FlatRow32(in, out, flat, m, width);
+        return;
+    }
     const __m256d md = _mm256_set1_pd(static_cast<double>(m));
     const __m256d limit = _mm256_set1_pd(4294967295.0);
     const __m128i full = _mm_set1_epi32(-1);

@@ -1,20 +1,20 @@
-// Internal: the vector row kernels of the calibration, one namespace per
-// instruction set. Declarations only.
+// Internal: the row kernels of the flat division for each instruction set;
+// calibration.cpp keeps their table. Declarations only.
 #pragma once
 
 #include <cstdint>
 
-namespace tamrix::opt_avx2 {
-
-// 16-bit flat division of one row: the same results as the scalar rule for
-// every m (the product raw * m wraps in 32 bits).
+// One row of the flat division: out[x] = raw * m / f, truncated and clamped
+// to full scale, with saturated raw pixels and zero flats kept as they are.
+// The 16-bit product raw * m wraps in 32 bits; the 32-bit one is exact in 64.
+namespace tamrix::opt_baseline {
 void FlatRow16(const uint16_t* in, uint16_t* out, const uint16_t* flat, uint32_t m, int width);
-
-// 32-bit flat division of one row for m < 2^21, where raw * m < 2^53 is
-// exact in double and the truncated double quotient is the integer one.
 void FlatRow32(const uint32_t* in, uint32_t* out, const uint32_t* flat, uint64_t m, int width);
+} // namespace tamrix::opt_baseline
 
-// Largest m FlatRow32 takes.
-constexpr uint64_t kFlatRow32MaxLevel = (uint64_t{1} << 21) - 1;
-
+namespace tamrix::opt_avx2 {
+void FlatRow16(const uint16_t* in, uint16_t* out, const uint16_t* flat, uint32_t m, int width);
+// Vectors for m < 2^21, where raw * m < 2^53 is exact in double and the
+// truncated double quotient is the integer one; the baseline kernel beyond.
+void FlatRow32(const uint32_t* in, uint32_t* out, const uint32_t* flat, uint64_t m, int width);
 } // namespace tamrix::opt_avx2

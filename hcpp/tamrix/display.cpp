@@ -3,9 +3,9 @@
 // reduced by block means.
 #include "tamrix.h"
 
-#include "hcpp/tamrix/cpu.h"
 #include "hcpp/tamrix/display_kernels.h"
 #include "hcpp/tamrix/frame.h"
+#include "hcpp/tamrix/isa.h"
 
 #include <algorithm>
 #include <cstring>
@@ -15,24 +15,6 @@ namespace tamrix {
 namespace {
 
 using display::LaneMapping;
-
-// The kernels a call may use: the register-table kernels need AVX-512 VBMI
-// on top of the AVX-512 level.
-enum class Level { Scalar, Avx2, Avx512Vbmi };
-
-Level UsableLevel()
-{
-    switch (detail::FrameIsa()) {
-    case detail::Isa::Avx512:
-        if (__builtin_cpu_supports("avx512vbmi"))
-            return Level::Avx512Vbmi;
-        return Level::Avx2;
-    case detail::Isa::Avx2:
-        return Level::Avx2;
-    default:
-        return Level::Scalar;
-    }
-}
 
 // Frame pixels mapped per step. The scratch rows of a step live on the
 // worker's stack (the display functions allocate nothing), and stay in L1.
@@ -66,24 +48,31 @@ void InterleaveScalar(const uint8_t* b, const uint8_t* g, const uint8_t* r, int 
 
 using BlockMeanFn = void (*)(const uint8_t* const* rows, int count, uint8_t* dst);
 
-// The channel-independent kernels of a call; a null block mean leaves those
-// blocks to the portable sums.
+// The kernels of a level. A channel maps through `registers` when its table
+// has at most 256 entries (LaneMapping::smallValid), else through `gathers`
+// while the span fits their signed 32-bit indices, else through the scalar
+// kernel. A null block mean leaves those blocks to the portable sums.
 struct Kernels {
-    InterleaveFn interleave = &InterleaveScalar;
-    BlockMeanFn mean2 = nullptr, mean4 = nullptr;
+    MapFn<uint16_t> registers16, gathers16;
+    MapFn<uint32_t> registers32, gathers32;
+    InterleaveFn interleave;
+    BlockMeanFn mean2, mean4;
+
+    MapFn<uint16_t> Registers(uint16_t) const { return registers16; }
+    MapFn<uint32_t> Registers(uint32_t) const { return registers32; }
+    MapFn<uint16_t> Gathers(uint16_t) const { return gathers16; }
+    MapFn<uint32_t> Gathers(uint32_t) const { return gathers32; }
 };
 
-Kernels ChooseKernels(Level level)
-{
-    Kernels k;
-    if (level >= Level::Avx2) {
-        k.mean2 = &display_avx2::MeanOf2x2;
-        k.mean4 = &display_avx2::MeanOf4x4;
-    }
-    if (level >= Level::Avx512Vbmi)
-        k.interleave = &display_avx512::InterleaveBgr;
-    return k;
-}
+// The gathers serve small tables too below VBMI; the AVX-512 gathers are no
+// faster on the processors measured.
+constexpr Kernels kBaseline{&MapScalar<uint16_t>, &MapScalar<uint16_t>, &MapScalar<uint32_t>, &MapScalar<uint32_t>,
+                           &InterleaveScalar, nullptr, nullptr};
+constexpr Kernels kAvx2{&opt_avx2::Map16, &opt_avx2::Map16, &opt_avx2::Map32, &opt_avx2::Map32,
+                       &InterleaveScalar, &opt_avx2::MeanOf2x2, &opt_avx2::MeanOf4x4};
+constexpr Kernels kAvx512Vbmi{&opt_avx512::Map16, &opt_avx2::Map16, &opt_avx512::Map32, &opt_avx2::Map32,
+                             &opt_avx512::InterleaveBgr, &opt_avx2::MeanOf2x2, &opt_avx2::MeanOf4x4};
+constexpr Kernels kVariants[isa::kLevelCount] = {kBaseline, kBaseline, kBaseline, kAvx2, kAvx2, kAvx512Vbmi};
 
 // One channel of a call: where its rows are and how its pixels map.
 template <class Pixel>
@@ -99,22 +88,9 @@ struct Channel {
     }
 };
 
-// The fastest kernel for the table: in registers when it has at most 256
-// entries, else gathered eight at a time (the AVX-512 gathers are no faster
-// on the processors measured; their indices are signed 32-bit), else scalar.
-template <class Pixel>
-MapFn<Pixel> ChooseMap(const LaneMapping& m, Level level, MapFn<Pixel> registers, MapFn<Pixel> gathers)
-{
-    if (level >= Level::Avx512Vbmi && m.smallValid)
-        return registers;
-    if (level >= Level::Avx2 && m.span < 0x80000000u)
-        return gathers;
-    return &MapScalar<Pixel>;
-}
-
 template <class Pixel>
 void Prepare(Channel<Pixel>& ch, const void* frame, int width, int depth, unsigned low, unsigned high,
-             unsigned shift, const unsigned char* lut, Level level)
+             unsigned shift, const unsigned char* lut, const Kernels& k)
 {
     constexpr uint32_t maxValue = detail::kFullScale<Pixel>;
     ch.frame = static_cast<const char*>(frame);
@@ -138,10 +114,7 @@ void Prepare(Channel<Pixel>& ch, const void* frame, int width, int depth, unsign
     if (m.smallValid && m.top > m.low)
         std::memcpy(m.small, lut, m.span + 1);
 
-    if constexpr (sizeof(Pixel) == 2)
-        ch.map = ChooseMap<Pixel>(m, level, &display_avx512::Map16, &display_avx2::Map16);
-    else
-        ch.map = ChooseMap<Pixel>(m, level, &display_avx512::Map32, &display_avx2::Map32);
+    ch.map = m.smallValid ? k.Registers(Pixel{}) : m.span < 0x80000000u ? k.Gathers(Pixel{}) : &MapScalar<Pixel>;
 }
 
 // The bitmap size of a zoom step. A factor or a bitmap side too large for an
@@ -377,12 +350,12 @@ void RenderColor(int zoom, uint8_t* bitmap, int width, int height, const Channel
 void CreateMonoDIB(int zoom, void* bitmap, int width, int height, int depth, void* frame, unsigned low,
                    unsigned high, unsigned shift, unsigned char* lut)
 {
-    const Level level = UsableLevel();
+    const Kernels& k = isa::Pick(kVariants);
     detail::WithPixelType(depth, [&](auto pixel) {
         using Pixel = decltype(pixel);
         Channel<Pixel> ch;
-        Prepare(ch, frame, width, depth, low, high, shift, lut, level);
-        RenderMono(zoom, static_cast<uint8_t*>(bitmap), width, height, ch, ChooseKernels(level));
+        Prepare(ch, frame, width, depth, low, high, shift, lut, k);
+        RenderMono(zoom, static_cast<uint8_t*>(bitmap), width, height, ch, k);
     });
 }
 
@@ -391,14 +364,14 @@ void CreateColorDIB(int zoom, void* bitmap, int width, int height, int depth, vo
                     unsigned greenHigh, unsigned greenShift, unsigned char* greenLut, void* blue,
                     unsigned blueLow, unsigned blueHigh, unsigned blueShift, unsigned char* blueLut)
 {
-    const Level level = UsableLevel();
+    const Kernels& k = isa::Pick(kVariants);
     detail::WithPixelType(depth, [&](auto pixel) {
         using Pixel = decltype(pixel);
         Channel<Pixel> rgb[3];
-        Prepare(rgb[0], red, width, depth, redLow, redHigh, redShift, redLut, level);
-        Prepare(rgb[1], green, width, depth, greenLow, greenHigh, greenShift, greenLut, level);
-        Prepare(rgb[2], blue, width, depth, blueLow, blueHigh, blueShift, blueLut, level);
-        RenderColor(zoom, static_cast<uint8_t*>(bitmap), width, height, rgb, ChooseKernels(level));
+        Prepare(rgb[0], red, width, depth, redLow, redHigh, redShift, redLut, k);
+        Prepare(rgb[1], green, width, depth, greenLow, greenHigh, greenShift, greenLut, k);
+        Prepare(rgb[2], blue, width, depth, blueLow, blueHigh, blueShift, blueLut, k);
+        RenderColor(zoom, static_cast<uint8_t*>(bitmap), width, height, rgb, k);
     });
 }
 

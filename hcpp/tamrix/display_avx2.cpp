@@ -5,7 +5,7 @@
 
 #include <immintrin.h>
 
-namespace tamrix::display_avx2 {
+namespace tamrix::opt_avx2 {
 namespace {
 
 using display::LaneMapping;
@@ -140,4 +140,4 @@ void MeanOf4x4(const uint8_t* const* rows, int count, uint8_t* dst)
     }
 }
 
-} // namespace tamrix::display_avx2
+} // namespace tamrix::opt_avx2

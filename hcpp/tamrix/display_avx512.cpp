@@ -13,7 +13,7 @@
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 
-namespace tamrix::display_avx512 {
+namespace tamrix::opt_avx512 {
 namespace {
 
 using display::LaneMapping;
@@ -176,4 +176,4 @@ void InterleaveBgr(const uint8_t* b, const uint8_t* g, const uint8_t* r, int n, 
     }
 }
 
-} // namespace tamrix::display_avx512
+} // namespace tamrix::opt_avx512

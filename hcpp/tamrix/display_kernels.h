@@ -28,21 +28,21 @@ struct LaneMapping {
 
 } // namespace tamrix::display
 
-// Gathers from the caller's table (or from small), any span.
-namespace tamrix::display_avx2 {
+// Gathers from the caller's table (or from small), any span below 2^31.
+namespace tamrix::opt_avx2 {
 void Map16(const uint16_t* src, int n, uint8_t* dst, const display::LaneMapping& m);
 void Map32(const uint32_t* src, int n, uint8_t* dst, const display::LaneMapping& m);
 // dst[x] = the truncated mean of the f x f bytes rows[0 .. f-1][f x .. f x + f - 1]
 // for x < count, with f = 2 or 4.
 void MeanOf2x2(const uint8_t* const* rows, int count, uint8_t* dst);
 void MeanOf4x4(const uint8_t* const* rows, int count, uint8_t* dst);
-} // namespace tamrix::display_avx2
+} // namespace tamrix::opt_avx2
 
-// Table lookups in registers (vpermi2b): only when m.smallValid, and only on
-// processors with AVX-512 VBMI besides the set that detail::FrameIsa() names.
-namespace tamrix::display_avx512 {
+// Table lookups in registers (vpermi2b): only when m.smallValid, and only at
+// the level isa::Level::Avx512Vbmi (the file is built for AVX-512 VBMI).
+namespace tamrix::opt_avx512 {
 void Map16(const uint16_t* src, int n, uint8_t* dst, const display::LaneMapping& m);
 void Map32(const uint32_t* src, int n, uint8_t* dst, const display::LaneMapping& m);
 // bgr[3i] = b[i], bgr[3i + 1] = g[i], bgr[3i + 2] = r[i] for i < n.
 void InterleaveBgr(const uint8_t* b, const uint8_t* g, const uint8_t* r, int n, uint8_t* bgr);
-} // namespace tamrix::display_avx512
+} // namespace tamrix::opt_avx512

@@ -19,8 +19,8 @@
 // and V are bit-identical to the textbook loops' (the white-box test holds a
 // literal rendition).
 #include "hcpp/tamrix/matrix.h"
+#include "hcpp/tamrix/isa.h"
 #include "hcpp/tamrix/matrix_kernels.h"
-#include "hcpp/tamrix/cpu.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -37,6 +37,10 @@
 #undef NDEBUG
 #include <cassert>
 
+namespace tamrix::opt_baseline {
+#include "hcpp/tamrix/matrix.simd.h"
+} // namespace tamrix::opt_baseline
+
 namespace tamrix::detail {
 
 double hypotenuse(double a, double b)
@@ -51,24 +55,6 @@ double hypotenuse(double a, double b)
     const double r = p / q;
     return q * std::sqrt(1.0 + r * r);
 }
-
-namespace opt_baseline {
-
-void RotateLanes(double* t, const Rotation* rotations, size_t count)
-{
-    for (size_t r = 0; r < count; ++r) {
-        double* __restrict up = t + rotations[r].p * kRotationLanes;
-        double* __restrict uq = t + rotations[r].q * kRotationLanes;
-        const double c = rotations[r].c, s = rotations[r].s;
-        for (uint32_t b = 0; b < kRotationLanes; ++b) {
-            const double y = up[b], z = uq[b];
-            up[b] = y * c + z * s;
-            uq[b] = z * c - y * s;
-        }
-    }
-}
-
-} // namespace opt_baseline
 
 namespace {
 
@@ -249,8 +235,11 @@ void LeftRows(Width width, double* a, uint32_t n, uint32_t i, uint32_t m, const 
         dots[j] = acc[j];
 }
 
+// The rotation kernel of each level; they all give the same bits.
 using RotateFn = void (*)(double*, const Rotation*, size_t);
-RotateFn PickRotateLanes();
+constexpr RotateFn kRotateLanes[isa::kLevelCount] = {&opt_baseline::RotateLanes, &opt_baseline::RotateLanes,
+                                                     &opt_baseline::RotateLanes, &opt_avx2::RotateLanes,
+                                                     &opt_avx512::RotateLanes,   &opt_avx512::RotateLanes};
 
 // One decomposition of the m x n row-major matrix a into U (in place), the
 // diagonal of w and v, both n x n row-major. Indices are 0-based here; the
@@ -260,7 +249,7 @@ class Decomposition {
 public:
     Decomposition(double* a, uint32_t m, uint32_t n, double* w, double* v)
         : a_(a), m_(m), n_(n), w_(w), v_(v), e_(n, 0.0), column_(m), dots_(n), factors_(n),
-          block_(static_cast<size_t>(n) * kBlock, 0.0), rotate_(PickRotateLanes())
+          block_(static_cast<size_t>(n) * kBlock, 0.0), rotate_(isa::Pick(kRotateLanes))
     {
         rotations_.reserve(std::min<size_t>(kMaxRotations, 64 * static_cast<size_t>(n) + 64));
     }
@@ -612,20 +601,6 @@ void Decomposition::RotateBlock(double* rows, uint32_t count)
     for (uint32_t b = 0; b < count; ++b)
         for (uint32_t j = 0; j < n; ++j)
             rows[static_cast<size_t>(b) * n + j] = t[j * kBlock + b];
-}
-
-// The widest rotation kernel this processor runs; they all give the same
-// bits.
-RotateFn PickRotateLanes()
-{
-    switch (FrameIsa()) {
-    case Isa::Avx512:
-        return opt_avx512::RotateLanes;
-    case Isa::Avx2:
-        return opt_avx2::RotateLanes;
-    default:
-        return opt_baseline::RotateLanes;
-    }
 }
 
 } // namespace

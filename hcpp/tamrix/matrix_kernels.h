@@ -1,7 +1,7 @@
 // Internal: the plane rotations of the decomposition's final pass, one
-// kernel per instruction set. Each variant lives in its own file built for
-// its set and must give bit-identical results (no fused multiply-add: the
-// whole library is built with -ffp-contract=off).
+// kernel per instruction set (matrix.simd.h, built by matrix.cpp and by
+// matrix_<set>.cpp). All give bit-identical results (no fused multiply-add:
+// the whole library is built with -ffp-contract=off).
 #pragma once
 
 #include <cstddef>
@@ -19,15 +19,15 @@ struct Rotation {
 // Rows handled together: column j of the block is t[j * kRotationLanes ..].
 constexpr uint32_t kRotationLanes = 32;
 
-// Applies the rotations in order to every lane of the transposed block t.
-namespace opt_baseline {
-void RotateLanes(double* t, const Rotation* rotations, size_t count);
-}
-namespace opt_avx2 {
-void RotateLanes(double* t, const Rotation* rotations, size_t count);
-}
-namespace opt_avx512 {
-void RotateLanes(double* t, const Rotation* rotations, size_t count);
-}
-
 } // namespace tamrix::detail
+
+// Applies the rotations in order to every lane of the transposed block t.
+namespace tamrix::opt_baseline {
+void RotateLanes(double* t, const detail::Rotation* rotations, size_t count);
+}
+namespace tamrix::opt_avx2 {
+void RotateLanes(double* t, const detail::Rotation* rotations, size_t count);
+}
+namespace tamrix::opt_avx512 {
+void RotateLanes(double* t, const detail::Rotation* rotations, size_t count);
+}

@@ -41,7 +41,6 @@
 namespace tamrix {
 namespace {
 
-constexpr unsigned kProgressMessage = 0x465; // WM_USER + 101
 constexpr uint64_t kMaxBins = 262144;        // caps a histogram at 1 MiB
 
 // Zero counters on both sides of the histogram, read by the selection step
@@ -456,7 +455,7 @@ void ReportProgress(void* window, uint32_t c, int height)
     char text[16];
     std::snprintf(text, sizeof text, "%i %%", static_cast<int>(uint64_t{c} * 100 / static_cast<uint64_t>(height)));
     const uint64_t scaled = uint64_t{c} * 65535 / static_cast<uint64_t>(height);
-    platform::SendMessageA(window, kProgressMessage, static_cast<uintptr_t>(scaled), reinterpret_cast<intptr_t>(text));
+    platform::SendMessageA(window, kMedianProgressMessage, static_cast<uintptr_t>(scaled), reinterpret_cast<intptr_t>(text));
 }
 
 // The host sets its flag from another thread while the rows run.

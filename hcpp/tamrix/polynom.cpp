@@ -3,8 +3,8 @@
 #include "tamrix.h"
 
 #include "hcpp/tamrix/frame.h"
+#include "hcpp/tamrix/isa.h"
 #include "hcpp/tamrix/polynom_kernels.h"
-#include "hcpp/tamrix/cpu.h"
 
 #include <algorithm>
 #include <cmath>
@@ -15,14 +15,14 @@
 #include <emmintrin.h>
 
 // The baseline kernels: SSE2, two doubles a vector.
-namespace tamrix::detail::opt_baseline {
+namespace tamrix::opt_baseline {
 
 constexpr int kLanes = 2;
 #define VecSqrt(v) _mm_sqrt_pd(v)
-#include "hcpp/tamrix/polynom_kernels.inc"
+#include "hcpp/tamrix/polynom.simd.h"
 #undef VecSqrt
 
-} // namespace tamrix::detail::opt_baseline
+} // namespace tamrix::opt_baseline
 
 namespace tamrix {
 namespace {
@@ -73,7 +73,7 @@ void ParallelRowBlocks(int height, BlockFn&& block)
     });
 }
 
-// The widest kernels this processor runs; they all give the same bits.
+// The kernels of each level; they all give the same bits.
 struct Kernels {
     void (*fill16)(const detail::PolynomRows&, int, int);
     void (*fill32)(const detail::PolynomRows&, int, int);
@@ -81,19 +81,13 @@ struct Kernels {
     double (*field32)(const detail::PolynomRows&, int, int);
 };
 
-Kernels PickKernels()
-{
-    using namespace detail;
-    switch (FrameIsa()) {
-    case Isa::Avx512:
-        return {opt_avx512::FillRows16, opt_avx512::FillRows32, opt_avx512::FieldRows16, opt_avx512::FieldRows32};
-    case Isa::Avx2:
-        return {opt_avx2::FillRows16, opt_avx2::FillRows32, opt_avx2::FieldRows16, opt_avx2::FieldRows32};
-    default:
-        return {opt_baseline::FillRows16, opt_baseline::FillRows32, opt_baseline::FieldRows16,
-                opt_baseline::FieldRows32};
-    }
-}
+constexpr Kernels kBaseline{&opt_baseline::FillRows16, &opt_baseline::FillRows32, &opt_baseline::FieldRows16,
+                            &opt_baseline::FieldRows32};
+constexpr Kernels kAvx2{&opt_avx2::FillRows16, &opt_avx2::FillRows32, &opt_avx2::FieldRows16,
+                        &opt_avx2::FieldRows32};
+constexpr Kernels kAvx512{&opt_avx512::FillRows16, &opt_avx512::FillRows32, &opt_avx512::FieldRows16,
+                          &opt_avx512::FieldRows32};
+constexpr Kernels kVariants[isa::kLevelCount] = {kBaseline, kBaseline, kBaseline, kAvx2, kAvx512, kAvx512};
 
 // Double to a coordinate, truncated toward zero. Values beyond any frame
 // (and NaN) become a coordinate far outside every frame, on which the
@@ -215,7 +209,7 @@ void FillFrameWithPolynom(void* frame, int width, int height, int depth, double 
     const double c[10] = {c1, c2, c3, c4, c5, c6, c7, c8, c9, c10};
     const Geometry g = GeometryOf(width, height);
     const detail::PolynomRows task{frame, width, height, g.cx, g.cy, g.s, c, nullptr, scale, static_cast<double>(offset)};
-    const Kernels kernels = PickKernels();
+    const Kernels& kernels = isa::Pick(kVariants);
     const auto fill = depth == 2 ? kernels.fill16 : kernels.fill32;
     ParallelRowBlocks(height, [&](int y0, int y1) { fill(task, y0, y1); });
 }
@@ -229,7 +223,7 @@ void FillFrameWithPolynoms(void* frame, int width, int height, int depth, double
     const double d[10] = {d1, d2, d3, d4, d5, d6, d7, d8, d9, d10};
     const Geometry g = GeometryOf(width, height);
     const detail::PolynomRows task{frame, width, height, g.cx, g.cy, g.s, c, d, 1.0, 0.0};
-    const Kernels kernels = PickKernels();
+    const Kernels& kernels = isa::Pick(kVariants);
     const auto field = depth == 2 ? kernels.field16 : kernels.field32;
     // The rounded length r = trunc(m + 0.5) grows with m, so the largest r is
     // that of the largest m: each block of rows keeps its own maximum and

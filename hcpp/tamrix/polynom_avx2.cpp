@@ -6,11 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace tamrix::detail::opt_avx2 {
+namespace tamrix::opt_avx2 {
 
 constexpr int kLanes = 4;
 #define VecSqrt(v) _mm256_sqrt_pd(v)
-#include "hcpp/tamrix/polynom_kernels.inc"
+#include "hcpp/tamrix/polynom.simd.h"
 #undef VecSqrt
 
-} // namespace tamrix::detail::opt_avx2
+} // namespace tamrix::opt_avx2

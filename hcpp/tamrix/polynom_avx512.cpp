@@ -6,11 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace tamrix::detail::opt_avx512 {
+namespace tamrix::opt_avx512 {
 
 constexpr int kLanes = 8;
 #define VecSqrt(v) _mm512_maskz_sqrt_pd(0xFF, v)
-#include "hcpp/tamrix/polynom_kernels.inc"
+#include "hcpp/tamrix/polynom.simd.h"
 #undef VecSqrt
 
-} // namespace tamrix::detail::opt_avx512
+} // namespace tamrix::opt_avx512

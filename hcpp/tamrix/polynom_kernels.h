@@ -21,25 +21,26 @@ struct PolynomRows {
     double scale, offset;
 };
 
+} // namespace tamrix::detail
+
 // Fill rows y0 .. y1 - 1 of a 16-bit or 32-bit frame with the single
 // polynomial, or with the vector length image of the field; the field
 // kernels return the largest vector length of their rows (NaN skipped).
+// Each set's kernels are polynom.simd.h built for it.
 #define TAMRIX_POLYNOM_KERNELS                                                                                         \
-    void FillRows16(const PolynomRows& task, int y0, int y1);                                                          \
-    void FillRows32(const PolynomRows& task, int y0, int y1);                                                          \
-    double FieldRows16(const PolynomRows& task, int y0, int y1);                                                       \
-    double FieldRows32(const PolynomRows& task, int y0, int y1);
+    void FillRows16(const detail::PolynomRows& task, int y0, int y1);                                                  \
+    void FillRows32(const detail::PolynomRows& task, int y0, int y1);                                                  \
+    double FieldRows16(const detail::PolynomRows& task, int y0, int y1);                                               \
+    double FieldRows32(const detail::PolynomRows& task, int y0, int y1);
 
-namespace opt_baseline {
+namespace tamrix::opt_baseline {
 TAMRIX_POLYNOM_KERNELS
 }
-namespace opt_avx2 {
+namespace tamrix::opt_avx2 {
 TAMRIX_POLYNOM_KERNELS
 }
-namespace opt_avx512 {
+namespace tamrix::opt_avx512 {
 TAMRIX_POLYNOM_KERNELS
 }
 
 #undef TAMRIX_POLYNOM_KERNELS
-
-} // namespace tamrix::detail

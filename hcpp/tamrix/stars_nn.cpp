@@ -4,8 +4,8 @@
 
 #include "nnet.h"
 
-#include "hcpp/tamrix/cpu.h"
 #include "hcpp/tamrix/frame.h"
+#include "hcpp/tamrix/isa.h"
 #include "hcpp/tamrix/stars.h"
 #include "hcpp/tamrix/stars_nn_kernels.h"
 #include "platform/platform.h"
@@ -305,12 +305,10 @@ using JudgeRowsFn = void (*)(const detail::NNScan&, const detail::NNScratch&, in
 struct JudgeKernels {
     JudgeRowsFn rows16, rows32;
 };
-// By detail::Isa.
-constexpr JudgeKernels kJudgeKernels[] = {
-    {&opt_baseline::JudgeRows16, &opt_baseline::JudgeRows32},
-    {&opt_avx2::JudgeRows16, &opt_avx2::JudgeRows32},
-    {&opt_avx512::JudgeRows16, &opt_avx512::JudgeRows32},
-};
+constexpr JudgeKernels kBaseline{&opt_baseline::JudgeRows16, &opt_baseline::JudgeRows32};
+constexpr JudgeKernels kAvx2{&opt_avx2::JudgeRows16, &opt_avx2::JudgeRows32};
+constexpr JudgeKernels kAvx512{&opt_avx512::JudgeRows16, &opt_avx512::JudgeRows32};
+constexpr JudgeKernels kVariants[isa::kLevelCount] = {kBaseline, kBaseline, kBaseline, kAvx2, kAvx512, kAvx512};
 
 // Judges every interior pixel in bulk, rows spread over the OpenMP team,
 // then on the calling thread, in raster order, sends each pixel the bulk
@@ -331,7 +329,7 @@ bool MarkInBulk(nnet::CNetwork* network, const Interior& in, float level, void* 
     if (!scratch || !decisions)
         return false;
 
-    const JudgeKernels& kernels = kJudgeKernels[static_cast<int>(detail::FrameIsa())];
+    const JudgeKernels& kernels = isa::Pick(kVariants);
     const JudgeRowsFn rows = depth == 2u ? kernels.rows16 : kernels.rows32;
     const int interior = in.height - 2 * in.r, bands = (interior + detail::kBandRows - 1) / detail::kBandRows;
     detail::ParallelRows(bands, [&](int band) {

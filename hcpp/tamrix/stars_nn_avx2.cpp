@@ -1,5 +1,5 @@
-// The bulk judgement of the neural star detector, built for AVX2 and FMA:
-// 8 floats a vector.
+// The bulk judgement of the neural star detector, built for AVX2: 8 floats a
+// vector. No FMA: the level does not promise it.
 #include "hcpp/tamrix/stars_nn_kernels.h"
 
 #include <immintrin.h>
@@ -11,7 +11,7 @@
 namespace tamrix::opt_avx2 {
 
 constexpr int kLanes = 8;
-#define MulAdd(a, b, c) VecF(_mm256_fmadd_ps(__m256(a), __m256(b), __m256(c)))
+#define MulAdd(a, b, c) ((a) * (b) + (c))
 #define GatherF(table, index)                                                                                          \
     VecF(_mm256_mask_i32gather_ps(                                                                                     \
         _mm256_setzero_ps(), table, __m256i(index), _mm256_castsi256_ps(_mm256_set1_epi32(-1)), 4))

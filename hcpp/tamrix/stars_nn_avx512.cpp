@@ -1,5 +1,7 @@
 // The bulk judgement of the neural star detector, built for AVX-512: 16
-// floats a vector.
+// floats a vector. The correlation fuses its products and sums (FMA is part
+// of AVX-512 F): its results are bounded, not bit-exact, the bound holds
+// either way, and the multiplies are most of its time.
 #include "hcpp/tamrix/stars_nn_kernels.h"
 
 #include <immintrin.h>

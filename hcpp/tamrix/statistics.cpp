@@ -3,14 +3,63 @@
 #include "tamrix.h"
 
 #include "hcpp/tamrix/frame.h"
+#include "hcpp/tamrix/isa.h"
 #include "hcpp/tamrix/statistics_kernels.h"
 
 #include <algorithm>
 #include <cmath>
 
 namespace tamrix {
+
+// The baseline leaves the extremes to the per-pixel loop and sums the lanes
+// as written.
+namespace opt_baseline {
+namespace {
+
+template <class Pixel>
+int BlockDeviations(const Pixel* p, int n, double mean, double* lane)
+{
+    using stats::kLanes;
+    for (int k = 0; k < kLanes; ++k)
+        lane[k] = 0.0;
+    int i = 0;
+    for (; i + kLanes <= n; i += kLanes)
+        for (int k = 0; k < kLanes; ++k) {
+            const double d = static_cast<double>(p[i + k]) - mean;
+            lane[k] += d * d;
+        }
+    return i;
+}
+
+} // namespace
+
+int Extremes(const uint16_t*, int, stats::Extremes*) { return 0; }
+int Extremes(const uint32_t*, int, stats::Extremes*) { return 0; }
+int DeviationLanes(const uint16_t* p, int n, double mean, double* lanes) { return BlockDeviations(p, n, mean, lanes); }
+int DeviationLanes(const uint32_t* p, int n, double mean, double* lanes) { return BlockDeviations(p, n, mean, lanes); }
+
+} // namespace opt_baseline
+
 namespace stats {
 namespace {
+
+// The kernels of each level for one pixel type.
+template <class Pixel>
+struct RowKernels {
+    int (*extremes)(const Pixel* p, int n, Extremes* e);
+    int (*deviations)(const Pixel* p, int n, double mean, double* lanes);
+};
+
+template <class Pixel>
+constexpr RowKernels<Pixel> kBaseline{&opt_baseline::Extremes, &opt_baseline::DeviationLanes};
+template <class Pixel>
+constexpr RowKernels<Pixel> kAvx2{&opt_avx2::Extremes, &opt_avx2::DeviationLanes};
+template <class Pixel>
+constexpr RowKernels<Pixel> kAvx512{&opt_avx2::Extremes, &opt_avx512::DeviationLanes};
+
+template <class Pixel>
+constexpr RowKernels<Pixel> kVariants[isa::kLevelCount] = {
+    kBaseline<Pixel>, kBaseline<Pixel>, kBaseline<Pixel>, kAvx2<Pixel>, kAvx512<Pixel>, kAvx512<Pixel>};
 
 // Row minimum, maximum and sum. The sum is taken as an exact integer: while a
 // running double sum stays below 2^53 every partial sum is an exact integer,
@@ -18,13 +67,10 @@ namespace {
 // A 32-bit row of more than 2^21 pixels could pass 2^53 and is added pixel by
 // pixel in double instead.
 template <class Pixel>
-void RowExtremes(Isa isa, const Pixel* p, int n, uint32_t& min, uint32_t& max, double& sum)
+void RowExtremes(const RowKernels<Pixel>& k, const Pixel* p, int n, uint32_t& min, uint32_t& max, double& sum)
 {
     Extremes e{0xFFFFFFFFu, 0, 0};
-    int i = 0;
-    if (isa != Isa::Baseline)
-        i = opt_avx2::Extremes(p, n, &e);
-    for (; i < n; ++i) {
+    for (int i = k.extremes(p, n, &e); i < n; ++i) {
         const uint32_t v = p[i];
         e.min = std::min(e.min, v);
         e.max = std::max(e.max, v);
@@ -45,21 +91,10 @@ void RowExtremes(Isa isa, const Pixel* p, int n, uint32_t& min, uint32_t& max, d
 // fixes: pixel i into lane i % kLanes, then the lanes added pairwise. The
 // deviation and its square are rounded to double each, as written.
 template <class Pixel>
-double RowSquaredDeviations(Isa isa, const Pixel* p, int n, double mean)
+double RowSquaredDeviations(const RowKernels<Pixel>& kernels, const Pixel* p, int n, double mean)
 {
-    double lane[kLanes] = {};
-    int i = 0;
-    switch (isa) {
-    case Isa::Avx512: i = opt_avx512::DeviationLanes(p, n, mean, lane); break;
-    case Isa::Avx2: i = opt_avx2::DeviationLanes(p, n, mean, lane); break;
-    case Isa::Baseline:
-        for (; i + kLanes <= n; i += kLanes)
-            for (int k = 0; k < kLanes; ++k) {
-                const double d = static_cast<double>(p[i + k]) - mean;
-                lane[k] += d * d;
-            }
-        break;
-    }
+    double lane[kLanes];
+    int i = kernels.deviations(p, n, mean, lane);
     for (int k = 0; i < n; ++i, ++k) {
         const double d = static_cast<double>(p[i]) - mean;
         lane[k] += d * d;
@@ -77,11 +112,12 @@ double RowSquaredDeviations(Isa isa, const Pixel* p, int n, double mean)
 }
 
 template <class Pixel>
-void Measure(Isa isa, const Pixel* frame, int width, int x, int y, int w, int h, unsigned* minimum,
+void Measure(const Pixel* frame, int width, int x, int y, int w, int h, unsigned* minimum,
              unsigned* maximum, double* mean, double* stdDev)
 {
     const Pixel* first = frame + static_cast<std::ptrdiff_t>(y) * width + x;
     const double count = static_cast<double>(static_cast<uint32_t>(w) * static_cast<uint32_t>(h));
+    const RowKernels<Pixel>& k = isa::Pick(kVariants<Pixel>);
 
     // Pass 1: per row minimum, maximum and sum; the extremes are shared and
     // updated under the library's lock once per row, the sums are a
@@ -92,7 +128,7 @@ void Measure(Isa isa, const Pixel* frame, int width, int x, int y, int w, int h,
     for (int r = 0; r < h; ++r) {
         uint32_t rowMin, rowMax;
         double rowSum;
-        RowExtremes(isa, first + static_cast<std::ptrdiff_t>(r) * width, w, rowMin, rowMax, rowSum);
+        RowExtremes(k, first + static_cast<std::ptrdiff_t>(r) * width, w, rowMin, rowMax, rowSum);
         sum += rowSum;
         detail::UnderLock([&] {
             if (rowMax > hi)
@@ -110,14 +146,15 @@ void Measure(Isa isa, const Pixel* frame, int width, int x, int y, int w, int h,
     double squares = 0.0;
 #pragma omp parallel for schedule(static) reduction(+ : squares)
     for (int r = 0; r < h; ++r)
-        squares += RowSquaredDeviations(isa, first + static_cast<std::ptrdiff_t>(r) * width, w, m);
+        squares += RowSquaredDeviations(k, first + static_cast<std::ptrdiff_t>(r) * width, w, m);
     *stdDev = std::sqrt(squares / count); // population deviation: divided by N
 }
 
 } // namespace
+} // namespace stats
 
-void CalculateAreaStatistics(Isa isa, const void* frame, int width, int height, int depth, int x, int y, int w,
-                             int h, unsigned* minimum, unsigned* maximum, double* mean, double* stdDev)
+void CalculateAreaStatistics(void* frame, int width, int height, int depth, int x, int y, int w, int h,
+                             unsigned* minimum, unsigned* maximum, double* mean, double* stdDev)
 {
     if (frame == nullptr || width < 1 || height < 1)
         return;
@@ -146,18 +183,9 @@ void CalculateAreaStatistics(Isa isa, const void* frame, int width, int height, 
         return;
     detail::WithPixelType(depth, [&](auto pixel) {
         using Pixel = decltype(pixel);
-        Measure(isa, detail::Pixels<Pixel>(frame), width, static_cast<int>(x0), static_cast<int>(y0),
+        stats::Measure(detail::Pixels<Pixel>(frame), width, static_cast<int>(x0), static_cast<int>(y0),
                 static_cast<int>(cw), static_cast<int>(ch), minimum, maximum, mean, stdDev);
     });
-}
-
-} // namespace stats
-
-void CalculateAreaStatistics(void* frame, int width, int height, int depth, int x, int y, int w, int h,
-                             unsigned* minimum, unsigned* maximum, double* mean, double* stdDev)
-{
-    stats::CalculateAreaStatistics(detail::FrameIsa(), frame, width, height, depth, x, y, w, h, minimum, maximum, mean,
-                                   stdDev);
 }
 
 } // namespace tamrix

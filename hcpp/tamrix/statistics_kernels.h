@@ -1,21 +1,13 @@
-// Internal: the row kernels of the area statistics for each instruction set,
-// and an entry point that takes the variant explicitly so that tests can run
-// every variant on one machine.
+// Internal: the row kernels of the area statistics for each instruction set;
+// statistics.cpp keeps their table.
 //
 // Plain declarations only: this header is included by files built for
 // different instruction sets and must not carry inline code.
 #pragma once
 
-#include "hcpp/tamrix/cpu.h"
-
 #include <cstdint>
 
 namespace tamrix::stats {
-
-using detail::Isa;
-
-void CalculateAreaStatistics(Isa isa, const void* frame, int width, int height, int depth, int x, int y, int w,
-                             int h, unsigned* minimum, unsigned* maximum, double* mean, double* stdDev);
 
 // Minimum, maximum and exact integer sum of a run of pixels.
 struct Extremes {
@@ -33,10 +25,18 @@ constexpr int kLanes = 32;
 
 } // namespace tamrix::stats
 
-// Vector kernels. Extremes folds the leading pixels of the run into *e and
-// returns how many it took; DeviationLanes sums the leading whole blocks of
-// kLanes pixels into lanes[0 .. kLanes - 1] (which it sets) and returns how
-// many pixels that was. The baseline code finishes the run.
+// The kernels of a level. Extremes folds the leading pixels of the run into
+// *e and returns how many it took; DeviationLanes sums the leading whole
+// blocks of kLanes pixels into lanes[0 .. kLanes - 1] (which it sets) and
+// returns how many pixels that was. The per-pixel loops of statistics.cpp
+// finish the run.
+namespace tamrix::opt_baseline {
+int Extremes(const uint16_t* p, int n, stats::Extremes* e);
+int Extremes(const uint32_t* p, int n, stats::Extremes* e);
+int DeviationLanes(const uint16_t* p, int n, double mean, double* lanes);
+int DeviationLanes(const uint32_t* p, int n, double mean, double* lanes);
+} // namespace tamrix::opt_baseline
+
 namespace tamrix::opt_avx2 {
 int Extremes(const uint16_t* p, int n, stats::Extremes* e);
 int Extremes(const uint32_t* p, int n, stats::Extremes* e);

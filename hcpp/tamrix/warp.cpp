@@ -3,6 +3,7 @@
 #include "tamrix.h"
 
 #include "hcpp/tamrix/frame.h"
+#include "hcpp/tamrix/isa.h"
 #include "hcpp/tamrix/warp_kernels.h"
 
 #include <algorithm>
@@ -45,17 +46,6 @@ void TransformRowBaseline(const AffineRow& row, const Pixel* src, Pixel* dst, in
     }
 }
 
-template <class Pixel>
-int TransformRowVector(Isa isa, const AffineRow& row, const Pixel* src, Pixel* dst)
-{
-    switch (isa) {
-    case Isa::Avx512: return opt_avx512::TransformRow(row, src, dst);
-    case Isa::Avx2: return opt_avx2::TransformRow(row, src, dst);
-    case Isa::Baseline: break;
-    }
-    return 0;
-}
-
 // Columns row.begin .. row.end - 1 (see ShiftRow). Products and sum wrap
 // modulo 2^32 as unsigned 32-bit arithmetic does; a 16-bit destination keeps
 // the low bits of the quotient.
@@ -68,23 +58,44 @@ void ShiftRowBaseline(const ShiftRow& row, const Pixel* top, const Pixel* bottom
     }
 }
 
+// The kernels of each level for one pixel type.
 template <class Pixel>
-int ShiftRowVector(Isa isa, const ShiftRow& row, const Pixel* top, const Pixel* bottom, Pixel* dst)
-{
-    if (row.shift < 0 || isa == Isa::Baseline)
-        return row.begin;
-    return opt_avx2::ShiftRow(row, top, bottom, dst);
-}
+struct RowKernels {
+    int (*transform)(const AffineRow& row, const Pixel* src, Pixel* dst);
+    int (*shift)(const ShiftRow& row, const Pixel* top, const Pixel* bottom, Pixel* dst);
+};
+
+template <class Pixel>
+constexpr RowKernels<Pixel> kBaseline{&opt_baseline::TransformRow, &opt_baseline::ShiftRow};
+template <class Pixel>
+constexpr RowKernels<Pixel> kAvx2{&opt_avx2::TransformRow, &opt_avx2::ShiftRow};
+template <class Pixel>
+constexpr RowKernels<Pixel> kAvx512{&opt_avx512::TransformRow, &opt_avx2::ShiftRow};
+
+template <class Pixel>
+constexpr RowKernels<Pixel> kVariants[isa::kLevelCount] = {
+    kBaseline<Pixel>, kBaseline<Pixel>, kBaseline<Pixel>, kAvx2<Pixel>, kAvx512<Pixel>, kAvx512<Pixel>};
 
 } // namespace
+} // namespace warp
 
-void Transform(Isa isa, double A, double B, double C, double D, double E, double F, const void* src, int srcWidth,
-               int srcHeight, int depth, void* dst, int dstWidth, int dstHeight)
+// The baseline leaves whole rows to the per-pixel loops.
+namespace opt_baseline {
+int TransformRow(const warp::AffineRow&, const uint16_t*, uint16_t*) { return 0; }
+int TransformRow(const warp::AffineRow&, const uint32_t*, uint32_t*) { return 0; }
+int ShiftRow(const warp::ShiftRow& row, const uint16_t*, const uint16_t*, uint16_t*) { return row.begin; }
+int ShiftRow(const warp::ShiftRow& row, const uint32_t*, const uint32_t*, uint32_t*) { return row.begin; }
+} // namespace opt_baseline
+
+void Transform(double A, double B, double C, double D, double E, double F, void* src, int srcWidth, int srcHeight,
+               int depth, void* dst, int dstWidth, int dstHeight)
 {
+    using namespace warp;
     if (dstWidth < 1) // no columns: nothing to write, whatever the kernels would round to
         return;
     detail::WithPixelType(depth, [&](auto pixel) {
         using Pixel = decltype(pixel);
+        const RowKernels<Pixel>& k = isa::Pick(kVariants<Pixel>);
         const Pixel* in = detail::Pixels<Pixel>(src);
         Pixel* out = detail::Pixels<Pixel>(dst);
         const double maxX = static_cast<double>(srcWidth) - 1.0, maxY = static_cast<double>(srcHeight) - 1.0;
@@ -92,15 +103,15 @@ void Transform(Isa isa, double A, double B, double C, double D, double E, double
             const double yd = y;
             const AffineRow row{A, B * yd, C, D, E * yd, F, maxX, maxY, srcWidth, dstWidth};
             Pixel* line = out + static_cast<std::ptrdiff_t>(y) * dstWidth;
-            TransformRowBaseline(row, in, line, TransformRowVector(isa, row, in, line));
+            TransformRowBaseline(row, in, line, k.transform(row, in, line));
         });
     });
 }
 
-void SubPixelShift(Isa isa, int dx, int dy, uint32_t w00, uint32_t w10, uint32_t w01, uint32_t w11,
-                   uint32_t divisor, const void* src, int srcWidth, int srcHeight, int depth, void* dst, int dstWidth,
-                   int dstHeight)
+void SubPixelShift(int dx, int dy, unsigned w00, unsigned w10, unsigned w01, unsigned w11, unsigned divisor,
+                   void* src, int srcWidth, int srcHeight, int depth, void* dst, int dstWidth, int dstHeight)
 {
+    using namespace warp;
     // Destination columns whose square is inside: 0 <= x + dx < srcWidth - 1,
     // in 64 bits so that no offset can overflow. Rows and columns outside
     // that range are not touched at all.
@@ -115,6 +126,7 @@ void SubPixelShift(Isa isa, int dx, int dy, uint32_t w00, uint32_t w10, uint32_t
     const ShiftRow row{w00, w10, w01, w11, shift, 0, static_cast<int>(end - begin)};
     detail::WithPixelType(depth, [&](auto pixel) {
         using Pixel = decltype(pixel);
+        const RowKernels<Pixel>& k = isa::Pick(kVariants<Pixel>);
         const Pixel* in = detail::Pixels<Pixel>(src);
         Pixel* out = detail::Pixels<Pixel>(dst);
         detail::ParallelRows(dstHeight, [&](int y) {
@@ -125,25 +137,10 @@ void SubPixelShift(Isa isa, int dx, int dy, uint32_t w00, uint32_t w10, uint32_t
             const Pixel* bottom = top + srcWidth;
             Pixel* line = out + static_cast<std::ptrdiff_t>(y) * dstWidth + begin;
             ShiftRow rest = row;
-            rest.begin = ShiftRowVector(isa, row, top, bottom, line);
+            rest.begin = row.shift >= 0 ? k.shift(row, top, bottom, line) : row.begin;
             ShiftRowBaseline(rest, top, bottom, line, divisor);
         });
     });
-}
-
-} // namespace warp
-
-void Transform(double A, double B, double C, double D, double E, double F, void* src, int srcWidth, int srcHeight,
-               int depth, void* dst, int dstWidth, int dstHeight)
-{
-    warp::Transform(detail::FrameIsa(), A, B, C, D, E, F, src, srcWidth, srcHeight, depth, dst, dstWidth, dstHeight);
-}
-
-void SubPixelShift(int dx, int dy, unsigned w00, unsigned w10, unsigned w01, unsigned w11, unsigned divisor,
-                   void* src, int srcWidth, int srcHeight, int depth, void* dst, int dstWidth, int dstHeight)
-{
-    warp::SubPixelShift(detail::FrameIsa(), dx, dy, w00, w10, w01, w11, divisor, src, srcWidth, srcHeight, depth, dst,
-                        dstWidth, dstHeight);
 }
 
 } // namespace tamrix

@@ -1,25 +1,13 @@
 // Internal: the row kernels of the sub-pixel shift and the affine transform
-// for each instruction set, and entry points that take the variant
-// explicitly so that tests can run every variant on one machine.
+// for each instruction set; warp.cpp keeps their table.
 //
 // Plain declarations only: this header is included by files built for
 // different instruction sets and must not carry inline code.
 #pragma once
 
-#include "hcpp/tamrix/cpu.h"
-
 #include <cstdint>
 
 namespace tamrix::warp {
-
-using detail::Isa;
-
-void Transform(Isa isa, double A, double B, double C, double D, double E, double F, const void* src, int srcWidth,
-               int srcHeight, int depth, void* dst, int dstWidth, int dstHeight);
-
-void SubPixelShift(Isa isa, int dx, int dy, uint32_t w00, uint32_t w10, uint32_t w01, uint32_t w11,
-                   uint32_t divisor, const void* src, int srcWidth, int srcHeight, int depth, void* dst, int dstWidth,
-                   int dstHeight);
 
 // What an affine row kernel needs for destination row y: the per-pixel
 // positions are sx = (a * x + by) + c, sy = (d * x + ey) + f with by = B * y
@@ -46,8 +34,16 @@ struct ShiftRow {
 
 } // namespace tamrix::warp
 
-// Vector kernels: each handles a leading part of the row and returns the
-// column where the baseline kernel takes over.
+// The kernels of a level: each handles a leading part of the row and returns
+// the column where the per-pixel loop of warp.cpp takes over. The shift
+// kernels take only rows whose divisor is a power of two (shift >= 0).
+namespace tamrix::opt_baseline {
+int TransformRow(const warp::AffineRow& row, const uint16_t* src, uint16_t* dst);
+int TransformRow(const warp::AffineRow& row, const uint32_t* src, uint32_t* dst);
+int ShiftRow(const warp::ShiftRow& row, const uint16_t* top, const uint16_t* bottom, uint16_t* dst);
+int ShiftRow(const warp::ShiftRow& row, const uint32_t* top, const uint32_t* bottom, uint32_t* dst);
+} // namespace tamrix::opt_baseline
+
 namespace tamrix::opt_avx2 {
 int TransformRow(const warp::AffineRow& row, const uint16_t* src, uint16_t* dst);
 int TransformRow(const warp::AffineRow& row, const uint32_t* src, uint32_t* dst);

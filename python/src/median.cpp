@@ -15,8 +15,6 @@ namespace tamrix::python {
 
 namespace {
 
-constexpr unsigned kProgressMessage = 0x465;
-
 // A flag another thread can raise to stop a running median filter.
 class CancelToken {
 public:
@@ -51,7 +49,7 @@ void RaiseFlag(MedianHost& host)
 intptr_t OnProgress(void* context, unsigned message, uintptr_t wParam, intptr_t /*text*/)
 {
     auto& host = *static_cast<MedianHost*>(context);
-    if (message != kProgressMessage)
+    if (message != kMedianProgressMessage)
         return 0;
     if (host.token != nullptr && host.token->Cancelled())
         RaiseFlag(host);

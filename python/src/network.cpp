@@ -15,8 +15,6 @@
 
 namespace tamrix::python {
 
-constexpr unsigned kEpochMessage = 13369;
-
 std::vector<int> Network::Layers() const
 {
     std::vector<int> layers;
@@ -116,7 +114,7 @@ struct EpochReport {
 
 void OnEpoch(void* context, unsigned message, uintptr_t /*epoch*/, intptr_t milliseconds)
 {
-    if (message != kEpochMessage)
+    if (message != nnet::kLearnEpochMessage)
         return;
     auto& report = *static_cast<EpochReport*>(context);
     report.posted = true;

@@ -42,11 +42,9 @@ int Bound(const std::string& s)
     return static_cast<int>(s.size());
 }
 
-// The library's message is Windows-1250 text.
 [[noreturn]] void RaiseMessage(const char* message)
 {
-    py::object text = py::bytes(message).attr("decode")("cp1250", "replace");
-    throw NetworkFileError(text.cast<std::string>());
+    throw NetworkFileError(intake::LibraryMessage(message));
 }
 
 py::tuple Parameters(py::handle path)

@@ -1,13 +1,19 @@
 // The row kernels of the polynomial fills, written once with GCC vector
 // types of kLanes doubles. Each instruction-set file includes this inside its
-// own namespace (tamrix::detail::opt_<set>) after defining kLanes and
-// VecSqrt, so no function is shared between files built for different sets.
-// Only operators and builtins are used here: no library templates, which
-// could be instantiated once for a wider set and linked into everyone.
+// own namespace (tamrix::opt_<set>) after <cstddef>, <cstdint> and
+// polynom_kernels.h, and after defining kLanes and VecSqrt; the helpers are
+// local to that file, so no function is shared between files built for
+// different sets. Only operators and builtins are used here: no library
+// templates, which could be instantiated once for a wider set and linked
+// into everyone.
 //
 // Each lane does exactly what the scalar definition does, in the same order:
 // P(u, v) with its terms formed left to right, powers as units
 // (c1 u^3, c3 u^2 v = (c3 u^2) v, ...), summed in term order.
+
+namespace {
+
+using detail::PolynomRows;
 
 typedef double Vec __attribute__((vector_size(kLanes * 8)));
 typedef int64_t Mask __attribute__((vector_size(kLanes * 8)));
@@ -166,6 +172,8 @@ double FieldRows(const PolynomRows& task, int y0, int y1)
         tail = longest[j] > tail ? longest[j] : tail;
     return tail;
 }
+
+} // namespace
 
 void FillRows16(const PolynomRows& task, int y0, int y1) { FillRows<uint16_t>(task, y0, y1); }
 void FillRows32(const PolynomRows& task, int y0, int y1) { FillRows<uint32_t>(task, y0, y1); }
