@@ -132,11 +132,12 @@ void MarkEachPixel(nnet::CNetwork* network, const Interior& in, float level, voi
 // Every radius is linear in q, so the whole bound is; it is taken 1.25
 // times, which covers the second-order terms and the roundings of q and of
 // the radius; the kernels add 8u |sum| for the rounding of sum -+ radius.
+// Arrays are plain blocks: std::vector's out-of-line members of float or int
+// would be exported from the library.
 struct BulkNetwork {
-    std::vector<int> neurons;
-    std::vector<float> weights1, sums1, shifts1, sigmoid;
-    std::vector<std::vector<float>> weights, biases;
-    std::vector<const float*> weightRows, biasRows;
+    std::unique_ptr<int[]> neurons;
+    std::unique_ptr<float[]> floats; // weights1, sums1, shifts1, sigmoid, then each later layer's weights, biases
+    std::unique_ptr<const float*[]> rows; // per layer: its weights, then per layer: its biases
     detail::NNScan scan{};
 };
 
@@ -145,94 +146,103 @@ struct BulkNetwork {
 // above 1e15.
 bool Prepare(const nnet::CNetwork& net, int r, float level, const void* frame, int width, BulkNetwork& b)
 {
-    const int taps = (2 * r + 1) * (2 * r + 1);
+    const int taps = (2 * r + 1) * (2 * r + 1), layers = net.NumLayers;
     // g(k) below needs k u well below 1.
-    if (taps > (1 << 20) || net.NumLayers < 2 || net.Layers == nullptr || net.Layers[0]->NumNeurons != taps
-        || net.Layers[net.NumLayers - 1]->NumNeurons != 1)
+    if (taps > (1 << 20) || layers < 2 || net.Layers == nullptr || net.Layers[0]->NumNeurons != taps
+        || net.Layers[layers - 1]->NumNeurons != 1)
         return false;
-    b.neurons.assign(1, taps);
-    for (int l = 1; l < net.NumLayers; ++l) {
-        if (net.Layers[l]->NumNeurons > detail::kMaxNeurons)
+    const int h = net.Layers[1]->NumNeurons, groups = (h + detail::kNeuronGroup - 1) / detail::kNeuronGroup;
+    size_t count = size_t(groups) * detail::kNeuronGroup * taps + 2 * size_t(h) + detail::kSigmoidCells + 1;
+    for (int l = 1; l < layers; ++l) {
+        const nnet::CLayer& layer = *net.Layers[l];
+        if (layer.NumNeurons > detail::kMaxNeurons)
             return false;
-        b.neurons.push_back(net.Layers[l]->NumNeurons);
+        // Weights and biases up to 1e15 keep every float the kernels compute
+        // finite (below 1e15 * 2^32 * 2^20 terms); larger ones, and those
+        // that are not finite, go the per-pixel way.
+        for (int i = 0; i < layer.NumNeurons; ++i) {
+            if (!(std::fabs(layer.Biases[i]) <= 1e15f))
+                return false;
+            for (int j = 0; j < layer.Prev->NumNeurons; ++j)
+                if (!(std::fabs(layer.Weights[i][j]) <= 1e15f))
+                    return false;
+        }
+        if (l >= 2)
+            count += size_t(layer.NumNeurons) * (layer.Prev->NumNeurons + 1);
     }
+    b.neurons.reset(new int[size_t(layers)]);
+    b.floats.reset(new float[count]());
+    b.rows.reset(new const float*[2 * size_t(layers)]());
+    for (int l = 0; l < layers; ++l)
+        b.neurons[size_t(l)] = net.Layers[l]->NumNeurons;
+    float* weights1 = b.floats.get();
+    float* sums1 = weights1 + size_t(groups) * detail::kNeuronGroup * taps;
+    float* shifts1 = sums1 + h;
+    float* sigmoid = shifts1 + h;
+    float* next = sigmoid + detail::kSigmoidCells + 1;
+
     constexpr double u = 0x1p-24, act = 0x1p-16 / 4 + 2.01 * u + 0x1p-100, table = 4.5e-6;
     auto g = [](int k) { return k * u / (1 - k * u); };
-    // Weights and biases up to 1e15 keep every float the kernels compute
-    // finite (below 1e15 * 2^32 * 2^22 terms); larger ones, and those that
-    // are not finite, go the per-pixel way.
-    auto tame = [&net] {
-        for (int l = 1; l < net.NumLayers; ++l) {
-            const nnet::CLayer& layer = *net.Layers[l];
-            for (int i = 0; i < layer.NumNeurons; ++i) {
-                if (!(std::fabs(layer.Biases[i]) <= 1e15f))
-                    return false;
-                for (int j = 0; j < layer.Prev->NumNeurons; ++j)
-                    if (!(std::fabs(layer.Weights[i][j]) <= 1e15f))
-                        return false;
-            }
-        }
-        return true;
-    };
-    if (!tame())
-        return false;
 
     // With one hidden layer, its neurons go in the order that lets the first
     // group bound the output best: positive output weights first, then the
-    // negative ones by size.
-    const nnet::CLayer& first = *net.Layers[1];
-    const int h = first.NumNeurons, groups = (h + detail::kNeuronGroup - 1) / detail::kNeuronGroup;
-    std::vector<int> order(size_t(h), 0);
+    // negative ones by size (an insertion sort, stable).
+    int order[detail::kMaxNeurons];
     for (int i = 0; i < h; ++i)
-        order[size_t(i)] = i;
-    const bool screen = net.NumLayers == 3 && h > detail::kNeuronGroup;
+        order[i] = i;
+    const bool screen = layers == 3 && h > detail::kNeuronGroup;
     if (screen) {
         const float* out = net.Layers[2]->Weights[0];
-        std::stable_sort(order.begin(), order.end(), [out](int i, int j) {
+        auto before = [out](int i, int j) {
             const bool pi = out[i] > 0, pj = out[j] > 0;
             return pi != pj ? pi : std::fabs(out[i]) > std::fabs(out[j]);
-        });
+        };
+        for (int i = 1; i < h; ++i)
+            for (int k = i; k > 0 && before(order[k], order[k - 1]); --k)
+                std::swap(order[k], order[k - 1]);
     }
 
     // Radii of the current layer's outputs (or sums, for the output layer):
     // A q + B per neuron.
-    std::vector<double> ra, rb;
-    b.weights1.assign(size_t(groups) * detail::kNeuronGroup * taps, 0.0f);
+    double ra[detail::kMaxNeurons], rb[detail::kMaxNeurons];
+    const nnet::CLayer& first = *net.Layers[1];
     for (int i = 0; i < h; ++i) {
-        const float* row = first.Weights[order[size_t(i)]];
+        const float* row = first.Weights[order[i]];
         double l1 = 0, sum = 0;
         for (int j = 0; j < taps; ++j) {
-            b.weights1[size_t(i) * taps + j] = row[j];
+            weights1[size_t(i) * taps + j] = row[j];
             l1 += std::fabs(double{row[j]});
             sum += row[j];
         }
-        const double bias = first.Biases[order[size_t(i)]];
-        b.sums1.push_back(float(sum));
-        b.shifts1.push_back(float(bias - sum));
-        ra.push_back(2.002 * (g(taps) * (1 + u) + u) * l1 + 6.02 * u * std::fabs(sum));
-        rb.push_back(8.04 * u * l1 + u * (std::fabs(bias) + std::fabs(sum)) + u * (3 * l1 + std::fabs(bias)) + 10 * u * l1
-                     + 1.001 * g(taps + 1) * (l1 + std::fabs(bias)));
+        const double bias = first.Biases[order[i]];
+        sums1[i] = float(sum);
+        shifts1[i] = float(bias - sum);
+        ra[i] = 2.002 * (g(taps) * (1 + u) + u) * l1 + 6.02 * u * std::fabs(sum);
+        rb[i] = 8.04 * u * l1 + u * (std::fabs(bias) + std::fabs(sum)) + u * (3 * l1 + std::fabs(bias)) + 10 * u * l1
+            + 1.001 * g(taps + 1) * (l1 + std::fabs(bias));
     }
-    b.weights.resize(size_t(net.NumLayers));
-    b.biases.resize(size_t(net.NumLayers));
     double screenQ = 0, screen0 = 0, screenShift = 0;
-    for (int l = 2; l < net.NumLayers; ++l) {
+    for (int l = 2; l < layers; ++l) {
         const nnet::CLayer& layer = *net.Layers[l];
-        const int m = b.neurons[size_t(l) - 1];
+        const int m = layer.Prev->NumNeurons, n = layer.NumNeurons;
         for (int k = 0; k < m; ++k) { // sums to outputs
-            ra[size_t(k)] /= 4;
-            rb[size_t(k)] = rb[size_t(k)] / 4 + act + table;
+            ra[k] /= 4;
+            rb[k] = rb[k] / 4 + act + table;
         }
-        std::vector<double> na, nb;
-        for (int i = 0; i < layer.NumNeurons; ++i) {
+        float* weights = next;
+        float* biases = weights + size_t(n) * m;
+        next = biases + n;
+        b.rows[size_t(l)] = weights;
+        b.rows[size_t(layers + l)] = biases;
+        double na[detail::kMaxNeurons], nb[detail::kMaxNeurons];
+        for (int i = 0; i < n; ++i) {
             double l1 = 0, a = 0, c = 0;
             for (int k = 0; k < m; ++k) {
-                const int from = l == 2 ? order[size_t(k)] : k;
-                const double w = layer.Weights[i][from];
-                b.weights[size_t(l)].push_back(float(w));
+                const double w = layer.Weights[i][l == 2 ? order[k] : k];
+                weights[size_t(i) * m + k] = float(w);
                 l1 += std::fabs(w);
-                a += std::fabs(w) * ra[size_t(k)];
-                c += std::fabs(w) * rb[size_t(k)];
+                a += std::fabs(w) * ra[k];
+                c += std::fabs(w) * rb[k];
                 if (screen && k == detail::kNeuronGroup - 1) {
                     screenQ = a;
                     screen0 = c;
@@ -241,17 +251,17 @@ bool Prepare(const nnet::CNetwork& net, int r, float level, const void* frame, i
                     screenShift += w;
             }
             const double bias = layer.Biases[i];
-            b.biases[size_t(l)].push_back(layer.Biases[i]);
+            biases[i] = layer.Biases[i];
             const double rounding = 2 * g(m + 1) * (1.00001 * l1 + std::fabs(bias));
-            na.push_back(a);
-            nb.push_back(c + rounding);
+            na[i] = a;
+            nb[i] = c + rounding;
             // The screening bound sums fewer terms and a constant rounded
             // upwards here.
             screen0 += rounding + 2 * u * (l1 + std::fabs(bias));
             screenShift += bias;
         }
-        ra.swap(na);
-        rb.swap(nb);
+        std::copy(na, na + n, ra);
+        std::copy(nb, nb + n, rb);
     }
     const double radiusQ = 1.25 * ra[0], radius0 = 1.25 * rb[0];
 
@@ -267,28 +277,21 @@ bool Prepare(const nnet::CNetwork& net, int r, float level, const void* frame, i
     if (double(fNo) > zNo)
         fNo = std::nextafter(fNo, -HUGE_VALF);
 
-    b.sigmoid.resize(detail::kSigmoidCells + 1);
     for (int k = 0; k <= detail::kSigmoidCells; ++k)
-        b.sigmoid[size_t(k)] = float(1 / (1 + std::exp(-(-detail::kSigmoidSpan + double(k) / detail::kSigmoidScale))));
-    b.weightRows.assign(size_t(net.NumLayers), nullptr);
-    b.biasRows.assign(size_t(net.NumLayers), nullptr);
-    for (int l = 2; l < net.NumLayers; ++l) {
-        b.weightRows[size_t(l)] = b.weights[size_t(l)].data();
-        b.biasRows[size_t(l)] = b.biases[size_t(l)].data();
-    }
+        sigmoid[k] = float(1 / (1 + std::exp(-(-detail::kSigmoidSpan + double(k) / detail::kSigmoidScale))));
     detail::NNScan& s = b.scan;
     s.frame = frame;
     s.width = width;
     s.r = r;
-    s.layers = net.NumLayers - 1;
-    s.neurons = b.neurons.data();
+    s.layers = layers - 1;
+    s.neurons = b.neurons.get();
     s.groups = groups;
-    s.weights1 = b.weights1.data();
-    s.sums1 = b.sums1.data();
-    s.shifts1 = b.shifts1.data();
-    s.weights = b.weightRows.data();
-    s.biases = b.biasRows.data();
-    s.sigmoid = b.sigmoid.data();
+    s.weights1 = weights1;
+    s.sums1 = sums1;
+    s.shifts1 = shifts1;
+    s.weights = b.rows.get();
+    s.biases = b.rows.get() + layers;
+    s.sigmoid = sigmoid;
     s.radiusQ = float(radiusQ);
     s.radius0 = float(radius0);
     s.zYes = fYes;
