@@ -25,7 +25,7 @@ struct StarsArgs {
     float level = 0.95f;
     double k = 4.0;
     std::optional<double> start;
-    double startSigma = 5, minSnr = 5;
+    double startSigma = detect::Options {}.startSigma, minSnr = detect::Options {}.minSnr;
     std::optional<double> maxFwhm;
     bool singleThread = false;
     double markRadius = 6;
@@ -151,7 +151,7 @@ void AddStarsCommand(CLI::App& app, Action& action)
               "examine only positions at least this bright, in the frame's units (default: --start-sigma)")
               ->check(Finite());
     CLI::Option* startSigma = cmd->add_option("--start-sigma", args->startSigma,
-                                      "examine only positions this many noise deviations above the sky (default 5)")
+                                      "examine only positions this many noise deviations above the sky (default 4)")
                                   ->check(Finite());
     startSigma->excludes(start);
     CLI::Option* minSnr

@@ -47,7 +47,7 @@ struct Options {
     int neighbours = 2; // bright neighbours a star pixel needs
     // Positions are examined from sky + startSigma * noise up, or from
     // startLevel (a frame value) when given.
-    double startSigma = 5;
+    double startSigma = 4;
     std::optional<uint32_t> startLevel;
     double minSnr = 5; // stars below are dropped
     double maxFwhm = std::numeric_limits<double>::infinity(); // stars wider are dropped

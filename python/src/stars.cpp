@@ -87,11 +87,11 @@ void BindStars(py::module_& m)
 {
     RegisterStarDtype();
     PYBIND11_NUMPY_DTYPE(MeasuredStar, x, y, cx, cy, flux, peak, fwhm, elongation, snr, sharpness, flags);
-    m.def("detect_stars", &DetectStars, py::arg("image"), py::kw_only(), py::arg("start_sigma") = 5.0,
+    m.def("detect_stars", &DetectStars, py::arg("image"), py::kw_only(), py::arg("start_sigma") = detect::Options{}.startSigma,
           py::arg("start_level") = py::none(), py::arg("nsigma") = 4.0, py::arg("neighbours") = 2,
-          py::arg("half_size") = py::none(), py::arg("min_snr") = 5.0, py::arg("max_fwhm") = py::none(),
+          py::arg("half_size") = py::none(), py::arg("min_snr") = detect::Options{}.minSnr, py::arg("max_fwhm") = py::none(),
           py::arg("saturation") = py::none(), py::arg("mask") = py::none(), py::arg("parallel") = true,
-          R"doc(detect_stars(image, *, start_sigma=5.0, start_level=None, nsigma=4.0, neighbours=2, half_size=None, min_snr=5.0, max_fwhm=None, saturation=None, mask=None, parallel=True)
+          R"doc(detect_stars(image, *, start_sigma=4.0, start_level=None, nsigma=4.0, neighbours=2, half_size=None, min_snr=5.0, max_fwhm=None, saturation=None, mask=None, parallel=True)
 
 Find stars with settings taken from the frame, as `tamrix stars` does.
 
