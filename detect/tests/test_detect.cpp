@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <random>
+#include <tuple>
 
 namespace tamrix::detect {
 namespace {
@@ -81,6 +82,34 @@ TEST(DetectStars, FindsEveryKindOfStarWithItsFlagsAndDropsACosmicRay)
     EXPECT_TRUE(w->flags & kTooLarge);
     EXPECT_EQ(Near(r.stars, 205.5, 260, 8), nullptr);
     EXPECT_EQ(r.stars.size(), truth.size());
+}
+
+TEST(DetectStars, FindsTheSameStarsInA32BitFrameStoredAroundTwoToThe31)
+{
+    std::vector<Truth> truth;
+    for (int i = 0; i < 6; ++i)
+        truth.push_back({ 60.4 + 50 * i, 150.2, 20000, 3.0 });
+    const std::vector<uint16_t> frame = Field(truth, 3);
+    std::vector<uint32_t> shifted(frame.begin(), frame.end());
+    for (uint32_t& v : shifted)
+        v += 0x80000000u; // signed 32-bit data: sums of four would wrap
+    Options o;
+    o.parallel = false;
+    const Result a = FindStars(frame.data(), kW, kH, 2, o), b = FindStars(shifted.data(), kW, kH, 4, o);
+    ASSERT_EQ(a.stars.size(), truth.size());
+    ASSERT_EQ(b.stars.size(), truth.size());
+    for (size_t i = 0; i < truth.size(); ++i) {
+        EXPECT_NEAR(b.stars[i].cx, a.stars[i].cx, 1e-9);
+        EXPECT_NEAR(b.stars[i].flux, a.stars[i].flux, 1e-9 * a.stars[i].flux); // the library sums squares near 2^62
+    }
+}
+
+TEST(DetectStars, FramesWithoutStarsOrRoomForAWindowReportNothing)
+{
+    for (const auto& [w, h, value] : { std::tuple { 1, 1, 0 }, { 7, 5, 1000 }, { 64, 64, 0 }, { 300, 2, 65535 } }) {
+        const std::vector<uint16_t> frame(size_t(w) * h, uint16_t(value));
+        EXPECT_TRUE(FindStars(frame.data(), w, h, 2, Options {}).stars.empty()) << w << "x" << h;
+    }
 }
 
 } // namespace
