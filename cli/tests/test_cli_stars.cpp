@@ -104,6 +104,8 @@ TEST_F(Stars, OutOfRangeParametersAreUsageErrors)
     WriteU16(dir / "sky.fits", 96, 64, Sky({}));
     EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "-r", "26" }).status, 2);
     EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "-q", "9" }).status, 2);
+    EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "--max-fwhm", "0" }).status, 2);
+    EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "--start-sigma", "3", "--start-level", "1000" }).status, 2);
 }
 
 } // namespace
