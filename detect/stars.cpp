@@ -499,20 +499,27 @@ template <class T> Result Find(const void* frame, int width, int height, const O
             sum += original.v[j];
         return (sum - rep.flux) / double(group.size());
     };
-    // A window that lay inside a star's own wings measured a background well
-    // above the sky around it (the median of the square ring at 2r + 2): the
-    // star was too large for it, and its flux and width are too small.
-    auto tooLarge = [&](const Report& rep, const std::vector<size_t>& group, int r) {
-        const double b = background(rep, group);
-        std::vector<double> ring;
-        const int cx = int(rep.cx + 0.5), cy = int(rep.cy + 0.5), d = 2 * r + 2;
+    // Median of the square ring at distance d around a report.
+    auto ring = [&](const Report& rep, int d) {
+        std::vector<double> values;
+        const int cx = int(rep.cx + 0.5), cy = int(rep.cy + 0.5);
         for (int t = -d; t <= d; ++t)
             for (const auto& [x, y] :
                 { std::pair { cx + t, cy - d }, { cx + t, cy + d }, { cx - d, cy + t }, { cx + d, cy + t } })
                 if (x >= 0 && y >= 0 && x < original.width && y < original.height)
-                    ring.push_back(original.v[original.Index(x, y)]);
-        return b - Median(ring) > std::max(3 * sky.noise, 0.02 * (rep.peak - b));
+                    values.push_back(original.v[original.Index(x, y)]);
+        return Median(values);
     };
+    // A window that lay inside a star's own wings, or held a bright
+    // neighbour, measured a background well above the sky around it (the
+    // ring at 2r + 2): the star's flux and width came out too small.
+    auto raised = [&](const Report& rep, const std::vector<size_t>& group, int r) {
+        const double b = background(rep, group);
+        return b - ring(rep, 2 * r + 2) > std::max(3 * sky.noise, 0.02 * (rep.peak - b));
+    };
+    // The star's own wings reach the window's edge: too large for it (a
+    // neighbour raises the edge's median little).
+    auto tooLarge = [&](const Report& rep, int r) { return ring(rep, r) - ring(rep, 2 * r + 2) > 3 * sky.noise; };
     auto unclaim = [&](const std::vector<size_t>& group) {
         for (size_t j : group)
             mask[j / 32] &= ~(1u << (j % 32));
@@ -545,7 +552,7 @@ template <class T> Result Find(const void* frame, int width, int height, const O
             for (size_t i = 0; i < reports.size(); ++i) {
                 if (groups[i].empty())
                     continue;
-                const bool large = tooLarge(reports[i], groups[i], r);
+                const bool large = raised(reports[i], groups[i], r);
                 if (large && !o.radius) {
                     unclaim(groups[i]);
                     const size_t at = near(deferred, reports[i].cx, reports[i].cy);
@@ -558,7 +565,7 @@ template <class T> Result Find(const void* frame, int width, int height, const O
                     }
                     continue;
                 }
-                keep({ reports[i] }, { groups[i] }, large ? kTooLarge : 0u);
+                keep({ reports[i] }, { groups[i] }, !large ? 0u : tooLarge(reports[i], r) ? kTooLarge : kBlended);
                 Clean(work, groups[i], background(reports[i], groups[i]));
                 ++found;
             }
@@ -622,17 +629,12 @@ template <class T> Result Find(const void* frame, int width, int height, const O
             largePixels.push_back(std::move(full4));
         }
     }
-    // A star that no window held is kept as its largest window measured it.
-    for (size_t i = 0; i < deferred.size(); ++i) {
-        bool seen = false;
-        for (const Report& r : large)
-            seen = seen || std::hypot(deferred[i].cx - r.cx, deferred[i].cy - r.cy) < 4;
-        if (!seen) {
-            large.push_back(deferred[i]);
-            largePixels.push_back(deferredPixels[i]);
-        }
-    }
     keep(large, largePixels, kTooLarge);
+    // A star that no window measured cleanly is kept as the largest window
+    // measured it.
+    for (size_t i = 0; i < deferred.size(); ++i)
+        if (near(large, deferred[i].cx, deferred[i].cy) == large.size())
+            keep({ deferred[i] }, { deferredPixels[i] }, tooLarge(deferred[i], radii.back()) ? kTooLarge : kBlended);
 
     // Blends: another star within the sum of the two radii (of their pixel
     // areas) plus 2 pixels.

@@ -35,8 +35,8 @@ Sky MeasureSky(const void* frame, int width, int height, int depth);
 enum StarFlag : unsigned {
     kEdge = 1, // the star's pixels reach the frame's border: cut, its centroid biased inward
     kSaturated = 2, // its peak is at the saturation level
-    kBlended = 4, // another star lies within the sum of their radii plus 2 pixels
-    kTooLarge = 8, // too large for the largest window: found on a 2 x 2 binned copy
+    kBlended = 4, // another star lies within the sum of their radii plus 2 pixels, or raised its windows' background
+    kTooLarge = 8, // its wings reach the largest window's edge: found on a 2 x 2 binned copy, or measured so
 };
 
 struct Options {
