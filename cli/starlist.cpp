@@ -63,13 +63,17 @@ size_t Nearest(const std::vector<Star>& list, double x, double y, double& d2)
 
 } // namespace
 
-std::string StarCsv(const std::vector<Star>& stars)
+std::string StarCsv(const std::vector<Star>& stars, bool measures)
 {
-    std::string text = "x,y,cx,cy,flux,peak\n";
-    char line[160];
+    std::string text = measures ? "x,y,cx,cy,flux,peak,fwhm,elongation,snr,sharpness,flags\n" : "x,y,cx,cy,flux,peak\n";
+    char line[320];
     for (const Star& s : stars) {
-        std::snprintf(line, sizeof line, "%d,%d,%.4f,%.4f,%.10g,%.10g\n", s.x, s.y, s.cx, s.cy, s.flux, s.peak);
+        int n = std::snprintf(line, sizeof line, "%d,%d,%.4f,%.4f,%.10g,%.10g", s.x, s.y, s.cx, s.cy, s.flux, s.peak);
+        if (measures)
+            n += std::snprintf(line + n, sizeof line - n, ",%.3f,%.3f,%.2f,%.3f,%u", s.fwhm, s.elongation, s.snr,
+                s.sharpness, s.flags);
         text += line;
+        text += '\n';
     }
     return text;
 }

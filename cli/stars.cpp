@@ -5,6 +5,7 @@
 #include "output.h"
 #include "starlist.h"
 
+#include "detect/stars.h"
 #include "intake/operations.h"
 #include "nnet.h"
 #include "tamrix.h"
@@ -24,6 +25,8 @@ struct StarsArgs {
     float level = 0.95f;
     double k = 4.0;
     std::optional<double> start;
+    double startSigma = detect::Options {}.startSigma, minSnr = detect::Options {}.minSnr;
+    std::optional<double> maxFwhm;
     bool singleThread = false;
     double markRadius = 6;
     ReadArgs read;
@@ -77,24 +80,32 @@ void FindStarsCommand(const StarsArgs& a)
 
     std::vector<Star> stars;
     std::vector<unsigned> mask((frame.Pixels() + 31) / 32, 0u);
-    if (!a.network.empty()) {
+    const bool classic = a.network.empty();
+    if (!classic) {
         // One thread, raster order: the list needs no sorting.
         tamrix::FindStarsNN(&net, radius, a.level, frame.Data(), frame.width, frame.height, frame.Depth(),
             mask.data(), &stars, Collect);
-    } else if (a.singleThread) {
-        tamrix::FindStars1C(a.radius, a.k, a.neighbours, start, frame.Data(), frame.width, frame.height,
-            frame.Depth(), mask.data(), &stars, Collect);
     } else {
-        // Worker threads report in no fixed order; sort for a stable listing.
-        tamrix::FindStars(a.radius, a.k, a.neighbours, start, frame.Data(), frame.width, frame.height,
-            frame.Depth(), mask.data(), &stars, Collect);
-        std::sort(stars.begin(), stars.end(),
-            [](const Star& l, const Star& r) { return l.y != r.y ? l.y < r.y : l.x < r.x; });
+        detect::Options options;
+        if (a.radiusGiven)
+            options.radius = a.radius;
+        options.k = a.k;
+        options.neighbours = a.neighbours;
+        options.startSigma = a.startSigma;
+        if (a.start)
+            options.startLevel = start;
+        options.minSnr = a.minSnr;
+        if (a.maxFwhm)
+            options.maxFwhm = *a.maxFwhm;
+        options.parallel = !a.singleThread;
+        for (const detect::Star& s : detect::FindStars(frame.Data(), frame.width, frame.height, frame.Depth(), options).stars)
+            stars.push_back(Star { s.x, s.y, s.cx, s.cy, s.flux, double(s.peak), s.fwhm, s.elongation, s.snr,
+                s.sharpness, s.flags });
     }
     ThrowIfInterrupted();
     // Flux and peak in physical units: the network's fluxes are sums of raw
     // values over each group, whose pixels the mask holds in report order.
-    const std::vector<size_t> pixels = a.network.empty()
+    const std::vector<size_t> pixels = classic
         ? std::vector<size_t>(stars.size(), 0)
         : intake::MaskGroupSizes(mask.data(), frame.width, frame.height);
     for (size_t i = 0; i < stars.size(); ++i) {
@@ -103,11 +114,11 @@ void FindStarsCommand(const StarsArgs& a)
     }
 
     if (!csv && !regions) {
-        std::fputs(StarCsv(stars).c_str(), stdout);
+        std::fputs(StarCsv(stars, classic).c_str(), stdout);
         return;
     }
     if (csv)
-        csv->Write(StarCsv(stars));
+        csv->Write(StarCsv(stars, classic));
     if (regions)
         regions->Write(StarRegions(stars, a.markRadius));
     if (csv)
@@ -125,8 +136,9 @@ void AddStarsCommand(CLI::App& app, Action& action)
     CLI::App* cmd = app.add_subcommand("stars", "find stars: CSV (to stdout by default) and DS9 regions");
     cmd->add_option("input", args->input, "frame (FITS)")->required();
     CLI::Option* radius = cmd->add_option("--radius,-r", args->radius,
-                                 "window half-size, 2 .. 25 (default 8, or the network's own with --nn); a star must "
-                                 "fit inside the window")
+                                 "window half-size, 2 .. 25 (default: from the stars' measured width, with a second "
+                                 "pass at 25 and one on a 2x2 binned copy for larger stars; the network's own with "
+                                 "--nn); a star must fit inside the window")
                               ->check(CLI::Range(2, 25));
     CLI::Option* k
         = cmd->add_option("--sigma,-k", args->k, "detection threshold in clipped standard deviations (default 4)")
@@ -136,8 +148,18 @@ void AddStarsCommand(CLI::App& app, Action& action)
               ->check(CLI::Range(0, 8));
     CLI::Option* start
         = cmd->add_option("--start-level", args->start,
-              "examine only positions at least this bright, in the frame's units (default: all)")
+              "examine only positions at least this bright, in the frame's units (default: --start-sigma)")
               ->check(Finite());
+    CLI::Option* startSigma = cmd->add_option("--start-sigma", args->startSigma,
+                                      "examine only positions this many noise deviations above the sky (default 4)")
+                                  ->check(Finite());
+    startSigma->excludes(start);
+    CLI::Option* minSnr
+        = cmd->add_option("--min-snr", args->minSnr, "drop stars of a lower signal-to-noise ratio (default 5)")
+              ->check(Finite());
+    CLI::Option* maxFwhm
+        = cmd->add_option("--max-fwhm", args->maxFwhm, "drop stars wider than this, in pixels (default: none)")
+              ->check(CLI::PositiveNumber & Finite());
     CLI::Option* single = cmd->add_flag(
         "--single-thread", args->singleThread, "scan on one thread: the same list in the same order every run");
     CLI::Option* nn = cmd->add_option("--nn", args->network,
@@ -145,11 +167,13 @@ void AddStarsCommand(CLI::App& app, Action& action)
                              "window it rates at least --level is a star pixel")
                           ->expected(0, 1)
                           ->type_name("[FILE]");
-    nn->excludes(k)->excludes(q)->excludes(start)->excludes(single);
+    nn->excludes(k)->excludes(q)->excludes(start)->excludes(single)->excludes(startSigma)->excludes(minSnr)->excludes(
+        maxFwhm);
     cmd->add_option("--level", args->level, "with --nn: the least rating of a star pixel, 0 .. 1 (default 0.95)")
         ->check(CLI::Range(0.0, 1.0) & Finite())
         ->needs(nn);
-    cmd->add_option("--csv", args->csv, "star list (CSV: x,y,cx,cy,flux,peak); - is stdout")
+    cmd->add_option("--csv", args->csv,
+           "star list (CSV: x,y,cx,cy,flux,peak, and fwhm,elongation,snr,sharpness,flags without --nn); - is stdout")
         ->check(OutputFile(OutputKind::Text));
     cmd->add_option("--regions", args->regions, "DS9 region file with a circle per star; - is stdout")
         ->check(OutputFile(OutputKind::Text));

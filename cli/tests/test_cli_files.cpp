@@ -366,7 +366,7 @@ void PrintTo(const OutputPath& path, std::ostream* os)
     *os << path.name;
 }
 
-const std::string kNoStars = "x,y,cx,cy,flux,peak\n";
+const std::string kNoStars = "x,y,cx,cy,flux,peak,fwhm,elongation,snr,sharpness,flags\n";
 
 mode_t Mode(const std::string& path)
 {

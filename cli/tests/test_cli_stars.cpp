@@ -40,7 +40,7 @@ std::vector<Row> ParseCsv(const std::string& text)
     std::istringstream in(text);
     std::string line;
     std::getline(in, line);
-    EXPECT_EQ(line, "x,y,cx,cy,flux,peak");
+    EXPECT_EQ(line, "x,y,cx,cy,flux,peak,fwhm,elongation,snr,sharpness,flags");
     std::vector<Row> rows;
     while (std::getline(in, line)) {
         int x, y;
@@ -96,7 +96,7 @@ TEST_F(Stars, AnEmptySkyGivesAHeaderOnly)
     WriteU16(dir / "sky.fits", 96, 64, Sky({}));
     const Result run = Tamrix({ "stars", dir / "sky.fits" });
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, "x,y,cx,cy,flux,peak\n");
+    EXPECT_EQ(run.out, "x,y,cx,cy,flux,peak,fwhm,elongation,snr,sharpness,flags\n");
 }
 
 TEST_F(Stars, OutOfRangeParametersAreUsageErrors)
@@ -104,6 +104,8 @@ TEST_F(Stars, OutOfRangeParametersAreUsageErrors)
     WriteU16(dir / "sky.fits", 96, 64, Sky({}));
     EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "-r", "26" }).status, 2);
     EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "-q", "9" }).status, 2);
+    EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "--max-fwhm", "0" }).status, 2);
+    EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "--start-sigma", "3", "--start-level", "1000" }).status, 2);
 }
 
 } // namespace
