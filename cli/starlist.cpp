@@ -105,9 +105,13 @@ std::vector<Star> ReadStarCsv(const std::string& path)
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
     const std::vector<std::string> header = SplitCsv(line);
-    int cxAt = -1, cyAt = -1, fluxAt = -1, peakAt = -1;
+    int cxAt = -1, cyAt = -1, fluxAt = -1, peakAt = -1, xAt = -1, yAt = -1;
     for (int i = 0; i < int(header.size()); ++i) {
-        if (header[i] == "cx")
+        if (header[i] == "x")
+            xAt = i;
+        else if (header[i] == "y")
+            yAt = i;
+        else if (header[i] == "cx")
             cxAt = i;
         else if (header[i] == "cy")
             cyAt = i;
@@ -116,8 +120,12 @@ std::vector<Star> ReadStarCsv(const std::string& path)
         else if (header[i] == "peak")
             peakAt = i;
     }
+    if (cxAt < 0 || cyAt < 0) { // a catalogue's positions
+        cxAt = xAt;
+        cyAt = yAt;
+    }
     if (cxAt < 0 || cyAt < 0)
-        throw FileFailure(kExitUnreadable, path, "line 1: the header names no cx and cy columns");
+        throw FileFailure(kExitUnreadable, path, "line 1: the header names no cx and cy (nor x and y) columns");
 
     std::vector<Star> stars;
     for (int number = 2; std::getline(in, line); ++number) {

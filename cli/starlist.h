@@ -25,8 +25,8 @@ std::string StarCsv(const std::vector<Star>& stars, bool measures = false);
 // DS9 image coordinates count from 1 at the first pixel's centre.
 std::string StarRegions(const std::vector<Star>& stars, double radius);
 
-// Reads a CSV with at least the columns cx and cy (any order, named in the
-// first line); other columns are kept when they are the known ones. Throws
+// Reads a CSV with at least the columns cx and cy, or else x and y (any
+// order, named in the first line); other columns are kept when they are the known ones. Throws
 // Failure naming the file and line.
 std::vector<Star> ReadStarCsv(const std::string& path);
 

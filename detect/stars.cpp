@@ -525,6 +525,87 @@ template <class T> Result Find(const void* frame, int width, int height, const O
             mask[j / 32] &= ~(1u << (j % 32));
     };
 
+    if (o.network) {
+        // The network's groups; each is measured from the flattened copy's
+        // highest pixel near its centroid, over the pixels 4-connected to it
+        // at least k noise deviations above the ring around it; brightest
+        // first, and a group whose highest pixel a brighter star's pixels
+        // hold is a fragment of it unless that pixel is a strict peak at
+        // least 2.5 pixels and 0.7 FWHM from that star's (a close companion).
+        std::vector<unsigned> groups((size_t(width) * height + 31) / 32);
+        std::vector<Report> reports;
+        tamrix::FindStarsNN(o.network, o.networkRadius, o.level, const_cast<void*>(frame), width, height,
+            int(sizeof(T)), groups.data(), &reports, Collect);
+        const int ringAt = std::clamp(int(std::ceil(1.5 * result.fwhm)) + 3, 4, kPad - 1);
+        const double reach = std::clamp(3 * result.fwhm + 3, 4.0, double(kPad - 1));
+        std::vector<size_t> cores, stack;
+        for (const Report& rep : reports) {
+            const int gx = rep.x + kPad, gy = rep.y + kPad;
+            size_t core = original.Index(gx, gy);
+            for (int dy = -2; dy <= 2; ++dy)
+                for (int dx = -2; dx <= 2; ++dx)
+                    if (original.v[original.Index(gx + dx, gy + dy)] > original.v[core])
+                        core = original.Index(gx + dx, gy + dy);
+            cores.push_back(core);
+        }
+        std::vector<size_t> order(reports.size());
+        for (size_t n = 0; n < order.size(); ++n)
+            order[n] = n;
+        std::stable_sort(order.begin(), order.end(),
+            [&](size_t a, size_t b) { return original.v[cores[a]] > original.v[cores[b]]; });
+        std::vector<int> seen(original.v.size(), -1);
+        std::vector<int> owner(original.v.size(), -1); // index into cores of the star holding a pixel
+        for (const size_t n : order) {
+            const size_t core = cores[n];
+            bool strict = true;
+            for (const size_t next : { core - 1, core + 1, core - original.width, core + original.width,
+                     core - original.width - 1, core - original.width + 1, core + original.width - 1,
+                     core + original.width + 1 })
+                strict = strict && original.v[next] < original.v[core];
+            if (owner[core] >= 0) {
+                const size_t other = cores[size_t(owner[core])];
+                const double apart = std::hypot(double(core % original.width) - double(other % original.width),
+                    double(core / original.width) - double(other / original.width));
+                if (!strict || apart < std::max(2.5, 0.7 * result.fwhm))
+                    continue;
+            }
+            Report rep = reports[n];
+            rep.cx = double(core % original.width);
+            rep.cy = double(core / original.width);
+            const double b = ring(rep, ringAt), threshold = b + o.k * sky.noise;
+            std::vector<size_t> pixels;
+            stack.assign(1, core);
+            seen[core] = int(n);
+            while (!stack.empty()) {
+                const size_t j = stack.back();
+                stack.pop_back();
+                pixels.push_back(j);
+                for (const size_t next : { j - 1, j + 1, j - original.width, j + original.width }) {
+                    const double dx = double(next % original.width) - rep.cx, dy = double(next / original.width) - rep.cy;
+                    if (seen[next] != int(n) && dx * dx + dy * dy <= reach * reach && original.v[next] >= threshold) {
+                        seen[next] = int(n);
+                        stack.push_back(next);
+                    }
+                }
+            }
+            double flux = 0, sx = 0, sy = 0;
+            for (size_t j : pixels) {
+                const double d = original.v[j] - b;
+                flux += d;
+                sx += d * double(j % original.width);
+                sy += d * double(j / original.width);
+            }
+            if (flux > 0) {
+                rep.cx = sx / flux;
+                rep.cy = sy / flux;
+            }
+            rep.flux = flux;
+            for (size_t j : pixels)
+                if (owner[j] < 0)
+                    owner[j] = int(n);
+            keep({ rep }, { pixels }, 0u);
+        }
+    } else {
     // First pass with the window from the stars' width, then the largest
     // window on what is left. Each runs again on what it left while it finds
     // more (at most 3 rounds): the library measures only the first star of a
@@ -636,6 +717,7 @@ template <class T> Result Find(const void* frame, int width, int height, const O
         if (near(large, deferred[i].cx, deferred[i].cy) == large.size())
             keep({ deferred[i] }, { deferredPixels[i] }, tooLarge(deferred[i], radii.back()) ? kTooLarge : kBlended);
 
+    }
     // Blends: another star within the sum of the two radii (of their pixel
     // areas) plus 2 pixels.
     std::sort(stars.begin(), stars.end(), [](const Star& a, const Star& b) { return a.cy < b.cy; });

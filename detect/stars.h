@@ -18,6 +18,10 @@
 #include <optional>
 #include <vector>
 
+namespace nnet {
+class CNetwork;
+}
+
 namespace tamrix::detect {
 
 // The sky of a frame: level and noise (one standard deviation) of its
@@ -55,6 +59,14 @@ struct Options {
     std::optional<uint32_t> saturation;
     bool rejectSharp = true; // drop cosmic rays and hot pixels by their shape
     bool parallel = true; // FindStars on all cores; false: FindStars1C, the same list every run
+    // With a network ((2 networkRadius + 1)^2 inputs, one output), the stars
+    // are the pixel groups FindStarsNN rates at least `level` on the frame
+    // itself, instead of the classic passes; each is measured on the
+    // flattened copy over its pixels k noise deviations above the median of
+    // a ring around it, and filtered like the classic passes' stars.
+    nnet::CNetwork* network = nullptr;
+    int networkRadius = 5;
+    float level = 0.95f;
 };
 
 struct Star {

@@ -1,5 +1,7 @@
 #include "detect/training.h"
 
+#include "detect/stars.h"
+
 #include "hostlib.h"
 #include "nnet.h"
 #include "tamrix.h"
@@ -104,6 +106,18 @@ void CutSamples(const void* frame, int width, int height, int depth, const Label
         } else
             draw(pool[l], n);
     }
+}
+
+size_t FrameSamples(const void* frame, int width, int height, int depth, std::vector<LabelledStar> stars, int r,
+    uint32_t seed, Samples& out)
+{
+    Options options;
+    options.parallel = false;
+    const double fwhm = FindStars(frame, width, height, depth, options).fwhm;
+    for (LabelledStar& s : stars)
+        s.fwhm = fwhm > 0 ? fwhm : 2;
+    CutSamples(frame, width, height, depth, LabelStars(width, height, stars), r, kDefaultMix, seed, out);
+    return stars.size();
 }
 
 bool TrainStarNetwork(const Samples& samples, int hidden, int epochs, uint32_t seed, nnet::CNetwork& net)

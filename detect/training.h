@@ -7,6 +7,7 @@
 // (labels from a star list).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -61,6 +62,17 @@ void CutSamples(const void* frame, int width, int height, int depth, const Label
 
 // The negatives per centre used for the shipped network.
 constexpr double kDefaultMix[kLabels] = { 0, 0, 7, 2, 2, 1 };
+
+// Windows for a network of half-size r from a frame and its star list: the
+// frame's FWHM (from the classic detector's measure) sizes every star's
+// discs; the mix is kDefaultMix. Returns the number of stars used.
+size_t FrameSamples(const void* frame, int width, int height, int depth, std::vector<LabelledStar> stars, int r,
+    uint32_t seed, Samples& out);
+
+// The level the shipped network (data/stars.net) is used at: the lowest at
+// which it made no more false detections than the classic detector with its
+// defaults on simulated fields it was not trained on (train_star_net).
+constexpr float kShippedLevel = 0.95f;
 
 // A network of (2r+1)^2 inputs, `hidden` neurons and one output, trained on
 // the samples with the library's Learn (batches of 16, rate 1) at the scalar

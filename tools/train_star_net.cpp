@@ -5,8 +5,9 @@
 // Training fields: skyfield::MakeField seeds 1 .. 40 (512 x 512, each with
 // its own sky, PSF, noise and artefacts, sky_fields.h). Validation fields:
 // seeds 100001 .. 100012, never trained on; on them the saved network (as
-// read back from its file, so with the file's rounding) is run at a ladder of
-// levels beside the classic detector with the program's defaults, and the
+// read back from its file, so with the file's rounding) finds stars through
+// tamrix::detect as tamrix stars --nn does, at a ladder of levels beside the
+// classic detector with the program's defaults, and the
 // shipped level is the lowest at which the network makes no more false
 // detections than the classic detector. Windows of 11 x 11 pixels (radius
 // 5); labels and windows from tamrix::detect (training.h): a star's centre
@@ -41,11 +42,6 @@ struct Score {
 struct Report {
     double cx, cy;
 };
-
-void Keep(void* context, int, int, double cx, double cy, double, unsigned)
-{
-    static_cast<std::vector<Report>*>(context)->push_back({ cx, cy });
-}
 
 // A judged star at least 6 pixels inside is found when a report lies within
 // max(2, FWHM / 2) of it; a second report there is a split; a report near no
@@ -139,19 +135,21 @@ int main(int argc, char** argv)
     Score nn[std::size(levels)], classic;
     for (uint32_t seed = kValidationFirst; seed < kValidationFirst + kValidationSeeds; ++seed) {
         const skyfield::Field f = skyfield::MakeField(seed);
-        std::vector<unsigned> mask((f.pixels.size() + 31) / 32);
-        for (size_t l = 0; l < std::size(levels); ++l) {
+        auto run = [&](const tamrix::detect::Options& options, Score& score) {
             std::vector<Report> d;
-            tamrix::FindStarsNN(&net, kRadius, levels[l], const_cast<uint16_t*>(f.pixels.data()), f.width, f.height,
-                2, mask.data(), &d, Keep);
-            Tally(f, d, nn[l]);
-        }
-        std::vector<Report> c;
+            for (const auto& s : tamrix::detect::FindStars(f.pixels.data(), f.width, f.height, 2, options).stars)
+                d.push_back({ s.cx, s.cy });
+            Tally(f, d, score);
+        };
         tamrix::detect::Options options;
         options.parallel = false;
-        for (const auto& s : tamrix::detect::FindStars(f.pixels.data(), f.width, f.height, 2, options).stars)
-            c.push_back({ s.cx, s.cy });
-        Tally(f, c, classic);
+        run(options, classic);
+        options.network = &net;
+        options.networkRadius = kRadius;
+        for (size_t l = 0; l < std::size(levels); ++l) {
+            options.level = levels[l];
+            run(options, nn[l]);
+        }
     }
     Print("classic (defaults)", classic);
     float shipped = -1;
