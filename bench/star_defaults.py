@@ -3,9 +3,14 @@
 
 Real frames from Debian packages (those installed are used) and synthetic
 fields made by gen_field.py (its folder given with --fields, each NAME.fits
-with NAME_truth.csv and score.py beside gen_field.py in --anchors):
+with NAME_truth.csv and score.py beside gen_field.py in --anchors), and
+fields of the star network's training simulator with seeds it never saw
+(--sim-seeds, written by train_star_net --field):
 
     bench/star_defaults.py --tamrix build/cli/tamrix [--fields DIR --anchors DIR]
+        [--trainer build/tools/train_star_net --sim-seeds 200001,200002,200003]
+
+"network" is tamrix stars --nn (the shipped network, or --network FILE).
 
 Real frames: SEP's default background, sep.extract at 5x its global rms with
 minarea 5; its unflagged sources with flux / (rms sqrt(npix)) > 50 are the
@@ -95,6 +100,7 @@ def real_frame(tamrix, package, path, hdu, tmp):
     dao_xy = np.column_stack([dao["xcentroid"], dao["ycentroid"]]) if dao is not None else np.zeros((0, 2))
     results = {
         "tamrix": tamrix_stars(tamrix, arg),
+        "network": tamrix_stars(tamrix, arg, NETWORK),
         "old": old_defaults(data),
         "DAO": dao_xy,
         "SEP 5": np.column_stack([o5["x"], o5["y"]]),
@@ -110,25 +116,58 @@ def real_frame(tamrix, package, path, hdu, tmp):
         outside = sum(segmap[y, x] == 0 for x, y in pix)
         print(f"| {name} | {det} | {hit.sum()}/{len(bright)} ({100 * hit.sum() / max(1, len(bright)):.0f} %) "
               f"| {(hit & ~is_cr).sum()}/{stars} ({100 * (hit & ~is_cr).sum() / max(1, stars):.0f} %) "
-              f"| {len(xy)} | {far.sum()} | {outside} |")
+              f"| {len(xy)} | {far.sum()} ({100 * (len(xy) - far.sum()) / max(1, len(xy)):.0f} % within) "
+              f"| {outside} |")
 
 
-def synthetic(tamrix, fields, anchors):
+def peers(data):
+    """SEP at 3x its global rms (minarea 5) and DAOStarFinder at 5 sigma."""
+    bkg = sep.Background(data)
+    o = sep.extract(data - bkg, 3 * bkg.globalrms, minarea=5)
+    mean, median, std = sigma_clipped_stats(data, sigma=3.0)
+    snr = o["flux"] / (bkg.globalrms * np.sqrt(o["npix"]))
+    bright = o[(o["flag"] == 0) & (snr > 50)]
+    fwhm = float(np.median(2 * np.sqrt(np.log(2) * (bright["a"] ** 2 + bright["b"] ** 2)))) if len(bright) else 3.0
+    dao = DAOStarFinder(fwhm=fwhm, threshold=5 * std)(data - median)
+    dao_xy = np.column_stack([dao["xcentroid"], dao["ycentroid"]]) if dao is not None else np.zeros((0, 2))
+    return {"SEP 3": np.column_stack([o["x"], o["y"]]), "DAO": dao_xy}
+
+
+def score_fields(tamrix, anchors, fields):
+    """fields: (name, FITS path, truth CSV) triples."""
     sys.path.insert(0, anchors)
     from score import score
-    for name in sorted(f[:-5] for f in os.listdir(fields) if f.endswith(".fits")):
-        truth = os.path.join(fields, name + "_truth.csv")
-        if not os.path.exists(truth):
-            continue
-        path = os.path.join(fields, name + ".fits")
+    for name, path, truth in fields:
         data = fits.getdata(path).astype(np.float64)
-        for det, xy in (("tamrix", tamrix_stars(tamrix, path)), ("old", old_defaults(data))):
+        dets = {"tamrix": tamrix_stars(tamrix, path), "network": tamrix_stars(tamrix, path, NETWORK)}
+        dets.update(peers(data))
+        for det, xy in dets.items():
             m = score(xy, truth)
             fp = m["false_positives"]
             kinds = ", ".join(f"{k} {v}" for k, v in m["fp_breakdown"].items() if v)
             bins = " ".join(f"{b['bin']}: {100 * b['completeness']:.0f}" for b in m["completeness_by_snr"] if b["n"])
             print(f"| {name} | {det} | {100 * m['completeness']:.1f} % | {len(xy)} | {fp} ({kinds}) "
-                  f"| {m['centroid'].get('rms', float('nan')):.3f} | {bins} |")
+                  f"| {m['centroid'].get('rms', float('nan')):.3f} | {bins} |", flush=True)
+
+
+def gen_fields(folder):
+    return [(n, os.path.join(folder, n + ".fits"), os.path.join(folder, n + "_truth.csv"))
+            for n in sorted(f[:-5] for f in os.listdir(folder) if f.endswith(".fits"))
+            if os.path.exists(os.path.join(folder, n + "_truth.csv"))]
+
+
+def sim_fields(trainer, seeds, size, tmp):
+    out = []
+    for seed in seeds:
+        prefix = os.path.join(tmp, f"sim{seed}")
+        subprocess.run([trainer, "--field", str(seed), prefix, str(size)], check=True)
+        data = np.fromfile(prefix + ".raw", dtype="<u2").reshape(size, size)
+        fits.PrimaryHDU(data).writeto(prefix + ".fits", overwrite=True)
+        out.append((f"simulator seed {seed}", prefix + ".fits", prefix + "_truth.csv"))
+    return out
+
+
+NETWORK = ["--nn"]
 
 
 def main():
@@ -137,20 +176,32 @@ def main():
     ap.add_argument("--fields", help="folder of gen_field.py fields")
     ap.add_argument("--anchors", help="folder of gen_field.py and score.py")
     ap.add_argument("--options", default="", help="more options for tamrix stars, e.g. '--start-sigma 4'")
+    ap.add_argument("--network", help="network file for the network rows (default: the shipped one)")
+    ap.add_argument("--level", help="its level (default: the shipped one's)")
+    ap.add_argument("--trainer", help="train_star_net, for --sim-seeds")
+    ap.add_argument("--sim-seeds", default="200001,200002,200003", help="simulator seeds never trained on")
+    ap.add_argument("--sim-size", type=int, default=1024)
     a = ap.parse_args()
     EXTRA.extend(a.options.split())
+    if a.network:
+        NETWORK[:] = ["--network", a.network]
+    if a.level:
+        NETWORK.extend(["--level", a.level])
     print("| frame | detector | SEP bright found | bright, no cosmic ray | detections | > 2 px from SEP 3 sigma "
-          "| of those outside its sources |")
+          "| of those outside its sources |", flush=True)
     print("|---|---|---|---|---|---|---|")
     with tempfile.TemporaryDirectory() as tmp:
         for package, path, hdu in FRAMES:
             if os.path.exists(path):
                 real_frame(a.tamrix, package, path, hdu, tmp)
-    if a.fields and a.anchors:
-        print("\n| field | detector | completeness | detections | false positives | centroid rms | "
-              "completeness (%) by SNR |")
-        print("|---|---|---|---|---|---|---|")
-        synthetic(a.tamrix, a.fields, a.anchors)
+        fields = gen_fields(a.fields) if a.fields else []
+        if a.trainer:
+            fields += sim_fields(a.trainer, [int(s) for s in a.sim_seeds.split(",")], a.sim_size, tmp)
+        if fields and a.anchors:
+            print("\n| field | detector | completeness | detections | false positives | centroid rms | "
+                  "completeness (%) by SNR |")
+            print("|---|---|---|---|---|---|---|")
+            score_fields(a.tamrix, a.anchors, fields)
 
 
 if __name__ == "__main__":

@@ -2,8 +2,8 @@
 // tamrix nn train-stars: a star network from the user's frames.
 #include "commands.h"
 #include "failure.h"
-#include "network.h"
 #include "fits.h"
+#include "network.h"
 #include "output.h"
 #include "starlist.h"
 
@@ -219,8 +219,8 @@ void TrainStars(const TrainStarsArgs& a)
             if (s.cx < -0.5 || s.cy < -0.5 || s.cx >= frame.width - 0.5 || s.cy >= frame.height - 0.5)
                 throw FileFailure(kExitMismatch, list,
                     "a star at " + Number(s.cx) + ", " + Number(s.cy) + " lies outside the "
-                        + std::to_string(frame.width) + " x " + std::to_string(frame.height) + " frame "
-                        + a.frames[i] + " (positions count from 0)");
+                        + std::to_string(frame.width) + " x " + std::to_string(frame.height) + " frame " + a.frames[i]
+                        + " (positions count from 0)");
             labelled.push_back({ s.cx, s.cy, 2, true });
         }
         stars += detect::FrameSamples(frame.Data(), frame.width, frame.height, frame.Depth(), std::move(labelled),
@@ -233,7 +233,8 @@ void TrainStars(const TrainStarsArgs& a)
     // Learn leaves out the last batch of every epoch.
     if (centres == 0 || samples.targets.size() <= 16)
         throw Failure(kExitUsage,
-            "no star of the lists lies " + std::to_string(a.radius) + " pixels inside its frame: nothing to learn from");
+            "no star of the lists lies " + std::to_string(a.radius)
+                + " pixels inside its frame: nothing to learn from");
     std::fprintf(Messages(), "%zu windows (%zu on star centres, %zu stars) from %zu frames\n", samples.targets.size(),
         centres, stars, a.frames.size());
     nnet::CNetwork net;
@@ -253,7 +254,8 @@ void TrainStars(const TrainStarsArgs& a)
 
 void AddNnCommand(CLI::App& app, Action& action)
 {
-    CLI::App* nn = app.add_subcommand("nn", "the neural network: train, test, info on MNIST-style data; train-stars on frames");
+    CLI::App* nn
+        = app.add_subcommand("nn", "the neural network: train, test, info on MNIST-style data; train-stars on frames");
     nn->require_subcommand(1);
 
     auto train = std::make_shared<TrainArgs>();

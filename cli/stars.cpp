@@ -56,8 +56,9 @@ void FindStarsCommand(const StarsArgs& a)
         const int fits = NetworkRadius(net);
         if (fits < 0)
             throw FileFailure(kExitMismatch, a.network,
-                "a " + ShapeText(LayerSizes(net)) + " network does not rate star windows: it needs (2r+1)^2 inputs "
-                    "and one output");
+                "a " + ShapeText(LayerSizes(net))
+                    + " network does not rate star windows: it needs (2r+1)^2 inputs "
+                      "and one output");
         if (a.radiusGiven && a.radius != fits)
             throw FileFailure(kExitMismatch, a.network,
                 "its windows have half-size " + std::to_string(fits) + ", not --radius " + std::to_string(a.radius));
@@ -95,9 +96,10 @@ void FindStarsCommand(const StarsArgs& a)
         options.level = a.level;
     }
     std::vector<Star> stars;
-    for (const detect::Star& s : detect::FindStars(frame.Data(), frame.width, frame.height, frame.Depth(), options).stars)
-        stars.push_back(Star { s.x, s.y, s.cx, s.cy, s.flux, double(s.peak), s.fwhm, s.elongation, s.snr, s.sharpness,
-            s.flags });
+    for (const detect::Star& s :
+        detect::FindStars(frame.Data(), frame.width, frame.height, frame.Depth(), options).stars)
+        stars.push_back(
+            Star { s.x, s.y, s.cx, s.cy, s.flux, double(s.peak), s.fwhm, s.elongation, s.snr, s.sharpness, s.flags });
     ThrowIfInterrupted();
     for (Star& s : stars) {
         s.flux = intake::PhysicalFlux(frame.mapping, s.flux, 0);
@@ -132,22 +134,22 @@ void AddStarsCommand(CLI::App& app, Action& action)
                                  "--nn); a star must fit inside the window")
                               ->check(CLI::Range(2, 25));
     cmd->add_option("--sigma,-k", args->k, "detection threshold in clipped standard deviations (default 4)")
-              ->check(Finite());
-    CLI::Option* q
-        = cmd->add_option("--neighbours,-q", args->neighbours, "bright neighbours a star pixel needs, 0 .. 8 (default 2)")
-              ->check(CLI::Range(0, 8));
+        ->check(Finite());
+    CLI::Option* q = cmd->add_option("--neighbours,-q", args->neighbours,
+                            "bright neighbours a star pixel needs, 0 .. 8 (default 2)")
+                         ->check(CLI::Range(0, 8));
     CLI::Option* start
         = cmd->add_option("--start-level", args->start,
-              "examine only positions at least this bright, in the frame's units (default: --start-sigma)")
+                 "examine only positions at least this bright, in the frame's units (default: --start-sigma)")
               ->check(Finite());
     CLI::Option* startSigma = cmd->add_option("--start-sigma", args->startSigma,
-                                      "examine only positions this many noise deviations above the sky (default 4)")
+                                     "examine only positions this many noise deviations above the sky (default 4)")
                                   ->check(Finite());
     startSigma->excludes(start);
     cmd->add_option("--min-snr", args->minSnr, "drop stars of a lower signal-to-noise ratio (default 5)")
-              ->check(Finite());
+        ->check(Finite());
     cmd->add_option("--max-fwhm", args->maxFwhm, "drop stars wider than this, in pixels (default: none)")
-              ->check(CLI::PositiveNumber & Finite());
+        ->check(CLI::PositiveNumber & Finite());
     CLI::Option* single = cmd->add_flag(
         "--single-thread", args->singleThread, "scan on one thread: the same list in the same order every run");
     CLI::Option* nn = cmd->add_option("--nn", args->network,
@@ -162,11 +164,12 @@ void AddStarsCommand(CLI::App& app, Action& action)
         net->excludes(q)->excludes(start)->excludes(single)->excludes(startSigma);
     char levelHelp[128];
     std::snprintf(levelHelp, sizeof levelHelp,
-        "with --nn or --network: the least rating of a star pixel, 0 .. 1 (default %.3g)", double(detect::kShippedLevel));
+        "with --nn or --network: the least rating of a star pixel, 0 .. 1 (default %.3g)",
+        double(detect::kShippedLevel));
     CLI::Option* level = cmd->add_option("--level", args->level, levelHelp)->check(CLI::Range(0.0, 1.0) & Finite());
 
-    cmd->add_option("--csv", args->csv,
-           "star list (CSV: x,y,cx,cy,flux,peak,fwhm,elongation,snr,sharpness,flags); - is stdout")
+    cmd->add_option(
+           "--csv", args->csv, "star list (CSV: x,y,cx,cy,flux,peak,fwhm,elongation,snr,sharpness,flags); - is stdout")
         ->check(OutputFile(OutputKind::Text));
     cmd->add_option("--regions", args->regions, "DS9 region file with a circle per star; - is stdout")
         ->check(OutputFile(OutputKind::Text));

@@ -527,8 +527,9 @@ template <class T> Result Find(const void* frame, int width, int height, const O
 
     if (o.network) {
         // The network's groups; each is measured from the flattened copy's
-        // highest pixel near its centroid, over the pixels 4-connected to it
-        // at least k noise deviations above the ring around it; brightest
+        // peak nearest uphill of its centroid, over the pixels 4-connected to it
+        // downhill (within 2 noise deviations) and at least k noise
+        // deviations above the ring around it; brightest
         // first, and a group whose highest pixel a brighter star's pixels
         // hold is a fragment of it unless that pixel is a strict peak at
         // least 2.5 pixels and 0.7 FWHM from that star's (a close companion).
@@ -537,15 +538,27 @@ template <class T> Result Find(const void* frame, int width, int height, const O
         tamrix::FindStarsNN(o.network, o.networkRadius, o.level, const_cast<void*>(frame), width, height,
             int(sizeof(T)), groups.data(), &reports, Collect);
         const int ringAt = std::clamp(int(std::ceil(1.5 * result.fwhm)) + 3, 4, kPad - 1);
-        const double reach = std::clamp(3 * result.fwhm + 3, 4.0, double(kPad - 1));
+        const double reach = std::clamp(2 * result.fwhm + 2, 4.0, double(kPad - 1));
         std::vector<size_t> cores, stack;
+        // Uphill from the group's centroid to the highest pixel within the
+        // disc the measure checks a star's core against.
+        const int climb = std::clamp(int(result.fwhm / 2), 2, kPad);
         for (const Report& rep : reports) {
-            const int gx = rep.x + kPad, gy = rep.y + kPad;
-            size_t core = original.Index(gx, gy);
-            for (int dy = -2; dy <= 2; ++dy)
-                for (int dx = -2; dx <= 2; ++dx)
-                    if (original.v[original.Index(gx + dx, gy + dy)] > original.v[core])
-                        core = original.Index(gx + dx, gy + dy);
+            size_t core = original.Index(rep.x + kPad, rep.y + kPad);
+            for (int step = 0; step < 4 * kPad; ++step) {
+                const int cx = int(core % original.width), cy = int(core / original.width);
+                size_t best = core;
+                for (int dy = -climb; dy <= climb; ++dy)
+                    for (int dx = -climb; dx <= climb; ++dx) {
+                        const int x = cx + dx, y = cy + dy;
+                        if (dx * dx + dy * dy <= climb * climb + 1 && x >= 0 && y >= 0 && x < original.width
+                            && y < original.height && original.v[original.Index(x, y)] > original.v[best])
+                            best = original.Index(x, y);
+                    }
+                if (best == core)
+                    break;
+                core = best;
+            }
             cores.push_back(core);
         }
         std::vector<size_t> order(reports.size());
@@ -558,9 +571,9 @@ template <class T> Result Find(const void* frame, int width, int height, const O
         for (const size_t n : order) {
             const size_t core = cores[n];
             bool strict = true;
-            for (const size_t next : { core - 1, core + 1, core - original.width, core + original.width,
-                     core - original.width - 1, core - original.width + 1, core + original.width - 1,
-                     core + original.width + 1 })
+            for (const size_t next :
+                { core - 1, core + 1, core - original.width, core + original.width, core - original.width - 1,
+                    core - original.width + 1, core + original.width - 1, core + original.width + 1 })
                 strict = strict && original.v[next] < original.v[core];
             if (owner[core] >= 0) {
                 const size_t other = cores[size_t(owner[core])];
@@ -581,8 +594,10 @@ template <class T> Result Find(const void* frame, int width, int height, const O
                 stack.pop_back();
                 pixels.push_back(j);
                 for (const size_t next : { j - 1, j + 1, j - original.width, j + original.width }) {
-                    const double dx = double(next % original.width) - rep.cx, dy = double(next / original.width) - rep.cy;
-                    if (seen[next] != int(n) && dx * dx + dy * dy <= reach * reach && original.v[next] >= threshold) {
+                    const double dx = double(next % original.width) - rep.cx,
+                                 dy = double(next / original.width) - rep.cy;
+                    if (seen[next] != int(n) && dx * dx + dy * dy <= reach * reach && original.v[next] >= threshold
+                        && original.v[next] <= original.v[j] + 2 * sky.noise) {
                         seen[next] = int(n);
                         stack.push_back(next);
                     }
@@ -606,117 +621,119 @@ template <class T> Result Find(const void* frame, int width, int height, const O
             keep({ rep }, { pixels }, 0u);
         }
     } else {
-    // First pass with the window from the stars' width, then the largest
-    // window on what is left. Each runs again on what it left while it finds
-    // more (at most 3 rounds): the library measures only the first star of a
-    // window in raster order, so a star below another one is found once that
-    // one is cleaned away. A star too large for a pass's window is left to
-    // the next one.
-    std::vector<int> radii { result.radius };
-    if (!o.radius && result.radius < kLargestRadius)
-        radii.push_back(kLargestRadius);
-    std::vector<Report> deferred;
-    std::vector<std::vector<size_t>> deferredPixels;
-    auto near = [](const auto& list, double x, double y) {
-        for (size_t i = 0; i < list.size(); ++i)
-            if (std::hypot(list[i].cx - x, list[i].cy - y) < 4)
-                return i;
-        return list.size();
-    };
-    for (int r : radii)
-        for (int round = 0; round < 3; ++round) {
-            const std::vector<unsigned> before = mask;
-            std::vector<Report> reports;
-            Detect(o.parallel, r, o.k, o.neighbours, result.startLevel, work, mask, reports);
-            const auto groups = Groups(before, mask, work.width, work.height, reports);
-            size_t found = 0;
-            for (size_t i = 0; i < reports.size(); ++i) {
-                if (groups[i].empty())
-                    continue;
-                const bool large = raised(reports[i], groups[i], r);
-                if (large && !o.radius) {
-                    unclaim(groups[i]);
-                    const size_t at = near(deferred, reports[i].cx, reports[i].cy);
-                    if (at == deferred.size()) {
-                        deferred.push_back(reports[i]);
-                        deferredPixels.push_back(groups[i]);
-                    } else {
-                        deferred[at] = reports[i];
-                        deferredPixels[at] = groups[i];
+        // First pass with the window from the stars' width, then the largest
+        // window on what is left. Each runs again on what it left while it finds
+        // more (at most 3 rounds): the library measures only the first star of a
+        // window in raster order, so a star below another one is found once that
+        // one is cleaned away. A star too large for a pass's window is left to
+        // the next one.
+        std::vector<int> radii { result.radius };
+        if (!o.radius && result.radius < kLargestRadius)
+            radii.push_back(kLargestRadius);
+        std::vector<Report> deferred;
+        std::vector<std::vector<size_t>> deferredPixels;
+        auto near = [](const auto& list, double x, double y) {
+            for (size_t i = 0; i < list.size(); ++i)
+                if (std::hypot(list[i].cx - x, list[i].cy - y) < 4)
+                    return i;
+            return list.size();
+        };
+        for (int r : radii)
+            for (int round = 0; round < 3; ++round) {
+                const std::vector<unsigned> before = mask;
+                std::vector<Report> reports;
+                Detect(o.parallel, r, o.k, o.neighbours, result.startLevel, work, mask, reports);
+                const auto groups = Groups(before, mask, work.width, work.height, reports);
+                size_t found = 0;
+                for (size_t i = 0; i < reports.size(); ++i) {
+                    if (groups[i].empty())
+                        continue;
+                    const bool large = raised(reports[i], groups[i], r);
+                    if (large && !o.radius) {
+                        unclaim(groups[i]);
+                        const size_t at = near(deferred, reports[i].cx, reports[i].cy);
+                        if (at == deferred.size()) {
+                            deferred.push_back(reports[i]);
+                            deferredPixels.push_back(groups[i]);
+                        } else {
+                            deferred[at] = reports[i];
+                            deferredPixels[at] = groups[i];
+                        }
+                        continue;
                     }
-                    continue;
+                    keep({ reports[i] }, { groups[i] }, !large ? 0u : tooLarge(reports[i], r) ? kTooLarge : kBlended);
+                    Clean(work, groups[i], background(reports[i], groups[i]));
+                    ++found;
                 }
-                keep({ reports[i] }, { groups[i] }, !large ? 0u : tooLarge(reports[i], r) ? kTooLarge : kBlended);
-                Clean(work, groups[i], background(reports[i], groups[i]));
-                ++found;
+                if (found == 0)
+                    break;
             }
-            if (found == 0)
-                break;
-        }
-    // The deferred stars that no later window held.
-    for (size_t i = deferred.size(); i-- > 0;)
-        if (near(stars, deferred[i].cx - kPad, deferred[i].cy - kPad) < stars.size()) {
-            deferred.erase(deferred.begin() + i);
-            deferredPixels.erase(deferredPixels.begin() + i);
-        }
+        // The deferred stars that no later window held.
+        for (size_t i = deferred.size(); i-- > 0;)
+            if (near(stars, deferred[i].cx - kPad, deferred[i].cy - kPad) < stars.size()) {
+                deferred.erase(deferred.begin() + i);
+                deferredPixels.erase(deferredPixels.begin() + i);
+            }
 
-    // Stars beyond the largest window: a pass on a 2 x 2 binned copy of what
-    // is left, whose pixels sum four. The copy is moved down by its lowest
-    // value first, so that the sums cannot wrap (skipped when even that would
-    // not do).
-    std::vector<Report> large;
-    std::vector<std::vector<size_t>> largePixels;
-    const auto [lowest, highest] = std::minmax_element(work.v.begin(), work.v.end());
-    const uint32_t base = *lowest;
-    if (!o.radius && uint64_t(*highest - base) * 4 <= UINT32_MAX && result.startLevel >= base) {
-        for (uint32_t& value : work.v)
-            value -= base;
-        Plane binned;
-        binned.width = work.width / 2;
-        binned.height = work.height / 2;
-        binned.v.resize(size_t(binned.width) * binned.height);
-        tamrix::Bin(2, 2, work.v.data(), binned.v.data(), work.width, work.height, 4);
-        std::vector<unsigned> bmask((binned.v.size() + 31) / 32, 0u);
-        for (size_t j = 0; j < binned.v.size(); ++j) {
-            const size_t x = 2 * (j % binned.width), y = 2 * (j / binned.width);
-            for (size_t i : { work.Index(x, y), work.Index(x + 1, y), work.Index(x, y + 1), work.Index(x + 1, y + 1) })
-                if (Bit(mask, i))
-                    bmask[j / 32] |= 1u << (j % 32);
-        }
-        const std::vector<unsigned> before = bmask;
-        std::vector<Report> reports;
-        Detect(o.parallel, kLargestRadius, o.k, o.neighbours, 4 * (result.startLevel - base), binned, bmask, reports);
-        const auto groups = Groups(before, bmask, binned.width, binned.height, reports);
-        for (size_t i = 0; i < reports.size(); ++i) {
-            Report r = reports[i];
-            r.cx = 2 * r.cx + 0.5;
-            r.cy = 2 * r.cy + 0.5;
-            r.x = int(r.cx + 0.5);
-            r.y = int(r.cy + 0.5);
-            // Only large stars: the binned copy's depth would add faint ones
-            // that the full-resolution passes rightly left.
-            bool wanted = 4.0 * groups[i].size() >= M_PI * kTooLargeRadius * kTooLargeRadius;
-            for (const Report& d : deferred)
-                wanted = wanted || std::hypot(d.cx - r.cx, d.cy - r.cy) < 4;
-            if (!wanted)
-                continue;
-            std::vector<size_t> full4;
-            for (size_t j : groups[i]) {
+        // Stars beyond the largest window: a pass on a 2 x 2 binned copy of what
+        // is left, whose pixels sum four. The copy is moved down by its lowest
+        // value first, so that the sums cannot wrap (skipped when even that would
+        // not do).
+        std::vector<Report> large;
+        std::vector<std::vector<size_t>> largePixels;
+        const auto [lowest, highest] = std::minmax_element(work.v.begin(), work.v.end());
+        const uint32_t base = *lowest;
+        if (!o.radius && uint64_t(*highest - base) * 4 <= UINT32_MAX && result.startLevel >= base) {
+            for (uint32_t& value : work.v)
+                value -= base;
+            Plane binned;
+            binned.width = work.width / 2;
+            binned.height = work.height / 2;
+            binned.v.resize(size_t(binned.width) * binned.height);
+            tamrix::Bin(2, 2, work.v.data(), binned.v.data(), work.width, work.height, 4);
+            std::vector<unsigned> bmask((binned.v.size() + 31) / 32, 0u);
+            for (size_t j = 0; j < binned.v.size(); ++j) {
                 const size_t x = 2 * (j % binned.width), y = 2 * (j / binned.width);
-                full4.insert(full4.end(),
-                    { work.Index(x, y), work.Index(x + 1, y), work.Index(x, y + 1), work.Index(x + 1, y + 1) });
+                for (size_t i :
+                    { work.Index(x, y), work.Index(x + 1, y), work.Index(x, y + 1), work.Index(x + 1, y + 1) })
+                    if (Bit(mask, i))
+                        bmask[j / 32] |= 1u << (j % 32);
             }
-            large.push_back(r);
-            largePixels.push_back(std::move(full4));
+            const std::vector<unsigned> before = bmask;
+            std::vector<Report> reports;
+            Detect(
+                o.parallel, kLargestRadius, o.k, o.neighbours, 4 * (result.startLevel - base), binned, bmask, reports);
+            const auto groups = Groups(before, bmask, binned.width, binned.height, reports);
+            for (size_t i = 0; i < reports.size(); ++i) {
+                Report r = reports[i];
+                r.cx = 2 * r.cx + 0.5;
+                r.cy = 2 * r.cy + 0.5;
+                r.x = int(r.cx + 0.5);
+                r.y = int(r.cy + 0.5);
+                // Only large stars: the binned copy's depth would add faint ones
+                // that the full-resolution passes rightly left.
+                bool wanted = 4.0 * groups[i].size() >= M_PI * kTooLargeRadius * kTooLargeRadius;
+                for (const Report& d : deferred)
+                    wanted = wanted || std::hypot(d.cx - r.cx, d.cy - r.cy) < 4;
+                if (!wanted)
+                    continue;
+                std::vector<size_t> full4;
+                for (size_t j : groups[i]) {
+                    const size_t x = 2 * (j % binned.width), y = 2 * (j / binned.width);
+                    full4.insert(full4.end(),
+                        { work.Index(x, y), work.Index(x + 1, y), work.Index(x, y + 1), work.Index(x + 1, y + 1) });
+                }
+                large.push_back(r);
+                largePixels.push_back(std::move(full4));
+            }
         }
-    }
-    keep(large, largePixels, kTooLarge);
-    // A star that no window measured cleanly is kept as the largest window
-    // measured it.
-    for (size_t i = 0; i < deferred.size(); ++i)
-        if (near(large, deferred[i].cx, deferred[i].cy) == large.size())
-            keep({ deferred[i] }, { deferredPixels[i] }, tooLarge(deferred[i], radii.back()) ? kTooLarge : kBlended);
-
+        keep(large, largePixels, kTooLarge);
+        // A star that no window measured cleanly is kept as the largest window
+        // measured it.
+        for (size_t i = 0; i < deferred.size(); ++i)
+            if (near(large, deferred[i].cx, deferred[i].cy) == large.size())
+                keep(
+                    { deferred[i] }, { deferredPixels[i] }, tooLarge(deferred[i], radii.back()) ? kTooLarge : kBlended);
     }
     // Blends: another star within the sum of the two radii (of their pixel
     // areas) plus 2 pixels.

@@ -16,7 +16,8 @@ namespace {
 void PaintDisc(LabelMap& map, double cx, double cy, double radius, uint8_t label, bool overOnlySky)
 {
     const int x0 = std::max(0, int(std::floor(cx - radius))), x1 = std::min(map.width - 1, int(std::ceil(cx + radius)));
-    const int y0 = std::max(0, int(std::floor(cy - radius))), y1 = std::min(map.height - 1, int(std::ceil(cy + radius)));
+    const int y0 = std::max(0, int(std::floor(cy - radius))),
+              y1 = std::min(map.height - 1, int(std::ceil(cy + radius)));
     for (int y = y0; y <= y1; ++y)
         for (int x = x0; x <= x1; ++x)
             if ((x - cx) * (x - cx) + (y - cy) * (y - cy) <= radius * radius) {
@@ -76,8 +77,8 @@ void CutSamples(const void* frame, int width, int height, int depth, const Label
     std::mt19937 rng(seed);
     std::vector<float> window(size_t(out.inputs));
     auto add = [&](size_t i, float target) {
-        SubFrameToVector(const_cast<void*>(frame), width, height, unsigned(depth), int(i % width), int(i / width), r,
-            window.data());
+        SubFrameToVector(
+            const_cast<void*>(frame), width, height, unsigned(depth), int(i % width), int(i / width), r, window.data());
         if (std::isnan(window[0]))
             return;
         out.windows.insert(out.windows.end(), window.begin(), window.end());

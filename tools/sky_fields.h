@@ -54,8 +54,16 @@ struct Star {
     bool saturated;
 };
 
+struct Artefact {
+    const char* kind; // "hot", "cosmic" or "column"
+    double x0, y0, x1, y1, amplitude;
+};
+
 struct Field {
     int width = 0, height = 0;
+    double gain = 1;
+    bool moffat = false;
+    std::vector<Artefact> artefacts;
     std::vector<uint16_t> pixels;
     std::vector<Star> stars;
     double noise = 0; // the sky's noise at its mean level, ADU
@@ -85,19 +93,23 @@ inline Field MakeField(uint32_t seed, int width = 512, int height = 512)
     const double trail = rng.U() < 0.25 ? rng.U(0.5, 3) : 0, trailAngle = rng.U(0, 6.28318);
     const double density = rng.LogU(100, 2500) * (double(n) / (512.0 * 512.0)) / (1 + fwhm0 * fwhm0 / 16);
     f.fwhm = fwhm0;
+    f.gain = gain;
+    f.moffat = moffat;
     f.noise = std::sqrt(sky * gain + readE * readE) / gain;
     std::vector<double> light(n, 0.0), skyMap(n);
     const double gx = rng.U(-0.2, 0.2), gy = rng.U(-0.2, 0.2);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
-            skyMap[size_t(y) * width + x] = sky * (1 + gx * (double(x) / width - 0.5) + gy * (double(y) / height - 0.5));
+            skyMap[size_t(y) * width + x]
+                = sky * (1 + gx * (double(x) / width - 0.5) + gy * (double(y) / height - 0.5));
     // Nebulosity: broad blobs up to tens of noise deviations.
     const int blobs = rng.U() < 0.5 ? int(rng.U(1, 8)) : 0;
     for (int b = 0; b < blobs; ++b) {
         const double bx = rng.U(0, width), by = rng.U(0, height), s = rng.U(15, 90), a = f.noise * rng.LogU(2, 60);
         for (int y = std::max(0, int(by - 4 * s)); y < std::min(height, int(by + 4 * s)); ++y)
             for (int x = std::max(0, int(bx - 4 * s)); x < std::min(width, int(bx + 4 * s)); ++x)
-                skyMap[size_t(y) * width + x] += a * std::exp(-((x - bx) * (x - bx) + (y - by) * (y - by)) / (2 * s * s));
+                skyMap[size_t(y) * width + x]
+                    += a * std::exp(-((x - bx) * (x - bx) + (y - by) * (y - by)) / (2 * s * s));
     }
     // Renders a unit-flux profile at (cx, cy) into light, scaled to flux.
     std::vector<double> stamp;
@@ -160,7 +172,8 @@ inline Field MakeField(uint32_t seed, int width = 512, int height = 512)
             const double a = rng.U(0, 6.28318), d = std::max(2.5, fw * rng.U(1.5, 3));
             const double ratio = rng.LogU(0.1, 1);
             const double px = cx + d * std::cos(a), py = cy + d * std::sin(a);
-            f.stars.push_back({ px, py, flux * ratio, render(px, py, flux * ratio, fw, ell, th, moffat, beta, 0), fw, false });
+            f.stars.push_back(
+                { px, py, flux * ratio, render(px, py, flux * ratio, fw, ell, th, moffat, beta, 0), fw, false });
         }
     }
     // Galaxies: exponential or flatter discs at least twice the stars' width.
@@ -216,8 +229,10 @@ inline Field MakeField(uint32_t seed, int width = 512, int height = 512)
     f.labels = tamrix::detect::LabelStars(width, height, judged);
     auto label = [&](int x, int y) -> uint8_t& { return f.labels.labels[size_t(y) * width + x]; };
     for (const auto& g : galaxies)
-        for (int y = std::max(0, int(g.first.second - 1.5 * g.second)); y < std::min(height, int(g.first.second + 1.5 * g.second)); ++y)
-            for (int x = std::max(0, int(g.first.first - 1.5 * g.second)); x < std::min(width, int(g.first.first + 1.5 * g.second)); ++x)
+        for (int y = std::max(0, int(g.first.second - 1.5 * g.second));
+             y < std::min(height, int(g.first.second + 1.5 * g.second)); ++y)
+            for (int x = std::max(0, int(g.first.first - 1.5 * g.second));
+                 x < std::min(width, int(g.first.first + 1.5 * g.second)); ++x)
                 if (label(x, y) == tamrix::detect::kSky)
                     label(x, y) = tamrix::detect::kGalaxy;
     // Saturated areas and their trails: no label but the star's centre.
@@ -245,6 +260,7 @@ inline Field MakeField(uint32_t seed, int width = 512, int height = 512)
         const int x = int(rng.U(0, width)), y = int(rng.U(0, height));
         const double a = f.noise * rng.LogU(4, 50000 / f.noise + 5);
         artefact(x, y, a);
+        f.artefacts.push_back({ "hot", double(x), double(y), double(x), double(y), a });
         if (rng.U() < 0.2)
             artefact(x + (rng.U() < 0.5 ? 1 : 0), y + (rng.U() < 0.5 ? 1 : 0), a * rng.U(0.2, 1));
     }
@@ -254,6 +270,8 @@ inline Field MakeField(uint32_t seed, int width = 512, int height = 512)
         const double a = f.noise * rng.LogU(8, 30000 / f.noise + 10), ang = rng.U(0, 6.28318);
         const int len = rng.U() < 0.4 ? 1 : int(rng.U(2, 25));
         const double spread = rng.U(0, 0.3);
+        f.artefacts.push_back({ "cosmic", std::floor(x), std::floor(y), std::floor(x + (len - 1) * std::cos(ang)),
+            std::floor(y + (len - 1) * std::sin(ang)), a });
         for (int t = 0; t < len; ++t, x += std::cos(ang), y += std::sin(ang)) {
             const int px = int(x), py = int(y);
             const double v = a * rng.U(0.5, 1);
@@ -270,6 +288,7 @@ inline Field MakeField(uint32_t seed, int width = 512, int height = 512)
         const double a = f.noise * rng.LogU(3, 300) * (rng.U() < 0.8 ? 1 : -0.5);
         for (int y = y0; y < height; ++y)
             artefact(x, y, a);
+        f.artefacts.push_back({ "column", double(x), double(y0), double(x), double(height - 1), a });
     }
     f.pixels.resize(n);
     for (size_t i = 0; i < n; ++i) {

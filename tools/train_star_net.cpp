@@ -1,6 +1,13 @@
 // Trains the star network shipped as data/stars.net and chooses its level.
 //
-//   train_star_net [output file] [epochs]     (default data/stars.net, 30)
+//   train_star_net [output file] [epochs]     (default data/stars.net, 20)
+//   train_star_net --validate NETWORK           the validation alone
+//   train_star_net --field SEED PREFIX [SIZE]  one field for benchmarks
+//
+// --field writes PREFIX.raw (little-endian uint16, SIZE x SIZE, default
+// 1024), PREFIX_truth.csv (x,y,flux,peak,fwhm,snr,saturated; snr the
+// optimal one, F / sqrt(F / gain + NEA noise^2)) and PREFIX_artefacts.csv
+// (kind,x0,y0,x1,y1,amplitude).
 //
 // Training fields: skyfield::MakeField seeds 1 .. 40 (512 x 512, each with
 // its own sky, PSF, noise and artefacts, sky_fields.h). Validation fields:
@@ -101,30 +108,63 @@ void Print(const std::string& name, const Score& s)
 
 } // namespace
 
+int WriteField(uint32_t seed, const std::string& prefix, int size)
+{
+    const skyfield::Field f = skyfield::MakeField(seed, size, size);
+    FILE* raw = std::fopen((prefix + ".raw").c_str(), "wb");
+    FILE* truth = std::fopen((prefix + "_truth.csv").c_str(), "w");
+    FILE* artefacts = std::fopen((prefix + "_artefacts.csv").c_str(), "w");
+    if (!raw || !truth || !artefacts) {
+        std::fprintf(stderr, "%s: cannot write\n", prefix.c_str());
+        return 2;
+    }
+    for (uint16_t v : f.pixels) {
+        const unsigned char b[2] = { static_cast<unsigned char>(v & 0xff), static_cast<unsigned char>(v >> 8) };
+        std::fwrite(b, 1, 2, raw);
+    }
+    std::fprintf(truth, "x,y,flux,peak,fwhm,snr,saturated\n");
+    for (const skyfield::Star& s : f.stars) {
+        const double nea = 2.266 * s.fwhm * s.fwhm * (f.moffat ? 1.5 : 1.0);
+        const double snr = s.flux / std::sqrt(s.flux / f.gain + nea * f.noise * f.noise);
+        std::fprintf(
+            truth, "%.4f,%.4f,%.2f,%.2f,%.3f,%.3f,%d\n", s.x, s.y, s.flux, s.peak, s.fwhm, snr, int(s.saturated));
+    }
+    std::fprintf(artefacts, "kind,x0,y0,x1,y1,amplitude\n");
+    for (const skyfield::Artefact& a : f.artefacts)
+        std::fprintf(artefacts, "%s,%.1f,%.1f,%.1f,%.1f,%.1f\n", a.kind, a.x0, a.y0, a.x1, a.y1, a.amplitude);
+    const bool ok = std::fclose(raw) == 0 && std::fclose(truth) == 0 && std::fclose(artefacts) == 0;
+    return ok ? 0 : 2;
+}
+
 int main(int argc, char** argv)
 {
-    const char* output = argc > 1 ? argv[1] : "data/stars.net";
-    const int epochs = argc > 2 ? std::atoi(argv[2]) : 30;
-    tamrix::detect::Samples train;
-    for (uint32_t seed = 1; seed <= kTrainingSeeds; ++seed) {
-        const skyfield::Field f = skyfield::MakeField(seed);
-        tamrix::detect::CutSamples(f.pixels.data(), f.width, f.height, 2, f.labels, kRadius,
-            tamrix::detect::kDefaultMix, seed, train);
-    }
-    size_t positives = 0;
-    for (float t : train.targets)
-        positives += t > 0.5f;
-    std::printf("training windows: %zu (%zu star centres)\n", train.targets.size(), positives);
-    std::fflush(stdout);
-    nnet::CNetwork trained;
-    if (!tamrix::detect::TrainStarNetwork(train, kHidden, epochs, kNetSeed, trained)) {
-        std::fprintf(stderr, "training refused\n");
-        return 1;
-    }
+    if (argc > 3 && std::strcmp(argv[1], "--field") == 0)
+        return WriteField(uint32_t(std::strtoul(argv[2], nullptr, 10)), argv[3], argc > 4 ? std::atoi(argv[4]) : 1024);
+    const bool validateOnly = argc > 2 && std::strcmp(argv[1], "--validate") == 0;
+    const char* output = validateOnly ? argv[2] : argc > 1 ? argv[1] : "data/stars.net";
+    const int epochs = argc > 2 && !validateOnly ? std::atoi(argv[2]) : 20;
     char message[512] = "";
-    if (!trained.SaveNet(int(std::strlen(output)) + 1, output, sizeof message - 1, message)) {
-        std::fprintf(stderr, "%s: %s\n", output, message);
-        return 2;
+    if (!validateOnly) {
+        tamrix::detect::Samples train;
+        for (uint32_t seed = 1; seed <= kTrainingSeeds; ++seed) {
+            const skyfield::Field f = skyfield::MakeField(seed);
+            tamrix::detect::CutSamples(
+                f.pixels.data(), f.width, f.height, 2, f.labels, kRadius, tamrix::detect::kDefaultMix, seed, train);
+        }
+        size_t positives = 0;
+        for (float t : train.targets)
+            positives += t > 0.5f;
+        std::printf("training windows: %zu (%zu star centres)\n", train.targets.size(), positives);
+        std::fflush(stdout);
+        nnet::CNetwork trained;
+        if (!tamrix::detect::TrainStarNetwork(train, kHidden, epochs, kNetSeed, trained)) {
+            std::fprintf(stderr, "training refused\n");
+            return 1;
+        }
+        if (!trained.SaveNet(int(std::strlen(output)) + 1, output, sizeof message - 1, message)) {
+            std::fprintf(stderr, "%s: %s\n", output, message);
+            return 2;
+        }
     }
     nnet::CNetwork net;
     if (!net.LoadNet(int(std::strlen(output)) + 1, output, sizeof message - 1, message)) {

@@ -290,7 +290,8 @@ TEST_F(Nn, TrainStarsLearnsFromFramesAndTheirLists)
     WriteText(dir / "sky.csv", "x,y\n12.2,10\n33,21.7\n");
     const Result run = Tamrix({ "nn", "train-stars", dir / "sky.fits", "-r", "2", "-e", "2", "-o", dir / "s.net" });
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(Tamrix({ "nn", "info", dir / "s.net" }).out, dir / "s.net" + ": 3 layers, 25-32-1 neurons, 865 weights and biases\n");
+    EXPECT_EQ(Tamrix({ "nn", "info", dir / "s.net" }).out,
+        dir / "s.net" + ": 3 layers, 25-32-1 neurons, 865 weights and biases\n");
     EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "--network", dir / "s.net" }).status, 0);
     WriteText(dir / "sky.csv", "x,y\n12.2,10\n48,21.7\n");
     ExpectOneLineError(Tamrix({ "nn", "train-stars", dir / "sky.fits", "-o", dir / "t.net" }), 5, dir / "sky.csv",
