@@ -72,7 +72,7 @@ size_t FrameSamples(const void* frame, int width, int height, int depth, std::ve
 // The level the shipped network (data/stars.net) is used at: the lowest at
 // which it made no more false detections than the classic detector with its
 // defaults on simulated fields it was not trained on (train_star_net).
-constexpr float kShippedLevel = 0.95f;
+constexpr float kShippedLevel = 0.98f;
 
 // A network of (2r+1)^2 inputs, `hidden` neurons and one output, trained on
 // the samples with the library's Learn (batches of 16, rate 1) at the scalar
