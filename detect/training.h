@@ -61,7 +61,7 @@ void CutSamples(const void* frame, int width, int height, int depth, const Label
     const double (&perCentre)[kLabels], uint32_t seed, Samples& out);
 
 // The negatives per centre used for the shipped network.
-constexpr double kDefaultMix[kLabels] = { 0, 0, 7, 2, 2, 1 };
+constexpr double kDefaultMix[kLabels] = { 0, 0, 7, 2, 2, 3 };
 
 // Windows for a network of half-size r from a frame and its star list: the
 // frame's FWHM (from the classic detector's measure) sizes every star's
