@@ -186,7 +186,7 @@ std::string ShippedNetwork()
         if (access(place.c_str(), R_OK) == 0)
             return place;
     throw Failure(kExitUnreadable,
-        "no star network installed with this program (no " + places.front() + "); name one: --nn FILE");
+        "no star network installed with this program (no " + places.front() + "); name one: --network FILE");
 }
 
 std::vector<int> NetworkShape(const std::string& path)

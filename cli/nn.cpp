@@ -1,8 +1,13 @@
-// tamrix nn train | test | info: the network on MNIST-style data sets.
+// tamrix nn train | test | info: the network on MNIST-style data sets;
+// tamrix nn train-stars: a star network from the user's frames.
 #include "commands.h"
 #include "failure.h"
+#include "fits.h"
 #include "network.h"
 #include "output.h"
+#include "starlist.h"
+
+#include "detect/training.h"
 
 #include "hostlib.h"
 #include "intake/netfile.h"
@@ -179,11 +184,78 @@ void Info(const std::string& path)
         ShapeText(sizes).c_str(), parameters);
 }
 
+struct TrainStarsArgs {
+    std::vector<std::string> frames;
+    std::string output;
+    int hidden = 32, epochs = 20, radius = 5;
+    int64_t seed = 1;
+    ReadArgs read;
+};
+
+// The star list beside a frame: the same name with .csv for its extension
+// (and without a .gz or .fz after it, or an [extension] selector).
+std::string StarListOf(const std::string& frame)
+{
+    std::string name = frame.substr(0, frame.find('['));
+    for (const char* packed : { ".gz", ".fz" })
+        if (name.size() > 3 && name.compare(name.size() - 3, 3, packed) == 0)
+            name.resize(name.size() - 3);
+    const size_t slash = name.find_last_of('/'), dot = name.find_last_of('.');
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
+        name.resize(dot);
+    return name + ".csv";
+}
+
+void TrainStars(const TrainStarsArgs& a)
+{
+    AtomicFile output(a.output);
+    detect::Samples samples;
+    size_t stars = 0;
+    for (size_t i = 0; i < a.frames.size(); ++i) {
+        const std::string list = StarListOf(a.frames[i]);
+        std::vector<detect::LabelledStar> labelled;
+        const Frame frame = ReadFrame(a.frames[i], a.read);
+        for (const Star& s : ReadStarCsv(list)) {
+            if (s.cx < -0.5 || s.cy < -0.5 || s.cx >= frame.width - 0.5 || s.cy >= frame.height - 0.5)
+                throw FileFailure(kExitMismatch, list,
+                    "a star at " + Number(s.cx) + ", " + Number(s.cy) + " lies outside the "
+                        + std::to_string(frame.width) + " x " + std::to_string(frame.height) + " frame " + a.frames[i]
+                        + " (positions count from 0)");
+            labelled.push_back({ s.cx, s.cy, 2, true });
+        }
+        stars += detect::FrameSamples(frame.Data(), frame.width, frame.height, frame.Depth(), std::move(labelled),
+            a.radius, static_cast<uint32_t>(a.seed) + static_cast<uint32_t>(i), samples);
+        ThrowIfInterrupted();
+    }
+    size_t centres = 0;
+    for (float t : samples.targets)
+        centres += t > 0.5f;
+    // Learn leaves out the last batch of every epoch.
+    if (centres == 0 || samples.targets.size() <= 16)
+        throw Failure(kExitUsage,
+            "no star of the lists lies " + std::to_string(a.radius)
+                + " pixels inside its frame: nothing to learn from");
+    std::fprintf(Messages(), "%zu windows (%zu on star centres, %zu stars) from %zu frames\n", samples.targets.size(),
+        centres, stars, a.frames.size());
+    nnet::CNetwork net;
+    const auto start = std::chrono::steady_clock::now();
+    if (!detect::TrainStarNetwork(samples, a.hidden, a.epochs, static_cast<uint32_t>(a.seed), net))
+        throw Failure(kExitFailure, "training failed: out of memory");
+    ThrowIfInterrupted();
+    if (!net.CheckNANs())
+        throw FileFailure(kExitFailure, a.output, "not written: training diverged to NaN weights");
+    SaveNetwork(net, output);
+    std::fprintf(Messages(), "%s: %s trained, %d epochs in %.1f s; use it with tamrix stars --network %s\n",
+        a.output.c_str(), ShapeText(LayerSizes(net)).c_str(), a.epochs,
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), a.output.c_str());
+}
+
 } // namespace
 
 void AddNnCommand(CLI::App& app, Action& action)
 {
-    CLI::App* nn = app.add_subcommand("nn", "the neural network on MNIST-style data: train, test, info");
+    CLI::App* nn
+        = app.add_subcommand("nn", "the neural network: train, test, info on MNIST-style data; train-stars on frames");
     nn->require_subcommand(1);
 
     auto train = std::make_shared<TrainArgs>();
@@ -208,6 +280,23 @@ void AddNnCommand(CLI::App& app, Action& action)
         ->required()
         ->check(OutputFile(OutputKind::Text));
     t->callback([&action, train] { action = [train] { Train(*train); }; });
+
+    auto stars = std::make_shared<TrainStarsArgs>();
+    CLI::App* ts = nn->add_subcommand("train-stars",
+        "train a star network on frames, each with the star list of its name beside it (FRAME.csv: x,y or cx,cy "
+        "columns, 0-based, e.g. from a catalogue or tamrix stars with quality cuts)");
+    ts->add_option("frames", stars->frames, "frames (FITS)")->required();
+    ts->add_option("--hidden", stars->hidden, "hidden neurons (default 32; up to 64 keep the fast detector)")
+        ->check(CLI::Range(1, 4096));
+    ts->add_option("--epochs,-e", stars->epochs, "passes over the windows (default 20)")->check(CLI::Range(1, 100000));
+    ts->add_option("--radius,-r", stars->radius, "window half-size, 2 .. 25 (default 5)")->check(CLI::Range(2, 25));
+    ts->add_option("--seed", stars->seed, "seed of the weights and the drawn windows (default 1)")
+        ->check(CLI::Range(int64_t { 0 }, int64_t { UINT32_MAX }));
+    ts->add_option("--output,-o", stars->output, "network file to write")
+        ->required()
+        ->check(OutputFile(OutputKind::Text));
+    AddReadOptions(ts, stars->read);
+    ts->callback([&action, stars] { action = [stars] { TrainStars(*stars); }; });
 
     auto test = std::make_shared<TestArgs>();
     CLI::App* s = nn->add_subcommand("test", "a network's accuracy on a labelled set");

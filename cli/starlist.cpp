@@ -63,13 +63,17 @@ size_t Nearest(const std::vector<Star>& list, double x, double y, double& d2)
 
 } // namespace
 
-std::string StarCsv(const std::vector<Star>& stars)
+std::string StarCsv(const std::vector<Star>& stars, bool measures)
 {
-    std::string text = "x,y,cx,cy,flux,peak\n";
-    char line[160];
+    std::string text = measures ? "x,y,cx,cy,flux,peak,fwhm,elongation,snr,sharpness,flags\n" : "x,y,cx,cy,flux,peak\n";
+    char line[320];
     for (const Star& s : stars) {
-        std::snprintf(line, sizeof line, "%d,%d,%.4f,%.4f,%.10g,%.10g\n", s.x, s.y, s.cx, s.cy, s.flux, s.peak);
+        int n = std::snprintf(line, sizeof line, "%d,%d,%.4f,%.4f,%.10g,%.10g", s.x, s.y, s.cx, s.cy, s.flux, s.peak);
+        if (measures)
+            n += std::snprintf(line + n, sizeof line - n, ",%.3f,%.3f,%.2f,%.3f,%u", s.fwhm, s.elongation, s.snr,
+                s.sharpness, s.flags);
         text += line;
+        text += '\n';
     }
     return text;
 }
@@ -101,9 +105,13 @@ std::vector<Star> ReadStarCsv(const std::string& path)
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
     const std::vector<std::string> header = SplitCsv(line);
-    int cxAt = -1, cyAt = -1, fluxAt = -1, peakAt = -1;
+    int cxAt = -1, cyAt = -1, fluxAt = -1, peakAt = -1, xAt = -1, yAt = -1;
     for (int i = 0; i < int(header.size()); ++i) {
-        if (header[i] == "cx")
+        if (header[i] == "x")
+            xAt = i;
+        else if (header[i] == "y")
+            yAt = i;
+        else if (header[i] == "cx")
             cxAt = i;
         else if (header[i] == "cy")
             cyAt = i;
@@ -112,8 +120,12 @@ std::vector<Star> ReadStarCsv(const std::string& path)
         else if (header[i] == "peak")
             peakAt = i;
     }
+    if (cxAt < 0 || cyAt < 0) { // a catalogue's positions
+        cxAt = xAt;
+        cyAt = yAt;
+    }
     if (cxAt < 0 || cyAt < 0)
-        throw FileFailure(kExitUnreadable, path, "line 1: the header names no cx and cy columns");
+        throw FileFailure(kExitUnreadable, path, "line 1: the header names no cx and cy (nor x and y) columns");
 
     std::vector<Star> stars;
     for (int number = 2; std::getline(in, line); ++number) {

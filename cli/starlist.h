@@ -12,16 +12,21 @@ struct Star {
     double cx = 0, cy = 0; // centroid, pixel centres at whole numbers, first pixel (0, 0)
     double flux = 0; // in the frame's physical units
     double peak = 0;
+    // Measures of the classic detector's defaults (see README): FWHM in
+    // pixels, axis ratio, background-limited SNR, sharpness, flag bits.
+    double fwhm = 0, elongation = 0, snr = 0, sharpness = 0;
+    unsigned flags = 0;
 };
 
-// "x,y,cx,cy,flux,peak" and one line per star.
-std::string StarCsv(const std::vector<Star>& stars);
+// "x,y,cx,cy,flux,peak" and one line per star; with `measures`,
+// ",fwhm,elongation,snr,sharpness,flags" appended to each.
+std::string StarCsv(const std::vector<Star>& stars, bool measures = false);
 
 // DS9 image coordinates count from 1 at the first pixel's centre.
 std::string StarRegions(const std::vector<Star>& stars, double radius);
 
-// Reads a CSV with at least the columns cx and cy (any order, named in the
-// first line); other columns are kept when they are the known ones. Throws
+// Reads a CSV with at least the columns cx and cy, or else x and y (any
+// order, named in the first line); other columns are kept when they are the known ones. Throws
 // Failure naming the file and line.
 std::vector<Star> ReadStarCsv(const std::string& path);
 

@@ -5,6 +5,8 @@
 #include "output.h"
 #include "starlist.h"
 
+#include "detect/stars.h"
+#include "detect/training.h"
 #include "intake/operations.h"
 #include "nnet.h"
 #include "tamrix.h"
@@ -21,18 +23,16 @@ struct StarsArgs {
     std::string input, csv, regions, network;
     int radius = 8, neighbours = 2;
     bool radiusGiven = false;
-    float level = 0.95f;
+    float level = detect::kShippedLevel;
+    bool deprecatedNn = false; // --nn FILE, the former form of --network FILE
     double k = 4.0;
     std::optional<double> start;
+    double startSigma = detect::Options {}.startSigma, minSnr = detect::Options {}.minSnr;
+    std::optional<double> maxFwhm;
     bool singleThread = false;
     double markRadius = 6;
     ReadArgs read;
 };
-
-void Collect(void* context, int x, int y, double cx, double cy, double flux, unsigned peak)
-{
-    static_cast<std::vector<Star>*>(context)->push_back(Star { x, y, cx, cy, flux, double(peak) });
-}
 
 // The window half-size a network's input layer implies: (2r + 1)^2 inputs and
 // one output; -1 when it fits no window.
@@ -56,8 +56,9 @@ void FindStarsCommand(const StarsArgs& a)
         const int fits = NetworkRadius(net);
         if (fits < 0)
             throw FileFailure(kExitMismatch, a.network,
-                "a " + ShapeText(LayerSizes(net)) + " network does not rate star windows: it needs (2r+1)^2 inputs "
-                    "and one output");
+                "a " + ShapeText(LayerSizes(net))
+                    + " network does not rate star windows: it needs (2r+1)^2 inputs "
+                      "and one output");
         if (a.radiusGiven && a.radius != fits)
             throw FileFailure(kExitMismatch, a.network,
                 "its windows have half-size " + std::to_string(fits) + ", not --radius " + std::to_string(a.radius));
@@ -75,39 +76,42 @@ void FindStarsCommand(const StarsArgs& a)
     if (!a.regions.empty())
         regions = std::make_unique<AtomicFile>(a.regions);
 
-    std::vector<Star> stars;
-    std::vector<unsigned> mask((frame.Pixels() + 31) / 32, 0u);
+    // The network's groups or the classic passes, measured and filtered by
+    // the detect layer alike.
+    detect::Options options;
+    if (a.radiusGiven)
+        options.radius = a.radius;
+    options.k = a.k;
+    options.neighbours = a.neighbours;
+    options.startSigma = a.startSigma;
+    if (a.start)
+        options.startLevel = start;
+    options.minSnr = a.minSnr;
+    if (a.maxFwhm)
+        options.maxFwhm = *a.maxFwhm;
+    options.parallel = !a.singleThread;
     if (!a.network.empty()) {
-        // One thread, raster order: the list needs no sorting.
-        tamrix::FindStarsNN(&net, radius, a.level, frame.Data(), frame.width, frame.height, frame.Depth(),
-            mask.data(), &stars, Collect);
-    } else if (a.singleThread) {
-        tamrix::FindStars1C(a.radius, a.k, a.neighbours, start, frame.Data(), frame.width, frame.height,
-            frame.Depth(), mask.data(), &stars, Collect);
-    } else {
-        // Worker threads report in no fixed order; sort for a stable listing.
-        tamrix::FindStars(a.radius, a.k, a.neighbours, start, frame.Data(), frame.width, frame.height,
-            frame.Depth(), mask.data(), &stars, Collect);
-        std::sort(stars.begin(), stars.end(),
-            [](const Star& l, const Star& r) { return l.y != r.y ? l.y < r.y : l.x < r.x; });
+        options.network = &net;
+        options.networkRadius = radius;
+        options.level = a.level;
     }
+    std::vector<Star> stars;
+    for (const detect::Star& s :
+        detect::FindStars(frame.Data(), frame.width, frame.height, frame.Depth(), options).stars)
+        stars.push_back(
+            Star { s.x, s.y, s.cx, s.cy, s.flux, double(s.peak), s.fwhm, s.elongation, s.snr, s.sharpness, s.flags });
     ThrowIfInterrupted();
-    // Flux and peak in physical units: the network's fluxes are sums of raw
-    // values over each group, whose pixels the mask holds in report order.
-    const std::vector<size_t> pixels = a.network.empty()
-        ? std::vector<size_t>(stars.size(), 0)
-        : intake::MaskGroupSizes(mask.data(), frame.width, frame.height);
-    for (size_t i = 0; i < stars.size(); ++i) {
-        stars[i].flux = intake::PhysicalFlux(frame.mapping, stars[i].flux, i < pixels.size() ? pixels[i] : 0);
-        stars[i].peak = frame.mapping.Physical(stars[i].peak);
+    for (Star& s : stars) {
+        s.flux = intake::PhysicalFlux(frame.mapping, s.flux, 0);
+        s.peak = frame.mapping.Physical(s.peak);
     }
 
     if (!csv && !regions) {
-        std::fputs(StarCsv(stars).c_str(), stdout);
+        std::fputs(StarCsv(stars, true).c_str(), stdout);
         return;
     }
     if (csv)
-        csv->Write(StarCsv(stars));
+        csv->Write(StarCsv(stars, true));
     if (regions)
         regions->Write(StarRegions(stars, a.markRadius));
     if (csv)
@@ -125,41 +129,62 @@ void AddStarsCommand(CLI::App& app, Action& action)
     CLI::App* cmd = app.add_subcommand("stars", "find stars: CSV (to stdout by default) and DS9 regions");
     cmd->add_option("input", args->input, "frame (FITS)")->required();
     CLI::Option* radius = cmd->add_option("--radius,-r", args->radius,
-                                 "window half-size, 2 .. 25 (default 8, or the network's own with --nn); a star must "
-                                 "fit inside the window")
+                                 "window half-size, 2 .. 25 (default: from the stars' measured width, with a second "
+                                 "pass at 25 and one on a 2x2 binned copy for larger stars; the network's own with "
+                                 "--nn); a star must fit inside the window")
                               ->check(CLI::Range(2, 25));
-    CLI::Option* k
-        = cmd->add_option("--sigma,-k", args->k, "detection threshold in clipped standard deviations (default 4)")
-              ->check(Finite());
-    CLI::Option* q
-        = cmd->add_option("--neighbours,-q", args->neighbours, "bright neighbours a star pixel needs, 0 .. 8 (default 2)")
-              ->check(CLI::Range(0, 8));
+    cmd->add_option("--sigma,-k", args->k, "detection threshold in clipped standard deviations (default 4)")
+        ->check(Finite());
+    CLI::Option* q = cmd->add_option("--neighbours,-q", args->neighbours,
+                            "bright neighbours a star pixel needs, 0 .. 8 (default 2)")
+                         ->check(CLI::Range(0, 8));
     CLI::Option* start
         = cmd->add_option("--start-level", args->start,
-              "examine only positions at least this bright, in the frame's units (default: all)")
+                 "examine only positions at least this bright, in the frame's units (default: --start-sigma)")
               ->check(Finite());
+    CLI::Option* startSigma = cmd->add_option("--start-sigma", args->startSigma,
+                                     "examine only positions this many noise deviations above the sky (default 4)")
+                                  ->check(Finite());
+    startSigma->excludes(start);
+    cmd->add_option("--min-snr", args->minSnr, "drop stars of a lower signal-to-noise ratio (default 5)")
+        ->check(Finite());
+    cmd->add_option("--max-fwhm", args->maxFwhm, "drop stars wider than this, in pixels (default: none)")
+        ->check(CLI::PositiveNumber & Finite());
     CLI::Option* single = cmd->add_flag(
         "--single-thread", args->singleThread, "scan on one thread: the same list in the same order every run");
     CLI::Option* nn = cmd->add_option("--nn", args->network,
-                             "find the stars with a network instead, the shipped one or this file: a pixel whose "
-                             "window it rates at least --level is a star pixel")
+                             "find the stars with the shipped network instead: a pixel whose window it rates at "
+                             "least --level is a star pixel")
                           ->expected(0, 1)
-                          ->type_name("[FILE]");
-    nn->excludes(k)->excludes(q)->excludes(start)->excludes(single);
-    cmd->add_option("--level", args->level, "with --nn: the least rating of a star pixel, 0 .. 1 (default 0.95)")
-        ->check(CLI::Range(0.0, 1.0) & Finite())
-        ->needs(nn);
-    cmd->add_option("--csv", args->csv, "star list (CSV: x,y,cx,cy,flux,peak); - is stdout")
+                          ->type_name("");
+    CLI::Option* network
+        = cmd->add_option("--network", args->network, "find the stars with this network file (as --nn)");
+    network->excludes(nn);
+    for (CLI::Option* net : { nn, network })
+        net->excludes(q)->excludes(start)->excludes(single)->excludes(startSigma);
+    char levelHelp[128];
+    std::snprintf(levelHelp, sizeof levelHelp,
+        "with --nn or --network: the least rating of a star pixel, 0 .. 1 (default %.3g)",
+        double(detect::kShippedLevel));
+    CLI::Option* level = cmd->add_option("--level", args->level, levelHelp)->check(CLI::Range(0.0, 1.0) & Finite());
+
+    cmd->add_option(
+           "--csv", args->csv, "star list (CSV: x,y,cx,cy,flux,peak,fwhm,elongation,snr,sharpness,flags); - is stdout")
         ->check(OutputFile(OutputKind::Text));
     cmd->add_option("--regions", args->regions, "DS9 region file with a circle per star; - is stdout")
         ->check(OutputFile(OutputKind::Text));
     cmd->add_option("--mark-radius", args->markRadius, "circle radius in the region file (default 6)")
         ->check(CLI::PositiveNumber & Finite());
     AddReadOptions(cmd, args->read);
-    cmd->callback([&action, args, radius, nn] {
+    cmd->callback([&action, args, radius, nn, network, level] {
+        if (level->count() > 0 && nn->count() == 0 && network->count() == 0)
+            throw CLI::RequiresError("--level", "--nn or --network");
         args->radiusGiven = radius->count() > 0;
         const bool shipped = nn->count() > 0 && args->network.empty();
+        args->deprecatedNn = nn->count() > 0 && !args->network.empty();
         action = [args, shipped] {
+            if (args->deprecatedNn)
+                std::fputs("--nn FILE is deprecated: use --network FILE\n", stderr);
             if (shipped)
                 args->network = ShippedNetwork();
             FindStarsCommand(*args);

@@ -265,11 +265,15 @@ TAMRIX_API void FindStars(int r, double k, int q, unsigned startLevel, void* fra
 TAMRIX_API void FindStars1C(int r, double k, int q, unsigned startLevel, void* frame, int width, int height,
                             int depth, unsigned* mask, void* context, TStarCallback callback);
 
-// Neural star detection, on the calling thread. Every pixel at least r from
-// each edge has its (2r+1)^2 window (SubFrameToVector) put to network, whose
-// input layer must have (2r+1)^2 neurons and output layer one; the pixel is a
-// candidate when the output is at least level (never for a flat window, whose
-// output is NaN). Each 4-connected group of candidates is one star, reported
+// Neural star detection. Every pixel at least r from each edge has its
+// (2r+1)^2 window (SubFrameToVector) put to network, whose input layer must
+// have (2r+1)^2 neurons and output layer one; the pixel is a candidate when
+// the output is at least level (never for a flat window, whose vector is all
+// NaN, whatever output the network's vector code makes of that). Most pixels
+// are decided in bulk, on the OpenMP team, from a bound on how far Infer's
+// output can lie from the bulk one; the others, and every call of the network
+// and of the callback, stay on the calling thread, so the candidates are
+// exactly those of Infer at the network's vector level. Each 4-connected group of candidates is one star, reported
 // in the raster order of its first pixel with the centroid weighted by raw
 // values, the sum of raw values as flux and the largest value as peak; a
 // group whose values are all 0 is reported at the plain mean of its pixel

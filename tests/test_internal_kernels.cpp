@@ -1,12 +1,18 @@
-// Every instruction-set variant of the flat division against the
-// pixel-by-pixel reference, forced one after another on this machine.
+// Every instruction-set variant of the flat division and of the neural
+// detector's bulk scan against their pixel-by-pixel references, forced one
+// after another on this machine.
 #include "isa_levels.h"
+#include "nnet_support.h"
 #include "reference/calibration.h"
 #include "support.h"
 #include "tamrix.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -52,6 +58,116 @@ TEST_P(KernelVariants, SixteenBitFlatMatchesTheReference)
 TEST_P(KernelVariants, ThirtyTwoBitFlatMatchesTheReference)
 {
     CheckFlat<uint32_t>(1001, 2097151u, { 0, 1, 30000, 2097151, 2097152, 4294967296ull });
+}
+
+// The neural detector's per-pixel loop: each interior window's vector through
+// the network's Infer; NaN where the window's pixels are all equal, which is
+// never a candidate.
+std::vector<float> LiteralOutputs(nnet::CNetwork& net, int r, void* frame, int w, int h, int depth)
+{
+    const int n = (2 * r + 1) * (2 * r + 1);
+    float* input = static_cast<float*>(net.Alloc(n * sizeof(float)));
+    std::vector<float> out(size_t(w) * h, NAN);
+    for (int y = r; y < h - r; ++y)
+        for (int x = r; x < w - r; ++x) {
+            tamrix::SubFrameToVector(frame, w, h, depth, x, y, r, input);
+            net.Infer(n, input, 1, &out[size_t(y) * w + x]);
+            if (std::isnan(input[0]))
+                out[size_t(y) * w + x] = NAN;
+        }
+    net.Free(input);
+    return out;
+}
+
+using Star = std::tuple<int, int, double, double, double, unsigned>;
+
+void CollectStar(void* stars, int x, int y, double cx, double cy, double flux, unsigned peak)
+{
+    static_cast<std::vector<Star>*>(stars)->emplace_back(x, y, cx, cy, flux, peak);
+}
+
+// Noise, stars, a patch of equal pixels and a saturated block beside a star,
+// at 8-bit, 16-bit and 32-bit value ranges; levels at the median of the
+// literal outputs, one step above it, and at the 90th percentile, so that
+// many pixels lie near them and one just below.
+template <class Pixel>
+void ExpectLiteralCandidates(uint64_t background, uint64_t noise, uint64_t full, int depth)
+{
+    const int w = 77, h = 45;
+    auto frame = tamrix::test::RandomFrame<Pixel>(w, h, 5, background, background + noise);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const double d2 = (x - 20.3) * (x - 20.3) + (y - 22.6) * (y - 22.6);
+            const double e2 = (x - 60.5) * (x - 60.5) + (y - 12.2) * (y - 12.2);
+            const double star = (full - background - noise) * (0.5 * std::exp(-d2 / 4) + std::exp(-e2 / 8));
+            frame[size_t(y) * w + x] = Pixel(std::min<double>(full, frame[size_t(y) * w + x] + star));
+            if (x >= 35 && x < 50 && y >= 20 && y < 36)
+                frame[size_t(y) * w + x] = Pixel(background);
+            if (x >= 62 && x < 67 && y >= 10 && y < 16)
+                frame[size_t(y) * w + x] = Pixel(full);
+        }
+    // Every network level the processor runs, whatever the seam's cap.
+    for (int level = nnet::SIMD_NONE; level <= std::min<int>(nnet::SIMD_AVX2, int(tamrix::isa::Detected())); ++level) {
+        nnet::CNetwork shipped;
+        shipped.SIMDlevel = nnet::TSIMDlevel(level);
+        const char* file = TAMRIX_DATA_DIR "/stars.net";
+        char message[256];
+        ASSERT_TRUE(shipped.LoadNet(int(std::strlen(file)) + 1, file, sizeof message, message)) << message;
+        // r 1 through two hidden layers; r 2 through one hidden layer of 8.
+        auto deep = nnet::test::Build(nnet::TSIMDlevel(level), {9, 9, 5, 1});
+        auto wide = nnet::test::Build(nnet::TSIMDlevel(level), {25, 8, 1}, 3);
+        for (auto [net, r] : {std::pair{&shipped, 5}, {deep.get(), 1}, {wide.get(), 2}}) {
+            std::vector<float> outputs = LiteralOutputs(*net, r, frame.data(), w, h, depth), sorted;
+            std::copy_if(outputs.begin(), outputs.end(), std::back_inserter(sorted), [](float o) { return o == o; });
+            std::sort(sorted.begin(), sorted.end());
+            const float median = sorted[sorted.size() / 2];
+            for (float at : {median, std::nextafter(median, 2.0f), sorted[sorted.size() * 9 / 10]}) {
+                SCOPED_TRACE(testing::Message() << "vector level " << level << ", r " << r << ", level " << at);
+                std::vector<unsigned> mask((size_t(w) * h + 31) / 32);
+                std::vector<Star> stars;
+                tamrix::FindStarsNN(net, r, at, frame.data(), w, h, depth, mask.data(), &stars, CollectStar);
+                // The literal candidates, grouped 4-connected in raster order
+                // of their first pixels.
+                std::vector<char> todo(outputs.size());
+                for (size_t i = 0; i < outputs.size(); ++i) {
+                    todo[i] = outputs[i] >= at;
+                    ASSERT_EQ(bool(todo[i]), bool((mask[i / 32] >> (i % 32)) & 1u)) << "pixel " << i;
+                }
+                std::vector<Star> expected;
+                for (size_t first = 0; first < todo.size(); ++first) {
+                    if (!todo[first])
+                        continue;
+                    double s = 0, sx = 0, sy = 0;
+                    unsigned peak = 0;
+                    std::vector<size_t> stack{first};
+                    todo[first] = 0;
+                    while (!stack.empty()) {
+                        const size_t i = stack.back();
+                        const int x = int(i % w), y = int(i / w);
+                        stack.pop_back();
+                        s += frame[i];
+                        sx += double(frame[i]) * x;
+                        sy += double(frame[i]) * y;
+                        peak = std::max<unsigned>(peak, frame[i]);
+                        for (size_t j : {i - 1, i + 1, i - w, i + w})
+                            if (j < todo.size() && todo[j] && (j / w == i / w || j % w == i % w)) {
+                                todo[j] = 0;
+                                stack.push_back(j);
+                            }
+                    }
+                    expected.emplace_back(int(sx / s + 0.5), int(sy / s + 0.5), sx / s, sy / s, s, peak);
+                }
+                EXPECT_EQ(stars, expected);
+            }
+        }
+    }
+}
+
+TEST_P(KernelVariants, NeuralCandidatesAndStarsMatchTheLiteralLoop)
+{
+    ExpectLiteralCandidates<uint16_t>(30, 20, 255, 2);
+    ExpectLiteralCandidates<uint16_t>(1000, 200, 65535, 2);
+    ExpectLiteralCandidates<uint32_t>(4000000000u, 5000, 4294967295u, 4);
 }
 
 TAMRIX_AT_EVERY_LEVEL(KernelVariants);

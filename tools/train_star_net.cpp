@@ -1,222 +1,210 @@
-// Trains the star network shipped as data/stars.net and scores it.
+// Trains the star network shipped as data/stars.net and chooses its level.
 //
-//   train_star_net [output file]      (default data/stars.net)
+//   train_star_net [output file] [epochs]     (default data/stars.net, 20)
+//   train_star_net --validate NETWORK           the validation alone
+//   train_star_net --field SEED PREFIX [SIZE]  one field for benchmarks
 //
-// Training fields use seeds 1 .. 16 (512 x 512, about 170 stars from 3 to
-// 3000 noise levels high, Gaussian and Moffat profiles, 15 % close pairs, a
-// sky gradient, 60 hot pixels and 20 cosmic-ray tracks each); the scoring
-// fields seeds 1001 .. 1004, never seen in training. Windows of 11 x 11
-// pixels (radius 5, 121 inputs) come from tamrix::SubFrameToVector. A window
-// is a star (target 1) when a star at least 5 noise levels high has its
-// centre within 1 pixel of the window's centre, sky (target 0) when no star
-// centre lies within 3 pixels; the windows between are left out. Every star
-// window is used, with ten sky windows per star window: a third on hot
-// pixels and tracks, a third on local maxima of the noise, a third anywhere.
-// The network (121-12-1) is trained with nnet::CNetwork::Learn (batches of
-// 16, rate 1, 60 epochs) from Lib::FixSeed(2024), so the same build writes
-// the same file. It is meant for FindStarsNN with r = 5 and level 0.95; the
-// scores printed at the end are those of that level and its neighbours,
-// beside FindStars1C on the same fields.
-#include "star_fields.h"
+// --field writes PREFIX.raw (little-endian uint16, SIZE x SIZE, default
+// 1024), PREFIX_truth.csv (x,y,flux,peak,fwhm,snr,saturated; snr the
+// optimal one, F / sqrt(F / gain + NEA noise^2)) and PREFIX_artefacts.csv
+// (kind,x0,y0,x1,y1,amplitude).
+//
+// Training fields: skyfield::MakeField seeds 1 .. 40 (512 x 512, each with
+// its own sky, PSF, noise and artefacts, sky_fields.h). Validation fields:
+// seeds 100001 .. 100012, never trained on; on them the saved network (as
+// read back from its file, so with the file's rounding) finds stars through
+// tamrix::detect as tamrix stars --nn does, at a ladder of levels beside the
+// classic detector with the program's defaults, and the
+// shipped level is the one where the most stars found less false detections
+// is highest among those with no more false detections than the classic
+// detector. Windows of 11 x 11 pixels (radius
+// 5); labels and windows from tamrix::detect (training.h): a star's centre
+// pixels are positives, its wings, the noise's peaks, artefacts and galaxies
+// negatives. The network (121-32-1) is trained by detect::TrainStarNetwork
+// at the scalar level from seed 2026, so the same build writes the same file
+// on every machine.
+#include "sky_fields.h"
 
-#include "hostlib.h"
+#include "detect/stars.h"
+#include "detect/training.h"
 #include "nnet.h"
 #include "tamrix.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <utility>
+#include <string>
 
 namespace {
 
 constexpr int kRadius = 5;
-constexpr int kInputs = (2 * kRadius + 1) * (2 * kRadius + 1);
-constexpr int kHidden = 12;
-constexpr int kTrainingFields = 16;
-constexpr double kMinSnr = 5.0;
-constexpr float kLevel = 0.95f; // the level the network is meant to be used at
-constexpr size_t kSkyPerStar = 10;
-
-double NearestStar(const starnet::Field& f, double x, double y, double minPeak)
-{
-    double best = 1e30;
-    for (const auto& s : f.stars)
-        if (s.peak >= minPeak)
-            best = std::min(best, (s.x - x) * (s.x - x) + (s.y - y) * (s.y - y));
-    return std::sqrt(best);
-}
-
-struct Samples {
-    std::vector<std::vector<float>> in;
-    std::vector<float> target;
-    void Add(const starnet::Field& f, int x, int y, float t)
-    {
-        std::vector<float> v(kInputs);
-        tamrix::SubFrameToVector(const_cast<uint16_t*>(f.pixels.data()), f.width, f.height, 2, x, y, kRadius,
-                                 v.data());
-        if (std::isnan(v[0]))
-            return;
-        in.push_back(std::move(v));
-        target.push_back(t);
-    }
-};
-
-Samples Collect(uint32_t firstSeed, int fields)
-{
-    Samples s;
-    std::mt19937 rng(firstSeed * 7919u);
-    for (int k = 0; k < fields; ++k) {
-        const starnet::Field f = starnet::MakeField(firstSeed + k);
-        size_t positives = 0;
-        for (const auto& star : f.stars) {
-            if (star.peak < kMinSnr * starnet::kNoise)
-                continue;
-            for (int y = int(star.y) - 1; y <= int(star.y) + 2; ++y)
-                for (int x = int(star.x) - 1; x <= int(star.x) + 2; ++x)
-                    if (x >= kRadius && y >= kRadius && x < f.width - kRadius && y < f.height - kRadius &&
-                        std::hypot(x - star.x, y - star.y) <= 1.0) {
-                        s.Add(f, x, y, 1.0f);
-                        ++positives;
-                    }
-        }
-        // Sky windows, kSkyPerStar per star window: a third on hot pixels and
-        // tracks and their neighbours, a third on local maxima of the noise
-        // (what a star's centre looks like to a careless detector), a third
-        // anywhere.
-        std::uniform_int_distribution<int> px(kRadius, f.width - kRadius - 1), py(kRadius, f.height - kRadius - 1);
-        std::uniform_int_distribution<int> jitter(-1, 1);
-        size_t negatives = 0;
-        for (size_t tries = 0; negatives < kSkyPerStar * positives && tries < 1000 * positives; ++tries) {
-            int x = px(rng), y = py(rng);
-            if (negatives % 3 == 0 && !f.hot.empty()) {
-                const auto& h = f.hot[std::uniform_int_distribution<size_t>(0, f.hot.size() - 1)(rng)];
-                x = h.first + jitter(rng);
-                y = h.second + jitter(rng);
-            } else if (negatives % 3 == 1) {
-                const uint16_t v = f.pixels[size_t(y) * f.width + x];
-                bool peak = true;
-                for (int j = -1; j <= 1; ++j)
-                    for (int i = -1; i <= 1; ++i)
-                        peak = peak && f.pixels[size_t(y + j) * f.width + x + i] <= v;
-                if (!peak)
-                    continue;
-            }
-            if (x < kRadius || y < kRadius || x >= f.width - kRadius || y >= f.height - kRadius)
-                continue;
-            if (NearestStar(f, x, y, 0.0) < 3.0)
-                continue;
-            s.Add(f, x, y, 0.0f);
-            ++negatives;
-        }
-    }
-    return s;
-}
+constexpr int kHidden = 32;
+constexpr uint32_t kTrainingSeeds = 40, kValidationFirst = 100001, kValidationSeeds = 12, kNetSeed = 2026;
 
 struct Score {
-    size_t stars = 0, found = 0, reports = 0, falses = 0, hot = 0, hotReported = 0;
+    size_t stars = 0, found = 0, reports = 0, noise = 0, artefact = 0, galaxy = 0, split = 0;
+    size_t False() const { return noise + artefact + galaxy + split; }
 };
 
-struct Detections {
-    std::vector<std::pair<double, double>> at;
+struct Report {
+    double cx, cy;
 };
 
-void Keep(void* context, int, int, double cx, double cy, double, unsigned)
+// A judged star at least 6 pixels inside is found when a report lies within
+// max(2, FWHM / 2) of it; a second report there is a split; a report near no
+// star (nor a saturated area) is false, booked by the label under it.
+void Tally(const skyfield::Field& f, const std::vector<Report>& reports, Score& score)
 {
-    static_cast<Detections*>(context)->at.push_back({cx, cy});
-}
-
-// A star (at least kMinSnr high) counts as found when a report lies within 2
-// pixels of it; a report is false when no star of any height lies within 2
-// pixels; a hot or track pixel counts as reported when a report lies within
-// 1.5 pixels of it and no star centre within 3.
-void Tally(const starnet::Field& f, const Detections& d, Score& score)
-{
-    for (const auto& s : f.stars) {
-        if (s.peak < kMinSnr * starnet::kNoise || s.x < 7 || s.y < 7 || s.x > f.width - 7 || s.y > f.height - 7)
+    std::vector<int> hits(f.stars.size(), 0);
+    for (const Report& p : reports) {
+        ++score.reports;
+        size_t best = f.stars.size();
+        double bestD = 1e30;
+        for (size_t i = 0; i < f.stars.size(); ++i) {
+            const double d = std::hypot(f.stars[i].x - p.cx, f.stars[i].y - p.cy);
+            if (d <= std::max(2.0, f.stars[i].fwhm / 2) && d < bestD) {
+                bestD = d;
+                best = i;
+            }
+        }
+        if (best < f.stars.size()) {
+            if (hits[best]++ > 0)
+                ++score.split;
+            continue;
+        }
+        const int x = std::clamp(int(p.cx + 0.5), 0, f.width - 1), y = std::clamp(int(p.cy + 0.5), 0, f.height - 1);
+        switch (f.labels.labels[size_t(y) * f.width + x]) {
+        case tamrix::detect::kIgnore:
+            break; // a saturated area or a faint star's surroundings
+        case tamrix::detect::kArtefact:
+            ++score.artefact;
+            break;
+        case tamrix::detect::kGalaxy:
+            ++score.galaxy;
+            break;
+        case tamrix::detect::kWing:
+            ++score.split;
+            break;
+        default:
+            ++score.noise;
+        }
+    }
+    for (size_t i = 0; i < f.stars.size(); ++i) {
+        const skyfield::Star& s = f.stars[i];
+        if (s.peak < skyfield::kJudgedPeak * f.noise || s.x < 6 || s.y < 6 || s.x > f.width - 7 || s.y > f.height - 7)
             continue;
         ++score.stars;
-        for (const auto& p : d.at)
-            if (std::hypot(p.first - s.x, p.second - s.y) <= 2.0) {
-                ++score.found;
-                break;
-            }
-    }
-    for (const auto& p : d.at) {
-        ++score.reports;
-        score.falses += NearestStar(f, p.first, p.second, 0.0) > 2.0;
-    }
-    for (const auto& h : f.hot) {
-        if (NearestStar(f, h.first, h.second, 0.0) < 3.0)
-            continue;
-        ++score.hot;
-        for (const auto& p : d.at)
-            if (std::hypot(p.first - h.first, p.second - h.second) <= 1.5) {
-                ++score.hotReported;
-                break;
-            }
+        score.found += hits[i] > 0;
     }
 }
 
-void Print(const char* name, const Score& s)
+void Print(const std::string& name, const Score& s)
 {
-    std::printf("%-28s stars %zu  found %zu (%.1f %%)  reports %zu  false %zu  hot/track pixels reported %zu of %zu "
-                "(%.1f %%)\n",
-                name, s.stars, s.found, 100.0 * s.found / s.stars, s.reports, s.falses, s.hotReported, s.hot,
-                100.0 * s.hotReported / std::max<size_t>(1, s.hot));
-}
-
-bool Save(nnet::CNetwork& net, const char* path)
-{
-    char message[512] = "";
-    const bool ok = net.SaveNet(int(std::strlen(path)) + 1, path, sizeof message, message);
-    if (!ok)
-        std::fprintf(stderr, "%s: %s\n", path, message);
-    return ok;
+    std::printf("%-24s found %5zu of %5zu (%5.1f %%)  reports %6zu  false %5zu (noise %zu, artefact %zu, galaxy %zu, "
+                "split %zu)\n",
+        name.c_str(), s.found, s.stars, 100.0 * double(s.found) / double(std::max<size_t>(1, s.stars)), s.reports,
+        s.False(), s.noise, s.artefact, s.galaxy, s.split);
 }
 
 } // namespace
 
+int WriteField(uint32_t seed, const std::string& prefix, int size)
+{
+    const skyfield::Field f = skyfield::MakeField(seed, size, size);
+    FILE* raw = std::fopen((prefix + ".raw").c_str(), "wb");
+    FILE* truth = std::fopen((prefix + "_truth.csv").c_str(), "w");
+    FILE* artefacts = std::fopen((prefix + "_artefacts.csv").c_str(), "w");
+    if (!raw || !truth || !artefacts) {
+        std::fprintf(stderr, "%s: cannot write\n", prefix.c_str());
+        return 2;
+    }
+    for (uint16_t v : f.pixels) {
+        const unsigned char b[2] = { static_cast<unsigned char>(v & 0xff), static_cast<unsigned char>(v >> 8) };
+        std::fwrite(b, 1, 2, raw);
+    }
+    std::fprintf(truth, "x,y,flux,peak,fwhm,snr,saturated\n");
+    for (const skyfield::Star& s : f.stars) {
+        const double nea = 2.266 * s.fwhm * s.fwhm * (f.moffat ? 1.5 : 1.0);
+        const double snr = s.flux / std::sqrt(s.flux / f.gain + nea * f.noise * f.noise);
+        std::fprintf(
+            truth, "%.4f,%.4f,%.2f,%.2f,%.3f,%.3f,%d\n", s.x, s.y, s.flux, s.peak, s.fwhm, snr, int(s.saturated));
+    }
+    std::fprintf(artefacts, "kind,x0,y0,x1,y1,amplitude\n");
+    for (const skyfield::Artefact& a : f.artefacts)
+        std::fprintf(artefacts, "%s,%.1f,%.1f,%.1f,%.1f,%.1f\n", a.kind, a.x0, a.y0, a.x1, a.y1, a.amplitude);
+    const bool ok = std::fclose(raw) == 0 && std::fclose(truth) == 0 && std::fclose(artefacts) == 0;
+    return ok ? 0 : 2;
+}
+
 int main(int argc, char** argv)
 {
-    const char* output = argc > 1 ? argv[1] : "data/stars.net";
-    Samples train = Collect(1, kTrainingFields);
-    std::printf("training windows: %zu\n", train.in.size());
-    std::vector<float*> inputs, targets;
-    for (size_t i = 0; i < train.in.size(); ++i) {
-        inputs.push_back(train.in[i].data());
-        targets.push_back(&train.target[i]);
-    }
-    Lib::FixSeed(2024);
-    const int sizes[] = {kInputs, kHidden, 1};
-    nnet::CNetwork net(3, sizes);
-    if (!net.Learn(int(inputs.size()), kInputs, inputs.data(), 1, targets.data(), 16, 1.0f, 0.0f, 60, nullptr)) {
-        std::fprintf(stderr, "training refused\n");
-        return 1;
-    }
-    // The shipped level is kLevel; the others show the trade-off.
-    const float levels[] = {0.9f, kLevel, 0.98f, 0.99f};
-    Score nn[std::size(levels)], classic;
-    for (uint32_t seed = 1001; seed <= 1004; ++seed) {
-        starnet::Field f = starnet::MakeField(seed);
-        std::vector<unsigned> mask((f.pixels.size() + 31) / 32);
-        for (size_t l = 0; l < std::size(levels); ++l) {
-            Detections d;
-            tamrix::FindStarsNN(&net, kRadius, levels[l], f.pixels.data(), f.width, f.height, 2, mask.data(), &d,
-                                Keep);
-            Tally(f, d, nn[l]);
+    if (argc > 3 && std::strcmp(argv[1], "--field") == 0)
+        return WriteField(uint32_t(std::strtoul(argv[2], nullptr, 10)), argv[3], argc > 4 ? std::atoi(argv[4]) : 1024);
+    const bool validateOnly = argc > 2 && std::strcmp(argv[1], "--validate") == 0;
+    const char* output = validateOnly ? argv[2] : argc > 1 ? argv[1] : "data/stars.net";
+    const int epochs = argc > 2 && !validateOnly ? std::atoi(argv[2]) : 20;
+    char message[512] = "";
+    if (!validateOnly) {
+        tamrix::detect::Samples train;
+        for (uint32_t seed = 1; seed <= kTrainingSeeds; ++seed) {
+            const skyfield::Field f = skyfield::MakeField(seed);
+            tamrix::detect::CutSamples(
+                f.pixels.data(), f.width, f.height, 2, f.labels, kRadius, tamrix::detect::kDefaultMix, seed, train);
         }
-        Detections c;
-        std::fill(mask.begin(), mask.end(), 0u);
-        tamrix::FindStars1C(6, 3.0, 2, 1000 + unsigned(3 * starnet::kNoise), f.pixels.data(), f.width, f.height, 2,
-                            mask.data(), &c, Keep);
-        Tally(f, c, classic);
+        size_t positives = 0;
+        for (float t : train.targets)
+            positives += t > 0.5f;
+        std::printf("training windows: %zu (%zu star centres)\n", train.targets.size(), positives);
+        std::fflush(stdout);
+        nnet::CNetwork trained;
+        if (!tamrix::detect::TrainStarNetwork(train, kHidden, epochs, kNetSeed, trained)) {
+            std::fprintf(stderr, "training refused\n");
+            return 1;
+        }
+        if (!trained.SaveNet(int(std::strlen(output)) + 1, output, sizeof message - 1, message)) {
+            std::fprintf(stderr, "%s: %s\n", output, message);
+            return 2;
+        }
     }
+    nnet::CNetwork net;
+    if (!net.LoadNet(int(std::strlen(output)) + 1, output, sizeof message - 1, message)) {
+        std::fprintf(stderr, "%s: %s\n", output, message);
+        return 2;
+    }
+    const float levels[] = { 0.5f, 0.7f, 0.8f, 0.9f, 0.95f, 0.98f, 0.99f, 0.995f, 0.998f, 0.999f };
+    Score nn[std::size(levels)], classic;
+    for (uint32_t seed = kValidationFirst; seed < kValidationFirst + kValidationSeeds; ++seed) {
+        const skyfield::Field f = skyfield::MakeField(seed);
+        auto run = [&](const tamrix::detect::Options& options, Score& score) {
+            std::vector<Report> d;
+            for (const auto& s : tamrix::detect::FindStars(f.pixels.data(), f.width, f.height, 2, options).stars)
+                d.push_back({ s.cx, s.cy });
+            Tally(f, d, score);
+        };
+        tamrix::detect::Options options;
+        options.parallel = false;
+        run(options, classic);
+        options.network = &net;
+        options.networkRadius = kRadius;
+        for (size_t l = 0; l < std::size(levels); ++l) {
+            options.level = levels[l];
+            run(options, nn[l]);
+        }
+    }
+    Print("classic (defaults)", classic);
+    float shipped = -1;
+    double best = -1e30;
     for (size_t l = 0; l < std::size(levels); ++l) {
         char name[64];
-        std::snprintf(name, sizeof name, "FindStarsNN (level %.3f)", levels[l]);
+        std::snprintf(name, sizeof name, "network at %.3f", double(levels[l]));
         Print(name, nn[l]);
+        const double gain = double(nn[l].found) - double(nn[l].False());
+        if (nn[l].False() <= classic.False() && gain > best) {
+            best = gain;
+            shipped = levels[l];
+        }
     }
-    Print("FindStars1C (r 6, k 3, q 2)", classic);
-    return Save(net, output) ? 0 : 2;
+    std::printf("level: %.3f\n", double(shipped));
+    return 0;
 }

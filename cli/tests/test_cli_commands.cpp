@@ -204,7 +204,7 @@ TEST_F(Cli, StarsFindsBothStarsAndWritesTheCsvAndOneBasedDs9Regions)
     std::istringstream csv(ReadFile(dir / "s.csv"));
     std::string line;
     std::getline(csv, line);
-    EXPECT_EQ(line, "x,y,cx,cy,flux,peak");
+    EXPECT_EQ(line, "x,y,cx,cy,flux,peak,fwhm,elongation,snr,sharpness,flags");
     const std::string reg = ReadFile(dir / "s.reg");
     EXPECT_EQ(reg.rfind("# Region file format: DS9 version 4.1\n", 0), 0u);
     for (const auto& s : truth) {

@@ -271,6 +271,8 @@ const std::vector<std::pair<std::vector<std::string>, std::string>> kUsageErrors
     { { "stats", "LIGHT", "--rect", "-1,0,1,1" }, "--rect: Value -1" },
     { { "stars", "LIGHT", "-r", "26" }, "--radius: Value 26 not in range 2 to 25" },
     { { "stars", "LIGHT", "-q", "9" }, "--neighbours: Value 9 not in range 0 to 8" },
+    { { "stars", "LIGHT", "--max-fwhm", "0" }, "--max-fwhm" },
+    { { "stars", "LIGHT", "--start-sigma", "3", "--start-level", "1000" }, "--start-level excludes --start-sigma" },
     { { "render", "LIGHT", "LIGHT", "-o", "OUT.png" }, "one frame (grey) or three (red, green, blue), not 2" },
     { { "render", "LIGHT", "-o", "OUT.jpg" }, "a picture is written as PNG: name it *.png" },
     { { "render", "LIGHT", "--stretch", "cube", "-o", "OUT.png" },
@@ -315,7 +317,7 @@ void PrintTo(const OutputPath& path, std::ostream* os)
     *os << path.name;
 }
 
-const std::string kNoStars = "x,y,cx,cy,flux,peak\n";
+const std::string kNoStars = "x,y,cx,cy,flux,peak,fwhm,elongation,snr,sharpness,flags\n";
 
 mode_t Mode(const std::string& path)
 {

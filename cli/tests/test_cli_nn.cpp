@@ -162,7 +162,7 @@ TEST_F(Nn, ABadNetworkFileGivesTheLoadersMessage)
     ExpectOneLineError(Tamrix({ "nn", "info", dir / "bad.net" }), 3, dir / "bad.net", message);
     ExpectOneLineError(Tamrix({ "nn", "test", dir / "bad.net", dir / "i", dir / "l" }), 3, dir / "bad.net", message);
     WriteU16(dir / "sky.fits", 8, 8, std::vector<uint32_t>(64, 100));
-    ExpectOneLineError(Tamrix({ "stars", dir / "sky.fits", "--nn", dir / "bad.net", "--csv", dir / "out.csv" }), 3,
+    ExpectOneLineError(Tamrix({ "stars", dir / "sky.fits", "--network", dir / "bad.net", "--csv", dir / "out.csv" }), 3,
         dir / "bad.net", message);
     EXPECT_EQ(dir.Files(), (std::vector<std::string> { "bad.net", "sky.fits" }));
 }
@@ -184,7 +184,7 @@ TEST_F(Nn, StarsWithANetworkFindsEachStarOnce)
     const auto sky = starnet::MakeField(1, recipe).pixels;
     WriteU16(dir / "sky.fits", 48, 32, std::vector<uint32_t>(sky.begin(), sky.end()));
     WriteFile(dir / "c.net", CentreNet());
-    const Result run = Tamrix({ "stars", dir / "sky.fits", "--nn", dir / "c.net" });
+    const Result run = Tamrix({ "stars", dir / "sky.fits", "--network", dir / "c.net" });
     ASSERT_EQ(run.status, 0) << run.err;
     std::istringstream lines(run.out);
     std::string header, first, second, more;
@@ -196,15 +196,45 @@ TEST_F(Nn, StarsWithANetworkFindsEachStarOnce)
     EXPECT_EQ(second.rfind("33,22,", 0), 0u) << run.out;
 
     // The logistic output stays below 1: a level of 1 finds nothing.
-    EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "--nn", dir / "c.net", "--level", "1" }).out, header + "\n");
-    ExpectOneLineError(Tamrix({ "stars", dir / "sky.fits", "--nn", dir / "c.net", "-r", "3" }), 5, dir / "c.net",
+    EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "--network", dir / "c.net", "--level", "1" }).out, header + "\n");
+    ExpectOneLineError(Tamrix({ "stars", dir / "sky.fits", "--network", dir / "c.net", "-r", "3" }), 5, dir / "c.net",
         "half-size 2, not --radius 3");
     WriteFile(dir / "a.net", AlwaysThree());
-    ExpectOneLineError(Tamrix({ "stars", dir / "sky.fits", "--nn", dir / "a.net", "--csv", dir / "out.csv" }), 5,
+    ExpectOneLineError(Tamrix({ "stars", dir / "sky.fits", "--network", dir / "a.net", "--csv", dir / "out.csv" }), 5,
         dir / "a.net", "4-10 network does not rate star windows");
-    EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "--nn", dir / "c.net", "-k", "3" }).status, 2);
+    EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "--network", dir / "c.net", "-q", "3" }).status, 2);
+    EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "--level", "0.5" }).status, 2);
+    // The former form still works, with a line saying so.
+    const Result former = Tamrix({ "stars", dir / "sky.fits", "--nn", dir / "c.net" });
+    EXPECT_EQ(former.out, run.out);
+    EXPECT_NE(former.err.find("--nn FILE is deprecated: use --network FILE"), std::string::npos) << former.err;
     // Without a file, the shipped network (here the source tree's).
     EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "--nn" }).status, 0);
+}
+
+// A frame and the star list beside it train a network that tamrix stars
+// takes; a list with a star outside its frame is refused before anything is
+// written.
+TEST_F(Nn, TrainStarsLearnsFromFramesAndTheirLists)
+{
+    std::vector<uint32_t> sky(48 * 32, 500);
+    for (int y = 0; y < 32; ++y)
+        for (int x = 0; x < 48; ++x)
+            for (const auto& s : { std::pair<double, double> { 12.2, 10.0 }, { 33.0, 21.7 } }) {
+                const double d2 = (x - s.first) * (x - s.first) + (y - s.second) * (y - s.second);
+                sky[size_t(y) * 48 + x] += uint32_t(3000 * std::exp(-d2 / 2)) + uint32_t((x * 7 + y * 13) % 5);
+            }
+    WriteU16(dir / "sky.fits", 48, 32, sky);
+    WriteFile(dir / "sky.csv", "x,y\n12.2,10\n33,21.7\n");
+    const Result run = Tamrix({ "nn", "train-stars", dir / "sky.fits", "-r", "2", "-e", "2", "-o", dir / "s.net" });
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Tamrix({ "nn", "info", dir / "s.net" }).out,
+        dir / "s.net" + ": 3 layers, 25-32-1 neurons, 865 weights and biases\n");
+    EXPECT_EQ(Tamrix({ "stars", dir / "sky.fits", "--network", dir / "s.net" }).status, 0);
+    WriteFile(dir / "sky.csv", "x,y\n12.2,10\n48,21.7\n");
+    ExpectOneLineError(Tamrix({ "nn", "train-stars", dir / "sky.fits", "-o", dir / "t.net" }), 5, dir / "sky.csv",
+        "a star at 48, 21.7 lies outside the 48 x 32 frame");
+    EXPECT_EQ(dir.Files(), (std::vector<std::string> { "s.net", "sky.csv", "sky.fits" }));
 }
 
 } // namespace

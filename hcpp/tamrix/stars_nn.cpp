@@ -5,14 +5,43 @@
 #include "nnet.h"
 
 #include "hcpp/tamrix/frame.h"
+#include "hcpp/tamrix/isa.h"
 #include "hcpp/tamrix/stars.h"
+#include "hcpp/tamrix/stars_nn_kernels.h"
 #include "platform/platform.h"
 
+#include <omp.h>
+
+#include <algorithm>
 #include <climits>
+#include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
+
+namespace tamrix::opt_baseline {
+
+constexpr int kLanes = 4;
+#define MulAdd(a, b, c) ((a) * (b) + (c))
+#define GatherF(table, index) GatherLanes(table, index)
+template <class Index>
+inline auto GatherLanes(const float* table, Index index)
+{
+    float out[kLanes];
+    for (int l = 0; l < kLanes; ++l)
+        out[l] = table[index[l]];
+    typedef float Vec __attribute__((vector_size(4 * kLanes)));
+    Vec v;
+    std::memcpy(&v, out, sizeof v);
+    return v;
+}
+#include "hcpp/tamrix/stars_nn.simd.h"
+#undef GatherF
+#undef MulAdd
+
+} // namespace tamrix::opt_baseline
 
 namespace tamrix {
 namespace {
@@ -33,23 +62,306 @@ struct GroupPixel {
     int x, y;
 };
 
-// Sets the candidate bit of every interior pixel whose window the network
-// accepts at the level. A NaN output (a flat window) compares false. When
-// the network refuses a query its layer sizes do not fit the window, which
-// no later pixel can change, so the pass stops there with no candidates.
-void MarkCandidates(nnet::CNetwork* network, const Interior& in, float level, void* frame, unsigned depth,
-                    float* input, uint32_t* candidates)
+// The per-pixel judgement: the window vector, then the network's own Infer.
+// A window of equal pixels is never a candidate. Its vector is all NaN, which
+// the network's vector exponential clamps to a finite value, so its output
+// may well reach the level; the element at 0 is NaN exactly for such windows.
+// Returns false when the network refuses the query (its layer sizes do not
+// fit the window, which no other pixel can change).
+bool Judge(nnet::CNetwork* network, const Interior& in, float level, void* frame, unsigned depth, float* input, int x,
+           int y, bool& candidate)
 {
     const int n = (2 * in.r + 1) * (2 * in.r + 1);
+    SubFrameToVector(frame, in.width, in.height, depth, x, y, in.r, input);
+    float output;
+    if (!network->Infer(n, input, 1, &output))
+        return false;
+    candidate = !std::isnan(input[0]) && output >= level;
+    return true;
+}
+
+// Every interior pixel through Judge: for networks the bulk kernels do not
+// take.
+void MarkEachPixel(nnet::CNetwork* network, const Interior& in, float level, void* frame, unsigned depth,
+                   float* input, uint32_t* candidates)
+{
     for (int y = in.r; y < in.height - in.r; ++y)
         for (int x = in.r; x < in.width - in.r; ++x) {
-            SubFrameToVector(frame, in.width, in.height, depth, x, y, in.r, input);
-            float output;
-            if (!network->Infer(n, input, 1, &output))
+            bool candidate;
+            if (!Judge(network, in, level, frame, depth, input, x, y, candidate))
                 return;
-            if (output >= level)
+            if (candidate)
                 detail::Claim(candidates, int64_t{y} * in.width + x);
         }
+}
+
+// The network as the bulk kernels read it, and the distance within which
+// their sum of the output neuron may differ from the one Infer computes.
+//
+// The bound, with u = 2^-24 and g(k) = k u / (1 - k u) (the error of any
+// float sum of k terms, whatever the order, fused or not: |error| <= g(k)
+// times the sum of the terms' magnitudes). Exact values first: the window
+// scaled exactly is x_j = 2 (v_j - min) / D - 1 in [-1, 1], D = max - min.
+// - The window vector: (v - min) and D rounded to float, 2 / D, the product
+//   and the subtraction of 1 make at most 5 roundings of values below 2, so
+//   each element is within 10u of x_j.
+// - A neuron of layer 1 with weights w (L1 = sum |w|, W = sum w) and bias b:
+//   Infer's sum differs from sum w x + b by at most 10u L1 (the elements)
+//   plus g(n + 1) ((1 + 10u) L1 + |b|) (its roundings, bias included).
+// - The kernel computes C = sum w (v - p) in float (each v - p rounded to
+//   float), subtracts fl(min - p) fl(W), scales by fl(2 / fl(D)) and adds
+//   fl(b - W). Since every v - p <= max - p = q D, its error is at most
+//   q (2 (g(n) + u) L1 + 6u |W|) + 8u L1 + u (|b| + |W|) + u (3 L1 + |b|),
+//   each coefficient rounded up to cover the products of the u's.
+// - A hidden sigmoid: Infer's differs from the exact one at its own sum by
+//   rho / 4 + 2u (rho the relative error of expf or of the network's vector
+//   exponential, taken as 2^-16: over every float from -87 to 88.3 the
+//   vector exponential stays within 8.2e-8 and glibc's expf within 6e-8;
+//   where either under- or overflows the outputs differ by less than
+//   2^-100), and lies in [0, 1];
+//   the exact one changes at most a quarter of the change of its argument;
+//   the kernel's table with linear steps of 1/64 is within 4.5e-6 of it
+//   (1/64^2 / 8 times the largest |sigmoid''| 0.0963, the clamp at +-32,
+//   and the float steps).
+// - A later neuron with weights c over m inputs in [0, 1] and bias d: the
+//   radii of its inputs weighted by |c|, plus the roundings of Infer's sum
+//   and the kernel's, 2 g(m + 1) (sum |c| + |d|).
+// - The output: Infer's is within rho / 4 + 2u of the exact sigmoid of its
+//   sum, so a sum of at least logit(level + that) reaches the level and one
+//   below logit(level - that) does not (zYes and zNo, rounded outwards).
+// Every radius is linear in q, so the whole bound is; it is taken 1.25
+// times, which covers the second-order terms and the roundings of q and of
+// the radius; the kernels add 8u |sum| for the rounding of sum -+ radius.
+// Arrays are plain blocks: std::vector's out-of-line members of float or int
+// would be exported from the library.
+struct BulkNetwork {
+    std::unique_ptr<int[]> neurons;
+    std::unique_ptr<float[]> floats; // weights1, sums1, shifts1, sigmoid, then each later layer's weights, biases
+    std::unique_ptr<const float*[]> rows; // per layer: its weights, then per layer: its biases
+    detail::NNScan scan{};
+};
+
+// False for a network the kernels do not take: one that Infer refuses, a
+// layer wider than kMaxNeurons, or a weight or bias that is not finite or
+// above 1e15.
+bool Prepare(const nnet::CNetwork& net, int r, float level, const void* frame, int width, BulkNetwork& b)
+{
+    const int taps = (2 * r + 1) * (2 * r + 1), layers = net.NumLayers;
+    // g(k) below needs k u well below 1.
+    if (taps > (1 << 20) || layers < 2 || net.Layers == nullptr || net.Layers[0]->NumNeurons != taps
+        || net.Layers[layers - 1]->NumNeurons != 1)
+        return false;
+    const int h = net.Layers[1]->NumNeurons, groups = (h + detail::kNeuronGroup - 1) / detail::kNeuronGroup;
+    size_t count = size_t(groups) * detail::kNeuronGroup * taps + 2 * size_t(h) + detail::kSigmoidCells + 1;
+    for (int l = 1; l < layers; ++l) {
+        const nnet::CLayer& layer = *net.Layers[l];
+        if (layer.NumNeurons > detail::kMaxNeurons)
+            return false;
+        // Weights and biases up to 1e15 keep every float the kernels compute
+        // finite (below 1e15 * 2^32 * 2^20 terms); larger ones, and those
+        // that are not finite, go the per-pixel way.
+        for (int i = 0; i < layer.NumNeurons; ++i) {
+            if (!(std::fabs(layer.Biases[i]) <= 1e15f))
+                return false;
+            for (int j = 0; j < layer.Prev->NumNeurons; ++j)
+                if (!(std::fabs(layer.Weights[i][j]) <= 1e15f))
+                    return false;
+        }
+        if (l >= 2)
+            count += size_t(layer.NumNeurons) * (layer.Prev->NumNeurons + 1);
+    }
+    b.neurons.reset(new int[size_t(layers)]);
+    b.floats.reset(new float[count]());
+    b.rows.reset(new const float*[2 * size_t(layers)]());
+    for (int l = 0; l < layers; ++l)
+        b.neurons[size_t(l)] = net.Layers[l]->NumNeurons;
+    float* weights1 = b.floats.get();
+    float* sums1 = weights1 + size_t(groups) * detail::kNeuronGroup * taps;
+    float* shifts1 = sums1 + h;
+    float* sigmoid = shifts1 + h;
+    float* next = sigmoid + detail::kSigmoidCells + 1;
+
+    constexpr double u = 0x1p-24, act = 0x1p-16 / 4 + 2.01 * u + 0x1p-100, table = 4.5e-6;
+    auto g = [](int k) { return k * u / (1 - k * u); };
+
+    // With one hidden layer, its neurons go in the order that lets the first
+    // group bound the output best: positive output weights first, then the
+    // negative ones by size (an insertion sort, stable).
+    int order[detail::kMaxNeurons];
+    for (int i = 0; i < h; ++i)
+        order[i] = i;
+    const bool screen = layers == 3 && h > detail::kNeuronGroup;
+    if (screen) {
+        const float* out = net.Layers[2]->Weights[0];
+        auto before = [out](int i, int j) {
+            const bool pi = out[i] > 0, pj = out[j] > 0;
+            return pi != pj ? pi : std::fabs(out[i]) > std::fabs(out[j]);
+        };
+        for (int i = 1; i < h; ++i)
+            for (int k = i; k > 0 && before(order[k], order[k - 1]); --k)
+                std::swap(order[k], order[k - 1]);
+    }
+
+    // Radii of the current layer's outputs (or sums, for the output layer):
+    // A q + B per neuron.
+    double ra[detail::kMaxNeurons], rb[detail::kMaxNeurons];
+    const nnet::CLayer& first = *net.Layers[1];
+    for (int i = 0; i < h; ++i) {
+        const float* row = first.Weights[order[i]];
+        double l1 = 0, sum = 0;
+        for (int j = 0; j < taps; ++j) {
+            weights1[size_t(i) * taps + j] = row[j];
+            l1 += std::fabs(double{row[j]});
+            sum += row[j];
+        }
+        const double bias = first.Biases[order[i]];
+        sums1[i] = float(sum);
+        shifts1[i] = float(bias - sum);
+        ra[i] = 2.002 * (g(taps) * (1 + u) + u) * l1 + 6.02 * u * std::fabs(sum);
+        rb[i] = 8.04 * u * l1 + u * (std::fabs(bias) + std::fabs(sum)) + u * (3 * l1 + std::fabs(bias)) + 10 * u * l1
+            + 1.001 * g(taps + 1) * (l1 + std::fabs(bias));
+    }
+    double screenQ = 0, screen0 = 0, screenShift = 0;
+    for (int l = 2; l < layers; ++l) {
+        const nnet::CLayer& layer = *net.Layers[l];
+        const int m = layer.Prev->NumNeurons, n = layer.NumNeurons;
+        for (int k = 0; k < m; ++k) { // sums to outputs
+            ra[k] /= 4;
+            rb[k] = rb[k] / 4 + act + table;
+        }
+        float* weights = next;
+        float* biases = weights + size_t(n) * m;
+        next = biases + n;
+        b.rows[size_t(l)] = weights;
+        b.rows[size_t(layers + l)] = biases;
+        double na[detail::kMaxNeurons], nb[detail::kMaxNeurons];
+        for (int i = 0; i < n; ++i) {
+            double l1 = 0, a = 0, c = 0;
+            for (int k = 0; k < m; ++k) {
+                const double w = layer.Weights[i][l == 2 ? order[k] : k];
+                weights[size_t(i) * m + k] = float(w);
+                l1 += std::fabs(w);
+                a += std::fabs(w) * ra[k];
+                c += std::fabs(w) * rb[k];
+                if (screen && k == detail::kNeuronGroup - 1) {
+                    screenQ = a;
+                    screen0 = c;
+                }
+                if (screen && k >= detail::kNeuronGroup && w > 0)
+                    screenShift += w;
+            }
+            const double bias = layer.Biases[i];
+            biases[i] = layer.Biases[i];
+            const double rounding = 2 * g(m + 1) * (1.00001 * l1 + std::fabs(bias));
+            na[i] = a;
+            nb[i] = c + rounding;
+            // The screening bound sums fewer terms and a constant rounded
+            // upwards here.
+            screen0 += rounding + 2 * u * (l1 + std::fabs(bias));
+            screenShift += bias;
+        }
+        std::copy(na, na + n, ra);
+        std::copy(nb, nb + n, rb);
+    }
+    const double radiusQ = 1.25 * ra[0], radius0 = 1.25 * rb[0];
+
+    // Output sums that decide, rounded outwards to float. Outputs lie in
+    // [0, 1]: a level above 1 + act is never reached, one below -act always.
+    auto logit = [](double p) { return std::log(p / (1 - p)); };
+    const double up = double(level) + act, down = double(level) - act;
+    const double zYes = up >= 1 ? HUGE_VAL : up <= 0 ? -HUGE_VAL : logit(up) + 1e-6;
+    const double zNo = down >= 1 ? HUGE_VAL : down <= 0 ? -HUGE_VAL : logit(down) - 1e-6;
+    float fYes = float(zYes), fNo = float(zNo);
+    if (double(fYes) < zYes)
+        fYes = std::nextafter(fYes, HUGE_VALF);
+    if (double(fNo) > zNo)
+        fNo = std::nextafter(fNo, -HUGE_VALF);
+
+    for (int k = 0; k <= detail::kSigmoidCells; ++k)
+        sigmoid[k] = float(1 / (1 + std::exp(-(-detail::kSigmoidSpan + double(k) / detail::kSigmoidScale))));
+    detail::NNScan& s = b.scan;
+    s.frame = frame;
+    s.width = width;
+    s.r = r;
+    s.layers = layers - 1;
+    s.neurons = b.neurons.get();
+    s.groups = groups;
+    s.weights1 = weights1;
+    s.sums1 = sums1;
+    s.shifts1 = shifts1;
+    s.weights = b.rows.get();
+    s.biases = b.rows.get() + layers;
+    s.sigmoid = sigmoid;
+    s.radiusQ = float(radiusQ);
+    s.radius0 = float(radius0);
+    s.zYes = fYes;
+    s.zNo = fNo;
+    s.screenNeurons = screen ? detail::kNeuronGroup : 0;
+    const float shift = float(screenShift);
+    s.screenShift = double(shift) < screenShift ? std::nextafter(shift, HUGE_VALF) : shift;
+    s.screenQ = float(1.25 * screenQ);
+    s.screen0 = float(1.25 * screen0);
+    return true;
+}
+
+using JudgeRowsFn = void (*)(const detail::NNScan&, const detail::NNScratch&, int, int, uint8_t*);
+struct JudgeKernels {
+    JudgeRowsFn rows16, rows32;
+};
+constexpr JudgeKernels kBaseline{&opt_baseline::JudgeRows16, &opt_baseline::JudgeRows32};
+constexpr JudgeKernels kAvx2{&opt_avx2::JudgeRows16, &opt_avx2::JudgeRows32};
+constexpr JudgeKernels kAvx512{&opt_avx512::JudgeRows16, &opt_avx512::JudgeRows32};
+constexpr JudgeKernels kVariants[isa::kLevelCount] = {kBaseline, kBaseline, kBaseline, kAvx2, kAvx512, kAvx512};
+
+// Judges every interior pixel in bulk, rows spread over the OpenMP team,
+// then on the calling thread, in raster order, sends each pixel the bulk
+// could not decide through Judge. False, with nothing marked, when the
+// network does not suit the kernels or memory is short.
+bool MarkInBulk(nnet::CNetwork* network, const Interior& in, float level, void* frame, unsigned depth, float* input,
+                uint32_t* candidates)
+{
+    auto bulk = std::make_unique<BulkNetwork>();
+    if (!Prepare(*network, in.r, level, frame, in.width, *bulk))
+        return false;
+    const size_t width = size_t(in.width), r = size_t(in.r);
+    const size_t perThread = 2 * (detail::kBandRows + 2 * r) * width + 2 * (width + detail::kMaxTile)
+        + (2 * r + 1) * (detail::kMaxTile + 2 * r) + 2 * size_t{detail::kMaxNeurons} * detail::kMaxTile;
+    const int threads = omp_get_max_threads();
+    std::unique_ptr<uint32_t[]> scratch(new (std::nothrow) uint32_t[perThread * size_t(threads)]);
+    std::unique_ptr<uint8_t[]> decisions(new (std::nothrow) uint8_t[width * size_t(in.height)]);
+    if (!scratch || !decisions)
+        return false;
+
+    const JudgeKernels& kernels = isa::Pick(kVariants);
+    const JudgeRowsFn rows = depth == 2u ? kernels.rows16 : kernels.rows32;
+    const int interior = in.height - 2 * in.r, bands = (interior + detail::kBandRows - 1) / detail::kBandRows;
+    detail::ParallelRows(bands, [&](int band) {
+        uint32_t* base = scratch.get() + perThread * size_t(omp_get_thread_num());
+        const size_t rowWords = (detail::kBandRows + 2 * r) * width;
+        float* floats = reinterpret_cast<float*>(base + 2 * rowWords + 2 * (width + detail::kMaxTile));
+        const detail::NNScratch m{base,
+                                  base + rowWords,
+                                  base + 2 * rowWords,
+                                  base + 2 * rowWords + width + detail::kMaxTile,
+                                  floats,
+                                  floats + (2 * r + 1) * (detail::kMaxTile + 2 * r),
+                                  floats + (2 * r + 1) * (detail::kMaxTile + 2 * r)
+                                      + size_t{detail::kMaxNeurons} * detail::kMaxTile};
+        const int y0 = in.r + band * detail::kBandRows;
+        const int y1 = y0 + detail::kBandRows < in.height - in.r ? y0 + detail::kBandRows : in.height - in.r;
+        rows(bulk->scan, m, y0, y1, decisions.get());
+    });
+
+    for (int y = in.r; y < in.height - in.r; ++y)
+        for (int x = in.r; x < in.width - in.r; ++x) {
+            const int64_t i = int64_t{y} * in.width + x;
+            bool candidate = decisions[size_t(i)] == detail::kYes;
+            if (decisions[size_t(i)] == detail::kUnsure && !Judge(network, in, level, frame, depth, input, x, y, candidate))
+                candidate = false; // Prepare checked the sizes Infer checks
+            if (candidate)
+                detail::Claim(candidates, i);
+        }
+    return true;
 }
 
 // Collects the group of (x0, y0) with an explicit stack (a group may cover the
@@ -119,7 +431,14 @@ void FindStarsNN(nnet::CNetwork* network, int r, float level, void* frame, int w
     if (!input || !candidates)
         return;
     const Interior in{r, width, height};
-    MarkCandidates(network, in, level, frame, static_cast<unsigned>(depth), input.get(), candidates.get());
+    // The bulk path's tables may not fit in memory; the per-pixel path needs
+    // none. Either marks nothing before its allocations are done.
+    bool bulk = false;
+    auto markInBulk = [&] {
+        bulk = MarkInBulk(network, in, level, frame, static_cast<unsigned>(depth), input.get(), candidates.get());
+    };
+    if (!platform::RunUnlessOutOfMemory(markInBulk) || !bulk)
+        MarkEachPixel(network, in, level, frame, static_cast<unsigned>(depth), input.get(), candidates.get());
     // When the group stack cannot grow, the groups reported so far stand and
     // everything is released on the way out.
     std::vector<GroupPixel> stack;

@@ -4,7 +4,11 @@
 #include "bindings.h"
 #include "stars.h"
 
+#include "detect/stars.h"
 #include "tamrix.h"
+
+#include <cmath>
+#include <cstring>
 
 namespace tamrix::python {
 
@@ -30,11 +34,103 @@ py::tuple FindStars(py::handle image, py::handle halfSize, py::handle nsigma, py
     return py::make_tuple(stars.ToArray(), claim.Unpack());
 }
 
+// A row of detect_stars' structured array.
+struct MeasuredStar {
+    int32_t x, y;
+    double cx, cy, flux;
+    uint32_t peak;
+    double fwhm, elongation, snr, sharpness;
+    uint32_t flags;
+};
+
+py::array DetectStars(py::handle image, py::handle startSigma, py::handle startLevel, py::handle nsigma,
+                      py::handle neighbours, py::handle halfSize, py::handle minSnr, py::handle maxFwhm,
+                      py::handle saturation, py::handle mask, bool parallel)
+{
+    const Frame frame = FrameArg(image, "image");
+    const long long full = frame.depth == 2 ? UINT16_MAX : UINT32_MAX;
+    detect::Options o;
+    o.startSigma = FloatArg(startSigma, "start_sigma");
+    if (!startLevel.is_none())
+        o.startLevel = static_cast<uint32_t>(IntArg(startLevel, "start_level", 0, full));
+    o.k = FloatArg(nsigma, "nsigma");
+    o.neighbours = static_cast<int>(IntArg(neighbours, "neighbours", 0, 8));
+    if (!halfSize.is_none())
+        o.radius = static_cast<int>(IntArg(halfSize, "half_size", 2, 25));
+    o.minSnr = FloatArg(minSnr, "min_snr");
+    if (!maxFwhm.is_none()) {
+        o.maxFwhm = FloatArg(maxFwhm, "max_fwhm");
+        if (!(o.maxFwhm > 0))
+            throw py::value_error("max_fwhm must be above 0 pixels");
+    }
+    if (!saturation.is_none())
+        o.saturation = static_cast<uint32_t>(IntArg(saturation, "saturation", 1, full));
+    o.parallel = parallel;
+    ClaimMask claim(frame, mask);
+    detect::Result result;
+    {
+        py::gil_scoped_release release;
+        claim.Pack();
+        result = detect::FindStars(frame.data, frame.width, frame.height, frame.depth, o, claim.Words());
+    }
+    py::array_t<MeasuredStar> array(static_cast<py::ssize_t>(result.stars.size()));
+    MeasuredStar* out = array.mutable_data();
+    for (const detect::Star& s : result.stars)
+        *out++ = MeasuredStar { s.x, s.y, s.cx, s.cy, s.flux, s.peak, s.fwhm, s.elongation, s.snr, s.sharpness,
+                                s.flags };
+    return array;
+}
+
 } // namespace
 
 void BindStars(py::module_& m)
 {
     RegisterStarDtype();
+    PYBIND11_NUMPY_DTYPE(MeasuredStar, x, y, cx, cy, flux, peak, fwhm, elongation, snr, sharpness, flags);
+    m.def("detect_stars", &DetectStars, py::arg("image"), py::kw_only(), py::arg("start_sigma") = detect::Options{}.startSigma,
+          py::arg("start_level") = py::none(), py::arg("nsigma") = 4.0, py::arg("neighbours") = 2,
+          py::arg("half_size") = py::none(), py::arg("min_snr") = detect::Options{}.minSnr, py::arg("max_fwhm") = py::none(),
+          py::arg("saturation") = py::none(), py::arg("mask") = py::none(), py::arg("parallel") = true,
+          R"doc(detect_stars(image, *, start_sigma=4.0, start_level=None, nsigma=4.0, neighbours=2, half_size=None, min_snr=5.0, max_fwhm=None, saturation=None, mask=None, parallel=True)
+
+Find stars with settings taken from the frame, as `tamrix stars` does.
+
+The sky's level and noise come from a 3-sigma clipped estimate over the
+frame, the stars' FWHM from its brightest isolated peaks. find_stars then
+runs over a copy padded with sky noise (so that stars at the edges are
+found), with the window 1.5 FWHM + 2, again with half_size 25 and on a 2 x 2
+binned copy for stars that did not fit; every star is measured, and those
+much sharper than the frame's bright stars (cosmic rays, hot pixels), below
+min_snr or wider than max_fwhm are dropped.
+
+Parameters
+----------
+image : 2-D uint16 or uint32 array
+start_sigma : float
+    Positions are examined from sky + start_sigma * noise up...
+start_level : int, optional
+    ... or from this pixel value.
+nsigma, neighbours : the detector's own threshold and neighbour count
+half_size : int, 2 .. 25, optional
+    A fixed window instead of the one from the FWHM (and no further passes).
+min_snr : float
+max_fwhm : float, optional
+saturation : int, optional
+    The saturation level (default the dtype's largest value).
+mask : 2-D bool array of the image's shape, optional
+    Pixels excluded beforehand. Not modified.
+parallel : bool
+    False gives the same list on every run.
+
+Returns
+-------
+Structured array, sorted by y then x, with fields x, y (int32, the centroid
+rounded), cx, cy (float64, the centroid; pixel centres at whole numbers),
+flux (float64, above the local background), peak (uint32), fwhm (pixels),
+elongation (axis ratio), snr (flux / (noise * sqrt(pixels)), background
+noise only), sharpness ((peak - mean of its 8 neighbours) / (peak -
+background)) and flags (uint32: 1 edge, 2 saturated, 4 blended, 8 too large
+for the largest window).)doc");
     m.def("find_stars", &FindStars, py::arg("image"), py::kw_only(), py::arg("half_size"), py::arg("nsigma"),
           py::arg("neighbours"), py::arg("start_level") = 0, py::arg("mask") = py::none(),
           py::arg("parallel") = true,

@@ -23,7 +23,7 @@ def test_everything_compiled_is_exported_and_pickles_by_reference():
 
 
 def test_data_path_gives_the_shipped_network():
-    assert tamrix.Network.parameters(tamrix.data_path("stars.net")) == (121, 12, 1)
+    assert tamrix.Network.parameters(tamrix.data_path("stars.net")) == (121, 32, 1)
     with pytest.raises(FileNotFoundError, match="tamrix has no data file '../__init__.py'; it ships stars.net"):
         tamrix.data_path("../__init__.py")
 

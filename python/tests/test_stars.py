@@ -48,3 +48,27 @@ def test_a_masked_star_is_not_reported_and_the_mask_is_not_modified():
 def test_a_frame_too_small_for_any_window_reports_nothing():
     stars, mask = tamrix.find_stars(np.zeros((10, 10), np.uint16), half_size=5, nsigma=4.0, neighbours=2)
     assert len(stars) == 0 and not mask.any()
+
+
+def test_detect_stars_takes_its_settings_from_the_frame_and_measures_each_star():
+    image = star_field()
+    stars = tamrix.detect_stars(image, parallel=False)
+    assert stars.dtype.names == ("x", "y", "cx", "cy", "flux", "peak", "fwhm", "elongation", "snr", "sharpness",
+                                 "flags")
+    assert len(stars) == len(STARS)
+    np.testing.assert_allclose(stars["fwhm"], 2.3548 * 1.3, atol=0.5)
+    assert np.all(stars["flags"] == 0) and np.all(stars["snr"] > 50) and np.all(stars["elongation"] < 1.3)
+    excluded = np.zeros(image.shape, bool)
+    excluded[22, 62] = True
+    assert len(tamrix.detect_stars(image, mask=excluded)) == len(STARS) - 1
+    assert excluded.sum() == 1  # not modified
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"half_size": 26}, "half_size must be in 2 .. 25"),
+    ({"max_fwhm": 0}, "max_fwhm must be above 0"),
+    ({"start_sigma": float("nan")}, "start_sigma must be finite"),
+])
+def test_detect_stars_refuses_options_out_of_range(kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        tamrix.detect_stars(np.zeros((20, 20), np.uint16), **kwargs)

@@ -1,0 +1,796 @@
+#include "stars.h"
+
+#include "tamrix.h"
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <tuple>
+
+namespace tamrix::detect {
+namespace {
+
+// Room around the frame for the largest window and its one-pixel margin, so
+// that stars at the frame's edges get windows too.
+constexpr int kPad = 27;
+constexpr int kLargestRadius = 25;
+// Cleaning after a pass covers a star's pixels and this many more around
+// them: its wings must not come back as a ring of stars.
+constexpr int kCleanMargin = 2;
+// A binned-pass star is kept when it is this large (equivalent radius in
+// full-resolution pixels): smaller ones were within reach of the largest
+// window, and the binned copy's extra depth would only add faint ones.
+constexpr double kTooLargeRadius = 20;
+
+template <class T> const T* Pixels(const void* frame)
+{
+    return static_cast<const T*>(frame);
+}
+
+double Median(std::vector<double>& v)
+{
+    if (v.empty())
+        return 0;
+    const size_t h = v.size() / 2;
+    std::nth_element(v.begin(), v.begin() + h, v.end());
+    return v[h];
+}
+
+struct Report {
+    int x, y;
+    double cx, cy, flux;
+    unsigned peak;
+};
+
+void Collect(void* context, int x, int y, double cx, double cy, double flux, unsigned peak)
+{
+    auto& reports = *static_cast<std::vector<Report>*>(context);
+    try {
+        reports.push_back(Report { x, y, cx, cy, flux, peak });
+    } catch (...) {
+        // Must not leave the library's parallel loop as an exception; a lost
+        // report only loses a star.
+    }
+}
+
+bool Bit(const std::vector<unsigned>& mask, size_t i)
+{
+    return (mask[i / 32] >> (i % 32)) & 1u;
+}
+
+// A working frame: the input padded by kPad on every side, as 32-bit values
+// (so that one code path serves both depths and binned sums).
+struct Plane {
+    int width = 0, height = 0;
+    std::vector<uint32_t> v;
+    size_t Index(int x, int y) const { return size_t(y) * width + x; }
+};
+
+// Median and standard deviation after iterated 3-sigma clipping about the
+// median, until no value leaves.
+std::pair<double, double> Clipped(const std::vector<double>& values)
+{
+    std::vector<double> kept = values, work;
+    double median = 0, deviation = 0;
+    for (int pass = 0; pass < 20 && !kept.empty(); ++pass) {
+        work = kept;
+        median = Median(work);
+        double sum = 0, sum2 = 0;
+        for (double x : kept) {
+            sum += x - median;
+            sum2 += (x - median) * (x - median);
+        }
+        const double mean = sum / kept.size();
+        deviation = std::sqrt(std::max(0.0, sum2 / kept.size() - mean * mean));
+        work.clear();
+        for (double x : values)
+            if (std::abs(x - median) <= 3 * deviation)
+                work.push_back(x);
+        if (work.size() == kept.size())
+            break;
+        kept.swap(work);
+    }
+    return { median, deviation };
+}
+
+// The background as a mesh of boxes of about kBox pixels: each box's clipped
+// median, smoothed by the median of its 3 x 3 neighbourhood (a box that a
+// large star or a galaxy's core fills does not stand out), and read between
+// box centres by bilinear interpolation.
+constexpr int kBox = 64;
+
+struct Mesh {
+    int nx = 1, ny = 1;
+    double bw = 1, bh = 1;
+    std::vector<double> level;
+    Sky sky; // the boxes' median level and median deviation
+
+    double At(double x, double y) const
+    {
+        const double fx = std::clamp((x + 0.5) / bw - 0.5, 0.0, nx - 1.0);
+        const double fy = std::clamp((y + 0.5) / bh - 0.5, 0.0, ny - 1.0);
+        const int x0 = int(fx), y0 = int(fy), x1 = std::min(x0 + 1, nx - 1), y1 = std::min(y0 + 1, ny - 1);
+        const double tx = fx - x0, ty = fy - y0;
+        const auto l = [&](int i, int j) { return level[size_t(j) * nx + i]; };
+        return (l(x0, y0) * (1 - tx) + l(x1, y0) * tx) * (1 - ty) + (l(x0, y1) * (1 - tx) + l(x1, y1) * tx) * ty;
+    }
+};
+
+template <class T> Mesh MakeMesh(const void* frame, int width, int height)
+{
+    Mesh m;
+    m.nx = std::max(1, (width + kBox / 2) / kBox);
+    m.ny = std::max(1, (height + kBox / 2) / kBox);
+    m.bw = double(width) / m.nx;
+    m.bh = double(height) / m.ny;
+    std::vector<double> level(size_t(m.nx) * m.ny), deviation(level.size()), box;
+    for (int j = 0; j < m.ny; ++j)
+        for (int i = 0; i < m.nx; ++i) {
+            box.clear();
+            for (int y = int(j * m.bh); y < int((j + 1) * m.bh); ++y)
+                for (int x = int(i * m.bw); x < int((i + 1) * m.bw); ++x)
+                    box.push_back(Pixels<T>(frame)[size_t(y) * width + x]);
+            std::tie(level[size_t(j) * m.nx + i], deviation[size_t(j) * m.nx + i]) = Clipped(box);
+        }
+    m.level.resize(level.size());
+    for (int j = 0; j < m.ny; ++j)
+        for (int i = 0; i < m.nx; ++i) {
+            box.clear();
+            for (int v = std::max(0, j - 1); v <= std::min(m.ny - 1, j + 1); ++v)
+                for (int u = std::max(0, i - 1); u <= std::min(m.nx - 1, i + 1); ++u)
+                    box.push_back(level[size_t(v) * m.nx + u]);
+            m.level[size_t(j) * m.nx + i] = Median(box);
+        }
+    box = m.level;
+    m.sky.level = Median(box);
+    m.sky.noise = Median(deviation);
+    return m;
+}
+
+// The frame padded by kPad on every side, as 32-bit values (one code path
+// for both depths and for binned sums): `raw` as it is, `flat` with the
+// background map replaced by the sky's median level, so that one start
+// level serves the whole frame, on a galaxy or a gradient too. The padding
+// is sky-like noise: a constant would shrink the windows' deviations at the
+// edges and let noise there pass as stars.
+template <class T> void Planes(const void* frame, int width, int height, const Mesh& mesh, Plane& raw, Plane& flat)
+{
+    raw.width = flat.width = width + 2 * kPad;
+    raw.height = flat.height = height + 2 * kPad;
+    raw.v.resize(size_t(raw.width) * raw.height);
+    std::mt19937 random(20261207);
+    std::normal_distribution<double> normal(mesh.sky.level, std::max(mesh.sky.noise, 1e-9));
+    for (uint32_t& value : raw.v)
+        value = static_cast<uint32_t>(std::clamp(std::round(normal(random)), 0.0, double(UINT32_MAX)));
+    flat.v = raw.v;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const double v = Pixels<T>(frame)[size_t(y) * width + x];
+            raw.v[raw.Index(x + kPad, y + kPad)] = uint32_t(v);
+            flat.v[flat.Index(x + kPad, y + kPad)] = static_cast<uint32_t>(
+                std::clamp(std::round(v - mesh.At(x, y) + mesh.sky.level), 0.0, double(UINT32_MAX)));
+        }
+}
+
+// The star's pixels: 4-connected groups of the bits a pass added to the
+// mask, each report matched to the group under its rounded centroid (or the
+// nearest one within 3 pixels).
+std::vector<std::vector<size_t>> Groups(const std::vector<unsigned>& before, const std::vector<unsigned>& after,
+    int width, int height, const std::vector<Report>& reports)
+{
+    const size_t n = size_t(width) * height;
+    std::vector<int> label(n, -1);
+    std::vector<std::vector<size_t>> groups;
+    std::vector<size_t> stack;
+    auto fresh = [&](size_t i) { return Bit(after, i) && !Bit(before, i); };
+    for (size_t i = 0; i < n; ++i) {
+        if (label[i] >= 0 || !fresh(i))
+            continue;
+        const int id = int(groups.size());
+        groups.emplace_back();
+        stack.assign(1, i);
+        label[i] = id;
+        while (!stack.empty()) {
+            const size_t j = stack.back();
+            stack.pop_back();
+            groups[id].push_back(j);
+            const int x = int(j % width), y = int(j / width);
+            const size_t next[4] = { j - 1, j + 1, j - width, j + width };
+            const bool inside[4] = { x > 0, x + 1 < width, y > 0, y + 1 < height };
+            for (int d = 0; d < 4; ++d)
+                if (inside[d] && label[next[d]] < 0 && fresh(next[d])) {
+                    label[next[d]] = id;
+                    stack.push_back(next[d]);
+                }
+        }
+    }
+    std::vector<std::vector<size_t>> result(reports.size());
+    for (size_t r = 0; r < reports.size(); ++r) {
+        int best = -1;
+        double bestD = 1e9;
+        for (int dy = -3; dy <= 3; ++dy)
+            for (int dx = -3; dx <= 3; ++dx) {
+                const int x = reports[r].x + dx, y = reports[r].y + dy;
+                if (x < 0 || y < 0 || x >= width || y >= height)
+                    continue;
+                const int id = label[size_t(y) * width + x];
+                const double d = (x - reports[r].cx) * (x - reports[r].cx) + (y - reports[r].cy) * (y - reports[r].cy);
+                if (id >= 0 && d < bestD) {
+                    best = id;
+                    bestD = d;
+                }
+            }
+        if (best >= 0)
+            result[r] = groups[best];
+    }
+    return result;
+}
+
+// The measures of one star over its pixels in the padded original `p`, with
+// the background B its window measured.
+struct Measurer {
+    const Plane& p; // flattened
+    const Plane& raw;
+    int width, height; // the frame's, without the padding
+    double noise, saturation;
+    double fwhm; // the frame's
+    std::vector<int> seen; // half-maximum fill scratch, one generation number per pixel
+    int generation = 0;
+
+    bool Measure(const std::vector<size_t>& pixels, double flux, double cx, double cy, Star& s)
+    {
+        if (pixels.empty() || !(flux > 0))
+            return false;
+        // The core: the brightest pixel within 2 pixels of the centroid (a
+        // hot pixel or cosmic ray in a star's wings is not its peak).
+        double sum = 0;
+        size_t top = pixels[0], core = SIZE_MAX;
+        bool edge = false;
+        for (size_t i : pixels) {
+            sum += p.v[i];
+            if (raw.v[i] > raw.v[top])
+                top = i;
+            const double dx = double(i % p.width) - cx, dy = double(i / p.width) - cy;
+            if (dx * dx + dy * dy <= 4 && (core == SIZE_MAX || p.v[i] > p.v[core]))
+                core = i;
+            const int x = int(i % p.width) - kPad, y = int(i / p.width) - kPad;
+            edge = edge || x <= 0 || y <= 0 || x >= width - 1 || y >= height - 1;
+        }
+        if (core == SIZE_MAX)
+            core = top;
+        // A star's core is the highest point around it: a group on the slope
+        // of a brighter star (a fragment of its wings left by the cleaning)
+        // is not a star.
+        const int reach = std::clamp(int(fwhm / 2), 2, kPad);
+        for (int dy = -reach; dy <= reach; ++dy)
+            for (int dx = -reach; dx <= reach; ++dx)
+                if (dx * dx + dy * dy <= reach * reach + 1 && p.v[core + ptrdiff_t(dy) * p.width + dx] > p.v[core])
+                    return false;
+        const double b = (sum - flux) / double(pixels.size());
+        const double peak = p.v[core], amp = peak - b;
+        s.cx = cx - kPad;
+        s.cy = cy - kPad;
+        s.x = int(s.cx + 0.5);
+        s.y = int(s.cy + 0.5);
+        s.flux = flux;
+        s.peak = raw.v[top];
+        s.pixels = pixels.size();
+        s.snr = noise > 0 ? flux / (noise * std::sqrt(double(pixels.size()))) : std::numeric_limits<double>::infinity();
+        s.flags = (edge ? kEdge : 0u) | (raw.v[top] >= saturation ? kSaturated : 0u);
+        double mxx = 0, myy = 0, mxy = 0, w = 0;
+        for (size_t i : pixels) {
+            const double d = std::max(0.0, p.v[i] - b);
+            const double dx = double(i % p.width) - cx, dy = double(i / p.width) - cy;
+            mxx += d * dx * dx;
+            myy += d * dy * dy;
+            mxy += d * dx * dy;
+            w += d;
+        }
+        if (w > 0) {
+            mxx /= w;
+            myy /= w;
+            mxy /= w;
+        }
+        const double mid = (mxx + myy) / 2, half = std::sqrt((mxx - myy) * (mxx - myy) / 4 + mxy * mxy);
+        const double major = mid + half, minor = mid - half;
+        s.elongation = minor > 1e-9 ? std::sqrt(major / minor) : (major > 1e-9 ? 99.0 : 1.0);
+        if (amp <= 0) {
+            s.sharpness = 0;
+            s.fwhm = 0;
+            return true;
+        }
+        double around = 0;
+        for (int dy = -1; dy <= 1; ++dy)
+            for (int dx = -1; dx <= 1; ++dx)
+                if (dx != 0 || dy != 0)
+                    around += p.v[core + ptrdiff_t(dy) * p.width + dx];
+        s.sharpness = (peak - around / 8) / amp;
+        s.fwhm = 2 * std::sqrt(double(HalfMaximumArea(core, b + amp / 2)) / M_PI);
+        return true;
+    }
+
+    // Pixels 4-connected to `top` at or above `level`, within 100 pixels of it.
+    size_t HalfMaximumArea(size_t top, double level)
+    {
+        if (seen.empty())
+            seen.assign(p.v.size(), 0);
+        ++generation;
+        const int tx = int(top % p.width), ty = int(top / p.width);
+        std::vector<size_t> stack { top };
+        seen[top] = generation;
+        size_t area = 0;
+        while (!stack.empty()) {
+            const size_t j = stack.back();
+            stack.pop_back();
+            ++area;
+            const int x = int(j % p.width), y = int(j / p.width);
+            const size_t next[4] = { j - 1, j + 1, j - p.width, j + p.width };
+            const bool inside[4] = { x > 0 && x > tx - 100, x + 1 < p.width && x<tx + 100, y> 0 && y > ty - 100,
+                y + 1 < p.height && y < ty + 100 };
+            for (int d = 0; d < 4; ++d)
+                if (inside[d] && seen[next[d]] != generation && p.v[next[d]] >= level) {
+                    seen[next[d]] = generation;
+                    stack.push_back(next[d]);
+                }
+        }
+        return area;
+    }
+};
+
+// Sets a star's pixels and those within kCleanMargin of them to its
+// background, in the working copy.
+void Clean(Plane& work, const std::vector<size_t>& pixels, double background)
+{
+    const uint32_t b = static_cast<uint32_t>(std::max(0.0, std::round(background)));
+    for (size_t i : pixels) {
+        const int x = int(i % work.width), y = int(i / work.width);
+        for (int dy = -kCleanMargin; dy <= kCleanMargin; ++dy)
+            for (int dx = -kCleanMargin; dx <= kCleanMargin; ++dx) {
+                const int u = x + dx, v = y + dy;
+                if (u >= 0 && v >= 0 && u < work.width && v < work.height)
+                    work.v[work.Index(u, v)] = b;
+            }
+    }
+}
+
+void Detect(bool parallel, int r, double k, int q, uint32_t start, Plane& plane, std::vector<unsigned>& mask,
+    std::vector<Report>& reports)
+{
+    auto* find = parallel ? &tamrix::FindStars : &tamrix::FindStars1C;
+    find(r, k, q, start, plane.v.data(), plane.width, plane.height, 4, mask.data(), &reports, Collect);
+}
+
+// The typical full width at half maximum of the frame's stars in pixels,
+// over up to 100 of the highest unsaturated isolated peaks 10 noise
+// deviations above the sky in the flattened frame, with light on at least
+// three of their four sides: 2 sqrt(A / pi), A the
+// area at or above half the peak's height. 0 when there is none.
+double FwhmOf(const Plane& flat, const Plane& raw, const Sky& sky, uint32_t saturation)
+{
+    const uint32_t* px = flat.v.data();
+    const int width = flat.width, height = flat.height;
+    const double floor = sky.level + 10 * sky.noise;
+    struct Peak {
+        double value;
+        int x, y;
+    };
+    std::vector<Peak> peaks;
+    for (int y = kPad; y < height - kPad; ++y)
+        for (int x = kPad; x < width - kPad; ++x) {
+            const size_t i = size_t(y) * width + x;
+            const double v = px[i];
+            if (v < floor || raw.v[i] >= saturation)
+                continue;
+            bool top = true;
+            for (int dy = -1; dy <= 1 && top; ++dy)
+                for (int dx = -1; dx <= 1 && top; ++dx)
+                    if ((dx || dy) && px[i + ptrdiff_t(dy) * width + dx] >= v)
+                        top = false;
+            // A star's light spreads to its sides, even undersampled (about
+            // 15 % of its height at a FWHM of 1 pixel); a hot pixel's or a
+            // cosmic-ray hit's mostly does not.
+            int sides = 0;
+            for (const ptrdiff_t d : { ptrdiff_t(-1), ptrdiff_t(1), -ptrdiff_t(width), ptrdiff_t(width) })
+                sides += px[i + d] >= sky.level + 0.05 * (v - sky.level);
+            if (top && sides >= 3)
+                peaks.push_back(Peak { v, x, y });
+        }
+    std::sort(peaks.begin(), peaks.end(), [](const Peak& a, const Peak& b) { return a.value > b.value; });
+    std::vector<std::pair<double, double>> widths; // FWHM, weight
+    for (const Peak& pk : peaks) {
+        if (widths.size() >= 100)
+            break;
+        // The half-maximum area in a box of +-30 pixels; a peak whose area
+        // reaches the box or holds a pixel at saturation is no measure.
+        const double half = sky.level + (pk.value - sky.level) / 2;
+        std::vector<std::pair<int, int>> stack { { pk.x, pk.y } };
+        std::vector<char> seen(61 * 61, 0);
+        seen[30 * 61 + 30] = 1;
+        size_t area = 0;
+        bool clear = true;
+        while (!stack.empty() && clear) {
+            const auto [x, y] = stack.back();
+            stack.pop_back();
+            ++area;
+            const int nx[4] = { x - 1, x + 1, x, x }, ny[4] = { y, y, y - 1, y + 1 };
+            for (int d = 0; d < 4; ++d) {
+                const int bx = nx[d] - pk.x + 30, by = ny[d] - pk.y + 30;
+                if (bx < 0 || by < 0 || bx > 60 || by > 60 || nx[d] < 0 || ny[d] < 0 || nx[d] >= width
+                    || ny[d] >= height) {
+                    clear = false;
+                    break;
+                }
+                const double v = px[size_t(ny[d]) * width + nx[d]];
+                if (seen[by * 61 + bx] || v < half)
+                    continue;
+                if (v > pk.value)
+                    clear = false; // a brighter neighbour: not isolated
+                seen[by * 61 + bx] = 1;
+                stack.push_back({ nx[d], ny[d] });
+            }
+        }
+        if (clear)
+            widths.push_back({ 2 * std::sqrt(double(area) / M_PI), double(area) * (pk.value - sky.level) });
+    }
+    if (widths.empty())
+        return 0;
+    // The median, unless it is compact (at most 2 pixels at half maximum)
+    // while most of the peaks' flux lies in resolved ones at least 2.5 times
+    // wider: then cosmic rays and hot pixels outnumber the stars among the
+    // highest peaks (short exposures), and the flux-weighted median is the
+    // stars' width.
+    std::vector<double> plain;
+    double total = 0, sum = 0;
+    for (const auto& w : widths) {
+        plain.push_back(w.first);
+        total += w.second;
+    }
+    const double median = Median(plain);
+    for (const auto& w : widths)
+        if ((sum += w.second) >= total / 2)
+            return median <= 2 * std::sqrt(2 / M_PI) && w.first >= 2.5 * median ? w.first : median;
+    return median;
+}
+
+template <class T> Result Find(const void* frame, int width, int height, const Options& o, const unsigned* callerMask)
+{
+    Result result;
+    const double full = double(std::numeric_limits<T>::max());
+    const uint32_t saturation = o.saturation ? *o.saturation : uint32_t(full);
+    const Mesh mesh = MakeMesh<T>(frame, width, height);
+    result.sky = mesh.sky;
+    const Sky& sky = result.sky;
+    Plane raw, original;
+    Planes<T>(frame, width, height, mesh, raw, original);
+    result.fwhm = FwhmOf(original, raw, sky, saturation);
+    result.radius = o.radius ? *o.radius : std::clamp(int(std::ceil(1.5 * result.fwhm)) + 2, 3, kLargestRadius);
+    result.startLevel = o.startLevel ? *o.startLevel
+                                     : uint32_t(std::clamp(std::ceil(sky.level + o.startSigma * sky.noise), 0.0, full));
+
+    Plane work = original;
+    std::vector<unsigned> mask((work.v.size() + 31) / 32, 0u);
+    if (callerMask)
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                const size_t i = size_t(y) * width + x, j = work.Index(x + kPad, y + kPad);
+                if ((callerMask[i / 32] >> (i % 32)) & 1u)
+                    mask[j / 32] |= 1u << (j % 32);
+            }
+
+    Measurer measurer { original, raw, width, height, sky.noise, double(saturation), result.fwhm, {}, 0 };
+    std::vector<Star> stars;
+    auto keep
+        = [&](const std::vector<Report>& reports, const std::vector<std::vector<size_t>>& groups, unsigned flags) {
+              for (size_t i = 0; i < reports.size(); ++i) {
+                  Star s;
+                  if (!measurer.Measure(groups[i], reports[i].flux, reports[i].cx, reports[i].cy, s))
+                      continue;
+                  if (s.cx < -0.5 || s.cy < -0.5 || s.cx >= width - 0.5 || s.cy >= height - 0.5)
+                      continue;
+                  s.flags |= flags;
+                  stars.push_back(s);
+              }
+          };
+    // The background a report's window measured: flux sums value - B over
+    // the star's pixels.
+    auto background = [&](const Report& rep, const std::vector<size_t>& group) {
+        double sum = 0;
+        for (size_t j : group)
+            sum += original.v[j];
+        return (sum - rep.flux) / double(group.size());
+    };
+    // Median of the square ring at distance d around a report.
+    auto ring = [&](const Report& rep, int d) {
+        std::vector<double> values;
+        const int cx = int(rep.cx + 0.5), cy = int(rep.cy + 0.5);
+        for (int t = -d; t <= d; ++t)
+            for (const auto& [x, y] :
+                { std::pair { cx + t, cy - d }, { cx + t, cy + d }, { cx - d, cy + t }, { cx + d, cy + t } })
+                if (x >= 0 && y >= 0 && x < original.width && y < original.height)
+                    values.push_back(original.v[original.Index(x, y)]);
+        return Median(values);
+    };
+    // A window that lay inside a star's own wings, or held a bright
+    // neighbour, measured a background well above the sky around it (the
+    // ring at 2r + 2): the star's flux and width came out too small.
+    auto raised = [&](const Report& rep, const std::vector<size_t>& group, int r) {
+        const double b = background(rep, group);
+        return b - ring(rep, 2 * r + 2) > std::max(3 * sky.noise, 0.02 * (rep.peak - b));
+    };
+    // The star's own wings reach the window's edge: too large for it (a
+    // neighbour raises the edge's median little).
+    auto tooLarge = [&](const Report& rep, int r) { return ring(rep, r) - ring(rep, 2 * r + 2) > 3 * sky.noise; };
+    auto unclaim = [&](const std::vector<size_t>& group) {
+        for (size_t j : group)
+            mask[j / 32] &= ~(1u << (j % 32));
+    };
+
+    if (o.network) {
+        // The network's groups; each is measured from the flattened copy's
+        // peak nearest uphill of its centroid, over the pixels 4-connected to it
+        // downhill (within 2 noise deviations) and at least k noise
+        // deviations above the ring around it; brightest
+        // first, and a group whose highest pixel a brighter star's pixels
+        // hold is a fragment of it unless that pixel is a strict peak at
+        // least 2.5 pixels and 0.7 FWHM from that star's (a close companion).
+        std::vector<unsigned> groups((size_t(width) * height + 31) / 32);
+        std::vector<Report> reports;
+        tamrix::FindStarsNN(o.network, o.networkRadius, o.level, const_cast<void*>(frame), width, height,
+            int(sizeof(T)), groups.data(), &reports, Collect);
+        const int ringAt = std::clamp(int(std::ceil(1.5 * result.fwhm)) + 3, 4, kPad - 1);
+        const double reach = std::clamp(2 * result.fwhm + 2, 4.0, double(kPad - 1));
+        std::vector<size_t> cores, stack;
+        // Uphill from the group's centroid to the highest pixel within the
+        // disc the measure checks a star's core against.
+        const int climb = std::clamp(int(result.fwhm / 2), 2, kPad);
+        for (const Report& rep : reports) {
+            size_t core = original.Index(rep.x + kPad, rep.y + kPad);
+            for (int step = 0; step < 4 * kPad; ++step) {
+                const int cx = int(core % original.width), cy = int(core / original.width);
+                size_t best = core;
+                for (int dy = -climb; dy <= climb; ++dy)
+                    for (int dx = -climb; dx <= climb; ++dx) {
+                        const int x = cx + dx, y = cy + dy;
+                        if (dx * dx + dy * dy <= climb * climb + 1 && x >= 0 && y >= 0 && x < original.width
+                            && y < original.height && original.v[original.Index(x, y)] > original.v[best])
+                            best = original.Index(x, y);
+                    }
+                if (best == core)
+                    break;
+                core = best;
+            }
+            cores.push_back(core);
+        }
+        std::vector<size_t> order(reports.size());
+        for (size_t n = 0; n < order.size(); ++n)
+            order[n] = n;
+        std::stable_sort(order.begin(), order.end(),
+            [&](size_t a, size_t b) { return original.v[cores[a]] > original.v[cores[b]]; });
+        std::vector<int> seen(original.v.size(), -1);
+        std::vector<int> owner(original.v.size(), -1); // index into cores of the star holding a pixel
+        for (const size_t n : order) {
+            const size_t core = cores[n];
+            bool strict = true;
+            for (const size_t next :
+                { core - 1, core + 1, core - original.width, core + original.width, core - original.width - 1,
+                    core - original.width + 1, core + original.width - 1, core + original.width + 1 })
+                strict = strict && original.v[next] < original.v[core];
+            if (owner[core] >= 0) {
+                const size_t other = cores[size_t(owner[core])];
+                const double apart = std::hypot(double(core % original.width) - double(other % original.width),
+                    double(core / original.width) - double(other / original.width));
+                if (!strict || apart < std::max(2.5, 0.7 * result.fwhm))
+                    continue;
+            }
+            Report rep = reports[n];
+            rep.cx = double(core % original.width);
+            rep.cy = double(core / original.width);
+            const double b = ring(rep, ringAt), threshold = b + o.k * sky.noise;
+            std::vector<size_t> pixels;
+            stack.assign(1, core);
+            seen[core] = int(n);
+            while (!stack.empty()) {
+                const size_t j = stack.back();
+                stack.pop_back();
+                pixels.push_back(j);
+                for (const size_t next : { j - 1, j + 1, j - original.width, j + original.width }) {
+                    const double dx = double(next % original.width) - rep.cx,
+                                 dy = double(next / original.width) - rep.cy;
+                    if (seen[next] != int(n) && dx * dx + dy * dy <= reach * reach && original.v[next] >= threshold
+                        && original.v[next] <= original.v[j] + 2 * sky.noise) {
+                        seen[next] = int(n);
+                        stack.push_back(next);
+                    }
+                }
+            }
+            double flux = 0, sx = 0, sy = 0;
+            for (size_t j : pixels) {
+                const double d = original.v[j] - b;
+                flux += d;
+                sx += d * double(j % original.width);
+                sy += d * double(j / original.width);
+            }
+            if (flux > 0) {
+                rep.cx = sx / flux;
+                rep.cy = sy / flux;
+            }
+            rep.flux = flux;
+            for (size_t j : pixels)
+                if (owner[j] < 0)
+                    owner[j] = int(n);
+            keep({ rep }, { pixels }, 0u);
+        }
+    } else {
+        // First pass with the window from the stars' width, then the largest
+        // window on what is left. Each runs again on what it left while it finds
+        // more (at most 3 rounds): the library measures only the first star of a
+        // window in raster order, so a star below another one is found once that
+        // one is cleaned away. A star too large for a pass's window is left to
+        // the next one.
+        std::vector<int> radii { result.radius };
+        if (!o.radius && result.radius < kLargestRadius)
+            radii.push_back(kLargestRadius);
+        std::vector<Report> deferred;
+        std::vector<std::vector<size_t>> deferredPixels;
+        auto near = [](const auto& list, double x, double y) {
+            for (size_t i = 0; i < list.size(); ++i)
+                if (std::hypot(list[i].cx - x, list[i].cy - y) < 4)
+                    return i;
+            return list.size();
+        };
+        for (int r : radii)
+            for (int round = 0; round < 3; ++round) {
+                const std::vector<unsigned> before = mask;
+                std::vector<Report> reports;
+                Detect(o.parallel, r, o.k, o.neighbours, result.startLevel, work, mask, reports);
+                const auto groups = Groups(before, mask, work.width, work.height, reports);
+                size_t found = 0;
+                for (size_t i = 0; i < reports.size(); ++i) {
+                    if (groups[i].empty())
+                        continue;
+                    const bool large = raised(reports[i], groups[i], r);
+                    if (large && !o.radius) {
+                        unclaim(groups[i]);
+                        const size_t at = near(deferred, reports[i].cx, reports[i].cy);
+                        if (at == deferred.size()) {
+                            deferred.push_back(reports[i]);
+                            deferredPixels.push_back(groups[i]);
+                        } else {
+                            deferred[at] = reports[i];
+                            deferredPixels[at] = groups[i];
+                        }
+                        continue;
+                    }
+                    keep({ reports[i] }, { groups[i] }, !large ? 0u : tooLarge(reports[i], r) ? kTooLarge : kBlended);
+                    Clean(work, groups[i], background(reports[i], groups[i]));
+                    ++found;
+                }
+                if (found == 0)
+                    break;
+            }
+        // The deferred stars that no later window held.
+        for (size_t i = deferred.size(); i-- > 0;)
+            if (near(stars, deferred[i].cx - kPad, deferred[i].cy - kPad) < stars.size()) {
+                deferred.erase(deferred.begin() + i);
+                deferredPixels.erase(deferredPixels.begin() + i);
+            }
+
+        // Stars beyond the largest window: a pass on a 2 x 2 binned copy of what
+        // is left, whose pixels sum four. The copy is moved down by its lowest
+        // value first, so that the sums cannot wrap (skipped when even that would
+        // not do).
+        std::vector<Report> large;
+        std::vector<std::vector<size_t>> largePixels;
+        const auto [lowest, highest] = std::minmax_element(work.v.begin(), work.v.end());
+        const uint32_t base = *lowest;
+        if (!o.radius && uint64_t(*highest - base) * 4 <= UINT32_MAX && result.startLevel >= base) {
+            for (uint32_t& value : work.v)
+                value -= base;
+            Plane binned;
+            binned.width = work.width / 2;
+            binned.height = work.height / 2;
+            binned.v.resize(size_t(binned.width) * binned.height);
+            tamrix::Bin(2, 2, work.v.data(), binned.v.data(), work.width, work.height, 4);
+            std::vector<unsigned> bmask((binned.v.size() + 31) / 32, 0u);
+            for (size_t j = 0; j < binned.v.size(); ++j) {
+                const size_t x = 2 * (j % binned.width), y = 2 * (j / binned.width);
+                for (size_t i :
+                    { work.Index(x, y), work.Index(x + 1, y), work.Index(x, y + 1), work.Index(x + 1, y + 1) })
+                    if (Bit(mask, i))
+                        bmask[j / 32] |= 1u << (j % 32);
+            }
+            const std::vector<unsigned> before = bmask;
+            std::vector<Report> reports;
+            Detect(
+                o.parallel, kLargestRadius, o.k, o.neighbours, 4 * (result.startLevel - base), binned, bmask, reports);
+            const auto groups = Groups(before, bmask, binned.width, binned.height, reports);
+            for (size_t i = 0; i < reports.size(); ++i) {
+                Report r = reports[i];
+                r.cx = 2 * r.cx + 0.5;
+                r.cy = 2 * r.cy + 0.5;
+                r.x = int(r.cx + 0.5);
+                r.y = int(r.cy + 0.5);
+                // Only large stars: the binned copy's depth would add faint ones
+                // that the full-resolution passes rightly left.
+                bool wanted = 4.0 * groups[i].size() >= M_PI * kTooLargeRadius * kTooLargeRadius;
+                for (const Report& d : deferred)
+                    wanted = wanted || std::hypot(d.cx - r.cx, d.cy - r.cy) < 4;
+                if (!wanted)
+                    continue;
+                std::vector<size_t> full4;
+                for (size_t j : groups[i]) {
+                    const size_t x = 2 * (j % binned.width), y = 2 * (j / binned.width);
+                    full4.insert(full4.end(),
+                        { work.Index(x, y), work.Index(x + 1, y), work.Index(x, y + 1), work.Index(x + 1, y + 1) });
+                }
+                large.push_back(r);
+                largePixels.push_back(std::move(full4));
+            }
+        }
+        keep(large, largePixels, kTooLarge);
+        // A star that no window measured cleanly is kept as the largest window
+        // measured it.
+        for (size_t i = 0; i < deferred.size(); ++i)
+            if (near(large, deferred[i].cx, deferred[i].cy) == large.size())
+                keep(
+                    { deferred[i] }, { deferredPixels[i] }, tooLarge(deferred[i], radii.back()) ? kTooLarge : kBlended);
+    }
+    // Blends: another star within the sum of the two radii (of their pixel
+    // areas) plus 2 pixels.
+    std::sort(stars.begin(), stars.end(), [](const Star& a, const Star& b) { return a.cy < b.cy; });
+    for (size_t i = 0; i < stars.size(); ++i) {
+        const double ri = std::sqrt(stars[i].pixels / M_PI);
+        for (size_t j = i + 1; j < stars.size() && stars[j].cy - stars[i].cy < 2 * kLargestRadius + 2; ++j) {
+            const double rj = std::sqrt(stars[j].pixels / M_PI);
+            if (std::hypot(stars[j].cx - stars[i].cx, stars[j].cy - stars[i].cy) < ri + rj + 2) {
+                stars[i].flags |= kBlended;
+                stars[j].flags |= kBlended;
+            }
+        }
+    }
+
+    // Shape: the sharpness of the frame's clean bright stars of the measured
+    // width is the PSF's; what is much sharper is a cosmic ray or a hot pixel.
+    std::vector<double> sharp;
+    for (const Star& s : stars)
+        if (s.snr >= 20 && !(s.flags & (kEdge | kSaturated | kTooLarge)) && s.fwhm >= 0.7 * result.fwhm
+            && s.fwhm <= 1.5 * result.fwhm)
+            sharp.push_back(s.sharpness);
+    if (o.rejectSharp && sharp.size() >= 2) {
+        const double typical = Median(sharp);
+        result.sharpLimit = typical + std::max(0.2, 0.4 * (1 - typical));
+    }
+
+    for (const Star& s : stars) {
+        // Much sharper than the stars, and either compact (a hit on one or
+        // two pixels: undersampled faint stars of a frame whose bright ones
+        // are wider stay) or a track.
+        if (result.sharpLimit > 0 && s.sharpness > result.sharpLimit && !(s.flags & kSaturated)
+            && (s.fwhm <= 0.4 * result.fwhm || s.elongation > 3))
+            ++result.rejectedSharp;
+        else if (s.snr < o.minSnr)
+            ++result.rejectedSnr;
+        else if (s.fwhm > o.maxFwhm)
+            ++result.rejectedFwhm;
+        else
+            result.stars.push_back(s);
+    }
+    std::sort(result.stars.begin(), result.stars.end(),
+        [](const Star& a, const Star& b) { return a.y != b.y ? a.y < b.y : a.x < b.x; });
+    return result;
+}
+
+} // namespace
+
+Sky MeasureSky(const void* frame, int width, int height, int depth)
+{
+    return depth == 2 ? MakeMesh<uint16_t>(frame, width, height).sky : MakeMesh<uint32_t>(frame, width, height).sky;
+}
+
+Result FindStars(const void* frame, int width, int height, int depth, const Options& options, const unsigned* mask)
+{
+    return depth == 2 ? Find<uint16_t>(frame, width, height, options, mask)
+                      : Find<uint32_t>(frame, width, height, options, mask);
+}
+
+} // namespace tamrix::detect

@@ -1,0 +1,196 @@
+// Star detection with settings from the frame: a noisy 16-bit field with
+// stars of known position and width, one of them cut by the frame's edge,
+// one saturated, one too wide for the largest window, and a cosmic-ray track.
+#include "detect/stars.h"
+#include "detect/training.h"
+#include "nnet.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <tuple>
+
+namespace tamrix::detect {
+namespace {
+
+constexpr int kW = 400, kH = 300;
+constexpr double kSky = 1000, kNoise = 10;
+
+struct Truth {
+    double x, y, flux, fwhm;
+};
+
+// Gaussian stars over a sky of kSky with Gaussian noise of kNoise, clipped at 65535.
+std::vector<uint16_t> Field(const std::vector<Truth>& stars, uint32_t seed)
+{
+    std::mt19937 random(seed);
+    std::normal_distribution<double> noise(kSky, kNoise);
+    std::vector<double> v(size_t(kW) * kH);
+    for (double& p : v)
+        p = noise(random);
+    for (const Truth& s : stars) {
+        const double sigma = s.fwhm / 2.3548, reach = 6 * sigma + 2;
+        for (int y = std::max(0, int(s.y - reach)); y <= std::min(kH - 1, int(s.y + reach)); ++y)
+            for (int x = std::max(0, int(s.x - reach)); x <= std::min(kW - 1, int(s.x + reach)); ++x)
+                v[size_t(y) * kW + x] += s.flux / (2 * M_PI * sigma * sigma)
+                    * std::exp(-((x - s.x) * (x - s.x) + (y - s.y) * (y - s.y)) / (2 * sigma * sigma));
+    }
+    std::vector<uint16_t> frame(v.size());
+    for (size_t i = 0; i < v.size(); ++i)
+        frame[i] = uint16_t(std::clamp(std::round(v[i]), 0.0, 65535.0));
+    return frame;
+}
+
+const Star* Near(const std::vector<Star>& stars, double x, double y, double within)
+{
+    for (const Star& s : stars)
+        if (std::hypot(s.cx - x, s.cy - y) < within)
+            return &s;
+    return nullptr;
+}
+
+// The ordinary stars of the field below, with a cosmic-ray track.
+std::vector<Truth> GridField(std::vector<uint16_t>& frame)
+{
+    std::vector<Truth> truth;
+    for (int i = 0; i < 24; ++i) // a grid of ordinary stars, SNR 20 to 300
+        truth.push_back({ 40.3 + 45 * (i % 6), 40.6 + 50 * (i / 6), 3000.0 * (1 + i), 3.0 });
+    const Truth edge { 1.2, 150.4, 20000, 3.0 }, saturated { 330.5, 60.5, 3e6, 3.0 }, wide { 330.2, 200.7, 6e6, 24 };
+    truth.insert(truth.end(), { edge, saturated, wide });
+    frame = Field(truth, 7);
+    for (int x = 200; x < 212; ++x) // a cosmic-ray track, one pixel wide
+        frame[size_t(260) * kW + x] = 4000;
+    return truth;
+}
+
+TEST(DetectStars, FindsEveryKindOfStarWithItsFlagsAndDropsACosmicRay)
+{
+    std::vector<uint16_t> frame;
+    const std::vector<Truth> truth = GridField(frame);
+    const Truth &edge = truth[24], &saturated = truth[25], &wide = truth[26];
+
+    const Result r = FindStars(frame.data(), kW, kH, 2, Options {});
+    EXPECT_NEAR(r.sky.level, kSky, 1);
+    EXPECT_NEAR(r.sky.noise, kNoise, 1);
+    EXPECT_NEAR(r.fwhm, 3.0, 0.5);
+    for (size_t i = 0; i < 24; ++i) {
+        const Star* s = Near(r.stars, truth[i].x, truth[i].y, 0.3);
+        ASSERT_NE(s, nullptr) << truth[i].x << "," << truth[i].y;
+        EXPECT_EQ(s->flags, 0u);
+        EXPECT_NEAR(s->fwhm, 3.0, 0.6);
+        EXPECT_LT(s->elongation, 1.3);
+    }
+    const Star* e = Near(r.stars, edge.x, edge.y, 1.5);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->flags, unsigned(kEdge));
+    const Star* s = Near(r.stars, saturated.x, saturated.y, 0.5);
+    ASSERT_NE(s, nullptr);
+    EXPECT_TRUE(s->flags & kSaturated);
+    const Star* w = Near(r.stars, wide.x, wide.y, 1.0);
+    ASSERT_NE(w, nullptr);
+    EXPECT_NEAR(w->fwhm, 24, 2);
+    EXPECT_TRUE(w->flags & kTooLarge);
+    EXPECT_EQ(Near(r.stars, 205.5, 260, 8), nullptr);
+    EXPECT_EQ(r.stars.size(), truth.size());
+}
+
+// The shipped network through the same measures: every ordinary star once,
+// near its centre, and no report on the track.
+TEST(DetectStars, TheShippedNetworkFindsEachStarOnceAndNoCosmicRay)
+{
+    nnet::CNetwork net;
+    const char* file = TAMRIX_DATA_DIR "/stars.net";
+    char message[256] = "";
+    ASSERT_TRUE(net.LoadNet(int(std::strlen(file)) + 1, file, sizeof message - 1, message)) << message;
+    std::vector<uint16_t> frame;
+    const std::vector<Truth> truth = GridField(frame);
+    Options o;
+    o.network = &net;
+    o.level = kShippedLevel;
+    const Result r = FindStars(frame.data(), kW, kH, 2, o);
+    for (size_t i = 0; i < 24; ++i) {
+        int near = 0;
+        for (const Star& s : r.stars)
+            near += std::hypot(s.cx - truth[i].x, s.cy - truth[i].y) < 1.5;
+        EXPECT_EQ(near, 1) << truth[i].x << "," << truth[i].y;
+    }
+    EXPECT_EQ(Near(r.stars, 205.5, 260, 8), nullptr);
+}
+
+// Labels: a star's centre pixels, its ignored surroundings, its wings and
+// the sky; a faint star's surroundings are ignored with no centre. Windows:
+// one per centre pixel and the asked negatives; none from a flat frame.
+// Training: the same samples and seed give the same network.
+TEST(StarTraining, LabelsCutsAndTrainsReproducibly)
+{
+    const LabelMap map = LabelStars(40, 30, { { 10.3, 10.6, 4, true }, { 30, 20, 4, false } });
+    auto at = [&](int x, int y) { return map.labels[size_t(y) * 40 + x]; };
+    EXPECT_EQ(at(10, 11), kCentre);
+    EXPECT_EQ(at(10, 10), kCentre);
+    EXPECT_EQ(at(12, 10), kIgnore);
+    EXPECT_EQ(at(16, 10), kWing);
+    EXPECT_EQ(at(30, 20), kIgnore);
+    EXPECT_EQ(at(34, 20), Label::kSky);
+    EXPECT_EQ(at(25, 2), Label::kSky);
+
+    std::vector<uint16_t> frame;
+    GridField(frame);
+    std::vector<LabelledStar> stars;
+    for (int i = 0; i < 24; ++i)
+        stars.push_back({ 40.3 + 45 * (i % 6), 40.6 + 50 * (i / 6), 3, true });
+    const LabelMap grid = LabelStars(kW, kH, stars);
+    size_t centres = 0;
+    for (uint8_t l : grid.labels)
+        centres += l == kCentre;
+    Samples samples;
+    const double mix[kLabels] = { 0, 0, 2, 1, 0, 0 };
+    CutSamples(frame.data(), kW, kH, 2, grid, 5, mix, 1, samples);
+    ASSERT_EQ(samples.inputs, 121);
+    EXPECT_EQ(samples.targets.size(), 4 * centres);
+    EXPECT_EQ(std::count(samples.targets.begin(), samples.targets.end(), 1.0f), std::ptrdiff_t(centres));
+    Samples none;
+    const std::vector<uint16_t> flat(size_t(kW) * kH, 1000);
+    CutSamples(flat.data(), kW, kH, 2, grid, 5, mix, 1, none);
+    EXPECT_TRUE(none.targets.empty());
+
+    nnet::CNetwork a, b;
+    ASSERT_TRUE(TrainStarNetwork(samples, 4, 1, 9, a));
+    ASSERT_TRUE(TrainStarNetwork(samples, 4, 1, 9, b));
+    float outA = 0, outB = 1;
+    ASSERT_TRUE(a.Infer(121, samples.windows.data(), 1, &outA));
+    ASSERT_TRUE(b.Infer(121, samples.windows.data(), 1, &outB));
+    EXPECT_EQ(outA, outB);
+}
+
+TEST(DetectStars, FindsTheSameStarsInA32BitFrameStoredAroundTwoToThe31)
+{
+    std::vector<Truth> truth;
+    for (int i = 0; i < 6; ++i)
+        truth.push_back({ 60.4 + 50 * i, 150.2, 20000, 3.0 });
+    const std::vector<uint16_t> frame = Field(truth, 3);
+    std::vector<uint32_t> shifted(frame.begin(), frame.end());
+    for (uint32_t& v : shifted)
+        v += 0x80000000u; // signed 32-bit data: sums of four would wrap
+    Options o;
+    o.parallel = false;
+    const Result a = FindStars(frame.data(), kW, kH, 2, o), b = FindStars(shifted.data(), kW, kH, 4, o);
+    ASSERT_EQ(a.stars.size(), truth.size());
+    ASSERT_EQ(b.stars.size(), truth.size());
+    for (size_t i = 0; i < truth.size(); ++i) {
+        EXPECT_NEAR(b.stars[i].cx, a.stars[i].cx, 1e-9);
+        EXPECT_NEAR(b.stars[i].flux, a.stars[i].flux, 1e-9 * a.stars[i].flux); // the library sums squares near 2^62
+    }
+}
+
+TEST(DetectStars, FramesWithoutStarsOrRoomForAWindowReportNothing)
+{
+    for (const auto& [w, h, value] : { std::tuple { 1, 1, 0 }, { 7, 5, 1000 }, { 64, 64, 0 }, { 300, 2, 65535 } }) {
+        const std::vector<uint16_t> frame(size_t(w) * h, uint16_t(value));
+        EXPECT_TRUE(FindStars(frame.data(), w, h, 2, Options {}).stars.empty()) << w << "x" << h;
+    }
+}
+
+} // namespace
+} // namespace tamrix::detect
