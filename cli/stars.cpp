@@ -34,17 +34,6 @@ struct StarsArgs {
     ReadArgs read;
 };
 
-// The window half-size a network's input layer implies: (2r + 1)^2 inputs and
-// one output; -1 when it fits no window.
-int NetworkRadius(const nnet::CNetwork& net)
-{
-    const std::vector<int> sizes = LayerSizes(net);
-    if (sizes.size() < 2 || sizes.back() != 1)
-        return -1;
-    const int side = static_cast<int>(std::lround(std::sqrt(static_cast<double>(sizes.front()))));
-    return side * side == sizes.front() && side % 2 == 1 ? (side - 1) / 2 : -1;
-}
-
 void FindStarsCommand(const StarsArgs& a)
 {
     // The network first: it is the smaller file, and its radius may be needed
@@ -53,7 +42,7 @@ void FindStarsCommand(const StarsArgs& a)
     int radius = a.radius;
     if (!a.network.empty()) {
         LoadNetwork(net, a.network);
-        const int fits = NetworkRadius(net);
+        const int fits = detect::NetworkRadius(net);
         if (fits < 0)
             throw FileFailure(kExitMismatch, a.network,
                 "a " + ShapeText(LayerSizes(net))

@@ -1,5 +1,6 @@
 #include "stars.h"
 
+#include "nnet.h"
 #include "tamrix.h"
 
 #include <algorithm>
@@ -785,6 +786,15 @@ template <class T> Result Find(const void* frame, int width, int height, const O
 Sky MeasureSky(const void* frame, int width, int height, int depth)
 {
     return depth == 2 ? MakeMesh<uint16_t>(frame, width, height).sky : MakeMesh<uint32_t>(frame, width, height).sky;
+}
+
+int NetworkRadius(const nnet::CNetwork& network)
+{
+    if (network.NumLayers < 2 || network.Layers[network.NumLayers - 1]->NumNeurons != 1)
+        return -1;
+    const int inputs = network.Layers[0]->NumNeurons;
+    const int side = static_cast<int>(std::lround(std::sqrt(static_cast<double>(inputs))));
+    return side * side == inputs && side % 2 == 1 ? (side - 1) / 2 : -1;
 }
 
 Result FindStars(const void* frame, int width, int height, int depth, const Options& options, const unsigned* mask)

@@ -92,6 +92,10 @@ struct Result {
     size_t rejectedSharp = 0, rejectedSnr = 0, rejectedFwhm = 0;
 };
 
+// The window half-size r a star network rates: (2r + 1)^2 inputs and one
+// output; -1 when it fits no window.
+int NetworkRadius(const nnet::CNetwork& network);
+
 // Finds the stars of a frame (depth 2: uint16_t pixels, 4: uint32_t).
 // `mask`, when given, excludes pixels beforehand (one bit per pixel, bit
 // i % 32 of word i / 32 for pixel i = y * width + x): a star touching one is

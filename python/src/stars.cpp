@@ -2,13 +2,16 @@
 // structured array and the claim mask as a boolean frame.
 #include "args.h"
 #include "bindings.h"
+#include "network.h"
 #include "stars.h"
 
 #include "detect/stars.h"
+#include "detect/training.h"
 #include "tamrix.h"
 
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 namespace tamrix::python {
 
@@ -45,7 +48,7 @@ struct MeasuredStar {
 
 py::array DetectStars(py::handle image, py::handle startSigma, py::handle startLevel, py::handle nsigma,
                       py::handle neighbours, py::handle halfSize, py::handle minSnr, py::handle maxFwhm,
-                      py::handle saturation, py::handle mask, bool parallel)
+                      py::handle saturation, py::handle mask, bool parallel, py::handle network, py::handle level)
 {
     const Frame frame = FrameArg(image, "image");
     const long long full = frame.depth == 2 ? UINT16_MAX : UINT32_MAX;
@@ -66,6 +69,22 @@ py::array DetectStars(py::handle image, py::handle startSigma, py::handle startL
     if (!saturation.is_none())
         o.saturation = static_cast<uint32_t>(IntArg(saturation, "saturation", 1, full));
     o.parallel = parallel;
+    std::optional<Network::Use> use;
+    if (!network.is_none()) {
+        Network& net = network.cast<Network&>();
+        use.emplace(net);
+        o.networkRadius = detect::NetworkRadius(net.net);
+        if (o.networkRadius < 0)
+            throw py::value_error("network must rate star windows: (2r+1)^2 inputs and one output");
+        if (!halfSize.is_none() && *o.radius != o.networkRadius)
+            throw py::value_error("half_size must be the network's window half-size, "
+                                  + std::to_string(o.networkRadius));
+        o.network = &net.net;
+        o.level = level.is_none() ? detect::kShippedLevel : static_cast<float>(FloatArg(level, "level"));
+        if (!(o.level >= 0 && o.level <= 1))
+            throw py::value_error("level must lie in 0 .. 1");
+    } else if (!level.is_none())
+        throw py::value_error("level needs a network");
     ClaimMask claim(frame, mask);
     detect::Result result;
     {
@@ -91,7 +110,8 @@ void BindStars(py::module_& m)
           py::arg("start_level") = py::none(), py::arg("nsigma") = 4.0, py::arg("neighbours") = 2,
           py::arg("half_size") = py::none(), py::arg("min_snr") = detect::Options{}.minSnr, py::arg("max_fwhm") = py::none(),
           py::arg("saturation") = py::none(), py::arg("mask") = py::none(), py::arg("parallel") = true,
-          R"doc(detect_stars(image, *, start_sigma=4.0, start_level=None, nsigma=4.0, neighbours=2, half_size=None, min_snr=5.0, max_fwhm=None, saturation=None, mask=None, parallel=True)
+          py::arg("network") = py::none(), py::arg("level") = py::none(),
+          R"doc(detect_stars(image, *, start_sigma=4.0, start_level=None, nsigma=4.0, neighbours=2, half_size=None, min_snr=5.0, max_fwhm=None, saturation=None, mask=None, parallel=True, network=None, level=None)
 
 Find stars with settings taken from the frame, as `tamrix stars` does.
 
@@ -121,6 +141,14 @@ mask : 2-D bool array of the image's shape, optional
     Pixels excluded beforehand. Not modified.
 parallel : bool
     False gives the same list on every run.
+network : Network, optional
+    Find the stars with this network instead (as `tamrix stars --nn`): the
+    pixel groups find_stars_nn rates at least `level`, measured and
+    filtered like the classic ones. The shipped one:
+    ``net = Network(); net.load(data_path("stars.net"))``.
+level : float, optional
+    With a network: the least rating of a star pixel (default 0.98, the
+    shipped network's level).
 
 Returns
 -------
