@@ -269,6 +269,7 @@ struct Measurer {
                     return false;
         const double b = (sum - flux) / double(pixels.size());
         const double peak = p.v[core], amp = peak - b;
+        Windowed(b, cx, cy);
         s.cx = cx - kPad;
         s.cy = cy - kPad;
         s.x = int(s.cx + 0.5);
@@ -308,6 +309,42 @@ struct Measurer {
         s.sharpness = (peak - around / 8) / amp;
         s.fwhm = 2 * std::sqrt(double(HalfMaximumArea(core, b + amp / 2)) / M_PI);
         return true;
+    }
+
+    // The centroid weighted by a Gaussian of the stars' width about itself,
+    // iterated from the group's centroid (as Source Extractor's windowed
+    // positions), out to 2.5 sigma (farther out a crowded field's
+    // neighbours add more light than the star): the wings of neighbours and
+    // the group's ragged edge weigh little. Left as it was when the
+    // iteration wanders off more than half a FWHM.
+    void Windowed(double b, double& cx, double& cy) const
+    {
+        const double sigma = std::max(fwhm, 1.0) / 2.3548, r = std::min(2.5 * sigma, double(kPad - 1));
+        double x = cx, y = cy;
+        for (int round = 0; round < 16; ++round) {
+            double sw = 0, sx = 0, sy = 0;
+            for (int j = int(std::floor(y - r)); j <= int(std::ceil(y + r)); ++j)
+                for (int i = int(std::floor(x - r)); i <= int(std::ceil(x + r)); ++i) {
+                    const double dx = i - x, dy = j - y, d2 = dx * dx + dy * dy;
+                    if (d2 > r * r || i < 0 || j < 0 || i >= p.width || j >= p.height)
+                        continue;
+                    const double w = std::exp(-d2 / (2 * sigma * sigma)) * (p.v[p.Index(i, j)] - b);
+                    sw += w;
+                    sx += w * dx;
+                    sy += w * dy;
+                }
+            if (!(sw > 0))
+                return;
+            const double mx = 2 * sx / sw, my = 2 * sy / sw;
+            x += mx;
+            y += my;
+            if (std::hypot(x - cx, y - cy) > std::max(1.0, fwhm / 2))
+                return;
+            if (mx * mx + my * my < 1e-8)
+                break;
+        }
+        cx = x;
+        cy = y;
     }
 
     // Pixels 4-connected to `top` at or above `level`, within 100 pixels of it.
@@ -534,10 +571,41 @@ template <class T> Result Find(const void* frame, int width, int height, const O
         // first, and a group whose highest pixel a brighter star's pixels
         // hold is a fragment of it unless that pixel is a strict peak at
         // least 2.5 pixels and 0.7 FWHM from that star's (a close companion).
-        std::vector<unsigned> groups((size_t(width) * height + 31) / 32);
         std::vector<Report> reports;
-        tamrix::FindStarsNN(o.network, o.networkRadius, o.level, const_cast<void*>(frame), width, height,
-            int(sizeof(T)), groups.data(), &reports, Collect);
+        {
+            std::vector<unsigned> groups((size_t(width) * height + 31) / 32);
+            tamrix::FindStarsNN(o.network, o.networkRadius, o.level, const_cast<void*>(frame), width, height,
+                int(sizeof(T)), groups.data(), &reports, Collect);
+        }
+        // Stars wider than the network's window holds well (FWHM 6 px and
+        // more) are looked for also on a copy binned so that they are about
+        // 4 px wide there; its
+        // groups only seed the climb to each star's peak on the frame itself.
+        const int bin = std::clamp(int(std::lround(result.fwhm / 4)), 1, 8);
+        const int bw = width / bin, bh = height / bin;
+        if (bin > 1 && bw > 2 * o.networkRadius && bh > 2 * o.networkRadius) {
+            // Block sums of 16-bit pixels fit 32 bits; 32-bit ones are
+            // averaged (the network scales each window to its own range).
+            const T* px = static_cast<const T*>(frame);
+            std::vector<uint32_t> binned(size_t(bw) * bh);
+            for (int y = 0; y < bh; ++y)
+                for (int x = 0; x < bw; ++x) {
+                    uint64_t sum = 0;
+                    for (int j = 0; j < bin; ++j)
+                        for (int i = 0; i < bin; ++i)
+                            sum += px[size_t(y * bin + j) * width + size_t(x * bin + i)];
+                    binned[size_t(y) * bw + x] = uint32_t(sizeof(T) == 2 ? sum : sum / uint64_t(bin * bin));
+                }
+            std::vector<unsigned> groups((binned.size() + 31) / 32);
+            std::vector<Report> coarse;
+            tamrix::FindStarsNN(o.network, o.networkRadius, o.level, binned.data(), bw, bh, 4, groups.data(),
+                &coarse, Collect);
+            for (Report rep : coarse) {
+                rep.x = rep.x * bin + bin / 2;
+                rep.y = rep.y * bin + bin / 2;
+                reports.push_back(rep);
+            }
+        }
         const int ringAt = std::clamp(int(std::ceil(1.5 * result.fwhm)) + 3, 4, kPad - 1);
         const double reach = std::clamp(2 * result.fwhm + 2, 4.0, double(kPad - 1));
         std::vector<size_t> cores, stack;
@@ -735,6 +803,22 @@ template <class T> Result Find(const void* frame, int width, int height, const O
             if (near(large, deferred[i].cx, deferred[i].cy) == large.size())
                 keep(
                     { deferred[i] }, { deferredPixels[i] }, tooLarge(deferred[i], radii.back()) ? kTooLarge : kBlended);
+    }
+    // Pieces of one star (a star split by the network's groups, or found
+    // again by a later pass) reach the same windowed centroid: the one of
+    // most flux stays.
+    const double same = std::max(1.0, 0.5 * result.fwhm);
+    std::sort(stars.begin(), stars.end(), [](const Star& a, const Star& b) { return a.flux > b.flux; });
+    {
+        std::vector<Star> kept;
+        for (const Star& s : stars) {
+            bool piece = false;
+            for (const Star& k : kept)
+                piece = piece || std::hypot(k.cx - s.cx, k.cy - s.cy) < same;
+            if (!piece)
+                kept.push_back(s);
+        }
+        stars.swap(kept);
     }
     // Blends: another star within the sum of the two radii (of their pixel
     // areas) plus 2 pixels.

@@ -6,8 +6,9 @@
 // background map (a mesh) is flattened to the sky's level and which is padded
 // with sky noise (so that stars at the frame's edges are found too), runs it again with the
 // largest window and then on a 2 x 2 binned copy for the stars the first
-// windows could not hold, measures every star and drops cosmic rays and hot
-// pixels by their shape. All values are frame values (the front-ends map
+// windows could not hold, measures every star (its position a windowed
+// centroid, on which pieces of one star meet and are merged) and drops cosmic
+// rays and hot pixels by their shape. All values are frame values (the front-ends map
 // them to physical units); positions are 0-based, pixel centres at whole
 // numbers.
 #pragma once
@@ -71,7 +72,7 @@ struct Options {
 
 struct Star {
     int x = 0, y = 0; // centroid rounded (cx + 0.5 truncated)
-    double cx = 0, cy = 0; // centroid
+    double cx = 0, cy = 0; // centroid, weighted by a Gaussian of the frame's FWHM about itself
     double flux = 0; // sum over the star's pixels of value - local background
     uint32_t peak = 0; // largest pixel value
     size_t pixels = 0; // pixels of the star (above the window's threshold)
