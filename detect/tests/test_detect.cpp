@@ -119,6 +119,35 @@ TEST(DetectStars, TheShippedNetworkFindsEachStarOnceAndNoCosmicRay)
     EXPECT_EQ(Near(r.stars, 205.5, 260, 8), nullptr);
 }
 
+// Positions are windowed centroids: a faint star 6.5 px from one ten times
+// brighter is not pulled towards it. Stars 8 px wide, too flat for the
+// network's window at full resolution, are found on the binned copy, once.
+TEST(DetectStars, CloseAndWideStarsAreFoundOnceWhereTheyAre)
+{
+    std::vector<Truth> pair { { 100.3, 100.4, 2e5, 3 }, { 106.8, 100.2, 2e4, 3 } }, wide;
+    for (int i = 0; i < 12; ++i)
+        wide.push_back({ 45.4 + 60 * (i % 6), 60.7 + 100 * (i / 6), 1.2e4, 8 });
+    const std::vector<uint16_t> close = Field(pair, 3), broad = Field(wide, 4);
+    const Result r = FindStars(close.data(), kW, kH, 2, Options {});
+    for (const Truth& t : pair) {
+        const Star* s = Near(r.stars, t.x, t.y, 1.5);
+        ASSERT_NE(s, nullptr) << t.x;
+        EXPECT_NEAR(s->cx, t.x, 0.1);
+        EXPECT_NEAR(s->cy, t.y, 0.1);
+    }
+    nnet::CNetwork net;
+    const char* file = TAMRIX_DATA_DIR "/stars.net";
+    char message[256] = "";
+    ASSERT_TRUE(net.LoadNet(int(std::strlen(file)) + 1, file, sizeof message - 1, message)) << message;
+    Options o;
+    o.network = &net;
+    o.level = kShippedLevel;
+    const Result n = FindStars(broad.data(), kW, kH, 2, o);
+    EXPECT_EQ(n.stars.size(), wide.size());
+    for (const Truth& t : wide)
+        EXPECT_NE(Near(n.stars, t.x, t.y, 1.0), nullptr) << t.x << "," << t.y;
+}
+
 // Labels: a star's centre pixels, its ignored surroundings, its wings and
 // the sky; a faint star's surroundings are ignored with no centre. Windows:
 // one per centre pixel and the asked negatives; none from a flat frame.
