@@ -847,12 +847,16 @@ template <class T> Result Find(const void* frame, int width, int height, const O
     }
 
     for (const Star& s : stars) {
+        // A blend much wider than the stars is several of them, or a star on
+        // a galaxy, measured as one: its position lies between them.
         // Much sharper than the stars, and either compact (a hit on one or
         // two pixels: undersampled faint stars of a frame whose bright ones
         // are wider stay) or a track.
         if (result.sharpLimit > 0 && s.sharpness > result.sharpLimit && !(s.flags & kSaturated)
             && (s.fwhm <= 0.4 * result.fwhm || s.elongation > 3))
             ++result.rejectedSharp;
+        else if ((s.flags & kBlended) && !(s.flags & (kSaturated | kTooLarge)) && s.fwhm > 2.5 * result.fwhm)
+            ++result.rejectedBlend;
         else if (s.snr < o.minSnr)
             ++result.rejectedSnr;
         else if (s.fwhm > o.maxFwhm)

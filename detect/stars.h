@@ -8,7 +8,7 @@
 // largest window and then on a 2 x 2 binned copy for the stars the first
 // windows could not hold, measures every star (its position a windowed
 // centroid, on which pieces of one star meet and are merged) and drops cosmic
-// rays and hot pixels by their shape. All values are frame values (the front-ends map
+// rays and hot pixels by their shape, and blends much wider than the stars. All values are frame values (the front-ends map
 // them to physical units); positions are 0-based, pixel centres at whole
 // numbers.
 #pragma once
@@ -90,7 +90,7 @@ struct Result {
     int radius = 0; // window half-size of the first pass
     uint32_t startLevel = 0;
     double sharpLimit = 0; // sharpness above which a star was dropped (0: no limit applied)
-    size_t rejectedSharp = 0, rejectedSnr = 0, rejectedFwhm = 0;
+    size_t rejectedSharp = 0, rejectedBlend = 0, rejectedSnr = 0, rejectedFwhm = 0;
 };
 
 // The window half-size r a star network rates: (2r + 1)^2 inputs and one
