@@ -120,7 +120,7 @@ MUTANTS = [
       "flipped comparison", "vector field lines: a step of exactly one pixel is late"),
     M(22, "hcpp/tamrix/stars.cpp", "(v >= lo) & (v <= hi)", "(v > lo) & (v <= hi)",
       "flipped comparison", "stars: pixels at the lower clip bound are clipped"),
-    M(23, "hcpp/tamrix/stars_nn.cpp", "if (output >= level)", "if (output > level)",
+    M(23, "hcpp/tamrix/stars_nn.cpp", "&& output >= level;", "&& output > level;",
       "flipped comparison", "neural stars: an output equal to the level is rejected"),
     M(24, "hcpp/tamrix/subframe.cpp", "2.0f / static_cast<float>(max - min);",
       "2.0f / static_cast<float>(max - min + 1);",
