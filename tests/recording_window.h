@@ -47,7 +47,6 @@ public:
     std::vector<WindowMessage> WaitFor(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
     std::vector<WindowMessage> Messages();
-    void Clear();
 
     // Called with the number of messages so far, after each one is recorded,
     // on the thread that handles the message (before a sender is released).
@@ -86,12 +85,6 @@ inline void RecordingWindow::Record(unsigned id, uintptr_t wParam, intptr_t lPar
     if (OnMessage)
         OnMessage(count);
     arrived_.notify_all();
-}
-
-inline void RecordingWindow::Clear()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    messages_.clear();
 }
 
 inline std::vector<WindowMessage> RecordingWindow::WaitFor(size_t count, std::chrono::milliseconds timeout)
