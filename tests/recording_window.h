@@ -27,14 +27,14 @@ struct WindowMessage {
     uintptr_t wParam;
     intptr_t lParam;
     bool sent;        // delivered synchronously (SendMessage), not posted
-    std::string text; // for sent messages: the zero-terminated text at lParam, when asked for
+    std::string text; // for sent messages: the zero-terminated text at lParam
 };
 
 class RecordingWindow {
 public:
-    // readText: treat lParam of sent messages as a C string and copy it while
-    // the sender still waits (the text belongs to the sender).
-    explicit RecordingWindow(bool readText = false);
+    // The library sends text only: lParam of a sent message is copied as a C
+    // string while the sender still waits (the text belongs to the sender).
+    RecordingWindow();
     ~RecordingWindow();
     RecordingWindow(const RecordingWindow&) = delete;
     RecordingWindow& operator=(const RecordingWindow&) = delete;
@@ -55,7 +55,6 @@ public:
 private:
     void Record(unsigned id, uintptr_t wParam, intptr_t lParam, bool sent);
 
-    bool readText_;
     std::mutex mutex_;
     std::condition_variable arrived_;
     std::vector<WindowMessage> messages_;
@@ -74,7 +73,7 @@ private:
 inline void RecordingWindow::Record(unsigned id, uintptr_t wParam, intptr_t lParam, bool sent)
 {
     WindowMessage m{id, wParam, lParam, sent, {}};
-    if (sent && readText_ && lParam != 0)
+    if (sent && lParam != 0)
         m.text = reinterpret_cast<const char*>(lParam);
     size_t count;
     {
@@ -112,7 +111,7 @@ inline LRESULT CALLBACK RecordingWindow::Procedure(HWND hwnd, UINT id, WPARAM w,
     return DefWindowProcA(hwnd, id, w, l);
 }
 
-inline RecordingWindow::RecordingWindow(bool readText) : readText_(readText)
+inline RecordingWindow::RecordingWindow()
 {
     std::mutex ready;
     std::condition_variable created;
@@ -163,10 +162,7 @@ inline void RecordingWindow::Post(void* self, unsigned id, uintptr_t w, intptr_t
     static_cast<RecordingWindow*>(self)->Record(id, w, l, false);
 }
 
-inline RecordingWindow::RecordingWindow(bool readText) : readText_(readText)
-{
-    host_ = THostWindow{this, &RecordingWindow::Send, &RecordingWindow::Post};
-}
+inline RecordingWindow::RecordingWindow() : host_{this, &RecordingWindow::Send, &RecordingWindow::Post} { }
 
 inline RecordingWindow::~RecordingWindow() = default;
 

@@ -92,7 +92,7 @@ TEST(MedianBins, ThirtyTwoBitRangesAndShifts)
 // 2^32: a tall frame still ends at 65535 and "100 %".
 TEST(MedianProgress, TallFrameEndsAtFullScale)
 {
-    RecordingWindow window(/*readText=*/true);
+    RecordingWindow window;
     Options o;
     o.window = window.Handle();
     Filter<uint16_t>(std::vector<uint16_t>(70000, 1), 1, 70000, 0, o);
