@@ -27,14 +27,14 @@ struct WindowMessage {
     uintptr_t wParam;
     intptr_t lParam;
     bool sent;        // delivered synchronously (SendMessage), not posted
-    std::string text; // for sent messages: the zero-terminated text at lParam, when asked for
+    std::string text; // for sent messages: the zero-terminated text at lParam
 };
 
 class RecordingWindow {
 public:
-    // readText: treat lParam of sent messages as a C string and copy it while
-    // the sender still waits (the text belongs to the sender).
-    explicit RecordingWindow(bool readText = false);
+    // The library sends text only: lParam of a sent message is copied as a C
+    // string while the sender still waits (the text belongs to the sender).
+    RecordingWindow();
     ~RecordingWindow();
     RecordingWindow(const RecordingWindow&) = delete;
     RecordingWindow& operator=(const RecordingWindow&) = delete;
@@ -47,7 +47,6 @@ public:
     std::vector<WindowMessage> WaitFor(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
     std::vector<WindowMessage> Messages();
-    void Clear();
 
     // Called with the number of messages so far, after each one is recorded,
     // on the thread that handles the message (before a sender is released).
@@ -56,7 +55,6 @@ public:
 private:
     void Record(unsigned id, uintptr_t wParam, intptr_t lParam, bool sent);
 
-    bool readText_;
     std::mutex mutex_;
     std::condition_variable arrived_;
     std::vector<WindowMessage> messages_;
@@ -75,7 +73,7 @@ private:
 inline void RecordingWindow::Record(unsigned id, uintptr_t wParam, intptr_t lParam, bool sent)
 {
     WindowMessage m{id, wParam, lParam, sent, {}};
-    if (sent && readText_ && lParam != 0)
+    if (sent && lParam != 0)
         m.text = reinterpret_cast<const char*>(lParam);
     size_t count;
     {
@@ -86,12 +84,6 @@ inline void RecordingWindow::Record(unsigned id, uintptr_t wParam, intptr_t lPar
     if (OnMessage)
         OnMessage(count);
     arrived_.notify_all();
-}
-
-inline void RecordingWindow::Clear()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    messages_.clear();
 }
 
 inline std::vector<WindowMessage> RecordingWindow::WaitFor(size_t count, std::chrono::milliseconds timeout)
@@ -119,7 +111,7 @@ inline LRESULT CALLBACK RecordingWindow::Procedure(HWND hwnd, UINT id, WPARAM w,
     return DefWindowProcA(hwnd, id, w, l);
 }
 
-inline RecordingWindow::RecordingWindow(bool readText) : readText_(readText)
+inline RecordingWindow::RecordingWindow()
 {
     std::mutex ready;
     std::condition_variable created;
@@ -170,10 +162,7 @@ inline void RecordingWindow::Post(void* self, unsigned id, uintptr_t w, intptr_t
     static_cast<RecordingWindow*>(self)->Record(id, w, l, false);
 }
 
-inline RecordingWindow::RecordingWindow(bool readText) : readText_(readText)
-{
-    host_ = THostWindow{this, &RecordingWindow::Send, &RecordingWindow::Post};
-}
+inline RecordingWindow::RecordingWindow() : host_{this, &RecordingWindow::Send, &RecordingWindow::Post} { }
 
 inline RecordingWindow::~RecordingWindow() = default;
 

@@ -49,7 +49,6 @@ std::vector<Pixel> RandomFrame(int width, int height, uint32_t seed, uint64_t lo
 // Byte pattern that the functions never write by chance, to show untouched
 // output.
 constexpr uint32_t kSentinel32 = 0xA5A5A5A5u;
-constexpr uint16_t kSentinel16 = 0xA5A5u;
 
 // A fresh folder under the system's temporary folder, removed with its
 // contents at the end of the scope. Portable to Windows (no mkdtemp there).

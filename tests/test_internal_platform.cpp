@@ -16,7 +16,7 @@ namespace {
 
 TEST(HostWindow, SendWaitsForTheWindowAndPostArrivesLater)
 {
-    RecordingWindow window(/*readText=*/true);
+    RecordingWindow window;
     const char text[] = "37 %";
     EXPECT_EQ(tamrix::platform::SendMessageA(
                   window.Handle(), tamrix::kMedianProgressMessage, 24247, reinterpret_cast<intptr_t>(text)),

@@ -22,28 +22,6 @@ const Case kCases[] = { { "Scalar", &CNetwork::Backpropagate, nnet::SIMD_NONE },
     { "SSE", &CNetwork::BackpropagateSSE, nnet::SIMD_SSE }, { "AVXonAVX", &CNetwork::BackpropagateAVX, nnet::SIMD_AVX },
     { "AVXonAVX2", &CNetwork::BackpropagateAVX, nnet::SIMD_AVX2 } };
 
-// E = 1/2 sum (output - target)^2 in double precision from the network's
-// weights: the function whose derivatives backpropagation computes.
-double Error(const CNetwork& net, const std::vector<float>& input, const std::vector<float>& target)
-{
-    std::vector<double> x(input.begin(), input.end());
-    for (int l = 1; l < net.NumLayers; ++l) {
-        const CLayer& layer = *net.Layers[l];
-        std::vector<double> y(layer.NumNeurons);
-        for (int i = 0; i < layer.NumNeurons; ++i) {
-            double z = layer.Biases[i];
-            for (size_t j = 0; j < x.size(); ++j)
-                z += double(layer.Weights[i][j]) * x[j];
-            y[i] = 1.0 / (1.0 + std::exp(-z));
-        }
-        x = y;
-    }
-    double e = 0.0;
-    for (size_t i = 0; i < x.size(); ++i)
-        e += 0.5 * (x[i] - target[i]) * (x[i] - target[i]);
-    return e;
-}
-
 // 17-9-8-5: two hidden layers, so the scratch vectors swap roles; every
 // layer has whole input blocks and a remainder, the output layer a block of
 // four neurons and one more.
@@ -64,30 +42,6 @@ protected:
     std::unique_ptr<CNetwork> net_;
     std::vector<float> a_ = std::vector<float>(10, 9.0f), b_ = std::vector<float>(10, 9.0f);
 };
-
-TEST_P(Backprop, GradientsMatchFiniteDifferencesOfTheError)
-{
-    const auto input = RandomVector(17, 1), target = RandomVector(5, 2, 0.0f, 1.0f);
-    ASSERT_TRUE(Run(input, target));
-    auto check = [&](float& parameter, float gradient) {
-        const float saved = parameter, up = saved + 1e-3f, down = saved - 1e-3f;
-        parameter = up;
-        const double eUp = Error(*net_, input, target);
-        parameter = down;
-        const double eDown = Error(*net_, input, target);
-        parameter = saved;
-        return std::fabs(gradient - (eUp - eDown) / (double(up) - double(down))) <= 2e-6 + 1e-3 * std::fabs(gradient);
-    };
-    for (int l = 1; l < net_->NumLayers; ++l) {
-        CLayer& layer = *net_->Layers[l];
-        for (int i = 0; i < layer.NumNeurons; ++i) {
-            EXPECT_TRUE(check(layer.Biases[i], layer.BiasGrad[i])) << "bias " << l << "/" << i;
-            for (int j = 0; j < layer.Prev->NumNeurons; ++j)
-                EXPECT_TRUE(check(layer.Weights[i][j], layer.WeightGrad[i][j]))
-                    << "weight " << l << "/" << i << "/" << j;
-        }
-    }
-}
 
 // Every value written out from the forward state the call leaves: output
 // deltas by the variant's path (a block of four through the vector

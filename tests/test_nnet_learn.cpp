@@ -66,20 +66,6 @@ std::vector<float> Parameters(const CNetwork& net)
 
 class Learning : public ::testing::TestWithParam<TSIMDlevel> { };
 
-TEST_P(Learning, AsManySamplesAsOneBatchTrainNothingButReportEachEpoch)
-{
-    auto net = Build(GetParam(), { 6, 5, 3 });
-    Samples s(10, 6, 3, 2);
-    const auto before = Parameters(*net);
-    RecordingWindow host;
-    EXPECT_TRUE(s.Learn(*net, 10, 3, host.Handle()));
-    EXPECT_EQ(Parameters(*net), before);
-    const auto messages = Arrived(host, 3);
-    ASSERT_EQ(messages.size(), 3u);
-    for (const auto& m : messages)
-        EXPECT_FALSE(m.sent); // posted, never sent
-}
-
 // Sample k has the input e_k, so a weight moves only when its sample takes
 // part in a batch: the weights that moved count the samples an epoch used.
 int SamplesUsedInOneEpoch(TSIMDlevel level, int n, int batch)

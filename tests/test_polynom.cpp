@@ -1,7 +1,5 @@
 // Polynomial frame fills: one polynomial as grey values, two as a vector
 // field with a grid of marks.
-#include "reference/polynom.h"
-#include "support.h"
 #include "tamrix.h"
 
 #include <gtest/gtest.h>
@@ -11,8 +9,6 @@
 #include <set>
 #include <utility>
 #include <vector>
-
-namespace ref = tamrix::reference;
 
 namespace {
 
@@ -108,27 +104,6 @@ TYPED_TEST(PolynomFill, JoiningLinesFollowTheFixedPointSteps)
                   Marked<P>(30, 30, static_cast<P>(lc.grey), zeros))
             << "vector " << lc.vx << ", " << lc.vy;
     }
-}
-
-// Marks leaving the frame, vectors that saturate 16-bit frames (327.68
-// pixels), and the longest vector, found in the last rows and merged from
-// every thread, setting the grid.
-TYPED_TEST(PolynomFill, FieldsMatchTheReference)
-{
-    using P = TypeParam;
-    const struct {
-        int w, h;
-        Cubic c, d;
-    } cases[] = {{100, 34, {}, {}},
-                 {64, 3, Constant(400.0 / 64), {}},
-                 {64, 3, {}, Constant(327.68 / 64)},
-                 {200, 200, {0, 0, 0, 0, 0, 0, 0, 0, 20.0 / 199.0, 10.0 / 199.0}, {}}};
-    for (const auto& f : cases)
-        for (int threads : tamrix::test::kThreadCounts) {
-            tamrix::test::ThreadCount scope(threads);
-            EXPECT_EQ(Field<P>(f.w, f.h, f.c, f.d), ref::Field<P>(f.w, f.h, f.c.data(), f.d.data()))
-                << f.w << " x " << f.h << ", " << threads << " threads";
-        }
 }
 
 TEST(PolynomFillEdges, EmptyFramesWriteNothing)

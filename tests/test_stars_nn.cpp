@@ -113,29 +113,6 @@ TYPED_TEST(FindStarsNN, GroupsInRasterOrderOfFirstPixelWithRawCentroids)
     EXPECT_FALSE(sky.Marked(5, 9));
 }
 
-// A gradient has no flat window; level 0 is below every logistic output, so
-// the interior (x 1..3, y 1..2 of 1 + x + 10y) is one group:
-// S = 108, Sx = 220, Sy = 177.
-TYPED_TEST(FindStarsNN, LevelBelowEveryOutputMakesTheInteriorOneGroup)
-{
-    Sky<TypeParam> sky(5, 4, 0);
-    for (int y = 0; y < 4; ++y)
-        for (int x = 0; x < 5; ++x)
-            sky.Set(x, y, 1 + x + 10 * y);
-    auto net = CentreNet(9, 1.0f);
-    sky.Find(net.get(), 1, 0.0f);
-    ASSERT_EQ(sky.found.size(), 1u);
-    EXPECT_DOUBLE_EQ(sky.found[0].cx, 220.0 / 108.0);
-    EXPECT_DOUBLE_EQ(sky.found[0].cy, 177.0 / 108.0);
-    EXPECT_EQ(sky.found[0].x, 2);
-    EXPECT_EQ(sky.found[0].y, 2);
-    EXPECT_DOUBLE_EQ(sky.found[0].flux, 108.0);
-    EXPECT_EQ(sky.found[0].peak, 24u);
-    EXPECT_EQ(sky.MarkedCount(), 6u);
-    EXPECT_FALSE(sky.Marked(0, 1));
-    EXPECT_FALSE(sky.Marked(2, 3));
-}
-
 // The output of a window's maximum as the level is a candidate; the next
 // float above it and 1, which the logistic output stays below, are not.
 TYPED_TEST(FindStarsNN, AnOutputEqualToTheLevelIsACandidate)

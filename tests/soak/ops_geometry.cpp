@@ -76,7 +76,7 @@ template <class Pixel> void TransformCase(Rng& rng, Outcome& out)
     const int sw = Size(rng, 150), sh = Size(rng, 150);
     const int dw = Chance(rng, 0.5) ? sw : Size(rng, 150), dh = Chance(rng, 0.5) ? sh : Size(rng, 150);
     double c[6];
-    switch (Uniform(rng, 0, 3)) {
+    switch (Uniform(rng, 0, 4)) {
     case 0: { // a shift by whole, half and 1/64 pixels, and near the 1/64 boundaries
         const double steps[] = {0.0, 0.5, 1.0 / 64, 63.0 / 64, 2.999, -0.5, 1.0 - 1e-12};
         c[0] = 1, c[1] = 0, c[2] = steps[Uniform(rng, 0, 6)] + Uniform(rng, -3, 3);
@@ -90,8 +90,16 @@ template <class Pixel> void TransformCase(Rng& rng, Outcome& out)
         std::copy(turn, turn + 6, c);
         break;
     }
-    default: { // rotation, scale, shear and translation
-        const double a = UniformReal(rng, -3.141592653589793, 3.141592653589793), s = UniformReal(rng, 0.3, 3.0);
+    case 2: { // tiny products, just outside the source, no position at all, positions beyond any int
+        const double m[4][6] = {{1e-300, 0, 0.5, 0, 1, 0}, {1, 0, -1e-13, 0, 1, 1e-13}, {1, 0, NAN, 0, 1, 0},
+                                {1e10, 0, 0, 0, 1e10, 0}};
+        const double* pick = m[Uniform(rng, 0, 3)];
+        std::copy(pick, pick + 6, c);
+        break;
+    }
+    default: { // rotation, scale, shear and translation; small turns keep runs of pixels in a band of rows
+        const double pi = 3.141592653589793, s = UniformReal(rng, 0.3, 3.0);
+        const double a = Chance(rng, 0.5) ? UniformReal(rng, -0.2, 0.2) : UniformReal(rng, -pi, pi);
         const double shear = Chance(rng, 0.5) ? UniformReal(rng, -0.5, 0.5) : 0.0;
         c[0] = s * std::cos(a), c[1] = -s * std::sin(a) + shear, c[2] = UniformReal(rng, -sw, sw);
         c[3] = s * std::sin(a), c[4] = s * std::cos(a), c[5] = UniformReal(rng, -sh, sh);

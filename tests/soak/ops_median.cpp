@@ -54,7 +54,7 @@ template <class Pixel> void MedianCase(Rng& rng, Outcome& out)
     const int threads = Threads(rng);
     auto lib = Noise<Pixel>(rng, src.size());
     auto expected = lib;
-    tamrix::test::RecordingWindow window(true);
+    tamrix::test::RecordingWindow window;
     tamrix::Median(report ? window.Handle() : nullptr, Chance(rng, 0.5) || cancelled ? &cancel : nullptr, src.data(),
         lib.data(), w, h, sizeof(Pixel), static_cast<int>(low), static_cast<int>(high), r, offset, k, subtract ? 1 : 0,
         0);

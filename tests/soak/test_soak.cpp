@@ -1,6 +1,5 @@
-// The soak as part of the suite: a fixed number of cases of every operation
-// from fixed seeds, each against its reference; and the same cases from
-// several host threads at once.
+// The soak's operations from several host threads at once, each case against
+// its reference (test_internal_levels runs them one by one at every level).
 #include "soak.h"
 
 #include "tamrix.h"
@@ -13,19 +12,6 @@
 #include <thread>
 
 namespace {
-
-class Soak : public testing::TestWithParam<soak::Operation> { };
-
-TEST_P(Soak, FixedCasesMatchTheReference)
-{
-    for (uint64_t index = 0; index < 150; ++index) {
-        const std::string difference = soak::Difference(GetParam(), soak::CaseSeed(1, index));
-        ASSERT_EQ(difference, "");
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Operations, Soak, testing::ValuesIn(soak::Operations()),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // Every call opens its own parallel loop and shares nothing but the
 // library's one lock (the median's progress, the statistics' extremes, the
