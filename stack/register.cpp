@@ -323,8 +323,21 @@ void MapToFrame(const Report& report, double x, double y, double* fx, double* fy
     }
 }
 
-Report Register(const std::vector<Point>& reference, const std::vector<Point>& frame, const Options& o)
+Report Register(const std::vector<Point>& referenceIn, const std::vector<Point>& frameIn, const Options& o)
 {
+    // A star without a finite position takes no part; one without a finite
+    // flux ranks last.
+    const auto finite = [](const std::vector<Point>& in) {
+        std::vector<Point> out;
+        for (Point p : in)
+            if (std::isfinite(p.x) && std::isfinite(p.y)) {
+                if (!std::isfinite(p.flux))
+                    p.flux = -HUGE_VAL;
+                out.push_back(p);
+            }
+        return out;
+    };
+    const std::vector<Point> reference = finite(referenceIn), frame = finite(frameIn);
     Report r;
     r.referenceStars = reference.size();
     r.frameStars = frame.size();

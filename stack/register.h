@@ -76,7 +76,8 @@ struct Report {
     bool Registered() const { return status == Status::kRegistered; }
 };
 
-// Registers `frame` onto `reference`.
+// Registers `frame` onto `reference`. Stars without a finite position are
+// left out (and not counted).
 Report Register(const std::vector<Point>& reference, const std::vector<Point>& frame, const Options& options = {});
 
 // The detect layer's stars as points (centroid and flux), saturated stars

@@ -193,7 +193,9 @@ INSTANTIATE_TEST_SUITE_P(Lists, Refuses,
                          testing::Values(Refusal { "UnrelatedField", Field(1, 300), Field(2, 300), Status::kNoMatch },
                                          Refusal { "UnrelatedDenseField", Field(1, 2000), Field(2, 2000),
                                                    Status::kNoMatch },
-                                         Refusal { "TooFewStars", Field(1, 5), Field(1, 5), Status::kTooFewStars }),
+                                         Refusal { "TooFewStars", Field(1, 5), Field(1, 5), Status::kTooFewStars },
+                                         Refusal { "NoFinitePositions", std::vector<Point>(50, { NAN, 1, 1 }),
+                                                   Field(1, 50), Status::kTooFewStars }),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
