@@ -96,7 +96,8 @@ public:
     }
 
 private:
-    long Cell(double v) const { return long(std::floor(std::clamp(v / cell_, -1e15, 1e15))); }
+    // Clamped so that the key below cannot overflow for far-off positions.
+    long Cell(double v) const { return long(std::floor(std::clamp(v / cell_, -1e9, 1e9))); }
     static long long Key(long i, long j) { return (long long)(i) * 0x9E3779B1LL ^ (long long)(j); }
 
     const std::vector<Point>& points_;
