@@ -1,0 +1,202 @@
+// Registration from star lists: a field seen twice under a known map (the
+// reference through the identity, the frame through the map), each view
+// missing 30 % of the stars and holding 20 spurious ones, centroids off by
+// 0.03 px; the recovered map must agree with the known one at the frame's
+// corners. Unrelated fields and short lists must be refused.
+#include "stack/register.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <random>
+
+namespace tamrix::stack {
+namespace {
+
+constexpr int kSize = 1024;
+using Map = std::function<void(double, double, double*, double*)>;
+
+// A field of stars spread over a frame of side `size`, fluxes over a few decades.
+std::vector<Point> Field(uint32_t seed, int count, int size = kSize)
+{
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> at(0, size - 1), decades(0, 3);
+    std::vector<Point> field(count);
+    for (Point& p : field)
+        p = { at(random), at(random), 1000 * std::pow(10.0, decades(random)) };
+    return field;
+}
+
+// The field through `map` as a detector lists it: stars mapped off the
+// frame lost, each star missing with the probability `missing`, the others
+// off by Gaussian errors of 0.03 px, and `spurious` stars of no field added.
+std::vector<Point> View(const std::vector<Point>& field, const Map& map, uint32_t seed, double missing = 0.3,
+                        int spurious = 20)
+{
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> unit(0, 1);
+    std::normal_distribution<double> error(0, 0.03);
+    std::vector<Point> out;
+    for (const Point& p : field) {
+        double x, y;
+        map(p.x, p.y, &x, &y);
+        if (unit(random) >= missing && x >= 0 && y >= 0 && x <= kSize - 1 && y <= kSize - 1)
+            out.push_back({ x + error(random), y + error(random), p.flux });
+    }
+    const std::vector<Point> extra = Field(seed + 1000, spurious);
+    out.insert(out.end(), extra.begin(), extra.end());
+    return out;
+}
+
+// The largest distance at the frame's corners between the registration's
+// map and the true one.
+double CornerError(const Report& r, const Map& truth)
+{
+    double worst = 0;
+    for (double x : { 0, kSize - 1 })
+        for (double y : { 0, kSize - 1 }) {
+            double fx, fy, tx, ty;
+            MapToFrame(r, x, y, &fx, &fy);
+            truth(x, y, &tx, &ty);
+            worst = std::max(worst, std::hypot(fx - tx, fy - ty));
+        }
+    return worst;
+}
+
+struct Case {
+    const char* name;
+    double degrees, scale;
+    bool mirror;
+    double dx, dy;
+    double cubic = 0; // a distortion of this many px at the frame's corners, added to the map
+};
+
+// Mirror in x, scale and rotate about the frame's centre, shift, then distort.
+Map Truth(const Case& c)
+{
+    return [c](double x, double y, double* fx, double* fy) {
+        const double h = (kSize - 1) / 2.0, t = c.degrees * M_PI / 180;
+        const double u = (c.mirror ? -1 : 1) * (x - h) * c.scale, v = (y - h) * c.scale;
+        *fx = std::cos(t) * u - std::sin(t) * v + h + c.dx;
+        *fy = std::sin(t) * u + std::cos(t) * v + h + c.dy;
+        const double p = (x - h) / h, q = (y - h) / h;
+        *fx += c.cubic * p * p * p / 2;
+        *fy += c.cubic * p * q * q / 2;
+    };
+}
+
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+
+class Registers : public testing::TestWithParam<Case> {};
+
+TEST_P(Registers, WithinAFiftiethOfAPixelAtTheCorners)
+{
+    const Case& c = GetParam();
+    const std::vector<Point> field = Field(1, 1000);
+    const Map identity = [](double x, double y, double* fx, double* fy) { *fx = x, *fy = y; };
+    Options o;
+    o.distortion = c.cubic != 0;
+    const Report r = Register(View(field, identity, 2), View(field, Truth(c), 3), o);
+    ASSERT_TRUE(r.Registered()) << r.reason;
+    EXPECT_GT(r.matched, 150u);
+    EXPECT_LT(r.rms, 0.07); // two centroid errors of 0.03 px per axis: 0.06 px
+    EXPECT_LT(CornerError(r, Truth(c)), 0.05);
+    if (c.cubic != 0) { // the affine map alone cannot follow the distortion
+        EXPECT_GT(r.affineRms, 1.5 * r.rms);
+    }
+
+    // The inverse brings the frame's position of a reference corner back.
+    bool ok;
+    const Affine back = Invert(r.transform, &ok);
+    double fx, fy;
+    Truth(c)(kSize - 1, 0, &fx, &fy);
+    ASSERT_TRUE(ok);
+    EXPECT_NEAR(back.a * fx + back.b * fy + back.c, kSize - 1, 0.05 + c.cubic);
+    EXPECT_NEAR(back.d * fx + back.e * fy + back.f, 0, 0.05 + c.cubic);
+}
+
+INSTANTIATE_TEST_SUITE_P(Maps, Registers,
+                         testing::Values(Case { "LargeShift", 0, 1, false, 380, -310 },
+                                         Case { "Rotated37", 37, 1, false, 25, -14 },
+                                         Case { "Rotated180", 180, 1, false, -3.3, 7.9 },
+                                         Case { "Mirrored", 10, 1, true, 12, 5 },
+                                         Case { "Smaller", 120, 0.95, false, -30, 20 },
+                                         Case { "Larger", -60, 1.05, false, 8, 40 },
+                                         Case { "CubicField", 5, 1, false, 10, 10, 1.0 }),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The field through `map` as a 16-bit frame: Gaussian stars 3 px wide
+// (FWHM) on a sky of 1000 with noise of 10.
+std::vector<uint16_t> Render(const std::vector<Point>& field, const Map& map, uint32_t seed)
+{
+    std::mt19937 random(seed);
+    std::normal_distribution<double> noise(1000, 10);
+    std::vector<double> v(size_t(kSize) * kSize);
+    for (double& p : v)
+        p = noise(random);
+    const double sigma = 3 / 2.3548;
+    for (const Point& s : field) {
+        double cx, cy;
+        map(s.x, s.y, &cx, &cy);
+        for (int y = std::max(0, int(cy) - 8); y <= std::min(kSize - 1, int(cy) + 8); ++y)
+            for (int x = std::max(0, int(cx) - 8); x <= std::min(kSize - 1, int(cx) + 8); ++x)
+                v[size_t(y) * kSize + x] += s.flux / (2 * M_PI * sigma * sigma)
+                    * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (2 * sigma * sigma));
+    }
+    std::vector<uint16_t> frame(v.size());
+    for (size_t i = 0; i < v.size(); ++i)
+        frame[i] = uint16_t(std::clamp(std::round(v[i]), 0.0, 65535.0));
+    return frame;
+}
+
+// The same through the detect layer's stars, found on rendered frames.
+TEST(RegistersFrames, FromTheStarsTheDetectorFinds)
+{
+    std::vector<Point> field = Field(4, 300);
+    for (Point& p : field)
+        p.flux /= 20; // SNR from a few to a few thousand; the brightest not saturated
+    const Case c { "Rotated37", 37, 1.02, false, 41, -23 };
+    const Map identity = [](double x, double y, double* fx, double* fy) { *fx = x, *fy = y; };
+    std::vector<Point> lists[2];
+    for (int i = 0; i < 2; ++i) {
+        const std::vector<uint16_t> frame = Render(field, i == 0 ? identity : Truth(c), 5 + i);
+        lists[i] = Points(detect::FindStars(frame.data(), kSize, kSize, 2, detect::Options {}).stars);
+    }
+    const Report r = Register(lists[0], lists[1]);
+    ASSERT_TRUE(r.Registered()) << r.reason;
+    EXPECT_LT(CornerError(r, Truth(c)), 0.05);
+}
+
+struct Refusal {
+    const char* name;
+    std::vector<Point> reference, frame;
+    Status status;
+};
+
+void PrintTo(const Refusal& c, std::ostream* out) { *out << c.name; }
+
+class Refuses : public testing::TestWithParam<Refusal> {};
+
+TEST_P(Refuses, WithAReasonAndNoTransform)
+{
+    const Refusal& c = GetParam();
+    const Report r = Register(c.reference, c.frame);
+    EXPECT_EQ(r.status, c.status) << r.reason;
+    EXPECT_FALSE(r.Registered());
+    EXPECT_FALSE(r.reason.empty());
+    EXPECT_EQ(r.transform.c, 0);
+    EXPECT_EQ(r.transform.f, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lists, Refuses,
+                         testing::Values(Refusal { "UnrelatedField", Field(1, 300), Field(2, 300), Status::kNoMatch },
+                                         Refusal { "UnrelatedDenseField", Field(1, 2000), Field(2, 2000),
+                                                   Status::kNoMatch },
+                                         Refusal { "TooFewStars", Field(1, 5), Field(1, 5), Status::kTooFewStars },
+                                         Refusal { "NoFinitePositions", std::vector<Point>(50, { NAN, 1, 1 }),
+                                                   Field(1, 50), Status::kTooFewStars }),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
+} // namespace tamrix::stack
