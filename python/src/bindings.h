@@ -16,5 +16,6 @@ void BindSurface(pybind11::module_& m);
 void BindStars(pybind11::module_& m);
 void BindNetwork(pybind11::module_& m);
 void BindMapping(pybind11::module_& m);
+void BindCombine(pybind11::module_& m);
 
 } // namespace tamrix::python

@@ -30,4 +30,5 @@ PYBIND11_MODULE(_tamrix, m)
     tamrix::python::BindStars(m);
     tamrix::python::BindNetwork(m);
     tamrix::python::BindMapping(m);
+    tamrix::python::BindCombine(m);
 }
