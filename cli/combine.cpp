@@ -51,6 +51,7 @@ void Combine(const CombineArgs& a)
     // Unpacked copies of compressed inputs go beside the output, on a disk
     // that takes files of its size (a RAM-backed /tmp may not).
     options.scratchIn = Folder(outPath);
+    options.onScratch = RegisterScratchFolder;
 
     const bool clips = options.settings.method == stack::Method::SigmaClip
         || options.settings.method == stack::Method::Winsorized;

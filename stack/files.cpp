@@ -19,8 +19,9 @@ using intake::Fault;
 // object goes: on success, on an error and after Ctrl-C alike.
 class ScratchFolder {
 public:
-    explicit ScratchFolder(const std::string& parent)
+    ScratchFolder(const std::string& parent, std::function<void(const std::string&)> made)
         : parent_(parent)
+        , made_(std::move(made))
     {
     }
     ~ScratchFolder()
@@ -42,6 +43,8 @@ public:
                 throw Error(Fault::Failure,
                     parent_ + ": cannot make a scratch folder for unpacked inputs: " + std::strerror(errno));
             path_ = folder;
+            if (made_)
+                made_(path_);
         }
         files_.push_back(path_ + "/" + std::to_string(files_.size()) + ".fits");
         return files_.back();
@@ -49,6 +52,7 @@ public:
 
 private:
     std::string parent_, path_;
+    std::function<void(const std::string&)> made_;
     std::vector<std::string> files_;
 };
 
@@ -124,7 +128,7 @@ void CombineFiles(const std::vector<std::string>& names, const std::string& outp
 {
     if (names.empty())
         throw Error(Fault::Usage, "no frames to combine");
-    ScratchFolder scratch(options.scratchIn);
+    ScratchFolder scratch(options.scratchIn, options.onScratch);
     std::vector<Input> inputs;
     inputs.reserve(names.size());
     for (size_t i = 0; i < names.size(); ++i) {

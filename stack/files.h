@@ -9,6 +9,7 @@
 
 #include "intake/fits.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,9 @@ struct FileOptions {
     // tile-compressed inputs is made; removed when the combination ends,
     // however it ends.
     std::string scratchIn = ".";
+    // Told the scratch folder's path when it is made (for a signal handler
+    // that must remove it when the program ends at once).
+    std::function<void(const std::string&)> onScratch;
 };
 
 // Combines the images `names` (at least one) into `output`, a new FITS
