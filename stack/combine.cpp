@@ -13,23 +13,41 @@ namespace {
 using intake::Error;
 using intake::Fault;
 
-// The median of work[0 .. n), n > 0, which it reorders: the mean of the two
-// middle values for an even count.
-double Median(double* work, int n)
+// The median of sorted[0 .. n), n > 0: the mean of the two middle values
+// for an even count.
+double SortedMedian(const double* sorted, int n)
 {
-    const int mid = n / 2;
-    std::nth_element(work, work + mid, work + n);
-    const double upper = work[mid];
-    if (n % 2)
-        return upper;
-    return (*std::max_element(work, work + mid) + upper) / 2;
+    return n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
 }
 
-double Mean(const double* v, int n)
+// The median of |sorted[i] - centre|: the deviations come in increasing
+// order walking outwards from the centre, so no second sort is needed.
+double MedianDeviation(const double* sorted, int n, double centre)
+{
+    int right = static_cast<int>(std::lower_bound(sorted, sorted + n, centre) - sorted);
+    int left = right - 1;
+    double previous = 0, d = 0;
+    for (int taken = 0; taken <= n / 2; ++taken) {
+        previous = d;
+        if (right >= n || (left >= 0 && centre - sorted[left] <= sorted[right] - centre))
+            d = centre - sorted[left--]; // equals std::abs(sorted[left] - centre): rounding is symmetric
+        else
+            d = sorted[right++] - centre;
+    }
+    return n % 2 ? d : (previous + d) / 2;
+}
+
+// The mean of the defined values within [lo, hi], in frame order, so that
+// the result does not depend on how they were sorted.
+double MeanWithin(const double* values, int count, double lo, double hi)
 {
     double sum = 0;
-    for (int i = 0; i < n; ++i)
-        sum += v[i];
+    int n = 0;
+    for (int i = 0; i < count; ++i)
+        if (std::isfinite(values[i]) && values[i] >= lo && values[i] <= hi) {
+            sum += values[i];
+            ++n;
+        }
     return sum / n;
 }
 
@@ -68,59 +86,57 @@ void CheckSigma(double low, double high, const std::string& option)
 
 double CombinePixel(const double* values, int count, const Settings& settings, double* scratch, int& rejected)
 {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
     rejected = 0;
-    double* keep = scratch; // the values still in, in frame order
-    double* work = scratch + count;
+    double* sorted = scratch;
     int n = 0;
     for (int i = 0; i < count; ++i)
-        if (!std::isnan(values[i]))
-            keep[n++] = values[i];
+        if (std::isfinite(values[i]))
+            sorted[n++] = values[i];
     if (n == 0)
         return std::numeric_limits<double>::quiet_NaN();
-    const int valid = n;
-    switch (settings.method) {
-    case Method::Median:
-        std::copy(keep, keep + n, work);
-        return Median(work, n);
-    case Method::Mean:
-        return Mean(keep, n);
-    default:
-        break;
+    if (settings.method == Method::Mean || (settings.method != Method::Median && n < kLeastToClip))
+        return MeanWithin(values, count, -kInf, kInf);
+    if (settings.method == Method::Median) {
+        // Selection, not a sort: the median alone is wanted.
+        const int mid = n / 2;
+        std::nth_element(sorted, sorted + mid, sorted + n);
+        return n % 2 ? sorted[mid] : (*std::max_element(sorted, sorted + mid) + sorted[mid]) / 2;
     }
-    if (n < kLeastToClip)
-        return Mean(keep, n);
+    std::sort(sorted, sorted + n);
 
+    // The values kept are always a run sorted[first .. last) of the sorted ones.
+    int first = 0, last = n;
     double lo = 0, hi = 0;
-    for (int round = 0; round < kClipRounds && n >= kLeastToClip; ++round) {
-        std::copy(keep, keep + n, work);
-        const double centre = Median(work, n);
-        for (int i = 0; i < n; ++i)
-            work[i] = std::abs(keep[i] - centre);
-        const double spread = kMadToSigma * Median(work, n);
+    for (int round = 0; round < kClipRounds && last - first >= kLeastToClip; ++round) {
+        const double* run = sorted + first;
+        const int m = last - first;
+        const double centre = SortedMedian(run, m);
+        const double spread = kMadToSigma * MedianDeviation(run, m, centre);
         lo = centre - settings.low * spread;
         hi = centre + settings.high * spread;
-        int kept = 0;
-        for (int i = 0; i < n; ++i)
-            if (keep[i] >= lo && keep[i] <= hi)
-                keep[kept++] = keep[i];
-        if (kept == n)
+        const int from = static_cast<int>(std::lower_bound(run, run + m, lo) - sorted);
+        const int to = static_cast<int>(std::upper_bound(run, run + m, hi) - sorted);
+        if (from == first && to == last)
             break;
-        n = kept;
+        first = from;
+        last = to;
     }
     if (settings.method == Method::SigmaClip) {
-        rejected = valid - n;
-        return Mean(keep, n);
+        rejected = n - (last - first);
+        // Equal values are kept or rejected together, so these bounds select the run.
+        return MeanWithin(values, count, sorted[first], sorted[last - 1]);
     }
-    // Winsorized: every defined value again, the outer ones moved to the bounds.
+    // Winsorized: every defined value, the outer ones moved to the last bounds.
     double sum = 0;
     for (int i = 0; i < count; ++i) {
         const double v = values[i];
-        if (std::isnan(v))
+        if (!std::isfinite(v))
             continue;
         rejected += v < lo || v > hi;
         sum += std::clamp(v, lo, hi);
     }
-    return sum / valid;
+    return sum / n;
 }
 
 void ArrayFrames::Read(int index, int y, int rows, double* out)

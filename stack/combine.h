@@ -35,13 +35,14 @@ constexpr int kLeastToClip = 3;
 // values kept.
 constexpr int kClipRounds = 5;
 
-// The combination of one pixel's values (`count` of them, NaN for an
-// undefined one, which is left out): NaN when none is defined. Clipping
+// The combination of one pixel's values (`count` of them, NaN or infinite
+// for an undefined one, which is left out): NaN when none is defined. Clipping
 // centres on the median and spreads by 1.4826 * MAD of the values kept,
 // round after round until a round rejects nothing; sigma-clip averages the
 // values kept, winsorized replaces the values beyond the last bounds by the
 // bounds and averages all. `rejected` gets the number of values clipped
-// or replaced. `scratch` holds 2 * count values. Sums run in frame order.
+// or replaced. `scratch` holds 2 * count values. Sums run in frame order,
+// so equal inputs in any order of frames give equal results up to rounding.
 double CombinePixel(const double* values, int count, const Settings& settings, double* scratch, int& rejected);
 
 // A stack of frames that hands out bands of rows as physical values.

@@ -31,13 +31,13 @@ inline double MeanOf(const std::vector<double>& v)
     return sum / static_cast<double>(v.size());
 }
 
-// NaN values left out; clipping around the median by 1.4826 * MAD, round
+// NaN and infinite values left out; clipping around the median by 1.4826 * MAD, round
 // after round (at most 5) while 3 or more values are left.
 inline Combined Combine(const std::vector<double>& values, const stack::Settings& s)
 {
     std::vector<double> v;
     for (double x : values)
-        if (!std::isnan(x))
+        if (std::isfinite(x))
             v.push_back(x);
     if (v.empty())
         return { std::numeric_limits<double>::quiet_NaN(), 0 };
