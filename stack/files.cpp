@@ -113,14 +113,15 @@ std::string Planes(int64_t planes)
     return std::to_string(planes) + (planes == 1 ? " plane" : " planes");
 }
 
-} // namespace
-
+// The 80-character card "NCOMBINE= <count>".
 std::string NcombineCard(int count)
 {
     char card[81];
     std::snprintf(card, sizeof card, "%-8s= %20d / %-47s", "NCOMBINE", count, "number of frames combined");
     return std::string(card, 80);
 }
+
+} // namespace
 
 void CombineFiles(const std::vector<std::string>& names, const std::string& output, const std::string& rejection,
     const std::vector<std::string>& history, const FileOptions& options, intake::Warnings& warnings,

@@ -40,7 +40,4 @@ void CombineFiles(const std::vector<std::string>& names, const std::string& outp
     const std::vector<std::string>& history, const FileOptions& options, intake::Warnings& warnings,
     const Progress& progress = nullptr, const unsigned char* cancel = nullptr);
 
-// The 80-character card "NCOMBINE= <count>", which CombineFiles writes.
-std::string NcombineCard(int count);
-
 } // namespace tamrix::stack
