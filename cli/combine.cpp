@@ -53,8 +53,8 @@ void Combine(const CombineArgs& a)
     options.scratchIn = Folder(outPath);
     options.onScratch = RegisterScratchFolder;
 
-    const bool clips = options.settings.method == stack::Method::SigmaClip
-        || options.settings.method == stack::Method::Winsorized;
+    const bool clips
+        = options.settings.method == stack::Method::SigmaClip || options.settings.method == stack::Method::Winsorized;
     std::vector<std::string> history { History("combine",
         a.method + " of " + std::to_string(a.inputs.size()) + " frames"
             + (clips ? ", bounds " + Number(a.sigma[0]) + "," + Number(a.sigma[1]) + " sigma below,above the median"
@@ -65,11 +65,13 @@ void Combine(const CombineArgs& a)
     bool drawn = false;
     intake::Warnings warnings;
     try {
-        stack::CombineFiles(a.inputs, outPath, rejection ? rejection->HandOver() : "", history, options, warnings,
+        stack::CombineFiles(
+            a.inputs, outPath, rejection ? rejection->HandOver() : "", history, options, warnings,
             [&](int done, int total) {
                 if (!shown)
                     return;
-                DrawProgress("combine", double(done) / total, std::to_string(done) + "/" + std::to_string(total) + " bands");
+                DrawProgress(
+                    "combine", double(done) / total, std::to_string(done) + "/" + std::to_string(total) + " bands");
                 drawn = true;
             },
             CancelFlag());

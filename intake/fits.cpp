@@ -1052,12 +1052,30 @@ ImageRows::~ImageRows() = default;
 ImageRows::ImageRows(ImageRows&&) noexcept = default;
 ImageRows& ImageRows::operator=(ImageRows&&) noexcept = default;
 
-const std::string& ImageRows::Name() const { return s_->name; }
-int ImageRows::Width() const { return s_->header.width; }
-int ImageRows::Height() const { return s_->header.height; }
-int64_t ImageRows::Planes() const { return s_->header.planes; }
-const Format& ImageRows::Stored() const { return s_->header.format; }
-const std::vector<std::string>& ImageRows::Cards() const { return s_->header.cards; }
+const std::string& ImageRows::Name() const
+{
+    return s_->name;
+}
+int ImageRows::Width() const
+{
+    return s_->header.width;
+}
+int ImageRows::Height() const
+{
+    return s_->header.height;
+}
+int64_t ImageRows::Planes() const
+{
+    return s_->header.planes;
+}
+const Format& ImageRows::Stored() const
+{
+    return s_->header.format;
+}
+const std::vector<std::string>& ImageRows::Cards() const
+{
+    return s_->header.cards;
+}
 
 bool ImageRows::Packed() const
 {
@@ -1102,8 +1120,8 @@ void ImageRows::Unpack(const std::string& path)
         const int rows = std::min(chunk, r.height - y);
         Read(y, rows, buffer.data());
         LONGLONG first[2] = { 1, y + 1 };
-        fits_write_pixll(raw, CfitsioType(r.format.sample), first, static_cast<LONGLONG>(r.width) * rows,
-            buffer.data(), &status);
+        fits_write_pixll(
+            raw, CfitsioType(r.format.sample), first, static_cast<LONGLONG>(r.width) * rows, buffer.data(), &status);
     }
     raw = out.release();
     if (!status)

@@ -75,7 +75,8 @@ Method ParseMethod(const std::string& text, const std::string& option)
     for (Method m : { Method::Median, Method::Mean, Method::SigmaClip, Method::Winsorized })
         if (text == MethodName(m))
             return m;
-    throw Error(Fault::Usage, option + ": '" + text + "' is not a method; choose median, mean, sigma-clip or winsorized");
+    throw Error(
+        Fault::Usage, option + ": '" + text + "' is not a method; choose median, mean, sigma-clip or winsorized");
 }
 
 void CheckSigma(double low, double high, const std::string& option)

@@ -132,6 +132,7 @@ void CombineFiles(const std::vector<std::string>& names, const std::string& outp
     ScratchFolder scratch(options.scratchIn, options.onScratch);
     std::vector<Input> inputs;
     inputs.reserve(names.size());
+    std::vector<std::string> cards; // the first input's: an unpacked copy has none
     for (size_t i = 0; i < names.size(); ++i) {
         if (cancel && __atomic_load_n(cancel, __ATOMIC_RELAXED))
             throw Error(Fault::Failure, "interrupted");
@@ -144,10 +145,12 @@ void CombineFiles(const std::vector<std::string>& names, const std::string& outp
                         + "; all frames must have one size");
             if (rows.Planes() != first.Planes())
                 throw Error(Fault::Mismatch,
-                    names[i] + ": " + Planes(rows.Planes()) + ", but " + names[0] + " has "
-                        + std::to_string(first.Planes()) + "; all frames must have as many");
+                    names[i] + ": " + Planes(rows.Planes()) + ", but " + names[0] + " has " + Planes(first.Planes())
+                        + "; all frames must have as many");
         }
         intake::Format format = rows.Stored();
+        if (i == 0)
+            cards = rows.Cards();
         if (rows.Packed()) {
             // Read by rows again and again, a packed file would be unpacked
             // once per band: unpack it once instead.
@@ -159,8 +162,6 @@ void CombineFiles(const std::vector<std::string>& names, const std::string& outp
         rows.Close();
         inputs.push_back(Input { std::move(rows), format, {} });
     }
-    // The first input's header, read again for its cards: an unpacked copy has none.
-    std::vector<std::string> cards = intake::ImageRows(names[0], options.plane).Cards();
 
     std::vector<intake::Format> formats;
     for (const Input& in : inputs)
@@ -207,7 +208,8 @@ void CombineFiles(const std::vector<std::string>& names, const std::string& outp
     if (counts)
         counts->Finish();
     for (const Input& in : inputs) {
-        const std::string text = intake::CensusText(in.format.name, in.census, mapping, in.census.invalid ? "left out of the combination" : "", options.mapping.rangeName);
+        const std::string text = intake::CensusText(in.format.name, in.census, mapping,
+            in.census.invalid ? "left out of the combination" : "", options.mapping.rangeName);
         if (!text.empty())
             warnings.push_back(text);
     }

@@ -29,7 +29,8 @@ TEST_F(Cli, CombineClipsOneOutlierAmongThreeInPhysicalUnits)
     const Result run = Tamrix({ "combine", dir / "a.fits", dir / "b.fits", dir / "c.fits.gz", "-o", dir / "m.fits",
         "--method", "sigma-clip", "--rejection", dir / "r.fits" });
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.err.find("a.fits: 1 pixel is NaN, infinite or BLANK (left out of the combination)"), std::string::npos)
+    EXPECT_NE(
+        run.err.find("a.fits: 1 pixel is NaN, infinite or BLANK (left out of the combination)"), std::string::npos)
         << run.err;
     EXPECT_EQ(dir.Files(), (std::vector<std::string> { "a.fits", "b.fits", "c.fits.gz", "m.fits", "r.fits" }));
 
@@ -37,10 +38,10 @@ TEST_F(Cli, CombineClipsOneOutlierAmongThreeInPhysicalUnits)
     EXPECT_EQ(master.bitpix, -32);
     EXPECT_EQ(master.physical, (std::vector<double> { 10, 21, double(float(24.5 / 3)), -100 }));
     for (const std::string card : { "NCOMBINE=                    3 /", "OBJECT  = 'dark    '" })
-        EXPECT_TRUE(std::any_of(master.cards.begin(), master.cards.end(),
-            [&](const std::string& c) { return c.rfind(card, 0) == 0; }))
-            << card;
-    EXPECT_TRUE(master.HasHistory("tamrix combine: sigma-clip of 3 frames, bounds 3,3 sigma")) ;
+        EXPECT_TRUE(std::any_of(master.cards.begin(), master.cards.end(), [&](const std::string& c) {
+            return c.rfind(card, 0) == 0;
+        })) << card;
+    EXPECT_TRUE(master.HasHistory("tamrix combine: sigma-clip of 3 frames, bounds 3,3 sigma"));
     EXPECT_EQ(ReadFits(dir / "r.fits").physical, (std::vector<double> { 1, 0, 0, 0 }));
 
     // The float master serves calibrate for 16-bit lights.
@@ -59,8 +60,7 @@ struct Refusal {
 };
 
 const Refusal kRefusals[] = {
-    { "AFrameOfAnotherSize", { "a.fits", "s.fits", "b.fits", "-o", "m.fits" }, 5,
-        "s.fits: 4 x 1 pixels, but " },
+    { "AFrameOfAnotherSize", { "a.fits", "s.fits", "b.fits", "-o", "m.fits" }, 5, "s.fits: 4 x 1 pixels, but " },
     { "AnUnknownMethod", { "a.fits", "b.fits", "-o", "m.fits", "-m", "average" }, 2,
         "'average' is not a method; choose median, mean, sigma-clip or winsorized" },
     { "ANonPositiveBound", { "a.fits", "b.fits", "-o", "m.fits", "--sigma", "3,0" }, 2,

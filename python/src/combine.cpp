@@ -22,7 +22,8 @@ Doubles AsDoubles(py::handle obj, const std::string& name)
         throw py::type_error(name + " must be a numpy array");
     const char kind = a.dtype().kind();
     if (kind != 'u' && kind != 'i' && kind != 'f')
-        throw py::type_error(name + " must hold integers or floating-point numbers, not " + std::string(py::str(a.dtype())));
+        throw py::type_error(
+            name + " must hold integers or floating-point numbers, not " + std::string(py::str(a.dtype())));
     return Doubles::ensure(a);
 }
 

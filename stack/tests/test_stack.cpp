@@ -27,8 +27,8 @@ const PixelCase kPixelCases[] = {
     { "TwoValuesAreNeverClipped", Method::SigmaClip, { 10, 1000 }, 505, 0 },
     { "UndefinedValuesDoNotCountTowardsThree", Method::Winsorized, { 10, NaN, 1000 }, 505, 0 },
     // Round two keeps 10..13 around 11.5 with a spread of 1.4826.
-    { "WinsorizedMovesTheOutlierToTheBound", Method::Winsorized, { 10, 11, 12, 13, 1000 },
-        (46 + 11.5 + 3 * 1.4826) / 5, 1 },
+    { "WinsorizedMovesTheOutlierToTheBound", Method::Winsorized, { 10, 11, 12, 13, 1000 }, (46 + 11.5 + 3 * 1.4826) / 5,
+        1 },
     { "MedianOfAnEvenCountIsTheMiddleMean", Method::Median, { 1, 5, NaN, 2, 8 }, 3.5, 0 },
     { "MeanLeavesUndefinedOut", Method::Mean, { 1, NaN, 2 }, 1.5, 0 },
     { "AllUndefinedIsUndefined", Method::SigmaClip, { NaN, NaN, NaN }, NaN, 0 },
@@ -42,7 +42,8 @@ TEST_P(PixelTest, KnownAnswer)
     const Settings settings { c.method, 3, 3 };
     std::vector<double> scratch(2 * c.values.size());
     int rejected = -1;
-    const double value = CombinePixel(c.values.data(), static_cast<int>(c.values.size()), settings, scratch.data(), rejected);
+    const double value
+        = CombinePixel(c.values.data(), static_cast<int>(c.values.size()), settings, scratch.data(), rejected);
     const reference::Combined expected = reference::Combine(c.values, settings);
     for (const auto& [got, count] : { std::pair(value, rejected), std::pair(expected.value, expected.rejected) }) {
         if (std::isnan(c.value))
@@ -184,8 +185,8 @@ TEST(CombineFiles, BandsOfGroupedAndPackedFilesGiveTheReference)
     EXPECT_EQ(bands, kHeight);
     EXPECT_TRUE(warnings.empty());
     // The unpacked copy of the gzip'd input is gone with its folder.
-    EXPECT_EQ(dir.Files(), (std::vector<std::string> { "f0.fits", "f1.fits", "f2.fits", "f3.fits", "f4.fits",
-                               "out.fits", "rej.fits" }));
+    EXPECT_EQ(dir.Files(),
+        (std::vector<std::string> { "f0.fits", "f1.fits", "f2.fits", "f3.fits", "f4.fits", "out.fits", "rej.fits" }));
 
     const auto values = ReadAll<float>(dir / "out.fits");
     const auto counts = ReadAll<int16_t>(dir / "rej.fits"); // stored around BZERO 32768
