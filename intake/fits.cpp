@@ -1140,11 +1140,17 @@ ImageWriter::ImageWriter(const std::string& path, int width, int height, Sample 
     , width_(width)
     , sample_(sample)
 {
-    std::remove(path.c_str()); // CFITSIO creates only new files
+    // CFITSIO creates only new files: a file in the way goes, its permissions
+    // (those a caller chose for a temporary) passed on.
+    struct stat st;
+    const bool existed = stat(path.c_str(), &st) == 0;
+    std::remove(path.c_str());
     fitsfile* f = nullptr;
     int status = 0;
     if (fits_create_diskfile(&f, path.c_str(), &status))
         Fail(Fault::Failure, path, "cannot create: " + StatusText(status));
+    if (existed)
+        chmod(path.c_str(), st.st_mode & 07777);
     f_ = f;
     long axes[2] = { width, height };
     fits_create_img(f, sample == Sample::F32 ? FLOAT_IMG : USHORT_IMG, 2, axes, &status);
