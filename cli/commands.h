@@ -25,6 +25,7 @@ void AddStatsCommand(CLI::App& app, Action& action); // stats
 void AddRenderCommand(CLI::App& app, Action& action); // render
 void AddFieldCommands(CLI::App& app, Action& action); // fit-field, render-field
 void AddNnCommand(CLI::App& app, Action& action); // nn train, nn test, nn info
+void AddCombineCommand(CLI::App& app, Action& action); // combine
 void AddDemoCommand(CLI::App& app, Action& action);
 
 // Shared by the subcommands.
@@ -49,6 +50,9 @@ void RequirePng(const std::string& path);
 
 // "%.6g"-style text of a number for messages and history cards.
 std::string Number(double value);
+
+// Draws "label [####......] text" on stderr over the bar drawn before.
+void DrawProgress(const std::string& label, double fraction, const std::string& text);
 
 // Refuses NaN and infinite values, which pass every range check.
 const CLI::Validator& Finite();

@@ -1,6 +1,7 @@
 #include "commands.h"
 #include "failure.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -8,6 +9,16 @@
 #include <utility>
 
 namespace tamrix::cli {
+
+void DrawProgress(const std::string& label, double fraction, const std::string& text)
+{
+    constexpr int kWidth = 40;
+    const int filled = static_cast<int>(std::clamp(fraction, 0.0, 1.0) * kWidth);
+    const std::string bar
+        = std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(kWidth - filled), '.');
+    std::fprintf(stderr, "\r%s [%s] %s", label.c_str(), bar.c_str(), text.c_str());
+    std::fflush(stderr);
+}
 
 std::string History(const std::string& command, const std::string& what)
 {

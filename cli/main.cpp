@@ -49,6 +49,7 @@ int main(int argc, char** argv)
     AddStatsCommand(app, action);
     AddRenderCommand(app, action);
     AddFieldCommands(app, action);
+    AddCombineCommand(app, action);
     AddNnCommand(app, action);
     AddDemoCommand(app, action);
 

@@ -46,14 +46,7 @@ private:
         if (!shown_ || (drawn_ && value <= best_))
             return;
         best_ = value;
-        constexpr int kWidth = 40;
-        const int filled = static_cast<int>(value * kWidth / 65535);
-        char bar[kWidth + 1];
-        for (int i = 0; i < kWidth; ++i)
-            bar[i] = i < filled ? '#' : '.';
-        bar[kWidth] = '\0';
-        std::fprintf(stderr, "\rmedian [%s] %s", bar, text); // the filter's own "37 %"
-        std::fflush(stderr);
+        DrawProgress("median", value / 65535.0, text); // the filter's own "37 %"
         drawn_ = true;
     }
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
@@ -26,11 +27,47 @@ volatile sig_atomic_t g_signal = 0; // the first SIGINT or SIGTERM
 unsigned char g_cancel = 0;
 bool g_stdoutTaken = false;
 
+char g_scratch[kMaxPath];
+volatile sig_atomic_t g_scratchUsed = 0;
+
+// Removes the scratch folder's files and the folder with system calls
+// alone, which a signal handler may make (readdir may not be).
+void RemoveScratchFolder()
+{
+#ifdef __linux__
+    if (!g_scratchUsed)
+        return;
+    const int fd = open(g_scratch, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        alignas(8) char buffer[4096];
+        long n;
+        // Removing entries while listing may skip some: list again until none is left.
+        for (bool removed = true; removed;) {
+            removed = false;
+            lseek(fd, 0, SEEK_SET);
+            while ((n = syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0)
+                for (long at = 0; at < n;) {
+                    // struct linux_dirent64: inode, offset, record length, type, name
+                    unsigned short length;
+                    std::memcpy(&length, buffer + at + 16, sizeof length);
+                    const char* name = buffer + at + 19;
+                    if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
+                        removed |= unlinkat(fd, name, 0) == 0;
+                    at += length;
+                }
+        }
+        close(fd);
+    }
+    rmdir(g_scratch);
+#endif
+}
+
 void RemoveTemporaries()
 {
     for (int i = 0; i < kMaxTemps; ++i)
         if (g_tempUsed[i])
             unlink(g_temps[i]);
+    RemoveScratchFolder();
 }
 
 void OnInterrupt(int sig)
@@ -343,6 +380,15 @@ void NoteInput(const std::string& path)
 FILE* Messages()
 {
     return g_stdoutTaken ? stderr : stdout;
+}
+
+void RegisterScratchFolder(const std::string& folder)
+{
+    g_scratchUsed = 0;
+    if (folder.size() >= kMaxPath)
+        return;
+    std::memcpy(g_scratch, folder.c_str(), folder.size() + 1);
+    g_scratchUsed = 1;
 }
 
 void InstallSignalHandlers()

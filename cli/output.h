@@ -70,6 +70,10 @@ void NoteInput(const std::string& path);
 // written to standard output.
 FILE* Messages();
 
+// A scratch folder (of files only) that a signal ending the program at once
+// removes with its files; its owner removes it otherwise. One at a time.
+void RegisterScratchFolder(const std::string& folder);
+
 // Installs the signal handlers. SIGINT and SIGTERM: the first sets the cancel
 // flag and the interrupted state; a second one removes every temporary
 // output and ends the process at once. SIGHUP, SIGPIPE and SIGXFSZ remove the

@@ -625,13 +625,18 @@ struct Raw {
     Format format;
     int width = 0, height = 0, bitpix = 0;
     std::vector<std::string> cards;
+    LONGLONG first[9] = { 1, 1, 1, 1, 1, 1, 1, 1, 1 }; // FITS coordinates of the plane's first pixel
+    int64_t planes = 1;
+    bool compressed = false; // tile-compressed
+    int64_t tileRows = 1; // of a tile-compressed image
     std::vector<double> storage; // 8-byte aligned room for the samples
     const void* Samples() const { return storage.data(); }
     size_t Pixels() const { return static_cast<size_t>(width) * static_cast<size_t>(height); }
 };
 
-// The image `n` chooses in an open file; `name` for messages.
-Raw ReadRaw(const OpenFits& o, const ImageName& n, const std::string& name, const ReadOptions& options)
+// The header of the image `n` chooses in an open file, checked against the
+// file; `name` for messages. Leaves CFITSIO at that image.
+Raw ReadHeader(const OpenFits& o, const ImageName& n, const std::string& name, const ReadOptions& options)
 {
     const int plane = options.plane;
     FindImage(o, n, name);
@@ -712,19 +717,37 @@ Raw ReadRaw(const OpenFits& o, const ImageName& n, const std::string& name, cons
             "truncated: the image data ends before its " + Dimensions(naxis, axes) + " pixels");
     if (compressed)
         CheckTiles(f, name);
-    r.storage.resize((r.Pixels() * static_cast<size_t>(bytes) + 7) / 8);
-    LONGLONG first[9] = { 1, 1, 1, 1, 1, 1, 1, 1, 1 };
+    r.compressed = compressed;
+    if (compressed)
+        r.tileRows = std::max<LONGLONG>(1, IntegerKey(f, "ZTILE2").value_or(1));
+    r.planes = planes;
     // The plane index runs over the axes beyond the second (only one is longer than 1).
     for (int i = 2; i < naxis; ++i)
         if (axes[i] > 1)
-            first[i] = plane + 1;
-    fits_set_bscale(f, 1.0, 0.0, &status); // stored values: the mapping scales them
-    int anyNull = 0;
-    fits_read_pixll(f, CfitsioType(r.format.sample), first, static_cast<LONGLONG>(r.Pixels()), nullptr,
-        r.storage.data(), &anyNull, &status);
-    if (status)
-        Fail(Fault::Unreadable, name, "cannot read the pixels: " + StatusText(status));
+            r.first[i] = plane + 1;
     r.cards = HeaderCards(f, name);
+    return r;
+}
+
+// Stored samples of rows [y, y + rows) of the image ReadHeader found.
+void ReadSamples(fitsfile* f, const Raw& r, int y, int rows, void* samples)
+{
+    LONGLONG first[9];
+    std::copy(std::begin(r.first), std::end(r.first), first);
+    first[1] = y + 1;
+    int status = 0, anyNull = 0;
+    fits_set_bscale(f, 1.0, 0.0, &status); // stored values: the mapping scales them
+    fits_read_pixll(f, CfitsioType(r.format.sample), first, static_cast<LONGLONG>(r.width) * rows, nullptr, samples,
+        &anyNull, &status);
+    if (status)
+        Fail(Fault::Unreadable, r.name, "cannot read the pixels: " + StatusText(status));
+}
+
+Raw ReadRaw(const OpenFits& o, const ImageName& n, const std::string& name, const ReadOptions& options)
+{
+    Raw r = ReadHeader(o, n, name, options);
+    r.storage.resize((r.Pixels() * static_cast<size_t>(SampleBytes(r.format.sample)) + 7) / 8);
+    ReadSamples(o.f.get(), r, 0, r.height, r.storage.data());
     return r;
 }
 
@@ -995,6 +1018,181 @@ std::vector<char> FitsBytes(const Frame& frame, const std::vector<std::string>& 
     std::vector<char> bytes(static_cast<char*>(buffer), static_cast<char*>(buffer) + length);
     std::free(buffer);
     return bytes;
+}
+
+} // namespace tamrix::intake
+
+namespace tamrix::intake {
+
+struct ImageRows::State {
+    ImageName image;
+    std::string name;
+    ReadOptions options;
+    std::unique_ptr<OpenFits> open; // null while closed
+    Raw header;
+
+    void Reopen()
+    {
+        open = std::make_unique<OpenFits>();
+        Open(*open, image.file);
+        header = ReadHeader(*open, image, name, options);
+    }
+};
+
+ImageRows::ImageRows(const std::string& name, int plane)
+    : s_(std::make_unique<State>())
+{
+    s_->image = ParseImageName(name);
+    s_->name = name;
+    s_->options.plane = plane;
+    s_->Reopen();
+}
+
+ImageRows::~ImageRows() = default;
+ImageRows::ImageRows(ImageRows&&) noexcept = default;
+ImageRows& ImageRows::operator=(ImageRows&&) noexcept = default;
+
+const std::string& ImageRows::Name() const
+{
+    return s_->name;
+}
+int ImageRows::Width() const
+{
+    return s_->header.width;
+}
+int ImageRows::Height() const
+{
+    return s_->header.height;
+}
+int64_t ImageRows::Planes() const
+{
+    return s_->header.planes;
+}
+const Format& ImageRows::Stored() const
+{
+    return s_->header.format;
+}
+const std::vector<std::string>& ImageRows::Cards() const
+{
+    return s_->header.cards;
+}
+
+bool ImageRows::Packed() const
+{
+    return s_->header.compressed || (s_->open && s_->open->path.empty());
+}
+
+void ImageRows::Read(int y, int rows, void* samples)
+{
+    if (!s_->open) {
+        const Raw before = s_->header;
+        s_->Reopen();
+        if (s_->header.width != before.width || s_->header.height != before.height
+            || s_->header.format.sample != before.format.sample)
+            Fail(Fault::Failure, s_->name, "changed while it was being read");
+    }
+    ReadSamples(s_->open->f.get(), s_->header, y, rows, samples);
+}
+
+void ImageRows::Close()
+{
+    s_->open.reset();
+}
+
+void ImageRows::Unpack(const std::string& path)
+{
+    const Raw& r = s_->header;
+    fitsfile* raw = nullptr;
+    int status = 0;
+    if (fits_create_diskfile(&raw, path.c_str(), &status))
+        Fail(Fault::Failure, path, "cannot create the unpacked copy (" + StatusText(status) + ")");
+    FitsHandle out(raw);
+    long axes[2] = { r.width, r.height };
+    fits_create_img(raw, r.bitpix, 2, axes, &status);
+    fits_set_bscale(raw, 1.0, 0.0, &status);
+    const size_t rowBytes = static_cast<size_t>(r.width) * static_cast<size_t>(SampleBytes(r.format.sample));
+    // Whole tiles of rows, some 8 MB at a time: CFITSIO unpacks every tile a
+    // read touches.
+    const int64_t tiles = std::max<int64_t>(1, (int64_t { 8 } << 20) / static_cast<int64_t>(rowBytes) / r.tileRows);
+    const int chunk = static_cast<int>(std::min<int64_t>(r.height, tiles * r.tileRows));
+    std::vector<double> buffer((rowBytes * static_cast<size_t>(chunk) + 7) / 8);
+    for (int y = 0; y < r.height && !status; y += chunk) {
+        const int rows = std::min(chunk, r.height - y);
+        Read(y, rows, buffer.data());
+        LONGLONG first[2] = { 1, y + 1 };
+        fits_write_pixll(
+            raw, CfitsioType(r.format.sample), first, static_cast<LONGLONG>(r.width) * rows, buffer.data(), &status);
+    }
+    raw = out.release();
+    if (!status)
+        fits_close_file(raw, &status);
+    else {
+        int ignored = 0;
+        fits_close_file(raw, &ignored);
+    }
+    if (status)
+        Fail(Fault::Failure, path, "cannot write the unpacked copy (" + StatusText(status) + ")");
+}
+
+ImageWriter::ImageWriter(const std::string& path, int width, int height, Sample sample,
+    const std::vector<std::string>& cards, const std::vector<std::string>& history)
+    : path_(path)
+    , width_(width)
+    , sample_(sample)
+{
+    // CFITSIO creates only new files: a file in the way goes, its permissions
+    // (those a caller chose for a temporary) passed on.
+    struct stat st;
+    const bool existed = stat(path.c_str(), &st) == 0;
+    std::remove(path.c_str());
+    fitsfile* f = nullptr;
+    int status = 0;
+    if (fits_create_diskfile(&f, path.c_str(), &status))
+        Fail(Fault::Failure, path, "cannot create: " + StatusText(status));
+    if (existed)
+        chmod(path.c_str(), st.st_mode & 07777);
+    f_ = f;
+    long axes[2] = { width, height };
+    fits_create_img(f, sample == Sample::F32 ? FLOAT_IMG : USHORT_IMG, 2, axes, &status);
+    for (const std::string& card : cards) {
+        if (!status && fits_write_record(f, card.c_str(), &status)) {
+            status = 0; // a card CFITSIO refuses is left out, as FitsBytes does
+            fits_clear_errmsg();
+        }
+    }
+    for (const std::string& line : history)
+        fits_write_history(f, line.c_str(), &status);
+    if (status)
+        Fail(Fault::Failure, path, "cannot write the header: " + StatusText(status));
+}
+
+ImageWriter::~ImageWriter()
+{
+    if (f_) {
+        int status = 0;
+        fits_close_file(static_cast<fitsfile*>(f_), &status);
+        fits_clear_errmsg();
+    }
+}
+
+void ImageWriter::Write(int y, int rows, const void* values)
+{
+    int status = 0;
+    LONGLONG first[2] = { 1, y + 1 };
+    fits_write_pixll(static_cast<fitsfile*>(f_), sample_ == Sample::F32 ? TFLOAT : TUSHORT, first,
+        static_cast<LONGLONG>(width_) * rows, const_cast<void*>(values), &status);
+    if (status)
+        Fail(Fault::Failure, path_, "cannot write: " + StatusText(status));
+}
+
+void ImageWriter::Finish()
+{
+    int status = 0;
+    fitsfile* f = static_cast<fitsfile*>(f_);
+    f_ = nullptr;
+    fits_close_file(f, &status);
+    if (status)
+        Fail(Fault::Failure, path_, "cannot write: " + StatusText(status));
 }
 
 } // namespace tamrix::intake

@@ -9,6 +9,7 @@
 #include "mapping.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -114,5 +115,67 @@ void CheckSameSize(const Frame& reference, const Frame& other);
 // floating-point value) is the physical value. With `keepInvalid`, the
 // frame's invalid pixels are written as NaN or BLANK.
 std::vector<char> FitsBytes(const Frame& frame, const std::vector<std::string>& history, bool keepInvalid);
+
+// An image read a band of rows at a time, for operations over more frames
+// than memory holds. The file stays open between reads unless Close() frees
+// its handle; the next read opens it again.
+class ImageRows {
+public:
+    // Opens the image `name` chooses (as ReadFrame does) and checks its
+    // header; `plane` as in ReadOptions. Throws Error.
+    ImageRows(const std::string& name, int plane);
+    ~ImageRows();
+    ImageRows(ImageRows&&) noexcept;
+    ImageRows& operator=(ImageRows&&) noexcept;
+
+    const std::string& Name() const;
+    int Width() const;
+    int Height() const;
+    int64_t Planes() const; // of a cube, 1 for a plain image
+    // How the samples are stored: their type, scaling and BLANK.
+    const Format& Stored() const;
+    // The header's cards, as Frame::cards.
+    const std::vector<std::string>& Cards() const;
+    // Whether rows come only by unpacking: a gzip'd file (held unpacked in
+    // memory while open) or a tile-compressed image.
+    bool Packed() const;
+
+    // Stored samples (Stored().sample, native byte order) of rows
+    // [y, y + rows), row after row.
+    void Read(int y, int rows, void* samples);
+    void Close();
+    // Writes the plane as a new plain FITS file of the same stored samples
+    // without scaling keywords (Stored() still describes them), a few tiles
+    // of rows at a time; `path` must not exist.
+    void Unpack(const std::string& path);
+
+private:
+    struct State;
+    std::unique_ptr<State> s_;
+};
+
+// A new FITS image written a band of rows at a time: 32-bit floating point
+// (Sample::F32) or 16-bit unsigned integers (Sample::U16, BZERO 32768), with
+// the given cards and one HISTORY card per line of history. The file at
+// `path` is replaced. Throws Error (Failure) naming `path`.
+class ImageWriter {
+public:
+    ImageWriter(const std::string& path, int width, int height, Sample sample, const std::vector<std::string>& cards,
+        const std::vector<std::string>& history);
+    ~ImageWriter(); // closes an unfinished file without a word
+    ImageWriter(const ImageWriter&) = delete;
+    ImageWriter& operator=(const ImageWriter&) = delete;
+
+    // Rows [y, y + rows): floats or uint16_t by the sample type.
+    void Write(int y, int rows, const void* values);
+    // Closes the file, checking that it was written whole.
+    void Finish();
+
+private:
+    std::string path_;
+    int width_;
+    Sample sample_;
+    void* f_ = nullptr; // CFITSIO's handle
+};
 
 } // namespace tamrix::intake

@@ -434,7 +434,7 @@ IntegerLayout StoredLayout(const Mapping& m)
     return l;
 }
 
-static std::string CensusText(
+std::string CensusText(
     const std::string& name, const Census& c, const Mapping& m, const std::string& fate, const std::string& rangeName)
 {
     std::string text;

@@ -109,6 +109,11 @@ struct Census {
     bool Clean() const { return invalid == 0 && below == 0 && above == 0; }
 };
 
+// The warning line of what a conversion met ("" when all was clean):
+// "name: 3 pixels are NaN, infinite or BLANK (fate); ...".
+std::string CensusText(const std::string& name, const Census& census, const Mapping& mapping, const std::string& fate,
+    const std::string& rangeName);
+
 // Converts `count` stored samples of `format` (native byte order) into frame
 // values of `mapping` (uint16_t or uint32_t by its depth). Invalid samples
 // are written as 0 and marked in `invalid` (one bool per pixel, resized),

@@ -17,5 +17,6 @@ void BindStars(pybind11::module_& m);
 void BindNetwork(pybind11::module_& m);
 void BindMapping(pybind11::module_& m);
 void BindRegister(pybind11::module_& m);
+void BindCombine(pybind11::module_& m);
 
 } // namespace tamrix::python

@@ -31,4 +31,5 @@ PYBIND11_MODULE(_tamrix, m)
     tamrix::python::BindNetwork(m);
     tamrix::python::BindMapping(m);
     tamrix::python::BindRegister(m);
+    tamrix::python::BindCombine(m);
 }

@@ -1,0 +1,105 @@
+// Combining a stack of equally sized frames pixel by pixel, by row bands:
+// only one band of every frame is in memory at a time, so the memory a
+// combination takes follows from a budget, not from the number of frames.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tamrix::stack {
+
+enum class Method { Median, Mean, SigmaClip, Winsorized };
+
+// "median", "mean", "sigma-clip", "winsorized"; ParseMethod throws
+// intake::Error (Usage) naming `option` for any other text.
+std::string MethodName(Method method);
+Method ParseMethod(const std::string& text, const std::string& option);
+
+struct Settings {
+    Method method = Method::Median;
+    // Clipping bounds, in robust standard deviations below and above the
+    // median (sigma-clip and winsorized).
+    double low = 3, high = 3;
+};
+
+// Throws intake::Error (Usage) naming `option` unless both bounds are
+// finite and positive.
+void CheckSigma(double low, double high, const std::string& option);
+
+// Fewer values than this at a pixel are never clipped: centre and spread
+// mean nothing there.
+constexpr int kLeastToClip = 3;
+// Clipping rounds at most; each one recomputes centre and spread from the
+// values kept.
+constexpr int kClipRounds = 5;
+
+// The combination of one pixel's values (`count` of them, NaN or infinite
+// for an undefined one, which is left out): NaN when none is defined. Clipping
+// centres on the median and spreads by 1.4826 * MAD of the values kept,
+// round after round until a round rejects nothing; sigma-clip averages the
+// values kept, winsorized replaces the values beyond the last bounds by the
+// bounds and averages all. `rejected` gets the number of values clipped
+// or replaced. `scratch` holds 2 * count values. Sums run in frame order,
+// so equal inputs in any order of frames give equal results up to rounding.
+double CombinePixel(const double* values, int count, const Settings& settings, double* scratch, int& rejected);
+
+// A stack of frames that hands out bands of rows as physical values.
+class Frames {
+public:
+    virtual ~Frames() = default;
+    virtual int Count() const = 0;
+    virtual int Width() const = 0;
+    virtual int Height() const = 0;
+    // Rows [y, y + rows) of frame `index`, row after row, NaN where
+    // undefined. Frames are read in groups of `Budget::files` (Release()
+    // after each group when there are more frames than that).
+    virtual void Read(int index, int y, int rows, double* out) = 0;
+    // Frees what reading frame `index` holds (its file handle).
+    virtual void Release(int /*index*/) { }
+};
+
+// Frames held in memory as physical values (NaN where undefined), each
+// width x height, row after row; the caller keeps them alive.
+class ArrayFrames : public Frames {
+public:
+    ArrayFrames(std::vector<const double*> frames, int width, int height)
+        : frames_(std::move(frames))
+        , width_(width)
+        , height_(height)
+    {
+    }
+    int Count() const override { return static_cast<int>(frames_.size()); }
+    int Width() const override { return width_; }
+    int Height() const override { return height_; }
+    void Read(int index, int y, int rows, double* out) override;
+
+private:
+    std::vector<const double*> frames_;
+    int width_, height_;
+};
+
+struct Budget {
+    int64_t bytes = int64_t { 256 } << 20; // for the bands of all frames together
+    int files = 64; // frames read without Release() in between
+};
+
+// Rows per band: as many as `bytes` holds for `count` frames of `width`
+// pixels (8 bytes a value, plus the band's results), at least one.
+int BandRows(int64_t bytes, int count, int width, int height);
+
+// Where the results of a band go: `values` and `rejected` (clip counts,
+// saturated at 65535) hold rows [y, y + rows).
+using BandSink = std::function<void(int y, int rows, const float* values, const uint16_t* rejected)>;
+// Called after each band with the bands done and their total.
+using Progress = std::function<void(int done, int total)>;
+
+// Combines the frames band by band, in parallel over the pixels of a band;
+// the result does not depend on the thread count. Polls `cancel` (when
+// given) between bands and throws intake::Error (Failure) "interrupted"
+// once it is set.
+void Combine(Frames& frames, const Settings& settings, const Budget& budget, const BandSink& sink,
+    const Progress& progress = nullptr, const unsigned char* cancel = nullptr);
+
+} // namespace tamrix::stack

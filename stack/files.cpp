@@ -1,0 +1,218 @@
+#include "files.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <unistd.h>
+
+namespace tamrix::stack {
+namespace {
+
+using intake::Error;
+using intake::Fault;
+
+// A folder of unpacked copies, removed with everything in it when the
+// object goes: on success, on an error and after Ctrl-C alike.
+class ScratchFolder {
+public:
+    ScratchFolder(const std::string& parent, std::function<void(const std::string&)> made)
+        : parent_(parent)
+        , made_(std::move(made))
+    {
+    }
+    ~ScratchFolder()
+    {
+        for (const std::string& file : files_)
+            unlink(file.c_str());
+        if (!path_.empty())
+            rmdir(path_.c_str());
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    // A new file name in the folder, made on first use.
+    std::string File()
+    {
+        if (path_.empty()) {
+            std::string folder = parent_ + "/.tamrix-combine-XXXXXX";
+            if (!mkdtemp(folder.data()))
+                throw Error(Fault::Failure,
+                    parent_ + ": cannot make a scratch folder for unpacked inputs: " + std::strerror(errno));
+            path_ = folder;
+            if (made_)
+                made_(path_);
+        }
+        files_.push_back(path_ + "/" + std::to_string(files_.size()) + ".fits");
+        return files_.back();
+    }
+
+private:
+    std::string parent_, path_;
+    std::function<void(const std::string&)> made_;
+    std::vector<std::string> files_;
+};
+
+// An input: where its rows come from (the file, or its unpacked copy) and
+// how its samples are stored (always the original's header).
+struct Input {
+    intake::ImageRows rows;
+    intake::Format format;
+    intake::Census census;
+};
+
+// Rows a pass over one input reads at a time for its data range.
+int ChunkRows(const Input& in, int64_t bytes)
+{
+    const int64_t row = int64_t { in.rows.Width() } * intake::SampleBytes(in.format.sample);
+    return static_cast<int>(std::clamp<int64_t>(bytes / row, 1, in.rows.Height()));
+}
+
+class FileFrames : public Frames {
+public:
+    FileFrames(std::vector<Input>& inputs, const intake::Mapping& mapping)
+        : inputs_(inputs)
+        , mapping_(mapping)
+    {
+    }
+    int Count() const override { return static_cast<int>(inputs_.size()); }
+    int Width() const override { return inputs_[0].rows.Width(); }
+    int Height() const override { return inputs_[0].rows.Height(); }
+
+    void Read(int index, int y, int rows, double* out) override
+    {
+        Input& in = inputs_[static_cast<size_t>(index)];
+        const size_t n = static_cast<size_t>(rows) * static_cast<size_t>(Width());
+        stored_.resize((n * static_cast<size_t>(intake::SampleBytes(in.format.sample)) + 7) / 8);
+        frame_.resize(n);
+        in.rows.Read(y, rows, stored_.data());
+        intake::ToFrame(stored_.data(), n, in.format, mapping_, frame_.data(), invalid_, in.census);
+        // 16-bit values lie packed at the start of frame_ for a 16-bit mapping.
+        intake::ToPhysical(frame_.data(), mapping_.depth, n, mapping_, out, &invalid_);
+    }
+    void Release(int index) override { inputs_[static_cast<size_t>(index)].rows.Close(); }
+
+private:
+    std::vector<Input>& inputs_;
+    intake::Mapping mapping_;
+    std::vector<double> stored_; // 8-byte aligned room for the samples
+    std::vector<uint32_t> frame_;
+    std::vector<bool> invalid_;
+};
+
+std::string Size(const intake::ImageRows& r)
+{
+    return std::to_string(r.Width()) + " x " + std::to_string(r.Height()) + " pixels";
+}
+
+std::string Planes(int64_t planes)
+{
+    return std::to_string(planes) + (planes == 1 ? " plane" : " planes");
+}
+
+// The 80-character card "NCOMBINE= <count>".
+std::string NcombineCard(int count)
+{
+    char card[81];
+    std::snprintf(card, sizeof card, "%-8s= %20d / %-47s", "NCOMBINE", count, "number of frames combined");
+    return std::string(card, 80);
+}
+
+} // namespace
+
+void CombineFiles(const std::vector<std::string>& names, const std::string& output, const std::string& rejection,
+    const std::vector<std::string>& history, const FileOptions& options, intake::Warnings& warnings,
+    const Progress& progress, const unsigned char* cancel)
+{
+    if (names.empty())
+        throw Error(Fault::Usage, "no frames to combine");
+    ScratchFolder scratch(options.scratchIn, options.onScratch);
+    std::vector<Input> inputs;
+    inputs.reserve(names.size());
+    std::vector<std::string> cards; // the first input's: an unpacked copy has none
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (cancel && __atomic_load_n(cancel, __ATOMIC_RELAXED))
+            throw Error(Fault::Failure, "interrupted");
+        intake::ImageRows rows(names[i], options.plane);
+        if (i > 0) {
+            const intake::ImageRows& first = inputs[0].rows;
+            if (rows.Width() != first.Width() || rows.Height() != first.Height())
+                throw Error(Fault::Mismatch,
+                    names[i] + ": " + Size(rows) + ", but " + names[0] + " has " + Size(first)
+                        + "; all frames must have one size");
+            if (rows.Planes() != first.Planes())
+                throw Error(Fault::Mismatch,
+                    names[i] + ": " + Planes(rows.Planes()) + ", but " + names[0] + " has " + Planes(first.Planes())
+                        + "; all frames must have as many");
+        }
+        intake::Format format = rows.Stored();
+        if (i == 0)
+            cards = rows.Cards();
+        if (rows.Packed()) {
+            // Read by rows again and again, a packed file would be unpacked
+            // once per band: unpack it once instead.
+            const std::string copy = scratch.File();
+            rows.Unpack(copy);
+            intake::ImageRows plain(copy, -1);
+            std::swap(rows, plain);
+        }
+        rows.Close();
+        inputs.push_back(Input { std::move(rows), format, {} });
+    }
+
+    std::vector<intake::Format> formats;
+    for (const Input& in : inputs)
+        formats.push_back(in.format);
+    std::optional<std::pair<double, double>> range;
+    if (intake::NeedsDataRange(formats, options.mapping)) {
+        double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+        std::vector<double> buffer;
+        for (Input& in : inputs) {
+            const int chunk = ChunkRows(in, std::max<int64_t>(options.budget.bytes / 2, 1));
+            const size_t width = static_cast<size_t>(in.rows.Width());
+            buffer.resize((width * static_cast<size_t>(chunk) * intake::SampleBytes(in.format.sample) + 7) / 8);
+            for (int y = 0; y < in.rows.Height(); y += chunk) {
+                const int rows = std::min(chunk, in.rows.Height() - y);
+                in.rows.Read(y, rows, buffer.data());
+                const auto [a, b] = intake::FiniteRange(buffer.data(), width * static_cast<size_t>(rows), in.format);
+                lo = std::min(lo, a);
+                hi = std::max(hi, b);
+            }
+            in.rows.Close();
+        }
+        range = std::make_pair(lo, hi);
+    }
+    const intake::Mapping mapping = intake::ChooseMapping(formats, options.mapping, range);
+
+    cards.erase(std::remove_if(cards.begin(), cards.end(),
+                    [](const std::string& card) { return card.compare(0, 9, "NCOMBINE=") == 0; }),
+        cards.end());
+    cards.push_back(NcombineCard(static_cast<int>(names.size())));
+    FileFrames frames(inputs, mapping);
+    intake::ImageWriter out(output, frames.Width(), frames.Height(), intake::Sample::F32, cards, history);
+    std::optional<intake::ImageWriter> counts;
+    if (!rejection.empty())
+        counts.emplace(rejection, frames.Width(), frames.Height(), intake::Sample::U16, cards, history);
+    Combine(
+        frames, options.settings, options.budget,
+        [&](int y, int rows, const float* values, const uint16_t* rejected) {
+            out.Write(y, rows, values);
+            if (counts)
+                counts->Write(y, rows, rejected);
+        },
+        progress, cancel);
+    out.Finish();
+    if (counts)
+        counts->Finish();
+    for (const Input& in : inputs) {
+        const std::string text = intake::CensusText(in.format.name, in.census, mapping,
+            in.census.invalid ? "left out of the combination" : "", options.mapping.rangeName);
+        if (!text.empty())
+            warnings.push_back(text);
+    }
+}
+
+} // namespace tamrix::stack
