@@ -97,8 +97,9 @@ TEST(Decomposition, GivesOrthogonalFactorsThatRebuildTheMatrix)
                 for (uint32_t k = 1; k <= m; ++k)
                     uu += d.u(k, i) * d.u(k, j);
                 EXPECT_NEAR(vv, i == j, 1e-12) << i << "," << j;
-                if (d.w(i, i) > 1e-9 && d.w(j, j) > 1e-9)
+                if (d.w(i, i) > 1e-9 && d.w(j, j) > 1e-9) {
                     EXPECT_NEAR(uu, i == j, 1e-12) << i << "," << j;
+                }
                 EXPECT_TRUE(i == j ? d.w(i, i) >= 0.0 : d.w(i, j) == 0.0) << i << "," << j;
             }
         for (uint32_t i = 1; i <= m; ++i)
