@@ -90,9 +90,8 @@ void WriteFits(const std::string& path, const FitsLayout& layout, const std::vec
     if (layout.inExtension || layout.tiled)
         fits_create_img(f, 8, 0, axes, &status);
     if (layout.tiled) {
-        fits_set_compression_type(f, layout.bitpix < 0 ? GZIP_1 : RICE_1, &status);
-        if (layout.bitpix < 0)
-            fits_set_quantize_level(f, 0.0, &status); // floating point kept exactly
+        fits_set_compression_type(f, GZIP_1, &status);
+        fits_set_quantize_level(f, 0.0, &status); // floating point kept exactly
     }
     fits_create_img(f, layout.bitpix, naxis, axes, &status);
     if ((layout.bzero != 0 || layout.bscale != 1) && layout.bitpix > 0) {
@@ -110,8 +109,6 @@ void WriteFits(const std::string& path, const FitsLayout& layout, const std::vec
         char name[] = "SCI";
         fits_write_key(f, TSTRING, "EXTNAME", name, nullptr, &status);
     }
-    for (const auto& [key, value] : layout.keys)
-        fits_write_key(f, TSTRING, key.c_str(), const_cast<char*>(value.c_str()), nullptr, &status);
     for (const std::string& card : layout.cards)
         fits_write_record(f, card.c_str(), &status);
     // NaN marks undefined pixels: BLANK in integers (through a stand-in value
@@ -121,14 +118,7 @@ void WriteFits(const std::string& path, const FitsLayout& layout, const std::vec
     for (double& v : copy)
         if (std::isnan(v) && layout.bitpix > 0)
             v = undefined;
-    if (layout.tiled && layout.bitpix == 16) {
-        // CFITSIO compresses integer tiles only from their own type.
-        std::vector<short> stored;
-        for (double v : copy)
-            stored.push_back(static_cast<short>(std::lround((v - layout.bzero) / layout.bscale)));
-        fits_set_bscale(f, 1.0, 0.0, &status);
-        fits_write_img(f, TSHORT, 1, LONGLONG(stored.size()), stored.data(), &status);
-    } else if (layout.hasBlank) {
+    if (layout.hasBlank) {
         fits_write_imgnull(f, TDOUBLE, 1, LONGLONG(copy.size()), copy.data(), &undefined, &status);
     } else {
         fits_write_img(f, TDOUBLE, 1, LONGLONG(copy.size()), copy.data(), &status);
@@ -136,23 +126,26 @@ void WriteFits(const std::string& path, const FitsLayout& layout, const std::vec
     fits_close_file(f, &status);
     Check(status, path.c_str());
     if (layout.gzip) {
-        const std::string bytes = ReadFile(plain);
-        gzFile gz = gzopen(path.c_str(), "wb");
-        gzwrite(gz, bytes.data(), unsigned(bytes.size()));
-        gzclose(gz);
+        WriteGzip(path, ReadFile(plain));
         unlink(plain.c_str());
     }
 }
 
+void WriteGzip(const std::string& path, const std::string& bytes)
+{
+    gzFile gz = gzopen(path.c_str(), "wb");
+    gzwrite(gz, bytes.data(), unsigned(bytes.size()));
+    gzclose(gz);
+}
+
 void WriteU16(const std::string& path, int width, int height, const std::vector<uint32_t>& values)
 {
-    WriteFits(path, { width, height, 0, 16, 32768, false, {} }, std::vector<double>(values.begin(), values.end()));
+    WriteFits(path, { width, height, 0, 16, 32768 }, std::vector<double>(values.begin(), values.end()));
 }
 
 void WriteU32(const std::string& path, int width, int height, const std::vector<uint32_t>& values)
 {
-    WriteFits(
-        path, { width, height, 0, 32, 2147483648.0, false, {} }, std::vector<double>(values.begin(), values.end()));
+    WriteFits(path, { width, height, 0, 32, 2147483648.0 }, std::vector<double>(values.begin(), values.end()));
 }
 
 FitsImage ReadFits(const std::string& path)

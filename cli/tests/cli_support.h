@@ -47,14 +47,13 @@ struct ByName {
 // bzero and bscale written when not 0 and 1, blank as BLANK, values given as
 // they should read back (physical values; NaN for a blank pixel). naxes3 > 0
 // makes a cube. `inExtension` leaves the primary HDU empty and names the
-// image SCI; `tiled` compresses it into tiles (lossless); `gzip` compresses
-// the whole file.
+// image SCI; `tiled` compresses a floating-point image into tiles
+// (losslessly); `gzip` compresses the whole file.
 struct FitsLayout {
     int width = 0, height = 0, planes = 0;
     int bitpix = 16;
     double bzero = 32768;
     bool inExtension = false;
-    std::vector<std::pair<std::string, std::string>> keys; // string keywords
     double bscale = 1;
     bool hasBlank = false;
     long long blank = 0;
@@ -62,6 +61,7 @@ struct FitsLayout {
     std::vector<std::string> cards = {}; // whole header cards, written as they are
 };
 void WriteFits(const std::string& path, const FitsLayout& layout, const std::vector<double>& values);
+void WriteGzip(const std::string& path, const std::string& bytes);
 void WriteU16(const std::string& path, int width, int height, const std::vector<uint32_t>& values);
 void WriteU32(const std::string& path, int width, int height, const std::vector<uint32_t>& values);
 

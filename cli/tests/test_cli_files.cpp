@@ -70,22 +70,21 @@ TEST_P(EveryImageType, RoundTripsThroughACommandInPhysicalUnits)
     }
 }
 
+// The mapping's choice for each type is the intake layer's own test; here
+// each way into and out of a file: scaled integers, the full 32-bit range,
+// 64-bit data with --range, floating point, an extension, gzip, tiles and
+// a cube's plane.
 INSTANTIATE_TEST_SUITE_P(Cli, EveryImageType,
-    ::testing::Values(Stored { "Bytes", { 0, 0, 0, 8, 0 }, { 0, 1, 2, 3, 127, 128, 200, 255, 9, 10, 11, 12 } },
-        Stored { "SignedBytes", { 0, 0, 0, 8, -128 }, { -128, -1, 0, 1, 127, 5, 6, 7, 8, 9, 10, 11 } },
-        Stored { "Unsigned16", { 0, 0, 0, 16, 32768 }, { 0, 1, 32767, 32768, 65534, 65535, 6, 7, 8, 9, 10, 11 } },
-        Stored { "Scaled16", { 0, 0, 0, 16, 1500, false, {}, 0.5 },
-            { 1500, 1499.5, 0, 2000, 16883.5, 5, 6, 7, 8, 9, 10, 11 } },
+    ::testing::Values(Stored { "Scaled16", { 0, 0, 0, 16, 1500, false, 0.5 },
+                          { 1500, 1499.5, 0, 2000, 16883.5, 5, 6, 7, 8, 9, 10, 11 } },
         Stored { "Unsigned32", { 0, 0, 0, 32, 2147483648.0 },
             { 0, 4294967295.0, 2147483648.0, 3, 4, 5, 6, 7, 8, 9, 10, 11 } },
         Stored { "SixtyFourBitWithARange", { 0, 0, 0, 64, 0 }, { -1000, 0, 1e9, 3, 4, 5, 6, 7, 8, 9, 10, 11 }, "",
             { "--range", "-1000,1000000000" } },
-        Stored { "Float32", { 0, 0, 0, -32, 0 }, kReals }, Stored { "Float64", { 0, 0, 0, -64, 0 }, kReals },
+        Stored { "Float32", { 0, 0, 0, -32, 0 }, kReals },
         Stored { "ExtensionByName", { 0, 0, 0, 16, 0, true }, kSigned16, "[SCI]" },
-        Stored { "ExtensionByNumber", { 0, 0, 0, 16, 0, true }, kSigned16, "[1]" },
-        Stored { "Gzipped32", { 0, 0, 0, 32, 0, true, {}, 1, false, 0, false, true }, kSigned16 },
-        Stored { "Tiled16", { 0, 0, 0, 16, 0, false, {}, 1, false, 0, true }, kSigned16 },
-        Stored { "TiledFloat", { 0, 0, 0, -32, 0, false, {}, 1, false, 0, true }, kReals },
+        Stored { "Gzipped32", { 0, 0, 0, 32, 0, true, 1, false, 0, false, true }, kSigned16 },
+        Stored { "TiledFloat", { 0, 0, 0, -32, 0, false, 1, false, 0, true }, kReals },
         Stored { "CubePlane", { 0, 0, 2, -32, 0 }, kReals, "", { "--plane", "1" } }),
     ByName());
 
@@ -194,7 +193,7 @@ const BadInput kBadInputs[] = {
         3, "not a readable FITS file" },
     { "Cube",
         [](const Scratch& d) {
-            WriteFits(d / "light.fits", { 4, 4, 3, 16, 32768, false, {} }, std::vector<double>(48, 1));
+            WriteFits(d / "light.fits", { 4, 4, 3, 16, 32768 }, std::vector<double>(48, 1));
             Good(d, "dark.fits");
         },
         2, "a cube of 3 planes (4 x 4 x 3): choose one with --plane N" },
@@ -211,7 +210,7 @@ const BadInput kBadInputs[] = {
     { "DarkOfAnotherScale",
         [](const Scratch& d) {
             Good(d, "light.fits");
-            WriteFits(d / "dark.fits", { 4, 4, 0, 16, 0, false, {}, 0.5 }, std::vector<double>(16, 1));
+            WriteFits(d / "dark.fits", { 4, 4, 0, 16, 0, false, 0.5 }, std::vector<double>(16, 1));
         },
         5, "BSCALE 0.5 differs" },
 };
@@ -225,36 +224,20 @@ using BadCalibrationInput = CliParamTest<BadInput>;
 
 // Every command reads frames through one reader; calibrate, with two inputs,
 // also shows which one is at fault.
-TEST_P(BadCalibrationInput, FailsWithItsMessageAndStatusAndLeavesNoOutput)
+TEST_P(BadCalibrationInput, FailsWithItsMessageAndStatusAndLeavesTheOutputAlone)
 {
     const BadInput& bad = GetParam();
     bad.make(dir);
+    WriteFile(dir / "out.fits", "previous result");
     const auto before = dir.Files();
     const Result run = Tamrix({ "calibrate", dir / "light.fits", "--dark", dir / "dark.fits", "-o", dir / "out.fits" });
     const std::string culprit = std::string(bad.name).find("Dark") != std::string::npos ? "dark.fits" : "light.fits";
     ExpectOneLineError(run, bad.status, dir / culprit, bad.problem);
-    EXPECT_EQ(dir.Files(), before); // neither out.fits nor a temporary
+    EXPECT_EQ(ReadFile(dir / "out.fits"), "previous result");
+    EXPECT_EQ(dir.Files(), before); // no temporary
 }
 
 INSTANTIATE_TEST_SUITE_P(Cli, BadCalibrationInput, ::testing::ValuesIn(kBadInputs), ByName());
-
-TEST_F(Cli, AFailedRunLeavesAnExistingOutputUntouched)
-{
-    WriteU16(dir / "light.fits", 4, 4, Values(16, 100));
-    WriteU16(dir / "dark.fits", 4, 3, Values(12, 100));
-    WriteFile(dir / "out.fits", "previous result");
-    const Result run = Tamrix({ "calibrate", dir / "light.fits", "-d", dir / "dark.fits", "-o", dir / "out.fits" });
-    EXPECT_EQ(run.status, 5);
-    EXPECT_EQ(ReadFile(dir / "out.fits"), "previous result");
-    EXPECT_EQ(dir.Files(), (std::vector<std::string> { "dark.fits", "light.fits", "out.fits" }));
-}
-
-TEST_F(Cli, AnOutputInAMissingFolderFailsBeforeAnythingIsWritten)
-{
-    WriteU16(dir / "light.fits", 4, 4, Values(16, 100));
-    const Result run = Tamrix({ "bin", dir / "light.fits", "-o", dir / "nowhere/out.fits" });
-    ExpectOneLineError(run, 1, dir / "nowhere/out.fits", "cannot create a file in");
-}
 
 // Usage errors: status 2, one line, nothing written. LIGHT is a 4 x 4 frame.
 const std::vector<std::pair<std::vector<std::string>, std::string>> kUsageErrors = {
@@ -367,6 +350,10 @@ const OutputPath kOutputPaths[] = {
     { "DashIsStandardOutput", { "stars", "IN", "--csv", "-", "--regions", "-" }, 0, nullptr,
         [](const Scratch&, const Result& run, int) {
             EXPECT_EQ(run.out, kNoStars + "# Region file format: DS9 version 4.1\nglobal color=green width=1\nimage\n");
+        } },
+    { "MissingFolder", { "bin", "IN", "-o", "nowhere/out.fits" }, 1, nullptr,
+        [](const Scratch& d, const Result& run, int) {
+            ExpectOneLineError(run, 1, d / "nowhere/out.fits", "cannot create a file in");
         } },
     { "DashIsNoFitsFile", { "bin", "IN", "-o", "-" }, 2, nullptr,
         [](const Scratch&, const Result& run, int) { ExpectOneLineError(run, 2, "-", "name a file"); } },

@@ -3,10 +3,7 @@
 #include "tools/star_fields.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
-#include <algorithm>
-#include <cmath>
 #include <sstream>
 
 namespace tamrix::clitest {
@@ -14,13 +11,6 @@ namespace {
 
 using test::IdxImages;
 using test::IdxLabels;
-
-void WriteGzip(const std::string& path, const std::string& bytes)
-{
-    gzFile f = gzopen(path.c_str(), "wb");
-    gzwrite(f, bytes.data(), static_cast<unsigned>(bytes.size()));
-    gzclose(f);
-}
 
 // A network file as the library writes it: one "biases" line and one line of
 // weights per neuron for every layer after the first.
@@ -161,7 +151,7 @@ TEST_F(Nn, ABadNetworkFileGivesTheLoadersMessage)
         = "bad.net: Chyba \u010dten\u00ed neuronov\u00e9 s\u00edt\u011b, line: 2, Wrong file version";
     ExpectOneLineError(Tamrix({ "nn", "info", dir / "bad.net" }), 3, dir / "bad.net", message);
     ExpectOneLineError(Tamrix({ "nn", "test", dir / "bad.net", dir / "i", dir / "l" }), 3, dir / "bad.net", message);
-    WriteU16(dir / "sky.fits", 8, 8, std::vector<uint32_t>(64, 100));
+    WriteU16(dir / "sky.fits", 8, 8, Values(64, 100));
     ExpectOneLineError(Tamrix({ "stars", dir / "sky.fits", "--network", dir / "bad.net", "--csv", dir / "out.csv" }), 3,
         dir / "bad.net", message);
     EXPECT_EQ(dir.Files(), (std::vector<std::string> { "bad.net", "sky.fits" }));
@@ -175,14 +165,20 @@ std::string CentreNet()
     return NetFile({ 25, 1 }, { { "biases;1;-10.00000", weights } });
 }
 
-TEST_F(Nn, StarsWithANetworkFindsEachStarOnce)
+// sky.fits: 48 x 32 pixels of level 500, two stars of sigma 1 px.
+void WriteSky(const Scratch& dir, double noise)
 {
     starnet::Recipe recipe;
-    recipe.width = 48, recipe.height = 32, recipe.level = 500, recipe.noise = recipe.gradient = 0,
+    recipe.width = 48, recipe.height = 32, recipe.level = 500, recipe.noise = noise, recipe.gradient = 0,
     recipe.hotPixels = recipe.tracks = 0;
     recipe.given = { { 12.2, 10.0, 3000, 1.0 }, { 33.0, 21.7, 3000, 1.0 } };
     const auto sky = starnet::MakeField(1, recipe).pixels;
-    WriteU16(dir / "sky.fits", 48, 32, std::vector<uint32_t>(sky.begin(), sky.end()));
+    WriteU16(dir / "sky.fits", 48, 32, Values(sky.begin(), sky.end()));
+}
+
+TEST_F(Nn, StarsWithANetworkFindsEachStarOnce)
+{
+    WriteSky(dir, 0);
     WriteFile(dir / "c.net", CentreNet());
     const Result run = Tamrix({ "stars", dir / "sky.fits", "--network", dir / "c.net" });
     ASSERT_EQ(run.status, 0) << run.err;
@@ -217,14 +213,7 @@ TEST_F(Nn, StarsWithANetworkFindsEachStarOnce)
 // written.
 TEST_F(Nn, TrainStarsLearnsFromFramesAndTheirLists)
 {
-    std::vector<uint32_t> sky(48 * 32, 500);
-    for (int y = 0; y < 32; ++y)
-        for (int x = 0; x < 48; ++x)
-            for (const auto& s : { std::pair<double, double> { 12.2, 10.0 }, { 33.0, 21.7 } }) {
-                const double d2 = (x - s.first) * (x - s.first) + (y - s.second) * (y - s.second);
-                sky[size_t(y) * 48 + x] += uint32_t(3000 * std::exp(-d2 / 2)) + uint32_t((x * 7 + y * 13) % 5);
-            }
-    WriteU16(dir / "sky.fits", 48, 32, sky);
+    WriteSky(dir, 2);
     WriteFile(dir / "sky.csv", "x,y\n12.2,10\n33,21.7\n");
     const Result run = Tamrix({ "nn", "train-stars", dir / "sky.fits", "-r", "2", "-e", "2", "-o", dir / "s.net" });
     ASSERT_EQ(run.status, 0) << run.err;

@@ -9,12 +9,6 @@ def rng():
     return np.random.default_rng(20261206)
 
 
-def random_frame(rng, shape, dtype, high=None):
-    """A frame of uniform random pixels up to high (full scale by default)."""
-    top = np.iinfo(dtype).max if high is None else high
-    return rng.integers(0, top, size=shape, dtype=dtype, endpoint=True)
-
-
 def star_field(shape, stars, sky=800.0, noise=10.0, sigma=1.3, peak=6000.0, seed=3, dtype=np.uint16):
     """A sky with Gaussian noise and Gaussian stars at the (x, y) positions."""
     rng = np.random.default_rng(seed)

@@ -43,31 +43,6 @@ def test_layers_levels_and_weights():
     assert not net.check_nans()
 
 
-@pytest.mark.parametrize("layers, error", [
-    ([], ValueError), ([3, 0, 1], ValueError), ([2] * 101, ValueError), ("abc", TypeError), ([2, 2.5], TypeError),
-    ([784, 1500, 10], ValueError)])  # a file of 9.5 MB, more than a network file may have
-def test_layer_sizes_are_checked(layers, error):
-    with pytest.raises(error, match="layers"):
-        tamrix.Network(layers)
-
-
-X10, T9, T10 = np.zeros((10, 3), np.float32), np.zeros((9, 2), np.float32), np.zeros((10, 2), np.float32)
-
-
-@pytest.mark.parametrize("call, message", [
-    (lambda net: net.infer(np.zeros(3)), "input must be a numpy.ndarray of dtype float32"),
-    (lambda net: net.infer(np.zeros(4, np.float32)), "input must have 3 values per vector, got 4"),
-    (lambda net: net.learn(X10, X10, batch_size=2, learning_rate=0.1), "targets must have 2 values per row"),
-    (lambda net: net.learn(X10, T9, batch_size=2, learning_rate=0.1), "same number of rows"),
-    (lambda net: net.learn(X10, T10, batch_size=0, learning_rate=0.1), "batch_size must be in 1"),
-    (lambda net: net.learn(X10, T10, batch_size=2, learning_rate=np.nan), "learning_rate must be finite"),
-    (lambda net: tamrix.Network([3]).learn(X10, X10, batch_size=2, learning_rate=0.1), "at least two layers"),
-])
-def test_vectors_are_checked(call, message):
-    with pytest.raises((TypeError, ValueError), match=message):
-        call(tamrix.Network([3, 2]))
-
-
 def test_an_exception_in_on_epoch_stops_training_and_a_callback_cannot_use_the_network():
     net = tamrix.Network([2, 3, 1])
     inputs, targets = xor_problem()

