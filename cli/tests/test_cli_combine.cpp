@@ -18,12 +18,12 @@ const double kNaN = std::nan("");
 TEST_F(Cli, CombineClipsOneOutlierAmongThreeInPhysicalUnits)
 {
     FitsLayout real { 4, 1, 0, -32, 0 };
-    real.keys = { { "OBJECT", "dark" } };
+    real.cards = { "OBJECT  = 'dark    '" };
     WriteFits(dir / "a.fits", real, { 10, kNaN, 7.5, -100 });
-    FitsLayout packed { 4, 1, 0, 16, 0 };
+    FitsLayout packed { 4, 1, 0, -32, 0 };
     packed.tiled = true;
     WriteFits(dir / "b.fits", packed, { 10, 20, 8, -100 });
-    packed.tiled = false;
+    packed = { 4, 1, 0, 16, 0 };
     packed.gzip = true;
     WriteFits(dir / "c.fits.gz", packed, { 1000, 22, 9, -100 });
     const Result run = Tamrix({ "combine", dir / "a.fits", dir / "b.fits", dir / "c.fits.gz", "-o", dir / "m.fits",
