@@ -51,10 +51,13 @@ double MeanWithin(const double* values, int count, double lo, double hi)
     return sum / n;
 }
 
-// 1.4826 * MAD estimates the standard deviation of normal data.
-constexpr double kMadToSigma = 1.4826;
-
 } // namespace
+
+double MadToSigma(int n)
+{
+    static constexpr double kSmall[] = { 1.196, 1.495, 1.363, 1.206, 1.200, 1.140, 1.129, 1.107 }; // n = 2 .. 9
+    return 1.4826 * (n < 2 ? 1.0 : n <= 9 ? kSmall[n - 2] : n / (n - 0.8));
+}
 
 std::string MethodName(Method method)
 {
@@ -113,7 +116,7 @@ double CombinePixel(const double* values, int count, const Settings& settings, d
         const double* run = sorted + first;
         const int m = last - first;
         const double centre = SortedMedian(run, m);
-        const double spread = kMadToSigma * MedianDeviation(run, m, centre);
+        const double spread = std::max(MadToSigma(m) * MedianDeviation(run, m, centre), settings.floor);
         lo = centre - settings.low * spread;
         hi = centre + settings.high * spread;
         const int from = static_cast<int>(std::lower_bound(run, run + m, lo) - sorted);

@@ -22,7 +22,19 @@ struct Settings {
     // Clipping bounds, in robust standard deviations below and above the
     // median (sigma-clip and winsorized).
     double low = 3, high = 3;
+    // The least spread, in the values' units: their noise when the caller
+    // knows it (a stack of lights), else their quantisation step. Without
+    // it, a few integer frames whose values mostly agree (MAD 0) lose every
+    // value but the median's, and the spread of a few values, often small by
+    // chance, rejects good ones.
+    double floor = 0;
 };
+
+// The robust standard deviation of n values from their median absolute
+// deviation: 1.4826 MAD, times the small-sample factor that makes it
+// unbiased for normal data (1.495 for 3 values, 1.363 for 4, ... n / (n -
+// 0.8) from 10).
+double MadToSigma(int n);
 
 // Throws intake::Error (Usage) naming `option` unless both bounds are
 // finite and positive.

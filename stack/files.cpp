@@ -196,8 +196,11 @@ void CombineFiles(const std::vector<std::string>& names, const std::string& outp
     std::optional<intake::ImageWriter> counts;
     if (!rejection.empty())
         counts.emplace(rejection, frames.Width(), frames.Height(), intake::Sample::U16, cards, history);
+    // At least one step of the data's grid apart: integer frames agree to the step.
+    Settings settings = options.settings;
+    settings.floor = std::max(settings.floor, mapping.scale);
     Combine(
-        frames, options.settings, options.budget,
+        frames, settings, options.budget,
         [&](int y, int rows, const float* values, const uint16_t* rejected) {
             out.Write(y, rows, values);
             if (counts)

@@ -125,7 +125,8 @@ method : {"median", "mean", "sigma-clip", "winsorized"}
     at a pixel nothing is clipped.
 sigma : (low, high)
     Bounds below and above the median in robust standard deviations
-    (1.4826 times the median absolute deviation), both above 0.
+    (1.4826 times the median absolute deviation, times the small-sample
+    factor that makes it unbiased for normal noise), both above 0.
 
 Returns
 -------

@@ -18,6 +18,7 @@ struct PixelCase {
     std::vector<double> values;
     double value;
     int rejected;
+    double floor = 0;
 };
 
 // What the methods promise, written out; the shared reference must agree.
@@ -26,9 +27,12 @@ const PixelCase kPixelCases[] = {
     { "OneOutlierAmongFiveIsClipped", Method::SigmaClip, { 10, 11, 12, 13, 1000 }, 11.5, 1 },
     { "TwoValuesAreNeverClipped", Method::SigmaClip, { 10, 1000 }, 505, 0 },
     { "UndefinedValuesDoNotCountTowardsThree", Method::Winsorized, { 10, NaN, 1000 }, 505, 0 },
-    // Round two keeps 10..13 around 11.5 with a spread of 1.4826.
-    { "WinsorizedMovesTheOutlierToTheBound", Method::Winsorized, { 10, 11, 12, 13, 1000 }, (46 + 11.5 + 3 * 1.4826) / 5,
-        1 },
+    // Round two keeps 10..13 around 11.5 with a spread of 1.4826 times the
+    // factor for 4 values.
+    { "WinsorizedMovesTheOutlierToTheBound", Method::Winsorized, { 10, 11, 12, 13, 1000 },
+        (46 + 11.5 + 3 * 1.4826 * 1.363) / 5, 1 },
+    // MAD 0: the floor keeps the values one step off the median.
+    { "ValuesThatMostlyAgreeKeepTheirNeighbours", Method::SigmaClip, { 100, 100, 100, 101, 98 }, 99.8, 0, 1 },
     { "MedianOfAnEvenCountIsTheMiddleMean", Method::Median, { 1, 5, NaN, 2, 8 }, 3.5, 0 },
     { "MeanLeavesUndefinedOut", Method::Mean, { 1, NaN, 2 }, 1.5, 0 },
     { "AllUndefinedIsUndefined", Method::SigmaClip, { NaN, NaN, NaN }, NaN, 0 },
@@ -39,7 +43,7 @@ class PixelTest : public ::testing::TestWithParam<PixelCase> { };
 TEST_P(PixelTest, KnownAnswer)
 {
     const PixelCase& c = GetParam();
-    const Settings settings { c.method, 3, 3 };
+    const Settings settings { c.method, 3, 3, c.floor };
     std::vector<double> scratch(2 * c.values.size());
     int rejected = -1;
     const double value
@@ -188,13 +192,15 @@ TEST(CombineFiles, BandsOfGroupedAndPackedFilesGiveTheReference)
     EXPECT_EQ(dir.Files(),
         (std::vector<std::string> { "f0.fits", "f1.fits", "f2.fits", "f3.fits", "f4.fits", "out.fits", "rej.fits" }));
 
+    Settings grid = options.settings;
+    grid.floor = 1; // the spread is at least the 16-bit files' step
     const auto values = ReadAll<float>(dir / "out.fits");
     const auto counts = ReadAll<int16_t>(dir / "rej.fits"); // stored around BZERO 32768
     for (int p = 0; p < kWidth * kHeight; ++p) {
         std::vector<double> stackOf;
         for (const auto& f : frames)
             stackOf.push_back(f[p]);
-        const reference::Combined expected = reference::Combine(stackOf, options.settings);
+        const reference::Combined expected = reference::Combine(stackOf, grid);
         EXPECT_EQ(values[p], static_cast<float>(expected.value)) << "pixel " << p;
         EXPECT_EQ(counts[p] + 32768, expected.rejected) << "pixel " << p;
     }

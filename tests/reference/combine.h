@@ -31,8 +31,9 @@ inline double MeanOf(const std::vector<double>& v)
     return sum / static_cast<double>(v.size());
 }
 
-// NaN and infinite values left out; clipping around the median by 1.4826 * MAD, round
-// after round (at most 5) while 3 or more values are left.
+// NaN and infinite values left out; clipping around the median by the
+// unbiased MAD spread (at least the floor), round after round (at most 5)
+// while 3 or more values are left.
 inline Combined Combine(const std::vector<double>& values, const stack::Settings& s)
 {
     std::vector<double> v;
@@ -52,7 +53,7 @@ inline Combined Combine(const std::vector<double>& values, const stack::Settings
         std::vector<double> deviation;
         for (double x : kept)
             deviation.push_back(std::abs(x - centre));
-        const double sigma = 1.4826 * SortedMedian(deviation);
+        const double sigma = std::max(stack::MadToSigma(int(kept.size())) * SortedMedian(deviation), s.floor);
         lo = centre - s.low * sigma;
         hi = centre + s.high * sigma;
         std::vector<double> next;
