@@ -43,7 +43,10 @@ Result Tamrix(const std::vector<std::string>& args, const std::string& interrupt
     const int out = TempFile(), err = TempFile();
     const pid_t pid = fork();
     if (pid == 0) {
-        std::signal(SIGINT, SIG_DFL); // a shell without job control starts background jobs ignoring it
+        // The signals the tests send start at their defaults: a shell without
+        // job control starts background jobs ignoring SIGINT, nohup SIGHUP.
+        for (const int s : { SIGINT, SIGHUP, SIGTERM, SIGPIPE, SIGXFSZ })
+            std::signal(s, SIG_DFL);
         dup2(out, 1);
         dup2(err, 2);
         std::vector<char*> argv;
