@@ -163,7 +163,7 @@ void AddStackCommand(CLI::App& app, Action& action)
              std::tuple { "--flat", &args->flats, "flat fields: the lights are divided by their median at its mean" } })
         cmd->add_option(name, *list, std::string(what) + " (repeat the option or give a comma list)")
             ->delimiter(',')
-            ->expected(1)
+            ->allow_extra_args(false)
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     cmd->add_option("--output,-o", args->output, "stacked frame (FITS, BITPIX -32, the lights' physical units)")
         ->required()

@@ -22,18 +22,23 @@ void Poll(const unsigned char* cancel)
         throw Error(Fault::Failure, "interrupted");
 }
 
-// Refuses colour frames: their pixels are a mosaic of channels, which
-// warping would mix.
-void RefuseColour(const std::string& name, int plane)
+// Refuses colour frames, whose pixels are a mosaic of channels that warping
+// would mix, and frames of another size than `size` (the first light)
+// when there are calibration frames (`size` null: any size).
+void CheckInput(const std::string& name, int plane, const intake::ImageRows* size)
 {
     const intake::ImageRows rows(name, plane);
-    for (const std::string& card : rows.Cards())
-        for (const char* key : { "BAYERPAT", "COLORTYP" })
-            if (card.compare(0, 8, std::string(key).append(8 - std::string(key).size(), ' ')) == 0
-                && card.size() > 8 && card[8] == '=')
+    for (const std::string key : { "BAYERPAT", "COLORTYP" })
+        for (const std::string& card : rows.Cards())
+            if (card.size() > 8 && card.compare(0, 8, key) == 0 && card[8] == '=')
                 throw Error(Fault::Unsupported,
                     name + ": a colour (Bayer) frame (" + key
                         + " card); stack takes monochrome frames: split it into its colour planes first");
+    if (size && (rows.Width() != size->Width() || rows.Height() != size->Height()))
+        throw Error(Fault::Mismatch,
+            name + ": " + std::to_string(rows.Width()) + " x " + std::to_string(rows.Height()) + " pixels, but "
+                + size->Name() + " has " + std::to_string(size->Width()) + " x " + std::to_string(size->Height())
+                + "; with darks or flats, every frame must have one size");
 }
 
 // Reads a light calibrated by the masters (empty names: none).
@@ -107,10 +112,13 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
             std::rotate(order.begin(), at, at + 1);
         }
     }
-    for (const std::vector<std::string>* names :
-         std::initializer_list<const std::vector<std::string>*> { &order, &options.darks, &options.flats })
+    const bool calibrated = !options.darks.empty() || !options.flats.empty();
+    const intake::ImageRows first(lights[0], plane);
+    for (const std::string& name : order)
+        CheckInput(name, plane, calibrated ? &first : nullptr);
+    for (const auto* names : { &options.darks, &options.flats })
         for (const std::string& name : *names)
-            RefuseColour(name, plane);
+            CheckInput(name, plane, &first);
 
     ScratchFolder scratch(options.files.scratchIn, options.files.onScratch);
     const int stages = (options.darks.empty() ? 0 : 1) + (options.flats.empty() ? 0 : 1);
