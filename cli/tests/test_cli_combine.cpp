@@ -134,6 +134,17 @@ TEST_F(Cli, StackGivesTheReferenceCropBackFromCalibratedShiftedLights)
         EXPECT_NEAR(numbers[5], offsets[0][0] - offsets[k][0], 0.05) << line;
         EXPECT_NEAR(numbers[8], offsets[0][1] - offsets[k][1], 0.05) << line;
     }
+
+    // Ctrl-C on the way leaves no output and no scratch folder.
+    std::vector<std::string> args { "stack", "--progress", "--dark", dir / "d0.fits", "-o", dir / "again.fits" };
+    for (int i = 0; i < 30; ++i)
+        args.push_back(dir / ("l" + std::to_string(i % 3) + ".fits"));
+    const Result stopped = Tamrix(args, "register [");
+    EXPECT_EQ(stopped.status, 130) << stopped.err;
+    EXPECT_EQ(stopped.err.find("30/30 frames"), std::string::npos) << "stacked to the end before the interrupt";
+    EXPECT_EQ(dir.Files(),
+        (std::vector<std::string> { "c.fits", "d0.fits", "d1.fits", "d2.fits", "f.fits", "l0.fits", "l1.fits",
+            "l2.fits", "out.fits", "r.csv" }));
 }
 
 struct Refusal {
