@@ -64,9 +64,16 @@ std::vector<float> Warp(const intake::Frame& frame, const Affine& m, int width, 
     std::vector<uint16_t>& coverage)
 {
     const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
+    // The identity (the reference itself) is a copy: Transform would leave
+    // the last column and row out, having no pixel beyond them to blend.
+    const bool identity = m.a == 1 && m.b == 0 && m.c == 0 && m.d == 0 && m.e == 1 && m.f == 0
+        && frame.width == width && frame.height == height;
     intake::Frame warped(width, height, frame.mapping);
-    tamrix::Transform(m.a, m.b, m.c, m.d, m.e, m.f, const_cast<void*>(frame.Data()), frame.width, frame.height,
-        frame.Depth(), warped.Data(), width, height);
+    if (identity)
+        warped = frame;
+    else
+        tamrix::Transform(m.a, m.b, m.c, m.d, m.e, m.f, const_cast<void*>(frame.Data()), frame.width,
+            frame.height, frame.Depth(), warped.Data(), width, height);
     std::vector<double> physical(n);
     intake::ToPhysical(warped.Data(), warped.Depth(), n, warped.mapping, physical.data());
     std::vector<float> out(n);
@@ -78,8 +85,10 @@ std::vector<float> Warp(const intake::Frame& frame, const Affine& m, int width, 
             const size_t i = static_cast<size_t>(y) * width + x;
             // As Transform computes the source position.
             const double sx = (m.a * x + m.b * y) + m.c, sy = (m.d * x + m.e * y) + m.f;
-            bool defined = sx >= 0 && sx < frame.width - 1 && sy >= 0 && sy < frame.height - 1;
-            if (defined) {
+            bool defined = identity || (sx >= 0 && sx < frame.width - 1 && sy >= 0 && sy < frame.height - 1);
+            if (identity) {
+                defined = !undefined(x, y);
+            } else if (defined) {
                 const int ix = static_cast<int>(sx), iy = static_cast<int>(sy);
                 defined = !undefined(ix, iy) && !undefined(ix + 1, iy) && !undefined(ix, iy + 1)
                     && !undefined(ix + 1, iy + 1);
