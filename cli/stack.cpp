@@ -105,9 +105,9 @@ void Stack(const StackArgs& a)
         a.method + " of the lights registered onto " + (a.reference.empty() ? a.lights[0] : a.reference)
             + " and warped onto its pixel grid (bilinear)"
             + (a.darks.empty() ? "" : ", minus the median of " + std::to_string(a.darks.size()) + " darks")
-            + (a.flats.empty() ? ""
-                               : ", divided by the median of " + std::to_string(a.flats.size())
-                        + " flats at its mean")) };
+            + (a.flats.empty()
+                    ? ""
+                    : ", divided by the median of " + std::to_string(a.flats.size()) + " flats at its mean")) };
 
     const bool shown = !a.quiet && (a.progress || isatty(STDERR_FILENO));
     bool drawn = false;

@@ -45,8 +45,8 @@ void CheckInput(const std::string& name, int plane, const intake::ImageRows* siz
 intake::Frame Calibrated(const std::string& light, const std::string& dark, const std::string& flat,
     const intake::ReadOptions& read, intake::Warnings& warnings)
 {
-    std::vector<intake::Frame> frames = intake::ReadFrames(
-        dark.empty() ? std::vector { light } : std::vector { light, dark }, read, warnings);
+    std::vector<intake::Frame> frames
+        = intake::ReadFrames(dark.empty() ? std::vector { light } : std::vector { light, dark }, read, warnings);
     intake::Frame frame = std::move(frames[0]);
     if (!dark.empty())
         intake::SubtractDark(frame, frames[1]);
@@ -60,20 +60,20 @@ intake::Frame Calibrated(const std::string& light, const std::string& dark, cons
 // Warps the frame onto the reference grid (width x height): physical
 // values, NaN where the transform reaches outside the frame or onto an
 // undefined pixel; counts the defined pixels into `coverage`.
-std::vector<float> Warp(const intake::Frame& frame, const Affine& m, int width, int height,
-    std::vector<uint16_t>& coverage)
+std::vector<float> Warp(
+    const intake::Frame& frame, const Affine& m, int width, int height, std::vector<uint16_t>& coverage)
 {
     const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
     // The identity (the reference itself) is a copy: Transform would leave
     // the last column and row out, having no pixel beyond them to blend.
-    const bool identity = m.a == 1 && m.b == 0 && m.c == 0 && m.d == 0 && m.e == 1 && m.f == 0
-        && frame.width == width && frame.height == height;
+    const bool identity = m.a == 1 && m.b == 0 && m.c == 0 && m.d == 0 && m.e == 1 && m.f == 0 && frame.width == width
+        && frame.height == height;
     intake::Frame warped(width, height, frame.mapping);
     if (identity)
         warped = frame;
     else
-        tamrix::Transform(m.a, m.b, m.c, m.d, m.e, m.f, const_cast<void*>(frame.Data()), frame.width,
-            frame.height, frame.Depth(), warped.Data(), width, height);
+        tamrix::Transform(m.a, m.b, m.c, m.d, m.e, m.f, const_cast<void*>(frame.Data()), frame.width, frame.height,
+            frame.Depth(), warped.Data(), width, height);
     std::vector<double> physical(n);
     intake::ToPhysical(warped.Data(), warped.Depth(), n, warped.mapping, physical.data());
     std::vector<float> out(n);
@@ -224,7 +224,8 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
     intake::Warnings quiet;
     FileOptions combine = options.files;
     combine.mapping = {};
-    CombineFiles(warped, output, "", history, combine, quiet,
+    CombineFiles(
+        warped, output, "", history, combine, quiet,
         [&](int done, int bands) {
             if (progress)
                 progress("combine", done, bands);

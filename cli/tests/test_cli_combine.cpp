@@ -94,8 +94,8 @@ TEST_F(Cli, StackGivesTheReferenceCropBackFromCalibratedShiftedLights)
 
     // --dark takes one name each time: the lights after it stay lights.
     const Result run = Tamrix({ "stack", "--dark", dir / "d0.fits", dir / "l0.fits", dir / "l1.fits", dir / "l2.fits",
-        "--dark", dir / "d1.fits" + "," + dir / "d2.fits", "--flat", dir / "f.fits", "-o", dir / "out.fits",
-        "--report", dir / "r.csv", "--coverage", dir / "c.fits" });
+        "--dark", dir / "d1.fits" + "," + dir / "d2.fits", "--flat", dir / "f.fits", "-o", dir / "out.fits", "--report",
+        dir / "r.csv", "--coverage", dir / "c.fits" });
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(dir.Files(),
         (std::vector<std::string> { "c.fits", "d0.fits", "d1.fits", "d2.fits", "f.fits", "l0.fits", "l1.fits",
@@ -175,8 +175,9 @@ const Refusal kRefusals[] = {
         "s.fits: 4 x 1 pixels, but " },
     { "StackAReferenceWithoutStars", { "stack", "a.fits", "b.fits", "-o", "m.fits" }, 1,
         "the reference has 0 usable stars" },
-    { "StackTheCoverageAsTheReport", { "stack", "a.fits", "-o", "m.fits", "--coverage", "r.fits", "--report",
-        "r.fits" }, 2, "r.fits is named for two outputs" },
+    { "StackTheCoverageAsTheReport",
+        { "stack", "a.fits", "-o", "m.fits", "--coverage", "r.fits", "--report", "r.fits" }, 2,
+        "r.fits is named for two outputs" },
 };
 
 using CombineRefuses = CliParamTest<Refusal>;

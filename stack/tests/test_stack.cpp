@@ -1,8 +1,8 @@
 #include "reference/combine.h"
 #include "stack/files.h"
 #include "stack/lights.h"
-#include "tools/star_fields.h"
 #include "support.h"
+#include "tools/star_fields.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -252,8 +252,8 @@ TEST(StackFiles, RegisteredLightsAddUpOnTheReferenceGrid)
     EXPECT_FALSE(reports[4].stacked);
     EXPECT_FALSE(reports[4].registration.reason.empty());
     EXPECT_EQ(dir.Files(),
-        (std::vector<std::string> { "coverage.fits", "light0.fits", "light1.fits", "light2.fits", "light3.fits",
-            "light4.fits", "out.fits" }));
+        (std::vector<std::string> {
+            "coverage.fits", "light0.fits", "light1.fits", "light2.fits", "light3.fits", "light4.fits", "out.fits" }));
 
     const auto stack = ReadAll<float>(dir / "out.fits");
     const auto coverage = ReadAll<int16_t>(dir / "coverage.fits");
