@@ -243,12 +243,8 @@ TEST(StackFiles, RegisteredLightsAddUpOnTheReferenceGrid)
     const std::vector<LightReport> reports
         = StackFiles(lights, dir / "out.fits", dir / "coverage.fits", {}, options, warnings);
     ASSERT_EQ(reports.size(), 5u);
-    for (int k = 0; k < 4; ++k) {
+    for (int k = 0; k < 4; ++k)
         ASSERT_TRUE(reports[k].stacked) << k << ": " << reports[k].registration.reason;
-        const Affine& got = reports[k].registration.transform;
-        EXPECT_NEAR(got.c, maps[k].c, 0.05) << k;
-        EXPECT_NEAR(got.f, maps[k].f, 0.05) << k;
-    }
     EXPECT_FALSE(reports[4].stacked);
     EXPECT_FALSE(reports[4].registration.reason.empty());
     EXPECT_EQ(dir.Files(),
