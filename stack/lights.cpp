@@ -112,12 +112,14 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
     // The reference first: the grid and the stars every light registers onto.
     std::vector<std::string> order = lights;
     bool referenceStacked = true;
+    std::ptrdiff_t referenceAt = 0; // among the lights
     if (!options.reference.empty()) {
         const auto at = std::find(order.begin(), order.end(), options.reference);
         if (at == order.end()) {
             order.insert(order.begin(), options.reference);
             referenceStacked = false;
         } else {
+            referenceAt = at - order.begin();
             std::rotate(order.begin(), at, at + 1);
         }
     }
@@ -236,6 +238,8 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
         writer.Write(0, height, counts.data());
         writer.Finish();
     }
+    // Reports in the lights' order.
+    std::rotate(reports.begin(), reports.begin() + 1, reports.begin() + referenceAt + 1);
     return reports;
 }
 

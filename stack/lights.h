@@ -46,7 +46,7 @@ using StageProgress = std::function<void(const std::string& stage, int done, int
 // that defined each pixel too. Darks are subtracted above a pedestal that
 // keeps every difference (lights darker than the dark stay negative);
 // flats divide at their mean. A light that does not register is left out;
-// the reports say why. Throws intake::Error: Unsupported for a colour
+// the reports (one per light, in the lights' order) say why. Throws intake::Error: Unsupported for a colour
 // (Bayer) frame, Failure when the reference has too few stars or nothing
 // registers, "interrupted" once `cancel` is set (polled between lights and
 // bands); scratch files go however it ends.
