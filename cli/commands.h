@@ -26,6 +26,7 @@ void AddRenderCommand(CLI::App& app, Action& action); // render
 void AddFieldCommands(CLI::App& app, Action& action); // fit-field, render-field
 void AddNnCommand(CLI::App& app, Action& action); // nn train, nn test, nn info
 void AddCombineCommand(CLI::App& app, Action& action); // combine
+void AddStackCommand(CLI::App& app, Action& action); // stack
 void AddDemoCommand(CLI::App& app, Action& action);
 
 // Shared by the subcommands.

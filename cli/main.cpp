@@ -50,6 +50,7 @@ int main(int argc, char** argv)
     AddRenderCommand(app, action);
     AddFieldCommands(app, action);
     AddCombineCommand(app, action);
+    AddStackCommand(app, action);
     AddNnCommand(app, action);
     AddDemoCommand(app, action);
 

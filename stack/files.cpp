@@ -15,47 +15,6 @@ namespace {
 using intake::Error;
 using intake::Fault;
 
-// A folder of unpacked copies, removed with everything in it when the
-// object goes: on success, on an error and after Ctrl-C alike.
-class ScratchFolder {
-public:
-    ScratchFolder(const std::string& parent, std::function<void(const std::string&)> made)
-        : parent_(parent)
-        , made_(std::move(made))
-    {
-    }
-    ~ScratchFolder()
-    {
-        for (const std::string& file : files_)
-            unlink(file.c_str());
-        if (!path_.empty())
-            rmdir(path_.c_str());
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-    // A new file name in the folder, made on first use.
-    std::string File()
-    {
-        if (path_.empty()) {
-            std::string folder = parent_ + "/.tamrix-combine-XXXXXX";
-            if (!mkdtemp(folder.data()))
-                throw Error(Fault::Failure,
-                    parent_ + ": cannot make a scratch folder for unpacked inputs: " + std::strerror(errno));
-            path_ = folder;
-            if (made_)
-                made_(path_);
-        }
-        files_.push_back(path_ + "/" + std::to_string(files_.size()) + ".fits");
-        return files_.back();
-    }
-
-private:
-    std::string parent_, path_;
-    std::function<void(const std::string&)> made_;
-    std::vector<std::string> files_;
-};
-
 // An input: where its rows come from (the file, or its unpacked copy) and
 // how its samples are stored (always the original's header).
 struct Input {
@@ -122,6 +81,53 @@ std::string NcombineCard(int count)
 }
 
 } // namespace
+
+ScratchFolder::ScratchFolder(const std::string& parent, std::function<void(const std::string&)> made)
+    : parent_(parent)
+    , made_(std::move(made))
+{
+}
+
+ScratchFolder::~ScratchFolder()
+{
+    for (const std::string& file : files_)
+        unlink(file.c_str());
+    if (!path_.empty())
+        rmdir(path_.c_str());
+}
+
+std::string ScratchFolder::File()
+{
+    if (path_.empty()) {
+        std::string folder = parent_ + "/.tamrix-combine-XXXXXX";
+        if (!mkdtemp(folder.data()))
+            throw Error(Fault::Failure, parent_ + ": cannot make a scratch folder: " + std::strerror(errno));
+        path_ = folder;
+        if (made_)
+            made_(path_);
+    }
+    files_.push_back(path_ + "/" + std::to_string(files_.size()) + ".fits");
+    return files_.back();
+}
+
+std::pair<double, double> PhysicalRange(const std::string& name, int plane, int64_t bytes)
+{
+    intake::ImageRows rows(name, plane);
+    const intake::Format format = rows.Stored();
+    const size_t width = static_cast<size_t>(rows.Width());
+    const int64_t row = int64_t { rows.Width() } * intake::SampleBytes(format.sample);
+    const int chunk = static_cast<int>(std::clamp<int64_t>(bytes / row, 1, rows.Height()));
+    std::vector<double> buffer((width * static_cast<size_t>(chunk) * intake::SampleBytes(format.sample) + 7) / 8);
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    for (int y = 0; y < rows.Height(); y += chunk) {
+        const int n = std::min(chunk, rows.Height() - y);
+        rows.Read(y, n, buffer.data());
+        const auto [a, b] = intake::FiniteRange(buffer.data(), width * static_cast<size_t>(n), format);
+        lo = std::min(lo, a);
+        hi = std::max(hi, b);
+    }
+    return { lo, hi };
+}
 
 void CombineFiles(const std::vector<std::string>& names, const std::string& output, const std::string& rejection,
     const std::vector<std::string>& history, const FileOptions& options, intake::Warnings& warnings,

@@ -15,6 +15,28 @@
 
 namespace tamrix::stack {
 
+// A folder of scratch files (unpacked copies, warped frames), removed with
+// everything in it when the object goes: on success, on an error and after
+// Ctrl-C alike. Made in `parent` on the first File(); `made` is told its path.
+class ScratchFolder {
+public:
+    ScratchFolder(const std::string& parent, std::function<void(const std::string&)> made);
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    // A new file name in the folder.
+    std::string File();
+
+private:
+    std::string parent_, path_;
+    std::function<void(const std::string&)> made_;
+    std::vector<std::string> files_;
+};
+
+// The finite minimum and maximum physical value of an image, read a chunk
+// of about `bytes` at a time (+-infinity reversed when none is finite).
+std::pair<double, double> PhysicalRange(const std::string& name, int plane, int64_t bytes);
+
 struct FileOptions {
     int plane = -1; // of cubes, as intake::ReadOptions
     intake::MappingOptions mapping;

@@ -1,16 +1,25 @@
-// End-to-end: combine, its output as a master for calibrate, and its refusals.
+// End-to-end: combine, its output as a master for calibrate, stack, and
+// their refusals.
 #include "cli_support.h"
+#include "tools/star_fields.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <sstream>
 
 namespace tamrix::clitest {
 namespace {
 
 using Cli = CliTest;
 const double kNaN = std::nan("");
+
+bool HasCard(const FitsImage& image, const std::string& start)
+{
+    return std::any_of(
+        image.cards.begin(), image.cards.end(), [&](const std::string& c) { return c.rfind(start, 0) == 0; });
+}
 
 // Three 4 x 1 frames of three kinds (floating point with an undefined pixel,
 // tile-compressed, gzip'd) through one mapping: an outlier among three is
@@ -38,9 +47,7 @@ TEST_F(Cli, CombineClipsOneOutlierAmongThreeInPhysicalUnits)
     EXPECT_EQ(master.bitpix, -32);
     EXPECT_EQ(master.physical, (std::vector<double> { 10, 21, double(float(24.5 / 3)), -100 }));
     for (const std::string card : { "NCOMBINE=                    3 /", "OBJECT  = 'dark    '" })
-        EXPECT_TRUE(std::any_of(master.cards.begin(), master.cards.end(), [&](const std::string& c) {
-            return c.rfind(card, 0) == 0;
-        })) << card;
+        EXPECT_TRUE(HasCard(master, card)) << card;
     EXPECT_TRUE(master.HasHistory("tamrix combine: sigma-clip of 3 frames, bounds 3,3 sigma"));
     EXPECT_EQ(ReadFits(dir / "r.fits").physical, (std::vector<double> { 1, 0, 0, 0 }));
 
@@ -52,22 +59,126 @@ TEST_F(Cli, CombineClipsOneOutlierAmongThreeInPhysicalUnits)
     EXPECT_NEAR(calibrated.physical[1], 9, 1e-6);
 }
 
+// Lights cut from one noisy star field at whole-pixel offsets, each raised
+// by a dark current and shaded by a flat: calibrated, registered and warped,
+// they all give the reference's crop (the second light's) back, so their
+// median must too.
+TEST_F(Cli, StackGivesTheReferenceCropBackFromCalibratedShiftedLights)
+{
+    constexpr int kCanvas = 160, kSide = 128;
+    starnet::Recipe recipe;
+    recipe.width = recipe.height = kCanvas;
+    recipe.stars = 70, recipe.gradient = 0, recipe.hotPixels = 0, recipe.tracks = 0, recipe.pairs = 0;
+    const starnet::Field field = starnet::MakeField(3, recipe);
+    const auto flat = [](int x) { return 2000.0 + 10 * x; };
+    const double mean = flat(0) + 10 * (kSide - 1) / 2.0;
+    const int offsets[][2] = { { 16, 16 }, { 21, 13 }, { 12, 20 } };
+    const auto crop = [&](int k, int x, int y) {
+        return double(field.pixels[size_t(y + offsets[k][1]) * kCanvas + x + offsets[k][0]]);
+    };
+    FitsLayout layout { kSide, kSide, 0, 16, 32768 };
+    layout.keys = { { "OBJECT", "field" } };
+    for (int k = 0; k < 3; ++k) {
+        std::vector<double> light;
+        for (int y = 0; y < kSide; ++y)
+            for (int x = 0; x < kSide; ++x)
+                light.push_back(std::round(crop(k, x, y) * flat(x) / mean) + 100);
+        WriteFits(dir / ("l" + std::to_string(k) + ".fits"), layout, light);
+    }
+    std::vector<double> flatValues;
+    for (int y = 0; y < kSide; ++y)
+        for (int x = 0; x < kSide; ++x)
+            flatValues.push_back(flat(x));
+    WriteFits(dir / "f.fits", layout, flatValues);
+    for (int d = 0; d < 3; ++d)
+        WriteFits(dir / ("d" + std::to_string(d) + ".fits"), layout, std::vector<double>(kSide * kSide, 99 + d));
+
+    // --dark takes one name each time: the lights after it stay lights.
+    const Result run = Tamrix({ "stack", "--dark", dir / "d0.fits", dir / "l0.fits", dir / "l1.fits", dir / "l2.fits",
+        "--dark", dir / "d1.fits" + "," + dir / "d2.fits", "--flat", dir / "f.fits", "-o", dir / "out.fits", "--report",
+        dir / "r.csv", "--coverage", dir / "c.fits", "--reference", dir / "l1.fits" });
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(dir.Files(),
+        (std::vector<std::string> { "c.fits", "d0.fits", "d1.fits", "d2.fits", "f.fits", "l0.fits", "l1.fits",
+            "l2.fits", "out.fits", "r.csv" }));
+
+    const FitsImage out = ReadFits(dir / "out.fits");
+    EXPECT_EQ(out.bitpix, -32);
+    for (const std::string card : { "NCOMBINE=                    3 /", "OBJECT  = 'field   '" })
+        EXPECT_TRUE(HasCard(out, card)) << card;
+    // Transform takes positions to 1/64 pixel: a shift found a hair short of
+    // a whole pixel mixes in 1/64 of the neighbour; the shaded lights were
+    // rounded to whole counts.
+    for (int y = 8; y < kSide - 8; ++y)
+        for (int x = 8; x < kSide - 8; ++x) {
+            double step = 0;
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx)
+                    step = std::max(step, std::abs(crop(1, x + dx, y + dy) - crop(1, x, y)));
+            ASSERT_NEAR(out.physical[size_t(y) * kSide + x], crop(1, x, y), 2 + step / 32) << x << "," << y;
+        }
+    // The last pixel is the reference's alone, and is its own.
+    const FitsImage coverage = ReadFits(dir / "c.fits");
+    EXPECT_EQ(coverage.physical[size_t(kSide / 2) * kSide + kSide / 2], 3);
+    EXPECT_EQ(coverage.physical.back(), 1);
+    EXPECT_NEAR(out.physical.back(), crop(1, kSide - 1, kSide - 1), 1);
+
+    std::istringstream csv(ReadFile(dir / "r.csv"));
+    std::string line;
+    std::getline(csv, line);
+    EXPECT_EQ(line, "file,status,stars,matched,rms,a,b,c,d,e,f");
+    for (int k = 0; k < 3; ++k) {
+        ASSERT_TRUE(std::getline(csv, line));
+        EXPECT_EQ(line.rfind(dir / ("l" + std::to_string(k) + ".fits,stacked,"), 0), 0u) << line;
+        std::vector<double> numbers;
+        std::istringstream fields(line.substr(line.find(",stacked,") + 9));
+        for (std::string field; std::getline(fields, field, ',');)
+            numbers.push_back(std::stod(field));
+        ASSERT_EQ(numbers.size(), 9u) << line;
+        EXPECT_GE(numbers[1], 10) << line;
+        EXPECT_NEAR(numbers[5], offsets[1][0] - offsets[k][0], 0.05) << line;
+        EXPECT_NEAR(numbers[8], offsets[1][1] - offsets[k][1], 0.05) << line;
+    }
+
+    // Ctrl-C on the way leaves no output and no scratch folder.
+    std::vector<std::string> args { "stack", "--progress", "--dark", dir / "d0.fits", "-o", dir / "again.fits" };
+    for (int i = 0; i < 30; ++i)
+        args.push_back(dir / ("l" + std::to_string(i % 3) + ".fits"));
+    const Result stopped = Tamrix(args, "register [");
+    EXPECT_EQ(stopped.status, 130) << stopped.err;
+    EXPECT_EQ(stopped.err.find("30/30 frames"), std::string::npos) << "stacked to the end before the interrupt";
+    EXPECT_EQ(dir.Files(),
+        (std::vector<std::string> { "c.fits", "d0.fits", "d1.fits", "d2.fits", "f.fits", "l0.fits", "l1.fits",
+            "l2.fits", "out.fits", "r.csv" }));
+}
+
 struct Refusal {
     const char* name;
-    std::vector<std::string> args; // after "combine"; files a.fits (4 x 2), b.fits (4 x 2), s.fits (4 x 1)
+    // Files a.fits (4 x 2), b.fits (4 x 2), s.fits (4 x 1), c.fits (4 x 2, a
+    // colour frame).
+    std::vector<std::string> args;
     int status;
     std::string problem;
 };
 
 const Refusal kRefusals[] = {
-    { "AFrameOfAnotherSize", { "a.fits", "s.fits", "b.fits", "-o", "m.fits" }, 5, "s.fits: 4 x 1 pixels, but " },
-    { "AnUnknownMethod", { "a.fits", "b.fits", "-o", "m.fits", "-m", "average" }, 2,
+    { "AFrameOfAnotherSize", { "combine", "a.fits", "s.fits", "b.fits", "-o", "m.fits" }, 5,
+        "s.fits: 4 x 1 pixels, but " },
+    { "AnUnknownMethod", { "combine", "a.fits", "b.fits", "-o", "m.fits", "-m", "average" }, 2,
         "'average' is not a method; choose median, mean, sigma-clip or winsorized" },
-    { "ANonPositiveBound", { "a.fits", "b.fits", "-o", "m.fits", "--sigma", "3,0" }, 2,
+    { "ANonPositiveBound", { "combine", "a.fits", "b.fits", "-o", "m.fits", "--sigma", "3,0" }, 2,
         "--sigma: both bounds must be positive" },
-    { "TheRejectionMapAsTheOutput", { "a.fits", "b.fits", "-o", "m.fits", "--rejection", "m.fits" }, 2,
+    { "TheRejectionMapAsTheOutput", { "combine", "a.fits", "b.fits", "-o", "m.fits", "--rejection", "m.fits" }, 2,
         "--rejection " },
-    { "AnInputAsTheOutput", { "a.fits", "b.fits", "-o", "b.fits" }, 2, "is an input too" },
+    { "AnInputAsTheOutput", { "combine", "a.fits", "b.fits", "-o", "b.fits" }, 2, "is an input too" },
+    { "StackAColourFrame", { "stack", "a.fits", "c.fits", "-o", "m.fits" }, 4, "c.fits: a colour (Bayer) frame" },
+    { "StackADarkOfAnotherSize", { "stack", "a.fits", "b.fits", "--dark", "s.fits", "-o", "m.fits" }, 5,
+        "s.fits: 4 x 1 pixels, but " },
+    { "StackAReferenceWithoutStars", { "stack", "a.fits", "b.fits", "-o", "m.fits" }, 1,
+        "the reference has 0 usable stars" },
+    { "StackTheCoverageAsTheReport",
+        { "stack", "a.fits", "-o", "m.fits", "--coverage", "r.fits", "--report", "r.fits" }, 2,
+        "r.fits is named for two outputs" },
 };
 
 using CombineRefuses = CliParamTest<Refusal>;
@@ -78,11 +189,14 @@ TEST_P(CombineRefuses, WithOneLineAndNoOutput)
     WriteU16(dir / "a.fits", 4, 2, Values(8, 1));
     WriteU16(dir / "b.fits", 4, 2, Values(8, 2));
     WriteU16(dir / "s.fits", 4, 1, Values(4, 3));
-    std::vector<std::string> args { "combine" };
+    FitsLayout colour { 4, 2 };
+    colour.keys = { { "BAYERPAT", "RGGB" } };
+    WriteFits(dir / "c.fits", colour, std::vector<double>(8, 4));
+    std::vector<std::string> args;
     for (const std::string& a : r.args)
         args.push_back(a.find(".fits") != std::string::npos ? dir / a : a);
     ExpectOneLineError(Tamrix(args), r.status, "", r.problem);
-    EXPECT_EQ(dir.Files(), (std::vector<std::string> { "a.fits", "b.fits", "s.fits" }));
+    EXPECT_EQ(dir.Files(), (std::vector<std::string> { "a.fits", "b.fits", "c.fits", "s.fits" }));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cli, CombineRefuses, ::testing::ValuesIn(kRefusals), ByName());

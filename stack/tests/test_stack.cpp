@@ -1,6 +1,8 @@
 #include "reference/combine.h"
 #include "stack/files.h"
+#include "stack/lights.h"
 #include "support.h"
+#include "tools/star_fields.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -204,6 +206,90 @@ TEST(CombineFiles, BandsOfGroupedAndPackedFilesGiveTheReference)
         EXPECT_EQ(values[p], static_cast<float>(expected.value)) << "pixel " << p;
         EXPECT_EQ(counts[p] + 32768, expected.rejected) << "pixel " << p;
     }
+}
+
+// Lights of one star field seen through known maps (reference -> light),
+// one light of another field: the stack must put the reference's stars at
+// their places with their fluxes, average the noise down, leave the
+// stranger out and say so.
+TEST(StackFiles, RegisteredLightsAddUpOnTheReferenceGrid)
+{
+    constexpr int kSide = 300;
+    constexpr double kLevel = 1000, kNoise = 10;
+    std::mt19937 random(5);
+    std::uniform_real_distribution<double> at(12, kSide - 12), decades(0, 1);
+    std::vector<starnet::Star> field(80);
+    for (starnet::Star& s : field)
+        s = { at(random), at(random), 300 * std::pow(10.0, decades(random)), 1.3 };
+    const Affine maps[] = { {}, { 1, 0, 3.3, 0, 1, -2.6 }, { 0.9994, -0.0349, 4.1, 0.0349, 0.9994, 1.7 },
+        { -1, 0, kSide - 1 + 0.4, 0, -1, kSide - 1 - 0.7 } };
+    test::ScratchDir dir;
+    std::vector<std::string> lights;
+    for (int k = 0; k <= 4; ++k) {
+        starnet::Recipe recipe;
+        recipe.width = recipe.height = kSide;
+        recipe.level = kLevel, recipe.noise = kNoise, recipe.gradient = 0, recipe.hotPixels = 0, recipe.tracks = 0;
+        recipe.given = field;
+        for (starnet::Star& s : recipe.given)
+            if (k < 4) {
+                const Affine& m = maps[k];
+                s = { m.a * s.x + m.b * s.y + m.c, m.d * s.x + m.e * s.y + m.f, s.peak, s.width };
+            } else {
+                s = { at(random), at(random), s.peak, s.width };
+            }
+        const starnet::Field light = starnet::MakeField(20 + k, recipe);
+        lights.push_back(dir / ("light" + std::to_string(k) + ".fits"));
+        WriteFrame(lights.back(), std::vector<double>(light.pixels.begin(), light.pixels.end()), kSide, kSide, false);
+    }
+    StackOptions options;
+    options.files.settings.method = Method::Mean;
+    options.files.scratchIn = dir / "";
+    options.stars.parallel = false;
+    intake::Warnings warnings;
+    const std::vector<LightReport> reports
+        = StackFiles(lights, dir / "out.fits", dir / "coverage.fits", {}, options, warnings);
+    ASSERT_EQ(reports.size(), 5u);
+    for (int k = 0; k < 4; ++k)
+        ASSERT_TRUE(reports[k].stacked) << k << ": " << reports[k].registration.reason;
+    EXPECT_FALSE(reports[4].stacked);
+    EXPECT_FALSE(reports[4].registration.reason.empty());
+    EXPECT_EQ(dir.Files(),
+        (std::vector<std::string> {
+            "coverage.fits", "light0.fits", "light1.fits", "light2.fits", "light3.fits", "light4.fits", "out.fits" }));
+
+    const auto stack = ReadAll<float>(dir / "out.fits");
+    const auto coverage = ReadAll<int16_t>(dir / "coverage.fits");
+    const auto value = [&](int x, int y) { return double(stack[size_t(y) * kSide + x]) - kLevel; };
+    EXPECT_EQ(coverage[size_t(kSide / 2) * kSide + kSide / 2] + 32768, 4);
+    int measured = 0;
+    for (const starnet::Star& s : field) {
+        const bool alone = std::all_of(field.begin(), field.end(),
+            [&](const starnet::Star& o) { return &o == &s || std::hypot(o.x - s.x, o.y - s.y) > 16; });
+        if (!alone || s.x < 20 || s.y < 20 || s.x > kSide - 20 || s.y > kSide - 20)
+            continue;
+        ++measured;
+        double sum = 0, sx = 0, sy = 0;
+        for (int y = int(s.y) - 5; y <= int(s.y) + 6; ++y)
+            for (int x = int(s.x) - 5; x <= int(s.x) + 6; ++x)
+                sum += value(x, y), sx += x * value(x, y), sy += y * value(x, y);
+        const double flux = 2 * M_PI * s.width * s.width * s.peak;
+        EXPECT_NEAR(sum, flux, 0.05 * flux + 300) << s.x << "," << s.y;
+        if (s.peak > 1000) {
+            EXPECT_NEAR(sx / sum, s.x, 0.1);
+            EXPECT_NEAR(sy / sum, s.y, 0.1);
+        }
+    }
+    EXPECT_GT(measured, 10);
+    // Sky far from every star, covered by all four lights.
+    double squares = 0;
+    size_t count = 0;
+    for (int y = 30; y < kSide - 30; ++y)
+        for (int x = 30; x < kSide - 30; ++x)
+            if (std::all_of(field.begin(), field.end(),
+                    [&](const starnet::Star& s) { return std::hypot(s.x - x, s.y - y) > 12; }))
+                squares += value(x, y) * value(x, y), ++count;
+    ASSERT_GT(count, 1000u);
+    EXPECT_LT(std::sqrt(squares / count), 0.5 * kNoise);
 }
 
 } // namespace

@@ -1,0 +1,202 @@
+// tamrix stack: lights calibrated, registered onto a reference and combined
+// on its pixel grid, through the stack layer; a progress bar across frames.
+#include "commands.h"
+#include "failure.h"
+#include "output.h"
+
+#include "stack/lights.h"
+
+#include <cstdio>
+#include <optional>
+#include <unistd.h>
+
+namespace tamrix::cli {
+namespace {
+
+struct StackArgs {
+    std::vector<std::string> lights, darks, flats;
+    std::string output, reference, report, coverage, method = "median";
+    std::vector<double> sigma = { 3, 3 };
+    int memory = 256; // MiB
+    bool progress = false, quiet = false;
+    ReadArgs read;
+};
+
+std::string Folder(const std::string& path)
+{
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A CSV field: quoted when it holds a comma, a quote or a line break.
+std::string CsvField(const std::string& text)
+{
+    if (text.find_first_of(",\"\n\r") == std::string::npos)
+        return text;
+    std::string quoted = "\"";
+    for (char c : text)
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+std::string Status(const stack::LightReport& r)
+{
+    if (r.stacked)
+        return "stacked";
+    std::string reason = r.registration.reason;
+    for (char& c : reason)
+        if (c == ',' || c == '"' || c == '\n')
+            c = ';';
+    return "left out: " + reason;
+}
+
+std::string ReportCsv(const std::vector<stack::LightReport>& reports)
+{
+    std::string text = "file,status,stars,matched,rms,a,b,c,d,e,f\n";
+    for (const stack::LightReport& r : reports) {
+        const stack::Affine& m = r.registration.transform;
+        char line[512];
+        std::snprintf(line, sizeof line, ",%zu,%zu,%.4f,%.9g,%.9g,%.9g,%.9g,%.9g,%.9g\n", r.stars,
+            r.registration.matched, r.registration.rms, m.a, m.b, m.c, m.d, m.e, m.f);
+        text += CsvField(r.file) + "," + Status(r) + line;
+    }
+    return text;
+}
+
+void Stack(const StackArgs& a)
+{
+    std::vector<std::string> outputs { a.output };
+    for (const std::string* extra : { &a.report, &a.coverage })
+        if (!extra->empty()) {
+            for (const std::string& other : outputs)
+                if (*extra == other)
+                    throw Failure(kExitUsage, *extra + " is named for two outputs; name another file");
+            outputs.push_back(*extra);
+        }
+    for (const auto* names : { &a.lights, &a.darks, &a.flats })
+        for (const std::string& input : *names)
+            NoteInput(intake::ParseImageName(input).file);
+    if (!a.reference.empty())
+        NoteInput(intake::ParseImageName(a.reference).file);
+    stack::StackOptions options;
+    options.files.plane = a.read.plane;
+    options.files.mapping.floatBits = a.read.bits;
+    if (a.read.range.size() == 2)
+        options.files.mapping.range = std::make_pair(a.read.range[0], a.read.range[1]);
+    stack::CheckSigma(a.sigma[0], a.sigma[1], "--sigma");
+    options.files.settings = { stack::ParseMethod(a.method, "--method"), a.sigma[0], a.sigma[1] };
+    options.files.budget.bytes = int64_t { a.memory } << 20;
+    options.darks = a.darks;
+    options.flats = a.flats;
+    options.reference = a.reference;
+
+    AtomicFile out(a.output, OutputKind::Binary);
+    std::optional<AtomicFile> coverage, report;
+    if (!a.coverage.empty())
+        coverage.emplace(a.coverage, OutputKind::Binary);
+    if (!a.report.empty())
+        report.emplace(a.report);
+    const std::string outPath = out.HandOver();
+    // Warped frames go beside the output, on a disk that takes them.
+    options.files.scratchIn = Folder(outPath);
+    options.files.onScratch = RegisterScratchFolder;
+
+    std::vector<std::string> history { History("stack",
+        a.method + " of the lights registered onto " + (a.reference.empty() ? a.lights[0] : a.reference)
+            + " and warped onto its pixel grid (bilinear)"
+            + (a.darks.empty() ? "" : ", minus the median of " + std::to_string(a.darks.size()) + " darks")
+            + (a.flats.empty()
+                    ? ""
+                    : ", divided by the median of " + std::to_string(a.flats.size()) + " flats at its mean")) };
+
+    const bool shown = !a.quiet && (a.progress || isatty(STDERR_FILENO));
+    bool drawn = false;
+    intake::Warnings warnings;
+    std::vector<stack::LightReport> reports;
+    try {
+        reports = stack::StackFiles(
+            a.lights, outPath, coverage ? coverage->HandOver() : "", history, options, warnings,
+            [&](const std::string& stage, int done, int total) {
+                if (!shown || total == 0)
+                    return;
+                DrawProgress(stage, double(done) / total,
+                    std::to_string(done) + "/" + std::to_string(total) + (stage == "combine" ? " bands" : " frames"));
+                drawn = true;
+            },
+            CancelFlag());
+    } catch (const intake::Error&) {
+        if (drawn)
+            std::fputc('\n', stderr);
+        ThrowIfInterrupted();
+        throw;
+    }
+    if (drawn)
+        std::fputc('\n', stderr);
+    PrintWarnings(warnings);
+    ThrowIfInterrupted();
+    size_t stacked = 0;
+    for (const stack::LightReport& r : reports) {
+        stacked += r.stacked;
+        if (!r.stacked)
+            std::fprintf(stderr, "%s: left out: %s\n", r.file.c_str(), r.registration.reason.c_str());
+    }
+    if (report)
+        report->Write(ReportCsv(reports));
+    out.Commit();
+    if (coverage)
+        coverage->Commit();
+    if (report)
+        report->Commit();
+    std::fprintf(Messages(), "%s: %zu of %zu lights stacked\n", a.output.c_str(), stacked, reports.size());
+}
+
+} // namespace
+
+void AddStackCommand(CLI::App& app, Action& action)
+{
+    auto args = std::make_shared<StackArgs>();
+    CLI::App* cmd = app.add_subcommand("stack",
+        "calibrate lights, register them onto a reference and combine them on its pixel grid: a 32-bit "
+        "floating-point FITS frame");
+    cmd->add_option("lights", args->lights, "light frames (FITS)")->required();
+    for (auto [name, list, what] : { std::tuple { "--dark", &args->darks, "dark frames: their median is subtracted" },
+             std::tuple { "--flat", &args->flats, "flat fields: the lights are divided by their median at its mean" } })
+        cmd->add_option(name, *list, std::string(what) + " (repeat the option or give a comma list)")
+            ->delimiter(',')
+            ->allow_extra_args(false)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    cmd->add_option("--output,-o", args->output, "stacked frame (FITS, BITPIX -32, the lights' physical units)")
+        ->required()
+        ->check(OutputFile(OutputKind::Binary));
+    cmd->add_option("--reference", args->reference,
+        "the frame whose pixel grid the stack takes: one of the lights, or another frame that is not stacked "
+        "(default: the first light)");
+    cmd->add_option("--method,-m", args->method, "median (default), mean, sigma-clip or winsorized")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                try {
+                    stack::ParseMethod(text, "--method");
+                } catch (const intake::Error& e) {
+                    return std::string(e.what()).substr(std::string("--method: ").size());
+                }
+                return std::string();
+            },
+            ""));
+    cmd->add_option("--sigma", args->sigma,
+           "LO,HI: clipping bounds in robust standard deviations below and above the median (default 3,3)")
+        ->delimiter(',')
+        ->expected(2);
+    cmd->add_option("--report", args->report,
+           "CSV, one line per light: file,status,stars,matched,rms,a,b,c,d,e,f (reference -> light)")
+        ->check(OutputFile(OutputKind::Text));
+    cmd->add_option("--coverage", args->coverage, "a 16-bit FITS frame of the lights that defined each pixel")
+        ->check(OutputFile(OutputKind::Binary));
+    cmd->add_option("--memory", args->memory, "MiB for the bands of all frames together (default 256)")
+        ->check(CLI::Range(1, 1 << 20));
+    cmd->add_flag("--progress", args->progress, "draw the progress bar even when stderr is not a terminal");
+    cmd->add_flag("--quiet,-q", args->quiet, "no progress bar");
+    AddReadOptions(cmd, args->read);
+    cmd->callback([&action, args] { action = [args] { Stack(*args); }; });
+}
+
+} // namespace tamrix::cli

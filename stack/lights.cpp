@@ -1,0 +1,246 @@
+#include "lights.h"
+
+#include "intake/operations.h"
+#include "tamrix.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+
+namespace tamrix::stack {
+namespace {
+
+using intake::Error;
+using intake::Fault;
+
+constexpr int64_t kRangeChunk = int64_t { 16 } << 20;
+
+void Poll(const unsigned char* cancel)
+{
+    if (cancel && __atomic_load_n(cancel, __ATOMIC_RELAXED))
+        throw Error(Fault::Failure, "interrupted");
+}
+
+// Refuses colour frames, whose pixels are a mosaic of channels that warping
+// would mix, and frames of another size than `size` (the first light)
+// when there are calibration frames (`size` null: any size).
+void CheckInput(const std::string& name, int plane, const intake::ImageRows* size)
+{
+    const intake::ImageRows rows(name, plane);
+    for (const std::string key : { "BAYERPAT", "COLORTYP" })
+        for (const std::string& card : rows.Cards())
+            if (card.size() > 8 && card.compare(0, 8, key) == 0 && card[8] == '=')
+                throw Error(Fault::Unsupported,
+                    name + ": a colour (Bayer) frame (" + key
+                        + " card); stack takes monochrome frames: split it into its colour planes first");
+    if (size && (rows.Width() != size->Width() || rows.Height() != size->Height()))
+        throw Error(Fault::Mismatch,
+            name + ": " + std::to_string(rows.Width()) + " x " + std::to_string(rows.Height()) + " pixels, but "
+                + size->Name() + " has " + std::to_string(size->Width()) + " x " + std::to_string(size->Height())
+                + "; with darks or flats, every frame must have one size");
+}
+
+// Reads a light calibrated by the masters (empty names: none).
+intake::Frame Calibrated(const std::string& light, const std::string& dark, const std::string& flat,
+    const intake::ReadOptions& read, intake::Warnings& warnings)
+{
+    std::vector<intake::Frame> frames
+        = intake::ReadFrames(dark.empty() ? std::vector { light } : std::vector { light, dark }, read, warnings);
+    intake::Frame frame = std::move(frames[0]);
+    if (!dark.empty())
+        intake::SubtractDark(frame, frames[1]);
+    if (!flat.empty()) {
+        const intake::Frame divisor = intake::ReadDivisor(flat, frame, read, warnings);
+        intake::DivideFlat(frame, divisor, std::nullopt, warnings);
+    }
+    return frame;
+}
+
+// Warps the frame onto the reference grid (width x height): physical
+// values, NaN where the transform reaches outside the frame or onto an
+// undefined pixel; counts the defined pixels into `coverage`.
+std::vector<float> Warp(
+    const intake::Frame& frame, const Affine& m, int width, int height, std::vector<uint16_t>& coverage)
+{
+    const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
+    // The identity (the reference itself) is a copy: Transform would leave
+    // the last column and row out, having no pixel beyond them to blend.
+    const bool identity = m.a == 1 && m.b == 0 && m.c == 0 && m.d == 0 && m.e == 1 && m.f == 0 && frame.width == width
+        && frame.height == height;
+    intake::Frame warped(width, height, frame.mapping);
+    if (identity)
+        warped = frame;
+    else
+        tamrix::Transform(m.a, m.b, m.c, m.d, m.e, m.f, const_cast<void*>(frame.Data()), frame.width, frame.height,
+            frame.Depth(), warped.Data(), width, height);
+    std::vector<double> physical(n);
+    intake::ToPhysical(warped.Data(), warped.Depth(), n, warped.mapping, physical.data());
+    std::vector<float> out(n);
+    const auto undefined = [&](int x, int y) {
+        return !frame.invalid.empty() && frame.invalid[static_cast<size_t>(y) * frame.width + x];
+    };
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const size_t i = static_cast<size_t>(y) * width + x;
+            // As Transform computes the source position.
+            const double sx = (m.a * x + m.b * y) + m.c, sy = (m.d * x + m.e * y) + m.f;
+            bool defined = identity || (sx >= 0 && sx < frame.width - 1 && sy >= 0 && sy < frame.height - 1);
+            if (identity) {
+                defined = !undefined(x, y);
+            } else if (defined) {
+                const int ix = static_cast<int>(sx), iy = static_cast<int>(sy);
+                defined = !undefined(ix, iy) && !undefined(ix + 1, iy) && !undefined(ix, iy + 1)
+                    && !undefined(ix + 1, iy + 1);
+            }
+            out[i] = defined ? static_cast<float>(physical[i]) : std::numeric_limits<float>::quiet_NaN();
+            if (defined && coverage[i] < UINT16_MAX)
+                ++coverage[i];
+        }
+    return out;
+}
+
+} // namespace
+
+std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, const std::string& output,
+    const std::string& coverage, const std::vector<std::string>& history, const StackOptions& options,
+    intake::Warnings& warnings, const StageProgress& progress, const unsigned char* cancel)
+{
+    if (lights.empty())
+        throw Error(Fault::Usage, "no lights to stack");
+    const int plane = options.files.plane;
+    // The reference first: the grid and the stars every light registers onto.
+    std::vector<std::string> order = lights;
+    bool referenceStacked = true;
+    std::ptrdiff_t referenceAt = 0; // among the lights
+    if (!options.reference.empty()) {
+        const auto at = std::find(order.begin(), order.end(), options.reference);
+        if (at == order.end()) {
+            order.insert(order.begin(), options.reference);
+            referenceStacked = false;
+        } else {
+            referenceAt = at - order.begin();
+            std::rotate(order.begin(), at, at + 1);
+        }
+    }
+    const bool calibrated = !options.darks.empty() || !options.flats.empty();
+    const intake::ImageRows first(lights[0], plane);
+    for (const std::string& name : order)
+        CheckInput(name, plane, calibrated ? &first : nullptr);
+    for (const auto* names : { &options.darks, &options.flats })
+        for (const std::string& name : *names)
+            CheckInput(name, plane, &first);
+
+    ScratchFolder scratch(options.files.scratchIn, options.files.onScratch);
+    const int stages = (options.darks.empty() ? 0 : 1) + (options.flats.empty() ? 0 : 1);
+    int stage = 0;
+    FileOptions masterOptions = options.files;
+    masterOptions.settings = Settings { Method::Median, 3, 3 };
+    masterOptions.onScratch = nullptr; // one folder is told at a time: the stack's own
+    const auto master = [&](const std::vector<std::string>& frames) {
+        if (frames.empty())
+            return std::string();
+        if (progress)
+            progress("calibrate", stage, stages);
+        const std::string path = scratch.File();
+        CombineFiles(frames, path, "", {}, masterOptions, warnings, nullptr, cancel);
+        if (progress)
+            progress("calibrate", ++stage, stages);
+        return path;
+    };
+    const std::string dark = master(options.darks), flat = master(options.flats);
+
+    // One mapping for every light: a range over all of them (and below, by
+    // the dark's largest value, the pedestal that keeps light - dark).
+    intake::ReadOptions read;
+    read.plane = plane;
+    read.mapping = options.files.mapping;
+    read.keepInvalid = true;
+    if (!read.mapping.range) {
+        double lo = 0, hi = -std::numeric_limits<double>::infinity();
+        for (const std::string& light : order) {
+            Poll(cancel);
+            const auto [a, b] = PhysicalRange(light, plane, kRangeChunk);
+            lo = std::min(lo, a);
+            hi = std::max(hi, b);
+        }
+        if (!dark.empty())
+            lo -= std::max(0.0, PhysicalRange(dark, -1, kRangeChunk).second);
+        if (!(hi > lo))
+            hi = lo + 1;
+        read.mapping.range = std::make_pair(lo, hi);
+    }
+
+    std::vector<LightReport> reports;
+    std::vector<std::string> warped;
+    std::vector<std::string> cards;
+    std::vector<Point> referenceStars;
+    std::vector<uint16_t> counts;
+    int width = 0, height = 0;
+    const int total = static_cast<int>(order.size());
+    for (int i = 0; i < total; ++i) {
+        Poll(cancel);
+        if (progress)
+            progress("register", i, total);
+        const intake::Frame frame = Calibrated(order[i], dark, flat, read, warnings);
+        const detect::Result found
+            = detect::FindStars(frame.Data(), frame.width, frame.height, frame.Depth(), options.stars);
+        const std::vector<Point> points = Points(found.stars);
+        LightReport report;
+        report.file = order[i];
+        report.stars = points.size();
+        if (i == 0) {
+            if (static_cast<int>(points.size()) < options.registration.minMatches)
+                throw Error(Fault::Failure,
+                    order[0] + ": the reference has " + std::to_string(points.size())
+                        + " usable stars; registration needs at least "
+                        + std::to_string(options.registration.minMatches) + ": choose another reference");
+            referenceStars = points;
+            width = frame.width;
+            height = frame.height;
+            cards = frame.cards;
+            counts.assign(static_cast<size_t>(width) * height, 0);
+            report.registration.status = Status::kRegistered;
+            report.registration.frameStars = report.registration.referenceStars = report.registration.matched
+                = points.size();
+        } else {
+            report.registration = Register(referenceStars, points, options.registration);
+        }
+        if (report.registration.Registered() && (i > 0 || referenceStacked)) {
+            const std::vector<float> values = Warp(frame, report.registration.transform, width, height, counts);
+            warped.push_back(scratch.File());
+            intake::ImageWriter writer(warped.back(), width, height, intake::Sample::F32, cards, {});
+            writer.Write(0, height, values.data());
+            writer.Finish();
+            report.stacked = true;
+        }
+        if (i > 0 || referenceStacked)
+            reports.push_back(std::move(report));
+    }
+    if (progress)
+        progress("register", total, total);
+    if (warped.empty())
+        throw Error(Fault::Failure, "no light registered onto " + order[0] + "; nothing stacked");
+
+    // Undefined pixels of the warped frames are meant: no warning of them.
+    intake::Warnings quiet;
+    FileOptions combine = options.files;
+    combine.mapping = {};
+    CombineFiles(
+        warped, output, "", history, combine, quiet,
+        [&](int done, int bands) {
+            if (progress)
+                progress("combine", done, bands);
+        },
+        cancel);
+    if (!coverage.empty()) {
+        intake::ImageWriter writer(coverage, width, height, intake::Sample::U16, cards, history);
+        writer.Write(0, height, counts.data());
+        writer.Finish();
+    }
+    // Reports in the lights' order.
+    std::rotate(reports.begin(), reports.begin() + 1, reports.begin() + referenceAt + 1);
+    return reports;
+}
+
+} // namespace tamrix::stack
