@@ -176,6 +176,7 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
     std::vector<std::string> cards;
     std::vector<Point> referenceStars;
     std::vector<uint16_t> counts;
+    std::vector<double> noises; // of the stacked lights' skies, physical units
     int width = 0, height = 0;
     const int total = static_cast<int>(order.size());
     for (int i = 0; i < total; ++i) {
@@ -213,6 +214,7 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
             writer.Write(0, height, values.data());
             writer.Finish();
             report.stacked = true;
+            noises.push_back(found.sky.noise * frame.mapping.scale);
         }
         if (i > 0 || referenceStacked)
             reports.push_back(std::move(report));
@@ -226,6 +228,11 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
     intake::Warnings quiet;
     FileOptions combine = options.files;
     combine.mapping = {};
+    // Clipping spreads at least half the lights' sky noise (bilinear warping
+    // smooths it by up to that much): the spread of a few values, often small
+    // by chance, then rejects no good ones.
+    std::nth_element(noises.begin(), noises.begin() + noises.size() / 2, noises.end());
+    combine.settings.floor = std::max(combine.settings.floor, 0.5 * noises[noises.size() / 2]);
     CombineFiles(
         warped, output, "", history, combine, quiet,
         [&](int done, int bands) {

@@ -77,7 +77,7 @@ TEST_F(Cli, StackGivesTheReferenceCropBackFromCalibratedShiftedLights)
         return double(field.pixels[size_t(y + offsets[k][1]) * kCanvas + x + offsets[k][0]]);
     };
     FitsLayout layout { kSide, kSide, 0, 16, 32768 };
-    layout.keys = { { "OBJECT", "field" } };
+    layout.cards = { "OBJECT  = 'field   '" };
     for (int k = 0; k < 3; ++k) {
         std::vector<double> light;
         for (int y = 0; y < kSide; ++y)
@@ -190,7 +190,7 @@ TEST_P(CombineRefuses, WithOneLineAndNoOutput)
     WriteU16(dir / "b.fits", 4, 2, Values(8, 2));
     WriteU16(dir / "s.fits", 4, 1, Values(4, 3));
     FitsLayout colour { 4, 2 };
-    colour.keys = { { "BAYERPAT", "RGGB" } };
+    colour.cards = { "BAYERPAT= 'RGGB    '" };
     WriteFits(dir / "c.fits", colour, std::vector<double>(8, 4));
     std::vector<std::string> args;
     for (const std::string& a : r.args)
