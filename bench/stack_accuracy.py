@@ -96,6 +96,7 @@ def main():
     parser.add_argument("--size", type=int, default=1024)
     parser.add_argument("--stars", type=int, default=400)
     parser.add_argument("--work", help="folder for the frames (default: a temporary one)")
+    parser.add_argument("--peers", help="folder of siril_stack.sh and anchor_stack.py: run them on the same lights")
     a = parser.parse_args()
 
     rng = np.random.default_rng(2026)
@@ -135,6 +136,24 @@ def main():
         ratio = noise(stack) / noise(reference)
         print(f"background noise: stack {noise(stack):.3f}, reference {noise(reference):.3f}, ratio {ratio:.3f} "
               f"(at most {1 / (0.9 * math.sqrt(a.frames)):.3f} wanted)")
+        if a.peers:
+            # Siril takes a folder of f*.fits, the first the reference.
+            sequence = os.path.join(folder, "seq")
+            os.mkdir(sequence)
+            for k, name in enumerate(names):
+                os.symlink(name, os.path.join(sequence, f"f{k:03d}.fits"))
+            for peer, command in (("siril-cli", ["bash", os.path.join(a.peers, "siril_stack.sh"), sequence,
+                                                 os.path.join(folder, "siril.fits")]),
+                                  ("astroalign + ccdproc", ["/usr/bin/python3", os.path.join(a.peers, "anchor_stack.py"),
+                                                            os.path.join(folder, "aa.fits"), *names])):
+                try:
+                    t, p = timed(command)
+                    print(f"{peer}: {t:.2f} s, peak {p:.0f} MiB ({t / seconds:.1f} x tamrix's time)")
+                except SystemExit as e:  # timed() exits with the peer's error output
+                    print(f"{peer}: failed: {str(e).splitlines()[-1] if str(e) else ''}")
+            aa = os.path.join(folder, "aa.fits")
+            if os.path.exists(aa):
+                print(f"astroalign + ccdproc background noise ratio {noise(read_fits(aa)) / noise(reference):.3f}")
 
 
 if __name__ == "__main__":
