@@ -75,19 +75,13 @@ protected:
     tamrix::test::ScratchDir dir_;
 };
 
-TEST_F(NetFile, SaveWritesEveryLineWithCrLfAndFiveDecimals)
+TEST_F(NetFile, LoadReadsEveryValueAndSaveWritesEveryLineWithCrLfAndFiveDecimals)
 {
-    auto net = Build(nnet::SIMD_NONE, { 2, 3, 1 });
-    const float b1[] = { 0.1f, -0.2f, 0.123456f }, w1[3][2] = { { 2.5f, -1e-6f }, { 1e-6f, -1.0f }, { 0.5f, 0.25f } };
-    const float w2[] = { 1.0f, 0.75f, -0.125f };
-    for (int j = 0; j < 3; ++j) {
-        net->Layers[1]->Biases[j] = b1[j];
-        net->Layers[1]->Weights[j][0] = w1[j][0];
-        net->Layers[1]->Weights[j][1] = w1[j][1];
-        net->Layers[2]->Weights[0][j] = w2[j];
-    }
-    net->Layers[2]->Biases[0] = -3.0f;
-    EXPECT_EQ(Save(*net), Crlf(kSmall));
+    CNetwork net;
+    ASSERT_EQ(Load(Crlf(kSmall), net), "");
+    EXPECT_EQ(Parameters(net), (std::vector<float> { 2.5f, -0.0f, 0.1f, 0.0f, -1.0f, -0.2f, 0.5f, 0.25f, 0.12346f, 1.0f,
+                                   0.75f, -0.125f, -3.0f }));
+    EXPECT_EQ(Save(net), Crlf(kSmall));
     auto one = Build(nnet::SIMD_NONE, { 5 });
     EXPECT_EQ(Save(*one), "neural_network\r\nversion;1\r\nlayers;1\r\nlayer;0;5\r\n");
 }
