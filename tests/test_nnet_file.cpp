@@ -93,11 +93,9 @@ TEST_F(NetFile, RoundTripKeepsTheShapeAndRoundsEveryValueToFiveDecimals)
     auto saved = Build(CNetwork().SIMDlevel, { 13, 9, 4 }, 7);
     saved->Layers[1]->Weights[2][3] = 12345.678f;
     saved->Layers[2]->Biases[1] = -0.000004f;
-    Save(*saved);
     CNetwork loaded;
     loaded.SIMDlevel = nnet::SIMD_NONE; // another level
-    char message[100];
-    ASSERT_TRUE(loaded.LoadNet(1000, (dir_ / "saved.txt").c_str(), 99, message)) << message;
+    ASSERT_EQ(Load(Save(*saved), loaded), "");
     ASSERT_EQ(loaded.NumLayers, 3);
     EXPECT_EQ(loaded.Layers[1]->NumNeurons, 9);
     auto expected = Parameters(*saved);
@@ -107,7 +105,6 @@ TEST_F(NetFile, RoundTripKeepsTheShapeAndRoundsEveryValueToFiveDecimals)
         v = std::strtof(text, nullptr);
     }
     EXPECT_EQ(Parameters(loaded), expected);
-    EXPECT_EQ(loaded.Layers[2]->Biases[1], -0.0f);
     EXPECT_TRUE(std::signbit(loaded.Layers[2]->Biases[1]));
 }
 

@@ -22,16 +22,11 @@ struct Samples {
     std::vector<float*> inputs, targets;
     Samples(int n, int nIn, int nOut, uint32_t seed)
     {
-        for (int k = 0; k < n; ++k)
-            Add(RandomVector(nIn, seed + 2 * k), RandomVector(nOut, seed + 2 * k + 1, 0.0f, 1.0f));
-    }
-    void Add(std::vector<float> x, std::vector<float> t)
-    {
-        in.push_back(std::move(x));
-        out.push_back(std::move(t));
-        inputs.clear();
-        targets.clear();
-        for (size_t k = 0; k < in.size(); ++k) {
+        for (int k = 0; k < n; ++k) {
+            in.push_back(RandomVector(nIn, seed + 2 * k));
+            out.push_back(RandomVector(nOut, seed + 2 * k + 1, 0.0f, 1.0f));
+        }
+        for (int k = 0; k < n; ++k) {
             inputs.push_back(in[k].data());
             targets.push_back(out[k].data());
         }

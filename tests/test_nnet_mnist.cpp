@@ -53,14 +53,13 @@ TEST_F(Mnist, PixelsScaleToMinusOneToOneAndLabelsBecomeOneHotTargets)
     ASSERT_EQ(data_.TrainCount, 2);
     ASSERT_EQ(data_.TrainInputSize, 6);
     ASSERT_EQ(data_.TrainOutputSize, 10);
-    const float first[] = { -1.0f, 0.0f, 0.9921875f, -0.9921875f, -0.0078125f, -0.984375f };
-    for (int i = 0; i < 6; ++i)
-        EXPECT_EQ(data_.TrainInputs[0][i], first[i]) << i;
+    const std::vector<float> first = { -1.0f, 0.0f, 0.9921875f, -0.9921875f, -0.0078125f, -0.984375f };
+    EXPECT_EQ(std::vector<float>(data_.TrainInputs[0], data_.TrainInputs[0] + 6), first);
     EXPECT_EQ(data_.TrainInputs[1][5], -0.53125f);
-    for (int c = 0; c < 10; ++c) {
-        EXPECT_EQ(data_.TrainOutputs[0][c], c == 9 ? 1.0f : 0.0f);
-        EXPECT_EQ(data_.TrainOutputs[1][c], c == 0 ? 1.0f : 0.0f);
-    }
+    EXPECT_EQ(std::vector<float>(data_.TrainOutputs[0], data_.TrainOutputs[0] + 10),
+        (std::vector<float> { 0, 0, 0, 0, 0, 0, 0, 0, 0, 1 }));
+    EXPECT_EQ(std::vector<float>(data_.TrainOutputs[1], data_.TrainOutputs[1] + 10),
+        (std::vector<float> { 1, 0, 0, 0, 0, 0, 0, 0, 0, 0 }));
     EXPECT_EQ(data_.TestInputs, nullptr); // the other set is untouched
 }
 

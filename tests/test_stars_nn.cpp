@@ -155,13 +155,7 @@ TYPED_TEST(FindStarsNN, GroupOfZerosIsReportedAtItsPlainCentre)
     sky.Set(5, 4, 0);
     auto darkest = CentreNet(9, -1.0f);
     sky.Find(darkest.get(), 1, kLevel);
-    ASSERT_EQ(sky.found.size(), 1u);
-    EXPECT_DOUBLE_EQ(sky.found[0].cx, 4.5);
-    EXPECT_DOUBLE_EQ(sky.found[0].cy, 4.0);
-    EXPECT_EQ(sky.found[0].x, 5);
-    EXPECT_EQ(sky.found[0].y, 4);
-    EXPECT_EQ(sky.found[0].flux, 0.0);
-    EXPECT_EQ(sky.found[0].peak, 0u);
+    EXPECT_EQ(sky.found, std::vector<Report>({{5, 4, 4.5, 4.0, 0.0, 0}}));
     EXPECT_EQ(sky.MarkedCount(), 2u);
 }
 
