@@ -1,6 +1,5 @@
-// The data-set network: IDX image and label files written by the test, the
-// headers it must refuse before allocating, and the real Fashion-MNIST files
-// that Debian ships, trained on for one epoch.
+// The data-set loader: IDX image and label files written by the test, and
+// the headers it must refuse before allocating.
 #include "nnet_support.h"
 #include "support.h"
 
