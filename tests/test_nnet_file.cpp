@@ -79,8 +79,9 @@ TEST_F(NetFile, LoadReadsEveryValueAndSaveWritesEveryLineWithCrLfAndFiveDecimals
 {
     CNetwork net;
     ASSERT_EQ(Load(Crlf(kSmall), net), "");
-    EXPECT_EQ(Parameters(net), (std::vector<float> { 2.5f, -0.0f, 0.1f, 0.0f, -1.0f, -0.2f, 0.5f, 0.25f, 0.12346f, 1.0f,
-                                   0.75f, -0.125f, -3.0f }));
+    EXPECT_EQ(Parameters(net),
+        (std::vector<float> {
+            2.5f, -0.0f, 0.1f, 0.0f, -1.0f, -0.2f, 0.5f, 0.25f, 0.12346f, 1.0f, 0.75f, -0.125f, -3.0f }));
     EXPECT_EQ(Save(net), Crlf(kSmall));
     auto one = Build(nnet::SIMD_NONE, { 5 });
     EXPECT_EQ(Save(*one), "neural_network\r\nversion;1\r\nlayers;1\r\nlayer;0;5\r\n");
