@@ -30,33 +30,25 @@ float BlockValue(const float* w, const float* x, int width)
     return width == 4 ? low : low + ((p[4] + p[5]) + (p[6] + p[7]));
 }
 
-int Width(TSIMDlevel level)
-{
-    return level == nnet::SIMD_NONE ? 1 : level == nnet::SIMD_SSE ? 4 : 8;
-}
-
-// One layer: sums in the class's order, then the vector exponential on whole
+// The outputs with each layer's sums in its class's order (whole blocks,
+// then the remaining inputs one by one), then the vector exponential on whole
 // neuron blocks and expf on the rest.
-void ReferenceLayer(const CLayer& layer, const std::vector<float>& x, std::vector<float>& out, int width)
-{
-    const int n = layer.NumNeurons, m = layer.Prev->NumNeurons;
-    const int blocks = m / width, vectorNeurons = width == 1 ? 0 : n / width * width;
-    out.assign(n, 0.0f);
-    for (int i = 0; i < n; ++i) {
-        float acc = 0.0f;
-        for (int b = 0; b < blocks; ++b)
-            acc = acc + BlockValue(layer.Weights[i] + b * width, x.data() + b * width, width);
-        for (int j = blocks * width; j < m; ++j)
-            acc = layer.Weights[i][j] * x[j] + acc;
-        out[i] = Sigmoid(layer.Biases[i] + acc, i < vectorNeurons);
-    }
-}
-
 std::vector<float> ReferenceInfer(const CNetwork& net, std::vector<float> x, TSIMDlevel level)
 {
-    std::vector<float> out;
+    const int width = level == nnet::SIMD_NONE ? 1 : level == nnet::SIMD_SSE ? 4 : 8;
     for (int l = 1; l < net.NumLayers; ++l) {
-        ReferenceLayer(*net.Layers[l], x, out, Width(level));
+        const CLayer& layer = *net.Layers[l];
+        const int n = layer.NumNeurons, m = layer.Prev->NumNeurons;
+        const int blocks = m / width, vectorNeurons = width == 1 ? 0 : n / width * width;
+        std::vector<float> out(n);
+        for (int i = 0; i < n; ++i) {
+            float acc = 0.0f;
+            for (int b = 0; b < blocks; ++b)
+                acc = acc + BlockValue(layer.Weights[i] + b * width, x.data() + b * width, width);
+            for (int j = blocks * width; j < m; ++j)
+                acc = layer.Weights[i][j] * x[j] + acc;
+            out[i] = Sigmoid(layer.Biases[i] + acc, i < vectorNeurons);
+        }
         x = out;
     }
     return x;
