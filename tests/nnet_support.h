@@ -58,15 +58,19 @@ inline bool Aligned(const void* p, TSIMDlevel level)
     return reinterpret_cast<uintptr_t>(p) % a == 0;
 }
 
-// Distance in units in the last place between two finite floats.
-inline int64_t UlpDistance(float a, float b)
+// Every weight and bias, layer by layer, neuron by neuron (its weights, then
+// its bias).
+inline std::vector<float> Parameters(const CNetwork& net)
 {
-    auto key = [](float f) {
-        int32_t i;
-        std::memcpy(&i, &f, sizeof i);
-        return i < 0 ? int64_t { INT32_MIN } - i : int64_t { i };
-    };
-    return std::llabs(key(a) - key(b));
+    std::vector<float> p;
+    for (int l = 1; l < net.NumLayers; ++l) {
+        const CLayer& layer = *net.Layers[l];
+        for (int i = 0; i < layer.NumNeurons; ++i) {
+            p.insert(p.end(), layer.Weights[i], layer.Weights[i] + layer.Prev->NumNeurons);
+            p.push_back(layer.Biases[i]);
+        }
+    }
+    return p;
 }
 
 // The vector exponential written out on one float, step by step as the

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <typeinfo>
+#include <cmath>
 
 using namespace nnet;
 
@@ -21,16 +21,6 @@ TEST(Detection, TheNetworkLevelFollowsTheProcessorLevel)
     for (tamrix::isa::Level level : tamrix::test::Levels()) {
         tamrix::test::CapTo cap(level);
         EXPECT_EQ(CNetwork().GetSIMDlevel(), expected[static_cast<int>(level)]) << tamrix::test::LevelName(level);
-    }
-}
-
-TEST(LayerClass, EveryLayerOfANetworkHasTheClassOfItsLevel)
-{
-    const std::type_info* classes[] = { &typeid(CLayer), &typeid(CLayerSSE), &typeid(CLayerAVX), &typeid(CLayerAVX2) };
-    for (TSIMDlevel level : test::Levels()) {
-        auto net = test::Build(level, { 5, 4, 3 });
-        for (int l = 0; l < 3; ++l)
-            EXPECT_EQ(typeid(*net->Layers[l]), *classes[level]) << level << "/" << l;
     }
 }
 
@@ -67,8 +57,10 @@ TEST_P(VectorExp, StaysWithinOneUlpOfExpfUpToTheClamp)
     for (float v = -87.3f; v < 88.37f; v += 0.0137f)
         x.push_back(v);
     const auto y = Apply(GetParam(), x);
-    for (size_t i = 0; i < x.size(); ++i)
-        ASSERT_LE(test::UlpDistance(y[i], std::exp(x[i])), 1) << "x = " << x[i];
+    for (size_t i = 0; i < x.size(); ++i) {
+        const float e = std::exp(x[i]);
+        ASSERT_LE(std::fabs(y[i] - e), std::nextafter(e, INFINITY) - e) << "x = " << x[i];
+    }
 }
 
 TEST_P(VectorExp, ClampsAtPlusMinus88Point376)

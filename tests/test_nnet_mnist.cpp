@@ -1,6 +1,5 @@
-// The data-set network: IDX image and label files written by the test, the
-// headers it must refuse before allocating, and the real Fashion-MNIST files
-// that Debian ships, trained on for one epoch.
+// The data-set loader: IDX image and label files written by the test, and
+// the headers it must refuse before allocating.
 #include "nnet_support.h"
 #include "support.h"
 
@@ -29,34 +28,17 @@ struct Set {
 
 class Mnist : public ::testing::Test {
 protected:
-    // Loads into the training set of data_ (which frees it); the files are
-    // given as their contents.
-    bool Load(const std::string& images, const std::string& labels)
+    // Writes the two files and loads them into set or, without one, into the
+    // training set of data (by default data_, which frees it).
+    bool Load(const std::string& images, const std::string& labels, Set* set = nullptr, CMNIST* data = nullptr)
     {
         const std::string i = WriteFile(dir_ / "images", images), l = WriteFile(dir_ / "labels", labels);
-        return Load(
-            i, l, data_.TrainCount, data_.TrainInputSize, data_.TrainInputs, data_.TrainOutputSize, data_.TrainOutputs);
-    }
-    bool Load(const std::string& images, const std::string& labels, int& count, int& inputSize, float**& inputs,
-        int& outputSize, float**& targets)
-    {
-        return data_.LoadMNIST(
-            1000, images.c_str(), 1000, labels.c_str(), &count, &inputSize, &inputs, &outputSize, &targets);
-    }
-    // Loads into the training set of a fresh object, for files that fail.
-    bool LoadFresh(const std::string& images, const std::string& labels)
-    {
-        CMNIST data;
-        const std::string i = WriteFile(dir_ / "images", images), l = WriteFile(dir_ / "labels", labels);
-        return data.LoadMNIST(1000, i.c_str(), 1000, l.c_str(), &data.TrainCount, &data.TrainInputSize,
-            &data.TrainInputs, &data.TrainOutputSize, &data.TrainOutputs);
-    }
-    // Loads into a Set of marks, for headers that must be refused before
-    // anything is written.
-    bool LoadInto(Set& set, const std::string& images, const std::string& labels)
-    {
-        const std::string i = WriteFile(dir_ / "images", images), l = WriteFile(dir_ / "labels", labels);
-        return Load(i, l, set.count, set.inputSize, set.inputs, set.outputSize, set.targets);
+        CMNIST& d = data != nullptr ? *data : data_;
+        if (set != nullptr)
+            return d.LoadMNIST(1000, i.c_str(), 1000, l.c_str(), &set->count, &set->inputSize, &set->inputs,
+                &set->outputSize, &set->targets);
+        return d.LoadMNIST(1000, i.c_str(), 1000, l.c_str(), &d.TrainCount, &d.TrainInputSize, &d.TrainInputs,
+            &d.TrainOutputSize, &d.TrainOutputs);
     }
 
     ScratchDir dir_;
@@ -70,14 +52,13 @@ TEST_F(Mnist, PixelsScaleToMinusOneToOneAndLabelsBecomeOneHotTargets)
     ASSERT_EQ(data_.TrainCount, 2);
     ASSERT_EQ(data_.TrainInputSize, 6);
     ASSERT_EQ(data_.TrainOutputSize, 10);
-    const float first[] = { -1.0f, 0.0f, 0.9921875f, -0.9921875f, -0.0078125f, -0.984375f };
-    for (int i = 0; i < 6; ++i)
-        EXPECT_EQ(data_.TrainInputs[0][i], first[i]) << i;
+    const std::vector<float> first = { -1.0f, 0.0f, 0.9921875f, -0.9921875f, -0.0078125f, -0.984375f };
+    EXPECT_EQ(std::vector<float>(data_.TrainInputs[0], data_.TrainInputs[0] + 6), first);
     EXPECT_EQ(data_.TrainInputs[1][5], -0.53125f);
-    for (int c = 0; c < 10; ++c) {
-        EXPECT_EQ(data_.TrainOutputs[0][c], c == 9 ? 1.0f : 0.0f);
-        EXPECT_EQ(data_.TrainOutputs[1][c], c == 0 ? 1.0f : 0.0f);
-    }
+    EXPECT_EQ(std::vector<float>(data_.TrainOutputs[0], data_.TrainOutputs[0] + 10),
+        (std::vector<float> { 0, 0, 0, 0, 0, 0, 0, 0, 0, 1 }));
+    EXPECT_EQ(std::vector<float>(data_.TrainOutputs[1], data_.TrainOutputs[1] + 10),
+        (std::vector<float> { 1, 0, 0, 0, 0, 0, 0, 0, 0, 0 }));
     EXPECT_EQ(data_.TestInputs, nullptr); // the other set is untouched
 }
 
@@ -86,14 +67,11 @@ TEST_F(Mnist, DigitImagesGive784ValuesInVectorsAlignedForTheLevel)
     for (TSIMDlevel level : Levels()) {
         CMNIST data;
         data.SIMDlevel = level;
-        const std::string images = WriteFile(dir_ / "images", Images(3, 28, 28, std::string(3 * 784, '\x40')));
-        const std::string labels = WriteFile(dir_ / "labels", Labels(3, { 1, 2, 3 }));
-        ASSERT_TRUE(data.LoadMNIST(1000, images.c_str(), 1000, labels.c_str(), &data.TestCount, &data.TestInputSize,
-            &data.TestInputs, &data.TestOutputSize, &data.TestOutputs));
-        EXPECT_EQ(data.TestInputSize, 784);
+        ASSERT_TRUE(Load(Images(3, 28, 28, std::string(3 * 784, '\x40')), Labels(3, { 1, 2, 3 }), nullptr, &data));
+        EXPECT_EQ(data.TrainInputSize, 784);
         for (int k = 0; k < 3; ++k) {
-            EXPECT_TRUE(Aligned(data.TestInputs[k], level) && Aligned(data.TestOutputs[k], level)) << k;
-            EXPECT_EQ(data.TestInputs[k][783], -0.5f);
+            EXPECT_TRUE(Aligned(data.TrainInputs[k], level) && Aligned(data.TrainOutputs[k], level)) << k;
+            EXPECT_EQ(data.TrainInputs[k][783], -0.5f);
         }
     }
 }
@@ -114,7 +92,8 @@ TEST_F(Mnist, ALabelFewerFailsAfterTheImagesWhichStay)
     EXPECT_EQ(data_.TrainInputs[1][1], 0.0f);
     EXPECT_EQ(data_.TrainOutputs, nullptr);
     // A header with the right count but a label short.
-    EXPECT_FALSE(LoadFresh(Images(3, 1, 2, std::string(6, 0)), Labels(3, { 1, 2 })));
+    CMNIST fresh;
+    EXPECT_FALSE(Load(Images(3, 1, 2, std::string(6, 0)), Labels(3, { 1, 2 }), nullptr, &fresh));
 }
 
 TEST_F(Mnist, ALabelOf10FailsWithTheTargetsBeforeItSet)
@@ -142,7 +121,7 @@ TEST_F(Mnist, BadFilesAndHeadersAreRefusedBeforeAnythingIsWritten)
     };
     for (const auto& c : cases) {
         Set set;
-        EXPECT_FALSE(LoadInto(set, c.images, labels)) << c.what;
+        EXPECT_FALSE(Load(c.images, labels, &set)) << c.what;
         EXPECT_EQ(set.count, -7) << c.what;
         EXPECT_EQ(set.inputSize, -7) << c.what;
         EXPECT_EQ(set.inputs, reinterpret_cast<float**>(uintptr_t { 8 })) << c.what;
@@ -156,11 +135,12 @@ TEST_F(Mnist, BadFilesAndHeadersAreRefusedBeforeAnythingIsWritten)
 
     // Label files: wrong magic, another count, missing.
     const std::string images = Images(1, 1, 1, "x");
-    EXPECT_FALSE(LoadFresh(images, images));
-    EXPECT_FALSE(LoadFresh(images, Labels(2, { 0, 0 })));
-    EXPECT_FALSE(Load(WriteFile(dir_ / "images", images), (dir_ / "missing"), data_.TestCount, data_.TestInputSize,
-        data_.TestInputs, data_.TestOutputSize, data_.TestOutputs));
-    EXPECT_EQ(data_.TestCount, 1); // the images were read
+    CMNIST wrongMagic, wrongCount;
+    EXPECT_FALSE(Load(images, images, nullptr, &wrongMagic));
+    EXPECT_FALSE(Load(images, Labels(2, { 0, 0 }), nullptr, &wrongCount));
+    EXPECT_FALSE(data_.LoadMNIST(1000, WriteFile(dir_ / "images", images).c_str(), 1000, (dir_ / "missing").c_str(),
+        &data_.TrainCount, &data_.TrainInputSize, &data_.TrainInputs, &data_.TrainOutputSize, &data_.TrainOutputs));
+    EXPECT_EQ(data_.TrainCount, 1); // the images were read
 }
 
 } // namespace
