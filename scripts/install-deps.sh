@@ -11,7 +11,7 @@ packages=(
   python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest
   python3-dask python3-distributed
   python3-setuptools python3-wheel python3-venv python3-pip # pip install . (the test in a virtual environment)
-  zlib1g-dev dataset-fashion-mnist # the data-set loader's test on real files
+  zlib1g-dev dataset-fashion-mnist # the README's training example, which its test runs
   # make tsan and make fuzz: clang with its sanitizer runtimes and libFuzzer,
   # and LLVM's OpenMP runtime with its race-detection tool
   clang-14 libclang-rt-14-dev libomp-14-dev
