@@ -15,18 +15,10 @@ namespace {
 
 struct CombineArgs {
     std::vector<std::string> inputs;
-    std::string output, rejection, method = "median";
-    std::vector<double> sigma = { 3, 3 };
-    int memory = 256; // MiB
-    bool progress = false, quiet = false;
+    std::string output, rejection;
+    CombineChoice choice;
     ReadArgs read;
 };
-
-std::string Folder(const std::string& path)
-{
-    const size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
 
 void Combine(const CombineArgs& a)
 {
@@ -39,9 +31,7 @@ void Combine(const CombineArgs& a)
     options.mapping.floatBits = a.read.bits;
     if (a.read.range.size() == 2)
         options.mapping.range = std::make_pair(a.read.range[0], a.read.range[1]);
-    stack::CheckSigma(a.sigma[0], a.sigma[1], "--sigma");
-    options.settings = { stack::ParseMethod(a.method, "--method"), a.sigma[0], a.sigma[1] };
-    options.budget.bytes = int64_t { a.memory } << 20;
+    ApplyCombineChoice(a.choice, options);
 
     AtomicFile out(a.output, OutputKind::Binary);
     std::optional<AtomicFile> rejection;
@@ -56,12 +46,13 @@ void Combine(const CombineArgs& a)
     const bool clips
         = options.settings.method == stack::Method::SigmaClip || options.settings.method == stack::Method::Winsorized;
     std::vector<std::string> history { History("combine",
-        a.method + " of " + std::to_string(a.inputs.size()) + " frames"
-            + (clips ? ", bounds " + Number(a.sigma[0]) + "," + Number(a.sigma[1]) + " sigma below,above the median"
+        a.choice.method + " of " + std::to_string(a.inputs.size()) + " frames"
+            + (clips ? ", bounds " + Number(a.choice.sigma[0]) + "," + Number(a.choice.sigma[1])
+                        + " sigma below,above the median"
                         + (a.inputs.size() < stack::kLeastToClip ? " (fewer than 3 frames: nothing clipped)" : "")
                      : "")) };
 
-    const bool shown = !a.quiet && (a.progress || isatty(STDERR_FILENO));
+    const bool shown = a.choice.BarShown();
     bool drawn = false;
     intake::Warnings warnings;
     try {
@@ -92,16 +83,17 @@ void Combine(const CombineArgs& a)
 
 } // namespace
 
-void AddCombineCommand(CLI::App& app, Action& action)
+std::string Folder(const std::string& path)
 {
-    auto args = std::make_shared<CombineArgs>();
-    CLI::App* cmd = app.add_subcommand(
-        "combine", "combine frames into a master (dark, flat, bias): a 32-bit floating-point FITS frame");
-    cmd->add_option("frames", args->inputs, "frames of one size (FITS)")->required();
-    cmd->add_option("--output,-o", args->output, "combined frame (FITS, BITPIX -32, the inputs' physical units)")
-        ->required()
-        ->check(OutputFile(OutputKind::Binary));
-    cmd->add_option("--method,-m", args->method, "median (default), mean, sigma-clip or winsorized")
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool CombineChoice::BarShown() const { return !quiet && (progress || isatty(STDERR_FILENO)); }
+
+void AddCombineOptions(CLI::App* cmd, CombineChoice& choice)
+{
+    cmd->add_option("--method,-m", choice.method, "median (default), mean, sigma-clip or winsorized")
         ->check(CLI::Validator(
             [](std::string& text) {
                 try {
@@ -112,17 +104,36 @@ void AddCombineCommand(CLI::App& app, Action& action)
                 return std::string();
             },
             ""));
-    cmd->add_option("--sigma", args->sigma,
+    cmd->add_option("--sigma", choice.sigma,
            "LO,HI: clipping bounds in robust standard deviations (1.4826 x MAD) below and above the median "
            "(default 3,3)")
         ->delimiter(',')
         ->expected(2);
+    cmd->add_option("--memory", choice.memory, "MiB for the bands of all frames together (default 256)")
+        ->check(CLI::Range(1, 1 << 20));
+    cmd->add_flag("--progress", choice.progress, "draw the progress bar even when stderr is not a terminal");
+    cmd->add_flag("--quiet,-q", choice.quiet, "no progress bar");
+}
+
+void ApplyCombineChoice(const CombineChoice& choice, stack::FileOptions& options)
+{
+    stack::CheckSigma(choice.sigma[0], choice.sigma[1], "--sigma");
+    options.settings = { stack::ParseMethod(choice.method, "--method"), choice.sigma[0], choice.sigma[1] };
+    options.budget.bytes = int64_t { choice.memory } << 20;
+}
+
+void AddCombineCommand(CLI::App& app, Action& action)
+{
+    auto args = std::make_shared<CombineArgs>();
+    CLI::App* cmd = app.add_subcommand(
+        "combine", "combine frames into a master (dark, flat, bias): a 32-bit floating-point FITS frame");
+    cmd->add_option("frames", args->inputs, "frames of one size (FITS)")->required();
+    cmd->add_option("--output,-o", args->output, "combined frame (FITS, BITPIX -32, the inputs' physical units)")
+        ->required()
+        ->check(OutputFile(OutputKind::Binary));
     cmd->add_option("--rejection", args->rejection, "a 16-bit FITS frame of the values clipped at each pixel")
         ->check(OutputFile(OutputKind::Binary));
-    cmd->add_option("--memory", args->memory, "MiB for the bands of all frames together (default 256)")
-        ->check(CLI::Range(1, 1 << 20));
-    cmd->add_flag("--progress", args->progress, "draw the progress bar even when stderr is not a terminal");
-    cmd->add_flag("--quiet,-q", args->quiet, "no progress bar");
+    AddCombineOptions(cmd, args->choice);
     AddReadOptions(cmd, args->read);
     cmd->callback([&action, args] { action = [args] { Combine(*args); }; });
 }

@@ -12,6 +12,7 @@
 #include "fits.h"
 #include "intake/wcs.h"
 #include "output.h"
+#include "stack/files.h"
 
 namespace tamrix::cli {
 
@@ -54,6 +55,22 @@ std::string Number(double value);
 
 // Draws "label [####......] text" on stderr over the bar drawn before.
 void DrawProgress(const std::string& label, double fraction, const std::string& text);
+
+// How frames are combined, by combine and stack: --method, --sigma, --memory,
+// --progress and --quiet.
+struct CombineChoice {
+    std::string method = "median";
+    std::vector<double> sigma = { 3, 3 };
+    int memory = 256; // MiB
+    bool progress = false, quiet = false;
+    bool BarShown() const;
+};
+void AddCombineOptions(CLI::App* cmd, CombineChoice& choice);
+// Its method, bounds and band budget in `options`; usage errors name the options.
+void ApplyCombineChoice(const CombineChoice& choice, stack::FileOptions& options);
+
+// The folder of a path ("." for a bare file name).
+std::string Folder(const std::string& path);
 
 // Refuses NaN and infinite values, which pass every range check.
 const CLI::Validator& Finite();

@@ -15,18 +15,10 @@ namespace {
 
 struct StackArgs {
     std::vector<std::string> lights, darks, flats;
-    std::string output, reference, report, coverage, method = "median";
-    std::vector<double> sigma = { 3, 3 };
-    int memory = 256; // MiB
-    bool progress = false, quiet = false;
+    std::string output, reference, report, coverage;
+    CombineChoice choice;
     ReadArgs read;
 };
-
-std::string Folder(const std::string& path)
-{
-    const size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
 
 // A CSV field: quoted when it holds a comma, a quote or a line break.
 std::string CsvField(const std::string& text)
@@ -83,9 +75,7 @@ void Stack(const StackArgs& a)
     options.files.mapping.floatBits = a.read.bits;
     if (a.read.range.size() == 2)
         options.files.mapping.range = std::make_pair(a.read.range[0], a.read.range[1]);
-    stack::CheckSigma(a.sigma[0], a.sigma[1], "--sigma");
-    options.files.settings = { stack::ParseMethod(a.method, "--method"), a.sigma[0], a.sigma[1] };
-    options.files.budget.bytes = int64_t { a.memory } << 20;
+    ApplyCombineChoice(a.choice, options.files);
     options.darks = a.darks;
     options.flats = a.flats;
     options.reference = a.reference;
@@ -102,14 +92,14 @@ void Stack(const StackArgs& a)
     options.files.onScratch = RegisterScratchFolder;
 
     std::vector<std::string> history { History("stack",
-        a.method + " of the lights registered onto " + (a.reference.empty() ? a.lights[0] : a.reference)
+        a.choice.method + " of the lights registered onto " + (a.reference.empty() ? a.lights[0] : a.reference)
             + " and warped onto its pixel grid (bilinear)"
             + (a.darks.empty() ? "" : ", minus the median of " + std::to_string(a.darks.size()) + " darks")
             + (a.flats.empty()
                     ? ""
                     : ", divided by the median of " + std::to_string(a.flats.size()) + " flats at its mean")) };
 
-    const bool shown = !a.quiet && (a.progress || isatty(STDERR_FILENO));
+    const bool shown = a.choice.BarShown();
     bool drawn = false;
     intake::Warnings warnings;
     std::vector<stack::LightReport> reports;
@@ -171,30 +161,12 @@ void AddStackCommand(CLI::App& app, Action& action)
     cmd->add_option("--reference", args->reference,
         "the frame whose pixel grid the stack takes: one of the lights, or another frame that is not stacked "
         "(default: the first light)");
-    cmd->add_option("--method,-m", args->method, "median (default), mean, sigma-clip or winsorized")
-        ->check(CLI::Validator(
-            [](std::string& text) {
-                try {
-                    stack::ParseMethod(text, "--method");
-                } catch (const intake::Error& e) {
-                    return std::string(e.what()).substr(std::string("--method: ").size());
-                }
-                return std::string();
-            },
-            ""));
-    cmd->add_option("--sigma", args->sigma,
-           "LO,HI: clipping bounds in robust standard deviations below and above the median (default 3,3)")
-        ->delimiter(',')
-        ->expected(2);
     cmd->add_option("--report", args->report,
            "CSV, one line per light: file,status,stars,matched,rms,a,b,c,d,e,f (reference -> light)")
         ->check(OutputFile(OutputKind::Text));
     cmd->add_option("--coverage", args->coverage, "a 16-bit FITS frame of the lights that defined each pixel")
         ->check(OutputFile(OutputKind::Binary));
-    cmd->add_option("--memory", args->memory, "MiB for the bands of all frames together (default 256)")
-        ->check(CLI::Range(1, 1 << 20));
-    cmd->add_flag("--progress", args->progress, "draw the progress bar even when stderr is not a terminal");
-    cmd->add_flag("--quiet,-q", args->quiet, "no progress bar");
+    AddCombineOptions(cmd, args->choice);
     AddReadOptions(cmd, args->read);
     cmd->callback([&action, args] { action = [args] { Stack(*args); }; });
 }
