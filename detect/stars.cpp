@@ -159,11 +159,17 @@ template <class T> void Planes(const void* frame, int width, int height, const M
     raw.width = flat.width = width + 2 * kPad;
     raw.height = flat.height = height + 2 * kPad;
     raw.v.resize(size_t(raw.width) * raw.height);
+    flat.v.resize(raw.v.size());
     std::mt19937 random(20261207);
     std::normal_distribution<double> normal(mesh.sky.level, std::max(mesh.sky.noise, 1e-9));
-    for (uint32_t& value : raw.v)
-        value = static_cast<uint32_t>(std::clamp(std::round(normal(random)), 0.0, double(UINT32_MAX)));
-    flat.v = raw.v;
+    for (int y = 0; y < raw.height; ++y) {
+        const bool inside = y >= kPad && y < height + kPad;
+        for (int x = 0; x < raw.width; x = inside && x == kPad - 1 ? width + kPad : x + 1) {
+            const size_t i = raw.Index(x, y);
+            raw.v[i] = flat.v[i]
+                = static_cast<uint32_t>(std::clamp(std::round(normal(random)), 0.0, double(UINT32_MAX)));
+        }
+    }
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
             const double v = Pixels<T>(frame)[size_t(y) * width + x];
