@@ -14,6 +14,7 @@ namespace {
 // Room around the frame for the largest window and its one-pixel margin, so
 // that stars at the frame's edges get windows too.
 constexpr int kPad = 27;
+constexpr double kPi = 3.14159265358979323846;
 constexpr int kLargestRadius = 25;
 // Cleaning after a pass covers a star's pixels and this many more around
 // them: its wings must not come back as a ring of stars.
@@ -313,7 +314,7 @@ struct Measurer {
                 if (dx != 0 || dy != 0)
                     around += p.v[core + ptrdiff_t(dy) * p.width + dx];
         s.sharpness = (peak - around / 8) / amp;
-        s.fwhm = 2 * std::sqrt(double(HalfMaximumArea(core, b + amp / 2)) / M_PI);
+        s.fwhm = 2 * std::sqrt(double(HalfMaximumArea(core, b + amp / 2)) / kPi);
         return true;
     }
 
@@ -474,7 +475,7 @@ double FwhmOf(const Plane& flat, const Plane& raw, const Sky& sky, uint32_t satu
             }
         }
         if (clear)
-            widths.push_back({ 2 * std::sqrt(double(area) / M_PI), double(area) * (pk.value - sky.level) });
+            widths.push_back({ 2 * std::sqrt(double(area) / kPi), double(area) * (pk.value - sky.level) });
     }
     if (widths.empty())
         return 0;
@@ -492,7 +493,7 @@ double FwhmOf(const Plane& flat, const Plane& raw, const Sky& sky, uint32_t satu
     const double median = Median(plain);
     for (const auto& w : widths)
         if ((sum += w.second) >= total / 2)
-            return median <= 2 * std::sqrt(2 / M_PI) && w.first >= 2.5 * median ? w.first : median;
+            return median <= 2 * std::sqrt(2 / kPi) && w.first >= 2.5 * median ? w.first : median;
     return median;
 }
 
@@ -787,7 +788,7 @@ template <class T> Result Find(const void* frame, int width, int height, const O
                 r.y = int(r.cy + 0.5);
                 // Only large stars: the binned copy's depth would add faint ones
                 // that the full-resolution passes rightly left.
-                bool wanted = 4.0 * groups[i].size() >= M_PI * kTooLargeRadius * kTooLargeRadius;
+                bool wanted = 4.0 * groups[i].size() >= kPi * kTooLargeRadius * kTooLargeRadius;
                 for (const Report& d : deferred)
                     wanted = wanted || std::hypot(d.cx - r.cx, d.cy - r.cy) < 4;
                 if (!wanted)
@@ -830,9 +831,9 @@ template <class T> Result Find(const void* frame, int width, int height, const O
     // areas) plus 2 pixels.
     std::sort(stars.begin(), stars.end(), [](const Star& a, const Star& b) { return a.cy < b.cy; });
     for (size_t i = 0; i < stars.size(); ++i) {
-        const double ri = std::sqrt(stars[i].pixels / M_PI);
+        const double ri = std::sqrt(stars[i].pixels / kPi);
         for (size_t j = i + 1; j < stars.size() && stars[j].cy - stars[i].cy < 2 * kLargestRadius + 2; ++j) {
-            const double rj = std::sqrt(stars[j].pixels / M_PI);
+            const double rj = std::sqrt(stars[j].pixels / kPi);
             if (std::hypot(stars[j].cx - stars[i].cx, stars[j].cy - stars[i].cy) < ri + rj + 2) {
                 stars[i].flags |= kBlended;
                 stars[j].flags |= kBlended;

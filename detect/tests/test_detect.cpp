@@ -16,7 +16,7 @@ namespace tamrix::detect {
 namespace {
 
 constexpr int kW = 400, kH = 300;
-constexpr double kSky = 1000, kNoise = 10;
+constexpr double kSky = 1000, kNoise = 10, kPi = 3.14159265358979323846;
 
 struct Truth {
     double x, y, flux, fwhm;
@@ -34,7 +34,7 @@ std::vector<uint16_t> Field(const std::vector<Truth>& stars, uint32_t seed)
         const double sigma = s.fwhm / 2.3548, reach = 6 * sigma + 2;
         for (int y = std::max(0, int(s.y - reach)); y <= std::min(kH - 1, int(s.y + reach)); ++y)
             for (int x = std::max(0, int(s.x - reach)); x <= std::min(kW - 1, int(s.x + reach)); ++x)
-                v[size_t(y) * kW + x] += s.flux / (2 * M_PI * sigma * sigma)
+                v[size_t(y) * kW + x] += s.flux / (2 * kPi * sigma * sigma)
                     * std::exp(-((x - s.x) * (x - s.x) + (y - s.y) * (y - s.y)) / (2 * sigma * sigma));
     }
     std::vector<uint16_t> frame(v.size());
