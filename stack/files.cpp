@@ -23,11 +23,22 @@ struct Input {
     intake::Census census;
 };
 
-// Rows a pass over one input reads at a time for its data range.
-int ChunkRows(const Input& in, int64_t bytes)
+// The finite stored values' range of an image, read about `bytes` at a time.
+std::pair<double, double> RangeOf(intake::ImageRows& rows, const intake::Format& format, int64_t bytes)
 {
-    const int64_t row = int64_t { in.rows.Width() } * intake::SampleBytes(in.format.sample);
-    return static_cast<int>(std::clamp<int64_t>(bytes / row, 1, in.rows.Height()));
+    const size_t width = static_cast<size_t>(rows.Width());
+    const int64_t row = int64_t { rows.Width() } * intake::SampleBytes(format.sample);
+    const int chunk = static_cast<int>(std::clamp<int64_t>(bytes / row, 1, rows.Height()));
+    std::vector<double> buffer((width * static_cast<size_t>(chunk) * intake::SampleBytes(format.sample) + 7) / 8);
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    for (int y = 0; y < rows.Height(); y += chunk) {
+        const int n = std::min(chunk, rows.Height() - y);
+        rows.Read(y, n, buffer.data());
+        const auto [a, b] = intake::FiniteRange(buffer.data(), width * static_cast<size_t>(n), format);
+        lo = std::min(lo, a);
+        hi = std::max(hi, b);
+    }
+    return { lo, hi };
 }
 
 class FileFrames : public Frames {
@@ -113,20 +124,7 @@ std::string ScratchFolder::File()
 std::pair<double, double> PhysicalRange(const std::string& name, int plane, int64_t bytes)
 {
     intake::ImageRows rows(name, plane);
-    const intake::Format format = rows.Stored();
-    const size_t width = static_cast<size_t>(rows.Width());
-    const int64_t row = int64_t { rows.Width() } * intake::SampleBytes(format.sample);
-    const int chunk = static_cast<int>(std::clamp<int64_t>(bytes / row, 1, rows.Height()));
-    std::vector<double> buffer((width * static_cast<size_t>(chunk) * intake::SampleBytes(format.sample) + 7) / 8);
-    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-    for (int y = 0; y < rows.Height(); y += chunk) {
-        const int n = std::min(chunk, rows.Height() - y);
-        rows.Read(y, n, buffer.data());
-        const auto [a, b] = intake::FiniteRange(buffer.data(), width * static_cast<size_t>(n), format);
-        lo = std::min(lo, a);
-        hi = std::max(hi, b);
-    }
-    return { lo, hi };
+    return RangeOf(rows, rows.Stored(), bytes);
 }
 
 void CombineFiles(const std::vector<std::string>& names, const std::string& output, const std::string& rejection,
@@ -175,18 +173,10 @@ void CombineFiles(const std::vector<std::string>& names, const std::string& outp
     std::optional<std::pair<double, double>> range;
     if (intake::NeedsDataRange(formats, options.mapping)) {
         double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-        std::vector<double> buffer;
         for (Input& in : inputs) {
-            const int chunk = ChunkRows(in, std::max<int64_t>(options.budget.bytes / 2, 1));
-            const size_t width = static_cast<size_t>(in.rows.Width());
-            buffer.resize((width * static_cast<size_t>(chunk) * intake::SampleBytes(in.format.sample) + 7) / 8);
-            for (int y = 0; y < in.rows.Height(); y += chunk) {
-                const int rows = std::min(chunk, in.rows.Height() - y);
-                in.rows.Read(y, rows, buffer.data());
-                const auto [a, b] = intake::FiniteRange(buffer.data(), width * static_cast<size_t>(rows), in.format);
-                lo = std::min(lo, a);
-                hi = std::max(hi, b);
-            }
+            const auto [a, b] = RangeOf(in.rows, in.format, std::max<int64_t>(options.budget.bytes / 2, 1));
+            lo = std::min(lo, a);
+            hi = std::max(hi, b);
             in.rows.Close();
         }
         range = std::make_pair(lo, hi);
