@@ -68,29 +68,60 @@ struct Plane {
     size_t Index(int x, int y) const { return size_t(y) * width + x; }
 };
 
-// Median and standard deviation after iterated 3-sigma clipping about the
-// median, until no value leaves.
-std::pair<double, double> Clipped(const std::vector<double>& values)
+// Sorts `v` in place (least significant byte first), `spare` its size.
+void RadixSort(std::vector<uint32_t>& v, std::vector<uint32_t>& spare)
 {
-    std::vector<double> kept = values, work;
-    double median = 0, deviation = 0;
-    for (int pass = 0; pass < 20 && !kept.empty(); ++pass) {
-        work = kept;
-        median = Median(work);
-        double sum = 0, sum2 = 0;
-        for (double x : kept) {
-            sum += x - median;
-            sum2 += (x - median) * (x - median);
+    size_t counts[4][256] = {};
+    for (uint32_t x : v)
+        for (int b = 0; b < 4; ++b)
+            ++counts[b][(x >> (8 * b)) & 255];
+    spare.resize(v.size());
+    for (int b = 0; b < 4; ++b) {
+        if (counts[b][(v.empty() ? 0 : v[0] >> (8 * b)) & 255] == v.size())
+            continue; // every value has this byte
+        size_t at = 0;
+        for (size_t& c : counts[b]) {
+            const size_t n = c;
+            c = at;
+            at += n;
         }
-        const double mean = sum / kept.size();
-        deviation = std::sqrt(std::max(0.0, sum2 / kept.size() - mean * mean));
-        work.clear();
-        for (double x : values)
-            if (std::abs(x - median) <= 3 * deviation)
-                work.push_back(x);
-        if (work.size() == kept.size())
+        for (uint32_t x : v)
+            spare[counts[b][(x >> (8 * b)) & 255]++] = x;
+        v.swap(spare);
+    }
+}
+
+// Median and standard deviation after iterated 3-sigma clipping about the
+// median, until no value leaves. The values kept are always a run of the
+// sorted values, so they are sorted once and each pass sums its run exactly.
+std::pair<double, double> Clipped(std::vector<uint32_t>& values, std::vector<uint32_t>& spare)
+{
+    RadixSort(values, spare);
+    size_t lo = 0, hi = values.size();
+    double median = 0, deviation = 0;
+    for (int pass = 0; pass < 20 && hi > lo; ++pass) {
+        const uint32_t m = values[lo + (hi - lo) / 2];
+        median = m;
+        int64_t sum = 0;
+        unsigned __int128 sum2 = 0;
+        for (size_t i = lo; i < hi; ++i) {
+            const int64_t d = int64_t(values[i]) - m;
+            sum += d;
+            sum2 += static_cast<unsigned __int128>(d < 0 ? -d : d) * static_cast<uint64_t>(d < 0 ? -d : d);
+        }
+        const double n = double(hi - lo), mean = double(sum) / n;
+        deviation = std::sqrt(std::max(0.0, double(sum2) / n - mean * mean));
+        const auto inside = [&](uint32_t x) { return std::abs(double(x) - median) <= 3 * deviation; };
+        const size_t a = size_t(std::partition_point(values.begin(), values.end(),
+                                    [&](uint32_t x) { return x < m && !inside(x); })
+            - values.begin());
+        const size_t b = size_t(std::partition_point(values.begin(), values.end(),
+                                    [&](uint32_t x) { return x <= m || inside(x); })
+            - values.begin());
+        if (b - a == hi - lo)
             break;
-        kept.swap(work);
+        lo = a;
+        hi = b;
     }
     return { median, deviation };
 }
@@ -126,14 +157,19 @@ template <class T> Mesh MakeMesh(const void* frame, int width, int height)
     m.bw = double(width) / m.nx;
     m.bh = double(height) / m.ny;
     std::vector<double> level(size_t(m.nx) * m.ny), deviation(level.size()), box;
-    for (int j = 0; j < m.ny; ++j)
-        for (int i = 0; i < m.nx; ++i) {
-            box.clear();
+#pragma omp parallel
+    {
+        std::vector<uint32_t> values, spare;
+#pragma omp for schedule(dynamic)
+        for (int k = 0; k < m.nx * m.ny; ++k) {
+            const int i = k % m.nx, j = k / m.nx;
+            values.clear();
             for (int y = int(j * m.bh); y < int((j + 1) * m.bh); ++y)
                 for (int x = int(i * m.bw); x < int((i + 1) * m.bw); ++x)
-                    box.push_back(Pixels<T>(frame)[size_t(y) * width + x]);
-            std::tie(level[size_t(j) * m.nx + i], deviation[size_t(j) * m.nx + i]) = Clipped(box);
+                    values.push_back(Pixels<T>(frame)[size_t(y) * width + x]);
+            std::tie(level[k], deviation[k]) = Clipped(values, spare);
         }
+    }
     m.level.resize(level.size());
     for (int j = 0; j < m.ny; ++j)
         for (int i = 0; i < m.nx; ++i) {
@@ -171,6 +207,7 @@ template <class T> void Planes(const void* frame, int width, int height, const M
                 = static_cast<uint32_t>(std::clamp(std::round(normal(random)), 0.0, double(UINT32_MAX)));
         }
     }
+#pragma omp parallel for schedule(static)
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
             const double v = Pixels<T>(frame)[size_t(y) * width + x];
@@ -182,36 +219,40 @@ template <class T> void Planes(const void* frame, int width, int height, const M
 
 // The star's pixels: 4-connected groups of the bits a pass added to the
 // mask, each report matched to the group under its rounded centroid (or the
-// nearest one within 3 pixels).
+// nearest one within 3 pixels). `label` is scratch, -1 for every pixel on
+// entry and on return (only the added pixels are touched).
 std::vector<std::vector<size_t>> Groups(const std::vector<unsigned>& before, const std::vector<unsigned>& after,
-    int width, int height, const std::vector<Report>& reports)
+    int width, int height, const std::vector<Report>& reports, std::vector<int>& label)
 {
     const size_t n = size_t(width) * height;
-    std::vector<int> label(n, -1);
+    if (label.size() != n)
+        label.assign(n, -1);
     std::vector<std::vector<size_t>> groups;
     std::vector<size_t> stack;
     auto fresh = [&](size_t i) { return Bit(after, i) && !Bit(before, i); };
-    for (size_t i = 0; i < n; ++i) {
-        if (label[i] >= 0 || !fresh(i))
-            continue;
-        const int id = int(groups.size());
-        groups.emplace_back();
-        stack.assign(1, i);
-        label[i] = id;
-        while (!stack.empty()) {
-            const size_t j = stack.back();
-            stack.pop_back();
-            groups[id].push_back(j);
-            const int x = int(j % width), y = int(j / width);
-            const size_t next[4] = { j - 1, j + 1, j - width, j + width };
-            const bool inside[4] = { x > 0, x + 1 < width, y > 0, y + 1 < height };
-            for (int d = 0; d < 4; ++d)
-                if (inside[d] && label[next[d]] < 0 && fresh(next[d])) {
-                    label[next[d]] = id;
-                    stack.push_back(next[d]);
-                }
+    for (size_t w = 0; w < after.size(); ++w)
+        for (unsigned bits = after[w] & ~before[w]; bits; bits &= bits - 1) {
+            const size_t i = w * 32 + size_t(__builtin_ctz(bits));
+            if (i >= n || label[i] >= 0)
+                continue;
+            const int id = int(groups.size());
+            groups.emplace_back();
+            stack.assign(1, i);
+            label[i] = id;
+            while (!stack.empty()) {
+                const size_t j = stack.back();
+                stack.pop_back();
+                groups[id].push_back(j);
+                const int x = int(j % width), y = int(j / width);
+                const size_t next[4] = { j - 1, j + 1, j - width, j + width };
+                const bool inside[4] = { x > 0, x + 1 < width, y > 0, y + 1 < height };
+                for (int d = 0; d < 4; ++d)
+                    if (inside[d] && label[next[d]] < 0 && fresh(next[d])) {
+                        label[next[d]] = id;
+                        stack.push_back(next[d]);
+                    }
+            }
         }
-    }
     std::vector<std::vector<size_t>> result(reports.size());
     for (size_t r = 0; r < reports.size(); ++r) {
         int best = -1;
@@ -231,6 +272,9 @@ std::vector<std::vector<size_t>> Groups(const std::vector<unsigned>& before, con
         if (best >= 0)
             result[r] = groups[best];
     }
+    for (const auto& group : groups)
+        for (size_t j : group)
+            label[j] = -1;
     return result;
 }
 
@@ -706,6 +750,7 @@ template <class T> Result Find(const void* frame, int width, int height, const O
         std::vector<int> radii { result.radius };
         if (!o.radius && result.radius < kLargestRadius)
             radii.push_back(kLargestRadius);
+        std::vector<int> label; // Groups' scratch
         std::vector<Report> deferred;
         std::vector<std::vector<size_t>> deferredPixels;
         auto near = [](const auto& list, double x, double y) {
@@ -719,7 +764,7 @@ template <class T> Result Find(const void* frame, int width, int height, const O
                 const std::vector<unsigned> before = mask;
                 std::vector<Report> reports;
                 Detect(o.parallel, r, o.k, o.neighbours, result.startLevel, work, mask, reports);
-                const auto groups = Groups(before, mask, work.width, work.height, reports);
+                const auto groups = Groups(before, mask, work.width, work.height, reports, label);
                 size_t found = 0;
                 for (size_t i = 0; i < reports.size(); ++i) {
                     if (groups[i].empty())
@@ -757,9 +802,13 @@ template <class T> Result Find(const void* frame, int width, int height, const O
         // not do).
         std::vector<Report> large;
         std::vector<std::vector<size_t>> largePixels;
-        const auto [lowest, highest] = std::minmax_element(work.v.begin(), work.v.end());
-        const uint32_t base = *lowest;
-        if (!o.radius && uint64_t(*highest - base) * 4 <= UINT32_MAX && result.startLevel >= base) {
+        uint32_t base = UINT32_MAX, highest = 0;
+#pragma omp parallel for reduction(min : base) reduction(max : highest)
+        for (size_t i = 0; i < work.v.size(); ++i) {
+            base = std::min(base, work.v[i]);
+            highest = std::max(highest, work.v[i]);
+        }
+        if (!o.radius && uint64_t(highest - base) * 4 <= UINT32_MAX && result.startLevel >= base) {
             for (uint32_t& value : work.v)
                 value -= base;
             Plane binned;
@@ -779,7 +828,7 @@ template <class T> Result Find(const void* frame, int width, int height, const O
             std::vector<Report> reports;
             Detect(
                 o.parallel, kLargestRadius, o.k, o.neighbours, 4 * (result.startLevel - base), binned, bmask, reports);
-            const auto groups = Groups(before, bmask, binned.width, binned.height, reports);
+            const auto groups = Groups(before, bmask, binned.width, binned.height, reports, label);
             for (size_t i = 0; i < reports.size(); ++i) {
                 Report r = reports[i];
                 r.cx = 2 * r.cx + 0.5;
