@@ -124,7 +124,29 @@ std::string ScratchFolder::File()
 std::pair<double, double> PhysicalRange(const std::string& name, int plane, int64_t bytes)
 {
     intake::ImageRows rows(name, plane);
-    return RangeOf(rows, rows.Stored(), bytes);
+    const intake::Format format = rows.Stored();
+    double lowest = 0, highest = 0;
+    switch (format.sample) {
+    case intake::Sample::U8:
+        highest = 255;
+        break;
+    case intake::Sample::I8:
+        lowest = -128;
+        highest = 127;
+        break;
+    case intake::Sample::U16:
+        highest = 65535;
+        break;
+    case intake::Sample::I16:
+        lowest = -32768;
+        highest = 32767;
+        break;
+    default:
+        return RangeOf(rows, format, bytes);
+    }
+    // Narrow integers: their type's range holds every value, at no read.
+    const double a = format.bzero + format.bscale * lowest, b = format.bzero + format.bscale * highest;
+    return { std::min(a, b), std::max(a, b) };
 }
 
 void CombineFiles(const std::vector<std::string>& names, const std::string& output, const std::string& rejection,

@@ -33,8 +33,10 @@ private:
     std::vector<std::string> files_;
 };
 
-// The finite minimum and maximum physical value of an image, read a chunk
-// of about `bytes` at a time (+-infinity reversed when none is finite).
+// Bounds of an image's physical values: for 8- and 16-bit integers their
+// type's range (nothing is read), otherwise the finite minimum and maximum,
+// read a chunk of about `bytes` at a time (+-infinity reversed when none is
+// finite).
 std::pair<double, double> PhysicalRange(const std::string& name, int plane, int64_t bytes);
 
 struct FileOptions {
