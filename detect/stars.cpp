@@ -129,7 +129,7 @@ std::pair<double, double> Clipped(std::vector<uint32_t>& values, std::vector<uin
 // The background as a mesh of boxes of about kBox pixels: each box's clipped
 // median, smoothed by the median of its 3 x 3 neighbourhood (a box that a
 // large star or a galaxy's core fills does not stand out), and read between
-// box centres by bilinear interpolation.
+// box centres by bilinear interpolation (Planes).
 constexpr int kBox = 64;
 
 struct Mesh {
@@ -137,16 +137,6 @@ struct Mesh {
     double bw = 1, bh = 1;
     std::vector<double> level;
     Sky sky; // the boxes' median level and median deviation
-
-    double At(double x, double y) const
-    {
-        const double fx = std::clamp((x + 0.5) / bw - 0.5, 0.0, nx - 1.0);
-        const double fy = std::clamp((y + 0.5) / bh - 0.5, 0.0, ny - 1.0);
-        const int x0 = int(fx), y0 = int(fy), x1 = std::min(x0 + 1, nx - 1), y1 = std::min(y0 + 1, ny - 1);
-        const double tx = fx - x0, ty = fy - y0;
-        const auto l = [&](int i, int j) { return level[size_t(j) * nx + i]; };
-        return (l(x0, y0) * (1 - tx) + l(x1, y0) * tx) * (1 - ty) + (l(x0, y1) * (1 - tx) + l(x1, y1) * tx) * ty;
-    }
 };
 
 template <class T> Mesh MakeMesh(const void* frame, int width, int height)
@@ -185,6 +175,17 @@ template <class T> Mesh MakeMesh(const void* frame, int width, int height)
     return m;
 }
 
+// std::clamp(std::round(v), 0, UINT32_MAX), without the library call.
+uint32_t RoundToU32(double v)
+{
+    if (!(v > 0))
+        return 0;
+    if (v >= double(UINT32_MAX))
+        return UINT32_MAX;
+    const uint64_t whole = uint64_t(v);
+    return uint32_t(whole + (v - double(whole) >= 0.5));
+}
+
 // The frame padded by kPad on every side, as 32-bit values (one code path
 // for both depths and for binned sums): `raw` as it is, `flat` with the
 // background map replaced by the sky's median level, so that one start
@@ -207,14 +208,33 @@ template <class T> void Planes(const void* frame, int width, int height, const M
                 = static_cast<uint32_t>(std::clamp(std::round(normal(random)), 0.0, double(UINT32_MAX)));
         }
     }
+    // Mesh::At by parts: where each column and row falls between box centres.
+    struct Between {
+        int a, b;
+        double t;
+    };
+    const auto between = [](int at, double box, int boxes) {
+        const double f = std::clamp((at + 0.5) / box - 0.5, 0.0, boxes - 1.0);
+        const int a = int(f);
+        return Between { a, std::min(a + 1, boxes - 1), f - a };
+    };
+    std::vector<Between> columns(width);
+    for (int x = 0; x < width; ++x)
+        columns[x] = between(x, mesh.bw, mesh.nx);
 #pragma omp parallel for schedule(static)
-    for (int y = 0; y < height; ++y)
+    for (int y = 0; y < height; ++y) {
+        const Between r = between(y, mesh.bh, mesh.ny);
+        const double* top = &mesh.level[size_t(r.a) * mesh.nx];
+        const double* bottom = &mesh.level[size_t(r.b) * mesh.nx];
         for (int x = 0; x < width; ++x) {
             const double v = Pixels<T>(frame)[size_t(y) * width + x];
+            const Between& c = columns[x];
+            const double at = (top[c.a] * (1 - c.t) + top[c.b] * c.t) * (1 - r.t)
+                + (bottom[c.a] * (1 - c.t) + bottom[c.b] * c.t) * r.t;
             raw.v[raw.Index(x + kPad, y + kPad)] = uint32_t(v);
-            flat.v[flat.Index(x + kPad, y + kPad)] = static_cast<uint32_t>(
-                std::clamp(std::round(v - mesh.At(x, y) + mesh.sky.level), 0.0, double(UINT32_MAX)));
+            flat.v[flat.Index(x + kPad, y + kPad)] = RoundToU32(v - at + mesh.sky.level);
         }
+    }
 }
 
 // The star's pixels: 4-connected groups of the bits a pass added to the
