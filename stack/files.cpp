@@ -43,9 +43,12 @@ std::pair<double, double> RangeOf(intake::ImageRows& rows, const intake::Format&
 
 class FileFrames : public Frames {
 public:
-    FileFrames(std::vector<Input>& inputs, const intake::Mapping& mapping)
+    // `direct`: floating-point inputs read at their own precision (no
+    // range clips them), not through the mapping's grid.
+    FileFrames(std::vector<Input>& inputs, const intake::Mapping& mapping, bool direct)
         : inputs_(inputs)
         , mapping_(mapping)
+        , direct_(direct)
     {
     }
     int Count() const override { return static_cast<int>(inputs_.size()); }
@@ -59,6 +62,21 @@ public:
         stored_.resize((n * static_cast<size_t>(intake::SampleBytes(in.format.sample)) + 7) / 8);
         frame_.resize(n);
         in.rows.Read(y, rows, stored_.data());
+        if (direct_) {
+            const auto convert = [&](const auto* samples) {
+                for (size_t i = 0; i < n; ++i) {
+                    const double v = in.format.bzero + in.format.bscale * double(samples[i]);
+                    const bool valid = std::isfinite(v);
+                    out[i] = valid ? v : std::numeric_limits<double>::quiet_NaN();
+                    in.census.invalid += !valid;
+                }
+            };
+            if (in.format.sample == intake::Sample::F32)
+                convert(reinterpret_cast<const float*>(stored_.data()));
+            else
+                convert(stored_.data());
+            return;
+        }
         intake::ToFrame(stored_.data(), n, in.format, mapping_, frame_.data(), invalid_, in.census);
         // 16-bit values lie packed at the start of frame_ for a 16-bit mapping.
         intake::ToPhysical(frame_.data(), mapping_.depth, n, mapping_, out, &invalid_);
@@ -68,6 +86,7 @@ public:
 private:
     std::vector<Input>& inputs_;
     intake::Mapping mapping_;
+    bool direct_;
     std::vector<double> stored_; // 8-byte aligned room for the samples
     std::vector<uint32_t> frame_;
     std::vector<bool> invalid_;
@@ -192,8 +211,15 @@ void CombineFiles(const std::vector<std::string>& names, const std::string& outp
     std::vector<intake::Format> formats;
     for (const Input& in : inputs)
         formats.push_back(in.format);
+    // Floating-point inputs with no range asked for are combined at their
+    // own precision: their mapping only checks the scaling.
+    const bool direct = !options.mapping.range && std::all_of(formats.begin(), formats.end(), [](const auto& f) {
+        return intake::IsFloat(f.sample);
+    });
     std::optional<std::pair<double, double>> range;
-    if (intake::NeedsDataRange(formats, options.mapping)) {
+    if (direct) {
+        range = std::make_pair(0.0, 1.0);
+    } else if (intake::NeedsDataRange(formats, options.mapping)) {
         double lo = std::numeric_limits<double>::infinity(), hi = -lo;
         for (Input& in : inputs) {
             const auto [a, b] = RangeOf(in.rows, in.format, std::max<int64_t>(options.budget.bytes / 2, 1));
@@ -209,14 +235,15 @@ void CombineFiles(const std::vector<std::string>& names, const std::string& outp
                     [](const std::string& card) { return card.compare(0, 9, "NCOMBINE=") == 0; }),
         cards.end());
     cards.push_back(NcombineCard(static_cast<int>(names.size())));
-    FileFrames frames(inputs, mapping);
+    FileFrames frames(inputs, mapping, direct);
     intake::ImageWriter out(output, frames.Width(), frames.Height(), intake::Sample::F32, cards, history);
     std::optional<intake::ImageWriter> counts;
     if (!rejection.empty())
         counts.emplace(rejection, frames.Width(), frames.Height(), intake::Sample::U16, cards, history);
     // At least one step of the data's grid apart: integer frames agree to the step.
     Settings settings = options.settings;
-    settings.floor = std::max(settings.floor, mapping.scale);
+    if (!direct)
+        settings.floor = std::max(settings.floor, mapping.scale);
     Combine(
         frames, settings, options.budget,
         [&](int y, int rows, const float* values, const uint16_t* rejected) {

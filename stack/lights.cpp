@@ -59,10 +59,9 @@ intake::Frame Calibrated(const std::string& light, const std::string& dark, cons
 
 // Warps the frame onto the reference grid (width x height): physical
 // values, NaN where the transform reaches outside the frame or onto an
-// undefined pixel; counts the defined pixels into `coverage` and widens
-// [lo, hi] to hold the values.
-std::vector<float> Warp(const intake::Frame& frame, const Affine& m, int width, int height,
-    std::vector<uint16_t>& coverage, double& lo, double& hi)
+// undefined pixel; counts the defined pixels into `coverage`.
+std::vector<float> Warp(
+    const intake::Frame& frame, const Affine& m, int width, int height, std::vector<uint16_t>& coverage)
 {
     const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
     // The identity (the reference itself) is a copy: Transform would leave
@@ -81,8 +80,7 @@ std::vector<float> Warp(const intake::Frame& frame, const Affine& m, int width, 
     const auto undefined = [&](int x, int y) {
         return !frame.invalid.empty() && frame.invalid[static_cast<size_t>(y) * frame.width + x];
     };
-    double least = lo, most = hi;
-#pragma omp parallel for schedule(static) reduction(min : least) reduction(max : most)
+#pragma omp parallel for schedule(static)
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
             const size_t i = static_cast<size_t>(y) * width + x;
@@ -99,14 +97,9 @@ std::vector<float> Warp(const intake::Frame& frame, const Affine& m, int width, 
             const double value = p16 ? p16[i] : p32[i];
             out[i] = defined ? static_cast<float>(warped.mapping.Physical(value))
                              : std::numeric_limits<float>::quiet_NaN();
-            if (defined) {
-                least = std::min(least, double(out[i]));
-                most = std::max(most, double(out[i]));
-                coverage[i] += coverage[i] < UINT16_MAX;
-            }
+            if (defined && coverage[i] < UINT16_MAX)
+                ++coverage[i];
         }
-    lo = least;
-    hi = most;
     return out;
 }
 
@@ -187,8 +180,6 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
     std::vector<Point> referenceStars;
     std::vector<uint16_t> counts;
     std::vector<double> noises; // of the stacked lights' skies, physical units
-    // The warped values' range: the combination's mapping, with no second reading.
-    double warpedLo = std::numeric_limits<double>::infinity(), warpedHi = -warpedLo;
     int width = 0, height = 0;
     const int total = static_cast<int>(order.size());
     for (int i = 0; i < total; ++i) {
@@ -220,8 +211,7 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
             report.registration = Register(referenceStars, points, options.registration);
         }
         if (report.registration.Registered() && (i > 0 || referenceStacked)) {
-            const std::vector<float> values
-                = Warp(frame, report.registration.transform, width, height, counts, warpedLo, warpedHi);
+            const std::vector<float> values = Warp(frame, report.registration.transform, width, height, counts);
             warped.push_back(scratch.File());
             intake::ImageWriter writer(warped.back(), width, height, intake::Sample::F32, cards, {});
             writer.Write(0, height, values.data());
@@ -241,7 +231,6 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
     intake::Warnings quiet;
     FileOptions combine = options.files;
     combine.mapping = {};
-    combine.mapping.range = std::make_pair(warpedLo, std::max(warpedHi, warpedLo));
     // Clipping spreads at least half the lights' sky noise (bilinear warping
     // smooths it by up to that much): the spread of a few values, often small
     // by chance, then rejects no good ones.
