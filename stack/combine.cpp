@@ -37,18 +37,21 @@ double MedianDeviation(const double* sorted, int n, double centre)
     return n % 2 ? d : (previous + d) / 2;
 }
 
-// The mean of the defined values within [lo, hi], in frame order, so that
-// the result does not depend on how they were sorted.
-double MeanWithin(const double* values, int count, double lo, double hi)
+// The mean of the defined values, each first clamped to [lo, hi] or, when
+// `clamp` is false, left out beyond it; weighted by `weights` (null: equal).
+// In frame order, so that the result does not depend on how they were sorted.
+double MeanWithin(const double* values, int count, double lo, double hi, const double* weights, bool clamp = false)
 {
-    double sum = 0;
-    int n = 0;
-    for (int i = 0; i < count; ++i)
-        if (std::isfinite(values[i]) && values[i] >= lo && values[i] <= hi) {
-            sum += values[i];
-            ++n;
+    double sum = 0, total = 0;
+    for (int i = 0; i < count; ++i) {
+        const double v = values[i];
+        if (std::isfinite(v) && (clamp || (v >= lo && v <= hi))) {
+            const double w = weights ? weights[i] : 1.0;
+            sum += w * std::clamp(v, lo, hi);
+            total += w;
         }
-    return sum / n;
+    }
+    return sum / total;
 }
 
 } // namespace
@@ -100,7 +103,7 @@ double CombinePixel(const double* values, int count, const Settings& settings, d
     if (n == 0)
         return std::numeric_limits<double>::quiet_NaN();
     if (settings.method == Method::Mean || (settings.method != Method::Median && n < kLeastToClip))
-        return MeanWithin(values, count, -kInf, kInf);
+        return MeanWithin(values, count, -kInf, kInf, settings.weights);
     if (settings.method == Method::Median) {
         // Selection, not a sort: the median alone is wanted.
         const int mid = n / 2;
@@ -129,18 +132,12 @@ double CombinePixel(const double* values, int count, const Settings& settings, d
     if (settings.method == Method::SigmaClip) {
         rejected = n - (last - first);
         // Equal values are kept or rejected together, so these bounds select the run.
-        return MeanWithin(values, count, sorted[first], sorted[last - 1]);
+        return MeanWithin(values, count, sorted[first], sorted[last - 1], settings.weights);
     }
     // Winsorized: every defined value, the outer ones moved to the last bounds.
-    double sum = 0;
-    for (int i = 0; i < count; ++i) {
-        const double v = values[i];
-        if (!std::isfinite(v))
-            continue;
-        rejected += v < lo || v > hi;
-        sum += std::clamp(v, lo, hi);
-    }
-    return sum / n;
+    for (int i = 0; i < count; ++i)
+        rejected += std::isfinite(values[i]) && (values[i] < lo || values[i] > hi);
+    return MeanWithin(values, count, lo, hi, settings.weights, true);
 }
 
 void ArrayFrames::Read(int index, int y, int rows, double* out)

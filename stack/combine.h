@@ -28,6 +28,9 @@ struct Settings {
     // value but the median's, and the spread of a few values, often small by
     // chance, rejects good ones.
     double floor = 0;
+    // Relative weights of the frames in the averages (mean, sigma-clip,
+    // winsorized), one per frame, held by the caller; null: equal weights.
+    const double* weights = nullptr;
 };
 
 // The robust standard deviation of n values from their median absolute

@@ -21,6 +21,7 @@ struct PixelCase {
     double value;
     int rejected;
     double floor = 0;
+    std::vector<double> weights = {};
 };
 
 // What the methods promise, written out; the shared reference must agree.
@@ -38,6 +39,11 @@ const PixelCase kPixelCases[] = {
     { "MedianOfAnEvenCountIsTheMiddleMean", Method::Median, { 1, 5, NaN, 2, 8 }, 3.5, 0 },
     { "MeanLeavesUndefinedOut", Method::Mean, { 1, NaN, 2 }, 1.5, 0 },
     { "AllUndefinedIsUndefined", Method::SigmaClip, { NaN, NaN, NaN }, NaN, 0 },
+    // The clipped frame's weight counts nowhere; winsorized weighs the bound.
+    { "WeightsOfTheValuesKept", Method::SigmaClip, { 10, 13, NaN, 1000 }, (10 + 3 * 13) / 4.0, 1, 0, { 1, 3, 5, 7 } },
+    { "WeightsOfTheValuesMoved", Method::Winsorized, { 10, 11, 12, 13, 1000 },
+        (10 + 11 + 12 + 13 + 2 * (11.5 + 3 * 1.4826 * 1.363)) / 6, 1, 0, { 1, 1, 1, 1, 2 } },
+    { "WeightedMean", Method::Mean, { 1, 4 }, 3, 0, 0, { 1, 2 } },
 };
 
 class PixelTest : public ::testing::TestWithParam<PixelCase> { };
@@ -45,7 +51,7 @@ class PixelTest : public ::testing::TestWithParam<PixelCase> { };
 TEST_P(PixelTest, KnownAnswer)
 {
     const PixelCase& c = GetParam();
-    const Settings settings { c.method, 3, 3, c.floor };
+    const Settings settings { c.method, 3, 3, c.floor, c.weights.empty() ? nullptr : c.weights.data() };
     std::vector<double> scratch(2 * c.values.size());
     int rejected = -1;
     const double value

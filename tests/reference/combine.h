@@ -23,29 +23,36 @@ inline double SortedMedian(std::vector<double> v)
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-inline double MeanOf(const std::vector<double>& v)
+// The weighted mean of the values at `frames` (weights null: equal).
+inline double MeanOf(const std::vector<double>& v, const std::vector<size_t>& frames, const double* weights)
 {
-    double sum = 0;
-    for (double x : v)
-        sum += x;
-    return sum / static_cast<double>(v.size());
+    double sum = 0, total = 0;
+    for (size_t k = 0; k < v.size(); ++k) {
+        const double w = weights ? weights[frames[k]] : 1.0;
+        sum += w * v[k];
+        total += w;
+    }
+    return sum / total;
 }
 
 // NaN and infinite values left out; clipping around the median by the
 // unbiased MAD spread (at least the floor), round after round (at most 5)
-// while 3 or more values are left.
+// while 3 or more values are left; averages weighted by the settings'.
 inline Combined Combine(const std::vector<double>& values, const stack::Settings& s)
 {
     std::vector<double> v;
-    for (double x : values)
-        if (std::isfinite(x))
-            v.push_back(x);
+    std::vector<size_t> frames;
+    for (size_t i = 0; i < values.size(); ++i)
+        if (std::isfinite(values[i])) {
+            v.push_back(values[i]);
+            frames.push_back(i);
+        }
     if (v.empty())
         return { std::numeric_limits<double>::quiet_NaN(), 0 };
     if (s.method == stack::Method::Median)
         return { SortedMedian(v), 0 };
     if (s.method == stack::Method::Mean || v.size() < 3)
-        return { MeanOf(v), 0 };
+        return { MeanOf(v, frames, s.weights), 0 };
     std::vector<double> kept = v;
     double lo = 0, hi = 0;
     for (int round = 0; round < 5 && kept.size() >= 3; ++round) {
@@ -64,15 +71,19 @@ inline Combined Combine(const std::vector<double>& values, const stack::Settings
             break;
         kept = next;
     }
-    if (s.method == stack::Method::SigmaClip)
-        return { MeanOf(kept), static_cast<int>(v.size() - kept.size()) };
-    int replaced = 0;
-    std::vector<double> moved;
-    for (double x : v) {
-        replaced += x < lo || x > hi;
-        moved.push_back(std::min(std::max(x, lo), hi));
+    std::vector<double> moved, inside;
+    std::vector<size_t> insideFrames;
+    for (size_t k = 0; k < v.size(); ++k) {
+        moved.push_back(std::min(std::max(v[k], lo), hi));
+        if (v[k] >= lo && v[k] <= hi) {
+            inside.push_back(v[k]);
+            insideFrames.push_back(frames[k]);
+        }
     }
-    return { MeanOf(moved), replaced };
+    const int out = static_cast<int>(v.size() - inside.size());
+    if (s.method == stack::Method::SigmaClip)
+        return { MeanOf(inside, insideFrames, s.weights), out };
+    return { MeanOf(moved, frames, s.weights), out };
 }
 
 } // namespace tamrix::reference
