@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <limits>
 #include <vector>
 
@@ -176,10 +177,19 @@ void Combine(Frames& frames, const Settings& settings, const Budget& budget, con
         const size_t pixels = static_cast<size_t>(rows) * static_cast<size_t>(width);
         for (int first = 0; first < count; first += group) {
             const int last = std::min(count, first + group);
-            for (int i = first; i < last; ++i) {
-                check();
-                frames.Read(i, y, rows, slab.data() + static_cast<size_t>(i) * pixels);
-            }
+            std::exception_ptr failed;
+#pragma omp parallel for schedule(dynamic) if (frames.Concurrent())
+            for (int i = first; i < last; ++i)
+                try {
+                    check();
+                    frames.Read(i, y, rows, slab.data() + static_cast<size_t>(i) * pixels);
+                } catch (...) {
+#pragma omp critical(tamrix_stack_read)
+                    if (!failed)
+                        failed = std::current_exception();
+                }
+            if (failed)
+                std::rethrow_exception(failed);
             if (grouped)
                 for (int i = first; i < last; ++i)
                     frames.Release(i);

@@ -73,6 +73,8 @@ public:
     virtual void Read(int index, int y, int rows, double* out) = 0;
     // Frees what reading frame `index` holds (its file handle).
     virtual void Release(int /*index*/) { }
+    // True when different frames may be read from several threads at once.
+    virtual bool Concurrent() const { return false; }
 };
 
 // Frames held in memory as physical values (NaN where undefined), each

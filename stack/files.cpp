@@ -55,13 +55,15 @@ public:
     int Width() const override { return inputs_[0].rows.Width(); }
     int Height() const override { return inputs_[0].rows.Height(); }
 
+    // Each input has its own file handle and census: different frames may
+    // be read at once.
+    bool Concurrent() const override { return true; }
     void Read(int index, int y, int rows, double* out) override
     {
         Input& in = inputs_[static_cast<size_t>(index)];
         const size_t n = static_cast<size_t>(rows) * static_cast<size_t>(Width());
-        stored_.resize((n * static_cast<size_t>(intake::SampleBytes(in.format.sample)) + 7) / 8);
-        frame_.resize(n);
-        in.rows.Read(y, rows, stored_.data());
+        std::vector<double> stored((n * static_cast<size_t>(intake::SampleBytes(in.format.sample)) + 7) / 8);
+        in.rows.Read(y, rows, stored.data());
         if (direct_) {
             const auto convert = [&](const auto* samples) {
                 for (size_t i = 0; i < n; ++i) {
@@ -72,14 +74,16 @@ public:
                 }
             };
             if (in.format.sample == intake::Sample::F32)
-                convert(reinterpret_cast<const float*>(stored_.data()));
+                convert(reinterpret_cast<const float*>(stored.data()));
             else
-                convert(stored_.data());
+                convert(stored.data());
             return;
         }
-        intake::ToFrame(stored_.data(), n, in.format, mapping_, frame_.data(), invalid_, in.census);
-        // 16-bit values lie packed at the start of frame_ for a 16-bit mapping.
-        intake::ToPhysical(frame_.data(), mapping_.depth, n, mapping_, out, &invalid_);
+        std::vector<uint32_t> frame(n);
+        std::vector<bool> invalid;
+        intake::ToFrame(stored.data(), n, in.format, mapping_, frame.data(), invalid, in.census);
+        // 16-bit values lie packed at the start of `frame` for a 16-bit mapping.
+        intake::ToPhysical(frame.data(), mapping_.depth, n, mapping_, out, &invalid);
     }
     void Release(int index) override { inputs_[static_cast<size_t>(index)].rows.Close(); }
 
@@ -87,9 +91,6 @@ private:
     std::vector<Input>& inputs_;
     intake::Mapping mapping_;
     bool direct_;
-    std::vector<double> stored_; // 8-byte aligned room for the samples
-    std::vector<uint32_t> frame_;
-    std::vector<bool> invalid_;
 };
 
 std::string Size(const intake::ImageRows& r)
