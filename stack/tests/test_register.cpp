@@ -4,6 +4,7 @@
 // 0.03 px; the recovered map must agree with the known one at the frame's
 // corners. Unrelated fields and short lists must be refused.
 #include "stack/register.h"
+#include "stack/warp.h"
 
 #include <gtest/gtest.h>
 
@@ -166,6 +167,46 @@ TEST(RegistersFrames, FromTheStarsTheDetectorFinds)
     const Report r = Register(lists[0], lists[1]);
     ASSERT_TRUE(r.Registered()) << r.reason;
     EXPECT_LT(CornerError(r, Truth(c)), 0.05);
+}
+
+// Bilinear sampling is exact on a plane, so every warped pixel is the plane
+// at the position the registration maps it to, affine or with a cubic field;
+// undefined exactly where that position leaves the frame or meets an
+// undefined pixel. The affine path goes through Transform.
+TEST(WarpOnto, SamplesThePlaneWhereTheRegistrationMapsEachPixel)
+{
+    const int w = 64, h = 48;
+    const auto plane = [](double x, double y) { return 1000 + 30 * x + 50 * y; };
+    intake::Frame frame(w, h, intake::Mapping { -500, 0.5, 4, true });
+    frame.invalid.assign(frame.Pixels(), false);
+    frame.invalid[20 * w + 30] = true;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            frame.Set(size_t(y) * w + x, uint32_t((plane(x, y) + 500) / 0.5));
+    Report r;
+    r.transform = Affine { 0.98, -0.17, 6.5, 0.17, 0.98, -3.25 };
+    for (const bool field : { false, true }) {
+        r.distortion.fitted = field;
+        r.distortion.cx = w / 2.0, r.distortion.cy = h / 2.0, r.distortion.scale = w / 2.0;
+        r.distortion.a = { 0.4, 0, 0.1, 0, 0, 0.3, 0, 0, 0, 1.25 };
+        r.distortion.b = { 0, -0.2, 0, 0.1, 0.2, 0, 0, 0, 0, -0.5 };
+        std::vector<uint16_t> coverage(size_t(w) * h, 1);
+        const std::vector<float> out = WarpOnto(frame, r, w, h, coverage);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                double sx, sy;
+                MapToFrame(r, x, y, &sx, &sy);
+                const int ix = int(sx), iy = int(sy);
+                const bool defined = sx >= 0 && sy >= 0 && sx < w - 1 && sy < h - 1
+                    && !(iy >= 19 && iy <= 20 && ix >= 29 && ix <= 30);
+                const size_t i = size_t(y) * w + x;
+                ASSERT_EQ(std::isnan(out[i]), !defined) << field << " " << x << "," << y;
+                EXPECT_EQ(coverage[i], defined ? 2 : 1);
+                if (defined) { // Transform's fractions are quantised to 1/64 px
+                    EXPECT_NEAR(out[i], plane(sx, sy), field ? 1e-3 : 2) << field << " " << x << "," << y;
+                }
+            }
+    }
 }
 
 struct Refusal {
