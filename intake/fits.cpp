@@ -802,6 +802,11 @@ std::vector<Frame> FramesOf(const std::vector<Raw>& raws, const ReadOptions& opt
 
 } // namespace
 
+bool ConcurrentReads()
+{
+    return fits_is_reentrant() != 0;
+}
+
 ImageName ParseImageName(const std::string& text)
 {
     ImageName n;

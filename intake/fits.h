@@ -94,6 +94,11 @@ struct ReadOptions {
 // clipped to the range), one line per input; empty when all was clean.
 using Warnings = std::vector<std::string>;
 
+// True when different files may be read from several threads at once (the
+// FITS library was built thread-safe). One file is never read from two
+// threads at once: its open handles share their buffers.
+bool ConcurrentReads();
+
 // Reads images that share one mapping (a light and its dark; the channels of
 // a picture). Frames come back in the order of the names.
 std::vector<Frame> ReadFrames(const std::vector<std::string>& names, const ReadOptions& options, Warnings& warnings);

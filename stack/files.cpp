@@ -45,19 +45,20 @@ class FileFrames : public Frames {
 public:
     // `direct`: floating-point inputs read at their own precision (no
     // range clips them), not through the mapping's grid.
-    FileFrames(std::vector<Input>& inputs, const intake::Mapping& mapping, bool direct)
+    FileFrames(std::vector<Input>& inputs, const intake::Mapping& mapping, bool direct, bool concurrent)
         : inputs_(inputs)
         , mapping_(mapping)
         , direct_(direct)
+        , concurrent_(concurrent)
     {
     }
     int Count() const override { return static_cast<int>(inputs_.size()); }
     int Width() const override { return inputs_[0].rows.Width(); }
     int Height() const override { return inputs_[0].rows.Height(); }
 
-    // Each input has its own file handle and census: different frames may
-    // be read at once.
-    bool Concurrent() const override { return true; }
+    // Each input has its own file handle and census: different files may be
+    // read at once.
+    bool Concurrent() const override { return concurrent_; }
     void Read(int index, int y, int rows, double* out) override
     {
         Input& in = inputs_[static_cast<size_t>(index)];
@@ -90,7 +91,7 @@ public:
 private:
     std::vector<Input>& inputs_;
     intake::Mapping mapping_;
-    bool direct_;
+    bool direct_, concurrent_;
 };
 
 std::string Size(const intake::ImageRows& r)
@@ -112,6 +113,12 @@ std::string NcombineCard(int count)
 }
 
 } // namespace
+
+bool Distinct(std::vector<std::string> names)
+{
+    std::sort(names.begin(), names.end());
+    return std::adjacent_find(names.begin(), names.end()) == names.end();
+}
 
 ScratchFolder::ScratchFolder(const std::string& parent, std::function<void(const std::string&)> made)
     : parent_(parent)
@@ -236,7 +243,7 @@ void CombineFiles(const std::vector<std::string>& names, const std::string& outp
                     [](const std::string& card) { return card.compare(0, 9, "NCOMBINE=") == 0; }),
         cards.end());
     cards.push_back(NcombineCard(static_cast<int>(names.size())));
-    FileFrames frames(inputs, mapping, direct);
+    FileFrames frames(inputs, mapping, direct, intake::ConcurrentReads() && Distinct(names));
     intake::ImageWriter out(output, frames.Width(), frames.Height(), intake::Sample::F32, cards, history);
     std::optional<intake::ImageWriter> counts;
     if (!rejection.empty())

@@ -39,6 +39,9 @@ private:
 // finite).
 std::pair<double, double> PhysicalRange(const std::string& name, int plane, int64_t bytes);
 
+// True when no name comes twice (files that may be read side by side).
+bool Distinct(std::vector<std::string> names);
+
 struct FileOptions {
     int plane = -1; // of cubes, as intake::ReadOptions
     intake::MappingOptions mapping;

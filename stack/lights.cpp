@@ -1,12 +1,17 @@
 #include "lights.h"
 
+#include "warp.h"
+
 #include "intake/operations.h"
 #include "tamrix.h"
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <limits>
 #include <optional>
+
+#include <omp.h>
 
 namespace tamrix::stack {
 namespace {
@@ -55,52 +60,6 @@ intake::Frame Calibrated(const std::string& light, const std::string& dark, cons
         intake::DivideFlat(frame, divisor, std::nullopt, warnings);
     }
     return frame;
-}
-
-// Warps the frame onto the reference grid (width x height): physical
-// values, NaN where the transform reaches outside the frame or onto an
-// undefined pixel; counts the defined pixels into `coverage`.
-std::vector<float> Warp(
-    const intake::Frame& frame, const Affine& m, int width, int height, std::vector<uint16_t>& coverage)
-{
-    const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
-    // The identity (the reference itself) is a copy: Transform would leave
-    // the last column and row out, having no pixel beyond them to blend.
-    const bool identity = m.a == 1 && m.b == 0 && m.c == 0 && m.d == 0 && m.e == 1 && m.f == 0 && frame.width == width
-        && frame.height == height;
-    intake::Frame warped(width, height, frame.mapping);
-    if (identity)
-        warped = frame;
-    else
-        tamrix::Transform(m.a, m.b, m.c, m.d, m.e, m.f, const_cast<void*>(frame.Data()), frame.width, frame.height,
-            frame.Depth(), warped.Data(), width, height);
-    std::vector<float> out(n);
-    const uint16_t* p16 = warped.Depth() == 2 ? static_cast<const uint16_t*>(warped.Data()) : nullptr;
-    const uint32_t* p32 = warped.Depth() == 4 ? static_cast<const uint32_t*>(warped.Data()) : nullptr;
-    const auto undefined = [&](int x, int y) {
-        return !frame.invalid.empty() && frame.invalid[static_cast<size_t>(y) * frame.width + x];
-    };
-#pragma omp parallel for schedule(static)
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            const size_t i = static_cast<size_t>(y) * width + x;
-            // As Transform computes the source position.
-            const double sx = (m.a * x + m.b * y) + m.c, sy = (m.d * x + m.e * y) + m.f;
-            bool defined = identity || (sx >= 0 && sx < frame.width - 1 && sy >= 0 && sy < frame.height - 1);
-            if (identity) {
-                defined = !undefined(x, y);
-            } else if (defined) {
-                const int ix = static_cast<int>(sx), iy = static_cast<int>(sy);
-                defined = !undefined(ix, iy) && !undefined(ix + 1, iy) && !undefined(ix, iy + 1)
-                    && !undefined(ix + 1, iy + 1);
-            }
-            const double value = p16 ? p16[i] : p32[i];
-            out[i] = defined ? static_cast<float>(warped.mapping.Physical(value))
-                             : std::numeric_limits<float>::quiet_NaN();
-            if (defined && coverage[i] < UINT16_MAX)
-                ++coverage[i];
-        }
-    return out;
 }
 
 } // namespace
@@ -174,23 +133,29 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
         read.mapping.range = std::make_pair(lo, hi);
     }
 
-    std::vector<LightReport> reports;
-    std::vector<std::string> warped;
     std::vector<std::string> cards;
     std::vector<Point> referenceStars;
     std::vector<uint16_t> counts;
-    std::vector<double> noises; // of the stacked lights' skies, physical units
     int width = 0, height = 0;
     const int total = static_cast<int>(order.size());
-    for (int i = 0; i < total; ++i) {
-        Poll(cancel);
-        if (progress)
-            progress("register", i, total);
-        const intake::Frame frame = Calibrated(order[i], dark, flat, read, warnings);
-        const detect::Result found
-            = detect::FindStars(frame.Data(), frame.width, frame.height, frame.Depth(), options.stars);
-        const std::vector<Point> points = Points(found.stars);
+    // Each light's stars on one core, the same list every run; lights run
+    // side by side instead, as many at a time as the budget holds.
+    detect::Options stars = options.stars;
+    stars.parallel = false;
+    struct Done {
         LightReport report;
+        std::string warped; // its scratch file, when stacked
+        double noise = 0; // of its sky, physical units
+        intake::Warnings warnings;
+    };
+    std::vector<Done> done(static_cast<size_t>(total));
+    int finished = 0;
+    const auto process = [&](int i) {
+        Done& d = done[static_cast<size_t>(i)];
+        const intake::Frame frame = Calibrated(order[i], dark, flat, read, d.warnings);
+        const detect::Result found = detect::FindStars(frame.Data(), frame.width, frame.height, frame.Depth(), stars);
+        const std::vector<Point> points = Points(found.stars);
+        LightReport& report = d.report;
         report.file = order[i];
         report.stars = points.size();
         if (i == 0) {
@@ -211,19 +176,71 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
             report.registration = Register(referenceStars, points, options.registration);
         }
         if (report.registration.Registered() && (i > 0 || referenceStacked)) {
-            const std::vector<float> values = Warp(frame, report.registration.transform, width, height, counts);
-            warped.push_back(scratch.File());
-            intake::ImageWriter writer(warped.back(), width, height, intake::Sample::F32, cards, {});
+            std::vector<uint16_t> defined(counts.size(), 0);
+            const std::vector<float> values = WarpOnto(frame, report.registration, width, height, defined);
+#pragma omp critical(tamrix_stack_lights)
+            {
+                d.warped = scratch.File();
+                for (size_t j = 0; j < counts.size(); ++j)
+                    counts[j] = static_cast<uint16_t>(std::min(counts[j] + defined[j], int { UINT16_MAX }));
+            }
+            intake::ImageWriter writer(d.warped, width, height, intake::Sample::F32, cards, {});
             writer.Write(0, height, values.data());
             writer.Finish();
             report.stacked = true;
-            noises.push_back(found.sky.noise * frame.mapping.scale);
+            d.noise = found.sky.noise * frame.mapping.scale;
+        }
+#pragma omp critical(tamrix_stack_lights)
+        if (progress)
+            progress("register", ++finished, total);
+    };
+    if (progress)
+        progress("register", 0, total);
+    Poll(cancel);
+    process(0); // the grid and the stars the others register onto
+    const int64_t perLight = int64_t { 40 } * width * height; // a light, its detection planes, its warped copy
+    // Side by side only when each reads files of its own (the masters are
+    // read with every light).
+    const bool apart = intake::ConcurrentReads() && Distinct(order) && options.darks.empty() && options.flats.empty();
+    const int atOnce = !apart ? 1
+                              : static_cast<int>(std::clamp<int64_t>(
+                                  options.files.budget.bytes / perLight, 1, std::max(1, omp_get_max_threads())));
+    std::exception_ptr failed;
+    bool stop = false;
+#pragma omp parallel for schedule(dynamic, 1) num_threads(atOnce) if (atOnce > 1)
+    for (int i = 1; i < total; ++i) {
+        bool skip;
+#pragma omp atomic read
+        skip = stop;
+        if (skip)
+            continue;
+        try {
+            Poll(cancel);
+            process(i);
+        } catch (...) {
+#pragma omp critical(tamrix_stack_lights)
+            if (!failed)
+                failed = std::current_exception();
+#pragma omp atomic write
+            stop = true;
+        }
+    }
+    if (failed)
+        std::rethrow_exception(failed);
+
+    std::vector<LightReport> reports;
+    std::vector<std::string> warped;
+    std::vector<double> noises; // of the stacked lights' skies, physical units
+    for (int i = 0; i < total; ++i) {
+        Done& d = done[static_cast<size_t>(i)];
+        warnings.insert(warnings.end(), d.warnings.begin(), d.warnings.end());
+        if (!d.warped.empty()) {
+            warped.push_back(d.warped);
+            noises.push_back(d.noise);
         }
         if (i > 0 || referenceStacked)
-            reports.push_back(std::move(report));
+            reports.push_back(std::move(d.report));
     }
-    if (progress)
-        progress("register", total, total);
     if (warped.empty())
         throw Error(Fault::Failure, "no light registered onto " + order[0] + "; nothing stacked");
 
