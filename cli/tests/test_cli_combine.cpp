@@ -6,8 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <cstring>
+#include <regex>
 #include <sstream>
+#include <stdexcept>
 
 namespace tamrix::clitest {
 namespace {
@@ -19,6 +23,58 @@ bool HasCard(const FitsImage& image, const std::string& start)
 {
     return std::any_of(
         image.cards.begin(), image.cards.end(), [&](const std::string& c) { return c.rfind(start, 0) == 0; });
+}
+
+// The objects of a JSON array of flat objects, each as its keys and value
+// texts in order (strings unescaped); anything else is not JSON and throws.
+using JsonObject = std::vector<std::pair<std::string, std::string>>;
+std::vector<JsonObject> ParseJsonObjects(const std::string& text)
+{
+    size_t i = 0;
+    const auto next = [&](const char* expected) {
+        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+            ++i;
+        if (i == text.size() || !std::strchr(expected, text[i]))
+            throw std::runtime_error("not JSON at byte " + std::to_string(i) + ": expected one of " + expected);
+        return text[i++];
+    };
+    const auto string = [&] {
+        std::string s;
+        for (; i < text.size() && text[i] != '"'; ++i) {
+            if (static_cast<unsigned char>(text[i]) < 0x20 || (text[i] == '\\' && !std::strchr("\"\\/", text[i + 1])))
+                throw std::runtime_error("not a JSON string at byte " + std::to_string(i));
+            s += text[i] == '\\' ? text[++i] : text[i];
+        }
+        next("\"");
+        return s;
+    };
+    static const std::regex kValue(R"(-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?|null|true|false)");
+    std::vector<JsonObject> objects;
+    next("[");
+    for (char c = next("{]"); c == '{'; c = next("{")) {
+        objects.emplace_back();
+        do {
+            next("\"");
+            const std::string key = string();
+            next(":");
+            std::string value;
+            if (next("\"-0123456789ntf") == '"')
+                value = string();
+            else {
+                const size_t end = std::min(text.find_first_of(",} \n", i), text.size());
+                value = text.substr(i - 1, end - i + 1);
+                if (!std::regex_match(value, kValue))
+                    throw std::runtime_error("not a JSON value: " + value);
+                i = end;
+            }
+            objects.back().emplace_back(key, value);
+        } while (next(",}") == ',');
+        if (next(",]") == ']')
+            break;
+    }
+    if (text.find_first_not_of(" \n", i) != std::string::npos)
+        throw std::runtime_error("more after the JSON array");
+    return objects;
 }
 
 // Three 4 x 1 frames of three kinds (floating point with an undefined pixel,
@@ -123,22 +179,50 @@ TEST_F(Cli, StackGivesTheReferenceCropBackFromCalibratedShiftedLights)
     EXPECT_EQ(coverage.physical.back(), 1);
     EXPECT_NEAR(out.physical.back(), crop(1, kSide - 1, kSide - 1), 1);
 
+    // The report as CSV, then as JSON with a starless light under a name JSON
+    // must escape: the same fields under the same names, the same answers.
+    const std::string header = "file,status,stars,matched,rms,a,b,c,d,e,f";
+    std::vector<std::vector<std::string>> csvRows, jsonRows;
     std::istringstream csv(ReadFile(dir / "r.csv"));
     std::string line;
     std::getline(csv, line);
-    EXPECT_EQ(line, "file,status,stars,matched,rms,a,b,c,d,e,f");
-    for (int k = 0; k < 3; ++k) {
-        ASSERT_TRUE(std::getline(csv, line));
-        EXPECT_EQ(line.rfind(dir / ("l" + std::to_string(k) + ".fits,stacked,"), 0), 0u) << line;
-        std::vector<double> numbers;
-        std::istringstream fields(line.substr(line.find(",stacked,") + 9));
+    EXPECT_EQ(line, header);
+    while (std::getline(csv, line)) {
+        csvRows.emplace_back();
+        std::istringstream fields(line);
         for (std::string field; std::getline(fields, field, ',');)
-            numbers.push_back(std::stod(field));
-        ASSERT_EQ(numbers.size(), 9u) << line;
-        EXPECT_GE(numbers[1], 10) << line;
-        EXPECT_NEAR(numbers[5], offsets[1][0] - offsets[k][0], 0.05) << line;
-        EXPECT_NEAR(numbers[8], offsets[1][1] - offsets[k][1], 0.05) << line;
+            csvRows.back().push_back(field);
     }
+    const std::string odd = dir / "q\"\\.fits";
+    WriteU16(odd, kSide, kSide, Values(size_t(kSide) * kSide, 1000));
+    ASSERT_EQ(Tamrix({ "stack", "--dark", dir / "d0.fits", dir / "l0.fits", dir / "l1.fits", dir / "l2.fits", odd,
+                         "--dark", dir / "d1.fits" + "," + dir / "d2.fits", "--flat", dir / "f.fits", "-o",
+                         dir / "j.fits", "--report", dir / "r.json", "--reference", dir / "l1.fits" })
+                  .status,
+        0);
+    for (const JsonObject& object : ParseJsonObjects(ReadFile(dir / "r.json"))) {
+        std::string keys;
+        jsonRows.emplace_back();
+        for (const auto& [key, value] : object) {
+            keys += (keys.empty() ? "" : ",") + key;
+            jsonRows.back().push_back(value);
+        }
+        EXPECT_EQ(keys, header);
+    }
+    ASSERT_EQ(csvRows.size(), 3u);
+    ASSERT_EQ(jsonRows.size(), 4u);
+    EXPECT_EQ(jsonRows[3][0], odd);
+    EXPECT_EQ(jsonRows[3][1].rfind("left out: 0 stars in the frame", 0), 0u) << jsonRows[3][1];
+    for (const auto* rows : { &csvRows, &jsonRows })
+        for (int k = 0; k < 3; ++k) {
+            const std::vector<std::string>& row = (*rows)[k];
+            ASSERT_EQ(row.size(), 11u);
+            EXPECT_EQ(row[0], dir / ("l" + std::to_string(k) + ".fits"));
+            EXPECT_EQ(row[1], "stacked");
+            EXPECT_GE(std::stod(row[3]), 10) << row[3];
+            EXPECT_NEAR(std::stod(row[7]), offsets[1][0] - offsets[k][0], 0.05) << row[7];
+            EXPECT_NEAR(std::stod(row[10]), offsets[1][1] - offsets[k][1], 0.05) << row[10];
+        }
 
     // Ctrl-C on the way leaves no output and no scratch folder.
     std::vector<std::string> args { "stack", "--progress", "--dark", dir / "d0.fits", "-o", dir / "again.fits" };
@@ -148,8 +232,8 @@ TEST_F(Cli, StackGivesTheReferenceCropBackFromCalibratedShiftedLights)
     EXPECT_EQ(stopped.status, 130) << stopped.err;
     EXPECT_EQ(stopped.err.find("30/30 frames"), std::string::npos) << "stacked to the end before the interrupt";
     EXPECT_EQ(dir.Files(),
-        (std::vector<std::string> { "c.fits", "d0.fits", "d1.fits", "d2.fits", "f.fits", "l0.fits", "l1.fits",
-            "l2.fits", "out.fits", "r.csv" }));
+        (std::vector<std::string> { "c.fits", "d0.fits", "d1.fits", "d2.fits", "f.fits", "j.fits", "l0.fits", "l1.fits",
+            "l2.fits", "out.fits", "q\"\\.fits", "r.csv", "r.json" }));
 }
 
 struct Refusal {
