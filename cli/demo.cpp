@@ -251,9 +251,14 @@ void Demo(const DemoArgs& a)
             options.flats = { stackDir + "flat.fits" };
             AtomicFile out(dir + "stack.fits", OutputKind::Binary);
             intake::Warnings warnings;
-            reports = stack::StackFiles(lightNames, out.HandOver(), "",
-                { History("demo", "sigma-clip of the lights of stack/ registered onto the first") }, options, warnings,
-                nullptr, CancelFlag());
+            try {
+                reports = stack::StackFiles(lightNames, out.HandOver(), "",
+                    { History("demo", "sigma-clip of the lights of stack/ registered onto the first") }, options,
+                    warnings, nullptr, CancelFlag());
+            } catch (const intake::Error&) {
+                ThrowIfInterrupted(); // Ctrl-C says so, not "interrupted" as a failure
+                throw;
+            }
             PrintWarnings(warnings);
             ThrowIfInterrupted();
             out.Commit();
