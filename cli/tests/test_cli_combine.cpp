@@ -6,9 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
-#include <cstring>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -25,55 +23,30 @@ bool HasCard(const FitsImage& image, const std::string& start)
         image.cards.begin(), image.cards.end(), [&](const std::string& c) { return c.rfind(start, 0) == 0; });
 }
 
-// The objects of a JSON array of flat objects, each as its keys and value
-// texts in order (strings unescaped); anything else is not JSON and throws.
+// The objects of a JSON array of flat objects, each as its keys and values
+// in order (strings unescaped, numbers as written); throws on anything else.
+// Strings must not hold braces.
 using JsonObject = std::vector<std::pair<std::string, std::string>>;
 std::vector<JsonObject> ParseJsonObjects(const std::string& text)
 {
-    size_t i = 0;
-    const auto next = [&](const char* expected) {
-        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
-            ++i;
-        if (i == text.size() || !std::strchr(expected, text[i]))
-            throw std::runtime_error("not JSON at byte " + std::to_string(i) + ": expected one of " + expected);
-        return text[i++];
+    const std::string string = R"("(?:[^"\\\x00-\x1f]|\\["\\/])*")";
+    const std::string pair
+        = R"(\s*()" + string + R"()\s*:\s*()" + string + R"(|-?(?:0|[1-9]\d*)(?:\.\d+)?(?:[eE][-+]?\d+)?|null)\s*)";
+    const std::string object = R"(\s*\{(?:)" + pair + ",)*" + pair + R"(\}\s*)";
+    if (!std::regex_match(text, std::regex(R"(\[(?:)" + object + ",)*" + object + R"(\]\s*)")))
+        throw std::runtime_error("not a JSON array of flat objects:\n" + text);
+    const auto unquoted = [](const std::string& s) {
+        return s[0] == '"' ? std::regex_replace(s.substr(1, s.size() - 2), std::regex(R"(\\(.))"), "$1") : s;
     };
-    const auto string = [&] {
-        std::string s;
-        for (; i < text.size() && text[i] != '"'; ++i) {
-            if (static_cast<unsigned char>(text[i]) < 0x20 || (text[i] == '\\' && !std::strchr("\"\\/", text[i + 1])))
-                throw std::runtime_error("not a JSON string at byte " + std::to_string(i));
-            s += text[i] == '\\' ? text[++i] : text[i];
-        }
-        next("\"");
-        return s;
-    };
-    static const std::regex kValue(R"(-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?|null|true|false)");
     std::vector<JsonObject> objects;
-    next("[");
-    for (char c = next("{]"); c == '{'; c = next("{")) {
+    const std::regex objectPattern(R"(\{[^{}]*\})"), pairPattern(pair);
+    const std::sregex_iterator end;
+    for (std::sregex_iterator o(text.begin(), text.end(), objectPattern); o != end; ++o) {
         objects.emplace_back();
-        do {
-            next("\"");
-            const std::string key = string();
-            next(":");
-            std::string value;
-            if (next("\"-0123456789ntf") == '"')
-                value = string();
-            else {
-                const size_t end = std::min(text.find_first_of(",} \n", i), text.size());
-                value = text.substr(i - 1, end - i + 1);
-                if (!std::regex_match(value, kValue))
-                    throw std::runtime_error("not a JSON value: " + value);
-                i = end;
-            }
-            objects.back().emplace_back(key, value);
-        } while (next(",}") == ',');
-        if (next(",]") == ']')
-            break;
+        const std::string body = o->str();
+        for (std::sregex_iterator p(body.begin(), body.end(), pairPattern); p != end; ++p)
+            objects.back().emplace_back(unquoted((*p)[1]), unquoted((*p)[2]));
     }
-    if (text.find_first_not_of(" \n", i) != std::string::npos)
-        throw std::runtime_error("more after the JSON array");
     return objects;
 }
 
