@@ -23,11 +23,11 @@ bool HasCard(const FitsImage& image, const std::string& start)
         image.cards.begin(), image.cards.end(), [&](const std::string& c) { return c.rfind(start, 0) == 0; });
 }
 
-// The objects of a JSON array of flat objects, each as its keys and values
-// in order (strings unescaped, numbers as written); throws on anything else.
-// Strings must not hold braces.
-using JsonObject = std::vector<std::pair<std::string, std::string>>;
-std::vector<JsonObject> ParseJsonObjects(const std::string& text)
+// A JSON array of flat objects as a table: their keys (the same in each),
+// then each object's values (strings unescaped, numbers as written). Throws
+// on anything else; strings must not hold braces.
+using Table = std::vector<std::vector<std::string>>;
+Table JsonTable(const std::string& text)
 {
     const std::string string = R"("(?:[^"\\\x00-\x1f]|\\["\\/])*")";
     const std::string pair
@@ -38,16 +38,22 @@ std::vector<JsonObject> ParseJsonObjects(const std::string& text)
     const auto unquoted = [](const std::string& s) {
         return s[0] == '"' ? std::regex_replace(s.substr(1, s.size() - 2), std::regex(R"(\\(.))"), "$1") : s;
     };
-    std::vector<JsonObject> objects;
+    Table table(1);
     const std::regex objectPattern(R"(\{[^{}]*\})"), pairPattern(pair);
     const std::sregex_iterator end;
     for (std::sregex_iterator o(text.begin(), text.end(), objectPattern); o != end; ++o) {
-        objects.emplace_back();
+        std::vector<std::string> keys, values;
         const std::string body = o->str();
-        for (std::sregex_iterator p(body.begin(), body.end(), pairPattern); p != end; ++p)
-            objects.back().emplace_back(unquoted((*p)[1]), unquoted((*p)[2]));
+        for (std::sregex_iterator p(body.begin(), body.end(), pairPattern); p != end; ++p) {
+            keys.push_back(unquoted((*p)[1]));
+            values.push_back(unquoted((*p)[2]));
+        }
+        if (table.size() > 1 && keys != table[0])
+            throw std::runtime_error("objects of other keys: " + body);
+        table[0] = keys;
+        table.push_back(values);
     }
-    return objects;
+    return table;
 }
 
 // Three 4 x 1 frames of three kinds (floating point with an undefined pixel,
@@ -154,17 +160,13 @@ TEST_F(Cli, StackGivesTheReferenceCropBackFromCalibratedShiftedLights)
 
     // The report as CSV, then as JSON with a starless light under a name JSON
     // must escape: the same fields under the same names, the same answers.
-    const std::string header = "file,status,stars,matched,rms,a,b,c,d,e,f";
-    std::vector<std::vector<std::string>> csvRows, jsonRows;
+    Table csvTable;
     std::istringstream csv(ReadFile(dir / "r.csv"));
-    std::string line;
-    std::getline(csv, line);
-    EXPECT_EQ(line, header);
-    while (std::getline(csv, line)) {
-        csvRows.emplace_back();
+    for (std::string line; std::getline(csv, line);) {
+        csvTable.emplace_back();
         std::istringstream fields(line);
         for (std::string field; std::getline(fields, field, ',');)
-            csvRows.back().push_back(field);
+            csvTable.back().push_back(field);
     }
     const std::string odd = dir / "q\"\\.fits";
     WriteU16(odd, kSide, kSide, Values(size_t(kSide) * kSide, 1000));
@@ -173,22 +175,16 @@ TEST_F(Cli, StackGivesTheReferenceCropBackFromCalibratedShiftedLights)
                          dir / "j.fits", "--report", dir / "r.json", "--reference", dir / "l1.fits" })
                   .status,
         0);
-    for (const JsonObject& object : ParseJsonObjects(ReadFile(dir / "r.json"))) {
-        std::string keys;
-        jsonRows.emplace_back();
-        for (const auto& [key, value] : object) {
-            keys += (keys.empty() ? "" : ",") + key;
-            jsonRows.back().push_back(value);
-        }
-        EXPECT_EQ(keys, header);
-    }
-    ASSERT_EQ(csvRows.size(), 3u);
-    ASSERT_EQ(jsonRows.size(), 4u);
-    EXPECT_EQ(jsonRows[3][0], odd);
-    EXPECT_EQ(jsonRows[3][1].rfind("left out: 0 stars in the frame", 0), 0u) << jsonRows[3][1];
-    for (const auto* rows : { &csvRows, &jsonRows })
+    const Table jsonTable = JsonTable(ReadFile(dir / "r.json"));
+    ASSERT_EQ(csvTable.size(), 4u);
+    ASSERT_EQ(jsonTable.size(), 5u);
+    EXPECT_EQ(jsonTable[4][0], odd);
+    EXPECT_EQ(jsonTable[4][1].rfind("left out: 0 stars in the frame", 0), 0u) << jsonTable[4][1];
+    for (const Table& table : { csvTable, jsonTable }) {
+        EXPECT_EQ(table[0],
+            (std::vector<std::string> { "file", "status", "stars", "matched", "rms", "a", "b", "c", "d", "e", "f" }));
         for (int k = 0; k < 3; ++k) {
-            const std::vector<std::string>& row = (*rows)[k];
+            const std::vector<std::string>& row = table[k + 1];
             ASSERT_EQ(row.size(), 11u);
             EXPECT_EQ(row[0], dir / ("l" + std::to_string(k) + ".fits"));
             EXPECT_EQ(row[1], "stacked");
@@ -196,6 +192,7 @@ TEST_F(Cli, StackGivesTheReferenceCropBackFromCalibratedShiftedLights)
             EXPECT_NEAR(std::stod(row[7]), offsets[1][0] - offsets[k][0], 0.05) << row[7];
             EXPECT_NEAR(std::stod(row[10]), offsets[1][1] - offsets[k][1], 0.05) << row[10];
         }
+    }
 
     // Ctrl-C on the way leaves no output and no scratch folder.
     std::vector<std::string> args { "stack", "--progress", "--dark", dir / "d0.fits", "-o", dir / "again.fits" };
