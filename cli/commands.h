@@ -72,6 +72,11 @@ void ApplyCombineChoice(const CombineChoice& choice, stack::FileOptions& options
 // The folder of a path ("." for a bare file name).
 std::string Folder(const std::string& path);
 
+// JSON texts: a string quoted and escaped; a number in a printf format
+// ("%.9g"), null when it is not finite (JSON has no NaN or infinity).
+std::string JsonString(const std::string& text);
+std::string JsonNumber(double value, const char* format);
+
 // Refuses NaN and infinite values, which pass every range check.
 const CLI::Validator& Finite();
 

@@ -70,6 +70,31 @@ std::string Number(double value)
     return text;
 }
 
+std::string JsonString(const std::string& text)
+{
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else
+            out += c;
+    }
+    return out + "\"";
+}
+
+std::string JsonNumber(double value, const char* format)
+{
+    if (!std::isfinite(value))
+        return "null";
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
 const CLI::Validator& Finite()
 {
     static const CLI::Validator finite(

@@ -7,6 +7,8 @@
 #include "starlist.h"
 #include "synthetic.h"
 
+#include "detect/stars.h"
+#include "stack/lights.h"
 #include "tamrix.h"
 
 #include <algorithm>
@@ -76,6 +78,20 @@ void Score(const std::vector<Star>& found, const std::vector<TrueStar>& truth, b
             }
     }
     spurious = static_cast<int>(std::count(used.begin(), used.end(), false));
+}
+
+// The sky noise of a frame's interior, as the detect layer measures it
+// (clipped boxes), in physical units. The margin leaves out the edges, which
+// not every light of a stack covers.
+double InteriorNoise(const Frame& frame, int margin)
+{
+    const int w = frame.width - 2 * margin, h = frame.height - 2 * margin;
+    std::vector<uint32_t> inner;
+    inner.reserve(size_t(w) * h);
+    for (int y = margin; y < margin + h; ++y)
+        for (int x = margin; x < margin + w; ++x)
+            inner.push_back(frame.At(size_t(y) * frame.width + x));
+    return detect::MeasureSky(inner.data(), w, h, 4).noise * frame.mapping.scale;
 }
 
 double Polynomial(const double* c, double u, double v)
@@ -203,6 +219,51 @@ void Demo(const DemoArgs& a)
         WritePicture(dir + "stars.png", std::move(starPicture));
         WritePicture(dir + "field.png", std::move(fieldPicture));
     });
+
+    // A smaller night's lights, each moved a little, stacked through the
+    // stack layer as tamrix stack does: inputs in DIR/stack/. Too few stars
+    // would not register; the demo then goes without.
+    constexpr int kStacked = 6, kLeastStars = 30;
+    const int sw = std::max(128, w / 2), sh = std::max(128, h / 2), stackStars = a.stars / 4;
+    const std::string stackDir = dir + "stack/";
+    SyntheticNight small;
+    std::vector<stack::LightReport> reports;
+    if (stackStars >= kLeastStars) {
+        std::vector<std::string> lightNames;
+        steps.Run("make and write 6 lights, moved, a dark, a flat", [&] {
+            MakeFolder(stackDir);
+            small = MakeNight(sw, sh, stackStars, 2027);
+            std::vector<Frame> lights = MakeMoreLights(small, kStacked - 1, 2028);
+            lights.insert(lights.begin(), small.lights[0]);
+            WriteFrame(stackDir + "dark.fits", small.dark, { History("demo", "synthetic dark frame") });
+            WriteFrame(stackDir + "flat.fits", small.flat, { History("demo", "synthetic flat field") });
+            for (size_t k = 0; k < lights.size(); ++k) {
+                lightNames.push_back(stackDir + "light" + std::to_string(k + 1) + ".fits");
+                WriteFrame(lightNames.back(), lights[k], { History("demo", "synthetic light frame") });
+            }
+        });
+        steps.Run("StackFiles: 6 lights, sigma-clip (FITS)", [&] {
+            stack::StackOptions options;
+            options.files.settings.method = stack::Method::SigmaClip;
+            options.files.scratchIn = a.folder;
+            options.files.onScratch = RegisterScratchFolder;
+            options.darks = { stackDir + "dark.fits" };
+            options.flats = { stackDir + "flat.fits" };
+            AtomicFile out(dir + "stack.fits", OutputKind::Binary);
+            intake::Warnings warnings;
+            try {
+                reports = stack::StackFiles(lightNames, out.HandOver(), "",
+                    { History("demo", "sigma-clip of the lights of stack/ registered onto the first") }, options,
+                    warnings, nullptr, CancelFlag());
+            } catch (const intake::Error&) {
+                ThrowIfInterrupted(); // Ctrl-C says so, not "interrupted" as a failure
+                throw;
+            }
+            PrintWarnings(warnings);
+            ThrowIfInterrupted();
+            out.Commit();
+        });
+    }
     std::printf("  %-48s %9.1f ms\n", "total", steps.Total());
 
     // How well it went, against the truth the night was made from.
@@ -228,6 +289,27 @@ void Demo(const DemoArgs& a)
             stars[f].size(), hits[f], a.stars, spurious[f]);
     std::printf("  field: %d matched stars, fit residual %.3f px rms, largest error against the true motion %.3f px\n",
         field.pairs, field.rms, worst);
+    if (!reports.empty()) {
+        // Like for like: the first light calibrated as the stack layer does
+        // it, and the stack, within the margin every light covers.
+        Frame first = small.lights[0];
+        double flatLevel = 0;
+        tamrix::DiffDark(first.Data(), first.Data(), small.dark.Data(), sw, sh, 2);
+        tamrix::Flat(first.Data(), first.Data(), small.flat.Data(), &flatLevel, sw, sh, 2);
+        const int margin = 16;
+        // Read as the demo's own output, not as an input that must not be
+        // an output too; its undefined edges are expected.
+        intake::Warnings edges;
+        const double one = InteriorNoise(first, margin),
+                     deep = InteriorNoise(intake::ReadFrame(dir + "stack.fits", {}, edges), margin);
+        const size_t stacked
+            = std::count_if(reports.begin(), reports.end(), [](const stack::LightReport& r) { return r.stacked; });
+        std::printf("  stack: %zu of %d lights stacked into %sstack.fits; background noise %.2f in one light, %.2f "
+                    "in the stack: a gain of %.2f, sqrt(%zu) = %.2f\n",
+            stacked, kStacked, dir.c_str(), one, deep, one / deep, stacked, std::sqrt(double(stacked)));
+    } else
+        std::printf("  stack: none made: %d stars in its night, %d needed (--stars %d or more)\n", stackStars,
+            kLeastStars, 4 * kLeastStars);
     std::printf("  pictures: %sstars.png (calibrated frame, stars circled), %sfield.png (the motion field)\n",
         dir.c_str(), dir.c_str());
 }

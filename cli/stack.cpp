@@ -6,6 +6,7 @@
 
 #include "stack/lights.h"
 
+#include <array>
 #include <cstdio>
 #include <optional>
 #include <unistd.h>
@@ -33,26 +34,54 @@ std::string CsvField(const std::string& text)
 
 std::string Status(const stack::LightReport& r)
 {
-    if (r.stacked)
-        return "stacked";
-    std::string reason = r.registration.reason;
-    for (char& c : reason)
-        if (c == ',' || c == '"' || c == '\n')
-            c = ';';
-    return "left out: " + reason;
+    return r.stacked ? "stacked" : "left out: " + r.registration.reason;
+}
+
+// A light's report after its file and status: the numbers, named in
+// kNumbers, each with its format (the same digits in CSV and JSON).
+constexpr const char* kNumbers[] = { "stars", "matched", "rms", "a", "b", "c", "d", "e", "f" };
+std::array<std::pair<double, const char*>, std::size(kNumbers)> Numbers(const stack::LightReport& r)
+{
+    const stack::Affine& m = r.registration.transform;
+    return { { { double(r.stars), "%.0f" }, { double(r.registration.matched), "%.0f" }, { r.registration.rms, "%.4f" },
+        { m.a, "%.9g" }, { m.b, "%.9g" }, { m.c, "%.9g" }, { m.d, "%.9g" }, { m.e, "%.9g" }, { m.f, "%.9g" } } };
 }
 
 std::string ReportCsv(const std::vector<stack::LightReport>& reports)
 {
-    std::string text = "file,status,stars,matched,rms,a,b,c,d,e,f\n";
+    std::string text = "file,status";
+    for (const char* name : kNumbers)
+        text += std::string(",") + name;
+    text += "\n";
     for (const stack::LightReport& r : reports) {
-        const stack::Affine& m = r.registration.transform;
-        char line[512];
-        std::snprintf(line, sizeof line, ",%zu,%zu,%.4f,%.9g,%.9g,%.9g,%.9g,%.9g,%.9g\n", r.stars,
-            r.registration.matched, r.registration.rms, m.a, m.b, m.c, m.d, m.e, m.f);
-        text += CsvField(r.file) + "," + Status(r) + line;
+        std::string status = Status(r);
+        for (char& c : status)
+            if (c == ',' || c == '"' || c == '\n')
+                c = ';';
+        text += CsvField(r.file) + "," + status;
+        for (const auto& [value, format] : Numbers(r)) {
+            char number[64];
+            std::snprintf(number, sizeof number, format, value);
+            text += std::string(",") + number;
+        }
+        text += "\n";
     }
     return text;
+}
+
+// An array of one object per light with the CSV's fields as keys.
+std::string ReportJson(const std::vector<stack::LightReport>& reports)
+{
+    std::string text = "[\n";
+    for (size_t i = 0; i < reports.size(); ++i) {
+        const stack::LightReport& r = reports[i];
+        text += "  {\"file\": " + JsonString(r.file) + ", \"status\": " + JsonString(Status(r));
+        const auto numbers = Numbers(r);
+        for (size_t k = 0; k < numbers.size(); ++k)
+            text += std::string(", \"") + kNumbers[k] + "\": " + JsonNumber(numbers[k].first, numbers[k].second);
+        text += i + 1 < reports.size() ? "},\n" : "}\n";
+    }
+    return text + "]\n";
 }
 
 void Stack(const StackArgs& a)
@@ -131,7 +160,7 @@ void Stack(const StackArgs& a)
             std::fprintf(stderr, "%s: left out: %s\n", r.file.c_str(), r.registration.reason.c_str());
     }
     if (report)
-        report->Write(ReportCsv(reports));
+        report->Write(EndsWith(a.report, ".json") ? ReportJson(reports) : ReportCsv(reports));
     out.Commit();
     if (coverage)
         coverage->Commit();
@@ -162,7 +191,8 @@ void AddStackCommand(CLI::App& app, Action& action)
         "the frame whose pixel grid the stack takes: one of the lights, or another frame that is not stacked "
         "(default: the first light)");
     cmd->add_option("--report", args->report,
-           "CSV, one line per light: file,status,stars,matched,rms,a,b,c,d,e,f (reference -> light)")
+           "per light: file,status,stars,matched,rms,a,b,c,d,e,f (reference -> light); CSV, or a JSON array of "
+           "objects with those keys when the name ends in .json")
         ->check(OutputFile(OutputKind::Text));
     cmd->add_option("--coverage", args->coverage, "a 16-bit FITS frame of the lights that defined each pixel")
         ->check(OutputFile(OutputKind::Binary));

@@ -23,22 +23,6 @@ struct Measured {
     size_t invalid;
 };
 
-std::string JsonString(const std::string& s)
-{
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        if (static_cast<unsigned char>(c) < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else
-            out += c;
-    }
-    return out + "\"";
-}
-
 void Stats(const StatsArgs& a)
 {
     std::vector<Measured> rows;

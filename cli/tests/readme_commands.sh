@@ -35,5 +35,11 @@ while IFS= read -r command; do
     cat "$work/err"
     exit 1
   fi
+  # The demo's summary: every light stacked, the background noise down by at
+  # least 0.9 sqrt(N) (bilinear warping smooths it further).
+  case $command in "tamrix demo"*)
+    awk '/^  stack: / { g = $0; sub(/.*a gain of /, "", g); ok = $2 == $4 && g + 0 >= 0.9 * sqrt($2) }
+         END { exit !ok }' "$work/out" || { echo "the demo's stack falls short:"; cat "$work/out"; exit 1; }
+  esac
 done < "$work/commands"
 echo "$n README commands ran"

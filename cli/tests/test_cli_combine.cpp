@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <regex>
 #include <sstream>
+#include <stdexcept>
 
 namespace tamrix::clitest {
 namespace {
@@ -19,6 +21,39 @@ bool HasCard(const FitsImage& image, const std::string& start)
 {
     return std::any_of(
         image.cards.begin(), image.cards.end(), [&](const std::string& c) { return c.rfind(start, 0) == 0; });
+}
+
+// A JSON array of flat objects as a table: their keys (the same in each),
+// then each object's values (strings unescaped, numbers as written). Throws
+// on anything else; strings must not hold braces.
+using Table = std::vector<std::vector<std::string>>;
+Table JsonTable(const std::string& text)
+{
+    const std::string string = R"("(?:[^"\\\x00-\x1f]|\\["\\/])*")";
+    const std::string pair
+        = R"(\s*()" + string + R"()\s*:\s*()" + string + R"(|-?(?:0|[1-9]\d*)(?:\.\d+)?(?:[eE][-+]?\d+)?|null)\s*)";
+    const std::string object = R"(\s*\{(?:)" + pair + ",)*" + pair + R"(\}\s*)";
+    if (!std::regex_match(text, std::regex(R"(\[(?:)" + object + ",)*" + object + R"(\]\s*)")))
+        throw std::runtime_error("not a JSON array of flat objects:\n" + text);
+    const auto unquoted = [](const std::string& s) {
+        return s[0] == '"' ? std::regex_replace(s.substr(1, s.size() - 2), std::regex(R"(\\(.))"), "$1") : s;
+    };
+    Table table(1);
+    const std::regex objectPattern(R"(\{[^{}]*\})"), pairPattern(pair);
+    const std::sregex_iterator end;
+    for (std::sregex_iterator o(text.begin(), text.end(), objectPattern); o != end; ++o) {
+        std::vector<std::string> keys, values;
+        const std::string body = o->str();
+        for (std::sregex_iterator p(body.begin(), body.end(), pairPattern); p != end; ++p) {
+            keys.push_back(unquoted((*p)[1]));
+            values.push_back(unquoted((*p)[2]));
+        }
+        if (table.size() > 1 && keys != table[0])
+            throw std::runtime_error("objects of other keys: " + body);
+        table[0] = keys;
+        table.push_back(values);
+    }
+    return table;
 }
 
 // Three 4 x 1 frames of three kinds (floating point with an undefined pixel,
@@ -123,21 +158,40 @@ TEST_F(Cli, StackGivesTheReferenceCropBackFromCalibratedShiftedLights)
     EXPECT_EQ(coverage.physical.back(), 1);
     EXPECT_NEAR(out.physical.back(), crop(1, kSide - 1, kSide - 1), 1);
 
+    // The report as CSV, then as JSON with a starless light under a name JSON
+    // must escape: the same fields under the same names, the same answers.
+    Table csvTable;
     std::istringstream csv(ReadFile(dir / "r.csv"));
-    std::string line;
-    std::getline(csv, line);
-    EXPECT_EQ(line, "file,status,stars,matched,rms,a,b,c,d,e,f");
-    for (int k = 0; k < 3; ++k) {
-        ASSERT_TRUE(std::getline(csv, line));
-        EXPECT_EQ(line.rfind(dir / ("l" + std::to_string(k) + ".fits,stacked,"), 0), 0u) << line;
-        std::vector<double> numbers;
-        std::istringstream fields(line.substr(line.find(",stacked,") + 9));
+    for (std::string line; std::getline(csv, line);) {
+        csvTable.emplace_back();
+        std::istringstream fields(line);
         for (std::string field; std::getline(fields, field, ',');)
-            numbers.push_back(std::stod(field));
-        ASSERT_EQ(numbers.size(), 9u) << line;
-        EXPECT_GE(numbers[1], 10) << line;
-        EXPECT_NEAR(numbers[5], offsets[1][0] - offsets[k][0], 0.05) << line;
-        EXPECT_NEAR(numbers[8], offsets[1][1] - offsets[k][1], 0.05) << line;
+            csvTable.back().push_back(field);
+    }
+    const std::string odd = dir / "q\"\\.fits";
+    WriteU16(odd, kSide, kSide, Values(size_t(kSide) * kSide, 1000));
+    ASSERT_EQ(Tamrix({ "stack", "--dark", dir / "d0.fits", dir / "l0.fits", dir / "l1.fits", dir / "l2.fits", odd,
+                         "--dark", dir / "d1.fits" + "," + dir / "d2.fits", "--flat", dir / "f.fits", "-o",
+                         dir / "j.fits", "--report", dir / "r.json", "--reference", dir / "l1.fits" })
+                  .status,
+        0);
+    const Table jsonTable = JsonTable(ReadFile(dir / "r.json"));
+    ASSERT_EQ(csvTable.size(), 4u);
+    ASSERT_EQ(jsonTable.size(), 5u);
+    EXPECT_EQ(jsonTable[4][0], odd);
+    EXPECT_EQ(jsonTable[4][1].rfind("left out: 0 stars in the frame", 0), 0u) << jsonTable[4][1];
+    for (const Table& table : { csvTable, jsonTable }) {
+        EXPECT_EQ(table[0],
+            (std::vector<std::string> { "file", "status", "stars", "matched", "rms", "a", "b", "c", "d", "e", "f" }));
+        for (int k = 0; k < 3; ++k) {
+            const std::vector<std::string>& row = table[k + 1];
+            ASSERT_EQ(row.size(), 11u);
+            EXPECT_EQ(row[0], dir / ("l" + std::to_string(k) + ".fits"));
+            EXPECT_EQ(row[1], "stacked");
+            EXPECT_GE(std::stod(row[3]), 10) << row[3];
+            EXPECT_NEAR(std::stod(row[7]), offsets[1][0] - offsets[k][0], 0.05) << row[7];
+            EXPECT_NEAR(std::stod(row[10]), offsets[1][1] - offsets[k][1], 0.05) << row[10];
+        }
     }
 
     // Ctrl-C on the way leaves no output and no scratch folder.
@@ -148,8 +202,8 @@ TEST_F(Cli, StackGivesTheReferenceCropBackFromCalibratedShiftedLights)
     EXPECT_EQ(stopped.status, 130) << stopped.err;
     EXPECT_EQ(stopped.err.find("30/30 frames"), std::string::npos) << "stacked to the end before the interrupt";
     EXPECT_EQ(dir.Files(),
-        (std::vector<std::string> { "c.fits", "d0.fits", "d1.fits", "d2.fits", "f.fits", "l0.fits", "l1.fits",
-            "l2.fits", "out.fits", "r.csv" }));
+        (std::vector<std::string> { "c.fits", "d0.fits", "d1.fits", "d2.fits", "f.fits", "j.fits", "l0.fits", "l1.fits",
+            "l2.fits", "out.fits", "q\"\\.fits", "r.csv", "r.json" }));
 }
 
 struct Refusal {
