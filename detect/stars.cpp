@@ -768,7 +768,7 @@ template <class T> Result Find(const void* frame, int width, int height, const O
         // one is cleaned away. A star too large for a pass's window is left to
         // the next one.
         std::vector<int> radii { result.radius };
-        if (!o.radius && result.radius < kLargestRadius)
+        if (!o.radius && o.largeStars && result.radius < kLargestRadius)
             radii.push_back(kLargestRadius);
         std::vector<int> label; // Groups' scratch
         std::vector<Report> deferred;
@@ -823,12 +823,12 @@ template <class T> Result Find(const void* frame, int width, int height, const O
         std::vector<Report> large;
         std::vector<std::vector<size_t>> largePixels;
         uint32_t base = UINT32_MAX, highest = 0;
-#pragma omp parallel for reduction(min : base) reduction(max : highest)
-        for (size_t i = 0; i < work.v.size(); ++i) {
+#pragma omp parallel for reduction(min : base) reduction(max : highest) if (o.largeStars)
+        for (size_t i = 0; i < (o.largeStars ? work.v.size() : 0); ++i) {
             base = std::min(base, work.v[i]);
             highest = std::max(highest, work.v[i]);
         }
-        if (!o.radius && uint64_t(highest - base) * 4 <= UINT32_MAX && result.startLevel >= base) {
+        if (!o.radius && o.largeStars && uint64_t(highest - base) * 4 <= UINT32_MAX && result.startLevel >= base) {
             for (uint32_t& value : work.v)
                 value -= base;
             Plane binned;

@@ -60,6 +60,10 @@ struct Options {
     std::optional<uint32_t> saturation;
     bool rejectSharp = true; // drop cosmic rays and hot pixels by their shape
     bool parallel = true; // FindStars on all cores; false: FindStars1C, the same list every run
+    // Also look for stars too large for the first window (passes of the
+    // largest window, and of a binned copy); false: stars of about the
+    // measured width, which is what registering frames needs, at half the time.
+    bool largeStars = true;
     // With a network ((2 networkRadius + 1)^2 inputs, one output), the stars
     // are the pixel groups FindStarsNN rates at least `level` on the frame
     // itself, instead of the classic passes; each is measured on the

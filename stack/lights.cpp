@@ -142,6 +142,7 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
     // side by side instead, as many at a time as the budget holds.
     detect::Options stars = options.stars;
     stars.parallel = false;
+    stars.largeStars = false; // registration takes point sources
     struct Done {
         LightReport report;
         std::string warped; // its scratch file, when stacked
