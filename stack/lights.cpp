@@ -12,6 +12,9 @@
 #include <optional>
 
 #include <omp.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace tamrix::stack {
 namespace {
@@ -199,7 +202,7 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
         progress("register", 0, total);
     Poll(cancel);
     process(0); // the grid and the stars the others register onto
-    const int64_t perLight = int64_t { 40 } * width * height; // a light, its detection planes, its warped copy
+    const int64_t perLight = int64_t { 28 } * width * height; // a light and its detection planes, at their peak
     // Side by side only when each reads files of its own (the masters are
     // read with every light).
     const bool apart = intake::ConcurrentReads() && Distinct(order) && options.darks.empty() && options.flats.empty();
@@ -245,6 +248,10 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
     if (warped.empty())
         throw Error(Fault::Failure, "no light registered onto " + order[0] + "; nothing stacked");
 
+#if defined(__GLIBC__)
+    // What the lights freed goes back before the bands take their share.
+    malloc_trim(0);
+#endif
     // Undefined pixels of the warped frames are meant: no warning of them.
     intake::Warnings quiet;
     FileOptions combine = options.files;
