@@ -1,0 +1,133 @@
+#include "arrays.h"
+
+#include "intake/operations.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace tamrix::stack {
+namespace {
+
+intake::Format Doubles(const std::string& name)
+{
+    intake::Format format;
+    format.name = name;
+    format.sample = intake::Sample::F64;
+    return format;
+}
+
+} // namespace
+
+std::vector<float> MasterOf(const std::vector<const double*>& frames, int width, int height)
+{
+    std::vector<float> master(static_cast<size_t>(width) * static_cast<size_t>(height));
+    ArrayFrames source(frames, width, height);
+    Combine(source, kMasterSettings, Budget {}, [&](int y, int rows, const float* values, const uint16_t*) {
+        std::copy(values, values + static_cast<size_t>(rows) * width, master.begin() + static_cast<size_t>(y) * width);
+    });
+    return master;
+}
+
+std::pair<double, double> ArrayRange(const double* values, size_t count)
+{
+    return intake::FiniteRange(values, count, Doubles(""));
+}
+
+double DarkMax(const std::vector<float>& dark)
+{
+    double largest = std::numeric_limits<double>::quiet_NaN();
+    for (const float v : dark)
+        if (std::isfinite(v) && !(v <= largest))
+            largest = v;
+    return largest;
+}
+
+double LargestExposureRatio(const std::vector<double>& exposures, double darkExposure)
+{
+    if (!(darkExposure > 0) || exposures.empty())
+        return 1;
+    return *std::max_element(exposures.begin(), exposures.end()) / darkExposure;
+}
+
+intake::Mapping ArrayMapping(std::pair<double, double> range)
+{
+    intake::MappingOptions options;
+    options.range = range;
+    return intake::ChooseMapping({ Doubles("") }, options);
+}
+
+Light ArrayLight(const double* values, int width, int height, const std::string& name,
+    std::optional<double> exposure, const Calibration& calibration, const detect::Options& stars,
+    intake::Warnings& warnings)
+{
+    intake::Frame frame(width, height, calibration.mapping);
+    frame.path = name;
+    const size_t n = frame.Pixels();
+    const std::string text
+        = intake::MapOnto(values, n, Doubles(name), calibration.mapping, frame.Data(), frame.invalid, true);
+    if (!text.empty())
+        warnings.push_back(text);
+    Calibrate(frame, name, exposure, calibration, warnings);
+    return FindLightStars(std::move(frame), stars);
+}
+
+ArrayStack StackArrays(const std::vector<const double*>& lights, const std::vector<const double*>& biases,
+    const std::vector<const double*>& darks, const std::vector<const double*>& flats, int width, int height,
+    const std::vector<double>& exposures, double darkExposure, const ArrayStackOptions& options,
+    intake::Warnings& warnings)
+{
+    const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
+    Masters masters;
+    masters.width = width;
+    masters.height = height;
+    masters.darkExposure = darkExposure;
+    for (auto [frames, master] : { std::pair(&biases, &masters.bias), std::pair(&darks, &masters.dark),
+             std::pair(&flats, &masters.flat) })
+        if (!frames->empty())
+            *master = MasterOf(*frames, width, height);
+
+    std::vector<std::pair<double, double>> ranges;
+    for (const double* light : lights)
+        ranges.push_back(ArrayRange(light, n));
+    const double darkMax = DarkMax(masters.dark);
+    const Calibration calibration = CalibrationOf(
+        masters, ArrayMapping(LightsRange(ranges, darkMax, LargestExposureRatio(exposures, darkExposure))), warnings);
+    masters = {};
+
+    // The reference first: its stars are what the others register onto.
+    std::vector<size_t> order { options.reference };
+    for (size_t i = 0; i < lights.size(); ++i)
+        if (i != options.reference)
+            order.push_back(i);
+    ArrayStack stack;
+    stack.reports.resize(lights.size());
+    std::vector<std::vector<float>> warped;
+    std::vector<double> noises;
+    Reference reference;
+    std::vector<uint16_t> counts(n);
+    for (size_t i : order) {
+        const std::string name = "lights[" + std::to_string(i) + "]";
+        const Light light = ArrayLight(lights[i], width, height, name,
+            exposures.empty() ? std::nullopt : std::optional(exposures[i]), calibration, options.stars, warnings);
+        if (i == options.reference)
+            reference = ReferenceOf(light, name, options.registration);
+        WarpedLight result
+            = RegisterAndWarp(light, name, reference, i == options.reference, options.registration, counts);
+        if (result.report.stacked) {
+            warped.push_back(std::move(result.values));
+            noises.push_back(result.noise);
+        }
+        stack.reports[i] = std::move(result.report);
+    }
+    std::vector<const float*> pointers;
+    for (const std::vector<float>& w : warped)
+        pointers.push_back(w.data());
+    stack.values.resize(n);
+    stack.coverage.resize(n);
+    CombineWarped(pointers, width, height, WarpedSettings(options.settings, noises), stack.values.data(),
+        stack.coverage.data());
+    return stack;
+}
+
+} // namespace tamrix::stack
