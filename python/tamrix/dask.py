@@ -89,7 +89,10 @@ def stack(lights, *, client, darks=None, flats=None, biases=None, reference=0, m
         raise ValueError("exposures must hold one exposure time per light")
 
     def frames(items):
-        return client.map(load, list(items), pure=False) if load else client.scatter(list(items))
+        # Fresh keys (hash=False): scattering the same arrays again, in a later
+        # call, would reuse the keys of data already released, which
+        # dask.distributed's workers fail to compute with.
+        return client.map(load, list(items), pure=False) if load else client.scatter(list(items), hash=False)
 
     def master(items):
         return None if items is None else client.submit(_master, frames(items), pure=False)
