@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <limits>
 
 namespace tamrix::stack {
@@ -96,36 +97,58 @@ ArrayStack StackArrays(const std::vector<const double*>& lights, const std::vect
     masters = {};
 
     // The reference first: its stars are what the others register onto.
-    std::vector<size_t> order { options.reference };
-    for (size_t i = 0; i < lights.size(); ++i)
-        if (i != options.reference)
-            order.push_back(i);
+    // Then the other lights side by side, one per thread, each on its own
+    // (single-threaded detection: the same stars on every run).
     ArrayStack stack;
     stack.reports.resize(lights.size());
-    std::vector<std::vector<float>> warped;
-    std::vector<double> noises;
+    std::vector<std::vector<float>> warped(lights.size());
+    std::vector<double> noises(lights.size());
+    std::vector<intake::Warnings> told(lights.size());
     Reference reference;
-    std::vector<uint16_t> counts(n);
-    for (size_t i : order) {
+    const auto process = [&](size_t i) {
         const std::string name = "lights[" + std::to_string(i) + "]";
         const Light light = ArrayLight(lights[i], width, height, name,
-            exposures.empty() ? std::nullopt : std::optional(exposures[i]), calibration, options.stars, warnings);
+            exposures.empty() ? std::nullopt : std::optional(exposures[i]), calibration, options.stars, told[i]);
         if (i == options.reference)
             reference = ReferenceOf(light, name, options.registration);
+        std::vector<uint16_t> counts(n); // CombineWarped counts the coverage
         WarpedLight result
             = RegisterAndWarp(light, name, reference, i == options.reference, options.registration, counts);
-        if (result.report.stacked) {
-            warped.push_back(std::move(result.values));
-            noises.push_back(result.noise);
-        }
+        warped[i] = std::move(result.values);
+        noises[i] = result.noise;
         stack.reports[i] = std::move(result.report);
+    };
+    process(options.reference);
+    std::vector<std::exception_ptr> failed(lights.size());
+#pragma omp parallel for schedule(dynamic)
+    for (int64_t i = 0; i < static_cast<int64_t>(lights.size()); ++i)
+        if (static_cast<size_t>(i) != options.reference) {
+            try {
+                process(static_cast<size_t>(i));
+            } catch (...) {
+                failed[i] = std::current_exception();
+            }
+        }
+    for (size_t i = 0; i < lights.size(); ++i) {
+        if (failed[i])
+            std::rethrow_exception(failed[i]);
+        warnings.insert(warnings.end(), told[i].begin(), told[i].end());
     }
+
+    // The stacked lights, the reference first.
+    std::vector<size_t> order { options.reference };
+    for (size_t i = 0; i < lights.size(); ++i)
+        if (i != options.reference && stack.reports[i].stacked)
+            order.push_back(i);
+    std::vector<double> stackedNoises;
     std::vector<const float*> pointers;
-    for (const std::vector<float>& w : warped)
-        pointers.push_back(w.data());
+    for (size_t i : order) {
+        pointers.push_back(warped[i].data());
+        stackedNoises.push_back(noises[i]);
+    }
     stack.values.resize(n);
     stack.coverage.resize(n);
-    CombineWarped(pointers, width, height, WarpedSettings(options.settings, noises), stack.values.data(),
+    CombineWarped(pointers, width, height, WarpedSettings(options.settings, stackedNoises), stack.values.data(),
         stack.coverage.data());
     return stack;
 }
