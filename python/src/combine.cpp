@@ -53,6 +53,14 @@ stack::Settings SettingsArg(const std::string& method, py::handle sigma)
     return settings;
 }
 
+Doubles DoubleFrameArg(py::handle obj, const std::string& name)
+{
+    Doubles frame = AsDoubles(obj, name);
+    if (frame.ndim() != 2)
+        throw py::value_error(name + " must be 2-D, not " + std::to_string(frame.ndim()) + "-D");
+    return frame;
+}
+
 DoubleFrames DoubleFramesArg(py::handle frames, const std::string& name)
 {
     DoubleFrames f;
@@ -74,9 +82,7 @@ DoubleFrames DoubleFramesArg(py::handle frames, const std::string& name)
         const py::sequence list = py::reinterpret_borrow<py::sequence>(frames);
         for (size_t i = 0; i < py::len(list); ++i) {
             const std::string item = name + "[" + std::to_string(i) + "]";
-            Doubles frame = AsDoubles(list[i], item);
-            if (frame.ndim() != 2)
-                throw py::value_error(item + " must be 2-D, not " + std::to_string(frame.ndim()) + "-D");
+            Doubles frame = DoubleFrameArg(list[i], item);
             if (i == 0) {
                 f.height = frame.shape(0);
                 f.width = frame.shape(1);

@@ -22,6 +22,9 @@ struct DoubleFrames {
     py::ssize_t height = 0, width = 0;
 };
 
+// One 2-D frame `name` (TypeError, ValueError naming it).
+Doubles DoubleFrameArg(py::handle obj, const std::string& name);
+
 // The frames `name`, at least one (ValueError, TypeError naming it).
 DoubleFrames DoubleFramesArg(py::handle frames, const std::string& name);
 

@@ -127,9 +127,9 @@ py::tuple Stack(py::handle lights, py::handle darks, py::handle flats, py::handl
 
 // The steps of tamrix.dask, one per kind of task.
 
-py::array Master(py::handle frames)
+py::array Master(py::handle frames, const std::string& name)
 {
-    const DoubleFrames f = DoubleFramesArg(frames, "frames");
+    const DoubleFrames f = DoubleFramesArg(frames, name);
     std::vector<float> master;
     Run([&] { master = stack::MasterOf(f.pointers, int(f.width), int(f.height)); });
     return Image(master, f.height, f.width);
@@ -137,7 +137,7 @@ py::array Master(py::handle frames)
 
 py::tuple LightRange(py::handle light)
 {
-    const Doubles a = Doubles::ensure(light);
+    const Doubles a = DoubleFrameArg(light, "light");
     const auto [lo, hi] = stack::ArrayRange(a.data(), size_t(a.size()));
     return py::make_tuple(lo, hi);
 }
@@ -163,13 +163,20 @@ py::tuple Light(py::handle light, const std::string& name, py::handle bias, py::
     double darkExposure, std::pair<double, double> range, py::handle exposure, py::handle referenceStars,
     py::handle referenceShape)
 {
-    const Doubles a = Doubles::ensure(light);
+    const Doubles frame = DoubleFrameArg(light, name);
+    const py::ssize_t height = frame.shape(0), width = frame.shape(1);
+    if (height < 1 || width < 1 || height * width >= (py::ssize_t { 1 } << 31))
+        throw py::value_error(name + " must be of 1 to 2^31 - 1 pixels");
     stack::Masters masters;
-    masters.height = int(a.shape(0));
-    masters.width = int(a.shape(1));
+    masters.height = int(height);
+    masters.width = int(width);
     masters.bias = FloatsOf(bias);
     masters.dark = FloatsOf(dark);
     masters.flat = FloatsOf(flat);
+    const std::string shape = "(" + std::to_string(height) + ", " + std::to_string(width) + ")";
+    for (const auto* master : { &masters.bias, &masters.dark, &masters.flat })
+        if (!master->empty() && master->size() != size_t(height * width))
+            throw py::value_error(name + " has shape " + shape + ", but the biases, darks and flats do not");
     masters.darkExposure = darkExposure;
     const std::optional<double> seconds
         = exposure.is_none() ? std::nullopt : std::optional(exposure.cast<double>());
@@ -180,9 +187,12 @@ py::tuple Light(py::handle light, const std::string& name, py::handle bias, py::
             = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(referenceStars);
         for (py::ssize_t i = 0; i < s.shape(0); ++i)
             reference.stars.push_back({ s.at(i, 0), s.at(i, 1), s.at(i, 2) });
-        const auto shape = referenceShape.cast<std::pair<int, int>>();
-        reference.height = shape.first;
-        reference.width = shape.second;
+        const auto [h, w] = referenceShape.cast<std::pair<int, int>>();
+        if (h != height || w != width)
+            throw py::value_error(name + " has shape " + shape + ", but the reference has shape ("
+                + std::to_string(h) + ", " + std::to_string(w) + ")");
+        reference.height = h;
+        reference.width = w;
     }
     stack::ArrayStackOptions options;
     options.stars.parallel = false;
@@ -192,7 +202,7 @@ py::tuple Light(py::handle light, const std::string& name, py::handle bias, py::
     Run([&] {
         const stack::Calibration calibration
             = stack::CalibrationOf(masters, stack::ArrayMapping(range), warnings);
-        const stack::Light l = stack::ArrayLight(a.data(), masters.width, masters.height, name, seconds, calibration,
+        const stack::Light l = stack::ArrayLight(frame.data(), masters.width, masters.height, name, seconds, calibration,
             options.stars, warnings);
         if (isReference)
             reference = stack::ReferenceOf(l, name, options.registration);
@@ -273,7 +283,7 @@ reaches), the lights that defined each pixel (2-D uint16), and per light a
 dict as register's (status, reason, stars, reference_stars, matched, rms,
 affine_rms) with stacked (bool) and transform (the (2, 3) reference ->
 light matrix, None when not stacked).)doc");
-    m.def("_stack_master", &Master, py::arg("frames"));
+    m.def("_stack_master", &Master, py::arg("frames"), py::arg("name"));
     m.def("_stack_light_range", &LightRange, py::arg("light"));
     m.def("_stack_lights_range", &LightsRange, py::arg("ranges"), py::arg("dark"), py::arg("exposures"),
         py::arg("dark_exposure"));

@@ -39,8 +39,8 @@ __all__ = ["stack"]
 # The steps, as plain functions of this module: they pickle by reference.
 
 
-def _master(frames):
-    return _tamrix._stack_master(frames)
+def _master(frames, name):
+    return _tamrix._stack_master(frames, name)
 
 
 def _light_range(light):
@@ -94,11 +94,11 @@ def stack(lights, *, client, darks=None, flats=None, biases=None, reference=0, m
         # dask.distributed's workers fail to compute with.
         return client.map(load, list(items), pure=False) if load else client.scatter(list(items), hash=False)
 
-    def master(items):
-        return None if items is None else client.submit(_master, frames(items), pure=False)
+    def master(items, name):
+        return None if items is None else client.submit(_master, frames(items), name, pure=False)
 
     light_frames = frames(lights)
-    bias, dark, flat = master(biases), master(darks), master(flats)
+    bias, dark, flat = master(biases, "biases"), master(darks, "darks"), master(flats, "flats")
     scale = dark_exposure if dark_exposure is not None else 0.0
     ranges = client.map(_light_range, light_frames, pure=False)
     range_ = client.submit(_lights_range, ranges, dark, list(exposures or []), scale, pure=False)

@@ -70,6 +70,11 @@ def test_dask_stack_on_worker_processes_equals_the_local_stack(tmp_path):
         runs = [tamrix.dask.stack(names["lights"], client=client, darks=names["darks"], biases=names["darks"][:2],
                                   flats=names["flats"], load=np.load, band_rows=50, **options),
                 tamrix.dask.stack(lights, client=client, darks=darks, biases=darks[:2], flats=flats, **options)]
+        # The workers refuse what tamrix.stack refuses, naming it.
+        with pytest.raises(ValueError, match=r"lights\[2\] has shape \(160, 159\), but the reference has"):
+            tamrix.dask.stack(lights[:2] + [lights[2][:, 1:]], client=client)
+        with pytest.raises(TypeError, match=r"darks\[0\] must hold integers or floating-point numbers"):
+            tamrix.dask.stack(lights, client=client, darks=[darks[0].astype(complex)])
     for image, coverage, reports in runs:
         np.testing.assert_array_equal(image, local[0])
         np.testing.assert_array_equal(coverage, local[1])
