@@ -154,12 +154,14 @@ using StageProgress = std::function<void(const std::string& stage, int done, int
 // of `history`; with `coverage` not empty, a 16-bit FITS image of the frames
 // that defined each pixel too. Darks are subtracted above a pedestal that
 // keeps every difference (lights darker than the dark stay negative); the
-// master bias, when biases are given, comes off the master dark and every
-// light; flats divide at their mean. A light that does not register is left out;
-// the reports (one per light, in the lights' order) say why. Throws intake::Error: Unsupported for a colour
-// (Bayer) frame, Failure when the reference has too few stars or nothing
-// registers, "interrupted" once `cancel` is set (polled between lights and
-// bands); scratch files go however it ends.
+// master bias, when biases are given, comes off the master dark, the master
+// flat and every light; flats divide at their mean. A light that does not
+// register is left out; the reports (one per light, in the lights' order)
+// say why. Throws intake::Error: Unsupported for a colour (Bayer) frame,
+// Failure when the reference has too few stars or nothing registers or,
+// with darkScale, a light or dark has no EXPTIME, Mismatch for darks of
+// different EXPTIME, "interrupted" once `cancel` is set (polled between
+// lights and bands); scratch files go however it ends.
 std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, const std::string& output,
     const std::string& coverage, const std::vector<std::string>& history, const StackOptions& options,
     intake::Warnings& warnings, const StageProgress& progress = nullptr, const unsigned char* cancel = nullptr);
