@@ -100,7 +100,7 @@ void Stack(const StackArgs& a)
             + (a.biases.empty() ? "" : ", minus the median of " + std::to_string(a.biases.size()) + " biases")
             + (a.darks.empty() ? ""
                                : ", minus the median of " + std::to_string(a.darks.size()) + " darks"
-                    + (a.biases.empty() ? "" : " (bias-free)") + (a.darkScale ? " scaled by EXPTIME" : ""))
+                        + (a.biases.empty() ? "" : " (bias-free)") + (a.darkScale ? " scaled by EXPTIME" : ""))
             + (a.flats.empty()
                     ? ""
                     : ", divided by the median of " + std::to_string(a.flats.size()) + " flats at its mean")) };
@@ -155,11 +155,12 @@ void AddStackCommand(CLI::App& app, Action& action)
         "calibrate lights, register them onto a reference and combine them on its pixel grid: a 32-bit "
         "floating-point FITS frame");
     cmd->add_option("lights", args->lights, "light frames (FITS)")->required();
-    for (auto [name, list, what] : { std::tuple { "--bias", &args->biases,
-                                         "bias frames: their median is subtracted from the lights, the darks and the flats" },
-             std::tuple { "--dark", &args->darks,
-                 "dark frames: their median is subtracted (it holds the bias unless --bias is given)" },
-             std::tuple { "--flat", &args->flats, "flat fields: the lights are divided by their median at its mean" } })
+    for (auto [name, list, what] :
+        { std::tuple { "--bias", &args->biases,
+              "bias frames: their median is subtracted from the lights, the darks and the flats" },
+            std::tuple { "--dark", &args->darks,
+                "dark frames: their median is subtracted (it holds the bias unless --bias is given)" },
+            std::tuple { "--flat", &args->flats, "flat fields: the lights are divided by their median at its mean" } })
         cmd->add_option(name, *list, std::string(what) + " (repeat the option or give a comma list)")
             ->delimiter(',')
             ->allow_extra_args(false)

@@ -58,9 +58,8 @@ intake::Mapping ArrayMapping(std::pair<double, double> range)
     return intake::ChooseMapping({ Doubles("") }, options);
 }
 
-Light ArrayLight(const double* values, int width, int height, const std::string& name,
-    std::optional<double> exposure, const Calibration& calibration, const detect::Options& stars,
-    intake::Warnings& warnings)
+Light ArrayLight(const double* values, int width, int height, const std::string& name, std::optional<double> exposure,
+    const Calibration& calibration, const detect::Options& stars, intake::Warnings& warnings)
 {
     intake::Frame frame(width, height, calibration.mapping);
     frame.path = name;
@@ -83,8 +82,8 @@ ArrayStack StackArrays(const std::vector<const double*>& lights, const std::vect
     masters.width = width;
     masters.height = height;
     masters.darkExposure = darkExposure;
-    for (auto [frames, master] : { std::pair(&biases, &masters.bias), std::pair(&darks, &masters.dark),
-             std::pair(&flats, &masters.flat) })
+    for (auto [frames, master] :
+        { std::pair(&biases, &masters.bias), std::pair(&darks, &masters.dark), std::pair(&flats, &masters.flat) })
         if (!frames->empty())
             *master = MasterOf(*frames, width, height);
 

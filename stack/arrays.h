@@ -33,9 +33,8 @@ intake::Mapping ArrayMapping(std::pair<double, double> range);
 
 // A light on the calibration's mapping, calibrated (its exposure time for a
 // scaled dark), and its stars found.
-Light ArrayLight(const double* values, int width, int height, const std::string& name,
-    std::optional<double> exposure, const Calibration& calibration, const detect::Options& stars,
-    intake::Warnings& warnings);
+Light ArrayLight(const double* values, int width, int height, const std::string& name, std::optional<double> exposure,
+    const Calibration& calibration, const detect::Options& stars, intake::Warnings& warnings);
 
 struct ArrayStackOptions {
     Settings settings { Method::SigmaClip, 3, 3 };

@@ -257,8 +257,8 @@ Reference ReferenceOf(const Light& light, const std::string& name, const Options
     return Reference { light.frame.width, light.frame.height, light.stars };
 }
 
-WarpedLight RegisterAndWarp(const Light& light, const std::string& name, const Reference& reference,
-    bool isReference, const Options& registration, std::vector<uint16_t>& coverage)
+WarpedLight RegisterAndWarp(const Light& light, const std::string& name, const Reference& reference, bool isReference,
+    const Options& registration, std::vector<uint16_t>& coverage)
 {
     WarpedLight warped;
     LightReport& report = warped.report;
@@ -368,7 +368,8 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
     }
 
     ScratchFolder scratch(options.files.scratchIn, options.files.onScratch);
-    const int stages = (options.biases.empty() ? 0 : 1) + (options.darks.empty() ? 0 : 1) + (options.flats.empty() ? 0 : 1);
+    const int stages
+        = (options.biases.empty() ? 0 : 1) + (options.darks.empty() ? 0 : 1) + (options.flats.empty() ? 0 : 1);
     int stage = 0;
     FileOptions masterOptions = options.files;
     masterOptions.settings = kMasterSettings;
@@ -429,8 +430,8 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
         if (progress)
             progress("register", i, total);
         intake::Frame frame = intake::ReadFrame(order[i], read, warnings);
-        Calibrate(frame, order[i], exposures[i] > 0 ? std::optional(exposures[i]) : std::nullopt, calibration,
-            warnings);
+        Calibrate(
+            frame, order[i], exposures[i] > 0 ? std::optional(exposures[i]) : std::nullopt, calibration, warnings);
         const Light light = FindLightStars(std::move(frame), options.stars);
         if (i == 0) {
             reference = ReferenceOf(light, order[0], options.registration);
@@ -442,7 +443,8 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
         WarpedLight result = RegisterAndWarp(light, order[i], reference, i == 0, options.registration, counts);
         if (result.report.stacked) {
             warped.push_back(scratch.File());
-            intake::ImageWriter writer(warped.back(), reference.width, reference.height, intake::Sample::F32, cards, {});
+            intake::ImageWriter writer(
+                warped.back(), reference.width, reference.height, intake::Sample::F32, cards, {});
             writer.Write(0, reference.height, result.values.data());
             writer.Finish();
             noises.push_back(result.noise);

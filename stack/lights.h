@@ -99,8 +99,8 @@ struct WarpedLight {
 // Registers the light (`isReference`: it is the reference itself, the
 // identity) and warps it onto the reference grid, counting its defined
 // pixels into `coverage` (width x height of the reference).
-WarpedLight RegisterAndWarp(const Light& light, const std::string& name, const Reference& reference,
-    bool isReference, const Options& registration, std::vector<uint16_t>& coverage);
+WarpedLight RegisterAndWarp(const Light& light, const std::string& name, const Reference& reference, bool isReference,
+    const Options& registration, std::vector<uint16_t>& coverage);
 
 // The combination's settings for warped lights of these sky noises:
 // clipping spreads at least half their median (bilinear warping smooths

@@ -114,15 +114,14 @@ py::tuple Stack(py::handle lights, py::handle darks, py::handle flats, py::handl
     stack::ArrayStack result;
     intake::Warnings warnings;
     Run([&] {
-        result = stack::StackArrays(l.pointers, b, d, f, int(l.width), int(l.height), seconds, darkSeconds, options,
-            warnings);
+        result = stack::StackArrays(
+            l.pointers, b, d, f, int(l.width), int(l.height), seconds, darkSeconds, options, warnings);
     });
     Warn(warnings);
     py::list reports;
     for (const stack::LightReport& r : result.reports)
         reports.append(LightDict(r));
-    return py::make_tuple(
-        Image(result.values, l.height, l.width), Image(result.coverage, l.height, l.width), reports);
+    return py::make_tuple(Image(result.values, l.height, l.width), Image(result.coverage, l.height, l.width), reports);
 }
 
 // The steps of tamrix.dask, one per kind of task.
@@ -178,8 +177,7 @@ py::tuple Light(py::handle light, const std::string& name, py::handle bias, py::
         if (!master->empty() && master->size() != size_t(height * width))
             throw py::value_error(name + " has shape " + shape + ", but the biases, darks and flats do not");
     masters.darkExposure = darkExposure;
-    const std::optional<double> seconds
-        = exposure.is_none() ? std::nullopt : std::optional(exposure.cast<double>());
+    const std::optional<double> seconds = exposure.is_none() ? std::nullopt : std::optional(exposure.cast<double>());
     const bool isReference = referenceStars.is_none();
     stack::Reference reference;
     if (!isReference) {
@@ -189,8 +187,8 @@ py::tuple Light(py::handle light, const std::string& name, py::handle bias, py::
             reference.stars.push_back({ s.at(i, 0), s.at(i, 1), s.at(i, 2) });
         const auto [h, w] = referenceShape.cast<std::pair<int, int>>();
         if (h != height || w != width)
-            throw py::value_error(name + " has shape " + shape + ", but the reference has shape ("
-                + std::to_string(h) + ", " + std::to_string(w) + ")");
+            throw py::value_error(name + " has shape " + shape + ", but the reference has shape (" + std::to_string(h)
+                + ", " + std::to_string(w) + ")");
         reference.height = h;
         reference.width = w;
     }
@@ -200,10 +198,9 @@ py::tuple Light(py::handle light, const std::string& name, py::handle bias, py::
     stack::WarpedLight warped;
     std::vector<stack::Point> stars;
     Run([&] {
-        const stack::Calibration calibration
-            = stack::CalibrationOf(masters, stack::ArrayMapping(range), warnings);
-        const stack::Light l = stack::ArrayLight(frame.data(), masters.width, masters.height, name, seconds, calibration,
-            options.stars, warnings);
+        const stack::Calibration calibration = stack::CalibrationOf(masters, stack::ArrayMapping(range), warnings);
+        const stack::Light l = stack::ArrayLight(
+            frame.data(), masters.width, masters.height, name, seconds, calibration, options.stars, warnings);
         if (isReference)
             reference = stack::ReferenceOf(l, name, options.registration);
         std::vector<uint16_t> coverage(static_cast<size_t>(reference.width) * reference.height);
@@ -224,8 +221,8 @@ py::tuple Light(py::handle light, const std::string& name, py::handle bias, py::
 }
 
 // Rows of warped frames combined: (values, coverage).
-py::tuple Band(const std::vector<Floats>& bands, const std::string& method, py::handle sigma,
-    const std::vector<double>& noises)
+py::tuple Band(
+    const std::vector<Floats>& bands, const std::string& method, py::handle sigma, const std::vector<double>& noises)
 {
     const stack::Settings settings = stack::WarpedSettings(SettingsArg(method, sigma), noises);
     std::vector<const float*> pointers;
@@ -234,9 +231,7 @@ py::tuple Band(const std::vector<Floats>& bands, const std::string& method, py::
     const py::ssize_t height = bands.at(0).shape(0), width = bands.at(0).shape(1);
     std::vector<float> values(size_t(height * width));
     std::vector<uint16_t> coverage(values.size());
-    Run([&] {
-        stack::CombineWarped(pointers, int(width), int(height), settings, values.data(), coverage.data());
-    });
+    Run([&] { stack::CombineWarped(pointers, int(width), int(height), settings, values.data(), coverage.data()); });
     return py::make_tuple(Image(values, height, width), Image(coverage, height, width));
 }
 
@@ -287,8 +282,8 @@ light matrix, None when not stacked).)doc");
     m.def("_stack_light_range", &LightRange, py::arg("light"));
     m.def("_stack_lights_range", &LightsRange, py::arg("ranges"), py::arg("dark"), py::arg("exposures"),
         py::arg("dark_exposure"));
-    m.def("_stack_light", &Light, py::arg("light"), py::arg("name"), py::arg("bias"), py::arg("dark"),
-        py::arg("flat"), py::arg("dark_exposure"), py::arg("range"), py::arg("exposure"), py::arg("reference_stars"),
+    m.def("_stack_light", &Light, py::arg("light"), py::arg("name"), py::arg("bias"), py::arg("dark"), py::arg("flat"),
+        py::arg("dark_exposure"), py::arg("range"), py::arg("exposure"), py::arg("reference_stars"),
         py::arg("reference_shape"));
     m.def("_stack_band", &Band, py::arg("bands"), py::arg("method"), py::arg("sigma"), py::arg("noises"));
 }
