@@ -35,22 +35,6 @@ std::pair<double, double> ArrayRange(const double* values, size_t count)
     return intake::FiniteRange(values, count, Doubles(""));
 }
 
-double DarkMax(const std::vector<float>& dark)
-{
-    double largest = std::numeric_limits<double>::quiet_NaN();
-    for (const float v : dark)
-        if (std::isfinite(v) && !(v <= largest))
-            largest = v;
-    return largest;
-}
-
-double LargestExposureRatio(const std::vector<double>& exposures, double darkExposure)
-{
-    if (!(darkExposure > 0) || exposures.empty())
-        return 1;
-    return *std::max_element(exposures.begin(), exposures.end()) / darkExposure;
-}
-
 intake::Mapping ArrayMapping(std::pair<double, double> range)
 {
     intake::MappingOptions options;

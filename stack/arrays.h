@@ -20,14 +20,6 @@ std::vector<float> MasterOf(const std::vector<const double*>& frames, int width,
 // The finite minimum and maximum of a light ((0, 0) when none is finite).
 std::pair<double, double> ArrayRange(const double* values, size_t count);
 
-// The largest finite value of a master dark (NaN without one), for
-// LightsRange.
-double DarkMax(const std::vector<float>& dark);
-
-// The largest ratio of a light's exposure time to the darks' (1 when the
-// dark is not scaled: `darkExposure` 0), for LightsRange.
-double LargestExposureRatio(const std::vector<double>& exposures, double darkExposure);
-
 // The mapping of the lights' range (LightsRange).
 intake::Mapping ArrayMapping(std::pair<double, double> range);
 

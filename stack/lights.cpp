@@ -184,6 +184,22 @@ std::pair<double, double> LightsRange(
     return { lo, hi };
 }
 
+double DarkMax(const std::vector<float>& dark)
+{
+    double largest = std::numeric_limits<double>::quiet_NaN();
+    for (const float v : dark)
+        if (std::isfinite(v) && !(v <= largest))
+            largest = v;
+    return largest;
+}
+
+double LargestExposureRatio(const std::vector<double>& exposures, double darkExposure)
+{
+    if (!(darkExposure > 0) || exposures.empty())
+        return 1;
+    return *std::max_element(exposures.begin(), exposures.end()) / darkExposure;
+}
+
 Calibration CalibrationOf(const Masters& masters, const intake::Mapping& mapping, intake::Warnings& warnings)
 {
     Calibration c;
@@ -403,15 +419,8 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
             Poll(cancel);
             ranges.push_back(PhysicalRange(light, plane, kRangeChunk));
         }
-        intake::Format format;
-        format.sample = intake::Sample::F32;
-        const double darkMax = masters.dark.empty()
-            ? std::numeric_limits<double>::quiet_NaN()
-            : intake::FiniteRange(masters.dark.data(), masters.dark.size(), format).second;
-        const double ratio = masters.darkExposure > 0
-            ? *std::max_element(exposures.begin(), exposures.end()) / masters.darkExposure
-            : 1;
-        read.mapping.range = LightsRange(ranges, darkMax, ratio);
+        read.mapping.range
+            = LightsRange(ranges, DarkMax(masters.dark), LargestExposureRatio(exposures, masters.darkExposure));
     }
     intake::Format any; // the mapping of a range depends on it alone
     any.sample = intake::Sample::F32;

@@ -57,6 +57,14 @@ std::optional<double> Exposure(const std::vector<std::string>& cards);
 std::pair<double, double> LightsRange(
     const std::vector<std::pair<double, double>>& ranges, double darkMax, double largestExposureRatio = 1);
 
+// The largest finite value of a master dark (NaN without one), for
+// LightsRange.
+double DarkMax(const std::vector<float>& dark);
+
+// The largest ratio of a light's exposure time to the darks' (1 when the
+// dark is not scaled: `darkExposure` 0), for LightsRange.
+double LargestExposureRatio(const std::vector<double>& exposures, double darkExposure);
+
 // Calibrates a light read onto the calibration's mapping (moved onto it
 // when it was read onto another): minus the bias, minus the dark (scaled by
 // `exposure` / the darks' exposure when the dark is scaled: Failure naming
