@@ -15,8 +15,9 @@ namespace tamrix::cli {
 namespace {
 
 struct StackArgs {
-    std::vector<std::string> lights, darks, flats;
+    std::vector<std::string> lights, biases, darks, flats;
     std::string output, reference, report, coverage;
+    bool darkScale = false;
     CombineChoice choice;
     ReadArgs read;
 };
@@ -94,7 +95,7 @@ void Stack(const StackArgs& a)
                     throw Failure(kExitUsage, *extra + " is named for two outputs; name another file");
             outputs.push_back(*extra);
         }
-    for (const auto* names : { &a.lights, &a.darks, &a.flats })
+    for (const auto* names : { &a.lights, &a.biases, &a.darks, &a.flats })
         for (const std::string& input : *names)
             NoteInput(intake::ParseImageName(input).file);
     if (!a.reference.empty())
@@ -105,7 +106,9 @@ void Stack(const StackArgs& a)
     if (a.read.range.size() == 2)
         options.files.mapping.range = std::make_pair(a.read.range[0], a.read.range[1]);
     ApplyCombineChoice(a.choice, options.files);
+    options.biases = a.biases;
     options.darks = a.darks;
+    options.darkScale = a.darkScale;
     options.flats = a.flats;
     options.reference = a.reference;
 
@@ -123,7 +126,10 @@ void Stack(const StackArgs& a)
     std::vector<std::string> history { History("stack",
         a.choice.method + " of the lights registered onto " + (a.reference.empty() ? a.lights[0] : a.reference)
             + " and warped onto its pixel grid (bilinear)"
-            + (a.darks.empty() ? "" : ", minus the median of " + std::to_string(a.darks.size()) + " darks")
+            + (a.biases.empty() ? "" : ", minus the median of " + std::to_string(a.biases.size()) + " biases")
+            + (a.darks.empty() ? ""
+                               : ", minus the median of " + std::to_string(a.darks.size()) + " darks"
+                        + (a.biases.empty() ? "" : " (bias-free)") + (a.darkScale ? " scaled by EXPTIME" : ""))
             + (a.flats.empty()
                     ? ""
                     : ", divided by the median of " + std::to_string(a.flats.size()) + " flats at its mean")) };
@@ -178,12 +184,18 @@ void AddStackCommand(CLI::App& app, Action& action)
         "calibrate lights, register them onto a reference and combine them on its pixel grid: a 32-bit "
         "floating-point FITS frame");
     cmd->add_option("lights", args->lights, "light frames (FITS)")->required();
-    for (auto [name, list, what] : { std::tuple { "--dark", &args->darks, "dark frames: their median is subtracted" },
-             std::tuple { "--flat", &args->flats, "flat fields: the lights are divided by their median at its mean" } })
+    for (auto [name, list, what] :
+        { std::tuple { "--bias", &args->biases,
+              "bias frames: their median is subtracted from the lights, the darks and the flats" },
+            std::tuple { "--dark", &args->darks,
+                "dark frames: their median is subtracted (it holds the bias unless --bias is given)" },
+            std::tuple { "--flat", &args->flats, "flat fields: the lights are divided by their median at its mean" } })
         cmd->add_option(name, *list, std::string(what) + " (repeat the option or give a comma list)")
             ->delimiter(',')
             ->allow_extra_args(false)
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    cmd->add_flag("--dark-scale", args->darkScale,
+        "scale the (bias-free) master dark by each light's EXPTIME over the darks' (every frame needs EXPTIME)");
     cmd->add_option("--output,-o", args->output, "stacked frame (FITS, BITPIX -32, the lights' physical units)")
         ->required()
         ->check(OutputFile(OutputKind::Binary));

@@ -1,5 +1,4 @@
 #include "lights.h"
-
 #include "warp.h"
 
 #include "intake/operations.h"
@@ -7,6 +6,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <limits>
 #include <optional>
@@ -49,23 +50,253 @@ void CheckInput(const std::string& name, int plane, const intake::ImageRows* siz
                 + "; with darks or flats, every frame must have one size");
 }
 
-// Reads a light calibrated by the masters (empty names: none).
-intake::Frame Calibrated(const std::string& light, const std::string& dark, const std::string& flat,
-    const intake::ReadOptions& read, intake::Warnings& warnings)
+// Values of an F32 image (a master), row after row.
+std::vector<float> ReadFloats(const std::string& name)
 {
-    std::vector<intake::Frame> frames
-        = intake::ReadFrames(dark.empty() ? std::vector { light } : std::vector { light, dark }, read, warnings);
-    intake::Frame frame = std::move(frames[0]);
-    if (!dark.empty())
-        intake::SubtractDark(frame, frames[1]);
-    if (!flat.empty()) {
-        const intake::Frame divisor = intake::ReadDivisor(flat, frame, read, warnings);
-        intake::DivideFlat(frame, divisor, std::nullopt, warnings);
-    }
+    intake::ImageRows rows(name, -1);
+    std::vector<float> values(static_cast<size_t>(rows.Width()) * static_cast<size_t>(rows.Height()));
+    rows.Read(0, rows.Height(), values.data());
+    return values;
+}
+
+// A master's values on `mapping` (NaN undefined, kept so).
+intake::Frame MasterFrame(const std::vector<float>& values, int width, int height, const intake::Mapping& mapping,
+    const std::string& name, intake::Warnings& warnings)
+{
+    intake::Frame frame(width, height, mapping);
+    frame.path = name;
+    intake::Format format;
+    format.name = name;
+    format.sample = intake::Sample::F32;
+    const std::string text
+        = intake::MapOnto(values.data(), values.size(), format, mapping, frame.Data(), frame.invalid, true);
+    if (!text.empty())
+        warnings.push_back(text);
     return frame;
 }
 
+std::string Seconds(double seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", seconds);
+    return text;
+}
+
+bool SameMapping(const intake::Mapping& a, const intake::Mapping& b)
+{
+    return a.offset == b.offset && a.scale == b.scale && a.depth == b.depth;
+}
+
+// The frame's physical values on another mapping (rounded onto its grid).
+void MoveOnto(intake::Frame& frame, const intake::Mapping& mapping, intake::Warnings& warnings)
+{
+    std::vector<double> physical(frame.Pixels());
+    intake::ToPhysical(frame.Data(), frame.Depth(), physical.size(), frame.mapping, physical.data());
+    intake::Frame moved(frame.width, frame.height, mapping);
+    intake::Format format;
+    format.name = frame.path;
+    format.sample = intake::Sample::F64;
+    std::vector<bool> invalid;
+    const std::string text
+        = intake::MapOnto(physical.data(), physical.size(), format, mapping, moved.Data(), invalid, true);
+    if (!text.empty())
+        warnings.push_back(text);
+    frame.mapping = mapping;
+    frame.p16 = std::move(moved.p16);
+    frame.p32 = std::move(moved.p32);
+}
+
+// The dark times `ratio`, on its own mapping (clamped to its range).
+intake::Frame Scaled(const intake::Frame& dark, double ratio)
+{
+    intake::Frame scaled = dark;
+    const intake::Mapping& m = dark.mapping;
+    for (size_t i = 0; i < dark.Pixels(); ++i) {
+        const double value = std::nearbyint((m.Physical(dark.At(i)) * ratio - m.offset) / m.scale);
+        scaled.Set(i, static_cast<uint32_t>(std::clamp(value, 0.0, m.FullScale())));
+    }
+    return scaled;
+}
+
 } // namespace
+
+std::optional<double> Exposure(const std::vector<std::string>& cards)
+{
+    for (const std::string& card : cards)
+        if (card.size() > 10 && card.compare(0, 8, "EXPTIME ") == 0 && card[8] == '=') {
+            const std::string value = card.substr(10);
+            char* end = nullptr;
+            const double seconds = std::strtod(value.c_str(), &end);
+            if (end != value.c_str() && std::isfinite(seconds) && seconds > 0)
+                return seconds;
+        }
+    return std::nullopt;
+}
+
+std::pair<double, double> LightsRange(
+    const std::vector<std::pair<double, double>>& ranges, double darkMax, double largestExposureRatio)
+{
+    double lo = 0, hi = -std::numeric_limits<double>::infinity();
+    for (const auto& [a, b] : ranges) {
+        lo = std::min(lo, a);
+        hi = std::max(hi, b);
+    }
+    if (std::isfinite(darkMax))
+        lo -= std::max(0.0, darkMax) * std::max(1.0, largestExposureRatio);
+    if (!(hi > lo))
+        hi = lo + 1;
+    return { lo, hi };
+}
+
+double DarkMax(const std::vector<float>& dark)
+{
+    double largest = std::numeric_limits<double>::quiet_NaN();
+    for (const float v : dark)
+        if (std::isfinite(v) && !(v <= largest))
+            largest = v;
+    return largest;
+}
+
+double LargestExposureRatio(const std::vector<double>& exposures, double darkExposure)
+{
+    if (!(darkExposure > 0) || exposures.empty())
+        return 1;
+    return *std::max_element(exposures.begin(), exposures.end()) / darkExposure;
+}
+
+Calibration CalibrationOf(const Masters& masters, const intake::Mapping& mapping, intake::Warnings& warnings)
+{
+    Calibration c;
+    c.mapping = mapping;
+    c.darkExposure = masters.darkExposure;
+    const int w = masters.width, h = masters.height;
+    if (!masters.bias.empty())
+        c.bias = MasterFrame(masters.bias, w, h, mapping, "the master bias", warnings);
+    if (!masters.dark.empty()) {
+        c.dark = MasterFrame(masters.dark, w, h, mapping, "the master dark", warnings);
+        if (c.bias)
+            intake::SubtractDark(*c.dark, *c.bias);
+    }
+    if (!masters.flat.empty()) {
+        // The flat's bias is no light: it comes off before the division.
+        std::vector<float> flat = masters.flat;
+        if (!masters.bias.empty())
+            for (size_t i = 0; i < flat.size(); ++i)
+                flat[i] -= masters.bias[i];
+        intake::Format format;
+        format.name = "the master flat";
+        format.sample = intake::Sample::F32;
+        const intake::Mapping divisor
+            = intake::DivisorMapping(format, mapping.depth, intake::FiniteRange(flat.data(), flat.size(), format));
+        c.flat = MasterFrame(flat, w, h, divisor, format.name, warnings);
+    }
+    return c;
+}
+
+void Calibrate(intake::Frame& light, const std::string& name, std::optional<double> exposure,
+    const Calibration& calibration, intake::Warnings& warnings)
+{
+    if (!calibration.bias && !calibration.dark && !calibration.flat)
+        return;
+    if (!SameMapping(light.mapping, calibration.mapping))
+        MoveOnto(light, calibration.mapping, warnings);
+    if (calibration.bias)
+        intake::SubtractDark(light, *calibration.bias);
+    if (calibration.dark) {
+        if (calibration.darkExposure > 0) {
+            if (!exposure)
+                throw Error(Fault::Failure,
+                    name + ": the exposure time is unknown (no EXPTIME); scaling the dark needs every light's");
+            intake::SubtractDark(light, Scaled(*calibration.dark, *exposure / calibration.darkExposure));
+        } else {
+            intake::SubtractDark(light, *calibration.dark);
+        }
+    }
+    if (calibration.flat)
+        intake::DivideFlat(light, *calibration.flat, std::nullopt, warnings);
+}
+
+Light FindLightStars(intake::Frame calibrated, const detect::Options& options)
+{
+    detect::Options stars = options;
+    stars.parallel = false; // one core, the same list every run: lights run side by side instead
+    stars.largeStars = false; // registration takes point sources
+    Light light;
+    const detect::Result found
+        = detect::FindStars(calibrated.Data(), calibrated.width, calibrated.height, calibrated.Depth(), stars);
+    light.stars = Points(found.stars);
+    light.noise = found.sky.noise * calibrated.mapping.scale;
+    light.frame = std::move(calibrated);
+    return light;
+}
+
+Reference ReferenceOf(const Light& light, const std::string& name, const Options& registration)
+{
+    if (static_cast<int>(light.stars.size()) < registration.minMatches)
+        throw Error(Fault::Failure,
+            name + ": the reference has " + std::to_string(light.stars.size())
+                + " usable stars; registration needs at least " + std::to_string(registration.minMatches)
+                + ": choose another reference");
+    return Reference { light.frame.width, light.frame.height, light.stars };
+}
+
+WarpedLight RegisterAndWarp(const Light& light, const std::string& name, const Reference& reference, bool isReference,
+    const Options& registration, std::vector<uint16_t>& coverage)
+{
+    WarpedLight warped;
+    LightReport& report = warped.report;
+    report.file = name;
+    report.stars = light.stars.size();
+    if (isReference) {
+        report.registration.status = Status::kRegistered;
+        report.registration.frameStars = report.registration.referenceStars = report.registration.matched
+            = light.stars.size();
+    } else {
+        report.registration = Register(reference.stars, light.stars, registration);
+    }
+    if (report.registration.Registered()) {
+        warped.values = WarpOnto(light.frame, report.registration, reference.width, reference.height, coverage);
+        warped.noise = light.noise;
+        report.stacked = true;
+    }
+    return warped;
+}
+
+Settings WarpedSettings(Settings settings, std::vector<double> noises)
+{
+    if (noises.empty())
+        return settings;
+    std::nth_element(noises.begin(), noises.begin() + noises.size() / 2, noises.end());
+    settings.floor = std::max(settings.floor, 0.5 * noises[noises.size() / 2]);
+    return settings;
+}
+
+void WarpedFrames::Read(int index, int y, int rows, double* out)
+{
+    const size_t w = static_cast<size_t>(width_);
+    const float* from = frames_[static_cast<size_t>(index)] + static_cast<size_t>(y) * w;
+    std::copy(from, from + static_cast<size_t>(rows) * w, out);
+}
+
+void CombineWarped(const std::vector<const float*>& frames, int width, int height, const Settings& settings,
+    float* values, uint16_t* coverage, const unsigned char* cancel)
+{
+    if (frames.empty())
+        throw Error(Fault::Failure, "no warped frames to combine");
+    WarpedFrames source(frames, width, height);
+    const size_t w = static_cast<size_t>(width), n = w * static_cast<size_t>(height);
+    Combine(
+        source, settings, Budget {},
+        [&](int y, int rows, const float* v, const uint16_t*) {
+            std::copy(v, v + static_cast<size_t>(rows) * w, values + static_cast<size_t>(y) * w);
+        },
+        nullptr, cancel);
+    std::fill(coverage, coverage + n, 0);
+    for (const float* frame : frames)
+        for (size_t i = 0; i < n; ++i)
+            if (!std::isnan(frame[i]) && coverage[i] < UINT16_MAX)
+                ++coverage[i];
+}
 
 std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, const std::string& output,
     const std::string& coverage, const std::vector<std::string>& history, const StackOptions& options,
@@ -88,64 +319,85 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
             std::rotate(order.begin(), at, at + 1);
         }
     }
-    const bool calibrated = !options.darks.empty() || !options.flats.empty();
+    const bool calibrated = !options.biases.empty() || !options.darks.empty() || !options.flats.empty();
     const intake::ImageRows first(lights[0], plane);
     for (const std::string& name : order)
         CheckInput(name, plane, calibrated ? &first : nullptr);
-    for (const auto* names : { &options.darks, &options.flats })
+    for (const auto* names : { &options.biases, &options.darks, &options.flats })
         for (const std::string& name : *names)
             CheckInput(name, plane, &first);
 
+    // Scaling the dark: the darks' one exposure time, and each light's.
+    Masters masters;
+    std::vector<double> exposures(order.size(), 0);
+    if (options.darkScale) {
+        if (options.darks.empty())
+            throw Error(Fault::Usage, "scaling the dark needs darks: give them with --dark");
+        const auto exposureOf = [&](const std::string& name) {
+            const std::optional<double> seconds = Exposure(intake::ImageRows(name, plane).Cards());
+            if (!seconds)
+                throw Error(Fault::Failure,
+                    name + ": no EXPTIME card; --dark-scale needs the exposure time of every light and dark");
+            return *seconds;
+        };
+        masters.darkExposure = exposureOf(options.darks[0]);
+        for (const std::string& dark : options.darks)
+            if (exposureOf(dark) != masters.darkExposure)
+                throw Error(Fault::Mismatch,
+                    dark + ": EXPTIME " + Seconds(exposureOf(dark)) + ", but " + options.darks[0] + " has "
+                        + Seconds(masters.darkExposure) + "; the darks of one master share an exposure time");
+        for (size_t i = 0; i < order.size(); ++i)
+            exposures[i] = exposureOf(order[i]);
+    }
+
     ScratchFolder scratch(options.files.scratchIn, options.files.onScratch);
-    const int stages = (options.darks.empty() ? 0 : 1) + (options.flats.empty() ? 0 : 1);
+    const int stages
+        = (options.biases.empty() ? 0 : 1) + (options.darks.empty() ? 0 : 1) + (options.flats.empty() ? 0 : 1);
     int stage = 0;
     FileOptions masterOptions = options.files;
-    masterOptions.settings = Settings { Method::Median, 3, 3 };
+    masterOptions.settings = kMasterSettings;
     masterOptions.onScratch = nullptr; // one folder is told at a time: the stack's own
     const auto master = [&](const std::vector<std::string>& frames) {
         if (frames.empty())
-            return std::string();
+            return std::vector<float>();
         if (progress)
             progress("calibrate", stage, stages);
         const std::string path = scratch.File();
         CombineFiles(frames, path, "", {}, masterOptions, warnings, nullptr, cancel);
         if (progress)
             progress("calibrate", ++stage, stages);
-        return path;
+        return ReadFloats(path);
     };
-    const std::string dark = master(options.darks), flat = master(options.flats);
+    masters.width = first.Width();
+    masters.height = first.Height();
+    masters.bias = master(options.biases);
+    masters.dark = master(options.darks);
+    masters.flat = master(options.flats);
 
-    // One mapping for every light: a range over all of them (and below, by
-    // the dark's largest value, the pedestal that keeps light - dark).
+    // One mapping for every light: a range over all of them, reaching below
+    // by as much as the dark subtracts.
     intake::ReadOptions read;
     read.plane = plane;
     read.mapping = options.files.mapping;
     read.keepInvalid = true;
     if (!read.mapping.range) {
-        double lo = 0, hi = -std::numeric_limits<double>::infinity();
+        std::vector<std::pair<double, double>> ranges;
         for (const std::string& light : order) {
             Poll(cancel);
-            const auto [a, b] = PhysicalRange(light, plane, kRangeChunk);
-            lo = std::min(lo, a);
-            hi = std::max(hi, b);
+            ranges.push_back(PhysicalRange(light, plane, kRangeChunk));
         }
-        if (!dark.empty())
-            lo -= std::max(0.0, PhysicalRange(dark, -1, kRangeChunk).second);
-        if (!(hi > lo))
-            hi = lo + 1;
-        read.mapping.range = std::make_pair(lo, hi);
+        read.mapping.range
+            = LightsRange(ranges, DarkMax(masters.dark), LargestExposureRatio(exposures, masters.darkExposure));
     }
+    intake::Format any; // the mapping of a range depends on it alone
+    any.sample = intake::Sample::F32;
+    const Calibration calibration = CalibrationOf(masters, intake::ChooseMapping({ any }, read.mapping), warnings);
+    masters = {};
 
     std::vector<std::string> cards;
-    std::vector<Point> referenceStars;
+    Reference reference;
     std::vector<uint16_t> counts;
-    int width = 0, height = 0;
     const int total = static_cast<int>(order.size());
-    // Each light's stars on one core, the same list every run; lights run
-    // side by side instead, as many at a time as the budget holds.
-    detect::Options stars = options.stars;
-    stars.parallel = false;
-    stars.largeStars = false; // registration takes point sources
     struct Done {
         LightReport report;
         std::string warped; // its scratch file, when stacked
@@ -156,43 +408,32 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
     int finished = 0;
     const auto process = [&](int i) {
         Done& d = done[static_cast<size_t>(i)];
-        const intake::Frame frame = Calibrated(order[i], dark, flat, read, d.warnings);
-        const detect::Result found = detect::FindStars(frame.Data(), frame.width, frame.height, frame.Depth(), stars);
-        const std::vector<Point> points = Points(found.stars);
-        LightReport& report = d.report;
-        report.file = order[i];
-        report.stars = points.size();
+        intake::Frame frame = intake::ReadFrame(order[i], read, d.warnings);
+        Calibrate(
+            frame, order[i], exposures[i] > 0 ? std::optional(exposures[i]) : std::nullopt, calibration, d.warnings);
+        const Light light = FindLightStars(std::move(frame), options.stars);
         if (i == 0) {
-            if (static_cast<int>(points.size()) < options.registration.minMatches)
-                throw Error(Fault::Failure,
-                    order[0] + ": the reference has " + std::to_string(points.size())
-                        + " usable stars; registration needs at least "
-                        + std::to_string(options.registration.minMatches) + ": choose another reference");
-            referenceStars = points;
-            width = frame.width;
-            height = frame.height;
-            cards = frame.cards;
-            counts.assign(static_cast<size_t>(width) * height, 0);
-            report.registration.status = Status::kRegistered;
-            report.registration.frameStars = report.registration.referenceStars = report.registration.matched
-                = points.size();
-        } else {
-            report.registration = Register(referenceStars, points, options.registration);
+            reference = ReferenceOf(light, order[0], options.registration);
+            cards = light.frame.cards;
+            counts.assign(static_cast<size_t>(reference.width) * reference.height, 0);
         }
-        if (report.registration.Registered() && (i > 0 || referenceStacked)) {
+        if (i > 0 || referenceStacked) {
             std::vector<uint16_t> defined(counts.size(), 0);
-            const std::vector<float> values = WarpOnto(frame, report.registration, width, height, defined);
+            WarpedLight result = RegisterAndWarp(light, order[i], reference, i == 0, options.registration, defined);
+            if (result.report.stacked) {
 #pragma omp critical(tamrix_stack_lights)
-            {
-                d.warped = scratch.File();
-                for (size_t j = 0; j < counts.size(); ++j)
-                    counts[j] = static_cast<uint16_t>(std::min(counts[j] + defined[j], int { UINT16_MAX }));
+                {
+                    d.warped = scratch.File();
+                    for (size_t j = 0; j < counts.size(); ++j)
+                        counts[j] = static_cast<uint16_t>(std::min(counts[j] + defined[j], int { UINT16_MAX }));
+                }
+                intake::ImageWriter writer(
+                    d.warped, reference.width, reference.height, intake::Sample::F32, cards, {});
+                writer.Write(0, reference.height, result.values.data());
+                writer.Finish();
+                d.noise = result.noise;
             }
-            intake::ImageWriter writer(d.warped, width, height, intake::Sample::F32, cards, {});
-            writer.Write(0, height, values.data());
-            writer.Finish();
-            report.stacked = true;
-            d.noise = found.sky.noise * frame.mapping.scale;
+            d.report = std::move(result.report);
         }
 #pragma omp critical(tamrix_stack_lights)
         if (progress)
@@ -202,13 +443,13 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
         progress("register", 0, total);
     Poll(cancel);
     process(0); // the grid and the stars the others register onto
-    const int64_t perLight = int64_t { 28 } * width * height; // a light and its detection planes, at their peak
-    // Side by side only when each reads files of its own (the masters are
-    // read with every light).
-    const bool apart = intake::ConcurrentReads() && Distinct(order) && options.darks.empty() && options.flats.empty();
-    const int atOnce = !apart ? 1
-                              : static_cast<int>(std::clamp<int64_t>(
-                                  options.files.budget.bytes / perLight, 1, std::max(1, omp_get_max_threads())));
+    // The other lights side by side, as many as the budget holds (each reads
+    // its own file: the masters are in memory).
+    const int64_t perLight = int64_t { 28 } * reference.width * reference.height; // a light and its detection's planes
+    const int atOnce = !intake::ConcurrentReads() || !Distinct(order)
+        ? 1
+        : static_cast<int>(
+            std::clamp<int64_t>(options.files.budget.bytes / perLight, 1, std::max(1, omp_get_max_threads())));
     std::exception_ptr failed;
     bool stop = false;
 #pragma omp parallel for schedule(dynamic, 1) num_threads(atOnce) if (atOnce > 1)
@@ -256,11 +497,7 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
     intake::Warnings quiet;
     FileOptions combine = options.files;
     combine.mapping = {};
-    // Clipping spreads at least half the lights' sky noise (bilinear warping
-    // smooths it by up to that much): the spread of a few values, often small
-    // by chance, then rejects no good ones.
-    std::nth_element(noises.begin(), noises.begin() + noises.size() / 2, noises.end());
-    combine.settings.floor = std::max(combine.settings.floor, 0.5 * noises[noises.size() / 2]);
+    combine.settings = WarpedSettings(combine.settings, noises);
     CombineFiles(
         warped, output, "", history, combine, quiet,
         [&](int done, int bands) {
@@ -269,8 +506,8 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
         },
         cancel);
     if (!coverage.empty()) {
-        intake::ImageWriter writer(coverage, width, height, intake::Sample::U16, cards, history);
-        writer.Write(0, height, counts.data());
+        intake::ImageWriter writer(coverage, reference.width, reference.height, intake::Sample::U16, cards, history);
+        writer.Write(0, reference.height, counts.data());
         writer.Finish();
     }
     // Reports in the lights' order.

@@ -112,7 +112,7 @@ TEST_F(Cli, StackGivesTheReferenceCropBackFromCalibratedShiftedLights)
         return double(field.pixels[size_t(y + offsets[k][1]) * kCanvas + x + offsets[k][0]]);
     };
     FitsLayout layout { kSide, kSide, 0, 16, 32768 };
-    layout.cards = { "OBJECT  = 'field   '" };
+    layout.cards = { "OBJECT  = 'field   '", "EXPTIME =                 10.0" };
     for (int k = 0; k < 3; ++k) {
         std::vector<double> light;
         for (int y = 0; y < kSide; ++y)
@@ -144,14 +144,17 @@ TEST_F(Cli, StackGivesTheReferenceCropBackFromCalibratedShiftedLights)
     // Transform takes positions to 1/64 pixel: a shift found a hair short of
     // a whole pixel mixes in 1/64 of the neighbour; the shaded lights were
     // rounded to whole counts.
-    for (int y = 8; y < kSide - 8; ++y)
-        for (int x = 8; x < kSide - 8; ++x) {
-            double step = 0;
-            for (int dy = -1; dy <= 1; ++dy)
-                for (int dx = -1; dx <= 1; ++dx)
-                    step = std::max(step, std::abs(crop(1, x + dx, y + dy) - crop(1, x, y)));
-            ASSERT_NEAR(out.physical[size_t(y) * kSide + x], crop(1, x, y), 2 + step / 32) << x << "," << y;
-        }
+    const auto expectTheCrop = [&](const std::vector<double>& physical) {
+        for (int y = 8; y < kSide - 8; ++y)
+            for (int x = 8; x < kSide - 8; ++x) {
+                double step = 0;
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx)
+                        step = std::max(step, std::abs(crop(1, x + dx, y + dy) - crop(1, x, y)));
+                ASSERT_NEAR(physical[size_t(y) * kSide + x], crop(1, x, y), 2 + step / 32) << x << "," << y;
+            }
+    };
+    expectTheCrop(out.physical);
     // The last pixel is the reference's alone, and is its own.
     const FitsImage coverage = ReadFits(dir / "c.fits");
     EXPECT_EQ(coverage.physical[size_t(kSide / 2) * kSide + kSide / 2], 3);
@@ -204,6 +207,21 @@ TEST_F(Cli, StackGivesTheReferenceCropBackFromCalibratedShiftedLights)
     EXPECT_EQ(dir.Files(),
         (std::vector<std::string> { "c.fits", "d0.fits", "d1.fits", "d2.fits", "f.fits", "j.fits", "l0.fits", "l1.fits",
             "l2.fits", "out.fits", "q\"\\.fits", "r.csv", "r.json" }));
+
+    // The same dark current as a bias of 60 and a dark of twice the lights'
+    // exposure, 80 above it; the flat holds the bias too.
+    WriteFits(dir / "bias.fits", layout, std::vector<double>(kSide * kSide, 60));
+    FitsLayout longer = layout;
+    longer.cards = { "EXPTIME =                 20.0" };
+    WriteFits(dir / "long.fits", longer, std::vector<double>(kSide * kSide, 140));
+    for (double& v : flatValues)
+        v += 60;
+    WriteFits(dir / "biased.fits", layout, flatValues);
+    const Result scaled = Tamrix({ "stack", dir / "l0.fits", dir / "l1.fits", dir / "l2.fits", "--bias",
+        dir / "bias.fits", "--dark", dir / "long.fits", "--dark-scale", "--flat", dir / "biased.fits", "--reference",
+        dir / "l1.fits", "-o", dir / "scaled.fits" });
+    ASSERT_EQ(scaled.status, 0) << scaled.err;
+    expectTheCrop(ReadFits(dir / "scaled.fits").physical);
 }
 
 struct Refusal {
@@ -230,6 +248,12 @@ const Refusal kRefusals[] = {
         "s.fits: 4 x 1 pixels, but " },
     { "StackAReferenceWithoutStars", { "stack", "a.fits", "b.fits", "-o", "m.fits" }, 1,
         "the reference has 0 usable stars" },
+    { "StackABiasOfAnotherSize", { "stack", "a.fits", "--bias", "s.fits", "-o", "m.fits" }, 5,
+        "s.fits: 4 x 1 pixels, but " },
+    { "StackScalingWithoutDarks", { "stack", "a.fits", "--dark-scale", "-o", "m.fits" }, 2,
+        "scaling the dark needs darks" },
+    { "StackScalingADarkWithoutExposure", { "stack", "a.fits", "--dark", "b.fits", "--dark-scale", "-o", "m.fits" }, 1,
+        "b.fits: no EXPTIME card; --dark-scale needs the exposure time of every light and dark" },
     { "StackTheCoverageAsTheReport",
         { "stack", "a.fits", "-o", "m.fits", "--coverage", "r.fits", "--report", "r.fits" }, 2,
         "r.fits is named for two outputs" },

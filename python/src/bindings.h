@@ -18,5 +18,6 @@ void BindNetwork(pybind11::module_& m);
 void BindMapping(pybind11::module_& m);
 void BindRegister(pybind11::module_& m);
 void BindCombine(pybind11::module_& m);
+void BindStack(pybind11::module_& m);
 
 } // namespace tamrix::python

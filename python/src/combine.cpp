@@ -1,6 +1,6 @@
 // Combining frames into a master, through the stack layer.
-#include "args.h"
 #include "bindings.h"
+#include "double_frames.h"
 
 #include "intake/error.h"
 #include "stack/combine.h"
@@ -10,8 +10,6 @@
 namespace tamrix::python {
 
 namespace {
-
-using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 // A frame or a stack of them as C-contiguous doubles (a copy unless they
 // are already), after the dtype check that forcecast would skip.
@@ -32,7 +30,9 @@ std::string Shape(const Doubles& a)
     return "(" + std::to_string(a.shape(0)) + ", " + std::to_string(a.shape(1)) + ")";
 }
 
-py::array Combine(py::handle frames, const std::string& method, py::handle sigma)
+} // namespace
+
+stack::Settings SettingsArg(const std::string& method, py::handle sigma)
 {
     stack::Settings settings;
     try {
@@ -50,45 +50,65 @@ py::array Combine(py::handle frames, const std::string& method, py::handle sigma
     } catch (const intake::Error& e) {
         throw py::value_error(e.what());
     }
+    return settings;
+}
 
+Doubles DoubleFrameArg(py::handle obj, const std::string& name)
+{
+    Doubles frame = AsDoubles(obj, name);
+    if (frame.ndim() != 2)
+        throw py::value_error(name + " must be 2-D, not " + std::to_string(frame.ndim()) + "-D");
+    return frame;
+}
+
+DoubleFrames DoubleFramesArg(py::handle frames, const std::string& name)
+{
+    DoubleFrames f;
     // One 3-D array, or a sequence of 2-D ones.
-    std::vector<Doubles> held;
-    std::vector<const double*> pointers;
-    py::ssize_t height = 0, width = 0;
     const bool array = py::isinstance<py::array>(frames);
     if (array && py::reinterpret_borrow<py::array>(frames).ndim() != 3)
-        throw py::value_error("frames must be a 3-D array (frame, y, x) or a sequence of 2-D arrays, not a "
+        throw py::value_error(name + " must be a 3-D array (frame, y, x) or a sequence of 2-D arrays, not a "
             + std::to_string(py::reinterpret_borrow<py::array>(frames).ndim()) + "-D array");
     if (array) {
-        const Doubles cube = AsDoubles(frames, "frames");
-        height = cube.shape(1);
-        width = cube.shape(2);
+        const Doubles cube = AsDoubles(frames, name);
+        f.height = cube.shape(1);
+        f.width = cube.shape(2);
         for (py::ssize_t i = 0; i < cube.shape(0); ++i)
-            pointers.push_back(cube.data(i, 0, 0));
-        held.push_back(cube);
+            f.pointers.push_back(cube.data(i, 0, 0));
+        f.held.push_back(cube);
     } else {
         if (!py::isinstance<py::sequence>(frames) || py::isinstance<py::str>(frames))
-            throw py::type_error("frames must be a 3-D array or a sequence of 2-D arrays");
+            throw py::type_error(name + " must be a 3-D array or a sequence of 2-D arrays");
         const py::sequence list = py::reinterpret_borrow<py::sequence>(frames);
         for (size_t i = 0; i < py::len(list); ++i) {
-            const std::string name = "frames[" + std::to_string(i) + "]";
-            Doubles f = AsDoubles(list[i], name);
-            if (f.ndim() != 2)
-                throw py::value_error(name + " must be 2-D, not " + std::to_string(f.ndim()) + "-D");
+            const std::string item = name + "[" + std::to_string(i) + "]";
+            Doubles frame = DoubleFrameArg(list[i], item);
             if (i == 0) {
-                height = f.shape(0);
-                width = f.shape(1);
-            } else if (f.shape(0) != height || f.shape(1) != width) {
-                throw py::value_error(name + " has shape " + Shape(f) + ", but frames[0] has shape " + Shape(held[0]));
+                f.height = frame.shape(0);
+                f.width = frame.shape(1);
+            } else if (frame.shape(0) != f.height || frame.shape(1) != f.width) {
+                throw py::value_error(
+                    item + " has shape " + Shape(frame) + ", but " + name + "[0] has shape " + Shape(f.held[0]));
             }
-            pointers.push_back(f.data());
-            held.push_back(std::move(f));
+            f.pointers.push_back(frame.data());
+            f.held.push_back(std::move(frame));
         }
     }
-    if (pointers.empty())
-        throw py::value_error("frames must hold at least one frame");
-    if (height < 1 || width < 1 || height * width >= (py::ssize_t { 1 } << 31))
-        throw py::value_error("frames must be of 1 to 2^31 - 1 pixels each");
+    if (f.pointers.empty())
+        throw py::value_error(name + " must hold at least one frame");
+    if (f.height < 1 || f.width < 1 || f.height * f.width >= (py::ssize_t { 1 } << 31))
+        throw py::value_error(name + " must be of 1 to 2^31 - 1 pixels each");
+    return f;
+}
+
+namespace {
+
+py::array Combine(py::handle frames, const std::string& method, py::handle sigma)
+{
+    const stack::Settings settings = SettingsArg(method, sigma);
+    const DoubleFrames f = DoubleFramesArg(frames, "frames");
+    const py::ssize_t height = f.height, width = f.width;
+    const std::vector<const double*>& pointers = f.pointers;
 
     py::array_t<float> out({ height, width });
     float* to = out.mutable_data();

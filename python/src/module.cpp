@@ -32,4 +32,5 @@ PYBIND11_MODULE(_tamrix, m)
     tamrix::python::BindMapping(m);
     tamrix::python::BindRegister(m);
     tamrix::python::BindCombine(m);
+    tamrix::python::BindStack(m);
 }

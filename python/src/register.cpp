@@ -1,7 +1,7 @@
 // Registration of frames onto a reference frame from the stars the detect
 // layer finds on each.
-#include "args.h"
 #include "bindings.h"
+#include "double_frames.h"
 
 #include "detect/stars.h"
 #include "stack/register.h"
@@ -30,6 +30,23 @@ const char* StatusName(stack::Status s)
     }
     return "";
 }
+
+} // namespace
+
+py::dict ReportDict(const stack::Report& r)
+{
+    py::dict d;
+    d["status"] = StatusName(r.status);
+    d["reason"] = r.reason;
+    d["stars"] = r.frameStars;
+    d["reference_stars"] = r.referenceStars;
+    d["matched"] = r.matched;
+    d["rms"] = r.rms;
+    d["affine_rms"] = r.affineRms;
+    return d;
+}
+
+namespace {
 
 py::tuple Register(py::handle frames, py::handle reference, py::handle brightest, py::handle tolerance,
                    py::handle minMatches, py::handle maxRms, bool distortion)
@@ -80,15 +97,7 @@ py::tuple Register(py::handle frames, py::handle reference, py::handle brightest
         } else {
             transforms.append(py::none());
         }
-        py::dict d;
-        d["status"] = StatusName(r.status);
-        d["reason"] = r.reason;
-        d["stars"] = r.frameStars;
-        d["reference_stars"] = r.referenceStars;
-        d["matched"] = r.matched;
-        d["rms"] = r.rms;
-        d["affine_rms"] = r.affineRms;
-        dicts.append(d);
+        dicts.append(ReportDict(r));
     }
     return py::make_tuple(transforms, dicts);
 }

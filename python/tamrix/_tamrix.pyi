@@ -1,7 +1,7 @@
 # Types of the compiled module; the package (tamrix) re-exports all of it.
 import os
 import threading
-from typing import Callable, Literal, NamedTuple, Sequence, overload
+from typing import Any, Callable, Literal, NamedTuple, Sequence, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -101,3 +101,9 @@ def from_frame(frame: _Frame, offset: float, scale: float) -> npt.NDArray[np.flo
 def combine(frames: npt.NDArray[np.integer] | npt.NDArray[np.floating]
             | Sequence[npt.NDArray[np.integer] | npt.NDArray[np.floating]], *, method: str = "median",
             sigma: tuple[float, float] = (3, 3)) -> npt.NDArray[np.float32]: ...
+_Arrays = npt.NDArray[np.integer] | npt.NDArray[np.floating] | Sequence[npt.NDArray[np.integer] | npt.NDArray[np.floating]]
+def stack(lights: _Arrays, *, darks: _Arrays | None = None, flats: _Arrays | None = None,
+          biases: _Arrays | None = None, reference: int = 0, method: str = "sigma-clip",
+          sigma: tuple[float, float] = (3, 3), exposures: Sequence[float] | None = None,
+          dark_exposure: float | None = None
+          ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint16], list[dict[str, Any]]]: ...

@@ -1,4 +1,5 @@
 #include "reference/combine.h"
+#include "stack/arrays.h"
 #include "stack/files.h"
 #include "stack/lights.h"
 #include "support.h"
@@ -296,6 +297,31 @@ TEST(StackFiles, RegisteredLightsAddUpOnTheReferenceGrid)
                 squares += value(x, y) * value(x, y), ++count;
     ASSERT_GT(count, 1000u);
     EXPECT_LT(std::sqrt(squares / count), 0.5 * kNoise);
+}
+
+// A light of 30 s, a bias of 100, a dark of 60 s 200 above it and a flat
+// holding the bias: light - bias - dark / 2, times the bias-free flat's
+// mean over its value, worked out by hand.
+TEST(Calibrate, TakesTheBiasOffEveryMasterAndScalesTheDarkByExposure)
+{
+    Masters masters;
+    masters.width = 2, masters.height = 1;
+    masters.bias = { 100, 100 };
+    masters.dark = { 300, 300 };
+    masters.flat = { 1100, 2100 };
+    masters.darkExposure = 60;
+    const std::pair<double, double> range = LightsRange({ { 1000, 1010 } }, 300, 30.0 / 60);
+    EXPECT_EQ(range, std::make_pair(-300.0, 1010.0)); // the whole dark comes off unscaled lights
+    intake::Warnings warnings;
+    const Calibration calibration = CalibrationOf(masters, ArrayMapping(range), warnings);
+    intake::Frame light(2, 1, calibration.mapping);
+    light.Set(0, calibration.mapping.FrameValue(1000, "light"));
+    light.Set(1, calibration.mapping.FrameValue(1010, "light"));
+    Calibrate(light, "light", 30.0, calibration, warnings);
+    EXPECT_NEAR(light.mapping.Physical(light.At(0)), 800 * 1500 / 1000.0, 0.01);
+    EXPECT_NEAR(light.mapping.Physical(light.At(1)), 810 * 1500 / 2000.0, 0.01);
+    EXPECT_TRUE(warnings.empty());
+    EXPECT_THROW(Calibrate(light, "light", std::nullopt, calibration, warnings), intake::Error);
 }
 
 } // namespace
