@@ -9,7 +9,6 @@
 
 #include <csignal>
 #include <cstdint>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -82,10 +81,6 @@ struct BadLine {
     const char* name;
     std::string line, problem;
 };
-inline void PrintTo(const BadLine& bad, std::ostream* os)
-{
-    *os << bad.name;
-}
 
 // A failed run: its status and one message line that names the file and the
 // problem.
