@@ -65,10 +65,8 @@ void WriteU16(const std::string& path, int width, int height, const std::vector<
 void WriteU32(const std::string& path, int width, int height, const std::vector<uint32_t>& values);
 
 struct FitsImage {
-    int width = 0, height = 0, bitpix = 0;
-    double bzero = 0;
+    int bitpix = 0;
     std::vector<double> physical; // NaN where undefined
-    std::vector<uint32_t> values; // the physical values as unsigned integers
     std::vector<std::string> cards;
     std::string Key(const std::string& name) const; // value text of a keyword, "" when absent
     bool HasHistory(const std::string& text) const;

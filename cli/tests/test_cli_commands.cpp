@@ -82,7 +82,7 @@ TEST_F(Cli, MedianOfThirtyTwoBitFramesUsesTheirOwnValueRangeAndSubtractsTheBackg
     ASSERT_EQ(
         Tamrix({ "median", dir / "in.fits", "-r", "1", "-s", "--offset", "50", "-q", "-o", dir / "b.fits" }).status, 0);
     const FitsImage b = ReadFits(dir / "b.fits");
-    EXPECT_EQ(b.values[5], 49u);
+    EXPECT_EQ(b.physical[5], 49);
     EXPECT_TRUE(b.HasHistory("background subtracted: 3 x 3 median"));
 }
 
@@ -320,9 +320,9 @@ TEST_F(Cli, RenderFieldDrawsVectorLengthsAndMarks)
     WriteFile(dir / "f.txt", "width 100\nheight 100\ndx 0 0 0 0 0 0 0 0 0 0.015\ndy 0 0 0 0 0 0 0 0 0 0\n");
     ASSERT_EQ(Tamrix({ "render-field", dir / "f.txt", "-o", dir / "f.fits" }).status, 0);
     const FitsImage f = ReadFits(dir / "f.fits");
-    EXPECT_EQ(f.values[0], 32767u + 150);
+    EXPECT_EQ(f.physical[0], 32767 + 150);
     // R = 2, so M = 12 and the grid points lie at 13, 38, 63, 88: a plus mark there.
-    EXPECT_EQ(f.values[13 * 100 + 13 - 4], 0u);
+    EXPECT_EQ(f.physical[13 * 100 + 13 - 4], 0);
     ASSERT_EQ(Tamrix({ "render-field", dir / "f.txt", "-o", dir / "f.png" }).status, 0);
     const Png png = ReadPng(dir / "f.png");
     EXPECT_EQ(png.width, 100);
