@@ -16,7 +16,6 @@ GOOD = np.arange(48, dtype=np.uint16).reshape(6, 8)
 CALLS = {
     "bin": lambda f: tamrix.bin(f, bin_x=2),
     "diff_dark(dark)": lambda f: tamrix.diff_dark(GOOD, f),
-    "create_color_dib(green)": lambda f: tamrix.create_color_dib(GOOD, f, GOOD, low=0, high=1),
     "fill_frame_with_polynoms(frame)": lambda f: tamrix.fill_frame_with_polynoms(f, [0.0] * 10, [0.0] * 10),
 }
 
