@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -37,7 +38,8 @@ template <typename Param> struct CliParamTest : ::testing::TestWithParam<Param> 
     Scratch dir;
 };
 
-// Names parameterised cases after their `name` field.
+// Names parameterised cases after their `name` field (which a friend
+// PrintTo of each case also gives, for stable names in test lists).
 struct ByName {
     template <typename Info> std::string operator()(const Info& info) const { return info.param.name; }
 };
@@ -78,6 +80,7 @@ FitsImage ReadFits(const std::string& path);
 struct BadLine {
     const char* name;
     std::string line, problem;
+    friend void PrintTo(const BadLine& bad, std::ostream* os) { *os << bad.name; }
 };
 
 // A failed run: its status and one message line that names the file and the

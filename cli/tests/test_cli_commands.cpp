@@ -25,6 +25,7 @@ struct Known {
     std::vector<double> in;
     std::vector<std::string> args; // the command and its options, around the input and -o
     std::vector<double> out;
+    friend void PrintTo(const Known& k, std::ostream* os) { *os << k.name; }
 };
 
 const std::vector<double> kRows = { 1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000 }; // 4 x 2

@@ -24,6 +24,7 @@ struct Stored {
     std::vector<double> values;
     std::string suffix = ""; // the image named in the file name: [SCI], [1]
     std::vector<std::string> options = {};
+    friend void PrintTo(const Stored& s, std::ostream* os) { *os << s.name; }
 };
 
 const std::vector<double> kSigned16 = { -32768, -1, 0, 1, 32767, 5, 6, 7, 8, 9, 10, 11 };
@@ -145,6 +146,7 @@ struct BadInput {
     void (*make)(const Scratch&); // writes light.fits (and dark.fits)
     int status;
     const char* problem;
+    friend void PrintTo(const BadInput& bad, std::ostream* os) { *os << bad.name; }
 };
 
 void Good(const Scratch& d, const std::string& name)
@@ -256,6 +258,7 @@ struct OutputPath {
     int status;
     int (*prepare)(const Scratch&); // returns the read end of a pipe the output goes to, or -1
     void (*check)(const Scratch&, const Result&, int pipe);
+    friend void PrintTo(const OutputPath& path, std::ostream* os) { *os << path.name; }
 };
 const std::string kNoStars = "x,y,cx,cy,flux,peak,fwhm,elongation,snr,sharpness,flags\n";
 
