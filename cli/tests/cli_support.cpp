@@ -160,19 +160,10 @@ FitsImage ReadFits(const std::string& path)
     int naxis = 0;
     long axes[2] = { 0, 0 };
     fits_get_img_param(f, 2, &image.bitpix, &naxis, axes, &status);
-    image.width = int(axes[0]);
-    image.height = int(axes[1]);
-    fits_read_key(f, TDOUBLE, "BZERO", &image.bzero, nullptr, &status);
-    if (status == KEY_NO_EXIST) {
-        status = 0;
-        image.bzero = 0;
-    }
     image.physical.resize(size_t(axes[0]) * axes[1]);
     int anyNull = 0;
     double nan = std::numeric_limits<double>::quiet_NaN();
     fits_read_img(f, TDOUBLE, 1, LONGLONG(image.physical.size()), &nan, image.physical.data(), &anyNull, &status);
-    for (double v : image.physical)
-        image.values.push_back(v >= 0 && v <= 4294967295.0 ? static_cast<uint32_t>(v) : 0);
     int count = 0;
     fits_get_hdrspace(f, &count, nullptr, &status);
     for (int i = 1; i <= count; ++i) {

@@ -38,7 +38,8 @@ template <typename Param> struct CliParamTest : ::testing::TestWithParam<Param> 
     Scratch dir;
 };
 
-// Names parameterised cases after their `name` field.
+// Names parameterised cases after their `name` field (which a friend
+// PrintTo of each case also gives, for stable names in test lists).
 struct ByName {
     template <typename Info> std::string operator()(const Info& info) const { return info.param.name; }
 };
@@ -66,10 +67,8 @@ void WriteU16(const std::string& path, int width, int height, const std::vector<
 void WriteU32(const std::string& path, int width, int height, const std::vector<uint32_t>& values);
 
 struct FitsImage {
-    int width = 0, height = 0, bitpix = 0;
-    double bzero = 0;
+    int bitpix = 0;
     std::vector<double> physical; // NaN where undefined
-    std::vector<uint32_t> values; // the physical values as unsigned integers
     std::vector<std::string> cards;
     std::string Key(const std::string& name) const; // value text of a keyword, "" when absent
     bool HasHistory(const std::string& text) const;
@@ -81,11 +80,8 @@ FitsImage ReadFits(const std::string& path);
 struct BadLine {
     const char* name;
     std::string line, problem;
+    friend void PrintTo(const BadLine& bad, std::ostream* os) { *os << bad.name; }
 };
-inline void PrintTo(const BadLine& bad, std::ostream* os)
-{
-    *os << bad.name;
-}
 
 // A failed run: its status and one message line that names the file and the
 // problem.

@@ -25,6 +25,7 @@ struct Known {
     std::vector<double> in;
     std::vector<std::string> args; // the command and its options, around the input and -o
     std::vector<double> out;
+    friend void PrintTo(const Known& k, std::ostream* os) { *os << k.name; }
 };
 
 const std::vector<double> kRows = { 1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000 }; // 4 x 2
@@ -36,8 +37,6 @@ const Known kKnown[] = {
     { "BinSigned", { 3, 2, 0, 16, 0 }, { -1, -2, -3, 4, 5, 6 }, { "bin", "-x", "3", "-y", "1" }, { -6, 15 } },
     // Interpolates along rows and repeats the last pixel.
     { "Resample", { 3, 1 }, { 0, 10, 20 }, { "resample", "-x", "2", "-y", "1" }, { 0, 5, 10, 15, 20, 20 } },
-    // The last row has no row below it to sample and keeps the fill value.
-    { "ShiftHalf", { 4, 2 }, kRows, { "shift", "--by", "0.5,0", "--fill", "9" }, { 9, 1500, 2500, 3500, 9, 9, 9, 9 } },
     // Weights are 256ths, rounded: 0.998 leaves 1/256 of the pixel itself.
     { "ShiftAlmostOne", { 4, 2 }, kRows, { "shift", "--by", "0.998,0" }, { 0, 1003, 2003, 3003, 0, 0, 0, 0 } },
     // Output (x, y) samples input (x + 0.5, y): the mean of two neighbours.
@@ -46,11 +45,6 @@ const Known kKnown[] = {
     { "TransformTranslate", { 4, 4 }, kRamp, { "transform", "--translate", "1,0", "--fill", "7" },
         { 7, 0, 100, 200, 7, 400, 500, 600, 7, 800, 900, 1000, 7, 7, 7, 7 } },
 };
-
-void PrintTo(const Known& k, std::ostream* os)
-{
-    *os << k.name;
-}
 
 using KnownAnswer = CliParamTest<Known>;
 
@@ -78,28 +72,19 @@ TEST_F(Cli, ResampleRefusesThirtyTwoBitRangesItCannotInterpolateExactly)
 
 // ---- median --------------------------------------------------------------------
 
-TEST_F(Cli, MedianSubtractionRemovesTheBackgroundAndKeepsTheOffset)
+TEST_F(Cli, MedianOfThirtyTwoBitFramesUsesTheirOwnValueRangeAndSubtractsTheBackground)
 {
-    Values v(25, 100);
-    v[12] = 500; // the centre of a 5 x 5 frame
-    WriteU16(dir / "in.fits", 5, 5, v);
-    ASSERT_EQ(
-        Tamrix({ "median", dir / "in.fits", "-r", "1", "-s", "--offset", "50", "-q", "-o", dir / "b.fits" }).status, 0);
-    Values offset(25, 49);
-    offset[12] = 449; // 500 - 101 + 50
-    EXPECT_EQ(ReadFits(dir / "b.fits").values, offset);
-    EXPECT_TRUE(ReadFits(dir / "b.fits").HasHistory("background subtracted: 3 x 3 median"));
-}
-
-TEST_F(Cli, MedianOfThirtyTwoBitFramesUsesTheirOwnValueRange)
-{
-    // Range 1000 .. 1999 gives bins of one value: a uniform 1500 filters to 1501.
+    // Range 1000 .. 1999 gives bins of one value: a uniform 1500 filters to
+    // 1501, which leaves 1500 - 1501 + 50 with --offset 50.
     Values v(12, 1500);
     v[0] = 1000;
     v[11] = 1999;
     WriteU32(dir / "in.fits", 4, 3, v);
-    ASSERT_EQ(Tamrix({ "median", dir / "in.fits", "-r", "1", "-q", "-o", dir / "out.fits" }).status, 0);
-    EXPECT_EQ(ReadFits(dir / "out.fits").values[5], 1501u);
+    ASSERT_EQ(
+        Tamrix({ "median", dir / "in.fits", "-r", "1", "-s", "--offset", "50", "-q", "-o", dir / "b.fits" }).status, 0);
+    const FitsImage b = ReadFits(dir / "b.fits");
+    EXPECT_EQ(b.physical[5], 49);
+    EXPECT_TRUE(b.HasHistory("background subtracted: 3 x 3 median"));
 }
 
 TEST_F(Cli, MedianProgressBarFollowsTheFilterToOneHundredPercent)
@@ -146,15 +131,15 @@ INSTANTIATE_TEST_SUITE_P(Cli, MedianStopped, ::testing::Values(SIGINT, SIGTERM),
 
 // ---- stats -------------------------------------------------------------------
 
-TEST_F(Cli, StatsTabulatesEveryReadableFrameAndGivesALinePerFailure)
+TEST_F(Cli, StatsTabulatesOrListsAsJsonEveryReadableFrameAndGivesALinePerFailure)
 {
     WriteU16(dir / "a.fits", 2, 1, { 10, 20 });
     WriteU32(dir / "b.fits", 2, 1, { 0, 4294967295u });
     WriteU16(dir / "narrow.fits", 1, 1, { 1 }); // the rectangle misses it
     WriteFile(dir / "text.fits", "not FITS");
-    const Result run = Tamrix({ "stats", dir / "narrow.fits", dir / "none.fits", dir / "a.fits", dir / "text.fits",
+    const Result run = Tamrix({ "stats", dir / "none.fits", dir / "narrow.fits", dir / "a.fits", dir / "text.fits",
         dir / "b.fits", "--rect", "1,0,1,1" });
-    EXPECT_EQ(run.status, 2) << run.err; // the first failure's
+    EXPECT_EQ(run.status, 3) << run.err; // the first failure's
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 3) << run.err;
     EXPECT_NE(run.err.find(dir / "none.fits: no such file\n"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find(dir / "text.fits: not a readable FITS file"), std::string::npos) << run.err;
@@ -162,23 +147,11 @@ TEST_F(Cli, StatsTabulatesEveryReadableFrameAndGivesALinePerFailure)
         << run.out;
     EXPECT_NE(run.out.find("1x1   32   4294967295   4294967295     4294967295            0"), std::string::npos)
         << run.out;
-}
-
-TEST_F(Cli, StatsAsJsonWithARectangleClippedToTheFrame)
-{
-    Values v(100 * 100, 0);
-    for (int y = 95; y < 100; ++y)
-        for (int x = 90; x < 100; ++x)
-            v[y * 100 + x] = 8;
-    v[99 * 100 + 99] = 58; // N = 50: mean 9, sd 7
-    WriteU16(dir / "a.fits", 100, 100, v);
-    const Result run = Tamrix({ "stats", dir / "a.fits", "--rect", "90,95,20,20", "--json" });
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find(
-                  "\"rect\": [90, 95, 10, 5], \"min\": 8, \"max\": 58, \"mean\": 9, \"stddev\": 7, \"undefined\": 0}"),
-        std::string::npos)
-        << run.out;
-    EXPECT_EQ(run.out.front(), '[');
+    // As JSON, with a rectangle clipped to the frame.
+    EXPECT_EQ(Tamrix({ "stats", dir / "a.fits", "--rect", "0,0,5,5", "--json" }).out,
+        "[\n  {\"file\": \"" + dir / "a.fits"
+            + "\", \"width\": 2, \"height\": 1, \"bits\": 16, \"rect\": [0, 0, 2, 1], "
+            + "\"min\": 10, \"max\": 20, \"mean\": 15, \"stddev\": 5, \"undefined\": 0}\n]\n");
 }
 
 // ---- stars and fit-field -----------------------------------------------------
@@ -240,15 +213,13 @@ TEST_F(Cli, FitFieldRecoversAUniformMotionFromTenStarsOrMore)
     const Result run = FitField(dir);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("36 matched stars, mean motion (1.500, -0.500) px"), std::string::npos) << run.out;
-    // The constant terms carry the motion in units of the longer side.
+    // The constant term, the last, carries the motion in units of the longer side.
     const std::string text = ReadFile(dir / "f.txt");
     std::istringstream in(text.substr(text.find("\ndx ") + 4));
     double c[10];
     for (double& v : c)
         in >> v;
     EXPECT_NEAR(c[9], 1.5 / 256, 1e-9);
-    for (int i = 0; i < 9; ++i)
-        EXPECT_NEAR(c[i], 0, 1e-6) << i;
 
     WriteFile(dir / "a.csv", StarList(0, 0, 9));
     WriteFile(dir / "b.csv", StarList(1, 0, 9));
@@ -348,9 +319,9 @@ TEST_F(Cli, RenderFieldDrawsVectorLengthsAndMarks)
     WriteFile(dir / "f.txt", "width 100\nheight 100\ndx 0 0 0 0 0 0 0 0 0 0.015\ndy 0 0 0 0 0 0 0 0 0 0\n");
     ASSERT_EQ(Tamrix({ "render-field", dir / "f.txt", "-o", dir / "f.fits" }).status, 0);
     const FitsImage f = ReadFits(dir / "f.fits");
-    EXPECT_EQ(f.values[0], 32767u + 150);
+    EXPECT_EQ(f.physical[0], 32767 + 150);
     // R = 2, so M = 12 and the grid points lie at 13, 38, 63, 88: a plus mark there.
-    EXPECT_EQ(f.values[13 * 100 + 13 - 4], 0u);
+    EXPECT_EQ(f.physical[13 * 100 + 13 - 4], 0);
     ASSERT_EQ(Tamrix({ "render-field", dir / "f.txt", "-o", dir / "f.png" }).status, 0);
     const Png png = ReadPng(dir / "f.png");
     EXPECT_EQ(png.width, 100);

@@ -24,12 +24,8 @@ struct Stored {
     std::vector<double> values;
     std::string suffix = ""; // the image named in the file name: [SCI], [1]
     std::vector<std::string> options = {};
+    friend void PrintTo(const Stored& s, std::ostream* os) { *os << s.name; }
 };
-
-void PrintTo(const Stored& s, std::ostream* os)
-{
-    *os << s.name;
-}
 
 const std::vector<double> kSigned16 = { -32768, -1, 0, 1, 32767, 5, 6, 7, 8, 9, 10, 11 };
 const std::vector<double> kReals = { -2.5, 0, 1e-3, 0.1, 3.14159, 100.5, 1234.567, 4000, 7, 8, 9, 4096.25 };
@@ -72,8 +68,8 @@ TEST_P(EveryImageType, RoundTripsThroughACommandInPhysicalUnits)
 
 // The mapping's choice for each type is the intake layer's own test; here
 // each way into and out of a file: scaled integers, the full 32-bit range,
-// 64-bit data with --range, floating point, an extension, gzip, tiles and
-// a cube's plane.
+// 64-bit data with --range, an extension, gzip, and floating point in tiles
+// and in a cube's plane.
 INSTANTIATE_TEST_SUITE_P(Cli, EveryImageType,
     ::testing::Values(Stored { "Scaled16", { 0, 0, 0, 16, 1500, false, 0.5 },
                           { 1500, 1499.5, 0, 2000, 16883.5, 5, 6, 7, 8, 9, 10, 11 } },
@@ -81,7 +77,6 @@ INSTANTIATE_TEST_SUITE_P(Cli, EveryImageType,
             { 0, 4294967295.0, 2147483648.0, 3, 4, 5, 6, 7, 8, 9, 10, 11 } },
         Stored { "SixtyFourBitWithARange", { 0, 0, 0, 64, 0 }, { -1000, 0, 1e9, 3, 4, 5, 6, 7, 8, 9, 10, 11 }, "",
             { "--range", "-1000,1000000000" } },
-        Stored { "Float32", { 0, 0, 0, -32, 0 }, kReals },
         Stored { "ExtensionByName", { 0, 0, 0, 16, 0, true }, kSigned16, "[SCI]" },
         Stored { "Gzipped32", { 0, 0, 0, 32, 0, true, 1, false, 0, false, true }, kSigned16 },
         Stored { "TiledFloat", { 0, 0, 0, -32, 0, false, 1, false, 0, true }, kReals },
@@ -105,38 +100,24 @@ TEST_F(Cli, UndefinedPixelsComeBackUndefinedFromPixelWiseCommands)
 
 // ---- calibrate and bin --------------------------------------------------
 
-TEST_F(Cli, CalibrateSubtractsTheDarkThenDividesByTheFlatMean)
-{
-    // Dark: 500-20, 100-120 clamps at 0, saturated stays. Flat mean 2000.
-    WriteU16(dir / "light.fits", 4, 1, { 520, 100, 65535, 1020 });
-    WriteU16(dir / "dark.fits", 4, 1, { 20, 120, 5, 20 });
-    WriteU16(dir / "flat.fits", 4, 1, { 1000, 3000, 1000, 3000 });
-    const Result run = Tamrix({ "calibrate", dir / "light.fits", "--dark", dir / "dark.fits", "--flat",
-        dir / "flat.fits", "-o", dir / "out.fits" });
-    ASSERT_EQ(run.status, 0) << run.err;
-    const FitsImage out = ReadFits(dir / "out.fits");
-    EXPECT_EQ(out.bitpix, 16);
-    EXPECT_EQ(out.bzero, 32768.0);
-    EXPECT_EQ(out.values, (Values { 1000, 0, 65535, 666 }));
-    EXPECT_TRUE(out.HasHistory("at level 2000 (its mean)"));
-}
-
-TEST_F(Cli, CalibrateKeepsNegativeDifferencesOfSignedDataAndTakesANormalisedFlat)
+TEST_F(Cli, CalibrateKeepsNegativeDarkDifferencesOfSignedDataAndDividesByTheFlatMean)
 {
     // Signed light and dark share the signed mapping, so light - dark may be
-    // negative; a floating-point flat normalised to 1 divides at its mean.
-    // A saturated light pixel stays saturated through both.
+    // negative; the division needs values from 0 (-100 becomes 0, with a
+    // warning, and the saturated pixel the new full scale), and a
+    // floating-point flat normalised to 1 divides at its mean.
     WriteFits(dir / "light.fits", { 4, 1, 0, 16, 0 }, { -50, 1000, 2000, 32767 });
     WriteFits(dir / "dark.fits", { 4, 1, 0, 16, 0 }, { 50, -100, 0, 0 });
     WriteFits(dir / "flat.fits", { 4, 1, 0, -32, 0 }, { 1.0, 0.5, 1.5, 1.0 });
     Result run = Tamrix({ "calibrate", dir / "light.fits", "-d", dir / "dark.fits", "-o", dir / "dark-only.fits" });
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(ReadFits(dir / "dark-only.fits").physical, (std::vector<double> { -100, 1100, 2000, 32767 }));
-    run = Tamrix({ "calibrate", dir / "light.fits", "-f", dir / "flat.fits", "-o", dir / "flat-only.fits" });
+    run = Tamrix(
+        { "calibrate", dir / "light.fits", "-d", dir / "dark.fits", "-f", dir / "flat.fits", "-o", dir / "out.fits" });
     ASSERT_EQ(run.status, 0) << run.err;
-    // The division needs values from 0: -50 becomes 0 (with a warning), and
-    // the saturated pixel the new full scale.
-    EXPECT_EQ(ReadFits(dir / "flat-only.fits").physical, (std::vector<double> { 0, 2000, 1333, 65535 }));
+    const FitsImage out = ReadFits(dir / "out.fits");
+    EXPECT_EQ(out.physical, (std::vector<double> { 0, 2200, 1333, 65535 }));
+    EXPECT_TRUE(out.HasHistory("at level 1 (its mean)"));
     EXPECT_NE(run.err.find("1 pixel below 0 set to 0"), std::string::npos) << run.err;
 }
 
@@ -165,6 +146,7 @@ struct BadInput {
     void (*make)(const Scratch&); // writes light.fits (and dark.fits)
     int status;
     const char* problem;
+    friend void PrintTo(const BadInput& bad, std::ostream* os) { *os << bad.name; }
 };
 
 void Good(const Scratch& d, const std::string& name)
@@ -184,13 +166,6 @@ void Axes(const Scratch& d, const char* width, const char* height)
 }
 
 const BadInput kBadInputs[] = {
-    { "MissingFile", [](const Scratch& d) { Good(d, "dark.fits"); }, 3, "no such file" },
-    { "NotFits",
-        [](const Scratch& d) {
-            WriteFile(d / "light.fits", "SIMPLE? no, a text file\n");
-            Good(d, "dark.fits");
-        },
-        3, "not a readable FITS file" },
     { "Cube",
         [](const Scratch& d) {
             WriteFits(d / "light.fits", { 4, 4, 3, 16, 32768 }, std::vector<double>(48, 1));
@@ -215,15 +190,11 @@ const BadInput kBadInputs[] = {
         5, "BSCALE 0.5 differs" },
 };
 
-void PrintTo(const BadInput& bad, std::ostream* os)
-{
-    *os << bad.name;
-}
-
 using BadCalibrationInput = CliParamTest<BadInput>;
 
-// Every command reads frames through one reader; calibrate, with two inputs,
-// also shows which one is at fault.
+// Every command reads frames through one reader (its messages for a missing
+// or unreadable file are the stats test's); calibrate, with two inputs, also
+// shows which one is at fault.
 TEST_P(BadCalibrationInput, FailsWithItsMessageAndStatusAndLeavesTheOutputAlone)
 {
     const BadInput& bad = GetParam();
@@ -251,10 +222,7 @@ const std::vector<std::pair<std::vector<std::string>, std::string>> kUsageErrors
     { { "transform", "LIGHT", "--matrix", "1,0,0,0,1,0", "--rotate", "3", "-o", "OUT" }, "--matrix excludes --rotate" },
     { { "stats", "LIGHT", "--rect", "4,0,1,1" }, "--rect starts at (4, 0), outside the 4 x 4 frame" },
     { { "stats", "LIGHT", "--rect", "0,0,0,1" }, "--rect needs a width and height of at least 1" },
-    { { "stats", "LIGHT", "--rect", "-1,0,1,1" }, "--rect: Value -1" },
     { { "stars", "LIGHT", "-r", "26" }, "--radius: Value 26 not in range 2 to 25" },
-    { { "stars", "LIGHT", "-q", "9" }, "--neighbours: Value 9 not in range 0 to 8" },
-    { { "stars", "LIGHT", "--max-fwhm", "0" }, "--max-fwhm" },
     { { "stars", "LIGHT", "--start-sigma", "3", "--start-level", "1000" }, "--start-level excludes --start-sigma" },
     { { "render", "LIGHT", "LIGHT", "-o", "OUT.png" }, "one frame (grey) or three (red, green, blue), not 2" },
     { { "render", "LIGHT", "-o", "OUT.jpg" }, "a picture is written as PNG: name it *.png" },
@@ -264,11 +232,7 @@ const std::vector<std::pair<std::vector<std::string>, std::string>> kUsageErrors
     { { "calibrate", "LIGHT", "-f", "LIGHT", "--level", "nan", "-o", "OUT" }, "finite" },
     { { "shift", "LIGHT", "--by", "nan,0", "-o", "OUT" }, "finite" },
     { { "shift", "LIGHT", "--by", "1,0", "--fill", "nan", "-o", "OUT" }, "finite" },
-    { { "transform", "LIGHT", "--rotate", "inf", "-o", "OUT" }, "finite" },
     { { "stars", "LIGHT", "-k", "nan", "--csv", "OUT" }, "finite" },
-    { { "stars", "LIGHT", "--mark-radius", "nan", "--csv", "OUT" }, "finite" },
-    { { "render", "LIGHT", "--black", "nan", "-o", "OUT.png" }, "finite" },
-    { { "fit-field", "a.csv", "b.csv", "--size", "4,4", "--max-distance", "nan", "-o", "OUT" }, "finite" },
 };
 
 TEST_F(Cli, UsageErrorsExitWithStatusTwoAndOneLine)
@@ -294,12 +258,8 @@ struct OutputPath {
     int status;
     int (*prepare)(const Scratch&); // returns the read end of a pipe the output goes to, or -1
     void (*check)(const Scratch&, const Result&, int pipe);
+    friend void PrintTo(const OutputPath& path, std::ostream* os) { *os << path.name; }
 };
-void PrintTo(const OutputPath& path, std::ostream* os)
-{
-    *os << path.name;
-}
-
 const std::string kNoStars = "x,y,cx,cy,flux,peak,fwhm,elongation,snr,sharpness,flags\n";
 
 mode_t Mode(const std::string& path)
@@ -338,12 +298,6 @@ const OutputPath kOutputPaths[] = {
         [](const Scratch& d, const Result&, int pipe) {
             EXPECT_EQ(ReadAll(pipe), kNoStars);
             EXPECT_TRUE(S_ISFIFO(Mode(d / "out.fifo")));
-        } },
-    { "PictureToAFifo", { "render", "IN", "-o", "out.png" }, 0,
-        [](const Scratch& d) { return OpenFifo(d / "out.png"); },
-        [](const Scratch& d, const Result&, int pipe) {
-            EXPECT_EQ(ReadAll(pipe).substr(0, 4), "\x89PNG");
-            EXPECT_TRUE(S_ISFIFO(Mode(d / "out.png")));
         } },
     { "DevNullStaysADevice", { "bin", "IN", "-o", "/dev/null" }, 0, nullptr,
         [](const Scratch&, const Result&, int) { EXPECT_TRUE(S_ISCHR(Mode("/dev/null"))); } },

@@ -16,7 +16,6 @@ GOOD = np.arange(48, dtype=np.uint16).reshape(6, 8)
 CALLS = {
     "bin": lambda f: tamrix.bin(f, bin_x=2),
     "diff_dark(dark)": lambda f: tamrix.diff_dark(GOOD, f),
-    "create_color_dib(green)": lambda f: tamrix.create_color_dib(GOOD, f, GOOD, low=0, high=1),
     "fill_frame_with_polynoms(frame)": lambda f: tamrix.fill_frame_with_polynoms(f, [0.0] * 10, [0.0] * 10),
 }
 
@@ -71,11 +70,10 @@ def test_read_only_inputs_and_numpy_integers_are_accepted():
 
 U16, U32, Z44, Z10_12 = np.uint16, np.uint32, np.zeros((4, 4), np.uint16), np.zeros((10, 12), np.uint16)
 Z20, NET = np.zeros((20, 20), np.uint16), tamrix.Network([3, 2])
-X10, T9, T10 = np.zeros((10, 3), np.float32), np.zeros((9, 2), np.float32), np.zeros((10, 2), np.float32)
+X10, T9 = np.zeros((10, 3), np.float32), np.zeros((9, 2), np.float32)
 BUFFER = np.zeros((16, 8), np.uint16)
 GOOD32 = GOOD.astype(U32)
 MAPPING_HINT = r"got .*; use tamrix.to_frame\(array\) to map signed or floating-point data onto a frame"
-LEVEL = "level"
 
 
 def stars(**options):
@@ -84,7 +82,8 @@ def stars(**options):
 
 # Every binding's own refusals: (call, error, message).
 REFUSALS = [
-    # Frames, outputs and scalar options, checked alike for every binding.
+    # Frames, outputs and scalar options, checked alike for every binding: each
+    # checker once; below, the bounds and rules a binding works out itself.
     (lambda: tamrix.bin(GOOD.astype(np.int16), bin_x=1), TypeError, "image must have dtype uint16 or uint32, "),
     (lambda: tamrix.bin(GOOD.astype(np.float32), bin_x=1), TypeError, MAPPING_HINT),
     (lambda: tamrix.diff_dark(GOOD, GOOD[:5].copy()), ValueError, "dark must have the shape of image"),
@@ -101,31 +100,22 @@ REFUSALS = [
     (lambda: tamrix.bin(GOOD, bin_x=2, out=np.zeros((3, 4), U16)), TypeError, "out must have dtype uint32"),
     (lambda: tamrix.bin(GOOD32, bin_x=1, out=GOOD32), ValueError, "out must not share memory with image"),
     # Calibration.
-    (lambda: tamrix.flat(Z44, Z44, level=0.0), ValueError, LEVEL),
-    (lambda: tamrix.flat(Z44, Z44, level=65536.0), ValueError, LEVEL),
-    (lambda: tamrix.flat(Z44, Z44, level=float("nan")), ValueError, LEVEL),
-    (lambda: tamrix.flat(Z44.astype(U32), Z44.astype(U32), level=4294967296.0), ValueError, LEVEL),
+    (lambda: tamrix.flat(Z44, Z44, level=0.0), ValueError, "level"),
+    (lambda: tamrix.flat(Z44, Z44, level=65536.0), ValueError, "level"),
     # Median.
     (lambda: tamrix.median(np.zeros((4, 5), U16), radius=5), ValueError, r"radius must be in 0 \.\. 4"),
-    (lambda: tamrix.median(Z44, radius=1, scale=1001), ValueError, r"scale must be in 1 \.\. 1000"),
-    (lambda: tamrix.median(Z44, radius=1, offset=-1), ValueError, "offset"),
     (lambda: tamrix.median(Z44, radius=1, low=0), ValueError, "low and high apply to uint32 frames only"),
     (lambda: tamrix.median(Z44.astype(U32), radius=1, low=10, high=9), ValueError, "low must not be above high"),
-    (lambda: tamrix.median(Z44, radius=1, out=Z44), ValueError, "out must not share memory with image"),
     # Display.
     (lambda: tamrix.create_mono_dib(Z44, low=100, high=200), ValueError, "lut is needed when high > low"),
     (lambda: tamrix.create_mono_dib(Z44, low=100, high=200, shift=2, lut=np.zeros(24, np.uint8)), ValueError,
      r"lut must have at least \(\(high - 1 - low\) >> shift\) \+ 1 = 25 entries"),
     (lambda: tamrix.create_mono_dib(Z44, low=100, high=200, lut=np.zeros(100, U16)), TypeError,
      "lut must be a numpy.ndarray of dtype uint8"),
-    (lambda: tamrix.create_mono_dib(Z44, low=-1, high=200), ValueError, r"low must be in 0 \.\. 4294967295"),
     (lambda: tamrix.create_mono_dib(Z44[:3, :3], low=0, high=1, out=np.zeros((3, 3), np.uint8)), ValueError,
      r"out must have shape \(3, 4\)"),
-    (lambda: tamrix.create_color_dib(Z44, np.zeros((4, 5), U16), Z44, low=0, high=0), ValueError,
-     "green must have the shape of red"),
     (lambda: tamrix.create_color_dib(Z44, Z44, Z44, low=(0, 0), high=0), ValueError, "low must be one value or three"),
     # Geometry.
-    (lambda: tamrix.resample(Z44, fx=0), ValueError, "fx must be in 1"),
     (lambda: tamrix.resample(Z44[:2], fx=2, out=np.zeros((4, 5), U16)), ValueError, r"out must have shape \(4, 8\)"),
     (lambda: tamrix.resample(Z44, fx=2**20, fy=2**20), ValueError, r"2\^31 bytes"),
     (lambda: tamrix.transform(Z44, matrix=np.eye(3)), ValueError, r"matrix must have shape \(2, 3\)"),
@@ -133,16 +123,11 @@ REFUSALS = [
     (lambda: tamrix.transform(Z44, matrix=[[1j, 0, 0], [0, 1, 0]]), TypeError, "matrix must hold real numbers"),
     (lambda: tamrix.transform(Z44, matrix=[[1, 0, 0], [0, 1, 0]], shape=(4, 4), out=Z44.copy()), ValueError,
      "either out or shape"),
-    (lambda: tamrix.transform(Z44, matrix=[[1, 0, 0], [0, 1, 0]], out=Z44), ValueError,
-     "out must not share memory with image"),
-    (lambda: tamrix.sub_pixel_shift(Z44, dx=0, dy=0, weights=(1, 0, 0, 0), divisor=0), ValueError, "divisor must be"),
     (lambda: tamrix.sub_pixel_shift(Z44, dx=0, dy=0, weights=(1, 0, -1, 0), divisor=1), ValueError, r"weights\[2\]"),
     (lambda: tamrix.sub_pixel_shift(Z44, dx=0, dy=0, weights=(1, 0, 0), divisor=1), TypeError,
      "weights must be four integers"),
     # Statistics and windows.
     (lambda: tamrix.calculate_area_statistics(np.zeros((8, 10), U16), x=-1), ValueError, r"x must be in 0 \.\. 9"),
-    (lambda: tamrix.calculate_area_statistics(Z44, width=0), ValueError, "width must be in 1"),
-    (lambda: tamrix.calculate_area_statistics(Z44, height=1.5), TypeError, "height must be an integer"),
     (lambda: tamrix.calculate_area_statistics(np.zeros((0, 10), U16)), ValueError, "image has no pixels"),
     (lambda: tamrix.sub_frame_to_vector(Z10_12, x=1, y=5, radius=2), ValueError, r"x must be in 2 \.\. 9"),
     (lambda: tamrix.sub_frame_to_vector(Z10_12, x=5, y=5, radius=2, out=np.zeros(24, np.float32)),
@@ -156,8 +141,6 @@ REFUSALS = [
     (lambda: tamrix.fill_frame_with_polynom(readonly(Z44), [0.0] * 10), ValueError, "frame must be a writable"),
     # Stars.
     (lambda: stars(half_size=26), ValueError, r"half_size must be in 2 \.\. 25"),
-    (lambda: stars(neighbours=9), ValueError, r"neighbours must be in 0 \.\. 8"),
-    (lambda: stars(start_level=-1), ValueError, "start_level"),
     (lambda: stars(nsigma=float("nan")), ValueError, "nsigma must be finite"),
     (lambda: stars(mask=np.zeros((4, 4), np.uint8)), TypeError, "mask must be a numpy.ndarray of dtype bool"),
     (lambda: stars(mask=np.zeros((4, 5), bool)), ValueError, "mask must be a 2-D array of the image's shape"),
@@ -165,26 +148,19 @@ REFUSALS = [
      "network must have 25 inputs"),
     (lambda: tamrix.find_stars_nn(Z44, tamrix.Network([9, 2]), half_size=1, level=0.5), ValueError,
      "network must have 9 inputs"),
-    (lambda: tamrix.find_stars_nn(Z44, None, half_size=1, level=0.5), TypeError, ""),
-    (lambda: tamrix.detect_stars(Z20, half_size=26), ValueError, r"half_size must be in 2 \.\. 25"),
     (lambda: tamrix.detect_stars(Z20, max_fwhm=0), ValueError, "max_fwhm must be above 0"),
-    (lambda: tamrix.detect_stars(Z20, start_sigma=float("nan")), ValueError, "start_sigma must be finite"),
     (lambda: tamrix.detect_stars(Z20, level=0.5), ValueError, "level needs a network"),
     (lambda: tamrix.detect_stars(Z20, network=tamrix.Network([4, 3, 1])), ValueError, "network must rate star windows"),
     # Networks: their layers (at most 100, and no more weights than a network
     # file may hold: 784-1500-10 takes 9.5 MB), vectors and training options.
     (lambda: tamrix.Network([]), ValueError, "layers"),
-    (lambda: tamrix.Network([3, 0, 1]), ValueError, "layers"),
     (lambda: tamrix.Network([2] * 101), ValueError, "layers"),
     (lambda: tamrix.Network("abc"), TypeError, "layers"),
-    (lambda: tamrix.Network([2, 2.5]), TypeError, "layers"),
     (lambda: tamrix.Network([784, 1500, 10]), ValueError, "layers"),
     (lambda: NET.infer(np.zeros(3)), TypeError, "input must be a numpy.ndarray of dtype float32"),
     (lambda: NET.infer(np.zeros(4, np.float32)), ValueError, "input must have 3 values per vector, got 4"),
     (lambda: NET.learn(X10, X10, batch_size=2, learning_rate=0.1), ValueError, "targets must have 2 values per row"),
     (lambda: NET.learn(X10, T9, batch_size=2, learning_rate=0.1), ValueError, "same number of rows"),
-    (lambda: NET.learn(X10, T10, batch_size=0, learning_rate=0.1), ValueError, "batch_size must be in 1"),
-    (lambda: NET.learn(X10, T10, batch_size=2, learning_rate=np.nan), ValueError, "learning_rate must be finite"),
     (lambda: tamrix.Network([3]).learn(X10, X10, batch_size=2, learning_rate=0.1), ValueError, "at least two layers"),
     # The value mapping.
     (lambda: tamrix.to_frame(np.zeros((2, 2), np.int64)), ValueError, r"range=\(low, high\)"),
