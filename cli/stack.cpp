@@ -17,7 +17,7 @@ namespace {
 struct StackArgs {
     std::vector<std::string> lights, biases, darks, flats;
     std::string output, reference, report, coverage;
-    bool darkScale = false;
+    bool darkScale = false, weighted = false, distortion = false;
     CombineChoice choice;
     ReadArgs read;
 };
@@ -111,6 +111,8 @@ void Stack(const StackArgs& a)
     options.darkScale = a.darkScale;
     options.flats = a.flats;
     options.reference = a.reference;
+    options.weighted = a.weighted;
+    options.registration.distortion = a.distortion;
 
     AtomicFile out(a.output, OutputKind::Binary);
     std::optional<AtomicFile> coverage, report;
@@ -125,7 +127,8 @@ void Stack(const StackArgs& a)
 
     std::vector<std::string> history { History("stack",
         a.choice.method + " of the lights registered onto " + (a.reference.empty() ? a.lights[0] : a.reference)
-            + " and warped onto its pixel grid (bilinear)"
+            + " and warped onto its pixel grid (bilinear" + (a.distortion ? ", through a cubic distortion field" : "")
+            + ")" + (a.weighted ? ", weighted by their sky noise" : "")
             + (a.biases.empty() ? "" : ", minus the median of " + std::to_string(a.biases.size()) + " biases")
             + (a.darks.empty() ? ""
                                : ", minus the median of " + std::to_string(a.darks.size()) + " darks"
@@ -196,6 +199,10 @@ void AddStackCommand(CLI::App& app, Action& action)
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     cmd->add_flag("--dark-scale", args->darkScale,
         "scale the (bias-free) master dark by each light's EXPTIME over the darks' (every frame needs EXPTIME)");
+    cmd->add_flag("--distortion", args->distortion,
+        "also fit a cubic distortion field on each light's matched stars (when 30 or more) and warp through it");
+    cmd->add_flag("--weighted", args->weighted,
+        "weight each light by the inverse square of its sky noise (mean, sigma-clip and winsorized)");
     cmd->add_option("--output,-o", args->output, "stacked frame (FITS, BITPIX -32, the lights' physical units)")
         ->required()
         ->check(OutputFile(OutputKind::Binary));

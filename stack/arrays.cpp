@@ -131,7 +131,9 @@ ArrayStack StackArrays(const std::vector<const double*>& lights, const std::vect
     }
     stack.values.resize(n);
     stack.coverage.resize(n);
-    CombineWarped(pointers, width, height, WarpedSettings(options.settings, stackedNoises), stack.values.data(),
+    std::vector<double> weights;
+    CombineWarped(pointers, width, height,
+        WarpedSettings(options.settings, stackedNoises, options.weighted ? &weights : nullptr), stack.values.data(),
         stack.coverage.data());
     return stack;
 }

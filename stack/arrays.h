@@ -33,6 +33,7 @@ struct ArrayStackOptions {
     detect::Options stars;
     Options registration;
     size_t reference = 0; // index of the light whose grid the stack takes
+    bool weighted = false; // each light weighted by the inverse square of its sky noise
 };
 
 struct ArrayStack {

@@ -262,10 +262,21 @@ WarpedLight RegisterAndWarp(const Light& light, const std::string& name, const R
     return warped;
 }
 
-Settings WarpedSettings(Settings settings, std::vector<double> noises)
+Settings WarpedSettings(Settings settings, std::vector<double> noises, std::vector<double>* weights)
 {
     if (noises.empty())
         return settings;
+    if (weights) {
+        // A light of no measured noise weighs as the least noisy others.
+        const double least = *std::min_element(noises.begin(), noises.end(),
+            [](double a, double b) { return (a > 0 ? a : HUGE_VAL) < (b > 0 ? b : HUGE_VAL); });
+        weights->clear();
+        for (double noise : noises) {
+            const double n = noise > 0 ? noise : least > 0 ? least : 1;
+            weights->push_back(1 / (n * n));
+        }
+        settings.weights = weights->data();
+    }
     std::nth_element(noises.begin(), noises.begin() + noises.size() / 2, noises.end());
     settings.floor = std::max(settings.floor, 0.5 * noises[noises.size() / 2]);
     return settings;
@@ -497,7 +508,8 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
     intake::Warnings quiet;
     FileOptions combine = options.files;
     combine.mapping = {};
-    combine.settings = WarpedSettings(combine.settings, noises);
+    std::vector<double> weights;
+    combine.settings = WarpedSettings(combine.settings, noises, options.weighted ? &weights : nullptr);
     CombineFiles(
         warped, output, "", history, combine, quiet,
         [&](int done, int bands) {

@@ -114,8 +114,10 @@ WarpedLight RegisterAndWarp(const Light& light, const std::string& name, const R
 
 // The combination's settings for warped lights of these sky noises:
 // clipping spreads at least half their median (bilinear warping smooths
-// noise by up to that much).
-Settings WarpedSettings(Settings settings, std::vector<double> noises);
+// noise by up to that much). With `weights`, each light is weighted by the
+// inverse square of its noise in the averages: `weights` holds them and
+// must outlive the settings.
+Settings WarpedSettings(Settings settings, std::vector<double> noises, std::vector<double>* weights = nullptr);
 
 // Warped frames (floats, NaN where undefined) held in memory, each width x
 // rows, row after row.
@@ -151,7 +153,8 @@ struct StackOptions {
     // stacked) or another file (it is not); empty: the first light.
     std::string reference;
     detect::Options stars;
-    Options registration;
+    Options registration; // its `distortion`: warp through the cubic field too
+    bool weighted = false; // each light weighted by the inverse square of its sky noise
 };
 
 // Called with a stage ("calibrate" for the masters, "register" per light)

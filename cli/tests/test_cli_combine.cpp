@@ -219,7 +219,7 @@ TEST_F(Cli, StackGivesTheReferenceCropBackFromCalibratedShiftedLights)
     WriteFits(dir / "biased.fits", layout, flatValues);
     const Result scaled = Tamrix({ "stack", dir / "l0.fits", dir / "l1.fits", dir / "l2.fits", "--bias",
         dir / "bias.fits", "--dark", dir / "long.fits", "--dark-scale", "--flat", dir / "biased.fits", "--reference",
-        dir / "l1.fits", "-o", dir / "scaled.fits" });
+        dir / "l1.fits", "--weighted", "--distortion", "-o", dir / "scaled.fits" });
     ASSERT_EQ(scaled.status, 0) << scaled.err;
     expectTheCrop(ReadFits(dir / "scaled.fits").physical);
 }

@@ -87,10 +87,11 @@ double Seconds(py::handle value, const char* name)
 }
 
 py::tuple Stack(py::handle lights, py::handle darks, py::handle flats, py::handle biases, py::handle reference,
-    const std::string& method, py::handle sigma, py::handle exposures, py::handle darkExposure)
+    const std::string& method, py::handle sigma, py::handle exposures, py::handle darkExposure, bool weighted)
 {
     const DoubleFrames l = DoubleFramesArg(lights, "lights");
     stack::ArrayStackOptions options;
+    options.weighted = weighted;
     options.settings = SettingsArg(method, sigma);
     options.reference = size_t(IntArg(reference, "reference", 0, (long long)(l.pointers.size()) - 1));
     options.stars.parallel = false; // the same stars on every run and every worker
@@ -221,10 +222,12 @@ py::tuple Light(py::handle light, const std::string& name, py::handle bias, py::
 }
 
 // Rows of warped frames combined: (values, coverage).
-py::tuple Band(
-    const std::vector<Floats>& bands, const std::string& method, py::handle sigma, const std::vector<double>& noises)
+py::tuple Band(const std::vector<Floats>& bands, const std::string& method, py::handle sigma,
+    const std::vector<double>& noises, bool weighted)
 {
-    const stack::Settings settings = stack::WarpedSettings(SettingsArg(method, sigma), noises);
+    std::vector<double> weights;
+    const stack::Settings settings
+        = stack::WarpedSettings(SettingsArg(method, sigma), noises, weighted ? &weights : nullptr);
     std::vector<const float*> pointers;
     for (const Floats& b : bands)
         pointers.push_back(b.data());
@@ -242,8 +245,8 @@ void BindStack(py::module_& m)
     m.def("stack", &Stack, py::arg("lights"), py::kw_only(), py::arg("darks") = py::none(),
         py::arg("flats") = py::none(), py::arg("biases") = py::none(), py::arg("reference") = 0,
         py::arg("method") = "sigma-clip", py::arg("sigma") = py::make_tuple(3, 3), py::arg("exposures") = py::none(),
-        py::arg("dark_exposure") = py::none(),
-        R"doc(stack(lights, *, darks=None, flats=None, biases=None, reference=0, method='sigma-clip', sigma=(3, 3), exposures=None, dark_exposure=None)
+        py::arg("dark_exposure") = py::none(), py::arg("weighted") = false,
+        R"doc(stack(lights, *, darks=None, flats=None, biases=None, reference=0, method='sigma-clip', sigma=(3, 3), exposures=None, dark_exposure=None, weighted=False)
 
 Stack lights into one deep frame on the pixel grid of one of them: masters
 from the biases, darks and flats (medians); each light minus the bias and
@@ -270,6 +273,9 @@ sigma : (low, high)
 exposures, dark_exposure : sequence of float, float
     Exposure times of the lights and of the darks: the (bias-free) master
     dark is scaled by their ratio for each light. Both or neither.
+weighted : bool
+    Weight each light by the inverse square of its sky noise in the
+    averages (mean, sigma-clip, winsorized).
 
 Returns
 -------
@@ -285,7 +291,8 @@ light matrix, None when not stacked).)doc");
     m.def("_stack_light", &Light, py::arg("light"), py::arg("name"), py::arg("bias"), py::arg("dark"), py::arg("flat"),
         py::arg("dark_exposure"), py::arg("range"), py::arg("exposure"), py::arg("reference_stars"),
         py::arg("reference_shape"));
-    m.def("_stack_band", &Band, py::arg("bands"), py::arg("method"), py::arg("sigma"), py::arg("noises"));
+    m.def("_stack_band", &Band, py::arg("bands"), py::arg("method"), py::arg("sigma"), py::arg("noises"),
+        py::arg("weighted"));
 }
 
 } // namespace tamrix::python

@@ -105,5 +105,5 @@ _Arrays = npt.NDArray[np.integer] | npt.NDArray[np.floating] | Sequence[npt.NDAr
 def stack(lights: _Arrays, *, darks: _Arrays | None = None, flats: _Arrays | None = None,
           biases: _Arrays | None = None, reference: int = 0, method: str = "sigma-clip",
           sigma: tuple[float, float] = (3, 3), exposures: Sequence[float] | None = None,
-          dark_exposure: float | None = None
+          dark_exposure: float | None = None, weighted: bool = False
           ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint16], list[dict[str, Any]]]: ...

@@ -60,13 +60,13 @@ def _rows(values, first, last):
     return values[first:last]
 
 
-def _band(bands, method, sigma, noises):
-    return _tamrix._stack_band(bands, method, sigma, noises)
+def _band(bands, method, sigma, noises, weighted):
+    return _tamrix._stack_band(bands, method, sigma, noises, weighted)
 
 
 def stack(lights, *, client, darks=None, flats=None, biases=None, reference=0, method="sigma-clip", sigma=(3, 3),
-          exposures=None, dark_exposure=None, load=None, band_rows=256):
-    """stack(lights, *, client, darks=None, flats=None, biases=None, reference=0, method='sigma-clip', sigma=(3, 3), exposures=None, dark_exposure=None, load=None, band_rows=256)
+          exposures=None, dark_exposure=None, weighted=False, load=None, band_rows=256):
+    """stack(lights, *, client, darks=None, flats=None, biases=None, reference=0, method='sigma-clip', sigma=(3, 3), exposures=None, dark_exposure=None, weighted=False, load=None, band_rows=256)
 
     tamrix.stack on the workers of a dask.distributed Client: the same
     parameters and the same (image, coverage, reports). load: a function the
@@ -129,7 +129,7 @@ def stack(lights, *, client, darks=None, flats=None, biases=None, reference=0, m
     bands = []
     for y in range(0, height, rows):
         parts = [client.submit(_rows, w, y, min(y + rows, height), pure=False) for w in stacked]
-        bands.append(client.submit(_band, parts, method, tuple(sigma), noises, pure=False))
+        bands.append(client.submit(_band, parts, method, tuple(sigma), noises, bool(weighted), pure=False))
     combined = client.gather(bands)
     image = np.concatenate([values for values, _ in combined]).reshape(height, width)
     coverage = np.concatenate([counts for _, counts in combined]).reshape(height, width)

@@ -56,9 +56,12 @@ def test_dask_stack_on_worker_processes_equals_the_local_stack(tmp_path):
 
     lights, darks, _ = night()
     flats = [np.full(SHAPE, 900.0) + np.arange(SHAPE[1])]
-    # Every master, and a dark scaled to each light's exposure.
-    options = dict(reference=1, method="winsorized", exposures=[10, 12, 8, 10], dark_exposure=10)
+    # Every master, a dark scaled to each light's exposure, lights weighted
+    # by their noise (which differs a little from one to the next).
+    options = dict(reference=1, method="winsorized", exposures=[10, 12, 8, 10], dark_exposure=10, weighted=True)
     local = tamrix.stack(lights, darks=darks, biases=darks[:2], flats=flats, **options)
+    equal = tamrix.stack(lights, darks=darks, biases=darks[:2], flats=flats, **{**options, "weighted": False})
+    assert not np.array_equal(local[0], equal[0])
     # The frames as files the workers read, and as arrays sent from here.
     names = {}
     for kind, frames in [("lights", lights), ("darks", darks), ("flats", flats)]:
