@@ -141,15 +141,6 @@ TEST(Matrix, OverflowingSizesThrowInsteadOfAllocatingShort)
     EXPECT_THROW(CMatrix(429496730u, 10), std::bad_alloc);
 }
 
-TEST(Matrix, OneIndexAccessServesRowsAndColumns)
-{
-    CMatrix column(5, 1), wide(3, 4);
-    column.set(5, 1.5);
-    EXPECT_EQ(column.get(5, 1), 1.5);
-    wide.set(4, 2.5);
-    EXPECT_EQ(wide.get(1, 4), 2.5);
-}
-
 TEST(Hypotenuse, AvoidsOverflowAndHandlesZero)
 {
     EXPECT_EQ(hypotenuse(3.0, -4.0), 5.0);
