@@ -1,6 +1,7 @@
 // Shared helpers of the test programs.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <omp.h>
 
 #include <algorithm>
@@ -32,6 +33,9 @@ private:
 // compares: one, and more than this machine has cores, so that the static
 // blocks are uneven.
 inline const std::vector<int> kThreadCounts = {1, 3, 7};
+
+// The pixel types of the frame functions, for typed test suites.
+using PixelTypes = testing::Types<uint16_t, uint32_t>;
 
 // Deterministic frame of uniformly distributed pixels in [lo, hi].
 template <class Pixel>

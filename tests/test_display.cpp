@@ -47,8 +47,7 @@ std::vector<unsigned char> Ramp(size_t entries) // entry i holds 10 + i
 }
 
 template <class Pixel> class DisplayMapping : public testing::Test {};
-using PixelTypes = testing::Types<uint16_t, uint32_t>;
-TYPED_TEST_SUITE(DisplayMapping, PixelTypes);
+TYPED_TEST_SUITE(DisplayMapping, tamrix::test::PixelTypes);
 
 TYPED_TEST(DisplayMapping, BlackAtOrBelowLowWhiteAtOrAboveHighTableBetween)
 {

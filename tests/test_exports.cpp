@@ -1,30 +1,12 @@
-// The shared library exports its public interface and nothing else.
+// The shared library's own run-time setting. Its exports are checked on the
+// library file (check_exports.sh); every other test program resolves them.
 #include "tamrix.h"
 
 #include <gtest/gtest.h>
 
 #include <omp.h>
 
-#if !defined(_WIN32)
-#    include <dlfcn.h>
-#endif
-
 namespace {
-
-#if !defined(_WIN32)
-// The complete list of exports is checked on the library file itself
-// (check_exports.sh); this checks that a client resolves them at run time.
-TEST(Exports, PublicFunctionsResolveAtRunTime)
-{
-    Dl_info info {};
-    ASSERT_NE(dladdr(reinterpret_cast<void*>(&tamrix::Bin), &info), 0);
-    void* lib = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
-    ASSERT_NE(lib, nullptr) << info.dli_fname;
-    EXPECT_EQ(dlsym(lib, "_ZN6tamrix3BinEiiPvS0_iii"), reinterpret_cast<void*>(&tamrix::Bin));
-    EXPECT_NE(dlsym(lib, "_ZN6tamrix13OMPSetDynamicEv"), nullptr);
-    dlclose(lib);
-}
-#endif
 
 TEST(Runtime, OMPSetDynamicTurnsOnTheRuntimesDynamicMode)
 {

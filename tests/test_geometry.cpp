@@ -49,8 +49,7 @@ template <class Pixel> std::vector<Pixel> Ramp()
 }
 
 template <class Pixel> class Geometry : public testing::Test {};
-using PixelTypes = testing::Types<uint16_t, uint32_t>;
-TYPED_TEST_SUITE(Geometry, PixelTypes);
+TYPED_TEST_SUITE(Geometry, tamrix::test::PixelTypes);
 
 TYPED_TEST(Geometry, ResampleInterpolatesTowardTheFirstValueAndRepeatsTheLast)
 {
@@ -68,7 +67,7 @@ TYPED_TEST(Geometry, ResampleInterpolatesTowardTheFirstValueAndRepeatsTheLast)
     }
 }
 
-TEST(Resample, ThirtyTwoBitDifferencesWrapInSigned32BitArithmetic)
+TEST(Resample, ThirtyTwoBitDifferencesWrapAndLargeFactorsStayExact)
 {
     // 2^31 - 1 apart is the largest exact difference; 0 -> 2^31 + 2 wraps to
     // -2^31 + 2, halved to -2^30 + 1.
@@ -76,12 +75,8 @@ TEST(Resample, ThirtyTwoBitDifferencesWrapInSigned32BitArithmetic)
               (std::vector<uint32_t>{0, 0x3FFFFFFFu, 0x7FFFFFFFu, 0xBFFFFFFEu, 0xFFFFFFFEu, 0xBFFFFFFFu, 0x80000000u,
                                      0x80000000u}));
     EXPECT_EQ(Resample<uint32_t>({0, 0x80000002u}, 2, 1, 2, 1)[1], 0xC0000001u);
-}
-
-// Factors above 256 divide 16-bit steps in double precision: 65401 x 299 =
-// 19554899, one below a multiple of 300, rounds up in single precision.
-TEST(Resample, SixteenBitStepsOfFactorsAbove256AreExact)
-{
+    // Factors above 256 divide 16-bit steps in double precision: 65401 x 299
+    // = 19554899, one below a multiple of 300, rounds up in single precision.
     EXPECT_EQ(Resample<uint16_t>({0, 65401}, 300, 1, 2, 1)[299], 65182u);
 }
 

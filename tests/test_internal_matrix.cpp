@@ -1,5 +1,6 @@
 // The matrix class: checked access, the decomposition's defining properties
-// and its bits at every level, and the back-substitution.
+// and its bits at every level (the back-substitution is FitSurface's, in
+// test_fit.cpp and the soak).
 #include "hcpp/tamrix/matrix.h"
 #include "isa_levels.h"
 
@@ -23,23 +24,6 @@ struct Dense {
     double& operator()(uint32_t i, uint32_t j) { return a[(i - 1) * n + (j - 1)]; }
 };
 
-Dense Random(uint32_t m, uint32_t n, uint32_t seed)
-{
-    std::mt19937_64 rng(seed);
-    std::uniform_real_distribution<double> dist(-1.0, 1.0);
-    Dense d { m, n, std::vector<double>(static_cast<size_t>(m) * n) };
-    for (auto& x : d.a)
-        x = dist(rng);
-    return d;
-}
-
-void Load(CMatrix& matrix, Dense& d)
-{
-    for (uint32_t i = 1; i <= d.m; ++i)
-        for (uint32_t j = 1; j <= d.n; ++j)
-            matrix.set(i, j, d(i, j));
-}
-
 Dense Read(const CMatrix& matrix)
 {
     Dense d { matrix.getDimM(), matrix.getDimN(), {} };
@@ -56,7 +40,9 @@ struct Decomposed {
 Decomposed Decompose(Dense a)
 {
     CMatrix A(a.m, a.n), W(a.n, a.n), V(a.n, a.n);
-    Load(A, a);
+    for (uint32_t i = 1; i <= a.m; ++i)
+        for (uint32_t j = 1; j <= a.n; ++j)
+            A.set(i, j, a(i, j));
     A.decompose(&W, &V);
     return { Read(A), Read(W), Read(V) };
 }
@@ -71,7 +57,11 @@ std::vector<Dense> Shapes()
     const uint32_t shapes[][2] = { { 1, 1 }, { 7, 7 }, { 1003, 10 }, { 10, 3 }, { 4, 9 }, { 0, 3 }, { 150, 130 } };
     std::vector<Dense> matrices;
     for (const auto& [m, n] : shapes) {
-        Dense a = Random(m, n, 1000 + m);
+        std::mt19937_64 rng(1000 + m);
+        std::uniform_real_distribution<double> dist(-1.0, 1.0);
+        Dense a { m, n, std::vector<double>(static_cast<size_t>(m) * n) };
+        for (auto& x : a.a)
+            x = dist(rng);
         if (n >= 3 && m != 1003)
             for (uint32_t i = 1; i <= m; ++i)
                 a(i, 2) = 0.0, a(i, 3) = 3.0 * a(i, 1);
@@ -142,40 +132,6 @@ TEST(Decomposition, NoRowsGivesZeroValuesAndIdentityVAndSolvesToZero)
     EXPECT_EQ(x.get(1) + x.get(2) + x.get(3), 0.0);
 }
 
-// ---- Back-substitution ----------------------------------------------------
-
-TEST(BackSubstitution, SolvesASquareSystem)
-{
-    Dense a { 3, 3, { 2, 1, 0, 1, 3, 1, 0, 1, 4 } };
-    CMatrix A(3, 3), W(3, 3), V(3, 3), x(3, 1), b(3, 1);
-    Load(A, a);
-    A.decompose(&W, &V);
-    // A (1, -2, 3)^T = (0, -2, 10)^T
-    b.set(1, 0.0), b.set(2, -2.0), b.set(3, 10.0);
-    A.backSubstitute(&W, &V, &x, &b);
-    EXPECT_NEAR(x.get(1), 1.0, 1e-14);
-    EXPECT_NEAR(x.get(2), -2.0, 1e-14);
-    EXPECT_NEAR(x.get(3), 3.0, 1e-14);
-}
-
-// With the small singular value zeroed, the duplicated column shares the
-// coefficient equally: the minimum-norm solution.
-TEST(BackSubstitution, ZeroedValueGivesTheMinimumNormSolution)
-{
-    Dense a { 4, 2, { 1, 1, 2, 2, -1, -1, 3, 3 } };
-    CMatrix A(4, 2), W(2, 2), V(2, 2), x(2, 1), b(4, 1);
-    Load(A, a);
-    A.decompose(&W, &V);
-    for (uint32_t j = 1; j <= 2; ++j)
-        if (W.get(j, j) < 1e-10)
-            W.set(j, j, 0.0);
-    for (uint32_t i = 1; i <= 4; ++i)
-        b.set(i, 4.0 * a(i, 1));
-    A.backSubstitute(&W, &V, &x, &b);
-    EXPECT_NEAR(x.get(1), 2.0, 1e-14);
-    EXPECT_NEAR(x.get(2), 2.0, 1e-14);
-}
-
 // ---- Construction and the checks ----------------------------------------
 
 TEST(Matrix, OverflowingSizesThrowInsteadOfAllocatingShort)
@@ -183,15 +139,6 @@ TEST(Matrix, OverflowingSizesThrowInsteadOfAllocatingShort)
     EXPECT_THROW(CMatrix(65536, 65536), std::bad_alloc);
     EXPECT_THROW(CMatrix(0x80000000u, 2), std::bad_alloc);
     EXPECT_THROW(CMatrix(429496730u, 10), std::bad_alloc);
-}
-
-TEST(Matrix, OneIndexAccessServesRowsAndColumns)
-{
-    CMatrix column(5, 1), wide(3, 4);
-    column.set(5, 1.5);
-    EXPECT_EQ(column.get(5, 1), 1.5);
-    wide.set(4, 2.5);
-    EXPECT_EQ(wide.get(1, 4), 2.5);
 }
 
 TEST(Hypotenuse, AvoidsOverflowAndHandlesZero)

@@ -12,8 +12,7 @@ namespace {
 
 template <class Pixel>
 class MedianColumns : public testing::Test {};
-using PixelTypes = testing::Types<uint16_t, uint32_t>;
-TYPED_TEST_SUITE(MedianColumns, PixelTypes);
+TYPED_TEST_SUITE(MedianColumns, tamrix::test::PixelTypes);
 
 TYPED_TEST(MedianColumns, FrameColumnsGiveTheStripsResults)
 {

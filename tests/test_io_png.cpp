@@ -41,13 +41,9 @@ void RoundTrip(BitmapFormat format, png_uint_32 fileFormat)
                 << "byte " << i << " of row " << y;
 }
 
-TEST(PngWriter, GreyBitmapComesBackPixelForPixel)
+TEST(PngWriter, GreyAndColourBitmapsComeBackPixelForPixel)
 {
     RoundTrip(BitmapFormat::Grey8, PNG_FORMAT_GRAY);
-}
-
-TEST(PngWriter, ColourBitmapComesBackAsRgb)
-{
     RoundTrip(BitmapFormat::Bgr24, PNG_FORMAT_RGB);
 }
 

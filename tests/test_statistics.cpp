@@ -1,5 +1,6 @@
 // Area statistics and the sub-frame vector through the exported interface.
 #include "reference/statistics.h"
+#include "support.h"
 #include "tamrix.h"
 
 #include <gtest/gtest.h>
@@ -31,8 +32,7 @@ void ExpectStats(const ref::Statistics& got, unsigned min, unsigned max, double 
 }
 
 template <class Pixel> class AreaStatistics : public testing::Test {};
-using PixelTypes = testing::Types<uint16_t, uint32_t>;
-TYPED_TEST_SUITE(AreaStatistics, PixelTypes);
+TYPED_TEST_SUITE(AreaStatistics, tamrix::test::PixelTypes);
 
 // 100 x 100, pixel (x, y) = 100 y + x: a rectangle's mean and variance
 // follow from its corner and size.
