@@ -5,11 +5,13 @@
 #include "tamrix.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <limits>
+#include <mutex>
 #include <optional>
 
 #include <omp.h>
@@ -417,6 +419,9 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
     };
     std::vector<Done> done(static_cast<size_t>(total));
     int finished = 0;
+    std::mutex gate;
+    std::condition_variable referenceKnown;
+    bool referenceReady = false, referenceLost = false;
     const auto process = [&](int i) {
         Done& d = done[static_cast<size_t>(i)];
         intake::Frame frame = intake::ReadFrame(order[i], read, d.warnings);
@@ -427,6 +432,15 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
             reference = ReferenceOf(light, order[0], options.registration);
             cards = light.frame.cards;
             counts.assign(static_cast<size_t>(reference.width) * reference.height, 0);
+            const std::lock_guard<std::mutex> lock(gate);
+            referenceReady = true;
+            referenceKnown.notify_all();
+        } else {
+            // Found alongside the reference's; registered once it is known.
+            std::unique_lock<std::mutex> lock(gate);
+            referenceKnown.wait(lock, [&] { return referenceReady || referenceLost; });
+            if (!referenceReady)
+                return;
         }
         if (i > 0 || referenceStacked) {
             std::vector<uint16_t> defined(counts.size(), 0);
@@ -452,11 +466,13 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
     };
     if (progress)
         progress("register", 0, total);
-    Poll(cancel);
-    process(0); // the grid and the stars the others register onto
-    // The other lights side by side, as many as the budget holds (each reads
-    // its own file: the masters are in memory).
-    const int64_t perLight = int64_t { 28 } * reference.width * reference.height; // a light and its detection's planes
+    // The lights side by side, as many as the budget holds (each reads its
+    // own file: the masters are in memory), the reference first: the others
+    // wait for its stars before they register.
+    const int64_t perLight = [&] { // a light and its detection's planes
+        const intake::ImageRows grid(order[0], plane);
+        return int64_t { 28 } * grid.Width() * grid.Height();
+    }();
     const int atOnce = !intake::ConcurrentReads() || !Distinct(order)
         ? 1
         : static_cast<int>(
@@ -464,7 +480,7 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
     std::exception_ptr failed;
     bool stop = false;
 #pragma omp parallel for schedule(dynamic, 1) num_threads(atOnce) if (atOnce > 1)
-    for (int i = 1; i < total; ++i) {
+    for (int i = 0; i < total; ++i) {
         bool skip;
 #pragma omp atomic read
         skip = stop;
@@ -479,6 +495,9 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
                 failed = std::current_exception();
 #pragma omp atomic write
             stop = true;
+            const std::lock_guard<std::mutex> lock(gate);
+            referenceLost = true;
+            referenceKnown.notify_all();
         }
     }
     if (failed)
