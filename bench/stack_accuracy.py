@@ -112,6 +112,7 @@ def main():
     parser.add_argument("--frames", type=int, default=8)
     parser.add_argument("--size", type=int, default=1024)
     parser.add_argument("--stars", type=int, default=400)
+    parser.add_argument("--all-cosmics", action="store_true", help="30 cosmic-ray hits in every light, not every other")
     parser.add_argument("--work", help="folder for the frames (default: a temporary one)")
     parser.add_argument("--peers", help="folder of siril_stack.sh and anchor_stack.py: run them on the same lights")
     a = parser.parse_args()
@@ -128,7 +129,7 @@ def main():
         names = []
         for k, m in enumerate(truth):
             names.append(os.path.join(folder, f"light{k:02d}.fits"))
-            write_fits(names[-1], render(stars, m, a.size, rng, k % 2 == 1, trail if k == 2 else None))
+            write_fits(names[-1], render(stars, m, a.size, rng, a.all_cosmics or k % 2 == 1, trail if k == 2 else None))
         out, report = os.path.join(folder, "stack.fits"), os.path.join(folder, "report.csv")
         coverage = os.path.join(folder, "coverage.fits")
         seconds, peak = timed([a.tamrix, "stack", *names, "-o", out, "--method", "sigma-clip", "--report", report,
