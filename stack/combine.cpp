@@ -179,13 +179,6 @@ double CombinePixel(const double* values, int count, const Settings& settings, d
     return MeanWithin(values, count, lo, hi, settings.weights, true);
 }
 
-void ArrayFrames::Read(int index, int y, int rows, double* out)
-{
-    const size_t w = static_cast<size_t>(width_);
-    const double* from = frames_[static_cast<size_t>(index)] + static_cast<size_t>(y) * w;
-    std::copy(from, from + static_cast<size_t>(rows) * w, out);
-}
-
 int BandRows(int64_t bytes, int count, int width, int height)
 {
     // The frames' values, and the band's float results and counts.

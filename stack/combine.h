@@ -3,6 +3,7 @@
 // combination takes follows from a budget, not from the number of frames.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -79,9 +80,9 @@ public:
 
 // Frames held in memory as physical values (NaN where undefined), each
 // width x height, row after row; the caller keeps them alive.
-class ArrayFrames : public Frames {
+template <class T> class MemoryFrames : public Frames {
 public:
-    ArrayFrames(std::vector<const double*> frames, int width, int height)
+    MemoryFrames(std::vector<const T*> frames, int width, int height)
         : frames_(std::move(frames))
         , width_(width)
         , height_(height)
@@ -90,12 +91,20 @@ public:
     int Count() const override { return static_cast<int>(frames_.size()); }
     int Width() const override { return width_; }
     int Height() const override { return height_; }
-    void Read(int index, int y, int rows, double* out) override;
+    void Read(int index, int y, int rows, double* out) override
+    {
+        const size_t w = static_cast<size_t>(width_);
+        const T* from = frames_[static_cast<size_t>(index)] + static_cast<size_t>(y) * w;
+        std::copy(from, from + static_cast<size_t>(rows) * w, out);
+    }
 
 private:
-    std::vector<const double*> frames_;
+    std::vector<const T*> frames_;
     int width_, height_;
 };
+using ArrayFrames = MemoryFrames<double>;
+// Warped frames: floats.
+using WarpedFrames = MemoryFrames<float>;
 
 struct Budget {
     int64_t bytes = int64_t { 256 } << 20; // for the bands of all frames together

@@ -152,26 +152,13 @@ std::pair<double, double> PhysicalRange(const std::string& name, int plane, int6
 {
     intake::ImageRows rows(name, plane);
     const intake::Format format = rows.Stored();
-    double lowest = 0, highest = 0;
-    switch (format.sample) {
-    case intake::Sample::U8:
-        highest = 255;
-        break;
-    case intake::Sample::I8:
-        lowest = -128;
-        highest = 127;
-        break;
-    case intake::Sample::U16:
-        highest = 65535;
-        break;
-    case intake::Sample::I16:
-        lowest = -32768;
-        highest = 32767;
-        break;
-    default:
+    using intake::Sample;
+    const Sample s = format.sample;
+    if (s != Sample::U8 && s != Sample::I8 && s != Sample::U16 && s != Sample::I16)
         return RangeOf(rows, format, bytes);
-    }
     // Narrow integers: their type's range holds every value, at no read.
+    const double values = std::ldexp(1.0, 8 * intake::SampleBytes(s));
+    const double lowest = s == Sample::I8 || s == Sample::I16 ? -values / 2 : 0, highest = lowest + values - 1;
     const double a = format.bzero + format.bscale * lowest, b = format.bzero + format.bscale * highest;
     return { std::min(a, b), std::max(a, b) };
 }

@@ -284,13 +284,6 @@ Settings WarpedSettings(Settings settings, std::vector<double> noises, std::vect
     return settings;
 }
 
-void WarpedFrames::Read(int index, int y, int rows, double* out)
-{
-    const size_t w = static_cast<size_t>(width_);
-    const float* from = frames_[static_cast<size_t>(index)] + static_cast<size_t>(y) * w;
-    std::copy(from, from + static_cast<size_t>(rows) * w, out);
-}
-
 void CombineWarped(const std::vector<const float*>& frames, int width, int height, const Settings& settings,
     float* values, uint16_t* coverage, const unsigned char* cancel)
 {

@@ -119,26 +119,6 @@ WarpedLight RegisterAndWarp(const Light& light, const std::string& name, const R
 // must outlive the settings.
 Settings WarpedSettings(Settings settings, std::vector<double> noises, std::vector<double>* weights = nullptr);
 
-// Warped frames (floats, NaN where undefined) held in memory, each width x
-// rows, row after row.
-class WarpedFrames : public Frames {
-public:
-    WarpedFrames(std::vector<const float*> frames, int width, int height)
-        : frames_(std::move(frames))
-        , width_(width)
-        , height_(height)
-    {
-    }
-    int Count() const override { return static_cast<int>(frames_.size()); }
-    int Width() const override { return width_; }
-    int Height() const override { return height_; }
-    void Read(int index, int y, int rows, double* out) override;
-
-private:
-    std::vector<const float*> frames_;
-    int width_, height_;
-};
-
 // Combines warped frames (a band of them, or whole ones) into `values` and
 // the frames defining each pixel into `coverage` (width x height each).
 void CombineWarped(const std::vector<const float*>& frames, int width, int height, const Settings& settings,
