@@ -1,5 +1,4 @@
-// End-to-end: combine, its output as a master for calibrate, stack, and
-// their refusals.
+// End-to-end: combine, stack, and their refusals.
 #include "cli_support.h"
 #include "tools/star_fields.h"
 
@@ -7,9 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <regex>
 #include <sstream>
-#include <stdexcept>
 
 namespace tamrix::clitest {
 namespace {
@@ -21,39 +18,6 @@ bool HasCard(const FitsImage& image, const std::string& start)
 {
     return std::any_of(
         image.cards.begin(), image.cards.end(), [&](const std::string& c) { return c.rfind(start, 0) == 0; });
-}
-
-// A JSON array of flat objects as a table: their keys (the same in each),
-// then each object's values (strings unescaped, numbers as written). Throws
-// on anything else; strings must not hold braces.
-using Table = std::vector<std::vector<std::string>>;
-Table JsonTable(const std::string& text)
-{
-    const std::string string = R"("(?:[^"\\\x00-\x1f]|\\["\\/])*")";
-    const std::string pair
-        = R"(\s*()" + string + R"()\s*:\s*()" + string + R"(|-?(?:0|[1-9]\d*)(?:\.\d+)?(?:[eE][-+]?\d+)?|null)\s*)";
-    const std::string object = R"(\s*\{(?:)" + pair + ",)*" + pair + R"(\}\s*)";
-    if (!std::regex_match(text, std::regex(R"(\[(?:)" + object + ",)*" + object + R"(\]\s*)")))
-        throw std::runtime_error("not a JSON array of flat objects:\n" + text);
-    const auto unquoted = [](const std::string& s) {
-        return s[0] == '"' ? std::regex_replace(s.substr(1, s.size() - 2), std::regex(R"(\\(.))"), "$1") : s;
-    };
-    Table table(1);
-    const std::regex objectPattern(R"(\{[^{}]*\})"), pairPattern(pair);
-    const std::sregex_iterator end;
-    for (std::sregex_iterator o(text.begin(), text.end(), objectPattern); o != end; ++o) {
-        std::vector<std::string> keys, values;
-        const std::string body = o->str();
-        for (std::sregex_iterator p(body.begin(), body.end(), pairPattern); p != end; ++p) {
-            keys.push_back(unquoted((*p)[1]));
-            values.push_back(unquoted((*p)[2]));
-        }
-        if (table.size() > 1 && keys != table[0])
-            throw std::runtime_error("objects of other keys: " + body);
-        table[0] = keys;
-        table.push_back(values);
-    }
-    return table;
 }
 
 // Three 4 x 1 frames of three kinds (floating point with an undefined pixel,
@@ -85,13 +49,6 @@ TEST_F(Cli, CombineClipsOneOutlierAmongThreeInPhysicalUnits)
         EXPECT_TRUE(HasCard(master, card)) << card;
     EXPECT_TRUE(master.HasHistory("tamrix combine: sigma-clip of 3 frames, bounds 3,3 sigma"));
     EXPECT_EQ(ReadFits(dir / "r.fits").physical, (std::vector<double> { 1, 0, 0, 0 }));
-
-    // The float master serves calibrate for 16-bit lights.
-    WriteU16(dir / "light.fits", 4, 1, { 15, 30, 10, 0 });
-    ASSERT_EQ(Tamrix({ "calibrate", dir / "light.fits", "--dark", dir / "m.fits", "-o", dir / "cal.fits" }).status, 0);
-    const FitsImage calibrated = ReadFits(dir / "cal.fits");
-    EXPECT_NEAR(calibrated.physical[0], 5, 1e-6);
-    EXPECT_NEAR(calibrated.physical[1], 9, 1e-6);
 }
 
 // Lights cut from one noisy star field at whole-pixel offsets, each raised
@@ -162,14 +119,31 @@ TEST_F(Cli, StackGivesTheReferenceCropBackFromCalibratedShiftedLights)
     EXPECT_NEAR(out.physical.back(), crop(1, kSide - 1, kSide - 1), 1);
 
     // The report as CSV, then as JSON with a starless light under a name JSON
-    // must escape: the same fields under the same names, the same answers.
-    Table csvTable;
+    // must escape: the same fields under the same names, the same digits.
     std::istringstream csv(ReadFile(dir / "r.csv"));
+    std::vector<std::vector<std::string>> table;
     for (std::string line; std::getline(csv, line);) {
-        csvTable.emplace_back();
+        table.emplace_back();
         std::istringstream fields(line);
         for (std::string field; std::getline(fields, field, ',');)
-            csvTable.back().push_back(field);
+            table.back().push_back(field);
+    }
+    ASSERT_EQ(table.size(), 4u);
+    EXPECT_EQ(table[0],
+        (std::vector<std::string> { "file", "status", "stars", "matched", "rms", "a", "b", "c", "d", "e", "f" }));
+    std::string json = "[\n";
+    for (int k = 0; k < 3; ++k) {
+        const std::vector<std::string>& row = table[k + 1];
+        ASSERT_EQ(row.size(), 11u);
+        EXPECT_EQ(row[0], dir / ("l" + std::to_string(k) + ".fits"));
+        EXPECT_EQ(row[1], "stacked");
+        EXPECT_GE(std::stod(row[3]), 10) << row[3];
+        EXPECT_NEAR(std::stod(row[7]), offsets[1][0] - offsets[k][0], 0.05) << row[7];
+        EXPECT_NEAR(std::stod(row[10]), offsets[1][1] - offsets[k][1], 0.05) << row[10];
+        json += "  {\"file\": \"" + row[0] + "\", \"status\": \"stacked\"";
+        for (size_t i = 2; i < row.size(); ++i)
+            json += ", \"" + table[0][i] + "\": " + row[i];
+        json += "},\n";
     }
     const std::string odd = dir / "q\"\\.fits";
     WriteU16(odd, kSide, kSide, Values(size_t(kSide) * kSide, 1000));
@@ -178,24 +152,8 @@ TEST_F(Cli, StackGivesTheReferenceCropBackFromCalibratedShiftedLights)
                          dir / "j.fits", "--report", dir / "r.json", "--reference", dir / "l1.fits" })
                   .status,
         0);
-    const Table jsonTable = JsonTable(ReadFile(dir / "r.json"));
-    ASSERT_EQ(csvTable.size(), 4u);
-    ASSERT_EQ(jsonTable.size(), 5u);
-    EXPECT_EQ(jsonTable[4][0], odd);
-    EXPECT_EQ(jsonTable[4][1].rfind("left out: 0 stars in the frame", 0), 0u) << jsonTable[4][1];
-    for (const Table& table : { csvTable, jsonTable }) {
-        EXPECT_EQ(table[0],
-            (std::vector<std::string> { "file", "status", "stars", "matched", "rms", "a", "b", "c", "d", "e", "f" }));
-        for (int k = 0; k < 3; ++k) {
-            const std::vector<std::string>& row = table[k + 1];
-            ASSERT_EQ(row.size(), 11u);
-            EXPECT_EQ(row[0], dir / ("l" + std::to_string(k) + ".fits"));
-            EXPECT_EQ(row[1], "stacked");
-            EXPECT_GE(std::stod(row[3]), 10) << row[3];
-            EXPECT_NEAR(std::stod(row[7]), offsets[1][0] - offsets[k][0], 0.05) << row[7];
-            EXPECT_NEAR(std::stod(row[10]), offsets[1][1] - offsets[k][1], 0.05) << row[10];
-        }
-    }
+    json += "  {\"file\": \"" + dir / "q\\\"\\\\.fits" + "\", \"status\": \"left out: 0 stars in the frame";
+    EXPECT_EQ(ReadFile(dir / "r.json").substr(0, json.size()), json);
 
     // Ctrl-C on the way leaves no output and no scratch folder.
     std::vector<std::string> args { "stack", "--progress", "--dark", dir / "d0.fits", "-o", dir / "again.fits" };
@@ -248,8 +206,6 @@ const Refusal kRefusals[] = {
         "s.fits: 4 x 1 pixels, but " },
     { "StackAReferenceWithoutStars", { "stack", "a.fits", "b.fits", "-o", "m.fits" }, 1,
         "the reference has 0 usable stars" },
-    { "StackABiasOfAnotherSize", { "stack", "a.fits", "--bias", "s.fits", "-o", "m.fits" }, 5,
-        "s.fits: 4 x 1 pixels, but " },
     { "StackScalingWithoutDarks", { "stack", "a.fits", "--dark-scale", "-o", "m.fits" }, 2,
         "scaling the dark needs darks" },
     { "StackScalingADarkWithoutExposure", { "stack", "a.fits", "--dark", "b.fits", "--dark-scale", "-o", "m.fits" }, 1,
