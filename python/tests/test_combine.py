@@ -29,7 +29,6 @@ LIGHTS = [Z, Z]
     (lambda: tamrix.stack(LIGHTS, darks=[np.zeros((2, 3))]), ValueError, "darks must have the lights' shape"),
     (lambda: tamrix.stack(LIGHTS, flats=["a"]), TypeError, "flats[0] must hold"),
     (lambda: tamrix.stack(LIGHTS, reference=2), ValueError, "reference must be in 0 .. 1"),
-    (lambda: tamrix.stack(LIGHTS, sigma=(0, 3)), ValueError, "sigma: both bounds must be positive"),
     (lambda: tamrix.stack(LIGHTS, darks=LIGHTS, exposures=[1, 1]), ValueError, "give both or neither"),
     (lambda: tamrix.stack(LIGHTS, exposures=[1, 1], dark_exposure=1), ValueError, "give darks too"),
     (lambda: tamrix.stack(LIGHTS, darks=LIGHTS, exposures=[1], dark_exposure=1), ValueError, "one exposure time per"),
