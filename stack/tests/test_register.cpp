@@ -88,8 +88,6 @@ Map Truth(const Case& c)
     };
 }
 
-void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
-
 class Registers : public testing::TestWithParam<Case> {};
 
 TEST_P(Registers, WithinAFiftiethOfAPixelAtTheCorners)
@@ -200,8 +198,6 @@ struct Refusal {
     std::vector<Point> reference, frame;
     Status status;
 };
-
-void PrintTo(const Refusal& c, std::ostream* out) { *out << c.name; }
 
 class Refuses : public testing::TestWithParam<Refusal> {};
 
