@@ -37,8 +37,7 @@ std::string Repeat(const std::string& value, int n)
 // Four inputs, ten outputs that ignore the inputs: digit 3 always wins.
 std::string AlwaysThree()
 {
-    std::vector<std::string> lines { "biases;1;-5.00000;-5.00000;-5.00000;5.00000;-5.00000;-5.00000;-5.00000;-5.00000;"
-                                     "-5.00000;-5.00000" };
+    std::vector<std::string> lines { "biases;1" + Repeat("-5.00000", 3) + ";5.00000" + Repeat("-5.00000", 6) };
     for (int j = 0; j < 10; ++j)
         lines.push_back("weights;1;" + std::to_string(j) + Repeat("0.00000", 4));
     return NetFile({ 4, 10 }, { lines });
@@ -64,11 +63,9 @@ void WriteTwoClasses(const std::string& images, const std::string& labels, int c
 
 using Nn = CliTest;
 
-TEST_F(Nn, InfoReadsTheHeaderAndTestCountsTheLargestOutputAgainstTheLabel)
+TEST_F(Nn, TestCountsTheLargestOutputAgainstTheLabel)
 {
     WriteFile(dir / "a.net", AlwaysThree());
-    EXPECT_EQ(Tamrix({ "nn", "info", dir / "a.net" }).out,
-        dir / "a.net" + ": 2 layers, 4-10 neurons, 50 weights and biases\n");
     const std::string pixels = std::string(4, 0) + std::string(4, 9) + std::string(4, '\xff') + std::string(4, 1);
     WriteFile(dir / "i", IdxImages(5, 2, 2, pixels + std::string(4, 7)));
     WriteGzip(dir / "l.gz", IdxLabels(5, { 3, 3, 1, 3, 0 }));

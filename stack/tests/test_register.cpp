@@ -5,6 +5,7 @@
 // corners. Unrelated fields and short lists must be refused.
 #include "stack/register.h"
 #include "stack/warp.h"
+#include "tools/star_fields.h"
 
 #include <gtest/gtest.h>
 
@@ -87,8 +88,6 @@ Map Truth(const Case& c)
     };
 }
 
-void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
-
 class Registers : public testing::TestWithParam<Case> {};
 
 TEST_P(Registers, WithinAFiftiethOfAPixelAtTheCorners)
@@ -127,30 +126,6 @@ INSTANTIATE_TEST_SUITE_P(Maps, Registers,
                                          Case { "CubicField", 5, 1, false, 10, 10, 1.0 }),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// The field through `map` as a 16-bit frame: Gaussian stars 3 px wide
-// (FWHM) on a sky of 1000 with noise of 10.
-std::vector<uint16_t> Render(const std::vector<Point>& field, const Map& map, uint32_t seed)
-{
-    std::mt19937 random(seed);
-    std::normal_distribution<double> noise(1000, 10);
-    std::vector<double> v(size_t(kSize) * kSize);
-    for (double& p : v)
-        p = noise(random);
-    const double sigma = 3 / 2.3548;
-    for (const Point& s : field) {
-        double cx, cy;
-        map(s.x, s.y, &cx, &cy);
-        for (int y = std::max(0, int(cy) - 8); y <= std::min(kSize - 1, int(cy) + 8); ++y)
-            for (int x = std::max(0, int(cx) - 8); x <= std::min(kSize - 1, int(cx) + 8); ++x)
-                v[size_t(y) * kSize + x] += s.flux / (2 * M_PI * sigma * sigma)
-                    * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (2 * sigma * sigma));
-    }
-    std::vector<uint16_t> frame(v.size());
-    for (size_t i = 0; i < v.size(); ++i)
-        frame[i] = uint16_t(std::clamp(std::round(v[i]), 0.0, 65535.0));
-    return frame;
-}
-
 // The same through the detect layer's stars, found on rendered frames.
 TEST(RegistersFrames, FromTheStarsTheDetectorFinds)
 {
@@ -160,8 +135,17 @@ TEST(RegistersFrames, FromTheStarsTheDetectorFinds)
     const Case c { "Rotated37", 37, 1.02, false, 41, -23 };
     const Map identity = [](double x, double y, double* fx, double* fy) { *fx = x, *fy = y; };
     std::vector<Point> lists[2];
-    for (int i = 0; i < 2; ++i) {
-        const std::vector<uint16_t> frame = Render(field, i == 0 ? identity : Truth(c), 5 + i);
+    for (int i = 0; i < 2; ++i) { // Gaussian stars 3 px wide (FWHM) on a sky of 1000 with noise of 10
+        starnet::Recipe recipe;
+        recipe.width = recipe.height = kSize;
+        recipe.gradient = 0, recipe.hotPixels = recipe.tracks = 0;
+        const double sigma = 3 / 2.3548;
+        for (const Point& p : field) {
+            double x, y;
+            (i == 0 ? identity : Truth(c))(p.x, p.y, &x, &y);
+            recipe.given.push_back({ x, y, p.flux / (2 * M_PI * sigma * sigma), sigma });
+        }
+        const std::vector<uint16_t> frame = starnet::MakeField(5 + i, recipe).pixels;
         lists[i] = Points(detect::FindStars(frame.data(), kSize, kSize, 2, detect::Options {}).stars);
     }
     const Report r = Register(lists[0], lists[1]);
@@ -214,8 +198,6 @@ struct Refusal {
     std::vector<Point> reference, frame;
     Status status;
 };
-
-void PrintTo(const Refusal& c, std::ostream* out) { *out << c.name; }
 
 class Refuses : public testing::TestWithParam<Refusal> {};
 
