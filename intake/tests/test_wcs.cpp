@@ -47,11 +47,6 @@ const std::string* Find(const Cards& cards, const std::string& key)
     return nullptr;
 }
 
-bool HasKey(const Cards& cards, const std::string& key)
-{
-    return Find(cards, key) != nullptr;
-}
-
 // A value card's number, or `fallback` when the card is absent.
 double Number(const Cards& cards, const std::string& key, double fallback)
 {
@@ -232,7 +227,7 @@ TEST_P(WcsThroughGeometry, OutputPixelsKeepTheWorldCoordinatesOfTheirSampledInpu
     const auto mapped = MapWcs(before, op.map, op.width, op.height);
     ASSERT_EQ(mapped.dropped, "");
     const Cards& after = mapped.cards;
-    EXPECT_EQ(HasKey(after, "OBJECT"), HasKey(before, "OBJECT"));
+    EXPECT_EQ(!Find(after, "OBJECT"), !Find(before, "OBJECT"));
 
     Wcs w0(before), w1(after);
     ASSERT_EQ(w1.n, w0.n);
@@ -256,7 +251,7 @@ TEST_P(WcsThroughGeometry, OutputPixelsKeepTheWorldCoordinatesOfTheirSampledInpu
                 EXPECT_NEAR(back[0] - 1, sx, op.tolerance) << "description " << k << " at output " << x << "," << y;
                 EXPECT_NEAR(back[1] - 1, sy, op.tolerance) << "description " << k << " at output " << x << "," << y;
             }
-            if (HasKey(before, "LTV1")) {
+            if (Find(before, "LTV1")) {
                 double back[2];
                 Logical(after, before, x + 1, y + 1, back);
                 EXPECT_NEAR(back[0] - 1, sx, op.tolerance);
@@ -267,7 +262,7 @@ TEST_P(WcsThroughGeometry, OutputPixelsKeepTheWorldCoordinatesOfTheirSampledInpu
 
     // SIP's inverse polynomials must invert the new forward ones as well as
     // the old ones did: r'(u') = M^-1 r(M u').
-    if (HasKey(before, "AP_ORDER"))
+    if (Find(before, "AP_ORDER"))
         for (double u : { -30.0, 0.0, 45.0 })
             for (double v : { -20.0, 25.0 }) {
                 const double(&m)[2][2] = op.map.m;
@@ -317,9 +312,9 @@ TEST(WcsThroughGeometry, RemovesWhatCannotBeCarriedAndSaysWhy)
         EXPECT_NE(mapped.dropped.find(c.reason), std::string::npos) << mapped.dropped;
         for (const char* key : { "CTYPE1", "CRPIX1", "CD1_1", "PC1_1", "CDELT1", "A_ORDER", "AP_0_1", "AMDX1", "PLTRAH",
                  "CNPIX1", "PPO3", "D2IMDIS1", "D2IMEXT", "CTYPE1A", "WCSNAMEA" })
-            EXPECT_FALSE(HasKey(mapped.cards, key)) << key << " after " << mapped.dropped;
+            EXPECT_EQ(Find(mapped.cards, key), nullptr) << key << " after " << mapped.dropped;
         for (const char* key : { "OBJECT", "EQUINOX", "PLTSCALE" })
-            EXPECT_EQ(HasKey(mapped.cards, key), c.header.find(key) != std::string::npos) << key;
+            EXPECT_EQ(!Find(mapped.cards, key), c.header.find(key) == std::string::npos) << key;
     }
 }
 
