@@ -11,28 +11,6 @@ import tamrix
 
 GOOD = np.arange(48, dtype=np.uint16).reshape(6, 8)
 
-# Bindings with the frame under test in the named position and everything
-# else valid (every binding's own tests pass it a good frame).
-CALLS = {
-    "bin": lambda f: tamrix.bin(f, bin_x=2),
-    "diff_dark(dark)": lambda f: tamrix.diff_dark(GOOD, f),
-    "fill_frame_with_polynoms(frame)": lambda f: tamrix.fill_frame_with_polynoms(f, [0.0] * 10, [0.0] * 10),
-}
-
-
-def parameter_of(call):
-    return call.split("(")[1].rstrip(")") if "(" in call else "image"
-
-
-@pytest.mark.parametrize("call", CALLS)
-@pytest.mark.parametrize("bad, error", [(GOOD.tolist(), TypeError), (GOOD.astype(np.float64), TypeError),
-                                        (np.ma.masked_array(GOOD), TypeError), (GOOD.ravel(), ValueError),
-                                        (GOOD.reshape(2, 3, 8), ValueError)],
-                         ids=["list", "float64", "masked", "1-D", "3-D"])
-def test_wrong_types_and_shapes_name_the_parameter(call, bad, error):
-    with pytest.raises(error, match=parameter_of(call)):
-        CALLS[call](bad)
-
 
 def unaligned(array):
     """The array's values in a buffer one byte off alignment."""
@@ -73,7 +51,6 @@ Z20, NET = np.zeros((20, 20), np.uint16), tamrix.Network([3, 2])
 X10, T9 = np.zeros((10, 3), np.float32), np.zeros((9, 2), np.float32)
 BUFFER = np.zeros((16, 8), np.uint16)
 GOOD32 = GOOD.astype(U32)
-MAPPING_HINT = r"got .*; use tamrix.to_frame\(array\) to map signed or floating-point data onto a frame"
 
 
 def stars(**options):
@@ -84,13 +61,14 @@ def stars(**options):
 REFUSALS = [
     # Frames, outputs and scalar options, checked alike for every binding: each
     # checker once; below, the bounds and rules a binding works out itself.
-    (lambda: tamrix.bin(GOOD.astype(np.int16), bin_x=1), TypeError, "image must have dtype uint16 or uint32, "),
-    (lambda: tamrix.bin(GOOD.astype(np.float32), bin_x=1), TypeError, MAPPING_HINT),
+    (lambda: tamrix.bin(GOOD.tolist(), bin_x=1), TypeError, "image must be a numpy.ndarray of uint16 .* not list"),
+    (lambda: tamrix.bin(np.ma.masked_array(GOOD), bin_x=1), TypeError, "image must not be a masked array"),
+    (lambda: tamrix.bin(GOOD.astype(np.float32), bin_x=1), TypeError,
+     r"image must have dtype uint16 or uint32, got float32; use tamrix.to_frame\(array\) to map signed or floating"),
+    (lambda: tamrix.bin(GOOD.ravel(), bin_x=1), ValueError, r"image must be a 2-D array indexed \[y, x\], got 1-D"),
+    (lambda: tamrix.diff_dark(GOOD, GOOD.reshape(2, 3, 8)), ValueError, "dark must be a 2-D array"),
     (lambda: tamrix.diff_dark(GOOD, GOOD[:5].copy()), ValueError, "dark must have the shape of image"),
     (lambda: tamrix.flat(GOOD, GOOD.astype(U32)), TypeError, "flat must have the dtype of image"),
-    (lambda: tamrix.diff_dark(GOOD, GOOD, out=np.empty((6, 7), U16)), ValueError, r"out must have shape \(6, 8\)"),
-    (lambda: tamrix.diff_dark(GOOD, GOOD, out=np.empty((6, 8), U32)), TypeError, "out must have dtype uint16"),
-    (lambda: tamrix.diff_dark(GOOD, GOOD, out=readonly(GOOD)), ValueError, "out must be a writable"),
     (lambda: tamrix.diff_dark(BUFFER[:8], BUFFER[:8], out=BUFFER[1:9]), ValueError,
      "out must be either image itself or a separate buffer"),
     (lambda: tamrix.bin(GOOD, bin_x=2.0), TypeError, "bin_x must be an integer, not float"),
@@ -156,7 +134,6 @@ REFUSALS = [
     (lambda: tamrix.Network([]), ValueError, "layers"),
     (lambda: tamrix.Network([2] * 101), ValueError, "layers"),
     (lambda: tamrix.Network("abc"), TypeError, "layers"),
-    (lambda: tamrix.Network([784, 1500, 10]), ValueError, "layers"),
     (lambda: NET.infer(np.zeros(3)), TypeError, "input must be a numpy.ndarray of dtype float32"),
     (lambda: NET.infer(np.zeros(4, np.float32)), ValueError, "input must have 3 values per vector, got 4"),
     (lambda: NET.learn(X10, X10, batch_size=2, learning_rate=0.1), ValueError, "targets must have 2 values per row"),
