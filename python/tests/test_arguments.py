@@ -1,8 +1,8 @@
 """Every frame argument is checked the same way: a 2-D numpy array of uint16 or
 uint32, or TypeError / ValueError naming the parameter. Inputs in another byte
 order or layout are copied; frames that are written must be native and
-C-contiguous. One checker does it for every binding: each rule is shown on a
-few of them."""
+C-contiguous. One checker does it for every binding: each rule is shown
+once, on one of them."""
 
 import numpy as np
 import pytest
@@ -60,7 +60,6 @@ REFUSALS = [
     (lambda: tamrix.bin(GOOD.astype(np.float32), bin_x=1), TypeError,
      r"image must have dtype uint16 or uint32, got float32; use tamrix.to_frame\(array\) to map signed or floating"),
     (lambda: tamrix.bin(GOOD.ravel(), bin_x=1), ValueError, r"image must be a 2-D array indexed \[y, x\], got 1-D"),
-    (lambda: tamrix.diff_dark(GOOD, GOOD.reshape(2, 3, 8)), ValueError, "dark must be a 2-D array"),
     (lambda: tamrix.diff_dark(GOOD, GOOD[:5].copy()), ValueError, "dark must have the shape of image"),
     (lambda: tamrix.flat(GOOD, GOOD.astype(U32)), TypeError, "flat must have the dtype of image"),
     (lambda: tamrix.diff_dark(BUFFER[:8], BUFFER[:8], out=BUFFER[1:9]), ValueError,
