@@ -39,17 +39,15 @@ std::string NetworkText(const std::vector<int>& sizes)
     return text;
 }
 
-// Whole files, LoadNet's verdict the reference: the same shape when it loads
-// them, its message (in UTF-8, after the file name) when it refuses them.
 // Windows-1250 to UTF-8: ASCII as it is, letters of one, two and three
 // UTF-8 bytes, and the bytes the code page leaves undefined as U+FFFD.
 TEST(LibraryMessage, DecodesWindows1250)
 {
-    EXPECT_EQ(LibraryMessage(nnet::kNetFileReadError), "Chyba \u010dten\u00ed neuronov\u00e9 s\u00edt\u011b");
     EXPECT_EQ(LibraryMessage("a\x80\x81\x8A\x9F\xA0\xFF, line: 3"), "a\u20ac\ufffd\u0160\u017a\u00a0\u02d9, line: 3");
-    EXPECT_EQ(LibraryMessage(""), "");
 }
 
+// Whole files, LoadNet's verdict the reference: the same shape when it loads
+// them, its message (in UTF-8, after the file name) when it refuses them.
 TEST(NetworkShape, ReadsTheHeadersLoadNetReadsWithItsMessagesAndNoWindow)
 {
     const std::string one = NetworkText({ 1, 1 });
@@ -128,8 +126,7 @@ TEST(NetworkShape, TheShortestFileIsWhatSaveNetWritesForZerosAndBoundsTheShape)
     EXPECT_EQ(savedBytes({ inputs, 1 }), ShortestNetworkFile({ inputs, 1 }));
     EXPECT_THROW(CheckNetworkShape({ inputs + 1, 1 }), std::invalid_argument);
 
-    EXPECT_THROW(CheckNetworkShape({ 784, 1500, 10 }), std::invalid_argument); // a file of 9.5 MB
-    EXPECT_THROW(CheckNetworkShape({ 4, 65536, 65536, 10 }), std::invalid_argument); // and 17 GB in memory
+    EXPECT_THROW(CheckNetworkShape({ 4, 65536, 65536, 10 }), std::invalid_argument); // 17 GB in memory
     EXPECT_NO_THROW(CheckNetworkShape({ 8388608 })); // no values: a single layer has a cap of its own
     EXPECT_THROW(CheckNetworkShape({ 8388609 }), std::invalid_argument);
 }

@@ -10,8 +10,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -45,11 +43,6 @@ const std::string* Find(const Cards& cards, const std::string& key)
         if (card.compare(0, 8, (key + "        ").substr(0, 8)) == 0 && card.compare(8, 2, "= ") == 0)
             return &card;
     return nullptr;
-}
-
-bool HasKey(const Cards& cards, const std::string& key)
-{
-    return Find(cards, key) != nullptr;
 }
 
 // A value card's number, or `fallback` when the card is absent.
@@ -183,33 +176,25 @@ std::pair<std::vector<uint32_t>, std::vector<uint32_t>> Ramps(const Operation& o
 
 // ---- SIP's inverse ----------------------------------------------------------
 
-using Poly = std::map<std::pair<int, int>, double>;
-
-Poly Sip(const Cards& cards, const std::string& prefix)
+// A SIP polynomial ("A", "B", "AP" or "BP") at offset (u, v), up to its
+// declared order.
+double Sip(const Cards& cards, const std::string& name, double u, double v)
 {
-    static const std::regex term("([A-Z]+)_([0-9]+)_([0-9]+) *= *(.*)");
-    Poly poly;
-    std::smatch m;
-    for (const std::string& card : cards)
-        if (std::regex_match(card, m, term) && m[1] == prefix)
-            poly[{ std::stoi(m[2]), std::stoi(m[3]) }] = std::stod(m[4]);
-    return poly;
-}
-
-double Eval(const Poly& poly, double u, double v)
-{
+    const int order = int(Number(cards, name + "_ORDER", 0));
     double sum = 0;
-    for (const auto& [pq, c] : poly)
-        sum += c * std::pow(u, pq.first) * std::pow(v, pq.second);
+    for (int p = 0; p <= order; ++p)
+        for (int q = 0; p + q <= order; ++q)
+            sum += Number(cards, name + "_" + std::to_string(p) + "_" + std::to_string(q), 0) * std::pow(u, p)
+                * std::pow(v, q);
     return sum;
 }
 
 // How far the inverse polynomials miss the forward ones at offset (u, v).
 void Residual(const Cards& cards, double u, double v, double r[2])
 {
-    const double fu = u + Eval(Sip(cards, "A"), u, v), fv = v + Eval(Sip(cards, "B"), u, v);
-    r[0] = fu + Eval(Sip(cards, "AP"), fu, fv) - u;
-    r[1] = fv + Eval(Sip(cards, "BP"), fu, fv) - v;
+    const double fu = u + Sip(cards, "A", u, v), fv = v + Sip(cards, "B", u, v);
+    r[0] = fu + Sip(cards, "AP", fu, fv) - u;
+    r[1] = fv + Sip(cards, "BP", fu, fv) - v;
 }
 
 // ---- the tests --------------------------------------------------------------
@@ -219,8 +204,8 @@ struct Named {
     const char* text;
 };
 
-const Named kHeaders[]
-    = { { "TanCd", kTanCd }, { "SinCdelt", kSinCdelt }, { "TanCrota", kTanCrota }, { "Sip", kSip }, { "Tpv", kTpv } };
+const Named kHeaders[] = { { "TanCd", kTanCd }, { "SinCdelt", kSinCdelt }, { "TanCrota", kTanCrota }, { "Sip", kSip },
+    { "Tpv", kTpv }, { "None", "OBJECT='M31' EXPTIME=120. EQUINOX=2000.0 DATE-OBS='2011-09-01T02:09:05'" } };
 
 class WcsThroughGeometry : public testing::TestWithParam<std::tuple<Named, Operation>> { };
 
@@ -232,7 +217,10 @@ TEST_P(WcsThroughGeometry, OutputPixelsKeepTheWorldCoordinatesOfTheirSampledInpu
     const auto mapped = MapWcs(before, op.map, op.width, op.height);
     ASSERT_EQ(mapped.dropped, "");
     const Cards& after = mapped.cards;
-    EXPECT_EQ(HasKey(after, "OBJECT"), HasKey(before, "OBJECT"));
+    EXPECT_EQ(!Find(after, "OBJECT"), !Find(before, "OBJECT"));
+    if (!Find(before, "CTYPE1")) {
+        EXPECT_EQ(after, before); // nothing to carry, nothing changed
+    }
 
     Wcs w0(before), w1(after);
     ASSERT_EQ(w1.n, w0.n);
@@ -256,7 +244,7 @@ TEST_P(WcsThroughGeometry, OutputPixelsKeepTheWorldCoordinatesOfTheirSampledInpu
                 EXPECT_NEAR(back[0] - 1, sx, op.tolerance) << "description " << k << " at output " << x << "," << y;
                 EXPECT_NEAR(back[1] - 1, sy, op.tolerance) << "description " << k << " at output " << x << "," << y;
             }
-            if (HasKey(before, "LTV1")) {
+            if (Find(before, "LTV1")) {
                 double back[2];
                 Logical(after, before, x + 1, y + 1, back);
                 EXPECT_NEAR(back[0] - 1, sx, op.tolerance);
@@ -267,7 +255,7 @@ TEST_P(WcsThroughGeometry, OutputPixelsKeepTheWorldCoordinatesOfTheirSampledInpu
 
     // SIP's inverse polynomials must invert the new forward ones as well as
     // the old ones did: r'(u') = M^-1 r(M u').
-    if (HasKey(before, "AP_ORDER"))
+    if (Find(before, "AP_ORDER"))
         for (double u : { -30.0, 0.0, 45.0 })
             for (double v : { -20.0, 25.0 }) {
                 const double(&m)[2][2] = op.map.m;
@@ -317,18 +305,10 @@ TEST(WcsThroughGeometry, RemovesWhatCannotBeCarriedAndSaysWhy)
         EXPECT_NE(mapped.dropped.find(c.reason), std::string::npos) << mapped.dropped;
         for (const char* key : { "CTYPE1", "CRPIX1", "CD1_1", "PC1_1", "CDELT1", "A_ORDER", "AP_0_1", "AMDX1", "PLTRAH",
                  "CNPIX1", "PPO3", "D2IMDIS1", "D2IMEXT", "CTYPE1A", "WCSNAMEA" })
-            EXPECT_FALSE(HasKey(mapped.cards, key)) << key << " after " << mapped.dropped;
+            EXPECT_EQ(Find(mapped.cards, key), nullptr) << key << " after " << mapped.dropped;
         for (const char* key : { "OBJECT", "EQUINOX", "PLTSCALE" })
-            EXPECT_EQ(HasKey(mapped.cards, key), c.header.find(key) != std::string::npos) << key;
+            EXPECT_EQ(!Find(mapped.cards, key), c.header.find(key) == std::string::npos) << key;
     }
-}
-
-TEST(WcsThroughGeometry, LeavesCardsWithoutWorldCoordinatesAlone)
-{
-    const Cards cards = Header("OBJECT='M31' EXPTIME=120. EQUINOX=2000.0 DATE-OBS='2011-09-01T02:09:05'");
-    const auto mapped = MapWcs(cards, tamrix::intake::BinMap(2, 2), 10, 10);
-    EXPECT_EQ(mapped.cards, cards);
-    EXPECT_EQ(mapped.dropped, "");
 }
 
 } // namespace

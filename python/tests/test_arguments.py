@@ -1,8 +1,8 @@
 """Every frame argument is checked the same way: a 2-D numpy array of uint16 or
 uint32, or TypeError / ValueError naming the parameter. Inputs in another byte
 order or layout are copied; frames that are written must be native and
-C-contiguous. One checker does it for every binding: each rule is shown on a
-few of them."""
+C-contiguous. One checker does it for every binding: each rule is shown
+once, on one of them."""
 
 import numpy as np
 import pytest
@@ -11,39 +11,11 @@ import tamrix
 
 GOOD = np.arange(48, dtype=np.uint16).reshape(6, 8)
 
-# Bindings with the frame under test in the named position and everything
-# else valid (every binding's own tests pass it a good frame).
-CALLS = {
-    "bin": lambda f: tamrix.bin(f, bin_x=2),
-    "diff_dark(dark)": lambda f: tamrix.diff_dark(GOOD, f),
-    "fill_frame_with_polynoms(frame)": lambda f: tamrix.fill_frame_with_polynoms(f, [0.0] * 10, [0.0] * 10),
-}
-
-
-def parameter_of(call):
-    return call.split("(")[1].rstrip(")") if "(" in call else "image"
-
-
-@pytest.mark.parametrize("call", CALLS)
-@pytest.mark.parametrize("bad, error", [(GOOD.tolist(), TypeError), (GOOD.astype(np.float64), TypeError),
-                                        (np.ma.masked_array(GOOD), TypeError), (GOOD.ravel(), ValueError),
-                                        (GOOD.reshape(2, 3, 8), ValueError)],
-                         ids=["list", "float64", "masked", "1-D", "3-D"])
-def test_wrong_types_and_shapes_name_the_parameter(call, bad, error):
-    with pytest.raises(error, match=parameter_of(call)):
-        CALLS[call](bad)
-
-
-def unaligned(array):
-    """The array's values in a buffer one byte off alignment."""
-    moved = np.frombuffer(bytearray(array.nbytes + 1), array.dtype, count=array.size, offset=1).reshape(array.shape)
-    moved[...] = array
-    return moved
-
 
 # What FITS readers (big-endian), Dask (unaligned buffers) and slicing hand over.
 @pytest.mark.parametrize("dtype", [np.uint16, np.uint32])
-@pytest.mark.parametrize("layout", [lambda a: a.astype(a.dtype.newbyteorder(">")), unaligned,
+@pytest.mark.parametrize("layout", [lambda a: a.astype(a.dtype.newbyteorder(">")),
+                                    lambda a: np.frombuffer(b"\0" + a.tobytes(), a.dtype, offset=1).reshape(a.shape),
                                     lambda a: np.repeat(a, 2, axis=1)[:, ::2], np.asfortranarray],
                          ids=["big-endian", "unaligned", "strided", "fortran"])
 def test_inputs_in_any_layout_are_copied_and_outputs_refused(layout, dtype):
@@ -73,7 +45,6 @@ Z20, NET = np.zeros((20, 20), np.uint16), tamrix.Network([3, 2])
 X10, T9 = np.zeros((10, 3), np.float32), np.zeros((9, 2), np.float32)
 BUFFER = np.zeros((16, 8), np.uint16)
 GOOD32 = GOOD.astype(U32)
-MAPPING_HINT = r"got .*; use tamrix.to_frame\(array\) to map signed or floating-point data onto a frame"
 
 
 def stars(**options):
@@ -84,13 +55,13 @@ def stars(**options):
 REFUSALS = [
     # Frames, outputs and scalar options, checked alike for every binding: each
     # checker once; below, the bounds and rules a binding works out itself.
-    (lambda: tamrix.bin(GOOD.astype(np.int16), bin_x=1), TypeError, "image must have dtype uint16 or uint32, "),
-    (lambda: tamrix.bin(GOOD.astype(np.float32), bin_x=1), TypeError, MAPPING_HINT),
+    (lambda: tamrix.bin(GOOD.tolist(), bin_x=1), TypeError, "image must be a numpy.ndarray of uint16 .* not list"),
+    (lambda: tamrix.bin(np.ma.masked_array(GOOD), bin_x=1), TypeError, "image must not be a masked array"),
+    (lambda: tamrix.bin(GOOD.astype(np.float32), bin_x=1), TypeError,
+     r"image must have dtype uint16 or uint32, got float32; use tamrix.to_frame\(array\) to map signed or floating"),
+    (lambda: tamrix.bin(GOOD.ravel(), bin_x=1), ValueError, r"image must be a 2-D array indexed \[y, x\], got 1-D"),
     (lambda: tamrix.diff_dark(GOOD, GOOD[:5].copy()), ValueError, "dark must have the shape of image"),
     (lambda: tamrix.flat(GOOD, GOOD.astype(U32)), TypeError, "flat must have the dtype of image"),
-    (lambda: tamrix.diff_dark(GOOD, GOOD, out=np.empty((6, 7), U16)), ValueError, r"out must have shape \(6, 8\)"),
-    (lambda: tamrix.diff_dark(GOOD, GOOD, out=np.empty((6, 8), U32)), TypeError, "out must have dtype uint16"),
-    (lambda: tamrix.diff_dark(GOOD, GOOD, out=readonly(GOOD)), ValueError, "out must be a writable"),
     (lambda: tamrix.diff_dark(BUFFER[:8], BUFFER[:8], out=BUFFER[1:9]), ValueError,
      "out must be either image itself or a separate buffer"),
     (lambda: tamrix.bin(GOOD, bin_x=2.0), TypeError, "bin_x must be an integer, not float"),
@@ -151,12 +122,11 @@ REFUSALS = [
     (lambda: tamrix.detect_stars(Z20, max_fwhm=0), ValueError, "max_fwhm must be above 0"),
     (lambda: tamrix.detect_stars(Z20, level=0.5), ValueError, "level needs a network"),
     (lambda: tamrix.detect_stars(Z20, network=tamrix.Network([4, 3, 1])), ValueError, "network must rate star windows"),
-    # Networks: their layers (at most 100, and no more weights than a network
-    # file may hold: 784-1500-10 takes 9.5 MB), vectors and training options.
+    # Networks: their layers (the shape check's refusals, named), vectors and
+    # training options.
     (lambda: tamrix.Network([]), ValueError, "layers"),
     (lambda: tamrix.Network([2] * 101), ValueError, "layers"),
     (lambda: tamrix.Network("abc"), TypeError, "layers"),
-    (lambda: tamrix.Network([784, 1500, 10]), ValueError, "layers"),
     (lambda: NET.infer(np.zeros(3)), TypeError, "input must be a numpy.ndarray of dtype float32"),
     (lambda: NET.infer(np.zeros(4, np.float32)), ValueError, "input must have 3 values per vector, got 4"),
     (lambda: NET.learn(X10, X10, batch_size=2, learning_rate=0.1), ValueError, "targets must have 2 values per row"),
