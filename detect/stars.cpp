@@ -822,13 +822,16 @@ template <class T> Result Find(const void* frame, int width, int height, const O
         // not do).
         std::vector<Report> large;
         std::vector<std::vector<size_t>> largePixels;
+        const bool binnedPass = !o.radius && o.largeStars;
         uint32_t base = UINT32_MAX, highest = 0;
-#pragma omp parallel for reduction(min : base) reduction(max : highest) if (o.largeStars)
-        for (size_t i = 0; i < (o.largeStars ? work.v.size() : 0); ++i) {
-            base = std::min(base, work.v[i]);
-            highest = std::max(highest, work.v[i]);
+        if (binnedPass) {
+#pragma omp parallel for reduction(min : base) reduction(max : highest)
+            for (size_t i = 0; i < work.v.size(); ++i) {
+                base = std::min(base, work.v[i]);
+                highest = std::max(highest, work.v[i]);
+            }
         }
-        if (!o.radius && o.largeStars && uint64_t(highest - base) * 4 <= UINT32_MAX && result.startLevel >= base) {
+        if (binnedPass && uint64_t(highest - base) * 4 <= UINT32_MAX && result.startLevel >= base) {
             for (uint32_t& value : work.v)
                 value -= base;
             Plane binned;
