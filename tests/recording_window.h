@@ -39,13 +39,18 @@ public:
         std::condition_variable created;
         std::unique_lock<std::mutex> lock(ready);
         loop_ = std::thread([&] {
-            WNDCLASSA wc{};
-            wc.lpfnWndProc = &RecordingWindow::Procedure;
-            wc.hInstance = GetModuleHandleA(nullptr);
-            wc.lpszClassName = "TamrixTestWindow";
-            RegisterClassA(&wc); // fails harmlessly when already registered
-            HWND hwnd = CreateWindowExA(0, "TamrixTestWindow", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance,
-                                        nullptr);
+            // The class is registered once: windows made on several threads
+            // at once could otherwise look for it while another thread's
+            // registration is under way, and fail.
+            static const ATOM windowClass = [] {
+                WNDCLASSA wc{};
+                wc.lpfnWndProc = &RecordingWindow::Procedure;
+                wc.hInstance = GetModuleHandleA(nullptr);
+                wc.lpszClassName = "TamrixTestWindow";
+                return RegisterClassA(&wc);
+            }();
+            HWND hwnd = CreateWindowExA(0, MAKEINTATOM(windowClass), "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                        GetModuleHandleA(nullptr), nullptr);
             SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
             {
                 std::lock_guard<std::mutex> hold(ready);
