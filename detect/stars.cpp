@@ -760,6 +760,38 @@ template <class T> Result Find(const void* frame, int width, int height, const O
                     owner[j] = int(n);
             keep({ rep }, { pixels }, 0u);
         }
+        // A star within two FWHM of a brighter one whose light does not dip
+        // at least 3 noise deviations below its own top on the way there is
+        // a bump on that star's wings (or the far side of a pair too close
+        // to part), not a star of its own. `stars` runs brightest first.
+        auto value = [&](double x, double y) {
+            const int i = std::clamp(int(std::lround(x)) + kPad, 0, original.width - 1),
+                      j = std::clamp(int(std::lround(y)) + kPad, 0, original.height - 1);
+            return double(original.v[original.Index(i, j)]);
+        };
+        const double near = std::max(3.0, 2 * result.fwhm);
+        std::vector<Star> parted;
+        for (const Star& s : stars) {
+            double top = 0;
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx)
+                    top = std::max(top, value(s.cx + dx, s.cy + dy));
+            bool bump = false;
+            for (size_t n = 0; n < parted.size() && !bump; ++n) {
+                const Star& b = parted[n];
+                const double apart = std::hypot(s.cx - b.cx, s.cy - b.cy);
+                if (apart > near)
+                    continue;
+                double saddle = top;
+                for (int t = 1, steps = int(std::ceil(2 * apart)); t < steps; ++t)
+                    saddle = std::min(saddle,
+                        value(s.cx + (b.cx - s.cx) * t / steps, s.cy + (b.cy - s.cy) * t / steps));
+                bump = top - saddle < 3 * sky.noise;
+            }
+            if (!bump)
+                parted.push_back(s);
+        }
+        stars.swap(parted);
     } else {
         // First pass with the window from the stars' width, then the largest
         // window on what is left. Each runs again on what it left while it finds
