@@ -135,8 +135,19 @@ constexpr int kBox = 64;
 struct Mesh {
     int nx = 1, ny = 1;
     double bw = 1, bh = 1;
-    std::vector<double> level;
+    std::vector<double> level, noise; // per box, each smoothed likewise
     Sky sky; // the boxes' median level and median deviation
+
+    // The boxes' noise at a frame position, read between box centres.
+    double NoiseAt(double x, double y) const
+    {
+        const double fx = std::clamp((x + 0.5) / bw - 0.5, 0.0, nx - 1.0),
+                     fy = std::clamp((y + 0.5) / bh - 0.5, 0.0, ny - 1.0);
+        const int a = int(fx), b = std::min(a + 1, nx - 1), c = int(fy), d = std::min(c + 1, ny - 1);
+        const double t = fx - a, u = fy - c;
+        return (noise[size_t(c) * nx + a] * (1 - t) + noise[size_t(c) * nx + b] * t) * (1 - u)
+            + (noise[size_t(d) * nx + a] * (1 - t) + noise[size_t(d) * nx + b] * t) * u;
+    }
 };
 
 template <class T> Mesh MakeMesh(const void* frame, int width, int height)
@@ -161,14 +172,16 @@ template <class T> Mesh MakeMesh(const void* frame, int width, int height)
         }
     }
     m.level.resize(level.size());
+    m.noise.resize(level.size());
     for (int j = 0; j < m.ny; ++j)
-        for (int i = 0; i < m.nx; ++i) {
-            box.clear();
-            for (int v = std::max(0, j - 1); v <= std::min(m.ny - 1, j + 1); ++v)
-                for (int u = std::max(0, i - 1); u <= std::min(m.nx - 1, i + 1); ++u)
-                    box.push_back(level[size_t(v) * m.nx + u]);
-            m.level[size_t(j) * m.nx + i] = Median(box);
-        }
+        for (int i = 0; i < m.nx; ++i)
+            for (auto [from, to] : { std::pair { &level, &m.level }, { &deviation, &m.noise } }) {
+                box.clear();
+                for (int v = std::max(0, j - 1); v <= std::min(m.ny - 1, j + 1); ++v)
+                    for (int u = std::max(0, i - 1); u <= std::min(m.nx - 1, i + 1); ++u)
+                        box.push_back((*from)[size_t(v) * m.nx + u]);
+                (*to)[size_t(j) * m.nx + i] = Median(box);
+            }
     box = m.level;
     m.sky.level = Median(box);
     m.sky.noise = Median(deviation);
@@ -303,6 +316,7 @@ std::vector<std::vector<size_t>> Groups(const std::vector<unsigned>& before, con
 struct Measurer {
     const Plane& p; // flattened
     const Plane& raw;
+    const Mesh& mesh;
     int width, height; // the frame's, without the padding
     double noise, saturation;
     double fwhm; // the frame's
@@ -348,7 +362,10 @@ struct Measurer {
         s.flux = flux;
         s.peak = raw.v[top];
         s.pixels = pixels.size();
-        s.snr = noise > 0 ? flux / (noise * std::sqrt(double(pixels.size()))) : std::numeric_limits<double>::infinity();
+        // Against the noise of the background about the star: the sky's, or
+        // more where a galaxy's or a nebula's light adds its own.
+        const double local = std::max(noise, mesh.NoiseAt(s.cx, s.cy));
+        s.snr = local > 0 ? flux / (local * std::sqrt(double(pixels.size()))) : std::numeric_limits<double>::infinity();
         s.flags = (edge ? kEdge : 0u) | (raw.v[top] >= saturation ? kSaturated : 0u);
         double mxx = 0, myy = 0, mxy = 0, w = 0;
         for (size_t i : pixels) {
@@ -586,7 +603,7 @@ template <class T> Result Find(const void* frame, int width, int height, const O
                     mask[j / 32] |= 1u << (j % 32);
             }
 
-    Measurer measurer { original, raw, width, height, sky.noise, double(saturation), result.fwhm, {}, 0 };
+    Measurer measurer { original, raw, mesh, width, height, sky.noise, double(saturation), result.fwhm, {}, 0 };
     std::vector<Star> stars;
     auto keep
         = [&](const std::vector<Report>& reports, const std::vector<std::vector<size_t>>& groups, unsigned flags) {
@@ -755,6 +772,16 @@ template <class T> Result Find(const void* frame, int width, int height, const O
                 rep.cy = sy / flux;
             }
             rep.flux = flux;
+            // A star's light spreads: at least two of the core's eight
+            // neighbours stand 2 noise deviations above the ring (noise
+            // peaks and hot pixels stand alone).
+            int lit = 0;
+            for (const size_t next :
+                { core - 1, core + 1, core - original.width, core + original.width, core - original.width - 1,
+                    core - original.width + 1, core + original.width - 1, core + original.width + 1 })
+                lit += original.v[next] >= b + 2 * sky.noise;
+            if (lit < 3)
+                continue;
             for (size_t j : pixels)
                 if (owner[j] < 0)
                     owner[j] = int(n);

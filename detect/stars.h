@@ -68,7 +68,8 @@ struct Options {
     // are the pixel groups FindStarsNN rates at least `level` on the frame
     // itself, instead of the classic passes; each is measured on the
     // flattened copy over its pixels k noise deviations above the median of
-    // a ring around it, and filtered like the classic passes' stars.
+    // a ring around it (a lone bright pixel, or a bump on a brighter star's
+    // wings, is none), and filtered like the classic passes' stars.
     nnet::CNetwork* network = nullptr;
     int networkRadius = 5;
     float level = 0.95f;
@@ -82,7 +83,7 @@ struct Star {
     size_t pixels = 0; // pixels of the star (above the window's threshold)
     double fwhm = 0; // 2 sqrt(A / pi), A the area at or above half the peak over the background, pixels
     double elongation = 1; // ratio of the axes of the second moments over the star's pixels
-    double snr = 0; // flux / (sky noise * sqrt(pixels)): background noise only
+    double snr = 0; // flux / (noise * sqrt(pixels)): background noise only, the sky's or more where the mesh's is
     double sharpness = 0; // (peak - mean of its 8 neighbours) / (peak - background)
     unsigned flags = 0; // StarFlag bits
 };

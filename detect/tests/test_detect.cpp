@@ -96,6 +96,25 @@ TEST(DetectStars, FindsEveryKindOfStarWithItsFlagsAndDropsACosmicRay)
     EXPECT_EQ(r.stars.size(), truth.size());
 }
 
+// A star's SNR is against the noise about it: the same star where a third
+// of the frame is three times as noisy (a nebula's own light) has a third of
+// the SNR, while the sky's noise stays the quiet part's.
+TEST(DetectStars, SignalToNoiseIsAgainstTheNoiseAboutTheStar)
+{
+    std::vector<uint16_t> frame = Field({ { 50.3, 150.6, 30000, 3.0 }, { 350.4, 150.2, 30000, 3.0 } }, 11);
+    std::mt19937 random(12);
+    std::normal_distribution<double> more(0, kNoise * std::sqrt(8.0));
+    for (int y = 0; y < kH; ++y)
+        for (int x = 270; x < kW; ++x)
+            frame[size_t(y) * kW + x] = uint16_t(std::clamp(std::round(frame[size_t(y) * kW + x] + more(random)), 0.0, 65535.0));
+    const Result r = FindStars(frame.data(), kW, kH, 2, Options {});
+    EXPECT_NEAR(r.sky.noise, kNoise, 1);
+    const Star *quiet = Near(r.stars, 50.3, 150.6, 1), *noisy = Near(r.stars, 350.4, 150.2, 1);
+    ASSERT_NE(quiet, nullptr);
+    ASSERT_NE(noisy, nullptr);
+    EXPECT_NEAR(noisy->snr / quiet->snr, 1.0 / 3, 0.1) << noisy->snr << " " << quiet->snr;
+}
+
 // The shipped network through the same measures: every ordinary star once,
 // near its centre, and no report on the track. Stars 8 px wide, too flat for
 // the network's window at full resolution, are found on the binned copy, once.
