@@ -232,13 +232,45 @@ Light FindLightStars(intake::Frame calibrated, const detect::Options& options)
     return light;
 }
 
+namespace {
+
+// Why a frame may show no stars though it has them: nearly all its values
+// (the 1st to the 99th percentile) lie within 16 steps of the value mapping
+// that a few far values stretched more than 4096 times wider (a stray 1e30 in
+// floating-point data). Empty when that is not so.
+std::string Stretched(const intake::Frame& frame)
+{
+    std::vector<uint32_t> v(frame.Pixels());
+    for (size_t i = 0; i < v.size(); ++i)
+        v[i] = frame.At(i);
+    if (v.size() < 100)
+        return "";
+    const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
+    const double low = *lo, high = *hi;
+    std::nth_element(v.begin(), v.begin() + v.size() / 100, v.end());
+    const double p1 = v[v.size() / 100];
+    std::nth_element(v.begin(), v.end() - 1 - v.size() / 100, v.end());
+    const double p99 = v[v.size() - 1 - v.size() / 100];
+    if (p99 - p1 >= 16 || high - low <= 4096 * std::max(1.0, p99 - p1))
+        return "";
+    char text[200];
+    std::snprintf(text, sizeof text,
+        "; 98 %% of its values lie between %.6g and %.6g, but a few reach %.6g to %.6g and leave them too few "
+        "steps: clip those, or give the data's range",
+        frame.mapping.Physical(p1), frame.mapping.Physical(p99), frame.mapping.Physical(low),
+        frame.mapping.Physical(high));
+    return text;
+}
+
+} // namespace
+
 Reference ReferenceOf(const Light& light, const std::string& name, const Options& registration)
 {
     if (static_cast<int>(light.stars.size()) < registration.minMatches)
         throw Error(Fault::Failure,
             name + ": the reference has " + std::to_string(light.stars.size())
                 + " usable stars; registration needs at least " + std::to_string(registration.minMatches)
-                + ": choose another reference");
+                + ": choose another reference" + Stretched(light.frame));
     return Reference { light.frame.width, light.frame.height, light.stars };
 }
 

@@ -15,6 +15,8 @@ def test_combine_known_answer_of_mixed_dtypes_with_an_outlier_and_nan():
 
 Z = np.zeros((2, 2))
 LIGHTS = [Z, Z]
+STRAY = np.random.default_rng(1).normal(100, 5, (64, 64))  # sky whose one stray value leaves it a single step
+STRAY[3, 5] = 1e30
 
 
 # The stack layer's bindings refuse with the parameter named: (call, error, text).
@@ -33,6 +35,7 @@ LIGHTS = [Z, Z]
     (lambda: tamrix.stack(LIGHTS, darks=LIGHTS, exposures=[1], dark_exposure=1), ValueError, "one exposure time per"),
     (lambda: tamrix.stack(LIGHTS, darks=LIGHTS, exposures=[1, 0], dark_exposure=1), ValueError, "above 0 seconds"),
     (lambda: tamrix.stack(LIGHTS), ValueError, "lights[0]: the reference has 0 usable stars"),
+    (lambda: tamrix.stack([STRAY, STRAY]), ValueError, "but a few reach 0 to 1e+30 and leave them too few steps"),
 ])
 def test_refusals_name_the_parameter(call, error, text):
     with pytest.raises(error) as caught:
