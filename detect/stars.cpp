@@ -772,7 +772,7 @@ template <class T> Result Find(const void* frame, int width, int height, const O
                 rep.cy = sy / flux;
             }
             rep.flux = flux;
-            // A star's light spreads: at least two of the core's eight
+            // A star's light spreads: at least three of the core's eight
             // neighbours stand 2 noise deviations above the ring (noise
             // peaks and hot pixels stand alone).
             int lit = 0;
@@ -811,8 +811,8 @@ template <class T> Result Find(const void* frame, int width, int height, const O
                     continue;
                 double saddle = top;
                 for (int t = 1, steps = int(std::ceil(2 * apart)); t < steps; ++t)
-                    saddle = std::min(saddle,
-                        value(s.cx + (b.cx - s.cx) * t / steps, s.cy + (b.cy - s.cy) * t / steps));
+                    saddle
+                        = std::min(saddle, value(s.cx + (b.cx - s.cx) * t / steps, s.cy + (b.cy - s.cy) * t / steps));
                 bump = top - saddle < 3 * sky.noise;
             }
             if (!bump)

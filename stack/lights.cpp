@@ -253,7 +253,7 @@ std::string Stretched(const intake::Frame& frame)
     const double p99 = v[v.size() - 1 - v.size() / 100];
     if (p99 - p1 >= 16 || high - low <= 4096 * std::max(1.0, p99 - p1))
         return "";
-    char text[200];
+    char text[256];
     std::snprintf(text, sizeof text,
         "; 98 %% of its values lie between %.6g and %.6g, but a few reach %.6g to %.6g and leave them too few "
         "steps: clip those, or give the data's range",

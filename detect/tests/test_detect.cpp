@@ -106,7 +106,8 @@ TEST(DetectStars, SignalToNoiseIsAgainstTheNoiseAboutTheStar)
     std::normal_distribution<double> more(0, kNoise * std::sqrt(8.0));
     for (int y = 0; y < kH; ++y)
         for (int x = 270; x < kW; ++x)
-            frame[size_t(y) * kW + x] = uint16_t(std::clamp(std::round(frame[size_t(y) * kW + x] + more(random)), 0.0, 65535.0));
+            frame[size_t(y) * kW + x]
+                = uint16_t(std::clamp(std::round(frame[size_t(y) * kW + x] + more(random)), 0.0, 65535.0));
     const Result r = FindStars(frame.data(), kW, kH, 2, Options {});
     EXPECT_NEAR(r.sky.noise, kNoise, 1);
     const Star *quiet = Near(r.stars, 50.3, 150.6, 1), *noisy = Near(r.stars, 350.4, 150.2, 1);
