@@ -138,16 +138,27 @@ struct Mesh {
     std::vector<double> level, noise; // per box, each smoothed likewise
     Sky sky; // the boxes' median level and median deviation
 
-    // The boxes' noise at a frame position, read between box centres.
-    double NoiseAt(double x, double y) const
+    // Where a frame position falls between box centres along one axis: the
+    // boxes a and b on either side and the weight t of b.
+    struct Between {
+        int a, b;
+        double t;
+    };
+    static Between Span(double at, double box, int boxes)
     {
-        const double fx = std::clamp((x + 0.5) / bw - 0.5, 0.0, nx - 1.0),
-                     fy = std::clamp((y + 0.5) / bh - 0.5, 0.0, ny - 1.0);
-        const int a = int(fx), b = std::min(a + 1, nx - 1), c = int(fy), d = std::min(c + 1, ny - 1);
-        const double t = fx - a, u = fy - c;
-        return (noise[size_t(c) * nx + a] * (1 - t) + noise[size_t(c) * nx + b] * t) * (1 - u)
-            + (noise[size_t(d) * nx + a] * (1 - t) + noise[size_t(d) * nx + b] * t) * u;
+        const double f = std::clamp((at + 0.5) / box - 0.5, 0.0, boxes - 1.0);
+        const int a = int(f);
+        return Between { a, std::min(a + 1, boxes - 1), f - a };
     }
+    // A per-box value at a frame position, read between box centres.
+    static double At(const std::vector<double>& boxes, int nx, Between c, Between r)
+    {
+        const double* top = &boxes[size_t(r.a) * nx];
+        const double* bottom = &boxes[size_t(r.b) * nx];
+        return (top[c.a] * (1 - c.t) + top[c.b] * c.t) * (1 - r.t)
+            + (bottom[c.a] * (1 - c.t) + bottom[c.b] * c.t) * r.t;
+    }
+    double NoiseAt(double x, double y) const { return At(noise, nx, Span(x, bw, nx), Span(y, bh, ny)); }
 };
 
 template <class T> Mesh MakeMesh(const void* frame, int width, int height)
@@ -221,29 +232,16 @@ template <class T> void Planes(const void* frame, int width, int height, const M
                 = static_cast<uint32_t>(std::clamp(std::round(normal(random)), 0.0, double(UINT32_MAX)));
         }
     }
-    // Mesh::At by parts: where each column and row falls between box centres.
-    struct Between {
-        int a, b;
-        double t;
-    };
-    const auto between = [](int at, double box, int boxes) {
-        const double f = std::clamp((at + 0.5) / box - 0.5, 0.0, boxes - 1.0);
-        const int a = int(f);
-        return Between { a, std::min(a + 1, boxes - 1), f - a };
-    };
-    std::vector<Between> columns(width);
+    // Where each column falls between box centres, worked out once.
+    std::vector<Mesh::Between> columns(width);
     for (int x = 0; x < width; ++x)
-        columns[x] = between(x, mesh.bw, mesh.nx);
+        columns[x] = Mesh::Span(x, mesh.bw, mesh.nx);
 #pragma omp parallel for schedule(static)
     for (int y = 0; y < height; ++y) {
-        const Between r = between(y, mesh.bh, mesh.ny);
-        const double* top = &mesh.level[size_t(r.a) * mesh.nx];
-        const double* bottom = &mesh.level[size_t(r.b) * mesh.nx];
+        const Mesh::Between r = Mesh::Span(y, mesh.bh, mesh.ny);
         for (int x = 0; x < width; ++x) {
             const double v = Pixels<T>(frame)[size_t(y) * width + x];
-            const Between& c = columns[x];
-            const double at = (top[c.a] * (1 - c.t) + top[c.b] * c.t) * (1 - r.t)
-                + (bottom[c.a] * (1 - c.t) + bottom[c.b] * c.t) * r.t;
+            const double at = Mesh::At(mesh.level, mesh.nx, columns[x], r);
             raw.v[raw.Index(x + kPad, y + kPad)] = uint32_t(v);
             flat.v[flat.Index(x + kPad, y + kPad)] = RoundToU32(v - at + mesh.sky.level);
         }
@@ -318,7 +316,7 @@ struct Measurer {
     const Plane& raw;
     const Mesh& mesh;
     int width, height; // the frame's, without the padding
-    double noise, saturation;
+    double saturation;
     double fwhm; // the frame's
     std::vector<int> seen; // half-maximum fill scratch, one generation number per pixel
     int generation = 0;
@@ -364,7 +362,7 @@ struct Measurer {
         s.pixels = pixels.size();
         // Against the noise of the background about the star: the sky's, or
         // more where a galaxy's or a nebula's light adds its own.
-        const double local = std::max(noise, mesh.NoiseAt(s.cx, s.cy));
+        const double local = std::max(mesh.sky.noise, mesh.NoiseAt(s.cx, s.cy));
         s.snr = local > 0 ? flux / (local * std::sqrt(double(pixels.size()))) : std::numeric_limits<double>::infinity();
         s.flags = (edge ? kEdge : 0u) | (raw.v[top] >= saturation ? kSaturated : 0u);
         double mxx = 0, myy = 0, mxy = 0, w = 0;
@@ -603,7 +601,7 @@ template <class T> Result Find(const void* frame, int width, int height, const O
                     mask[j / 32] |= 1u << (j % 32);
             }
 
-    Measurer measurer { original, raw, mesh, width, height, sky.noise, double(saturation), result.fwhm, {}, 0 };
+    Measurer measurer { original, raw, mesh, width, height, double(saturation), result.fwhm, {}, 0 };
     std::vector<Star> stars;
     auto keep
         = [&](const std::vector<Report>& reports, const std::vector<std::vector<size_t>>& groups, unsigned flags) {
@@ -727,10 +725,11 @@ template <class T> Result Find(const void* frame, int width, int height, const O
         std::vector<int> owner(original.v.size(), -1); // index into cores of the star holding a pixel
         for (const size_t n : order) {
             const size_t core = cores[n];
+            const size_t w = original.width;
+            const size_t around[8]
+                = { core - 1, core + 1, core - w, core + w, core - w - 1, core - w + 1, core + w - 1, core + w + 1 };
             bool strict = true;
-            for (const size_t next :
-                { core - 1, core + 1, core - original.width, core + original.width, core - original.width - 1,
-                    core - original.width + 1, core + original.width - 1, core + original.width + 1 })
+            for (const size_t next : around)
                 strict = strict && original.v[next] < original.v[core];
             if (owner[core] >= 0) {
                 const size_t other = cores[size_t(owner[core])];
@@ -776,9 +775,7 @@ template <class T> Result Find(const void* frame, int width, int height, const O
             // neighbours stand 2 noise deviations above the ring (noise
             // peaks and hot pixels stand alone).
             int lit = 0;
-            for (const size_t next :
-                { core - 1, core + 1, core - original.width, core + original.width, core - original.width - 1,
-                    core - original.width + 1, core + original.width - 1, core + original.width + 1 })
+            for (const size_t next : around)
                 lit += original.v[next] >= b + 2 * sky.noise;
             if (lit < 3)
                 continue;
