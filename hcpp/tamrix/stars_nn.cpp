@@ -25,20 +25,7 @@ namespace tamrix::opt_baseline {
 
 constexpr int kLanes = 4;
 #define MulAdd(a, b, c) ((a) * (b) + (c))
-#define GatherF(table, index) GatherLanes(table, index)
-template <class Index>
-inline auto GatherLanes(const float* table, Index index)
-{
-    float out[kLanes];
-    for (int l = 0; l < kLanes; ++l)
-        out[l] = table[index[l]];
-    typedef float Vec __attribute__((vector_size(4 * kLanes)));
-    Vec v;
-    std::memcpy(&v, out, sizeof v);
-    return v;
-}
 #include "hcpp/tamrix/stars_nn.simd.h"
-#undef GatherF
 #undef MulAdd
 
 } // namespace tamrix::opt_baseline
@@ -120,9 +107,12 @@ void MarkEachPixel(nnet::CNetwork* network, const Interior& in, float level, voi
 //   where either under- or overflows the outputs differ by less than
 //   2^-100), and lies in [0, 1];
 //   the exact one changes at most a quarter of the change of its argument;
-//   the kernel's table with linear steps of 1/64 is within 4.5e-6 of it
-//   (1/64^2 / 8 times the largest |sigmoid''| 0.0963, the clamp at +-32,
-//   and the float steps).
+//   the kernel's is within 1e-6 of it: its exp(r) on |r| <= 0.347 is off by
+//   the Taylor remainder (2.4e-7 relative) and Horner's roundings (13 u
+//   times the terms' magnitudes, at most twice the sum: 1.6e-6 relative),
+//   r by about u, and 2^n is exact; a relative error e of exp(-z) moves the
+//   sigmoid by at most e / 4, and the sum and the quotient add 2u; its
+//   clamp at +-32 moves it by less than 2^-44.
 // - A later neuron with weights c over m inputs in [0, 1] and bias d: the
 //   radii of its inputs weighted by |c|, plus the roundings of Infer's sum
 //   and the kernel's, 2 g(m + 1) (sum |c| + |d|).
@@ -136,7 +126,7 @@ void MarkEachPixel(nnet::CNetwork* network, const Interior& in, float level, voi
 // would be exported from the library.
 struct BulkNetwork {
     std::unique_ptr<int[]> neurons;
-    std::unique_ptr<float[]> floats; // weights1, sums1, shifts1, sigmoid, then each later layer's weights, biases
+    std::unique_ptr<float[]> floats; // weights1, sums1, shifts1, screens, then each later layer's weights, biases
     std::unique_ptr<const float*[]> rows; // per layer: its weights, then per layer: its biases
     detail::NNScan scan{};
 };
@@ -152,7 +142,7 @@ bool Prepare(const nnet::CNetwork& net, int r, float level, const void* frame, i
         || net.Layers[layers - 1]->NumNeurons != 1)
         return false;
     const int h = net.Layers[1]->NumNeurons, groups = (h + detail::kNeuronGroup - 1) / detail::kNeuronGroup;
-    size_t count = size_t(groups) * detail::kNeuronGroup * taps + 2 * size_t(h) + detail::kSigmoidCells + 1;
+    size_t count = size_t(groups) * detail::kNeuronGroup * taps + 2 * size_t(h) + 3 * size_t(groups);
     for (int l = 1; l < layers; ++l) {
         const nnet::CLayer& layer = *net.Layers[l];
         if (layer.NumNeurons > detail::kMaxNeurons)
@@ -178,27 +168,33 @@ bool Prepare(const nnet::CNetwork& net, int r, float level, const void* frame, i
     float* weights1 = b.floats.get();
     float* sums1 = weights1 + size_t(groups) * detail::kNeuronGroup * taps;
     float* shifts1 = sums1 + h;
-    float* sigmoid = shifts1 + h;
-    float* next = sigmoid + detail::kSigmoidCells + 1;
+    float* screens = shifts1 + h;
+    float* next = screens + 3 * size_t(groups);
 
-    constexpr double u = 0x1p-24, act = 0x1p-16 / 4 + 2.01 * u + 0x1p-100, table = 4.5e-6;
+    constexpr double u = 0x1p-24, act = 0x1p-16 / 4 + 2.01 * u + 0x1p-100, kernel = 1e-6;
     auto g = [](int k) { return k * u / (1 - k * u); };
 
     // With one hidden layer, its neurons go in the order that lets the first
-    // group bound the output best: positive output weights first, then the
-    // negative ones by size (an insertion sort, stable).
+    // groups bound the output best. Until a neuron is computed the bound
+    // takes its output as 1 if its output weight c is positive, else 0; a
+    // typical output is about that at the neuron's bias alone, s, which on a
+    // sky window of no structure is about where it settles. So the neurons
+    // whose computing tightens the bound most are first: those of the
+    // largest c (1 - s) for positive c and -c s for the others (an insertion
+    // sort, stable).
     int order[detail::kMaxNeurons];
     for (int i = 0; i < h; ++i)
         order[i] = i;
     const bool screen = layers == 3 && h > detail::kNeuronGroup;
     if (screen) {
-        const float* out = net.Layers[2]->Weights[0];
-        auto before = [out](int i, int j) {
-            const bool pi = out[i] > 0, pj = out[j] > 0;
-            return pi != pj ? pi : std::fabs(out[i]) > std::fabs(out[j]);
-        };
+        double gain[detail::kMaxNeurons];
+        for (int i = 0; i < h; ++i) {
+            const double c = net.Layers[2]->Weights[0][i];
+            const double s = 1 / (1 + std::exp(-double(net.Layers[1]->Biases[i])));
+            gain[i] = c > 0 ? c * (1 - s) : -c * s;
+        }
         for (int i = 1; i < h; ++i)
-            for (int k = i; k > 0 && before(order[k], order[k - 1]); --k)
+            for (int k = i; k > 0 && gain[order[k]] > gain[order[k - 1]]; --k)
                 std::swap(order[k], order[k - 1]);
     }
 
@@ -221,13 +217,18 @@ bool Prepare(const nnet::CNetwork& net, int r, float level, const void* frame, i
         rb[i] = 8.04 * u * l1 + u * (std::fabs(bias) + std::fabs(sum)) + u * (3 * l1 + std::fabs(bias)) + 10 * u * l1
             + 1.001 * g(taps + 1) * (l1 + std::fabs(bias));
     }
-    double screenQ = 0, screen0 = 0, screenShift = 0;
+    // Per screened group: the radius terms of the neurons computed by then,
+    // and the positive weights of those still to come.
+    const int screenGroups = screen ? groups - 1 : 0;
+    double screenQ[detail::kMaxNeurons / detail::kNeuronGroup + 1] = {},
+        screen0[detail::kMaxNeurons / detail::kNeuronGroup + 1] = {},
+        screenShift[detail::kMaxNeurons / detail::kNeuronGroup + 1] = {};
     for (int l = 2; l < layers; ++l) {
         const nnet::CLayer& layer = *net.Layers[l];
         const int m = layer.Prev->NumNeurons, n = layer.NumNeurons;
         for (int k = 0; k < m; ++k) { // sums to outputs
             ra[k] /= 4;
-            rb[k] = rb[k] / 4 + act + table;
+            rb[k] = rb[k] / 4 + act + kernel;
         }
         float* weights = next;
         float* biases = weights + size_t(n) * m;
@@ -243,12 +244,14 @@ bool Prepare(const nnet::CNetwork& net, int r, float level, const void* frame, i
                 l1 += std::fabs(w);
                 a += std::fabs(w) * ra[k];
                 c += std::fabs(w) * rb[k];
-                if (screen && k == detail::kNeuronGroup - 1) {
-                    screenQ = a;
-                    screen0 = c;
+                for (int g = 0; g < screenGroups; ++g) {
+                    if (k == (g + 1) * detail::kNeuronGroup - 1) {
+                        screenQ[g] = a;
+                        screen0[g] = c;
+                    }
+                    if (k >= (g + 1) * detail::kNeuronGroup && w > 0)
+                        screenShift[g] += w;
                 }
-                if (screen && k >= detail::kNeuronGroup && w > 0)
-                    screenShift += w;
             }
             const double bias = layer.Biases[i];
             biases[i] = layer.Biases[i];
@@ -257,8 +260,10 @@ bool Prepare(const nnet::CNetwork& net, int r, float level, const void* frame, i
             nb[i] = c + rounding;
             // The screening bound sums fewer terms and a constant rounded
             // upwards here.
-            screen0 += rounding + 2 * u * (l1 + std::fabs(bias));
-            screenShift += bias;
+            for (int g = 0; g < screenGroups; ++g) {
+                screen0[g] += rounding + 2 * u * (l1 + std::fabs(bias));
+                screenShift[g] += bias;
+            }
         }
         std::copy(na, na + n, ra);
         std::copy(nb, nb + n, rb);
@@ -277,8 +282,6 @@ bool Prepare(const nnet::CNetwork& net, int r, float level, const void* frame, i
     if (double(fNo) > zNo)
         fNo = std::nextafter(fNo, -HUGE_VALF);
 
-    for (int k = 0; k <= detail::kSigmoidCells; ++k)
-        sigmoid[k] = float(1 / (1 + std::exp(-(-detail::kSigmoidSpan + double(k) / detail::kSigmoidScale))));
     detail::NNScan& s = b.scan;
     s.frame = frame;
     s.width = width;
@@ -291,16 +294,18 @@ bool Prepare(const nnet::CNetwork& net, int r, float level, const void* frame, i
     s.shifts1 = shifts1;
     s.weights = b.rows.get();
     s.biases = b.rows.get() + layers;
-    s.sigmoid = sigmoid;
     s.radiusQ = float(radiusQ);
     s.radius0 = float(radius0);
     s.zYes = fYes;
     s.zNo = fNo;
-    s.screenNeurons = screen ? detail::kNeuronGroup : 0;
-    const float shift = float(screenShift);
-    s.screenShift = double(shift) < screenShift ? std::nextafter(shift, HUGE_VALF) : shift;
-    s.screenQ = float(1.25 * screenQ);
-    s.screen0 = float(1.25 * screen0);
+    for (int g = 0; g < screenGroups; ++g) {
+        const float shift = float(screenShift[g]);
+        screens[3 * g] = double(shift) < screenShift[g] ? std::nextafter(shift, HUGE_VALF) : shift;
+        screens[3 * g + 1] = float(1.25 * screenQ[g]);
+        screens[3 * g + 2] = float(1.25 * screen0[g]);
+    }
+    s.screenGroups = screenGroups;
+    s.screen = screens;
     return true;
 }
 

@@ -1,8 +1,7 @@
 // The bulk judgement of the neural star detector, written once for every
 // instruction set: the including file opens its namespace and defines
-// kLanes (floats a vector), MulAdd(a, b, c) (a * b + c, fused or not: the
-// error bound holds either way) and GatherF(table, index) (table[index[l]]
-// in every lane l). See stars_nn_kernels.h for what it computes.
+// kLanes (floats a vector) and MulAdd(a, b, c) (a * b + c, fused or not: the
+// error bound holds either way). See stars_nn_kernels.h for what it computes.
 
 namespace {
 
@@ -74,19 +73,30 @@ inline VecF Splat(float f)
     return f - VecF {};
 }
 
-// 1 / (1 + exp(-z)) from the table, linear between its points; z is finite.
-inline VecF Sigmoid(VecF z, const float* table)
+// 1 / (1 + exp(-z)) for finite z, with z clamped to [-32, 32] (which moves
+// the result by less than 2^-44). exp(-z) = 2^n exp(r): n the integer
+// nearest -z / ln 2 (t + 64.5 > 0, so truncation is the floor), r = -z - n
+// ln 2 with ln 2 in two parts, the first of 15 bits so that n times it is
+// exact, and exp(r) by its Taylor polynomial of degree 6.
+inline VecF Sigmoid(VecF z)
 {
-    const VecF lo = Splat(-float(detail::kSigmoidSpan)), hi = Splat(float(detail::kSigmoidSpan));
+    const VecF lo = Splat(-32.0f), hi = Splat(32.0f);
     z = z > lo ? z : lo;
     z = z < hi ? z : hi;
-    const VecF t = (z + float(detail::kSigmoidSpan)) * float(detail::kSigmoidScale);
-    VecI i = __builtin_convertvector(t, VecI); // t >= 0: truncation is the floor
-    const VecI last = VecI {} + (detail::kSigmoidCells - 1);
-    i = i < last ? i : last;
-    const VecF f = t - __builtin_convertvector(i, VecF);
-    const VecF a = GatherF(table, i), b = GatherF(table + 1, i);
-    return a + f * (b - a);
+    const VecF t = z * -1.44269504f;
+    const VecI n = __builtin_convertvector(t + 64.5f, VecI) - 64;
+    const VecF fn = __builtin_convertvector(n, VecF);
+    const VecF r = (-z - fn * 0.693145751953125f) - fn * 1.42860677e-6f;
+    VecF p = MulAdd(Splat(1.0f / 720), r, Splat(1.0f / 120));
+    p = MulAdd(p, r, Splat(1.0f / 24));
+    p = MulAdd(p, r, Splat(1.0f / 6));
+    p = MulAdd(p, r, Splat(0.5f));
+    p = MulAdd(p, r, Splat(1.0f));
+    p = MulAdd(p, r, Splat(1.0f));
+    const VecI bits = (n + 127) << 23;
+    VecF scale;
+    std::memcpy(&scale, &bits, sizeof scale);
+    return 1.0f / (1.0f + p * scale);
 }
 
 template <class Pixel>
@@ -182,6 +192,7 @@ void JudgeRows(const detail::NNScan& s, const detail::NNScratch& m, int y0, int 
             float* cur = m.layerA;
             int activated = 0; // neurons of cur already through the sigmoid
             bool skipped = false;
+            VecF partial[2] = {}; // the output sum over those, with one hidden layer
             for (int gi = 0; gi < s.groups && !skipped; ++gi) {
                 const float* wg = s.weights1 + ptrdiff_t(gi) * detail::kNeuronGroup * taps;
                 VecF acc[2][detail::kNeuronGroup] = {};
@@ -206,23 +217,26 @@ void JudgeRows(const detail::NNScan& s, const detail::NNScratch& m, int y0, int 
                         Store(cur + neuron * kTile + v * kLanes, z);
                     }
                 }
-                if (gi == 0 && s.screenNeurons > 0) {
-                    const int done = s.screenNeurons;
-                    for (int i = 0; i < done * kTile; i += kLanes)
-                        Store(cur + i, Sigmoid(Load(cur + i), s.sigmoid));
-                    activated = done;
-                    skipped = true;
+                if (gi < s.screenGroups) {
+                    // The output sum so far, neuron by neuron in order, as
+                    // the full sum below takes them.
+                    const int done = (gi + 1) * detail::kNeuronGroup;
+                    for (int i = activated * kTile; i < done * kTile; i += kLanes)
+                        Store(cur + i, Sigmoid(Load(cur + i)));
+                    const float* bound = s.screen + 3 * gi;
+                    bool decided = true;
                     for (int v = 0; v < 2; ++v) {
-                        VecF z = {};
-                        for (int k = 0; k < done; ++k)
-                            z = MulAdd(Splat(s.weights[2][k]), Load(cur + k * kTile + v * kLanes), z);
-                        z = z + s.screenShift;
+                        for (int k = activated; k < done; ++k)
+                            partial[v] = MulAdd(Splat(s.weights[2][k]), Load(cur + k * kTile + v * kLanes), partial[v]);
+                        const VecF z = partial[v] + bound[0];
                         const VecF magnitude = z < 0 ? -z : z;
-                        const VecF top = z + (Load(q + v * kLanes) * s.screenQ + s.screen0) + magnitude * 0x1p-21f;
-                        const VecI decided = idle[v] | (top < s.zNo);
+                        const VecF top = z + (Load(q + v * kLanes) * bound[1] + bound[2]) + magnitude * 0x1p-21f;
+                        const VecI no = idle[v] | (top < s.zNo);
                         for (int l = 0; l < kLanes; ++l)
-                            skipped = skipped && decided[l];
+                            decided = decided && no[l];
                     }
+                    activated = done;
+                    skipped = decided;
                 }
             }
             uint8_t* out = decisions + ptrdiff_t(y) * w + xt;
@@ -235,7 +249,7 @@ void JudgeRows(const detail::NNScan& s, const detail::NNScratch& m, int y0, int 
             for (int l = 2; l <= s.layers; ++l) {
                 const int in = s.neurons[l - 1];
                 for (int i = activated * kTile; i < in * kTile; i += kLanes)
-                    Store(cur + i, Sigmoid(Load(cur + i), s.sigmoid));
+                    Store(cur + i, Sigmoid(Load(cur + i)));
                 activated = 0;
                 for (int i = 0; i < s.neurons[l]; ++i) {
                     const float* u = s.weights[l] + ptrdiff_t(i) * in;

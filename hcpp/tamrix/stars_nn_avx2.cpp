@@ -12,11 +12,7 @@ namespace tamrix::opt_avx2 {
 
 constexpr int kLanes = 8;
 #define MulAdd(a, b, c) ((a) * (b) + (c))
-#define GatherF(table, index)                                                                                          \
-    VecF(_mm256_mask_i32gather_ps(                                                                                     \
-        _mm256_setzero_ps(), table, __m256i(index), _mm256_castsi256_ps(_mm256_set1_epi32(-1)), 4))
 #include "hcpp/tamrix/stars_nn.simd.h"
-#undef GatherF
 #undef MulAdd
 
 } // namespace tamrix::opt_avx2

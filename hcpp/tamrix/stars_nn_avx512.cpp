@@ -14,9 +14,7 @@ namespace tamrix::opt_avx512 {
 
 constexpr int kLanes = 16;
 #define MulAdd(a, b, c) VecF(_mm512_fmadd_ps(__m512(a), __m512(b), __m512(c)))
-#define GatherF(table, index) VecF(_mm512_mask_i32gather_ps(_mm512_setzero_ps(), 0xFFFF, __m512i(index), table, 4))
 #include "hcpp/tamrix/stars_nn.simd.h"
-#undef GatherF
 #undef MulAdd
 
 } // namespace tamrix::opt_avx512

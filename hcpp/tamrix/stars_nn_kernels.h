@@ -28,18 +28,19 @@ struct NNScan {
     const float* shifts1; // per neuron of layer 1: bias minus that sum, rounded
     const float* const* weights; // per layer l >= 2: neurons[l] rows of neurons[l - 1]
     const float* const* biases; // per layer l >= 2
-    const float* sigmoid; // kSigmoidCells + 1 values of 1 / (1 + exp(-z)), z = -kSigmoidSpan + k / kSigmoidScale
     float radiusQ, radius0; // A and B of the output neuron's sum
     // The sum at or above zYes makes the output reach the level whatever the
     // roundings; below zNo it cannot.
     float zYes, zNo;
-    // With one hidden layer whose first screenNeurons neurons (those whose
-    // output weights decide most) are computed first: the output sum is at
-    // most screenShift (bias plus the positive weights of the others) plus
-    // their weighted outputs plus screenQ q + screen0; when that is below
-    // zNo for every pixel of a tile, the other neurons are skipped. 0: none.
-    int screenNeurons;
-    float screenShift, screenQ, screen0;
+    // With one hidden layer, whose neurons come in the order that lets the
+    // first ones bound the output best: once groups 0 .. g are computed, the
+    // output sum is at most screen[3g] (the bias plus the positive weights
+    // of the neurons still to come) plus their weighted outputs plus
+    // screen[3g + 1] q + screen[3g + 2]; when that is below zNo for every
+    // pixel of a tile, the rest are skipped. Checked after each of the first
+    // screenGroups groups (0: never).
+    int screenGroups;
+    const float* screen;
 };
 
 // A kernel's working memory, one per thread (the kernels allocate nothing):
@@ -55,9 +56,6 @@ constexpr int kBandRows = 16; // rows a kernel call takes at most
 constexpr int kMaxTile = 32; // pixels a kernel judges at once, at most
 constexpr int kNeuronGroup = 6;
 constexpr int kMaxNeurons = 64; // the widest layer the kernels take
-constexpr int kSigmoidScale = 64; // table cells per unit of z
-constexpr int kSigmoidSpan = 32; // the table covers -32 .. 32
-constexpr int kSigmoidCells = 2 * kSigmoidSpan * kSigmoidScale;
 
 // Decisions of the interior pixels of rows y0 .. y1 - 1 (y0 >= r, y1 <= height
 // - r, at most kBandRows rows), one byte per pixel at decisions[y * width + x]: kNo, kYes, or
