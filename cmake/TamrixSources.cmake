@@ -10,13 +10,14 @@ set(TAMRIX_SOURCES ${TAMRIX_FRAME_SOURCES} ${TAMRIX_NNET_SOURCES}
 # Per-file instruction sets: only files named *_sse3.cpp, *_avx.cpp,
 # *_avx2.cpp or *_avx512.cpp are built for a wider set (the levels of
 # hcpp/tamrix/isa.h), and only the tables of variants that the entry points
-# read through that seam call into them. No FMA: products and sums round
-# separately, as in the baseline.
+# read through that seam call into them. Both wider levels include FMA, but
+# -ffp-contract=off keeps the compiler from fusing: products and sums round
+# separately, as in the baseline, except where a kernel fuses by intrinsic.
 foreach(src IN LISTS TAMRIX_SOURCES)
   if(src MATCHES "_avx512\\.cpp$")
-    set_source_files_properties(${src} PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512bw;-mavx512dq;-mavx512vl;-mavx2")
+    set_source_files_properties(${src} PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512bw;-mavx512dq;-mavx512vl;-mavx2;-mfma")
   elseif(src MATCHES "_avx2\\.cpp$")
-    set_source_files_properties(${src} PROPERTIES COMPILE_OPTIONS "-mavx2")
+    set_source_files_properties(${src} PROPERTIES COMPILE_OPTIONS "-mavx2;-mfma")
   elseif(src MATCHES "_avx\\.cpp$")
     set_source_files_properties(${src} PROPERTIES COMPILE_OPTIONS "-mavx")
   elseif(src MATCHES "_sse3\\.cpp$")

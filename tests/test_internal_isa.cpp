@@ -10,21 +10,22 @@ namespace {
 
 TEST(Detection, TestsAvx512ThenAvx2ThenAvxThenSse3WhereTheSystemSavesWideRegisters)
 {
-    constexpr uint32_t sse3 = 1u << 0, osxsave = 1u << 27, avx = 1u << 28; // leaf 1, ECX
+    constexpr uint32_t sse3 = 1u << 0, fma = 1u << 12, osxsave = 1u << 27, avx = 1u << 28; // leaf 1, ECX
     constexpr uint32_t avx2 = 1u << 5, f = 1u << 16, dq = 1u << 17, bw = 1u << 30, vl = 1u << 31; // leaf 7, EBX
     constexpr uint32_t vbmi = 1u << 1; // leaf 7, ECX
-    constexpr uint32_t leaf1 = osxsave | avx | sse3, avx512 = avx2 | f | dq | bw | vl;
+    constexpr uint32_t leaf1 = osxsave | avx | sse3 | fma, avx512 = avx2 | f | dq | bw | vl;
     const struct {
         tamrix::isa::CpuidWords words;
         Level level;
     } cases[] = {
         { { 7, leaf1, avx2, 0, 7 }, Level::Avx2 },
-        { { 7, osxsave, avx2, 0, 7 }, Level::Avx2 }, // leaf 7 decides alone, whatever leaf 1 says
+        { { 7, osxsave | fma, avx2, 0, 7 }, Level::Avx2 }, // leaf 1's AVX bit is not needed
+        { { 7, leaf1 & ~fma, avx512, 0, 0xE7 }, Level::Avx }, // AVX2 and AVX-512 come with FMA
         { { 13, leaf1, 0, 0, 7 }, Level::Avx }, { { 13, osxsave | sse3, 0, 0, 7 }, Level::Sse3 },
         { { 13, osxsave, 0, 0, 7 }, Level::Baseline },
         { { 6, leaf1, avx512, vbmi, 0xE7 }, Level::Avx }, // leaf 7 is not there
         { { 0, leaf1, avx512, vbmi, 0xE7 }, Level::Baseline },
-        { { 7, avx | sse3, avx2, 0, 7 }, Level::Sse3 }, // no OSXSAVE: AVX would fault
+        { { 7, avx | sse3 | fma, avx2, 0, 7 }, Level::Sse3 }, // no OSXSAVE: AVX would fault
         { { 7, leaf1, avx2, 0, 3 }, Level::Sse3 }, // YMM state not enabled
         { { 7, leaf1, avx512, 0, 0xE7 }, Level::Avx512 }, { { 7, leaf1, avx512, vbmi, 0xE7 }, Level::Avx512Vbmi },
         { { 7, leaf1, avx512, vbmi, 0x67 }, Level::Avx2 }, // ZMM16-31 state not enabled
@@ -37,10 +38,11 @@ TEST(Detection, TestsAvx512ThenAvx2ThenAvxThenSse3WhereTheSystemSavesWideRegiste
 
     // This processor's, by the compiler's own detection.
     __builtin_cpu_init();
-    const bool hasAvx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")
+    const bool hasFma = __builtin_cpu_supports("fma");
+    const bool hasAvx512 = hasFma && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")
         && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx2");
     const Level here = hasAvx512         ? (__builtin_cpu_supports("avx512vbmi") ? Level::Avx512Vbmi : Level::Avx512)
-        : __builtin_cpu_supports("avx2") ? Level::Avx2
+        : hasFma && __builtin_cpu_supports("avx2") ? Level::Avx2
         : __builtin_cpu_supports("avx")  ? Level::Avx
         : __builtin_cpu_supports("sse3") ? Level::Sse3
                                          : Level::Baseline;

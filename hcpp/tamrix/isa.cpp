@@ -44,7 +44,7 @@ CpuidWords ReadCpuid()
 
 Level Decode(const CpuidWords& w)
 {
-    constexpr uint32_t kSse3 = 1u << 0, kOsXsave = 1u << 27, kAvx = 1u << 28; // leaf 1, ECX
+    constexpr uint32_t kSse3 = 1u << 0, kFma = 1u << 12, kOsXsave = 1u << 27, kAvx = 1u << 28; // leaf 1, ECX
     constexpr uint32_t kAvx2 = 1u << 5, kAvx512F = 1u << 16, kAvx512Dq = 1u << 17, kAvx512Bw = 1u << 30,
                        kAvx512Vl = 1u << 31; // leaf 7, EBX
     constexpr uint32_t kAvx512Vbmi = 1u << 1; // leaf 7, ECX
@@ -53,11 +53,11 @@ Level Decode(const CpuidWords& w)
     const uint32_t ecx1 = w.maxLeaf >= 1 ? w.leaf1Ecx : 0;
     const uint32_t ebx7 = w.maxLeaf >= 7 ? w.leaf7Ebx : 0, ecx7 = w.maxLeaf >= 7 ? w.leaf7Ecx : 0;
     const bool ymm = (ecx1 & kOsXsave) != 0 && (w.xcr0 & kYmmState) == kYmmState;
-    const bool zmm = ymm && (w.xcr0 & kZmmState) == kZmmState;
+    const bool zmm = ymm && (w.xcr0 & kZmmState) == kZmmState, fma = (ecx1 & kFma) != 0;
     constexpr uint32_t kAvx512 = kAvx2 | kAvx512F | kAvx512Dq | kAvx512Bw | kAvx512Vl;
-    if ((ebx7 & kAvx512) == kAvx512 && zmm)
+    if ((ebx7 & kAvx512) == kAvx512 && zmm && fma)
         return (ecx7 & kAvx512Vbmi) != 0 ? Level::Avx512Vbmi : Level::Avx512;
-    if ((ebx7 & kAvx2) != 0 && ymm)
+    if ((ebx7 & kAvx2) != 0 && ymm && fma)
         return Level::Avx2;
     if ((ecx1 & kAvx) != 0 && ymm)
         return Level::Avx;

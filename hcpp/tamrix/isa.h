@@ -24,7 +24,7 @@ enum class Level : int {
     Baseline, // x86-64: up to SSE2
     Sse3,
     Avx, // with the 256-bit registers saved by the operating system
-    Avx2,
+    Avx2, // with FMA
     Avx512, // F, BW, DQ and VL, with the 512-bit and mask registers saved
     Avx512Vbmi, // and VBMI's byte permutes
 };
@@ -41,8 +41,8 @@ struct CpuidWords {
 };
 
 // The level the words describe. AVX-512 (with AVX2) is tested first, then
-// AVX2, AVX and SSE3, each on its own feature bits: a processor with AVX2 gets
-// Avx2 whatever leaf 1 says of AVX. From Avx up, the operating system must
+// AVX2, AVX and SSE3, each on its own feature bits: a processor with AVX2 and
+// FMA gets Avx2 whatever leaf 1 says of AVX; without FMA it gets Avx. From Avx up, the operating system must
 // save the wide registers (OSXSAVE and the XCR0 bits), without which every
 // instruction on them faults. A leaf above maxLeaf counts as all zeros.
 Level Decode(const CpuidWords& words);
