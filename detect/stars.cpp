@@ -403,18 +403,44 @@ struct Measurer {
     // neighbours add more light than the star): the wings of neighbours and
     // the group's ragged edge weigh little. Left as it was when the
     // iteration wanders off more than half a FWHM.
-    void Windowed(double b, double& cx, double& cy) const
+    //
+    // Beside a much brighter star centred at (mx, my), whose wing would
+    // still lean the position towards it, each pixel counts less the light
+    // at its mirror image through that centre (read between pixels): that
+    // is the brighter star's own light at the pixel, its profile being
+    // symmetric, and the background cancels with it. Pixels whose image
+    // lies off the plane are left out, and the position may move a whole
+    // FWHM.
+    void Windowed(double b, double& cx, double& cy, double mx = NAN, double my = NAN) const
     {
         const double sigma = std::max(fwhm, 1.0) / 2.3548, r = std::min(2.5 * sigma, double(kPad - 1));
+        const bool mirror = !std::isnan(mx);
+        auto light = [&](int i, int j, double& v) {
+            v = double(p.v[p.Index(i, j)]);
+            if (!mirror) {
+                v -= b;
+                return true;
+            }
+            const double u = 2 * mx - i, w = 2 * my - j;
+            const int i0 = int(std::floor(u)), j0 = int(std::floor(w));
+            if (i0 < 0 || j0 < 0 || i0 + 1 >= p.width || j0 + 1 >= p.height)
+                return false;
+            const double fu = u - i0, fw = w - j0;
+            const size_t k = p.Index(i0, j0);
+            v -= (1 - fw) * ((1 - fu) * p.v[k] + fu * p.v[k + 1])
+                + fw * ((1 - fu) * p.v[k + p.width] + fu * p.v[k + p.width + 1]);
+            return true;
+        };
         double x = cx, y = cy;
         for (int round = 0; round < 16; ++round) {
             double sw = 0, sx = 0, sy = 0;
             for (int j = int(std::floor(y - r)); j <= int(std::ceil(y + r)); ++j)
                 for (int i = int(std::floor(x - r)); i <= int(std::ceil(x + r)); ++i) {
                     const double dx = i - x, dy = j - y, d2 = dx * dx + dy * dy;
-                    if (d2 > r * r || i < 0 || j < 0 || i >= p.width || j >= p.height)
+                    double v;
+                    if (d2 > r * r || i < 0 || j < 0 || i >= p.width || j >= p.height || !light(i, j, v))
                         continue;
-                    const double w = std::exp(-d2 / (2 * sigma * sigma)) * (p.v[p.Index(i, j)] - b);
+                    const double w = std::exp(-d2 / (2 * sigma * sigma)) * v;
                     sw += w;
                     sx += w * dx;
                     sy += w * dy;
@@ -424,7 +450,7 @@ struct Measurer {
             const double mx = 2 * sx / sw, my = 2 * sy / sw;
             x += mx;
             y += my;
-            if (std::hypot(x - cx, y - cy) > std::max(1.0, fwhm / 2))
+            if (std::hypot(x - cx, y - cy) > std::max(1.0, mirror ? fwhm : fwhm / 2))
                 return;
             if (mx * mx + my * my < 1e-8)
                 break;
@@ -943,8 +969,8 @@ template <class T> Result Find(const void* frame, int width, int height, const O
     // again by a later pass) reach the same windowed centroid: the one of
     // most flux stays.
     const double same = std::max(1.0, 0.5 * result.fwhm);
-    std::sort(stars.begin(), stars.end(), [](const Star& a, const Star& b) { return a.flux > b.flux; });
-    {
+    auto mergePieces = [&] {
+        std::sort(stars.begin(), stars.end(), [](const Star& a, const Star& b) { return a.flux > b.flux; });
         std::vector<Star> kept;
         for (const Star& s : stars) {
             bool piece = false;
@@ -954,10 +980,18 @@ template <class T> Result Find(const void* frame, int width, int height, const O
                 kept.push_back(s);
         }
         stars.swap(kept);
-    }
+    };
+    mergePieces();
     // Blends: another star within the sum of the two radii (of their pixel
-    // areas) plus 2 pixels.
+    // areas) plus 2 pixels. A star beside one of more than twice its flux
+    // (the brightest such) is placed again without that one's light.
     std::sort(stars.begin(), stars.end(), [](const Star& a, const Star& b) { return a.cy < b.cy; });
+    std::vector<size_t> brighter(stars.size(), SIZE_MAX);
+    auto lean = [&](size_t faint, size_t bright) {
+        if (stars[bright].flux > 2 * stars[faint].flux
+            && (brighter[faint] == SIZE_MAX || stars[bright].flux > stars[brighter[faint]].flux))
+            brighter[faint] = bright;
+    };
     for (size_t i = 0; i < stars.size(); ++i) {
         const double ri = std::sqrt(stars[i].pixels / kPi);
         for (size_t j = i + 1; j < stars.size() && stars[j].cy - stars[i].cy < 2 * kLargestRadius + 2; ++j) {
@@ -965,9 +999,31 @@ template <class T> Result Find(const void* frame, int width, int height, const O
             if (std::hypot(stars[j].cx - stars[i].cx, stars[j].cy - stars[i].cy) < ri + rj + 2) {
                 stars[i].flags |= kBlended;
                 stars[j].flags |= kBlended;
+                lean(i, j);
+                lean(j, i);
             }
         }
     }
+    std::vector<Star> placed = stars;
+    for (size_t i = 0; i < stars.size(); ++i)
+        if (brighter[i] != SIZE_MAX && !(stars[i].flags & kSaturated)) {
+            // The brighter one's centre leans towards this one by a little
+            // too: it is placed once without this one's light before this one
+            // is placed for good.
+            const Star& n = stars[brighter[i]];
+            double x = stars[i].cx + kPad, y = stars[i].cy + kPad, nx = n.cx + kPad, ny = n.cy + kPad;
+            measurer.Windowed(0, x, y, nx, ny);
+            measurer.Windowed(0, nx, ny, x, y);
+            x = stars[i].cx + kPad;
+            y = stars[i].cy + kPad;
+            measurer.Windowed(0, x, y, nx, ny);
+            placed[i].cx = x - kPad;
+            placed[i].cy = y - kPad;
+            placed[i].x = int(placed[i].cx + 0.5);
+            placed[i].y = int(placed[i].cy + 0.5);
+        }
+    stars.swap(placed);
+    mergePieces(); // a piece of a star beside it placed onto it
 
     // Shape: the sharpness of the frame's clean bright stars of the measured
     // width is the PSF's; what is much sharper is a cosmic ray or a hot pixel.
