@@ -1,4 +1,4 @@
-// Neural star detection with the shipped network (r = 5, level 0.95) on 2048
+// Neural star detection with the shipped network (r = 5, level 0.98) on 2048
 // x 2048 (the top-left quarter of the synthetic light frame) and 4096 x 4096
 // 16-bit fields, against the literal per-pixel loop it replaces (the window
 // vector and one network query per interior pixel, into the candidate map)

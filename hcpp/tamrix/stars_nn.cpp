@@ -329,7 +329,7 @@ bool MarkInBulk(nnet::CNetwork* network, const Interior& in, float level, void* 
     if (!Prepare(*network, in.r, level, frame, in.width, *bulk))
         return false;
     const size_t width = size_t(in.width), r = size_t(in.r);
-    const size_t perThread = 2 * (detail::kBandRows + 2 * r) * width + 2 * (width + detail::kMaxTile)
+    const size_t perThread = 4 * (detail::kBandRows + 2 * r) * width + 2 * (width + detail::kMaxTile)
         + (2 * r + 1) * (detail::kMaxTile + 2 * r) + 2 * size_t{detail::kMaxNeurons} * detail::kMaxTile;
     const int threads = omp_get_max_threads();
     std::unique_ptr<uint32_t[]> scratch(new (std::nothrow) uint32_t[perThread * size_t(threads)]);
@@ -343,11 +343,13 @@ bool MarkInBulk(nnet::CNetwork* network, const Interior& in, float level, void* 
     detail::ParallelRows(bands, [&](int band) {
         uint32_t* base = scratch.get() + perThread * size_t(omp_get_thread_num());
         const size_t rowWords = (detail::kBandRows + 2 * r) * width;
-        float* floats = reinterpret_cast<float*>(base + 2 * rowWords + 2 * (width + detail::kMaxTile));
+        float* floats = reinterpret_cast<float*>(base + 4 * rowWords + 2 * (width + detail::kMaxTile));
         const detail::NNScratch m{base,
                                   base + rowWords,
                                   base + 2 * rowWords,
-                                  base + 2 * rowWords + width + detail::kMaxTile,
+                                  base + 3 * rowWords,
+                                  base + 4 * rowWords,
+                                  base + 4 * rowWords + width + detail::kMaxTile,
                                   floats,
                                   floats + (2 * r + 1) * (detail::kMaxTile + 2 * r),
                                   floats + (2 * r + 1) * (detail::kMaxTile + 2 * r)

@@ -66,6 +66,27 @@ inline void Extremes(int x0, int x1, int d0, int d1, Load in, Scalar at, uint32_
     }
 }
 
+// lo[x] = min(a[x], b[x]) and hi[x] = max(c[x], d[x]) for x = x0 .. x1 - 1;
+// lo may be a, hi c.
+inline void Combine(int x0, int x1, const uint32_t* a, const uint32_t* b, const uint32_t* c, const uint32_t* d,
+                    uint32_t* lo, uint32_t* hi)
+{
+    int x = x0;
+    for (; x + kLanes <= x1; x += kLanes) {
+        VecU p, q, u, v;
+        std::memcpy(&p, a + x, sizeof p);
+        std::memcpy(&q, b + x, sizeof q);
+        std::memcpy(&u, c + x, sizeof u);
+        std::memcpy(&v, d + x, sizeof v);
+        StoreU(lo + x, q < p ? q : p);
+        StoreU(hi + x, v > u ? v : u);
+    }
+    for (; x < x1; ++x) {
+        lo[x] = b[x] < a[x] ? b[x] : a[x];
+        hi[x] = d[x] > c[x] ? d[x] : c[x];
+    }
+}
+
 // f - 0 is f for every f (0 + f is not for f = -0), so this is a plain
 // broadcast.
 inline VecF Splat(float f)
@@ -116,38 +137,29 @@ void JudgeRows(const detail::NNScan& s, const detail::NNScratch& m, int y0, int 
             m.rowMin + ptrdiff_t(j) * w, m.rowMax + ptrdiff_t(j) * w);
     }
 
+    // Down the columns, by van Herk's scheme: in blocks of `side` rows, the
+    // tails of each block (least and greatest from a row to the block's
+    // end) apart, and the rows themselves turned into the heads (from the
+    // block's start to the row). Rows y .. y + side - 1 are the tail of y's
+    // block from y and the head of the next block to y + side - 1.
+    for (int j = rows - 1; j >= 0; --j) {
+        const ptrdiff_t at = ptrdiff_t(j) * w;
+        const bool last = (j + 1) % side == 0 || j == rows - 1;
+        Combine(x0, x1, m.rowMin + at, last ? m.rowMin + at : m.lowTail + at + w, m.rowMax + at,
+                last ? m.rowMax + at : m.highTail + at + w, m.lowTail + at, m.highTail + at);
+    }
+    for (int j = 1; j < rows; ++j)
+        if (j % side != 0) {
+            const ptrdiff_t at = ptrdiff_t(j) * w;
+            Combine(x0, x1, m.rowMin + at, m.rowMin + at - w, m.rowMax + at, m.rowMax + at - w, m.rowMin + at,
+                    m.rowMax + at);
+        }
+
     for (int x = x1; x < x1 + kTile; ++x)
         m.min[x] = m.max[x] = 0;
     for (int y = y0; y < y1; ++y) {
-        // Down the columns: the least of the row minima, the greatest of
-        // the row maxima.
-        const uint32_t* lo0 = m.rowMin + ptrdiff_t(y - y0) * w;
-        const uint32_t* hi0 = m.rowMax + ptrdiff_t(y - y0) * w;
-        int x = x0;
-        for (; x + kLanes <= x1; x += kLanes) {
-            VecU a, b;
-            std::memcpy(&a, lo0 + x, sizeof a);
-            std::memcpy(&b, hi0 + x, sizeof b);
-            for (int j = 1; j < side; ++j) {
-                VecU c, d;
-                std::memcpy(&c, lo0 + ptrdiff_t(j) * w + x, sizeof c);
-                std::memcpy(&d, hi0 + ptrdiff_t(j) * w + x, sizeof d);
-                a = c < a ? c : a;
-                b = d > b ? d : b;
-            }
-            StoreU(m.min + x, a);
-            StoreU(m.max + x, b);
-        }
-        for (; x < x1; ++x) {
-            uint32_t a = lo0[x], b = hi0[x];
-            for (int j = 1; j < side; ++j) {
-                const uint32_t c = lo0[ptrdiff_t(j) * w + x], d = hi0[ptrdiff_t(j) * w + x];
-                a = c < a ? c : a;
-                b = d > b ? d : b;
-            }
-            m.min[x] = a;
-            m.max[x] = b;
-        }
+        const ptrdiff_t tail = ptrdiff_t(y - y0) * w, head = ptrdiff_t(y - y0 + side - 1) * w;
+        Combine(x0, x1, m.lowTail + tail, m.rowMin + head, m.highTail + tail, m.rowMax + head, m.min, m.max);
 
         for (int xt = x0; xt < x1; xt += kTile) {
             const int n = x1 - xt < kTile ? x1 - xt : kTile;

@@ -44,11 +44,11 @@ struct NNScan {
 };
 
 // A kernel's working memory, one per thread (the kernels allocate nothing):
-// rowMin and rowMax hold (kBandRows + 2r) rows of width, min and max width +
-// kMaxTile values, plane (2r + 1) rows of kMaxTile + 2r, layerA and layerB
-// kMaxNeurons * kMaxTile floats each.
+// rowMin, rowMax, lowTail and highTail hold (kBandRows + 2r) rows of width,
+// min and max width + kMaxTile values, plane (2r + 1) rows of kMaxTile + 2r,
+// layerA and layerB kMaxNeurons * kMaxTile floats each.
 struct NNScratch {
-    uint32_t *rowMin, *rowMax, *min, *max;
+    uint32_t *rowMin, *rowMax, *lowTail, *highTail, *min, *max;
     float *plane, *layerA, *layerB;
 };
 
