@@ -404,24 +404,24 @@ struct Measurer {
     // the group's ragged edge weigh little. Left as it was when the
     // iteration wanders off more than half a FWHM.
     //
-    // Beside a much brighter star centred at (mx, my), whose wing would
+    // Beside a much brighter star centred at (ox, oy), whose wing would
     // still lean the position towards it, each pixel counts less the light
     // at its mirror image through that centre (read between pixels): that
     // is the brighter star's own light at the pixel, its profile being
     // symmetric, and the background cancels with it. Pixels whose image
     // lies off the plane are left out, and the position may move a whole
     // FWHM.
-    void Windowed(double b, double& cx, double& cy, double mx = NAN, double my = NAN) const
+    void Windowed(double b, double& cx, double& cy, double ox = NAN, double oy = NAN) const
     {
         const double sigma = std::max(fwhm, 1.0) / 2.3548, r = std::min(2.5 * sigma, double(kPad - 1));
-        const bool mirror = !std::isnan(mx);
+        const bool mirror = !std::isnan(ox);
         auto light = [&](int i, int j, double& v) {
             v = double(p.v[p.Index(i, j)]);
             if (!mirror) {
                 v -= b;
                 return true;
             }
-            const double u = 2 * mx - i, w = 2 * my - j;
+            const double u = 2 * ox - i, w = 2 * oy - j;
             const int i0 = int(std::floor(u)), j0 = int(std::floor(w));
             if (i0 < 0 || j0 < 0 || i0 + 1 >= p.width || j0 + 1 >= p.height)
                 return false;
