@@ -41,11 +41,11 @@ TEST(Detection, TestsAvx512ThenAvx2ThenAvxThenSse3WhereTheSystemSavesWideRegiste
     const bool hasFma = __builtin_cpu_supports("fma");
     const bool hasAvx512 = hasFma && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")
         && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx2");
-    const Level here = hasAvx512         ? (__builtin_cpu_supports("avx512vbmi") ? Level::Avx512Vbmi : Level::Avx512)
+    const Level here = hasAvx512 ? (__builtin_cpu_supports("avx512vbmi") ? Level::Avx512Vbmi : Level::Avx512)
         : hasFma && __builtin_cpu_supports("avx2") ? Level::Avx2
-        : __builtin_cpu_supports("avx")  ? Level::Avx
-        : __builtin_cpu_supports("sse3") ? Level::Sse3
-                                         : Level::Baseline;
+        : __builtin_cpu_supports("avx")            ? Level::Avx
+        : __builtin_cpu_supports("sse3")           ? Level::Sse3
+                                                   : Level::Baseline;
     EXPECT_EQ(tamrix::isa::Detected(), here);
 }
 

@@ -220,9 +220,8 @@ bool Prepare(const nnet::CNetwork& net, int r, float level, const void* frame, i
     // Per screened group: the radius terms of the neurons computed by then,
     // and the positive weights of those still to come.
     const int screenGroups = screen ? groups - 1 : 0;
-    double screenQ[detail::kMaxNeurons / detail::kNeuronGroup + 1] = {},
-        screen0[detail::kMaxNeurons / detail::kNeuronGroup + 1] = {},
-        screenShift[detail::kMaxNeurons / detail::kNeuronGroup + 1] = {};
+    constexpr int kMaxGroups = detail::kMaxNeurons / detail::kNeuronGroup + 1;
+    double screenQ[kMaxGroups] = {}, screen0[kMaxGroups] = {}, screenShift[kMaxGroups] = {};
     for (int l = 2; l < layers; ++l) {
         const nnet::CLayer& layer = *net.Layers[l];
         const int m = layer.Prev->NumNeurons, n = layer.NumNeurons;
@@ -330,7 +329,7 @@ bool MarkInBulk(nnet::CNetwork* network, const Interior& in, float level, void* 
         return false;
     const size_t width = size_t(in.width), r = size_t(in.r);
     const size_t perThread = 4 * (detail::kBandRows + 2 * r) * width + 2 * (width + detail::kMaxTile)
-        + (2 * r + 1) * (detail::kMaxTile + 2 * r) + 2 * size_t{detail::kMaxNeurons} * detail::kMaxTile;
+        + (2 * r + 1) * (detail::kMaxTile + 2 * r) + 2 * size_t { detail::kMaxNeurons } * detail::kMaxTile;
     const int threads = omp_get_max_threads();
     std::unique_ptr<uint32_t[]> scratch(new (std::nothrow) uint32_t[perThread * size_t(threads)]);
     std::unique_ptr<uint8_t[]> decisions(new (std::nothrow) uint8_t[width * size_t(in.height)]);
@@ -344,16 +343,10 @@ bool MarkInBulk(nnet::CNetwork* network, const Interior& in, float level, void* 
         uint32_t* base = scratch.get() + perThread * size_t(omp_get_thread_num());
         const size_t rowWords = (detail::kBandRows + 2 * r) * width;
         float* floats = reinterpret_cast<float*>(base + 4 * rowWords + 2 * (width + detail::kMaxTile));
-        const detail::NNScratch m{base,
-                                  base + rowWords,
-                                  base + 2 * rowWords,
-                                  base + 3 * rowWords,
-                                  base + 4 * rowWords,
-                                  base + 4 * rowWords + width + detail::kMaxTile,
-                                  floats,
-                                  floats + (2 * r + 1) * (detail::kMaxTile + 2 * r),
-                                  floats + (2 * r + 1) * (detail::kMaxTile + 2 * r)
-                                      + size_t{detail::kMaxNeurons} * detail::kMaxTile};
+        const detail::NNScratch m { base, base + rowWords, base + 2 * rowWords, base + 3 * rowWords,
+            base + 4 * rowWords, base + 4 * rowWords + width + detail::kMaxTile, floats,
+            floats + (2 * r + 1) * (detail::kMaxTile + 2 * r),
+            floats + (2 * r + 1) * (detail::kMaxTile + 2 * r) + size_t { detail::kMaxNeurons } * detail::kMaxTile };
         const int y0 = in.r + band * detail::kBandRows;
         const int y1 = y0 + detail::kBandRows < in.height - in.r ? y0 + detail::kBandRows : in.height - in.r;
         rows(bulk->scan, m, y0, y1, decisions.get());

@@ -69,7 +69,7 @@ inline void Extremes(int x0, int x1, int d0, int d1, Load in, Scalar at, uint32_
 // lo[x] = min(a[x], b[x]) and hi[x] = max(c[x], d[x]) for x = x0 .. x1 - 1;
 // lo may be a, hi c.
 inline void Combine(int x0, int x1, const uint32_t* a, const uint32_t* b, const uint32_t* c, const uint32_t* d,
-                    uint32_t* lo, uint32_t* hi)
+    uint32_t* lo, uint32_t* hi)
 {
     int x = x0;
     for (; x + kLanes <= x1; x += kLanes) {
@@ -146,13 +146,13 @@ void JudgeRows(const detail::NNScan& s, const detail::NNScratch& m, int y0, int 
         const ptrdiff_t at = ptrdiff_t(j) * w;
         const bool last = (j + 1) % side == 0 || j == rows - 1;
         Combine(x0, x1, m.rowMin + at, last ? m.rowMin + at : m.lowTail + at + w, m.rowMax + at,
-                last ? m.rowMax + at : m.highTail + at + w, m.lowTail + at, m.highTail + at);
+            last ? m.rowMax + at : m.highTail + at + w, m.lowTail + at, m.highTail + at);
     }
     for (int j = 1; j < rows; ++j)
         if (j % side != 0) {
             const ptrdiff_t at = ptrdiff_t(j) * w;
             Combine(x0, x1, m.rowMin + at, m.rowMin + at - w, m.rowMax + at, m.rowMax + at - w, m.rowMin + at,
-                    m.rowMax + at);
+                m.rowMax + at);
         }
 
     for (int x = x1; x < x1 + kTile; ++x)
