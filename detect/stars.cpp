@@ -352,7 +352,15 @@ struct Measurer {
                     return false;
         const double b = (sum - flux) / double(pixels.size());
         const double peak = p.v[core], amp = peak - b;
-        Windowed(b, cx, cy);
+        // Against the noise of the background about the star: the sky's, or
+        // more where a galaxy's or a nebula's light adds its own.
+        auto snr = [&](double x, double y) {
+            const double local = std::max(mesh.sky.noise, mesh.NoiseAt(x, y));
+            return local > 0 ? flux / (local * std::sqrt(double(pixels.size()))) : std::numeric_limits<double>::infinity();
+        };
+        // A faint star's brightest pixels may be noise up to about a FWHM
+        // from its centre.
+        Windowed(b, cx, cy, snr(cx - kPad, cy - kPad) < 20);
         s.cx = cx - kPad;
         s.cy = cy - kPad;
         s.x = int(s.cx + 0.5);
@@ -360,10 +368,7 @@ struct Measurer {
         s.flux = flux;
         s.peak = raw.v[top];
         s.pixels = pixels.size();
-        // Against the noise of the background about the star: the sky's, or
-        // more where a galaxy's or a nebula's light adds its own.
-        const double local = std::max(mesh.sky.noise, mesh.NoiseAt(s.cx, s.cy));
-        s.snr = local > 0 ? flux / (local * std::sqrt(double(pixels.size()))) : std::numeric_limits<double>::infinity();
+        s.snr = snr(s.cx, s.cy);
         s.flags = (edge ? kEdge : 0u) | (raw.v[top] >= saturation ? kSaturated : 0u);
         double mxx = 0, myy = 0, mxy = 0, w = 0;
         for (size_t i : pixels) {
@@ -402,16 +407,15 @@ struct Measurer {
     // positions), out to 2.5 sigma (farther out a crowded field's
     // neighbours add more light than the star): the wings of neighbours and
     // the group's ragged edge weigh little. Left as it was when the
-    // iteration wanders off more than half a FWHM.
+    // iteration wanders off more than half a FWHM, or a whole one when `far`.
     //
     // Beside a much brighter star centred at (ox, oy), whose wing would
     // still lean the position towards it, each pixel counts less the light
     // at its mirror image through that centre (read between pixels): that
     // is the brighter star's own light at the pixel, its profile being
     // symmetric, and the background cancels with it. Pixels whose image
-    // lies off the plane are left out, and the position may move a whole
-    // FWHM.
-    void Windowed(double b, double& cx, double& cy, double ox = NAN, double oy = NAN) const
+    // lies off the plane are left out.
+    void Windowed(double b, double& cx, double& cy, bool far, double ox = NAN, double oy = NAN) const
     {
         const double sigma = std::max(fwhm, 1.0) / 2.3548, r = std::min(2.5 * sigma, double(kPad - 1));
         const bool mirror = !std::isnan(ox);
@@ -450,7 +454,7 @@ struct Measurer {
             const double mx = 2 * sx / sw, my = 2 * sy / sw;
             x += mx;
             y += my;
-            if (std::hypot(x - cx, y - cy) > std::max(1.0, mirror ? fwhm : fwhm / 2))
+            if (std::hypot(x - cx, y - cy) > std::max(1.0, far ? fwhm : fwhm / 2))
                 return;
             if (mx * mx + my * my < 1e-8)
                 break;
@@ -1012,11 +1016,11 @@ template <class T> Result Find(const void* frame, int width, int height, const O
             // is placed for good.
             const Star& n = stars[brighter[i]];
             double x = stars[i].cx + kPad, y = stars[i].cy + kPad, nx = n.cx + kPad, ny = n.cy + kPad;
-            measurer.Windowed(0, x, y, nx, ny);
-            measurer.Windowed(0, nx, ny, x, y);
+            measurer.Windowed(0, x, y, true, nx, ny);
+            measurer.Windowed(0, nx, ny, true, x, y);
             x = stars[i].cx + kPad;
             y = stars[i].cy + kPad;
-            measurer.Windowed(0, x, y, nx, ny);
+            measurer.Windowed(0, x, y, true, nx, ny);
             placed[i].cx = x - kPad;
             placed[i].cy = y - kPad;
             placed[i].x = int(placed[i].cx + 0.5);
