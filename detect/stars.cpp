@@ -1041,16 +1041,28 @@ template <class T> Result Find(const void* frame, int width, int height, const O
         result.sharpLimit = typical + std::max(0.2, 0.4 * (1 - typical));
     }
 
+    // A blend partner of at least a tenth of a star's flux: one that can
+    // widen it or move its centroid (a fainter one can do neither much).
+    auto partnered = [&](const Star& s) {
+        const double rs = std::sqrt(s.pixels / kPi);
+        for (const Star& n : stars)
+            if (&n != &s && n.flux >= 0.1 * s.flux
+                && std::hypot(n.cx - s.cx, n.cy - s.cy) < rs + std::sqrt(n.pixels / kPi) + 2)
+                return true;
+        return false;
+    };
     for (const Star& s : stars) {
-        // A blend much wider than the stars is several of them, or a star on
-        // a galaxy, measured as one: its position lies between them.
+        // A blend much wider than the stars, beside a partner of some
+        // weight, is several of them, or a star on a galaxy, measured as
+        // one: its position lies between them.
         // Much sharper than the stars, and either compact (a hit on one or
         // two pixels: undersampled faint stars of a frame whose bright ones
         // are wider stay) or a track.
         if (result.sharpLimit > 0 && s.sharpness > result.sharpLimit && !(s.flags & kSaturated)
             && (s.fwhm <= 0.4 * result.fwhm || s.elongation > 3))
             ++result.rejectedSharp;
-        else if ((s.flags & kBlended) && !(s.flags & (kSaturated | kTooLarge)) && s.fwhm > 2.5 * result.fwhm)
+        else if ((s.flags & kBlended) && !(s.flags & (kSaturated | kTooLarge)) && s.fwhm > 2.5 * result.fwhm
+            && partnered(s))
             ++result.rejectedBlend;
         else if (s.snr < o.minSnr)
             ++result.rejectedSnr;

@@ -160,7 +160,8 @@ TEST(DetectStars, TheShippedNetworkFindsEachStarOnceAndNoCosmicRay)
 // brighter is not pulled towards it, nor one on a galaxy's side, and the
 // galaxy is no star: the star is reported, not the blend. Nor is one 6 px
 // from one seven times brighter with wide wings, which the window still
-// holds (found by the network).
+// holds (found by the network); nor a compact galaxy with a star 20 times
+// fainter on its side, among undersampled stars.
 TEST(DetectStars, CloseStarsAreFoundOnceWhereTheyAre)
 {
     const std::vector<Truth> pair { { 100.3, 100.4, 2e5, 3 }, { 106.8, 100.2, 2e4, 3 }, { 250.2, 150.6, 5e4, 3 },
@@ -191,6 +192,15 @@ TEST(DetectStars, CloseStarsAreFoundOnceWhereTheyAre)
         EXPECT_NEAR(s->cx, t.x, 0.1);
         EXPECT_NEAR(s->cy, t.y, 0.1);
     }
+
+    std::vector<Truth> sharp { { 200.3, 150.6, 2e5, 5.5 }, { 206.4, 154.2, 1e4, 1.8 } };
+    for (int i = 0; i < 6; ++i)
+        sharp.push_back({ 50.5 + 60 * i, 250.2, 5e4, 1.8 });
+    const std::vector<uint16_t> compact = Field(sharp, 6);
+    const Result g = FindStars(compact.data(), kW, kH, 2, o);
+    EXPECT_EQ(g.stars.size(), sharp.size());
+    for (const Truth& t : sharp)
+        EXPECT_NE(Near(g.stars, t.x, t.y, 0.5), nullptr) << t.x;
 }
 
 // Labels: a star's centre pixels, its ignored surroundings, its wings and
