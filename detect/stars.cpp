@@ -996,11 +996,12 @@ template <class T> Result Find(const void* frame, int width, int height, const O
             && (brighter[faint] == SIZE_MAX || stars[bright].flux > stars[brighter[faint]].flux))
             brighter[faint] = bright;
     };
+    auto touching = [](const Star& a, const Star& b) {
+        return std::hypot(a.cx - b.cx, a.cy - b.cy) < std::sqrt(a.pixels / kPi) + std::sqrt(b.pixels / kPi) + 2;
+    };
     for (size_t i = 0; i < stars.size(); ++i) {
-        const double ri = std::sqrt(stars[i].pixels / kPi);
         for (size_t j = i + 1; j < stars.size() && stars[j].cy - stars[i].cy < 2 * kLargestRadius + 2; ++j) {
-            const double rj = std::sqrt(stars[j].pixels / kPi);
-            if (std::hypot(stars[j].cx - stars[i].cx, stars[j].cy - stars[i].cy) < ri + rj + 2) {
+            if (touching(stars[i], stars[j])) {
                 stars[i].flags |= kBlended;
                 stars[j].flags |= kBlended;
                 lean(i, j);
@@ -1044,23 +1045,21 @@ template <class T> Result Find(const void* frame, int width, int height, const O
     // A blend partner of at least a tenth of a star's flux: one that can
     // widen it or move its centroid (a fainter one can do neither much).
     auto partnered = [&](const Star& s) {
-        const double rs = std::sqrt(s.pixels / kPi);
         for (const Star& n : stars)
-            if (&n != &s && n.flux >= 0.1 * s.flux
-                && std::hypot(n.cx - s.cx, n.cy - s.cy) < rs + std::sqrt(n.pixels / kPi) + 2)
+            if (&n != &s && n.flux >= 0.1 * s.flux && touching(n, s))
                 return true;
         return false;
     };
     for (const Star& s : stars) {
-        // A blend much wider than the stars, beside a partner of some
-        // weight, is several of them, or a star on a galaxy, measured as
-        // one: its position lies between them.
         // Much sharper than the stars, and either compact (a hit on one or
         // two pixels: undersampled faint stars of a frame whose bright ones
         // are wider stay) or a track.
         if (result.sharpLimit > 0 && s.sharpness > result.sharpLimit && !(s.flags & kSaturated)
             && (s.fwhm <= 0.4 * result.fwhm || s.elongation > 3))
             ++result.rejectedSharp;
+        // A blend much wider than the stars, beside a partner of some
+        // weight, is several of them, or a star on a galaxy, measured as
+        // one: its position lies between them.
         else if ((s.flags & kBlended) && !(s.flags & (kSaturated | kTooLarge)) && s.fwhm > 2.5 * result.fwhm
             && partnered(s))
             ++result.rejectedBlend;
