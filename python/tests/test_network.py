@@ -1,9 +1,17 @@
-import threading
+"""tamrix.Network: training and inference on float32 arrays, its callbacks,
+threads and files, and the MNIST reader."""
+
+import struct
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
 
 import tamrix
+
+READ_ERROR = "Chyba čtení neuronové sítě"
+XOR_INPUTS = np.tile(np.float32([[0, 0], [0, 1], [1, 0], [1, 1]]), (16, 1))
+XOR_TARGETS = np.tile(np.float32([[0], [1], [1], [0]]), (16, 1))
 
 
 @pytest.fixture(autouse=True)
@@ -13,20 +21,13 @@ def fixed_seed():
     tamrix.random_seed(None)
 
 
-def xor_problem(repeat=16):
-    inputs = np.array([[0, 0], [0, 1], [1, 0], [1, 1]], np.float32)
-    targets = np.array([[0], [1], [1], [0]], np.float32)
-    return np.tile(inputs, (repeat, 1)), np.tile(targets, (repeat, 1))
-
-
-def test_learns_xor():
+def test_learns_xor_reporting_every_epoch():
     net = tamrix.Network([2, 6, 1])
-    inputs, targets = xor_problem()
     epochs = []
-    net.learn(inputs, targets, batch_size=4, learning_rate=3.0, epochs=1500,
+    net.learn(XOR_INPUTS, XOR_TARGETS, batch_size=4, learning_rate=3.0, epochs=1500,
               on_epoch=lambda epoch, ms: epochs.append(epoch))
     assert epochs == list(range(1500))
-    out = net.infer(inputs[:4])
+    out = net.infer(XOR_INPUTS[:4])
     assert out.shape == (4, 1) and out.dtype == np.float32
     np.testing.assert_array_equal(out[:, 0] > 0.5, [False, True, True, False])
     assert net.check_nans()
@@ -45,7 +46,6 @@ def test_layers_levels_and_weights():
 
 def test_an_exception_in_on_epoch_stops_training_and_a_callback_cannot_use_the_network():
     net = tamrix.Network([2, 3, 1])
-    inputs, targets = xor_problem()
     seen = []
 
     def on_epoch(epoch, ms):
@@ -54,22 +54,89 @@ def test_an_exception_in_on_epoch_stops_training_and_a_callback_cannot_use_the_n
             raise RuntimeError("enough")
 
     with pytest.raises(RuntimeError, match="enough"):
-        net.learn(inputs, targets, batch_size=4, learning_rate=1.0, epochs=100, on_epoch=on_epoch)
+        net.learn(XOR_INPUTS, XOR_TARGETS, batch_size=4, learning_rate=1.0, epochs=100, on_epoch=on_epoch)
     assert seen == [0, 1, 2]
     with pytest.raises(RuntimeError, match="busy in this thread"):
-        net.learn(inputs, targets, batch_size=4, learning_rate=1.0, epochs=1,
-                  on_epoch=lambda epoch, ms: net.infer(inputs[0]))
+        net.learn(XOR_INPUTS, XOR_TARGETS, batch_size=4, learning_rate=1.0, epochs=1,
+                  on_epoch=lambda epoch, ms: net.infer(XOR_INPUTS[0]))
 
 
 def test_threads_share_a_network_one_at_a_time():
     net = tamrix.Network([16, 32, 4])
     x = np.random.default_rng(5).normal(size=(200, 16)).astype(np.float32)
     expected = net.infer(x)
-    results = [None] * 4
-    threads = [threading.Thread(target=lambda i=i: results.__setitem__(i, net.infer(x))) for i in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    for r in results:
-        np.testing.assert_array_equal(r, expected)
+    with ThreadPoolExecutor(4) as pool:
+        for result in pool.map(lambda _: net.infer(x), range(4)):
+            np.testing.assert_array_equal(result, expected)
+
+
+def network_on_grid(layers, seed):
+    # Weights on a 1/32 grid survive the file's 5 decimals exactly.
+    rng = np.random.default_rng(seed)
+    net = tamrix.Network(layers)
+    for layer in range(1, len(layers)):
+        n, m = layers[layer], layers[layer - 1]
+        net.set_weights(layer, (rng.integers(-64, 64, (n, m)) / 32).astype(np.float32),
+                        (rng.integers(-64, 64, n) / 32).astype(np.float32))
+    return net
+
+
+def test_save_load_round_trip_gives_equal_outputs(tmp_path):
+    net = network_on_grid([3, 4, 2], seed=1)
+    path = tmp_path / "net.txt"
+    net.save(path)
+    assert tamrix.Network.parameters(path) == (3, 4, 2)
+    loaded = tamrix.Network()
+    loaded.load(path)
+    assert loaded.layers == (3, 4, 2)
+    x = np.random.default_rng(2).normal(size=(5, 3)).astype(np.float32)
+    np.testing.assert_array_equal(loaded.infer(x), net.infer(x))
+
+
+def test_a_bad_file_raises_the_message_and_keeps_the_network(tmp_path):
+    net = network_on_grid([2, 3, 1], seed=3)
+    x = np.array([0.5, -1.0], np.float32)
+    before = net.infer(x)
+    path = tmp_path / "bad.txt"
+    path.write_bytes(b"neural_network\r\nversion;2\r\n")
+    with pytest.raises(tamrix.NetworkFileError) as error:
+        net.load(path)
+    assert str(error.value) == READ_ERROR + ", line: 2, Wrong file version"
+    # A value that fails after the layers were built: the library keeps the
+    # file's layers, the binding keeps the network it had.
+    network_on_grid([3, 4, 2], seed=4).save(path)
+    text = path.read_bytes()
+    path.write_bytes(text[:text.rindex(b";") + 1] + b"x.5\r\n")
+    with pytest.raises(tamrix.NetworkFileError, match="line: 14, Expected floating point number"):
+        net.load(path)
+    assert net.layers == (2, 3, 1)
+    np.testing.assert_array_equal(net.infer(x), before)
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda d: tamrix.Network.parameters(d / "missing.txt"), OSError, READ_ERROR + ", Cannot open file"),
+    (lambda d: tamrix.Network([1, 1]).save(d / "no" / "net.txt"), OSError, "Cannot create file"),
+    (lambda d: tamrix.Network().load("net\0.txt"), ValueError, "NUL"),
+    (lambda d: tamrix.Network().load(3), TypeError, "path"),
+])
+def test_file_and_argument_errors(tmp_path, call, error, message):
+    with pytest.raises(error, match=message):
+        call(tmp_path)
+
+
+def write_idx(tmp_path, images, labels):
+    image_path, label_path = tmp_path / "images.idx", tmp_path / "labels.idx"
+    image_path.write_bytes(struct.pack(">IIII", 2051, *images.shape) + images.astype(np.uint8).tobytes())
+    label_path.write_bytes(struct.pack(">II", 2049, len(labels)) + bytes(labels))
+    return image_path, label_path
+
+
+def test_load_mnist_scales_pixels_and_one_hot_labels_or_refuses_a_bad_pair(tmp_path):
+    images = np.array([[[0, 128], [255, 64]], [[1, 2], [3, 4]]])
+    inputs, targets = tamrix.load_mnist(*write_idx(tmp_path, images, [7, 0]))
+    assert inputs.dtype == targets.dtype == np.float32 and targets.shape == (2, 10)
+    np.testing.assert_array_equal(inputs, [[-1.0, 0.0, 0.9921875, -0.5],
+                                           [-0.9921875, -0.984375, -0.9765625, -0.96875]])
+    np.testing.assert_array_equal(targets, np.eye(10, dtype=np.float32)[[7, 0]])
+    with pytest.raises(tamrix.NetworkFileError, match="as MNIST image and label files"):
+        tamrix.Network.load_mnist(*write_idx(tmp_path, images, [7]))  # one label for two images

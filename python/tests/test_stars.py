@@ -1,3 +1,6 @@
+"""Star finding and registration on numpy frames: the structured arrays
+they return, in [y, x] order, and the masks and networks they take."""
+
 import numpy as np
 import pytest
 
@@ -33,9 +36,7 @@ def test_a_masked_star_is_not_reported_and_the_mask_is_not_modified():
     assert exclude.sum() == 1 and mask[22, 62]
     again, _ = tamrix.find_stars(image, half_size=6, nsigma=5.0, neighbours=2, mask=mask, parallel=False)
     assert len(again) == 0
-
-
-def test_a_frame_too_small_for_any_window_reports_nothing():
+    # A frame too small for any window reports nothing.
     stars, mask = tamrix.find_stars(np.zeros((10, 10), np.uint16), half_size=5, nsigma=4.0, neighbours=2)
     assert len(stars) == 0 and not mask.any()
 
@@ -55,3 +56,40 @@ def test_detect_stars_takes_its_settings_from_the_frame_and_measures_each_star()
     never = tamrix.Network([121, 1])  # rates every window 1 / (1 + e^10)
     never.set_weights(1, np.zeros((1, 121), np.float32), np.full(1, -10, np.float32))
     assert len(tamrix.detect_stars(image, network=never, level=0.5)) == 0
+
+
+@pytest.mark.parametrize("dtype", [np.uint16, np.uint32])
+def test_find_stars_nn_finds_the_bright_pixels(dtype):
+    # A 3 x 3 window detector by hand: a bright centre whose eight neighbours
+    # all sit at the window's minimum (-1) answers near 1; noise does not.
+    net = tamrix.Network([9, 1])
+    weights = np.full((1, 9), -2.0, np.float32)
+    weights[0, 4] = 10.0
+    net.set_weights(1, weights, np.array([-20.0], np.float32))
+    hot = [(7, 5, 1000), (20, 12, 1500), (11, 22, 1200)]  # (x, y, value), in raster order
+    image = np.full((30, 28), 100, dtype)  # a flat sky: its windows give NaN inputs, never candidates
+    for x, y, value in hot:
+        image[y, x] = value
+    stars, mask = tamrix.find_stars_nn(image, net, half_size=1, level=0.5)
+    assert [(s["x"], s["y"], s["peak"]) for s in stars] == hot
+    np.testing.assert_array_equal(stars["flux"], [v for _, _, v in hot])
+    np.testing.assert_array_equal(stars["cx"], [x for x, _, _ in hot])
+    assert sorted(zip(*np.nonzero(mask))) == [(y, x) for x, y, _ in hot]
+
+
+def test_register_recovers_a_rotation_and_refuses_an_empty_frame():
+    shape = (400, 400)
+    stars = np.random.default_rng(5).uniform(10, 390, (45, 2))
+    # Reference -> frame: 30 degrees about the centre, then a shift.
+    t = np.radians(30)
+    m = np.array([[np.cos(t), -np.sin(t), 0], [np.sin(t), np.cos(t), 0]])
+    m[:, 2] = [199.5 + 12, 199.5 - 7] - m[:, :2] @ [199.5, 199.5]
+    moved = stars @ m[:, :2].T + m[:, 2]
+    frames = [sky(shape, stars, seed=1), sky(shape, moved, seed=2), sky(shape, [], seed=3)]
+
+    transforms, reports = tamrix.register(frames, reference=0)
+
+    corners = np.array([[0, 0, 1], [399, 0, 1], [0, 399, 1], [399, 399, 1]])
+    assert np.abs(corners @ (transforms[1] - m).T).max() < 0.05
+    assert reports[1]["status"] == "registered" and reports[1]["matched"] >= 25
+    assert transforms[2] is None and reports[2]["status"] == "too few stars" and reports[2]["reason"]
