@@ -49,31 +49,27 @@ Result Tamrix(const std::vector<std::string>& args, const std::string& interrupt
             std::signal(s, SIG_DFL);
         dup2(out, 1);
         dup2(err, 2);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(TAMRIX_CLI_PATH));
+        std::vector<char*> argv { const_cast<char*>(TAMRIX_CLI_PATH) };
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(TAMRIX_CLI_PATH, argv.data());
         _exit(127);
     }
-    int status = 0;
-    if (!interruptOn.empty()) {
-        for (;;) {
-            if (waitpid(pid, &status, WNOHANG) == pid)
-                break;
-            char buffer[65536];
-            const ssize_t n = pread(err, buffer, sizeof buffer, 0);
-            if (n > 0 && std::string(buffer, size_t(n)).find(interruptOn) != std::string::npos) {
-                kill(pid, signal);
-                waitpid(pid, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    // Watches stderr while the program runs (WNOWAIT leaves it to the wait below).
+    siginfo_t ended {};
+    while (!interruptOn.empty() && waitid(P_PID, id_t(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0
+        && ended.si_pid == 0) {
+        char buffer[65536];
+        const ssize_t n = pread(err, buffer, sizeof buffer, 0);
+        if (n > 0 && std::string(buffer, size_t(n)).find(interruptOn) != std::string::npos) {
+            kill(pid, signal);
+            break;
         }
-    } else {
-        waitpid(pid, &status, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    int status = 0;
+    waitpid(pid, &status, 0);
     Result run;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     run.out = ReadAll(out);
@@ -108,10 +104,8 @@ void WriteFits(const std::string& path, const FitsLayout& layout, const std::vec
         fits_write_key(f, TLONGLONG, "BLANK", &blank, nullptr, &status);
         fits_set_imgnull(f, blank, &status);
     }
-    if (layout.inExtension) {
-        char name[] = "SCI";
-        fits_write_key(f, TSTRING, "EXTNAME", name, nullptr, &status);
-    }
+    if (layout.inExtension)
+        fits_write_key_str(f, "EXTNAME", "SCI", nullptr, &status);
     for (const std::string& card : layout.cards)
         fits_write_record(f, card.c_str(), &status);
     // NaN marks undefined pixels: BLANK in integers (through a stand-in value
@@ -121,11 +115,8 @@ void WriteFits(const std::string& path, const FitsLayout& layout, const std::vec
     for (double& v : copy)
         if (std::isnan(v) && layout.bitpix > 0)
             v = undefined;
-    if (layout.hasBlank) {
-        fits_write_imgnull(f, TDOUBLE, 1, LONGLONG(copy.size()), copy.data(), &undefined, &status);
-    } else {
-        fits_write_img(f, TDOUBLE, 1, LONGLONG(copy.size()), copy.data(), &status);
-    }
+    layout.hasBlank ? fits_write_imgnull(f, TDOUBLE, 1, LONGLONG(copy.size()), copy.data(), &undefined, &status)
+                    : fits_write_img(f, TDOUBLE, 1, LONGLONG(copy.size()), copy.data(), &status);
     fits_close_file(f, &status);
     Check(status, path.c_str());
     if (layout.gzip) {
@@ -139,16 +130,6 @@ void WriteGzip(const std::string& path, const std::string& bytes)
     gzFile gz = gzopen(path.c_str(), "wb");
     gzwrite(gz, bytes.data(), unsigned(bytes.size()));
     gzclose(gz);
-}
-
-void WriteU16(const std::string& path, int width, int height, const std::vector<uint32_t>& values)
-{
-    WriteFits(path, { width, height, 0, 16, 32768 }, std::vector<double>(values.begin(), values.end()));
-}
-
-void WriteU32(const std::string& path, int width, int height, const std::vector<uint32_t>& values)
-{
-    WriteFits(path, { width, height, 0, 32, 2147483648.0 }, std::vector<double>(values.begin(), values.end()));
 }
 
 FitsImage ReadFits(const std::string& path)
@@ -185,6 +166,11 @@ std::string FitsImage::Key(const std::string& name) const
     return "";
 }
 
+bool FitsImage::HasCard(const std::string& start) const
+{
+    return std::any_of(cards.begin(), cards.end(), [&](const std::string& c) { return c.rfind(start, 0) == 0; });
+}
+
 bool FitsImage::HasHistory(const std::string& text) const
 {
     return std::any_of(cards.begin(), cards.end(), [&](const std::string& card) {
@@ -204,12 +190,28 @@ std::string ReadAll(int fd)
     return text;
 }
 
+Result Ok(const std::vector<std::string>& args)
+{
+    Result run = Tamrix(args);
+    if (run.status != 0)
+        throw std::runtime_error(
+            "tamrix " + args[0] + " ended with status " + std::to_string(run.status) + ":\n" + run.err);
+    return run;
+}
+
+::testing::AssertionResult Has(const std::string& text, const std::string& part)
+{
+    return (text.find(part) != std::string::npos ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
+        << "'" << part << "' in:\n"
+        << text;
+}
+
 void ExpectOneLineError(const Result& run, int status, const std::string& file, const std::string& problem)
 {
     EXPECT_EQ(run.status, status) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-    EXPECT_NE(run.err.find(file), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find(problem), std::string::npos) << run.err;
+    EXPECT_TRUE(Has(run.err, file));
+    EXPECT_TRUE(Has(run.err, problem));
 }
 
 } // namespace tamrix::clitest

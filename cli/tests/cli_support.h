@@ -4,6 +4,7 @@
 #pragma once
 
 #include "support.h"
+#include "tools/star_fields.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,12 @@ struct Result {
 // `signal` (Ctrl-C by default) as soon as the program's stderr contains that
 // text.
 Result Tamrix(const std::vector<std::string>& args, const std::string& interruptOn = "", int signal = SIGINT);
+// Runs it and throws, with its stderr, unless it exits with status 0: the
+// test stops there as at a failed ASSERT.
+Result Ok(const std::vector<std::string>& args);
+
+// Whether `text` holds `part`, showing the whole text either way.
+::testing::AssertionResult Has(const std::string& text, const std::string& part);
 
 using Scratch = test::ScratchDir;
 using test::ReadFile;
@@ -31,7 +38,7 @@ using test::WriteFile;
 using Values = std::vector<uint32_t>;
 
 // Every test runs in a scratch folder of its own.
-struct CliTest : ::testing::Test {
+struct Cli : ::testing::Test {
     Scratch dir;
 };
 template <typename Param> struct CliParamTest : ::testing::TestWithParam<Param> {
@@ -63,14 +70,33 @@ struct FitsLayout {
 };
 void WriteFits(const std::string& path, const FitsLayout& layout, const std::vector<double>& values);
 void WriteGzip(const std::string& path, const std::string& bytes);
-void WriteU16(const std::string& path, int width, int height, const std::vector<uint32_t>& values);
-void WriteU32(const std::string& path, int width, int height, const std::vector<uint32_t>& values);
+inline void WriteU16(const std::string& path, int width, int height, const Values& values)
+{
+    WriteFits(path, { width, height, 0, 16, 32768 }, { values.begin(), values.end() });
+}
+inline void WriteU32(const std::string& path, int width, int height, const Values& values)
+{
+    WriteFits(path, { width, height, 0, 32, 2147483648.0 }, { values.begin(), values.end() });
+}
+
+// A sky of a level and Gaussian noise holding only the given stars.
+inline void WriteSky(
+    const std::string& path, int width, int height, double level, double noise, const std::vector<starnet::Star>& stars)
+{
+    starnet::Recipe recipe;
+    recipe.width = width, recipe.height = height, recipe.level = level, recipe.noise = noise, recipe.gradient = 0;
+    recipe.hotPixels = recipe.tracks = 0;
+    recipe.given = stars;
+    const auto sky = starnet::MakeField(1, recipe).pixels;
+    WriteU16(path, width, height, Values(sky.begin(), sky.end()));
+}
 
 struct FitsImage {
     int bitpix = 0;
     std::vector<double> physical; // NaN where undefined
     std::vector<std::string> cards;
     std::string Key(const std::string& name) const; // value text of a keyword, "" when absent
+    bool HasCard(const std::string& start) const;
     bool HasHistory(const std::string& text) const;
 };
 FitsImage ReadFits(const std::string& path);
