@@ -101,16 +101,12 @@ TEST(FitsFromMemory, ReadsCardsWhoseValuesOverranCfitsio)
     EXPECT_EQ(Read(std::vector<char>(text.begin(), text.end())).Pixels(), 20u);
 }
 
-TEST(FitsFromMemory, RefusesImagesLargerThanAsked)
+// Spoiled bytes, each refused with its problem, and images larger than asked.
+TEST(FitsFromMemory, RefusesBrokenFilesWithTheirProblemAndImagesLargerThanAsked)
 {
-    ReadOptions options;
-    options.maxPixels = 19;
-    EXPECT_THROW(Read(MakeFits(true), -1, options), Error);
-}
-
-// Spoiled bytes, each refused with its problem.
-TEST(FitsFromMemory, RefusesBrokenFilesWithTheirProblem)
-{
+    ReadOptions small;
+    small.maxPixels = 19;
+    EXPECT_THROW(Read(MakeFits(true), -1, small), Error);
     using Spoil = std::function<void(std::vector<char>&)>;
     const Spoil cut = [](auto& b) { b.pop_back(); };
     const struct {
@@ -126,7 +122,8 @@ TEST(FitsFromMemory, RefusesBrokenFilesWithTheirProblem)
         // CFITSIO allocated what the table said a tile takes.
         { true, [](auto& b) { b[5760] = 0x7f; }, "truncated: tile 1 lies beyond the heap" },
         // CFITSIO divides by these.
-        { true, [](auto& b) { SetCard(b, "ZTILE2", "0"); }, "HDU 1: the tile size ZTILE2 = 0 is not a whole number from 1" },
+        { true, [](auto& b) { SetCard(b, "ZTILE2", "0"); },
+            "HDU 1: the tile size ZTILE2 = 0 is not a whole number from 1" },
         { true, [](auto& b) { SetCard(b, "ZVAL1", "0"); }, "HDU 1: the Rice block size ZVAL1 = 0" },
         // CFITSIO moved there all the same, its tile parameters unset.
         { true, [](auto& b) { b[std::string(b.begin(), b.end()).find("ZVAL1   =") + 4] = '0'; },

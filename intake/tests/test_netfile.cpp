@@ -116,10 +116,8 @@ TEST(NetworkShape, TheShortestFileIsWhatSaveNetWritesForZerosAndBoundsTheShape)
     const std::vector<int> digits = { 12, 105, 3, 1, 1, 1, 1, 1, 1, 1, 1, 2 };
     EXPECT_EQ(ShortestNetworkFile(digits), savedBytes(digits));
 
-    int inputs = 1;
-    while (ShortestNetworkFile({ inputs * 2, 1 }) <= nnet::kNetFileMaxBytes)
-        inputs *= 2;
-    for (int step = inputs / 2; step > 0; step /= 2)
+    int inputs = 0;
+    for (int step = 1 << 30; step > 0; step /= 2)
         if (ShortestNetworkFile({ inputs + step, 1 }) <= nnet::kNetFileMaxBytes)
             inputs += step;
     EXPECT_NO_THROW(CheckNetworkShape({ inputs, 1 }));

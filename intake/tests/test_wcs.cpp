@@ -83,8 +83,6 @@ struct Wcs {
     ~Wcs() { wcsvfree(&n, &w); }
 };
 
-// ---- headers ----------------------------------------------------------------
-
 // Gnomonic with a CD matrix, an alternate detector description and IRAF
 // physical coordinates.
 const char* const kTanCd
@@ -120,8 +118,6 @@ const char* const kTpv
     = "CTYPE1='RA---TPV' CTYPE2='DEC--TPV' CRVAL1=200.3 CRVAL2=-30.2 CRPIX1=25. CRPIX2=20. "
       "CD1_1=-2.7E-4 CD1_2=0. CD2_1=0. CD2_2=2.7E-4 PV1_1=1.0 PV1_4=0.3 PV1_7=20. PV2_1=1.0 PV2_5=-0.2 "
       "PV2_9=15.";
-
-// ---- what the library did ---------------------------------------------------
 
 // Ramp frames: pixel value kStep (x + 1) and kStep (y + 1), so every written
 // output pixel tells the input position it was computed from to 1/kStep pixel.
@@ -162,19 +158,13 @@ const Operation kOperations[] = {
 // The operation on the x and the y ramp (0 where it writes nothing).
 std::pair<std::vector<uint32_t>, std::vector<uint32_t>> Ramps(const Operation& op)
 {
-    std::vector<uint32_t> rx(size_t(kW) * kH), ry(rx.size());
-    for (int y = 0; y < kH; ++y)
-        for (int x = 0; x < kW; ++x) {
-            rx[size_t(y) * kW + x] = kStep * (x + 1);
-            ry[size_t(y) * kW + x] = kStep * (y + 1);
-        }
-    std::vector<uint32_t> ox(size_t(op.width) * op.height, 0), oy(ox.size(), 0);
+    std::vector<uint32_t> rx(size_t(kW) * kH), ry(rx.size()), ox(size_t(op.width) * op.height), oy(ox.size());
+    for (size_t i = 0; i < rx.size(); ++i)
+        rx[i] = kStep * (i % kW + 1), ry[i] = kStep * (i / kW + 1);
     op.run(rx.data(), ox.data());
     op.run(ry.data(), oy.data());
     return { ox, oy };
 }
-
-// ---- SIP's inverse ----------------------------------------------------------
 
 // A SIP polynomial ("A", "B", "AP" or "BP") at offset (u, v), up to its
 // declared order.
@@ -197,12 +187,7 @@ void Residual(const Cards& cards, double u, double v, double r[2])
     r[1] = fv + Sip(cards, "BP", fu, fv) - v;
 }
 
-// ---- the tests --------------------------------------------------------------
-
-struct Named {
-    const char* name;
-    const char* text;
-};
+using Named = std::pair<const char*, const char*>; // a header's name and its cards
 
 const Named kHeaders[] = { { "TanCd", kTanCd }, { "SinCdelt", kSinCdelt }, { "TanCrota", kTanCrota }, { "Sip", kSip },
     { "Tpv", kTpv }, { "None", "OBJECT='M31' EXPTIME=120. EQUINOX=2000.0 DATE-OBS='2011-09-01T02:09:05'" } };
@@ -211,7 +196,7 @@ class WcsThroughGeometry : public testing::TestWithParam<std::tuple<Named, Opera
 
 TEST_P(WcsThroughGeometry, OutputPixelsKeepTheWorldCoordinatesOfTheirSampledInputPositions)
 {
-    const Cards before = Header(std::get<0>(GetParam()).text);
+    const Cards before = Header(std::get<0>(GetParam()).second);
     const Operation& op = std::get<1>(GetParam());
     const auto [rx, ry] = Ramps(op);
     const auto mapped = MapWcs(before, op.map, op.width, op.height);
@@ -271,7 +256,7 @@ TEST_P(WcsThroughGeometry, OutputPixelsKeepTheWorldCoordinatesOfTheirSampledInpu
 INSTANTIATE_TEST_SUITE_P(Headers, WcsThroughGeometry,
     testing::Combine(testing::ValuesIn(kHeaders), testing::ValuesIn(kOperations)),
     [](const testing::TestParamInfo<WcsThroughGeometry::ParamType>& info) {
-        return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
+        return std::string(std::get<0>(info.param).first) + "_" + std::get<1>(info.param).name;
     });
 
 // A WCS that cannot be carried goes whole, with the reason; the rest stays.
