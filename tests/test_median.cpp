@@ -66,7 +66,7 @@ TYPED_TEST(MedianRule, SaturatedWindowsStayAtFullScale)
     EXPECT_EQ(Filter<P>({ 5, full, full, full }, 2, 2, 1, o), std::vector<P>(4, full));
 }
 
-TEST(MedianBins, ThirtyTwoBitRangesAndShifts)
+TEST(MedianBins, ThirtyTwoBitRangesShiftsAndTheScaledBackground)
 {
     Options o;
     o.low = 1000, o.high = 1999; // 1000 bins of one value
@@ -77,27 +77,18 @@ TEST(MedianBins, ThirtyTwoBitRangesAndShifts)
     EXPECT_EQ(Filter<uint32_t>(std::vector<uint32_t>(4, 6002), 2, 2, 1, o), std::vector<uint32_t>(4, 6004));
     o.low = 0, o.high = -1; // full range: shift 14
     EXPECT_EQ(Filter<uint32_t>(std::vector<uint32_t>(4, 100000), 2, 2, 1, o), std::vector<uint32_t>(4, 114688));
+    // The background is scaled in 64 bits: 4000000000 filters to 244141 << 14
+    // = 4000006144, scaled to 3996006137 (the product needs 42 bits).
+    o.subtract = true, o.k = 999;
+    EXPECT_EQ(Filter<uint32_t>(std::vector<uint32_t>(4, 4000000000u), 2, 2, 1, o), std::vector<uint32_t>(4, 3993863));
 }
 
 // ---- Progress and cancellation ----
 
 // The soak checks each row's report; from c = 65538 on, c * 65535 passes
-// 2^32: a tall frame still ends at 65535 and "100 %".
-TEST(MedianProgress, TallFrameEndsAtFullScale)
-{
-    RecordingWindow window;
-    Options o;
-    o.window = window.Handle();
-    Filter<uint16_t>(std::vector<uint16_t>(70000, 1), 1, 70000, 0, o);
-    const auto seen = window.Messages();
-    ASSERT_EQ(seen.size(), 70000u);
-    const auto last = std::max_element(seen.begin(), seen.end(), [](auto& a, auto& b) { return a.wParam < b.wParam; });
-    EXPECT_EQ(last->wParam, 65535u);
-    EXPECT_EQ(last->text, "100 %");
-}
-
-// Frames without rows write and report nothing.
-TEST(MedianCancel, NoRowsWriteAndReportNothing)
+// 2^32: a tall frame still ends at 65535 and "100 %". Frames without rows
+// write and report nothing.
+TEST(MedianProgress, TallFrameEndsAtFullScaleAndNoRowsReportNothing)
 {
     RecordingWindow window;
     Options o;
@@ -105,6 +96,12 @@ TEST(MedianCancel, NoRowsWriteAndReportNothing)
     for (auto [w, h] : { std::pair { 2, 0 }, { 2, -3 }, { -2, -3 } })
         EXPECT_EQ(Filter<uint16_t>(std::vector<uint16_t>(6, 9), w, h, 1, o), std::vector<uint16_t>(6, 0xA5A5));
     EXPECT_TRUE(window.Messages().empty());
+    Filter<uint16_t>(std::vector<uint16_t>(70000, 1), 1, 70000, 0, o);
+    const auto seen = window.Messages();
+    ASSERT_EQ(seen.size(), 70000u);
+    const auto last = std::max_element(seen.begin(), seen.end(), [](auto& a, auto& b) { return a.wParam < b.wParam; });
+    EXPECT_EQ(last->wParam, 65535u);
+    EXPECT_EQ(last->text, "100 %");
 }
 
 // Cancelled mid-way: started rows keep their filter result, the others stay
@@ -165,15 +162,6 @@ TYPED_TEST(MedianRule, SubtractionScalesOffsetsAndClamps)
     Options o;
     o.subtract = true, o.offset = INT_MAX;
     EXPECT_EQ(Filter<P>(std::vector<P>(4, P(-1)), 2, 2, 1, o), std::vector<P>(4, P(-1)));
-}
-
-TEST(MedianSubtraction, ThirtyTwoBitBackgroundIsScaledIn64Bits)
-{
-    Options o;
-    o.subtract = true, o.k = 999, o.high = -1;
-    // Full range: 4000000000 filters to 244141 << 14 = 4000006144, scaled
-    // to 3996006137 (the product needs 42 bits).
-    EXPECT_EQ(Filter<uint32_t>(std::vector<uint32_t>(4, 4000000000u), 2, 2, 1, o), std::vector<uint32_t>(4, 3993863));
 }
 
 } // namespace

@@ -103,15 +103,11 @@ TEST_P(Evaluation, WrongLengthsReturnFalseAndTouchNothing)
     EXPECT_TRUE(net->Infer(5, input.data(), 3, out.data()));
 }
 
-TEST_P(Evaluation, ASingleLayerNetworkReturnsItsInput)
+TEST_P(Evaluation, ASingleLayerNetworkReturnsItsInputAndAnEmptyOneNothing)
 {
     auto net = Build(GetParam(), { 4 });
     const std::vector<float> input = { 0.25f, -3.0f, 1e30f, 0.0f };
     EXPECT_EQ(Infer(*net, input), input);
-}
-
-TEST(Evaluation, AnEmptyNetworkAnswersNothing)
-{
     float x = 1.0f, y = 7.0f;
     EXPECT_FALSE(CNetwork().Infer(1, &x, 1, &y));
     EXPECT_EQ(y, 7.0f);

@@ -62,8 +62,12 @@ TEST_F(Mnist, PixelsScaleToMinusOneToOneAndLabelsBecomeOneHotTargets)
     EXPECT_EQ(data_.TestInputs, nullptr); // the other set is untouched
 }
 
-TEST_F(Mnist, DigitImagesGive784ValuesInVectorsAlignedForTheLevel)
+TEST_F(Mnist, DigitImagesGive784ValuesInVectorsAlignedForTheLevelAndNoImagesAnEmptySet)
 {
+    ASSERT_TRUE(Load(Images(0, 28, 28, ""), Labels(0, "")));
+    EXPECT_EQ(data_.TrainCount, 0);
+    EXPECT_EQ(data_.TrainInputSize, 784);
+    EXPECT_EQ(data_.TrainOutputSize, 10);
     for (TSIMDlevel level : Levels()) {
         CMNIST data;
         data.SIMDlevel = level;
@@ -74,14 +78,6 @@ TEST_F(Mnist, DigitImagesGive784ValuesInVectorsAlignedForTheLevel)
             EXPECT_EQ(data.TrainInputs[k][783], -0.5f);
         }
     }
-}
-
-TEST_F(Mnist, ZeroImagesGiveAnEmptySet)
-{
-    ASSERT_TRUE(Load(Images(0, 28, 28, ""), Labels(0, "")));
-    EXPECT_EQ(data_.TrainCount, 0);
-    EXPECT_EQ(data_.TrainInputSize, 784);
-    EXPECT_EQ(data_.TrainOutputSize, 10);
 }
 
 TEST_F(Mnist, ALabelFewerOrOf10FailsAfterTheImagesWhichStay)

@@ -16,7 +16,7 @@ using Report = tamrix::reference::Star;
 namespace {
 
 using Detector = decltype(&tamrix::FindStars);
-const Detector kDetectors[] = {tamrix::FindStars, tamrix::FindStars1C};
+const Detector kDetectors[] = { tamrix::FindStars, tamrix::FindStars1C };
 
 struct Block {
     int x, y, w, h;
@@ -25,14 +25,16 @@ struct Block {
 
 // A frame on a checkerboard of 1000 and 1002 (mean 1001, deviation 1), so
 // that the clipped statistics have a known, non-zero spread.
-template <class Pixel>
-struct Field {
+template <class Pixel> struct Field {
     int width, height;
     std::vector<Pixel> pixels;
     std::vector<unsigned> mask;
 
     Field(int w, int h, std::initializer_list<Block> blocks = {}, uint32_t odd = 1002)
-        : width(w), height(h), pixels(static_cast<size_t>(w) * h), mask((pixels.size() + 31) / 32)
+        : width(w)
+        , height(h)
+        , pixels(static_cast<size_t>(w) * h)
+        , mask((pixels.size() + 31) / 32)
     {
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x)
@@ -63,8 +65,8 @@ struct Field {
     }
 };
 
-template <class Pixel>
-class ClassicStars : public testing::Test {};
+template <class Pixel> class ClassicStars : public testing::Test {
+};
 TYPED_TEST_SUITE(ClassicStars, tamrix::test::PixelTypes);
 
 // Each case: a frame, the marks set beforehand, the arguments, the number of
@@ -73,7 +75,7 @@ TYPED_TEST_SUITE(ClassicStars, tamrix::test::PixelTypes);
 // background pixel of 1000, window 2 .. 12.
 TYPED_TEST(ClassicStars, ReportsOnlyWhatTheRulesAllow)
 {
-    const Block star3[] = {{31, 31, 3, 3, 3000}, {32, 32, 1, 1, 5000}};
+    const Block star3[] = { { 31, 31, 3, 3, 3000 }, { 32, 32, 1, 1, 5000 } };
     struct Case {
         const char* what;
         Field<TypeParam> field;
@@ -85,30 +87,30 @@ TYPED_TEST(ClassicStars, ReportsOnlyWhatTheRulesAllow)
         size_t expected;
     };
     const Case cases[] = {
-        {"half-size 2", Field<TypeParam>(64, 64, {star3[0], star3[1]}), {}, 2, 1, 1, 0, 1},
-        {"half-size 25", Field<TypeParam>(64, 64, {star3[0], star3[1]}), {}, 25, 1, 1, 0, 1},
-        {"half-size 1", Field<TypeParam>(64, 64, {star3[0], star3[1]}), {}, 1, 1, 1, 0, 0},
-        {"half-size 26", Field<TypeParam>(64, 64, {star3[0], star3[1]}), {}, 26, 1, 1, 0, 0},
-        {"frame 2r + 4", Field<TypeParam>(10, 10, {{4, 4, 3, 3, 4000}}), {}, 3, 1, 1, 0, 1},
-        {"frame 2r + 3 wide", Field<TypeParam>(9, 10, {{4, 4, 3, 3, 4000}}), {}, 3, 1, 1, 0, 0},
-        {"frame 2r + 3 high", Field<TypeParam>(10, 9, {{4, 4, 3, 3, 4000}}), {}, 3, 1, 1, 0, 0},
-        {"hot pixel, q = 0", Field<TypeParam>(32, 32, {{16, 16, 1, 1, 60000}}), {}, 4, 1, 0, 0, 0},
+        { "half-size 2", Field<TypeParam>(64, 64, { star3[0], star3[1] }), {}, 2, 1, 1, 0, 1 },
+        { "half-size 25", Field<TypeParam>(64, 64, { star3[0], star3[1] }), {}, 25, 1, 1, 0, 1 },
+        { "half-size 1", Field<TypeParam>(64, 64, { star3[0], star3[1] }), {}, 1, 1, 1, 0, 0 },
+        { "half-size 26", Field<TypeParam>(64, 64, { star3[0], star3[1] }), {}, 26, 1, 1, 0, 0 },
+        { "frame 2r + 4", Field<TypeParam>(10, 10, { { 4, 4, 3, 3, 4000 } }), {}, 3, 1, 1, 0, 1 },
+        { "frame 2r + 3 wide", Field<TypeParam>(9, 10, { { 4, 4, 3, 3, 4000 } }), {}, 3, 1, 1, 0, 0 },
+        { "frame 2r + 3 high", Field<TypeParam>(10, 9, { { 4, 4, 3, 3, 4000 } }), {}, 3, 1, 1, 0, 0 },
+        { "hot pixel, q = 0", Field<TypeParam>(32, 32, { { 16, 16, 1, 1, 60000 } }), {}, 4, 1, 0, 0, 0 },
         // Two adjacent bright pixels have one bright neighbour each.
-        {"pair, q = 1", Field<TypeParam>(32, 32, {{16, 16, 2, 1, 5000}}), {}, 4, 3, 1, 0, 1},
-        {"pair, q = 2", Field<TypeParam>(32, 32, {{16, 16, 2, 1, 5000}}), {}, 4, 3, 2, 0, 0},
+        { "pair, q = 1", Field<TypeParam>(32, 32, { { 16, 16, 2, 1, 5000 } }), {}, 4, 3, 1, 0, 1 },
+        { "pair, q = 2", Field<TypeParam>(32, 32, { { 16, 16, 2, 1, 5000 } }), {}, 4, 3, 2, 0, 0 },
         // The inner 3 x 3 pixels of a 5 x 5 block have 8 bright neighbours.
-        {"block, q = 8", Field<TypeParam>(40, 40, {{18, 18, 5, 5, 5000}}), {}, 6, 1, 8, 0, 1},
-        {"block, q = 9", Field<TypeParam>(40, 40, {{18, 18, 5, 5, 5000}}), {}, 6, 1, 9, 0, 0},
-        {"block, q = -1", Field<TypeParam>(40, 40, {{18, 18, 5, 5, 5000}}), {}, 6, 1, -1, 0, 0},
-        {"inside the window", Field<TypeParam>(10, 10, {{6, 4, 2, 2, 4000}}), {}, 3, 1, 1, 0, 1},
-        {"touching its border", Field<TypeParam>(10, 10, {{7, 4, 2, 2, 4000}}), {}, 3, 1, 1, 0, 0},
-        {"7 wide, r = 4", Field<TypeParam>(40, 40, {{17, 19, 7, 2, 4000}}), {}, 4, 1, 1, 0, 1},
-        {"star pixel masked", Field<TypeParam>(32, 32, {{15, 15, 3, 3, 4000}}), {{17, 17}}, 4, 1, 1, 0, 0},
-        {"neighbour masked", Field<TypeParam>(32, 32, {{15, 15, 3, 3, 4000}}), {{18, 16}}, 4, 1, 1, 0, 1},
+        { "block, q = 8", Field<TypeParam>(40, 40, { { 18, 18, 5, 5, 5000 } }), {}, 6, 1, 8, 0, 1 },
+        { "block, q = 9", Field<TypeParam>(40, 40, { { 18, 18, 5, 5, 5000 } }), {}, 6, 1, 9, 0, 0 },
+        { "block, q = -1", Field<TypeParam>(40, 40, { { 18, 18, 5, 5, 5000 } }), {}, 6, 1, -1, 0, 0 },
+        { "inside the window", Field<TypeParam>(10, 10, { { 6, 4, 2, 2, 4000 } }), {}, 3, 1, 1, 0, 1 },
+        { "touching its border", Field<TypeParam>(10, 10, { { 7, 4, 2, 2, 4000 } }), {}, 3, 1, 1, 0, 0 },
+        { "7 wide, r = 4", Field<TypeParam>(40, 40, { { 17, 19, 7, 2, 4000 } }), {}, 4, 1, 1, 0, 1 },
+        { "star pixel masked", Field<TypeParam>(32, 32, { { 15, 15, 3, 3, 4000 } }), { { 17, 17 } }, 4, 1, 1, 0, 0 },
+        { "neighbour masked", Field<TypeParam>(32, 32, { { 15, 15, 3, 3, 4000 } }), { { 18, 16 } }, 4, 1, 1, 0, 1 },
         // The star need not include the scan position's pixel.
-        {"start at position", Field<TypeParam>(14, 14, {{9, 4, 2, 2, 3000}}), {}, 5, 1, 1, 1000, 1},
-        {"start above it", Field<TypeParam>(14, 14, {{9, 4, 2, 2, 3000}}), {}, 5, 1, 1, 1001, 0},
-        {"position masked", Field<TypeParam>(14, 14, {{9, 4, 2, 2, 3000}}), {{7, 7}}, 5, 1, 1, 1000, 0},
+        { "start at position", Field<TypeParam>(14, 14, { { 9, 4, 2, 2, 3000 } }), {}, 5, 1, 1, 1000, 1 },
+        { "start above it", Field<TypeParam>(14, 14, { { 9, 4, 2, 2, 3000 } }), {}, 5, 1, 1, 1001, 0 },
+        { "position masked", Field<TypeParam>(14, 14, { { 9, 4, 2, 2, 3000 } }), { { 7, 7 } }, 5, 1, 1, 1000, 0 },
     };
     for (Case c : cases) {
         for (auto [x, y] : c.marks)
@@ -127,8 +129,8 @@ TYPED_TEST(ClassicStars, ReportsOnlyWhatTheRulesAllow)
 TYPED_TEST(ClassicStars, MeasuresBackgroundSubtractedCentroidFluxAndPeak)
 {
     Field<TypeParam> f(16, 16,
-                       {{7, 7, 3, 3, 1500}, {8, 7, 1, 3, 2000}, {7, 8, 3, 1, 2000}, {8, 8, 1, 1, 3000},
-                        {9, 8, 1, 1, 2500}, {5, 10, 1, 1, 5000}});
+        { { 7, 7, 3, 3, 1500 }, { 8, 7, 1, 3, 2000 }, { 7, 8, 3, 1, 2000 }, { 8, 8, 1, 1, 3000 }, { 9, 8, 1, 1, 2500 },
+            { 5, 10, 1, 1, 5000 } });
     for (Detector find : kDetectors) {
         f.mask.assign(f.mask.size(), 0);
         auto found = f.Find(find, 4, 1.0, 2);
@@ -158,8 +160,8 @@ TYPED_TEST(ClassicStars, MeasuresBackgroundSubtractedCentroidFluxAndPeak)
 // stays in the background mean, (76 * 1001 + 0) / 77 = 988.
 TYPED_TEST(ClassicStars, MeasuresTheFirstStarAndKeepsDeadPixelsInTheBackground)
 {
-    Field<TypeParam> two(14, 14, {{9, 4, 2, 2, 3000}, {4, 8, 2, 2, 6000}});
-    Field<TypeParam> dead(12, 12, {{3, 3, 1, 1, 0}, {6, 5, 2, 2, 1100}});
+    Field<TypeParam> two(14, 14, { { 9, 4, 2, 2, 3000 }, { 4, 8, 2, 2, 6000 } });
+    Field<TypeParam> dead(12, 12, { { 3, 3, 1, 1, 0 }, { 6, 5, 2, 2, 1100 } });
     for (Detector find : kDetectors) {
         two.mask.assign(two.mask.size(), 0);
         auto found = two.Find(find, 5, 1.0, 1);
@@ -181,24 +183,20 @@ TYPED_TEST(ClassicStars, MeasuresTheFirstStarAndKeepsDeadPixelsInTheBackground)
 // k = 13800 puts the threshold near 70000, which a 16-bit frame limits to
 // 65535, so nothing exceeds it (wrapped to 16 bits, 4464, it would find the
 // star). A 32-bit frame has no such limit: a star of 80000 is found.
-TEST(ClassicStarLimits, SixteenBitThresholdStopsAtFullScale)
-{
-    Field<uint16_t> f16(32, 32, {{15, 15, 3, 3, 65535}}, 1010);
-    Field<uint32_t> f32(32, 32, {{15, 15, 3, 3, 80000}}, 1010);
-    EXPECT_EQ(f16.Count(6, 12000.0, 1), 1u); // threshold near 61000
-    EXPECT_EQ(f16.Count(6, 13800.0, 1), 0u);
-    EXPECT_EQ(f32.Count(6, 13800.0, 1), 1u);
-}
-
 // A hot pixel lifting the background mean to 101000, between the two pixels
 // of a star (100000 and 102001), leaves weights of -1000 and +1001 whose
 // "centroid" would lie a thousand pixels to the right, outside the frame.
 // Such a star is dropped, not reported there.
-TEST(ClassicStarLimits, CentroidOutsideTheWindowIsDropped)
+TEST(ClassicStarLimits, SixteenBitThresholdStopsAtFullScaleAndOutlyingCentroidsAreDropped)
 {
-    Field<uint32_t> f(10, 10, {{4, 5, 1, 1, 100000}, {5, 5, 1, 1, 102001}, {7, 7, 1, 1, 4700954}});
+    Field<uint16_t> f16(32, 32, { { 15, 15, 3, 3, 65535 } }, 1010);
+    Field<uint32_t> f32(32, 32, { { 15, 15, 3, 3, 80000 } }, 1010);
+    EXPECT_EQ(f16.Count(6, 12000.0, 1), 1u); // threshold near 61000
+    EXPECT_EQ(f16.Count(6, 13800.0, 1), 0u);
+    EXPECT_EQ(f32.Count(6, 13800.0, 1), 1u);
+    Field<uint32_t> f(10, 10, { { 4, 5, 1, 1, 100000 }, { 5, 5, 1, 1, 102001 }, { 7, 7, 1, 1, 4700954 } });
     EXPECT_EQ(f.Count(3, 1.0, 1), 0u);
-    Field<uint32_t> g(10, 10, {{4, 5, 1, 1, 100000}, {5, 5, 1, 1, 102001}, {7, 7, 1, 1, 50000}});
+    Field<uint32_t> g(10, 10, { { 4, 5, 1, 1, 100000 }, { 5, 5, 1, 1, 102001 }, { 7, 7, 1, 1, 50000 } });
     EXPECT_EQ(g.Count(3, 1.0, 1), 1u);
 }
 
