@@ -60,7 +60,8 @@ TYPED_TEST(AreaStatistics, RectanglesAreFittedIntoTheFrame)
 
 // A 32-bit row can sum past 2^53: the mean is then the pixel-by-pixel double
 // sum (9007473723690810 here), not the exact integer sum rounded once
-// (9007473723690812). Full-scale pixels count as unsigned.
+// (9007473723690812). Full-scale pixels count as unsigned, and so does a
+// maximum past 2^31 among small values.
 TEST(AreaStatistics32, LargeValuesAddPixelByPixelAsUnsigned)
 {
     const int n = (1 << 21) + 64;
@@ -70,6 +71,11 @@ TEST(AreaStatistics32, LargeValuesAddPixelByPixelAsUnsigned)
     EXPECT_EQ(Stats(row, n, 1, 0, 0, n, 1).mean, 9007473723690810.0 / n);
     EXPECT_EQ(Stats(std::vector<uint32_t>{4294967295u, 4294967295u, 4294967295u, 1u}, 2, 2, 0, 0, 2, 2).mean,
               (3.0 * 4294967295.0 + 1.0) / 4.0);
+    for (int at = 0; at < 16; ++at) { // a maximum past 2^31 among small values, in every lane
+        std::vector<uint32_t> small(40, 7u);
+        small[at] = 3000000000u;
+        EXPECT_EQ(Stats(small, 40, 1, 0, 0, 40, 1).max, 3000000000u) << at;
+    }
 }
 
 template <class Pixel> std::vector<float> Window(const std::vector<Pixel>& frame, int width, int x, int y, int radius)
