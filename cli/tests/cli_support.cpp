@@ -115,8 +115,10 @@ void WriteFits(const std::string& path, const FitsLayout& layout, const std::vec
     for (double& v : copy)
         if (std::isnan(v) && layout.bitpix > 0)
             v = undefined;
-    layout.hasBlank ? fits_write_imgnull(f, TDOUBLE, 1, LONGLONG(copy.size()), copy.data(), &undefined, &status)
-                    : fits_write_img(f, TDOUBLE, 1, LONGLONG(copy.size()), copy.data(), &status);
+    if (layout.hasBlank)
+        fits_write_imgnull(f, TDOUBLE, 1, LONGLONG(copy.size()), copy.data(), &undefined, &status);
+    else
+        fits_write_img(f, TDOUBLE, 1, LONGLONG(copy.size()), copy.data(), &status);
     fits_close_file(f, &status);
     Check(status, path.c_str());
     if (layout.gzip) {
