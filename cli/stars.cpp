@@ -28,7 +28,7 @@ struct StarsArgs {
     double k = 4.0;
     std::optional<double> start;
     double startSigma = detect::Options {}.startSigma, minSnr = detect::Options {}.minSnr;
-    std::optional<double> maxFwhm;
+    std::optional<double> maxFwhm, saturation;
     bool singleThread = false;
     double markRadius = 6;
     ReadArgs read;
@@ -58,6 +58,17 @@ void FindStarsCommand(const StarsArgs& a)
     const unsigned start = !a.start || *a.start <= frame.mapping.Lowest()
         ? 0u
         : frame.mapping.FrameValue(std::min(*a.start, frame.mapping.Highest()), "--start-level");
+    // The saturation level: given, or the header's SATURATE when the frame's
+    // range reaches above it; a level above the range is the full scale.
+    std::optional<uint32_t> saturation;
+    std::optional<double> level = a.saturation;
+    if (!level) {
+        level = intake::CardNumber(frame.cards, "SATURATE");
+        if (level && !(*level > frame.mapping.Lowest()))
+            level.reset();
+    }
+    if (level)
+        saturation = frame.mapping.FrameValue(std::min(*level, frame.mapping.Highest()), "--saturation");
     // Open the outputs first: a bad path fails before the search.
     std::unique_ptr<AtomicFile> csv, regions;
     if (!a.csv.empty())
@@ -78,6 +89,7 @@ void FindStarsCommand(const StarsArgs& a)
     options.minSnr = a.minSnr;
     if (a.maxFwhm)
         options.maxFwhm = *a.maxFwhm;
+    options.saturation = saturation;
     options.parallel = !a.singleThread;
     if (!a.network.empty()) {
         options.network = &net;
@@ -139,6 +151,10 @@ void AddStarsCommand(CLI::App& app, Action& action)
         ->check(Finite());
     cmd->add_option("--max-fwhm", args->maxFwhm, "drop stars wider than this, in pixels (default: none)")
         ->check(CLI::PositiveNumber & Finite());
+    cmd->add_option("--saturation", args->saturation,
+           "flag stars whose peak reaches this level, in the frame's units (default: the header's SATURATE, else "
+           "the value at which the frame's data clip)")
+        ->check(Finite());
     CLI::Option* single = cmd->add_flag(
         "--single-thread", args->singleThread, "scan on one thread: the same list in the same order every run");
     CLI::Option* nn = cmd->add_option("--nn", args->network,

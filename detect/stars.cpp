@@ -606,14 +606,34 @@ double FwhmOf(const Plane& flat, const Plane& raw, const Sky& sky, uint32_t satu
     return median;
 }
 
+// Data clipped below the type's full scale (by a 12- or 14-bit converter, or
+// a camera's own ceiling) pile their saturated pixels up at one value: the
+// frame's highest, when at least three pixels hold it 50 noise deviations or
+// more above the sky. Otherwise the full scale.
+template <class T> uint32_t SaturationOf(const void* frame, size_t n, const Sky& sky)
+{
+    const T* px = Pixels<T>(frame);
+    T top = 0;
+#pragma omp parallel for reduction(max : top)
+    for (size_t i = 0; i < n; ++i)
+        top = std::max(top, px[i]);
+    size_t held = 0;
+#pragma omp parallel for reduction(+ : held)
+    for (size_t i = 0; i < n; ++i)
+        held += px[i] == top;
+    const bool clipped = held >= 3 && double(top) >= sky.level + 50 * sky.noise;
+    return clipped ? uint32_t(top) : uint32_t(std::numeric_limits<T>::max());
+}
+
 template <class T> Result Find(const void* frame, int width, int height, const Options& o, const unsigned* callerMask)
 {
     Result result;
     const double full = double(std::numeric_limits<T>::max());
-    const uint32_t saturation = o.saturation ? *o.saturation : uint32_t(full);
     const Mesh mesh = MakeMesh<T>(frame, width, height);
     result.sky = mesh.sky;
     const Sky& sky = result.sky;
+    const uint32_t saturation = o.saturation ? *o.saturation : SaturationOf<T>(frame, size_t(width) * height, sky);
+    result.saturation = saturation;
     Plane raw, original;
     Planes<T>(frame, width, height, mesh, raw, original);
     result.fwhm = FwhmOf(original, raw, sky, saturation);

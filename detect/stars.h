@@ -56,7 +56,9 @@ struct Options {
     std::optional<uint32_t> startLevel;
     double minSnr = 5; // stars below are dropped
     double maxFwhm = std::numeric_limits<double>::infinity(); // stars wider are dropped
-    // Saturation level (frame value); the frame's full scale when not given.
+    // Saturation level (frame value). When not given: the frame's highest
+    // value if at least three pixels hold it 50 noise deviations or more
+    // above the sky (data clipped below the type's range), else full scale.
     std::optional<uint32_t> saturation;
     bool rejectSharp = true; // drop cosmic rays and hot pixels by their shape
     bool parallel = true; // FindStars on all cores; false: FindStars1C, the same list every run
@@ -94,6 +96,7 @@ struct Result {
     double fwhm = 0; // the stars' typical FWHM, from the highest isolated peaks; 0 when there is none
     int radius = 0; // window half-size of the first pass
     uint32_t startLevel = 0;
+    uint32_t saturation = 0; // the level a star's peak is saturated at
     double sharpLimit = 0; // sharpness above which a star was dropped (0: no limit applied)
     size_t rejectedSharp = 0, rejectedBlend = 0, rejectedSnr = 0, rejectedFwhm = 0;
 };

@@ -802,6 +802,20 @@ std::vector<Frame> FramesOf(const std::vector<Raw>& raws, const ReadOptions& opt
 
 } // namespace
 
+std::optional<double> CardNumber(const std::vector<std::string>& cards, const std::string& key)
+{
+    const std::string name = (key + "        ").substr(0, 8);
+    for (const std::string& card : cards)
+        if (card.size() > 10 && card.compare(0, 8, name) == 0 && card[8] == '=') {
+            const std::string value = card.substr(10);
+            char* end = nullptr;
+            const double number = std::strtod(value.c_str(), &end);
+            if (end != value.c_str() && std::isfinite(number))
+                return number;
+        }
+    return std::nullopt;
+}
+
 bool ConcurrentReads()
 {
     return fits_is_reentrant() != 0;

@@ -99,6 +99,10 @@ using Warnings = std::vector<std::string>;
 // threads at once: its open handles share their buffers.
 bool ConcurrentReads();
 
+// The number a header card `key` (EXPTIME, SATURATE) holds, if the frame
+// has one and it is finite.
+std::optional<double> CardNumber(const std::vector<std::string>& cards, const std::string& key);
+
 // Reads images that share one mapping (a light and its dark; the channels of
 // a picture). Frames come back in the order of the names.
 std::vector<Frame> ReadFrames(const std::vector<std::string>& names, const ReadOptions& options, Warnings& warnings);

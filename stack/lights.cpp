@@ -124,15 +124,8 @@ intake::Frame Scaled(const intake::Frame& dark, double ratio)
 
 std::optional<double> Exposure(const std::vector<std::string>& cards)
 {
-    for (const std::string& card : cards)
-        if (card.size() > 10 && card.compare(0, 8, "EXPTIME ") == 0 && card[8] == '=') {
-            const std::string value = card.substr(10);
-            char* end = nullptr;
-            const double seconds = std::strtod(value.c_str(), &end);
-            if (end != value.c_str() && std::isfinite(seconds) && seconds > 0)
-                return seconds;
-        }
-    return std::nullopt;
+    const std::optional<double> seconds = intake::CardNumber(cards, "EXPTIME");
+    return seconds && *seconds > 0 ? seconds : std::nullopt;
 }
 
 std::pair<double, double> LightsRange(

@@ -77,35 +77,43 @@ std::vector<Truth> GridField(std::vector<uint16_t>& frame)
     return truth;
 }
 
+// Also from a camera whose data clip below the type's range: its ceiling is
+// the saturation level.
 TEST(DetectStars, FindsEveryKindOfStarWithItsFlagsAndDropsACosmicRay)
 {
     std::vector<uint16_t> frame;
     const std::vector<Truth> truth = GridField(frame);
     const Truth &edge = truth[24], &saturated = truth[25], &wide = truth[26];
 
-    const Result r = FindStars(frame.data(), kW, kH, 2, Options {});
-    EXPECT_NEAR(r.sky.level, kSky, 1);
-    EXPECT_NEAR(r.sky.noise, kNoise, 1);
-    EXPECT_NEAR(r.fwhm, 3.0, 0.5);
-    for (size_t i = 0; i < 24; ++i) {
-        const Star* s = Near(r.stars, truth[i].x, truth[i].y, 0.3);
-        ASSERT_NE(s, nullptr) << truth[i].x << "," << truth[i].y;
-        EXPECT_EQ(s->flags, 0u);
-        EXPECT_NEAR(s->fwhm, 3.0, 0.6);
-        EXPECT_LT(s->elongation, 1.3);
+    for (const uint16_t ceiling : { 65535, 30000 }) {
+        SCOPED_TRACE(ceiling);
+        for (uint16_t& p : frame)
+            p = std::min(p, ceiling);
+        const Result r = FindStars(frame.data(), kW, kH, 2, Options {});
+        EXPECT_EQ(r.saturation, ceiling);
+        EXPECT_NEAR(r.sky.level, kSky, 1);
+        EXPECT_NEAR(r.sky.noise, kNoise, 1);
+        EXPECT_NEAR(r.fwhm, 3.0, 0.5);
+        for (size_t i = 0; i < 24; ++i) {
+            const Star* s = Near(r.stars, truth[i].x, truth[i].y, 0.3);
+            ASSERT_NE(s, nullptr) << truth[i].x << "," << truth[i].y;
+            EXPECT_EQ(s->flags, 0u);
+            EXPECT_NEAR(s->fwhm, 3.0, 0.6);
+            EXPECT_LT(s->elongation, 1.3);
+        }
+        const Star* e = Near(r.stars, edge.x, edge.y, 1.5);
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(e->flags, unsigned(kEdge));
+        const Star* s = Near(r.stars, saturated.x, saturated.y, 0.5);
+        ASSERT_NE(s, nullptr);
+        EXPECT_TRUE(s->flags & kSaturated);
+        const Star* w = Near(r.stars, wide.x, wide.y, 1.0);
+        ASSERT_NE(w, nullptr);
+        EXPECT_NEAR(w->fwhm, 24, 2);
+        EXPECT_TRUE(w->flags & kTooLarge);
+        EXPECT_EQ(Near(r.stars, 205.5, 260, 8), nullptr);
+        EXPECT_EQ(r.stars.size(), truth.size());
     }
-    const Star* e = Near(r.stars, edge.x, edge.y, 1.5);
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(e->flags, unsigned(kEdge));
-    const Star* s = Near(r.stars, saturated.x, saturated.y, 0.5);
-    ASSERT_NE(s, nullptr);
-    EXPECT_TRUE(s->flags & kSaturated);
-    const Star* w = Near(r.stars, wide.x, wide.y, 1.0);
-    ASSERT_NE(w, nullptr);
-    EXPECT_NEAR(w->fwhm, 24, 2);
-    EXPECT_TRUE(w->flags & kTooLarge);
-    EXPECT_EQ(Near(r.stars, 205.5, 260, 8), nullptr);
-    EXPECT_EQ(r.stars.size(), truth.size());
 }
 
 // A star's SNR is against the noise about it: the same star where a third
@@ -122,6 +130,7 @@ TEST(DetectStars, SignalToNoiseIsAgainstTheNoiseAboutTheStar)
                 = uint16_t(std::clamp(std::round(frame[size_t(y) * kW + x] + more(random)), 0.0, 65535.0));
     const Result r = FindStars(frame.data(), kW, kH, 2, Options {});
     EXPECT_NEAR(r.sky.noise, kNoise, 1);
+    EXPECT_EQ(r.saturation, 65535u); // its highest pixel is one star's peak
     const Star *quiet = Near(r.stars, 50.3, 150.6, 1), *noisy = Near(r.stars, 350.4, 150.2, 1);
     ASSERT_NE(quiet, nullptr);
     ASSERT_NE(noisy, nullptr);

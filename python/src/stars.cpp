@@ -136,7 +136,9 @@ half_size : int, 2 .. 25, optional
 min_snr : float
 max_fwhm : float, optional
 saturation : int, optional
-    The saturation level (default the dtype's largest value).
+    The saturation level (default: the image's highest value when at least
+    three pixels hold it far above the sky, as data clipped below the
+    dtype's range are; else the dtype's largest value).
 mask : 2-D bool array of the image's shape, optional
     Pixels excluded beforehand. Not modified.
 parallel : bool
