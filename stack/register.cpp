@@ -289,21 +289,6 @@ bool FitModel(const std::vector<Point>& ref, const std::vector<Point>& frm, cons
 
 } // namespace
 
-Affine Invert(const Affine& m, bool* ok)
-{
-    const double det = m.a * m.e - m.b * m.d;
-    const bool good = std::isfinite(det) && std::fabs(det) > 1e-12;
-    if (ok)
-        *ok = good;
-    if (!good)
-        return {};
-    Affine r;
-    r.a = m.e / det, r.b = -m.b / det, r.d = -m.d / det, r.e = m.a / det;
-    r.c = -(r.a * m.c + r.b * m.f);
-    r.f = -(r.d * m.c + r.e * m.f);
-    return r;
-}
-
 std::vector<Point> Points(const std::vector<detect::Star>& stars)
 {
     std::vector<Point> out;

@@ -32,10 +32,6 @@ struct Affine {
     double a = 1, b = 0, c = 0, d = 0, e = 1, f = 0;
 };
 
-// The affine map's inverse; the identity for a singular map is never
-// returned: `ok` is false then.
-Affine Invert(const Affine& m, bool* ok = nullptr);
-
 // A cubic field added to the affine map: frame position = affine(x, y) +
 // (P_a(u, v), P_b(u, v)) with u = (x - cx) / scale, v = (y - cy) / scale
 // (normalised so that the cubic terms stay well conditioned); coefficients in
