@@ -1,4 +1,5 @@
-// End-to-end: combine, stack, and their refusals.
+// End-to-end: combine and stack (their refusals are in the table of
+// test_cli_files.cpp).
 #include "cli_support.h"
 #include "tools/star_fields.h"
 
@@ -84,9 +85,6 @@ TEST_F(Cli, StackGivesTheReferenceCropBackFromCalibratedShiftedLights)
         return Ok(args);
     };
     stack({ "-o", dir / "out.fits", "--report", dir / "r.csv", "--coverage", dir / "c.fits" });
-    EXPECT_EQ(dir.Files(),
-        (std::vector<std::string> { "b.fits", "c.fits", "d0.fits", "d1.fits", "d2.fits", "f.fits", "l0.fits", "l1.fits",
-            "l2.fits", "out.fits", "r.csv" }));
 
     const FitsImage out = ReadFits(dir / "out.fits");
     EXPECT_EQ(out.bitpix, -32);
@@ -141,7 +139,8 @@ TEST_F(Cli, StackGivesTheReferenceCropBackFromCalibratedShiftedLights)
         + "\"a\": 1, \"b\": 0, \"c\": 0, \"d\": 0, \"e\": 1, \"f\": 0}\n]\n";
     EXPECT_EQ(ReadFile(dir / "r.json"), json);
 
-    // Ctrl-C on the way leaves no output and no scratch folder.
+    // Ctrl-C on the way leaves no output and no scratch folder; nor did the
+    // runs before it.
     std::vector<std::string> args { "stack", "--progress", "--dark", dir / "d0.fits", "-o", dir / "again.fits" };
     for (int i = 0; i < 30; ++i)
         args.push_back(dir / ("l" + std::to_string(i % 3) + ".fits"));
@@ -152,60 +151,6 @@ TEST_F(Cli, StackGivesTheReferenceCropBackFromCalibratedShiftedLights)
         (std::vector<std::string> { "b.fits", "c.fits", "d0.fits", "d1.fits", "d2.fits", "f.fits", "j.fits", "l0.fits",
             "l1.fits", "l2.fits", "out.fits", "q\"\\.fits", "r.csv", "r.json" }));
 }
-
-struct Refusal {
-    const char* name;
-    // Files a.fits (4 x 2), b.fits (4 x 2), s.fits (4 x 1), c.fits (4 x 2, a
-    // colour frame).
-    std::vector<std::string> args;
-    int status;
-    std::string problem;
-    friend void PrintTo(const Refusal& r, std::ostream* os) { *os << r.name; }
-};
-
-const Refusal kRefusals[] = {
-    { "AFrameOfAnotherSize", { "combine", "a.fits", "s.fits", "b.fits", "-o", "m.fits" }, 5,
-        "s.fits: 4 x 1 pixels, but " },
-    { "AnUnknownMethod", { "combine", "a.fits", "b.fits", "-o", "m.fits", "-m", "average" }, 2,
-        "'average' is not a method; choose median, mean, sigma-clip or winsorized" },
-    { "ANonPositiveBound", { "combine", "a.fits", "b.fits", "-o", "m.fits", "--sigma", "3,0" }, 2,
-        "--sigma: both bounds must be positive" },
-    { "TheRejectionMapAsTheOutput", { "combine", "a.fits", "b.fits", "-o", "m.fits", "--rejection", "m.fits" }, 2,
-        "--rejection " },
-    { "AnInputAsTheOutput", { "combine", "a.fits", "b.fits", "-o", "b.fits" }, 2, "is an input too" },
-    { "StackAColourFrame", { "stack", "a.fits", "c.fits", "-o", "m.fits" }, 4, "c.fits: a colour (Bayer) frame" },
-    { "StackADarkOfAnotherSize", { "stack", "a.fits", "b.fits", "--dark", "s.fits", "-o", "m.fits" }, 5,
-        "s.fits: 4 x 1 pixels, but " },
-    { "StackAReferenceWithoutStars", { "stack", "a.fits", "b.fits", "-o", "m.fits" }, 1,
-        "the reference has 0 usable stars" },
-    { "StackScalingWithoutDarks", { "stack", "a.fits", "--dark-scale", "-o", "m.fits" }, 2,
-        "scaling the dark needs darks" },
-    { "StackScalingADarkWithoutExposure", { "stack", "a.fits", "--dark", "b.fits", "--dark-scale", "-o", "m.fits" }, 1,
-        "b.fits: no EXPTIME card; --dark-scale needs the exposure time of every light and dark" },
-    { "StackTheCoverageAsTheReport",
-        { "stack", "a.fits", "-o", "m.fits", "--coverage", "r.fits", "--report", "r.fits" }, 2,
-        "r.fits is named for two outputs" },
-};
-
-using CombineRefuses = CliParamTest<Refusal>;
-
-TEST_P(CombineRefuses, WithOneLineAndNoOutput)
-{
-    const Refusal& r = GetParam();
-    WriteU16(dir / "a.fits", 4, 2, Values(8, 1));
-    WriteU16(dir / "b.fits", 4, 2, Values(8, 2));
-    WriteU16(dir / "s.fits", 4, 1, Values(4, 3));
-    FitsLayout colour { 4, 2 };
-    colour.cards = { "BAYERPAT= 'RGGB    '" };
-    WriteFits(dir / "c.fits", colour, std::vector<double>(8, 4));
-    std::vector<std::string> args;
-    for (const std::string& a : r.args)
-        args.push_back(a.find(".fits") != std::string::npos ? dir / a : a);
-    ExpectOneLineError(Tamrix(args), r.status, "", r.problem);
-    EXPECT_EQ(dir.Files(), (std::vector<std::string> { "a.fits", "b.fits", "c.fits", "s.fits" }));
-}
-
-INSTANTIATE_TEST_SUITE_P(Cli, CombineRefuses, ::testing::ValuesIn(kRefusals), ByName());
 
 } // namespace
 } // namespace tamrix::clitest

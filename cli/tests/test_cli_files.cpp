@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,122 +117,114 @@ TEST_F(Cli, BinMovesTheWorldCoordinatesOntoTheBinnedGrid)
     WriteFits(dir / "in.fits", layout, std::vector<double>(24, 100));
     Ok({ "bin", dir / "in.fits", "-o", dir / "out.fits" });
     const FitsImage out = ReadFits(dir / "out.fits");
-    const std::pair<const char*, double> expected[] = { { "CRPIX1", 2.0 }, { "CRPIX2", 1.25 }, { "CD1_1", -2e-4 },
-        { "CD1_2", 4e-5 }, { "CD2_1", 6e-5 }, { "CD2_2", 2e-4 }, { "CRVAL1", 150.0 } };
+    // The mapping itself is the intake layer's test: here that bin applies it.
+    const std::pair<const char*, double> expected[] = { { "CRPIX1", 2.0 }, { "CRPIX2", 1.25 }, { "CD1_2", 4e-5 } };
     for (const auto& [key, value] : expected)
         EXPECT_DOUBLE_EQ(std::stod(out.Key(key)), value) << key;
-    EXPECT_FALSE(out.HasHistory("world coordinates removed"));
 }
 
 // ---- bad input: a one-line error, its exit status, and no output ----------
 
-struct BadInput {
-    const char* name;
-    void (*make)(const Scratch&); // writes light.fits (and dark.fits)
+// Refusals: their status, one line, and every file as it was. In the
+// folder: a.fits and b.fits (4 x 4), s.fits (4 x 1), c.fits (4 x 4, a colour
+// frame), w.fits (2 x 1, 32-bit values 4e9 apart), h.fits (4 x 4, BSCALE
+// 0.5), cube.fits (4 x 4 x 3), big.fits and huge.fits (a.fits claiming
+// 50000 and 2^31 - 1 pixels a side), alias.fits (a link to a.fits) and
+// o.fits (a previous result); other names are outputs. Every command reads
+// frames through one reader (its messages for a missing or unreadable file
+// are the stats test's).
+const struct {
+    std::vector<std::string> args;
     int status;
-    const char* problem;
-    friend void PrintTo(const BadInput& bad, std::ostream* os) { *os << bad.name; }
-};
-
-void Good(const Scratch& d, const std::string& name)
-{
-    WriteU16(d / name, 4, 4, Values(16, 100));
-}
-
-// Claims other axes in the header of a good file.
-void Axes(const Scratch& d, const char* width, const char* height)
-{
-    Good(d, "light.fits");
-    Good(d, "dark.fits");
-    std::string text = ReadFile(d / "light.fits");
-    text.replace(text.find("NAXIS1  =") + 10, 20, width);
-    text.replace(text.find("NAXIS2  =") + 10, 20, height);
-    WriteFile(d / "light.fits", text);
-}
-
-const BadInput kBadInputs[] = {
-    { "Cube",
-        [](const Scratch& d) {
-            WriteFits(d / "light.fits", { 4, 4, 3, 16, 32768 }, std::vector<double>(48, 1));
-            Good(d, "dark.fits");
-        },
-        2, "a cube of 3 planes (4 x 4 x 3): choose one with --plane N" },
-    { "TooLarge", [](const Scratch& d) { Axes(d, "               50000", "               50000"); }, 4,
-        "50000 x 50000 pixels is too large" },
-    { "SidesOverflowing", [](const Scratch& d) { Axes(d, "          2147483647", "          2147483647"); }, 4,
-        "is too large" },
-    { "MismatchedDark",
-        [](const Scratch& d) {
-            Good(d, "light.fits");
-            WriteU16(d / "dark.fits", 4, 5, Values(20, 1));
-        },
-        5, "4 x 5 pixels" },
-    { "DarkOfAnotherScale",
-        [](const Scratch& d) {
-            Good(d, "light.fits");
-            WriteFits(d / "dark.fits", { 4, 4, 0, 16, 0, false, 0.5 }, std::vector<double>(16, 1));
-        },
-        5, "BSCALE 0.5 differs" },
-};
-
-using BadCalibrationInput = CliParamTest<BadInput>;
-
-// Every command reads frames through one reader (its messages for a missing
-// or unreadable file are the stats test's); calibrate, with two inputs, also
-// shows which one is at fault.
-TEST_P(BadCalibrationInput, FailsWithItsMessageAndStatusAndLeavesTheOutputAlone)
-{
-    const BadInput& bad = GetParam();
-    bad.make(dir);
-    WriteFile(dir / "out.fits", "previous result");
-    const auto before = dir.Files();
-    const Result run = Tamrix({ "calibrate", dir / "light.fits", "--dark", dir / "dark.fits", "-o", dir / "out.fits" });
-    const std::string culprit = std::string(bad.name).find("Dark") != std::string::npos ? "dark.fits" : "light.fits";
-    ExpectOneLineError(run, bad.status, dir / culprit, bad.problem);
-    EXPECT_EQ(ReadFile(dir / "out.fits"), "previous result");
-    EXPECT_EQ(dir.Files(), before); // no temporary
-}
-
-INSTANTIATE_TEST_SUITE_P(Cli, BadCalibrationInput, ::testing::ValuesIn(kBadInputs), ByName());
-
-// Usage errors: status 2, one line, nothing written. LIGHT is a 4 x 4 frame.
-const std::vector<std::pair<std::vector<std::string>, std::string>> kUsageErrors = {
-    { { "calibrate", "LIGHT", "-o", "OUT" }, "calibrate needs --dark, --flat or both" },
-    { { "calibrate", "LIGHT", "-d", "LIGHT" }, "--output is required" },
-    { { "frobnicate" }, "unknown command 'frobnicate'" },
-    { { "bin", "LIGHT", "-n", "0", "-o", "OUT" }, "--factor: Value 0" },
-    { { "bin", "LIGHT", "--plane", "1", "-o", "OUT" }, "--plane 1 is beyond its 1 plane" },
-    { { "bin", "LIGHT", "-n", "5", "-o", "OUT" }, "no whole 5 x 5 block" },
-    { { "median", "LIGHT", "-r", "4", "-o", "OUT" }, "must be below the frame width 4" },
-    { { "transform", "LIGHT", "--matrix", "1,0,0,0,1,0", "--rotate", "3", "-o", "OUT" }, "--matrix excludes --rotate" },
-    { { "stats", "LIGHT", "--rect", "4,0,1,1" }, "--rect starts at (4, 0), outside the 4 x 4 frame" },
-    { { "stats", "LIGHT", "--rect", "0,0,0,1" }, "--rect needs a width and height of at least 1" },
-    { { "stars", "LIGHT", "-r", "26" }, "--radius: Value 26 not in range 2 to 25" },
-    { { "stars", "LIGHT", "--start-sigma", "3", "--start-level", "1000" }, "--start-level excludes --start-sigma" },
-    { { "render", "LIGHT", "LIGHT", "-o", "OUT.png" }, "one frame (grey) or three (red, green, blue), not 2" },
-    { { "render", "LIGHT", "-o", "OUT.jpg" }, "a picture is written as PNG: name it *.png" },
-    { { "render", "LIGHT", "--stretch", "cube", "-o", "OUT.png" },
+    std::string problem;
+} kRefusals[] = {
+    { { "calibrate", "a.fits", "-o", "o.fits" }, 2, "calibrate needs --dark, --flat or both" },
+    { { "calibrate", "cube.fits", "-d", "a.fits", "-o", "o.fits" }, 2,
+        "cube.fits: a cube of 3 planes (4 x 4 x 3): choose one with --plane N" },
+    { { "calibrate", "big.fits", "-d", "a.fits", "-o", "o.fits" }, 4,
+        "big.fits: the image of 50000 x 50000 pixels is too large" },
+    { { "calibrate", "huge.fits", "-d", "a.fits", "-o", "o.fits" }, 4,
+        "huge.fits: the image of 2147483647 x 2147483647 pixels is too large" },
+    { { "calibrate", "a.fits", "-d", "s.fits", "-o", "o.fits" }, 5, "s.fits: 4 x 1 pixels, but " },
+    { { "calibrate", "a.fits", "-d", "h.fits", "-o", "o.fits" }, 5, "h.fits: BSCALE 0.5 differs" },
+    { { "bin", "a.fits", "-o", "nowhere/o.fits" }, 1, "nowhere/o.fits: cannot create a file in" },
+    { { "bin", "a.fits", "-o", "-" }, 2, "name a file" },
+    { { "bin", "alias.fits", "-o", "a.fits" }, 2, "a.fits: is the input " },
+    { { "stars", "a.fits", "--csv", "o.csv", "--regions", "a.fits" }, 2, "a.fits: is an input too" },
+    { { "calibrate", "a.fits", "-d", "a.fits" }, 2, "--output is required" },
+    { { "frobnicate" }, 2, "unknown command 'frobnicate'" },
+    { { "bin", "a.fits", "-n", "0", "-o", "o.fits" }, 2, "--factor: Value 0" },
+    { { "bin", "a.fits", "--plane", "1", "-o", "o.fits" }, 2, "--plane 1 is beyond its 1 plane" },
+    { { "bin", "a.fits", "-n", "5", "-o", "o.fits" }, 2, "no whole 5 x 5 block" },
+    { { "resample", "w.fits", "-n", "2", "-o", "o.fits" }, 4,
+        "w.fits: 32-bit values spanning 4000000000 are too far apart" },
+    { { "median", "a.fits", "-r", "4", "-o", "o.fits" }, 2, "must be below the frame width 4" },
+    { { "transform", "a.fits", "--matrix", "1,0,0,0,1,0", "--rotate", "3", "-o", "o.fits" }, 2,
+        "--matrix excludes --rotate" },
+    { { "stats", "a.fits", "--rect", "4,0,1,1" }, 2, "--rect starts at (4, 0), outside the 4 x 4 frame" },
+    { { "stats", "a.fits", "--rect", "0,0,0,1" }, 2, "--rect needs a width and height of at least 1" },
+    { { "stars", "a.fits", "-r", "26" }, 2, "--radius: Value 26 not in range 2 to 25" },
+    { { "stars", "a.fits", "--start-sigma", "3", "--start-level", "1000" }, 2, "--start-level excludes --start-sigma" },
+    { { "render", "a.fits", "a.fits", "-o", "o.png" }, 2, "one frame (grey) or three (red, green, blue), not 2" },
+    { { "render", "a.fits", "-o", "o.jpg" }, 2, "a picture is written as PNG: name it *.png" },
+    { { "render", "a.fits", "s.fits", "a.fits", "-o", "o.png" }, 5, "s.fits: 4 x 1 pixels, but " },
+    { { "stars", "a.fits", "--level", "0.5" }, 2, "--level requires --nn or --network" },
+    { { "render", "a.fits", "--stretch", "cube", "-o", "o.png" }, 2,
         "tamrix: usage error: --stretch: 'cube' is not linear, sqrt or asinh (see tamrix --help)\n" },
     // NaN passes every range check unless refused by name.
-    { { "calibrate", "LIGHT", "-f", "LIGHT", "--level", "nan", "-o", "OUT" }, "finite" },
-    { { "shift", "LIGHT", "--by", "nan,0", "-o", "OUT" }, "finite" },
-    { { "shift", "LIGHT", "--by", "1,0", "--fill", "nan", "-o", "OUT" }, "finite" },
-    { { "stars", "LIGHT", "-k", "nan", "--csv", "OUT" }, "finite" },
+    { { "shift", "a.fits", "--by", "nan,0", "-o", "o.fits" }, 2, "finite" },
+    { { "combine", "a.fits", "s.fits", "b.fits", "-o", "m.fits" }, 5, "s.fits: 4 x 1 pixels, but " },
+    { { "combine", "a.fits", "b.fits", "-o", "m.fits", "-m", "average" }, 2,
+        "'average' is not a method; choose median, mean, sigma-clip or winsorized" },
+    { { "combine", "a.fits", "b.fits", "-o", "m.fits", "--sigma", "3,0" }, 2, "--sigma: both bounds must be positive" },
+    { { "combine", "a.fits", "b.fits", "-o", "m.fits", "--rejection", "m.fits" }, 2, "--rejection " },
+    { { "combine", "a.fits", "b.fits", "-o", "b.fits" }, 2, "is an input too" },
+    { { "stack", "a.fits", "c.fits", "-o", "m.fits" }, 4, "c.fits: a colour (Bayer) frame" },
+    { { "stack", "a.fits", "b.fits", "--dark", "s.fits", "-o", "m.fits" }, 5, "s.fits: 4 x 1 pixels, but " },
+    { { "stack", "a.fits", "b.fits", "-o", "m.fits" }, 1, "the reference has 0 usable stars" },
+    { { "stack", "a.fits", "--dark-scale", "-o", "m.fits" }, 2, "scaling the dark needs darks" },
+    { { "stack", "a.fits", "--dark", "b.fits", "--dark-scale", "-o", "m.fits" }, 1,
+        "b.fits: no EXPTIME card; --dark-scale needs the exposure time of every light and dark" },
+    { { "stack", "a.fits", "-o", "m.fits", "--coverage", "r.fits", "--report", "r.fits" }, 2,
+        "r.fits is named for two outputs" },
 };
 
-TEST_F(Cli, UsageErrorsExitWithStatusTwoAndOneLine)
+TEST_F(Cli, RefusalsExitWithTheirStatusAndOneLineAndChangeNoFile)
 {
-    WriteU16(dir / "light.fits", 4, 4, Values(16, 100));
-    for (auto [args, problem] : kUsageErrors) {
+    WriteU16(dir / "a.fits", 4, 4, Values(16, 1));
+    WriteU16(dir / "b.fits", 4, 4, Values(16, 2));
+    WriteU16(dir / "s.fits", 4, 1, Values(4, 3));
+    FitsLayout colour { 4, 4 };
+    colour.cards = { "BAYERPAT= 'RGGB    '" };
+    WriteFits(dir / "c.fits", colour, std::vector<double>(16, 4));
+    WriteU32(dir / "w.fits", 2, 1, { 0, 4000000000u });
+    WriteFits(dir / "h.fits", { 4, 4, 0, 16, 0, false, 0.5 }, std::vector<double>(16, 1));
+    WriteFits(dir / "cube.fits", { 4, 4, 3, 16, 32768 }, std::vector<double>(48, 1));
+    for (const auto& [name, side] : { std::pair { "big.fits", "50000" }, { "huge.fits", "2147483647" } }) {
+        std::string text = ReadFile(dir / "a.fits");
+        for (const char* axis : { "NAXIS1  =", "NAXIS2  =" })
+            text.replace(text.find(axis) + 10, 20, std::string(20 - std::strlen(side), ' ') + side);
+        WriteFile(dir / name, text);
+    }
+    symlink("a.fits", (dir / "alias.fits").c_str());
+    WriteFile(dir / "o.fits", "previous result");
+    const auto contents = [&] { // each name with a digest of its bytes
+        std::vector<std::string> files = dir.Files();
+        for (std::string& f : files)
+            f += " " + std::to_string(std::hash<std::string> {}(ReadFile(dir / f)));
+        return files;
+    };
+    const std::vector<std::string> before = contents();
+    for (auto [args, status, problem] : kRefusals) {
         std::string line;
         for (std::string& a : args) {
-            a = a == "LIGHT" ? dir / "light.fits" : a.rfind("OUT", 0) == 0 ? dir / ("out" + a.substr(3)) : a;
+            a = std::isalpha(static_cast<unsigned char>(a[0])) && a.find('.') != std::string::npos ? dir / a : a;
             line += " " + a;
         }
         SCOPED_TRACE(line);
-        ExpectOneLineError(Tamrix(args), 2, "", problem);
+        ExpectOneLineError(Tamrix(args), status, "", problem);
+        EXPECT_EQ(contents(), before);
     }
-    EXPECT_EQ(dir.Files(), (std::vector<std::string> { "light.fits" }));
 }
 
 // ---- output paths: whatever the path is, nothing but the output changes ----
@@ -237,7 +232,6 @@ TEST_F(Cli, UsageErrorsExitWithStatusTwoAndOneLine)
 struct OutputPath {
     const char* name;
     std::vector<std::string> args; // after the command, names are in the folder ("IN" is in.fits)
-    int status;
     int (*prepare)(const Scratch&); // returns the read end of a pipe the output goes to, or -1
     void (*check)(const Scratch&, const Result&, int pipe);
     friend void PrintTo(const OutputPath& path, std::ostream* os) { *os << path.name; }
@@ -258,12 +252,12 @@ int OpenFifo(const std::string& path)
 }
 
 const OutputPath kOutputPaths[] = {
-    { "NewFileGetsTheUmasksPermissions", { "stars", "IN", "--csv", "new.csv" }, 0, nullptr,
+    { "NewFileGetsTheUmasksPermissions", { "stars", "IN", "--csv", "new.csv" }, nullptr,
         [](const Scratch& d, const Result&, int) {
             EXPECT_EQ(ReadFile(d / "new.csv"), kNoStars);
             EXPECT_EQ(Mode(d / "new.csv") & 0777, 0640u); // the test runs under umask 027
         } },
-    { "SymlinkWritesItsTargetWhichKeepsItsPermissions", { "stars", "IN", "--csv", "link.csv" }, 0,
+    { "SymlinkWritesItsTargetWhichKeepsItsPermissions", { "stars", "IN", "--csv", "link.csv" },
         [](const Scratch& d) {
             WriteFile(d / "real.csv", "old");
             chmod((d / "real.csv").c_str(), 0604);
@@ -275,32 +269,18 @@ const OutputPath kOutputPaths[] = {
             EXPECT_EQ(ReadFile(d / "real.csv"), kNoStars);
             EXPECT_EQ(Mode(d / "real.csv") & 0777, 0604u);
         } },
-    { "FifoIsWrittenNotReplaced", { "stars", "IN", "--csv", "out.fifo" }, 0,
+    { "FifoIsWrittenNotReplaced", { "stars", "IN", "--csv", "out.fifo" },
         [](const Scratch& d) { return OpenFifo(d / "out.fifo"); },
         [](const Scratch& d, const Result&, int pipe) {
             EXPECT_EQ(ReadAll(pipe), kNoStars);
             EXPECT_TRUE(S_ISFIFO(Mode(d / "out.fifo")));
         } },
-    { "DevNullStaysADevice", { "bin", "IN", "-o", "/dev/null" }, 0, nullptr,
+    { "DevNullStaysADevice", { "bin", "IN", "-o", "/dev/null" }, nullptr,
         [](const Scratch&, const Result&, int) { EXPECT_TRUE(S_ISCHR(Mode("/dev/null"))); } },
-    { "DashIsStandardOutput", { "stars", "IN", "--csv", "-", "--regions", "-" }, 0, nullptr,
+    { "DashIsStandardOutput", { "stars", "IN", "--csv", "-", "--regions", "-" }, nullptr,
         [](const Scratch&, const Result& run, int) {
             EXPECT_EQ(run.out, kNoStars + "# Region file format: DS9 version 4.1\nglobal color=green width=1\nimage\n");
         } },
-    { "MissingFolder", { "bin", "IN", "-o", "nowhere/out.fits" }, 1, nullptr,
-        [](const Scratch& d, const Result& run, int) {
-            ExpectOneLineError(run, 1, d / "nowhere/out.fits", "cannot create a file in");
-        } },
-    { "DashIsNoFitsFile", { "bin", "IN", "-o", "-" }, 2, nullptr,
-        [](const Scratch&, const Result& run, int) { ExpectOneLineError(run, 2, "-", "name a file"); } },
-    { "TheInputThroughALinkIsRefused", { "bin", "alias.fits", "-o", "IN" }, 2,
-        [](const Scratch& d) {
-            symlink("in.fits", (d / "alias.fits").c_str());
-            return -1;
-        },
-        [](const Scratch& d, const Result& run, int) { ExpectOneLineError(run, 2, d / "in.fits", "another file"); } },
-    { "TheInputAsOneOfTwoOutputsIsRefused", { "stars", "IN", "--csv", "in.csv", "--regions", "IN" }, 2, nullptr,
-        [](const Scratch& d, const Result& run, int) { ExpectOneLineError(run, 2, d / "in.fits", "another file"); } },
 };
 
 using OutputPaths = CliParamTest<OutputPath>;
@@ -317,7 +297,7 @@ TEST_P(OutputPaths, WriteWhereThePathLeadsAndLeaveNoTemporary)
     const mode_t mask = umask(027);
     const Result run = Tamrix(args);
     umask(mask);
-    EXPECT_EQ(run.status, path.status) << run.err;
+    EXPECT_EQ(run.status, 0) << run.err;
     path.check(dir, run, pipe);
     EXPECT_EQ(ReadFile(dir / "in.fits"), input);
     for (const std::string& f : dir.Files())

@@ -22,51 +22,43 @@ Format F(Sample s, double bzero = 0, double bscale = 1)
     return f;
 }
 
-TEST(IntegerMapping, IsChosenFromTheTypesAlone)
+// Integers get one exact mapping chosen from their types alone (64-bit data
+// with a range that fits 32 bits), or a refusal (depth 0 below).
+TEST(IntegerMapping, IsChosenFromTheTypesOrRefused)
 {
+    Format i64 = F(Sample::I64), ranged = F(Sample::I64);
+    ranged.dataMin = -5.5; // on the data's step: -6
+    ranged.dataMax = 1e6;
+    MappingOptions wide;
+    wide.range = std::make_pair(0.0, 5e9);
     const struct {
         std::vector<Format> inputs;
+        MappingOptions options;
         double offset, scale;
         int depth;
     } cases[] = {
-        { { F(Sample::U8, -128) }, -128, 1, 2 }, { { F(Sample::I16, 32768) }, 0, 1, 2 },
-        { { F(Sample::I32) }, -2147483648.0, 1, 4 }, { { F(Sample::I16, 1500, 0.5) }, 1500 - 16384, 0.5, 2 },
-        { { F(Sample::I16, 32768), F(Sample::I16) }, -32768, 1, 4 }, // an unsigned light and a signed dark
+        { { F(Sample::U8, -128) }, {}, -128, 1, 2 }, { { F(Sample::I16, 32768) }, {}, 0, 1, 2 },
+        { { F(Sample::I32) }, {}, -2147483648.0, 1, 4 }, { { F(Sample::I16, 1500, 0.5) }, {}, 1500 - 16384, 0.5, 2 },
+        { { F(Sample::I16, 32768), F(Sample::I16) }, {}, -32768, 1, 4 }, // an unsigned light and a signed dark
+        { { ranged }, {}, -6, 1, 4 }, { { i64 }, {}, 0, 0, 0 }, // no range
+        { { ranged }, wide, 0, 0, 0 }, { { F(Sample::I16, 0, 1), F(Sample::I16, 0, 2) }, {}, 0, 0, 0 }, // two steps
+        { { F(Sample::I16, 0, 0) }, {}, 0, 0, 0 }, // BSCALE 0
+        { { F(Sample::I16, 0.5), F(Sample::I16) }, {}, 0, 0, 0 }, // offsets half a step apart
+        { { F(Sample::I32), F(Sample::I32, 2147483648.0) }, {}, 0, 0, 0 }, // 2^33 values
+        { { F(Sample::I16, 1e301, 1e290) }, {}, 0, 0, 0 }, // their floating-point outputs could not be read back
     };
     for (const auto& c : cases) {
-        const Mapping m = ChooseMapping(c.inputs, {});
-        EXPECT_EQ(m.offset, c.offset) << c.offset;
-        EXPECT_EQ(m.scale, c.scale) << c.offset;
-        EXPECT_EQ(m.depth, c.depth) << c.offset;
+        SCOPED_TRACE(&c - cases);
+        if (c.depth == 0) {
+            EXPECT_THROW(ChooseMapping(c.inputs, c.options), Error);
+            continue;
+        }
+        const Mapping m = ChooseMapping(c.inputs, c.options);
+        EXPECT_EQ(m.offset, c.offset);
+        EXPECT_EQ(m.scale, c.scale);
+        EXPECT_EQ(m.depth, c.depth);
         EXPECT_TRUE(m.exact);
     }
-}
-
-TEST(IntegerMapping, SixtyFourBitDataNeedARangeThatFitsThirtyTwoBits)
-{
-    Format f = F(Sample::I64);
-    EXPECT_THROW(ChooseMapping({ f }, {}), Error);
-    f.dataMin = -5.5; // on the data's step: -6
-    f.dataMax = 1e6;
-    const Mapping m = ChooseMapping({ f }, {});
-    EXPECT_EQ(m.offset, -6);
-    EXPECT_EQ(m.depth, 4);
-    MappingOptions wide;
-    wide.range = std::make_pair(0.0, 5e9);
-    EXPECT_THROW(ChooseMapping({ f }, wide), Error);
-}
-
-TEST(IntegerMapping, RefusesWhatOneExactMappingCannotHold)
-{
-    const std::vector<std::vector<Format>> refused = {
-        { F(Sample::I16, 0, 1), F(Sample::I16, 0, 2) }, // two steps
-        { F(Sample::I16, 0, 0) }, // BSCALE 0
-        { F(Sample::I16, 0.5), F(Sample::I16) }, // offsets half a step apart
-        { F(Sample::I32), F(Sample::I32, 2147483648.0) }, // 2^33 values
-        { F(Sample::I16, 1e301, 1e290) }, // their floating-point outputs could not be read back
-    };
-    for (const auto& inputs : refused)
-        EXPECT_THROW(ChooseMapping(inputs, {}), Error) << inputs.size() << " inputs, " << inputs[0].bscale;
 }
 
 TEST(FloatMapping, IsAPowerOfTwoGridFromZeroWithHeadroom)
