@@ -36,9 +36,6 @@ def test_a_masked_star_is_not_reported_and_the_mask_is_not_modified():
     assert exclude.sum() == 1 and mask[22, 62]
     again, _ = tamrix.find_stars(image, half_size=6, nsigma=5.0, neighbours=2, mask=mask, parallel=False)
     assert len(again) == 0
-    # A frame too small for any window reports nothing.
-    stars, mask = tamrix.find_stars(np.zeros((10, 10), np.uint16), half_size=5, nsigma=4.0, neighbours=2)
-    assert len(stars) == 0 and not mask.any()
 
 
 def test_detect_stars_takes_its_settings_from_the_frame_and_measures_each_star():
