@@ -39,13 +39,17 @@ TYPED_TEST_SUITE(MedianRule, tamrix::test::PixelTypes);
 
 // The rule (one above the half rank; 0 or low for one pixel) is the soak's,
 // whose radii stay inside the frame: beyond it they act as the frame, below
-// 0 as 0.
-TYPED_TEST(MedianRule, RadiiBeyondTheFrameOrBelowZero)
+// 0 as 0. A background scale k below 1 per mille acts as 1.
+TYPED_TEST(MedianRule, RadiusAndScaleOutsideTheirRangesActAsTheNearest)
 {
     using P = TypeParam;
-    const auto src = RandomFrame<P>(9, 6, 11);
+    const auto src = RandomFrame<P>(9, 6, 11, 3000, 4000);
     EXPECT_EQ(Filter<P>(src, 9, 6, 40), Filter<P>(src, 9, 6, 8));
     EXPECT_EQ(Filter<P>(src, 9, 6, -3), Filter<P>(src, 9, 6, 0));
+    Options none, least;
+    none.subtract = least.subtract = true;
+    none.k = -2, least.k = 1;
+    EXPECT_EQ(Filter<P>(src, 9, 6, 1, none), Filter<P>(src, 9, 6, 1, least));
 }
 
 // Full-scale windows stay at full scale, also through the sorting networks
