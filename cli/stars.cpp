@@ -58,17 +58,7 @@ void FindStarsCommand(const StarsArgs& a)
     const unsigned start = !a.start || *a.start <= frame.mapping.Lowest()
         ? 0u
         : frame.mapping.FrameValue(std::min(*a.start, frame.mapping.Highest()), "--start-level");
-    // The saturation level: given, or the header's SATURATE when the frame's
-    // range reaches above it; a level above the range is the full scale.
-    std::optional<uint32_t> saturation;
-    std::optional<double> level = a.saturation;
-    if (!level) {
-        level = intake::CardNumber(frame.cards, "SATURATE");
-        if (level && !(*level > frame.mapping.Lowest()))
-            level.reset();
-    }
-    if (level)
-        saturation = frame.mapping.FrameValue(std::min(*level, frame.mapping.Highest()), "--saturation");
+    const std::optional<uint32_t> saturation = intake::SaturationLevel(frame, a.saturation);
     // Open the outputs first: a bad path fails before the search.
     std::unique_ptr<AtomicFile> csv, regions;
     if (!a.csv.empty())

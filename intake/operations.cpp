@@ -163,6 +163,19 @@ double PhysicalFlux(const Mapping& mapping, double flux, size_t pixels)
     return flux * mapping.scale + static_cast<double>(pixels) * mapping.offset;
 }
 
+std::optional<uint32_t> SaturationLevel(const Frame& frame, std::optional<double> given)
+{
+    std::optional<double> level = given;
+    if (!level) {
+        level = CardNumber(frame.cards, "SATURATE");
+        if (level && !(*level > frame.mapping.Lowest()))
+            level.reset();
+    }
+    if (!level)
+        return std::nullopt;
+    return frame.mapping.FrameValue(std::min(*level, frame.mapping.Highest()), "the saturation level");
+}
+
 std::vector<size_t> MaskGroupSizes(const unsigned* mask, int width, int height)
 {
     const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);

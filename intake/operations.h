@@ -57,6 +57,13 @@ Mapping BackgroundSubtractedMapping(const Mapping& input, int scale);
 // values (the network detector's), whose offsets add up.
 double PhysicalFlux(const Mapping& mapping, double flux, size_t pixels);
 
+// The level a star's peak is saturated at, in frame values: `given`
+// (physical), else the header's SATURATE when the frame's range reaches above
+// it; a level above the range is its top. None when neither says (the
+// detector then finds the level the data clip at). Throws Usage for a given
+// level below the range.
+std::optional<uint32_t> SaturationLevel(const Frame& frame, std::optional<double> given);
+
 // Pixel counts of the 4-connected groups of set bits in a claim mask (one bit
 // per pixel, bit i % 32 of word i / 32), in the raster order of each group's
 // first pixel: the order in which the network detector reports its stars.
