@@ -3,6 +3,7 @@
 #include "tamrix.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <numeric>
@@ -333,68 +334,82 @@ Report Register(const std::vector<Point>& referenceIn, const std::vector<Point>&
                     Format("%zu stars in the frame and %zu in the reference; at least %zu needed in each",
                            frame.size(), reference.size(), need));
 
-    // Candidate correspondences: triangles of like shape, closest shapes first.
-    const std::vector<size_t> refB = Brightest(reference, o.brightest), frmB = Brightest(frame, o.brightest);
-    const std::vector<Triangle> refT = Triangles(reference, refB, o.neighbours);
-    const std::vector<Triangle> frmT = Triangles(frame, frmB, o.neighbours);
-    struct Candidate {
-        double distance;
-        size_t ref, frm;
-    };
-    std::vector<Candidate> candidates;
-    const double r2 = o.invariantRadius * o.invariantRadius;
-    for (size_t j = 0; j < frmT.size(); ++j)
-        for (size_t i = 0; i < refT.size(); ++i) {
-            const double dp = refT[i].p - frmT[j].p, dq = refT[i].q - frmT[j].q, d = dp * dp + dq * dq;
-            if (d <= r2)
-                candidates.push_back({ d, i, j });
-        }
-    std::sort(candidates.begin(), candidates.end(),
-              [](const Candidate& x, const Candidate& y) { return x.distance < y.distance; });
+    // The consensus among the `count` brightest stars of each list: the
+    // candidate whose map brings the most of them onto one another, refitted
+    // on those.
+    const auto consensus = [&](int count, std::vector<Pair>& best, Affine& bestMap) {
+        // Candidate correspondences: triangles of like shape, closest shapes first.
+        const std::vector<size_t> refB = Brightest(reference, count), frmB = Brightest(frame, count);
+        const std::vector<Triangle> refT = Triangles(reference, refB, o.neighbours);
+        const std::vector<Triangle> frmT = Triangles(frame, frmB, o.neighbours);
+        struct Candidate {
+            double distance;
+            size_t ref, frm;
+        };
+        std::vector<Candidate> candidates;
+        const double r2 = o.invariantRadius * o.invariantRadius;
+        for (size_t j = 0; j < frmT.size(); ++j)
+            for (size_t i = 0; i < refT.size(); ++i) {
+                const double dp = refT[i].p - frmT[j].p, dq = refT[i].q - frmT[j].q, d = dp * dp + dq * dq;
+                if (d <= r2)
+                    candidates.push_back({ d, i, j });
+            }
+        std::sort(candidates.begin(), candidates.end(),
+            [](const Candidate& x, const Candidate& y) { return x.distance < y.distance; });
 
-    // Consensus among the brightest stars: the candidate whose map brings the
-    // most of them onto one another, refitted on those.
-    std::vector<Point> refP, frmP;
-    for (size_t i : refB)
-        refP.push_back(reference[i]);
-    for (size_t i : frmB)
-        frmP.push_back(frame[i]);
-    const Grid frmBGrid(frmP, o.tolerance);
-    std::vector<size_t> refIndex(reference.size()), frmIndex(frame.size());
-    for (size_t i = 0; i < refB.size(); ++i)
-        refIndex[refB[i]] = i;
-    for (size_t i = 0; i < frmB.size(); ++i)
-        frmIndex[frmB[i]] = i;
-    const size_t enough = std::max(need, std::min(refB.size(), frmB.size()) * 6 / 10);
+        std::vector<Point> refP, frmP;
+        for (size_t i : refB)
+            refP.push_back(reference[i]);
+        for (size_t i : frmB)
+            frmP.push_back(frame[i]);
+        const Grid frmBGrid(frmP, o.tolerance);
+        std::vector<size_t> refIndex(reference.size()), frmIndex(frame.size());
+        for (size_t i = 0; i < refB.size(); ++i)
+            refIndex[refB[i]] = i;
+        for (size_t i = 0; i < frmB.size(); ++i)
+            frmIndex[frmB[i]] = i;
+        const size_t enough = std::max(need, std::min(refB.size(), frmB.size()) * 6 / 10);
+        best.clear();
+        for (const Candidate& c : candidates) {
+            std::vector<Pair> three;
+            for (int k = 0; k < 3; ++k)
+                three.push_back({ refIndex[refT[c.ref].v[k]], frmIndex[frmT[c.frm].v[k]] });
+            Report m;
+            if (!FitAffine(refP, frmP, three, &m.transform))
+                continue;
+            double s1, s2;
+            Scales(m.transform, &s1, &s2);
+            if (std::fabs(s1 - 1) > o.maxScaleChange || std::fabs(s2 - 1) > o.maxScaleChange)
+                continue;
+            std::vector<Pair> pairs = Match(refP, frmP, frmBGrid, m, o.tolerance);
+            if (pairs.size() <= best.size())
+                continue;
+            if (pairs.size() > 3 && FitAffine(refP, frmP, pairs, &m.transform)) {
+                std::vector<Pair> again = Match(refP, frmP, frmBGrid, m, o.tolerance);
+                if (again.size() >= pairs.size())
+                    pairs = std::move(again);
+            }
+            best = std::move(pairs);
+            bestMap = m.transform;
+            if (best.size() >= enough)
+                break;
+        }
+    };
+    // Three stars always agree with their own triangle; a fourth and fifth
+    // independent star make a chance agreement unlikely. Stars of much the
+    // same brightness rank differently in each list, so that few of the
+    // brightest are in both: then three times as many are tried, among which
+    // (nine times the pairs) chance agreements of five are common, of ten
+    // not.
+    size_t agree = std::min<size_t>(need, 5);
     std::vector<Pair> best;
     Affine bestMap;
-    for (const Candidate& c : candidates) {
-        std::vector<Pair> three;
-        for (int k = 0; k < 3; ++k)
-            three.push_back({ refIndex[refT[c.ref].v[k]], frmIndex[frmT[c.frm].v[k]] });
-        Report m;
-        if (!FitAffine(refP, frmP, three, &m.transform))
-            continue;
-        double s1, s2;
-        Scales(m.transform, &s1, &s2);
-        if (std::fabs(s1 - 1) > o.maxScaleChange || std::fabs(s2 - 1) > o.maxScaleChange)
-            continue;
-        std::vector<Pair> pairs = Match(refP, frmP, frmBGrid, m, o.tolerance);
-        if (pairs.size() <= best.size())
-            continue;
-        if (pairs.size() > 3 && FitAffine(refP, frmP, pairs, &m.transform)) {
-            std::vector<Pair> again = Match(refP, frmP, frmBGrid, m, o.tolerance);
-            if (again.size() >= pairs.size())
-                pairs = std::move(again);
-        }
-        best = std::move(pairs);
-        bestMap = m.transform;
-        if (best.size() >= enough)
-            break;
+    consensus(o.brightest, best, bestMap);
+    if (best.size() < agree && std::max(reference.size(), frame.size()) > size_t(std::max(o.brightest, 0))) {
+        agree *= 2;
+        consensus(3 * std::min(o.brightest, INT_MAX / 3), best, bestMap);
     }
-    // Three stars always agree with their own triangle; a fourth and fifth
-    // independent star make a chance agreement unlikely.
-    if (best.size() < std::min<size_t>(need, 5))
+    if (best.size() < agree)
         return Fail(r, Status::kNoMatch, "no star pattern of the frame matches the reference");
 
     // Refinement over all stars: match under the current map, drop the

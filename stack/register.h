@@ -44,7 +44,7 @@ struct Distortion {
 };
 
 struct Options {
-    int brightest = 50; // stars of each list that form triangles
+    int brightest = 50; // stars of each list that form triangles (three times as many when those do not agree)
     int neighbours = 4; // nearest neighbours each of them forms triangles with
     double invariantRadius = 0.1; // triangle shapes this close in (L2/L1, L1/L0) correspond
     double tolerance = 2; // px: a transformed star this close to one of the other list matches it

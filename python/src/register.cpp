@@ -124,7 +124,9 @@ frames : sequence of 2-D uint16 or uint32 arrays
 reference : int
     Index of the frame the others are registered onto.
 brightest : int
-    Stars of each frame that form triangles.
+    Stars of each frame that form triangles; three times as many when those
+    do not agree (stars of much the same brightness rank differently in
+    each frame).
 tolerance : float
     Pixels within which a mapped star matches one of the other frame.
 min_matches : int
