@@ -79,16 +79,19 @@ inline void WriteU32(const std::string& path, int width, int height, const Value
     WriteFits(path, { width, height, 0, 32, 2147483648.0 }, { values.begin(), values.end() });
 }
 
-// A sky of a level and Gaussian noise holding only the given stars.
-inline void WriteSky(
-    const std::string& path, int width, int height, double level, double noise, const std::vector<starnet::Star>& stars)
+// A 16-bit sky of a level and Gaussian noise holding only the given stars,
+// with the header cards given.
+inline void WriteSky(const std::string& path, int width, int height, double level, double noise,
+    const std::vector<starnet::Star>& stars, const std::vector<std::string>& cards = {})
 {
     starnet::Recipe recipe;
     recipe.width = width, recipe.height = height, recipe.level = level, recipe.noise = noise, recipe.gradient = 0;
     recipe.hotPixels = recipe.tracks = 0;
     recipe.given = stars;
     const auto sky = starnet::MakeField(1, recipe).pixels;
-    WriteU16(path, width, height, Values(sky.begin(), sky.end()));
+    FitsLayout layout { width, height };
+    layout.cards = cards;
+    WriteFits(path, layout, { sky.begin(), sky.end() });
 }
 
 struct FitsImage {
@@ -104,9 +107,7 @@ FitsImage ReadFits(const std::string& path);
 // One bad line of a text input (star list, field file) and the problem the
 // message must name.
 struct BadLine {
-    const char* name;
     std::string line, problem;
-    friend void PrintTo(const BadLine& bad, std::ostream* os) { *os << bad.name; }
 };
 
 // A failed run: its status and one message line that names the file and the

@@ -116,11 +116,8 @@ TEST_F(Cli, BinMovesTheWorldCoordinatesOntoTheBinnedGrid)
               "CRPIX2  = 2.0", "CD1_1   = -1.0E-4", "CD1_2   = 2.0E-5", "CD2_1   = 3.0E-5", "CD2_2   = 1.0E-4" };
     WriteFits(dir / "in.fits", layout, std::vector<double>(24, 100));
     Ok({ "bin", dir / "in.fits", "-o", dir / "out.fits" });
-    const FitsImage out = ReadFits(dir / "out.fits");
     // The mapping itself is the intake layer's test: here that bin applies it.
-    const std::pair<const char*, double> expected[] = { { "CRPIX1", 2.0 }, { "CRPIX2", 1.25 }, { "CD1_2", 4e-5 } };
-    for (const auto& [key, value] : expected)
-        EXPECT_DOUBLE_EQ(std::stod(out.Key(key)), value) << key;
+    EXPECT_DOUBLE_EQ(std::stod(ReadFits(dir / "out.fits").Key("CRPIX2")), 1.25);
 }
 
 // ---- bad input: a one-line error, its exit status, and no output ----------

@@ -24,26 +24,21 @@ def test_bin_sums_blocks_into_uint32_with_bin_y_defaulting_to_bin_x():
 
 
 @BOTH
-def test_dark_and_flat_with_a_given_or_returned_level(dtype):
+def test_dark_and_flat_with_a_given_or_returned_level_in_place_or_into_an_adjacent_out(dtype):
     full = np.iinfo(dtype).max
-    image = np.array([[100, 500, full, 1000]], dtype)
-    np.testing.assert_array_equal(tamrix.diff_dark(image, np.array([[120, 20, 3, 0]], dtype)), [[0, 480, full, 1000]])
+    image, dark = np.array([[100, 500, full, 1000]], dtype), np.array([[120, 20, 3, 0]], dtype)
+    np.testing.assert_array_equal(tamrix.diff_dark(image, dark), [[0, 480, full, 1000]])
     flat = np.array([[1000, 0, 1, 3000]], dtype)
     np.testing.assert_array_equal(tamrix.flat(image, flat, level=1999.5), [[200, 500, full, 666]])
     result, level = tamrix.flat(image, flat, return_level=True)  # the flat's mean
     assert level == 1000.25 and result[0, 3] == 333
     assert tamrix.flat(flat, flat, level=float(full))[0, 0] == full  # a level up to full scale
-
-
-def test_in_place_calibration_and_an_adjacent_out(rng):
-    image = rng.integers(0, 65535, (16, 16), np.uint16, endpoint=True)
-    dark, flat = rng.integers(0, 1000, (16, 16), np.uint16), rng.integers(1, 5000, (16, 16), np.uint16)
     expected = tamrix.flat(tamrix.diff_dark(image, dark), flat)
     assert tamrix.diff_dark(image, dark, out=image) is image and tamrix.flat(image, flat, out=image) is image
     np.testing.assert_array_equal(image, expected)
-    buffer = np.zeros((16, 8), np.uint16)
+    buffer = np.zeros((16, 8), dtype)
     out = buffer[8:]
-    assert tamrix.diff_dark(buffer[:8], np.zeros((8, 8), np.uint16), out=out) is out
+    assert tamrix.diff_dark(buffer[:8], np.zeros((8, 8), dtype), out=out) is out
 
 
 @BOTH
@@ -131,21 +126,18 @@ def test_fit_reproduces_generating_cubics_and_no_points_give_zeros(rng):
 
 
 @BOTH
-def test_polynomial_fill_scales_offsets_and_clamps(dtype):
+def test_polynomial_fill_scales_offsets_and_clamps_and_a_field_of_zeros_is_grey_with_marks(dtype):
     frame = np.empty((3, 5), dtype)
     c = [0.0] * 7 + [1.0, 0.0, 0.0]  # x, about the centre (2, 1) in units of the longer side
     assert tamrix.fill_frame_with_polynom(frame, c, scale=10000.0, offset=2000) is frame
     np.testing.assert_array_equal(frame, [[0, 0, 2000, 4000, 6000]] * 3)
-
-
-def test_vector_field_of_zeros_is_grey_with_marks():
-    frame = np.empty((60, 60), np.uint16)
+    frame = np.empty((60, 60), dtype)
     tamrix.fill_frame_with_polynoms(frame, [0.0] * 10, [0.0] * 10)
     assert set(np.unique(frame)) == {0, 32767}
 
 
 @BOTH
-def test_mono_maps_through_the_table_in_padded_rows(dtype):
+def test_mono_maps_through_the_table_in_padded_rows_and_zooms(dtype):
     image = np.array([[0, 100, 101, 104, 150, 199, 200, 60000]], dtype)
     lut = np.arange(10, 35, dtype=np.uint8)  # ((199 - 100) >> 2) + 1 entries
     bitmap = tamrix.create_mono_dib(image, low=100, high=200, shift=2, lut=lut)
@@ -154,10 +146,8 @@ def test_mono_maps_through_the_table_in_padded_rows(dtype):
     out = np.zeros((1, 8), np.uint8)  # five pixels fill a padded row of 8
     assert tamrix.create_mono_dib(image[:, :5], low=100, high=200, shift=2, lut=lut, out=out).base is out
     np.testing.assert_array_equal(out[:, :5], bitmap[:, :5])
-
-
-def test_mono_zoom_sizes_the_bitmap_and_a_threshold_needs_no_table():
-    image = np.array([[0, 300, 300, 300], [0, 0, 300, 300]], np.uint16)
+    # Zoomed, with a threshold that needs no table.
+    image = np.array([[0, 300, 300, 300], [0, 0, 300, 300]], dtype)
     np.testing.assert_array_equal(tamrix.create_mono_dib(image, low=200, high=200, zoom=-1), [[63, 255]])
     big = tamrix.create_mono_dib(image[:1, :2], low=200, high=200, zoom=2)
     np.testing.assert_array_equal(big, [[0, 0, 0, 255, 255, 255]] * 3)
@@ -173,15 +163,13 @@ def test_color_channels_map_independently_into_blue_green_red():
     np.testing.assert_array_equal(buffer[0, :3], [21, 11, 1])
 
 
-def test_signed_integers_map_exactly_whatever_their_byte_order():
+def test_signed_integers_map_exactly_whatever_their_byte_order_and_floats_within_half_a_step():
     physical = np.array([[-32768, -1], [0, 32767]], dtype=">i2")
     frame, offset, scale = tamrix.to_frame(physical)
     assert frame.dtype == np.uint16 and (offset, scale) == (-32768.0, 1.0)
     assert frame.tolist() == [[0, 32767], [32768, 65535]]
     assert np.array_equal(tamrix.from_frame(frame, offset, scale), physical)
-
-
-def test_floats_come_back_within_half_a_step_and_nan_is_counted():
+    # Floating point, with a NaN counted.
     physical = np.random.default_rng(3).uniform(-10, 5000, (40, 30)).astype(np.float32)
     physical[2, 3] = np.nan
     with pytest.warns(RuntimeWarning, match="1 pixel is NaN"):

@@ -63,10 +63,10 @@ def test_an_exception_in_on_epoch_stops_training_and_a_callback_cannot_use_the_n
 
 def test_threads_share_a_network_one_at_a_time():
     net = tamrix.Network([16, 32, 4])
-    x = np.random.default_rng(5).normal(size=(200, 16)).astype(np.float32)
+    x = np.random.default_rng(5).normal(size=(50000, 16)).astype(np.float32)
     expected = net.infer(x)
     with ThreadPoolExecutor(4) as pool:
-        for result in pool.map(lambda _: net.infer(x), range(4)):
+        for result in pool.map(lambda _: net.infer(x), range(8)):
             np.testing.assert_array_equal(result, expected)
 
 
