@@ -22,14 +22,15 @@ struct Truth {
     double x, y, flux, fwhm;
 };
 
-// Gaussian stars over a sky of kSky with Gaussian noise of kNoise, clipped at 65535.
-std::vector<uint16_t> Field(const std::vector<Truth>& stars, uint32_t seed)
+// Gaussian stars over a sky of kSky with Gaussian noise of kNoise, three
+// times that from column `noisyFrom` on, clipped at 65535.
+std::vector<uint16_t> Field(const std::vector<Truth>& stars, uint32_t seed, int noisyFrom = kW)
 {
     std::mt19937 random(seed);
-    std::normal_distribution<double> noise(kSky, kNoise);
+    std::normal_distribution<double> noise;
     std::vector<double> v(size_t(kW) * kH);
-    for (double& p : v)
-        p = noise(random);
+    for (size_t i = 0; i < v.size(); ++i)
+        v[i] = kSky + kNoise * (int(i % kW) >= noisyFrom ? 3 : 1) * noise(random);
     for (const Truth& s : stars) {
         const double sigma = s.fwhm / 2.3548, reach = 6 * sigma + 2;
         for (int y = std::max(0, int(s.y - reach)); y <= std::min(kH - 1, int(s.y + reach)); ++y)
@@ -49,6 +50,14 @@ const Star* Near(const std::vector<Star>& stars, double x, double y, double with
         if (std::hypot(s.cx - x, s.cy - y) < within)
             return &s;
     return nullptr;
+}
+
+// The stars are `truth`, each found within `within` px of where it is.
+void ExpectStars(const std::vector<Star>& stars, const std::vector<Truth>& truth, double within)
+{
+    EXPECT_EQ(stars.size(), truth.size());
+    for (const Truth& t : truth)
+        EXPECT_NE(Near(stars, t.x, t.y, within), nullptr) << t.x << "," << t.y;
 }
 
 // Options that use the shipped network, loaded into `net`, at its level.
@@ -82,9 +91,7 @@ std::vector<Truth> GridField(std::vector<uint16_t>& frame)
 TEST(DetectStars, FindsEveryKindOfStarWithItsFlagsAndDropsACosmicRay)
 {
     std::vector<uint16_t> frame;
-    const std::vector<Truth> truth = GridField(frame);
-    const Truth &edge = truth[24], &saturated = truth[25], &wide = truth[26];
-
+    const std::vector<Truth> truth = GridField(frame); // the edge, saturated and wide stars last
     for (const uint16_t ceiling : { 65535, 30000 }) {
         SCOPED_TRACE(ceiling);
         for (uint16_t& p : frame)
@@ -101,16 +108,13 @@ TEST(DetectStars, FindsEveryKindOfStarWithItsFlagsAndDropsACosmicRay)
             EXPECT_NEAR(s->fwhm, 3.0, 0.6);
             EXPECT_LT(s->elongation, 1.3);
         }
-        const Star* e = Near(r.stars, edge.x, edge.y, 1.5);
-        ASSERT_NE(e, nullptr);
-        EXPECT_EQ(e->flags, unsigned(kEdge));
-        const Star* s = Near(r.stars, saturated.x, saturated.y, 0.5);
-        ASSERT_NE(s, nullptr);
-        EXPECT_TRUE(s->flags & kSaturated);
-        const Star* w = Near(r.stars, wide.x, wide.y, 1.0);
-        ASSERT_NE(w, nullptr);
-        EXPECT_NEAR(w->fwhm, 24, 2);
-        EXPECT_TRUE(w->flags & kTooLarge);
+        for (const auto& [t, within, flag] :
+            { std::tuple { truth[24], 1.5, kEdge }, { truth[25], 0.5, kSaturated }, { truth[26], 1.0, kTooLarge } }) {
+            const Star* s = Near(r.stars, t.x, t.y, within);
+            ASSERT_NE(s, nullptr) << t.x;
+            EXPECT_EQ(s->flags, unsigned(flag)) << t.x;
+        }
+        EXPECT_NEAR(Near(r.stars, truth[26].x, truth[26].y, 1.0)->fwhm, 24, 2);
         EXPECT_EQ(Near(r.stars, 205.5, 260, 8), nullptr);
         EXPECT_EQ(r.stars.size(), truth.size());
     }
@@ -121,13 +125,7 @@ TEST(DetectStars, FindsEveryKindOfStarWithItsFlagsAndDropsACosmicRay)
 // the SNR, while the sky's noise stays the quiet part's.
 TEST(DetectStars, SignalToNoiseIsAgainstTheNoiseAboutTheStar)
 {
-    std::vector<uint16_t> frame = Field({ { 50.3, 150.6, 30000, 3.0 }, { 350.4, 150.2, 30000, 3.0 } }, 11);
-    std::mt19937 random(12);
-    std::normal_distribution<double> more(0, kNoise * std::sqrt(8.0));
-    for (int y = 0; y < kH; ++y)
-        for (int x = 270; x < kW; ++x)
-            frame[size_t(y) * kW + x]
-                = uint16_t(std::clamp(std::round(frame[size_t(y) * kW + x] + more(random)), 0.0, 65535.0));
+    const std::vector<uint16_t> frame = Field({ { 50.3, 150.6, 30000, 3.0 }, { 350.4, 150.2, 30000, 3.0 } }, 11, 270);
     const Result r = FindStars(frame.data(), kW, kH, 2, Options {});
     EXPECT_NEAR(r.sky.noise, kNoise, 1);
     EXPECT_EQ(r.saturation, 65535u); // its highest pixel is one star's peak
@@ -159,10 +157,7 @@ TEST(DetectStars, TheShippedNetworkFindsEachStarOnceAndNoCosmicRay)
     for (int i = 0; i < 12; ++i)
         wide.push_back({ 45.4 + 60 * (i % 6), 60.7 + 100 * (i / 6), 1.2e4, 8 });
     const std::vector<uint16_t> broad = Field(wide, 4);
-    const Result n = FindStars(broad.data(), kW, kH, 2, o);
-    EXPECT_EQ(n.stars.size(), wide.size());
-    for (const Truth& t : wide)
-        EXPECT_NE(Near(n.stars, t.x, t.y, 1.0), nullptr) << t.x << "," << t.y;
+    ExpectStars(FindStars(broad.data(), kW, kH, 2, o).stars, wide, 1.0);
 }
 
 // Positions are windowed centroids: a faint star 6.5 px from one ten times
@@ -177,13 +172,9 @@ TEST(DetectStars, CloseStarsAreFoundOnceWhereTheyAre)
         { 246, 150, 2e5, 12 } };
     const std::vector<uint16_t> close = Field(pair, 3);
     const Result r = FindStars(close.data(), kW, kH, 2, Options {});
-    EXPECT_EQ(r.stars.size(), 3u);
-    for (const auto& [t, within] : { std::pair { pair[0], 0.1 }, { pair[1], 0.1 }, { pair[2], 0.25 } }) {
-        const Star* s = Near(r.stars, t.x, t.y, 1.5);
-        ASSERT_NE(s, nullptr) << t.x;
-        EXPECT_NEAR(s->cx, t.x, within);
-        EXPECT_NEAR(s->cy, t.y, within);
-    }
+    ExpectStars(r.stars, { pair[0], pair[1], pair[2] }, 0.25);
+    for (const Truth& t : { pair[0], pair[1] }) // neither pulled towards the other
+        EXPECT_NE(Near(r.stars, t.x, t.y, 0.1), nullptr) << t.x;
 
     nnet::CNetwork net;
     const Options o = Shipped(net);
@@ -193,23 +184,13 @@ TEST(DetectStars, CloseStarsAreFoundOnceWhereTheyAre)
     std::vector<Truth> drawn = leaning;
     drawn.push_back({ 150.4, 130.3, 1e5, 12 }); // the bright one's wings
     const std::vector<uint16_t> beside = Field(drawn, 5);
-    const Result n = FindStars(beside.data(), kW, kH, 2, o);
-    EXPECT_EQ(n.stars.size(), leaning.size());
-    for (const Truth& t : leaning) {
-        const Star* s = Near(n.stars, t.x, t.y, 1.5);
-        ASSERT_NE(s, nullptr) << t.x;
-        EXPECT_NEAR(s->cx, t.x, 0.1);
-        EXPECT_NEAR(s->cy, t.y, 0.1);
-    }
+    ExpectStars(FindStars(beside.data(), kW, kH, 2, o).stars, leaning, 0.1);
 
     std::vector<Truth> sharp { { 200.3, 150.6, 2e5, 5.5 }, { 206.4, 154.2, 1e4, 1.8 } };
     for (int i = 0; i < 6; ++i)
         sharp.push_back({ 50.5 + 60 * i, 250.2, 5e4, 1.8 });
     const std::vector<uint16_t> compact = Field(sharp, 6);
-    const Result g = FindStars(compact.data(), kW, kH, 2, o);
-    EXPECT_EQ(g.stars.size(), sharp.size());
-    for (const Truth& t : sharp)
-        EXPECT_NE(Near(g.stars, t.x, t.y, 0.5), nullptr) << t.x;
+    ExpectStars(FindStars(compact.data(), kW, kH, 2, o).stars, sharp, 0.5);
 }
 
 // Labels: a star's centre pixels, its ignored surroundings, its wings and
@@ -220,13 +201,9 @@ TEST(StarTraining, LabelsCutsAndTrainsReproducibly)
 {
     const LabelMap map = LabelStars(40, 30, { { 10.3, 10.6, 4, true }, { 30, 20, 4, false } });
     auto at = [&](int x, int y) { return map.labels[size_t(y) * 40 + x]; };
-    EXPECT_EQ(at(10, 11), kCentre);
-    EXPECT_EQ(at(10, 10), kCentre);
-    EXPECT_EQ(at(12, 10), kIgnore);
-    EXPECT_EQ(at(16, 10), kWing);
-    EXPECT_EQ(at(30, 20), kIgnore);
-    EXPECT_EQ(at(34, 20), Label::kSky);
-    EXPECT_EQ(at(25, 2), Label::kSky);
+    for (const auto& [x, y, label] : { std::tuple { 10, 11, kCentre }, { 10, 10, kCentre }, { 12, 10, kIgnore },
+             { 16, 10, kWing }, { 30, 20, kIgnore }, { 34, 20, Label::kSky }, { 25, 2, Label::kSky } })
+        EXPECT_EQ(at(x, y), label) << x << "," << y;
 
     std::vector<uint16_t> frame;
     GridField(frame);

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <stdexcept>
 
 using tamrix::intake::CheckNetworkShape;
@@ -19,24 +18,20 @@ using tamrix::test::WriteFile;
 
 namespace {
 
-// The lines of a network of these sizes, every value 0.
-std::string NetworkText(const std::vector<int>& sizes)
+// A network of these sizes, every value 0, as SaveNet writes it into `path`.
+std::string SavedZeros(const std::vector<int>& sizes, const std::string& path)
 {
-    std::string text = "neural_network\r\nversion;1\r\nlayers;" + std::to_string(sizes.size()) + "\r\n";
-    for (size_t i = 0; i < sizes.size(); ++i)
-        text += "layer;" + std::to_string(i) + ";" + std::to_string(sizes[i]) + "\r\n";
-    auto zeros = [](int n) {
-        std::string values;
-        for (int k = 0; k < n; ++k)
-            values += ";0";
-        return values;
-    };
-    for (size_t i = 1; i < sizes.size(); ++i) {
-        text += "biases;" + std::to_string(i) + zeros(sizes[i]) + "\r\n";
-        for (int j = 0; j < sizes[i]; ++j)
-            text += "weights;" + std::to_string(i) + ";" + std::to_string(j) + zeros(sizes[i - 1]) + "\r\n";
-    }
-    return text;
+    nnet::CNetwork net;
+    net.SIMDlevel = nnet::SIMD_NONE;
+    net.Init(static_cast<int>(sizes.size()), sizes.data());
+    for (int i = 1; i < net.NumLayers; ++i)
+        for (int j = 0; j < sizes[i]; ++j) {
+            net.Layers[i]->Biases[j] = 0.0f;
+            std::fill_n(net.Layers[i]->Weights[j], sizes[i - 1], 0.0f);
+        }
+    char message[200] = {};
+    EXPECT_TRUE(net.SaveNet(1000, path.c_str(), 199, message)) << message;
+    return tamrix::test::ReadFile(path);
 }
 
 // Windows-1250 to UTF-8: ASCII as it is, letters of one, two and three
@@ -50,29 +45,28 @@ TEST(LibraryMessage, DecodesWindows1250)
 // them, its message (in UTF-8, after the file name) when it refuses them.
 TEST(NetworkShape, ReadsTheHeadersLoadNetReadsWithItsMessagesAndNoWindow)
 {
-    const std::string one = NetworkText({ 1, 1 });
-    auto replaced = [&](const std::string& from, const std::string& to) {
-        std::string text = one;
+    ScratchDir dir;
+    const std::string one = SavedZeros({ 1, 1 }, dir / "net.txt"), single = SavedZeros({ 8388608 }, dir / "net.txt");
+    auto replaced = [](std::string text, const std::string& from, const std::string& to) {
         return text.replace(text.find(from), from.size(), to);
     };
     const std::string files[] = {
         one,
-        NetworkText(std::vector<int>(100, 1)), // the last layer line ends past byte 1024
-        replaced("\r\nversion", "\nversion"),
-        replaced("version;1", "version;2"),
-        replaced("layers;2", "layers;0"),
-        replaced("layers;2", "layers;101"),
-        replaced("layer;1;1", "layer;2;1"),
-        replaced("layer;1;1", "layer;1;0"),
-        replaced("layer;1;1", "layer;1;2147483648"),
-        replaced("layer;1;1\r\n", "layer;1;1"),
+        SavedZeros(std::vector<int>(100, 1), dir / "net.txt"), // the last layer line ends past byte 1024
+        replaced(one, "\r\nversion", "\nversion"),
+        replaced(one, "version;1", "version;2"),
+        replaced(one, "layers;2", "layers;0"),
+        replaced(one, "layers;2", "layers;101"),
+        replaced(one, "layer;1;1", "layer;2;1"),
+        replaced(one, "layer;1;1", "layer;1;0"),
+        replaced(one, "layer;1;1", "layer;1;2147483648"),
+        replaced(one, "layer;1;1\r\n", "layer;1;1"),
         one + std::string(nnet::kNetFileMaxBytes, ' '),
-        NetworkText({ 8388608 }),
-        NetworkText({ 8388609 }),
+        single,
+        replaced(single, "8388608", "8388609"),
     };
     const std::string cp1250 = nnet::kNetFileReadError;
     const std::string utf8 = "Chyba \u010dten\u00ed neuronov\u00e9 s\u00edt\u011b";
-    ScratchDir dir;
     for (const std::string& text : files) {
         const std::string path = WriteFile(dir / "net.txt", text);
         nnet::CNetwork net;
@@ -98,19 +92,11 @@ TEST(NetworkShape, TheShortestFileIsWhatSaveNetWritesForZerosAndBoundsTheShape)
 {
     ScratchDir dir;
     auto savedBytes = [&](const std::vector<int>& sizes) {
+        const auto bytes = static_cast<int64_t>(SavedZeros(sizes, dir / "net.txt").size());
         nnet::CNetwork net;
-        net.SIMDlevel = nnet::SIMD_NONE;
-        net.Init(static_cast<int>(sizes.size()), sizes.data());
-        for (int i = 1; i < net.NumLayers; ++i)
-            for (int j = 0; j < sizes[i]; ++j) {
-                net.Layers[i]->Biases[j] = 0.0f;
-                std::fill_n(net.Layers[i]->Weights[j], sizes[i - 1], 0.0f);
-            }
-        const std::string path = (dir / "net.txt");
         char message[200] = {};
-        EXPECT_TRUE(net.SaveNet(1000, path.c_str(), 199, message)) << message;
-        EXPECT_TRUE(net.LoadNet(1000, path.c_str(), 199, message)) << message;
-        return static_cast<int64_t>(std::filesystem::file_size(path));
+        EXPECT_TRUE(net.LoadNet(1000, (dir / "net.txt").c_str(), 199, message)) << message;
+        return bytes;
     };
     // Indices and counts of one, two and three digits.
     const std::vector<int> digits = { 12, 105, 3, 1, 1, 1, 1, 1, 1, 1, 1, 2 };

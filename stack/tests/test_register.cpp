@@ -168,21 +168,15 @@ TEST(WarpOnto, SamplesThePlaneWhereTheRegistrationMapsEachPixel)
     }
 }
 
-// Two dense unrelated fields that share only their ten brightest stars.
-std::pair<std::vector<Point>, std::vector<Point>> SharingTheBrightest()
-{
-    std::vector<Point> shared = Field(3, 10), reference = Field(1, 3000), frame = Field(2, 3000);
-    for (Point& p : shared)
-        p.flux *= 1e4;
-    reference.insert(reference.end(), shared.begin(), shared.end());
-    frame.insert(frame.end(), shared.begin(), shared.end());
-    return { reference, frame };
-}
-
 // Unrelated fields, short lists and stars without finite positions.
 TEST(Register, RefusesWithAReasonAndNoTransform)
 {
-    const auto [dense, denseFrame] = SharingTheBrightest();
+    // Two dense unrelated fields that share only their ten brightest stars.
+    std::vector<Point> shared = Field(3, 10), dense = Field(1, 3000), denseFrame = Field(2, 3000);
+    for (Point& p : shared)
+        p.flux *= 1e4;
+    dense.insert(dense.end(), shared.begin(), shared.end());
+    denseFrame.insert(denseFrame.end(), shared.begin(), shared.end());
     const struct {
         std::vector<Point> reference, frame;
         Status status;

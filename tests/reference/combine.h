@@ -23,18 +23,6 @@ inline double SortedMedian(std::vector<double> v)
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-// The weighted mean of the values at `frames` (weights null: equal).
-inline double MeanOf(const std::vector<double>& v, const std::vector<size_t>& frames, const double* weights)
-{
-    double sum = 0, total = 0;
-    for (size_t k = 0; k < v.size(); ++k) {
-        const double w = weights ? weights[frames[k]] : 1.0;
-        sum += w * v[k];
-        total += w;
-    }
-    return sum / total;
-}
-
 // NaN and infinite values left out; clipping around the median by the
 // unbiased MAD spread (at least the floor), round after round (at most 5)
 // while 3 or more values are left; averages weighted by the settings'.
@@ -51,11 +39,9 @@ inline Combined Combine(const std::vector<double>& values, const stack::Settings
         return { std::numeric_limits<double>::quiet_NaN(), 0 };
     if (s.method == stack::Method::Median)
         return { SortedMedian(v), 0 };
-    if (s.method == stack::Method::Mean || v.size() < 3)
-        return { MeanOf(v, frames, s.weights), 0 };
     std::vector<double> kept = v;
-    double lo = 0, hi = 0;
-    for (int round = 0; round < 5 && kept.size() >= 3; ++round) {
+    double lo = -HUGE_VAL, hi = HUGE_VAL;
+    for (int round = 0; round < 5 && kept.size() >= 3 && s.method != stack::Method::Mean; ++round) {
         const double centre = SortedMedian(kept);
         std::vector<double> deviation;
         for (double x : kept)
@@ -71,19 +57,20 @@ inline Combined Combine(const std::vector<double>& values, const stack::Settings
             break;
         kept = next;
     }
-    std::vector<double> moved, inside;
-    std::vector<size_t> insideFrames;
+    // Values outside: left out of a sigma-clipped mean, moved to the bound
+    // of a winsorized one.
+    double sum = 0, total = 0;
+    int out = 0;
     for (size_t k = 0; k < v.size(); ++k) {
-        moved.push_back(std::min(std::max(v[k], lo), hi));
-        if (v[k] >= lo && v[k] <= hi) {
-            inside.push_back(v[k]);
-            insideFrames.push_back(frames[k]);
+        const bool inside = v[k] >= lo && v[k] <= hi;
+        out += !inside;
+        if (inside || s.method == stack::Method::Winsorized) {
+            const double w = s.weights ? s.weights[frames[k]] : 1.0;
+            sum += w * std::min(std::max(v[k], lo), hi);
+            total += w;
         }
     }
-    const int out = static_cast<int>(v.size() - inside.size());
-    if (s.method == stack::Method::SigmaClip)
-        return { MeanOf(inside, insideFrames, s.weights), out };
-    return { MeanOf(moved, frames, s.weights), out };
+    return { sum / total, out };
 }
 
 } // namespace tamrix::reference

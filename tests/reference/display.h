@@ -35,15 +35,15 @@ struct Zoom {
 
 // The pixel bytes, row by row: one per pixel, or blue, green, red.
 template <class Pixel>
-std::vector<uint8_t> Bitmap(int zoom, int w, int h, const std::vector<const std::vector<Pixel>*>& frames,
-                            const std::vector<Channel>& channels)
+std::vector<uint8_t> Bitmap(
+    int zoom, int w, int h, const std::vector<std::vector<Pixel>>& frames, const std::vector<Channel>& channels)
 {
     const Zoom z(zoom);
     std::vector<uint8_t> out;
     for (int y = 0; y < z.Height(h); ++y)
         for (int x = 0; x < z.Width(w); ++x)
             for (size_t b = frames.size(); b-- > 0;) { // the last frame first: blue, green, red
-                const auto& frame = *frames[b];
+                const auto& frame = frames[b];
                 uint32_t sum = 0;
                 for (int j = 0; j < z.f; ++j)
                     for (int i = 0; i < z.f; ++i)

@@ -40,7 +40,6 @@ template <class Pixel> void BitmapCase(Rng& rng, Outcome& out, int channels)
     std::ostringstream p;
     p << "depth " << sizeof(Pixel) << ", " << w << " x " << h << ", zoom " << zoom;
     std::vector<std::vector<Pixel>> frames;
-    std::vector<const std::vector<Pixel>*> pointers;
     std::vector<ref::Channel> settings;
     for (int i = 0; i < channels; ++i) {
         std::string shape;
@@ -48,8 +47,6 @@ template <class Pixel> void BitmapCase(Rng& rng, Outcome& out, int channels)
         p << ", frame " << shape;
         settings.push_back(Settings(rng, frames.back(), p));
     }
-    for (const auto& f : frames)
-        pointers.push_back(&f);
     const ref::Zoom z(zoom);
     const int row = channels * z.Width(w), stride = (row + 3) / 4 * 4;
     std::vector<uint8_t> bitmap(static_cast<size_t>(stride) * z.Height(h) + 1, 0xA5);
@@ -67,7 +64,7 @@ template <class Pixel> void BitmapCase(Rng& rng, Outcome& out, int channels)
     for (int y = 0; y < z.Height(h); ++y)
         lib.insert(lib.end(), &bitmap[static_cast<size_t>(y) * stride], &bitmap[static_cast<size_t>(y) * stride] + row);
     lib.push_back(bitmap.back());
-    auto expected = ref::Bitmap(zoom, w, h, pointers, settings);
+    auto expected = ref::Bitmap(zoom, w, h, frames, settings);
     expected.push_back(0xA5);
     out = {p.str(), lib, expected, 1, {}};
 }

@@ -62,19 +62,14 @@ std::vector<Pixel> Frame(Rng& rng, size_t pixels, std::string& shape)
         }
     }
     static const char* const names[] = {"uniform", "noise", "near-full", "saturated-sprinkle", "constant"};
-    std::ostringstream s;
-    s << names[kind] << "(level " << level << ", spread " << spread << ")";
-    shape = s.str();
+    shape = names[kind] + ("(level " + std::to_string(level) + ", spread " + std::to_string(spread) + ")");
     return f;
 }
 
-template <class T>
-std::vector<uint8_t> Bytes(const std::vector<T>& v)
+template <class T> std::vector<uint8_t> Bytes(const std::vector<T>& v)
 {
-    std::vector<uint8_t> b(v.size() * sizeof(T));
-    if (!b.empty())
-        std::memcpy(b.data(), v.data(), b.size());
-    return b;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(v.data());
+    return std::vector<uint8_t>(bytes, bytes + v.size() * sizeof(T));
 }
 
 // Values of a pixel type drawn uniformly over its whole range.
