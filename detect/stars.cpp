@@ -195,7 +195,10 @@ template <class T> Mesh MakeMesh(const void* frame, int width, int height)
             }
     box = m.level;
     m.sky.level = Median(box);
-    m.sky.noise = Median(deviation);
+    // Whole frame values carry at least their rounding's noise, a step over
+    // sqrt(12): on a noise-free frame (a model, a test image) SNRs stay
+    // finite and a flat sky at the frame's top is no saturation level.
+    m.sky.noise = std::max(Median(deviation), 1 / std::sqrt(12.0));
     return m;
 }
 

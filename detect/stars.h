@@ -33,7 +33,8 @@ struct Sky {
 
 // The sky from a mesh of boxes of about 64 x 64 pixels, each measured by
 // iterated 3-sigma clipping about its median: the median of the boxes'
-// levels and of their deviations. depth 2 is 16-bit, 4 is 32-bit.
+// levels and of their deviations, the deviation at least 1 / sqrt(12) (the
+// rounding of whole values). depth 2 is 16-bit, 4 is 32-bit.
 Sky MeasureSky(const void* frame, int width, int height, int depth);
 
 // Star flags, bits of Star::flags.

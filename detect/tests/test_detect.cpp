@@ -22,15 +22,16 @@ struct Truth {
     double x, y, flux, fwhm;
 };
 
-// Gaussian stars over a sky of kSky with Gaussian noise of kNoise, three
+// Gaussian stars over a sky of kSky with Gaussian noise of `sigma`, three
 // times that from column `noisyFrom` on, clipped at 65535.
-std::vector<uint16_t> Field(const std::vector<Truth>& stars, uint32_t seed, int noisyFrom = kW)
+std::vector<uint16_t> Field(
+    const std::vector<Truth>& stars, uint32_t seed, int noisyFrom = kW, double sigma = kNoise)
 {
     std::mt19937 random(seed);
     std::normal_distribution<double> noise;
     std::vector<double> v(size_t(kW) * kH);
     for (size_t i = 0; i < v.size(); ++i)
-        v[i] = kSky + kNoise * (int(i % kW) >= noisyFrom ? 3 : 1) * noise(random);
+        v[i] = kSky + sigma * (int(i % kW) >= noisyFrom ? 3 : 1) * noise(random);
     for (const Truth& s : stars) {
         const double sigma = s.fwhm / 2.3548, reach = 6 * sigma + 2;
         for (int y = std::max(0, int(s.y - reach)); y <= std::min(kH - 1, int(s.y + reach)); ++y)
@@ -252,6 +253,25 @@ TEST(DetectStars, FindsTheSameStarsInA32BitFrameStoredAroundTwoToThe31)
         EXPECT_NEAR(b.stars[i].cx, a.stars[i].cx, 1e-9);
         EXPECT_NEAR(b.stars[i].flux, a.stars[i].flux, 1e-9 * a.stars[i].flux); // the library sums squares near 2^62
     }
+}
+
+// A model frame: its sky's deviation is the rounding's, not 0, so a star's
+// SNR is a number, and a flat sky at the frame's top (a frame of dips) is
+// not taken for a saturation level.
+TEST(DetectStars, NoiseFreeFramesHaveFiniteSignalToNoiseAndNoSaturatedSky)
+{
+    const std::vector<Truth> truth = { { 100.3, 100.6, 20000, 3.0 }, { 250.4, 180.2, 8000, 3.0 } };
+    const std::vector<uint16_t> model = Field(truth, 0, kW, 0);
+    const Result r = FindStars(model.data(), kW, kH, 2, Options {});
+    ExpectStars(r.stars, truth, 0.05);
+    for (const Star& s : r.stars)
+        EXPECT_TRUE(std::isfinite(s.snr) && s.flags == 0) << s.snr << " " << s.flags;
+    std::vector<uint16_t> dips(model.size());
+    for (size_t i = 0; i < dips.size(); ++i)
+        dips[i] = uint16_t(2 * kSky - std::min<double>(model[i], 2 * kSky));
+    const Result d = FindStars(dips.data(), kW, kH, 2, Options {});
+    EXPECT_TRUE(d.stars.empty());
+    EXPECT_EQ(d.saturation, 65535u);
 }
 
 TEST(DetectStars, FramesWithoutStarsOrRoomForAWindowReportNothing)
