@@ -1105,6 +1105,13 @@ Sky MeasureSky(const void* frame, int width, int height, int depth)
     return depth == 2 ? MakeMesh<uint16_t>(frame, width, height).sky : MakeMesh<uint32_t>(frame, width, height).sky;
 }
 
+uint32_t SaturationLevel(const void* frame, int width, int height, int depth)
+{
+    const Sky sky = MeasureSky(frame, width, height, depth);
+    const size_t n = size_t(width) * height;
+    return depth == 2 ? SaturationOf<uint16_t>(frame, n, sky) : SaturationOf<uint32_t>(frame, n, sky);
+}
+
 int NetworkRadius(const nnet::CNetwork& network)
 {
     if (network.NumLayers < 2 || network.Layers[network.NumLayers - 1]->NumNeurons != 1)

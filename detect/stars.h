@@ -37,6 +37,12 @@ struct Sky {
 // rounding of whole values). depth 2 is 16-bit, 4 is 32-bit.
 Sky MeasureSky(const void* frame, int width, int height, int depth);
 
+// The level a star's peak counts as saturated at when Options::saturation is
+// not given: the frame's highest value if at least three pixels hold it 50
+// noise deviations or more above the sky (data clipped below the type's
+// range), else full scale.
+uint32_t SaturationLevel(const void* frame, int width, int height, int depth);
+
 // Star flags, bits of Star::flags.
 enum StarFlag : unsigned {
     kEdge = 1, // the star's pixels reach the frame's border: cut, its centroid biased inward
@@ -57,9 +63,7 @@ struct Options {
     std::optional<uint32_t> startLevel;
     double minSnr = 5; // stars below are dropped
     double maxFwhm = std::numeric_limits<double>::infinity(); // stars wider are dropped
-    // Saturation level (frame value). When not given: the frame's highest
-    // value if at least three pixels hold it 50 noise deviations or more
-    // above the sky (data clipped below the type's range), else full scale.
+    // Saturation level (frame value); SaturationLevel when not given.
     std::optional<uint32_t> saturation;
     bool rejectSharp = true; // drop cosmic rays and hot pixels by their shape
     bool parallel = true; // FindStars on all cores; false: FindStars1C, the same list every run

@@ -52,8 +52,9 @@ Light ArrayLight(const double* values, int width, int height, const std::string&
         = intake::MapOnto(values, n, Doubles(name), calibration.mapping, frame.Data(), frame.invalid, true);
     if (!text.empty())
         warnings.push_back(text);
+    const std::vector<unsigned> saturated = SaturatedPixels(frame);
     Calibrate(frame, name, exposure, calibration, warnings);
-    return FindLightStars(std::move(frame), stars);
+    return FindLightStars(std::move(frame), stars, saturated);
 }
 
 ArrayStack StackArrays(const std::vector<const double*>& lights, const std::vector<const double*>& biases,

@@ -211,14 +211,29 @@ void Calibrate(intake::Frame& light, const std::string& name, std::optional<doub
         intake::DivideFlat(light, *calibration.flat, std::nullopt, warnings);
 }
 
-Light FindLightStars(intake::Frame calibrated, const detect::Options& options)
+std::vector<unsigned> SaturatedPixels(const intake::Frame& raw)
+{
+    const std::optional<uint32_t> given = intake::SaturationLevel(raw, std::nullopt);
+    const uint32_t level = given ? *given : detect::SaturationLevel(raw.Data(), raw.width, raw.height, raw.Depth());
+    std::vector<unsigned> mask((raw.Pixels() + 31) / 32, 0u);
+    bool any = false;
+    for (size_t i = 0; i < raw.Pixels(); ++i)
+        if (raw.At(i) >= level) {
+            mask[i / 32] |= 1u << (i % 32);
+            any = true;
+        }
+    return any ? mask : std::vector<unsigned> {};
+}
+
+Light FindLightStars(intake::Frame calibrated, const detect::Options& options, const std::vector<unsigned>& saturated)
 {
     detect::Options stars = options;
     stars.parallel = false; // one core, the same list every run: lights run side by side instead
     stars.largeStars = false; // registration takes point sources
     Light light;
     const detect::Result found
-        = detect::FindStars(calibrated.Data(), calibrated.width, calibrated.height, calibrated.Depth(), stars);
+        = detect::FindStars(calibrated.Data(), calibrated.width, calibrated.height, calibrated.Depth(), stars,
+            saturated.empty() ? nullptr : saturated.data());
     light.stars = Points(found.stars);
     light.noise = found.sky.noise * calibrated.mapping.scale;
     light.frame = std::move(calibrated);
@@ -443,9 +458,10 @@ std::vector<LightReport> StackFiles(const std::vector<std::string>& lights, cons
     const auto process = [&](int i) {
         Done& d = done[static_cast<size_t>(i)];
         intake::Frame frame = intake::ReadFrame(order[i], read, d.warnings);
+        const std::vector<unsigned> saturated = SaturatedPixels(frame);
         Calibrate(
             frame, order[i], exposures[i] > 0 ? std::optional(exposures[i]) : std::nullopt, calibration, d.warnings);
-        const Light light = FindLightStars(std::move(frame), options.stars);
+        const Light light = FindLightStars(std::move(frame), options.stars, saturated);
         if (i == 0) {
             reference = ReferenceOf(light, order[0], options.registration);
             cards = light.frame.cards;

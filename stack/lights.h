@@ -78,9 +78,18 @@ struct Light {
     std::vector<Point> stars;
     double noise = 0; // the sky's, physical units
 };
+// The pixels of a light as read, before calibration, at or above its
+// saturation level (its SATURATE card, else detect::SaturationLevel), one
+// bit per pixel as detect::FindStars takes a mask; empty when there are
+// none. Calibration spreads a clipped star's pixels over many values, which
+// then no longer show it saturated.
+std::vector<unsigned> SaturatedPixels(const intake::Frame& raw);
+
 // Stars as registration wants them: of about the frame's star width (not
-// the large ones), found on one core so that every run finds the same.
-Light FindLightStars(intake::Frame calibrated, const detect::Options& options);
+// the large ones), found on one core so that every run finds the same, and
+// none that touches a `saturated` pixel.
+Light FindLightStars(
+    intake::Frame calibrated, const detect::Options& options, const std::vector<unsigned>& saturated = {});
 
 // The grid and the stars every light registers onto. Throws Failure naming
 // `name` when the light has fewer stars than registration needs.

@@ -303,5 +303,34 @@ TEST(Calibrate, TakesTheBiasOffEveryMasterAndScalesTheDarkByExposure)
     EXPECT_THROW(Calibrate(light, "light", std::nullopt, calibration, warnings), intake::Error);
 }
 
+// A star clipped in the light as read (at its SATURATE, or where the data
+// pile up below full scale) is left out of registration, though a flat's
+// division spreads its clipped pixels over many values.
+TEST(FindLightStars, LeavesOutStarsSaturatedBeforeCalibration)
+{
+    starnet::Recipe recipe;
+    recipe.width = recipe.height = 200;
+    recipe.hotPixels = recipe.tracks = 0;
+    recipe.given = { { 50.3, 50.7, 3000 }, { 150.2, 60.4, 3000 }, { 60.5, 150.1, 3000 }, { 150.6, 140.3, 40000 } };
+    const starnet::Field field = starnet::MakeField(5, recipe);
+    for (const bool card : { true, false }) {
+        SCOPED_TRACE(card ? "SATURATE" : "clipped");
+        intake::Frame raw(recipe.width, recipe.height, 2);
+        for (size_t i = 0; i < raw.Pixels(); ++i)
+            raw.Set(i, card ? field.pixels[i] : std::min<uint16_t>(field.pixels[i], 20000));
+        if (card)
+            raw.cards = { "SATURATE=                15000" };
+        const std::vector<unsigned> saturated = SaturatedPixels(raw);
+        intake::Frame flattened = raw; // as a flat 10 % brighter on the right divides it
+        for (size_t i = 0; i < raw.Pixels(); ++i)
+            flattened.Set(i, uint32_t(std::lround(raw.At(i) / (1 + 0.1 * double(i % 200) / 200))));
+        EXPECT_EQ(FindLightStars(flattened, detect::Options {}).stars.size(), 4u); // not flagged saturated
+        const std::vector<Point> stars = FindLightStars(flattened, detect::Options {}, saturated).stars;
+        EXPECT_EQ(stars.size(), 3u);
+        for (const Point& p : stars)
+            EXPECT_GT(std::hypot(p.x - 150.6, p.y - 140.3), 5) << p.x << "," << p.y;
+    }
+}
+
 } // namespace
 } // namespace tamrix::stack
