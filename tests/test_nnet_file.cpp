@@ -110,7 +110,7 @@ TEST_F(NetFile, RefusedTextNamesItsLineAndFault)
     const std::string whole = Crlf(kSmall);
     const std::pair<std::string, std::string> cases[] = {
         { "", ", line: 1, Expected keyword: neural_network" },
-        { "neural_net", ", line: 1, Expected keyword: neural_network" },
+        { "neural-network\r\n", ", line: 1, Expected keyword: neural_network" },
         { "neural_network\n", ", line: 1, Expected CRLF" },
         { "neural_network\r\nversion;1", ", line: 2, Expected integer number" }, // runs to the end
         { whole.substr(0, whole.size() - 2), ", line: 12, Expected floating point number" },

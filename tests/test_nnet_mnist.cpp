@@ -87,9 +87,6 @@ TEST_F(Mnist, ALabelFewerOrOf10FailsAfterTheImagesWhichStay)
     ASSERT_NE(data_.TrainInputs, nullptr);
     EXPECT_EQ(data_.TrainInputs[1][1], 0.0f);
     EXPECT_EQ(data_.TrainOutputs, nullptr);
-    // A header with the right count but a label short.
-    CMNIST fresh;
-    EXPECT_FALSE(Load(Images(3, 1, 2, std::string(6, 0)), Labels(3, { 1, 2 }), nullptr, &fresh));
     // A label of 10 fails with the targets before it set.
     CMNIST ten;
     EXPECT_FALSE(Load(Images(3, 1, 1, { 0, 0, 0 }), Labels(3, { 4, 10, 2 }), nullptr, &ten));
@@ -108,9 +105,6 @@ TEST_F(Mnist, BadFilesAndHeadersAreRefusedBeforeAnythingIsWritten)
         { "the label file given as the image file", Labels(10, std::string(10, 1)) },
         { "a short header", Images(1, 1, 1, "x").substr(0, 15) },
         { "an image short of its pixels", Images(2, 2, 2, std::string(7, 0)) },
-        { "2^31 - 1 images in a few bytes", Images(0x7fffffff, 1, 1, "x") },
-        { "a count beyond 32-bit ints", Images(0x80000000, 1, 1, "x") },
-        { "rows x columns beyond 32 bits", Images(1, 65536, 65536, "x") },
         { "images of no pixels", Images(1000000, 0, 28, "") },
     };
     for (const auto& c : cases) {
