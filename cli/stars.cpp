@@ -80,6 +80,8 @@ void FindStarsCommand(const StarsArgs& a)
     if (a.maxFwhm)
         options.maxFwhm = *a.maxFwhm;
     options.saturation = saturation;
+    if (!frame.invalid.empty())
+        options.undefined = &frame.invalid;
     options.parallel = !a.singleThread;
     if (!a.network.empty()) {
         options.network = &net;

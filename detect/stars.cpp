@@ -318,11 +318,22 @@ struct Measurer {
     const Plane& p; // flattened
     const Plane& raw;
     const Mesh& mesh;
+    const std::vector<bool>& outside; // pixels outside the data (see Outside), or empty
     int width, height; // the frame's, without the padding
     double saturation;
     double fwhm; // the frame's
     std::vector<int> seen; // half-maximum fill scratch, one generation number per pixel
     int generation = 0;
+
+    // The pixel (x, y) of the frame, inside it, is outside the data or next to it.
+    bool Beside(int x, int y) const
+    {
+        if (outside.empty() || x < 0 || y < 0 || x >= width || y >= height)
+            return false;
+        const size_t i = size_t(y) * width + x;
+        return outside[i] || (x > 0 && outside[i - 1]) || (x + 1 < width && outside[i + 1])
+            || (y > 0 && outside[i - width]) || (y + 1 < height && outside[i + width]);
+    }
 
     bool Measure(const std::vector<size_t>& pixels, double flux, double cx, double cy, Star& s)
     {
@@ -341,7 +352,7 @@ struct Measurer {
             if (dx * dx + dy * dy <= 4 && (core == SIZE_MAX || p.v[i] > p.v[core]))
                 core = i;
             const int x = int(i % p.width) - kPad, y = int(i / p.width) - kPad;
-            edge = edge || x <= 0 || y <= 0 || x >= width - 1 || y >= height - 1;
+            edge = edge || x <= 0 || y <= 0 || x >= width - 1 || y >= height - 1 || Beside(x, y);
         }
         if (core == SIZE_MAX)
             core = top;
@@ -628,8 +639,60 @@ template <class T> uint32_t SaturationOf(const void* frame, size_t n, const Sky&
     return clipped ? uint32_t(top) : uint32_t(std::numeric_limits<T>::max());
 }
 
-template <class T> Result Find(const void* frame, int width, int height, const Options& o, const unsigned* callerMask)
+// Pixels outside the data: those the caller says are undefined (NaN or
+// BLANK in a file, which hold some stand-in value), and the fill that a
+// registered or stacked frame often puts where no exposure reached: the
+// frame's lowest value, when it fills at least 0.5 % of the frame and lies 10
+// deviations below the median of the other values. They are read as noise
+// about that median, as the padding is, so that the step at the data's edge
+// is no star and a frame mostly undefined keeps its sky's noise; a star that
+// reaches them is cut as at the frame's edge. Empty when there are none.
+template <class T>
+std::vector<bool> Outside(const void* frame, size_t n, const std::vector<bool>* undefined, std::vector<T>& filled)
 {
+    const T* px = Pixels<T>(frame);
+    auto defined = [&](size_t i) { return !undefined || !(*undefined)[i]; };
+    T low = std::numeric_limits<T>::max();
+#pragma omp parallel for reduction(min : low)
+    for (size_t i = 0; i < n; ++i)
+        if (defined(i))
+            low = std::min(low, px[i]);
+    size_t count = 0;
+#pragma omp parallel for reduction(+ : count)
+    for (size_t i = 0; i < n; ++i)
+        count += defined(i) && px[i] == low;
+    const bool candidate = count >= std::max<size_t>(64, n / 200);
+    std::vector<double> rest, deviation;
+    for (size_t i = 0; i < n; i += std::max<size_t>(1, n / 65536))
+        if (defined(i) && !(candidate && px[i] == low))
+            rest.push_back(px[i]);
+    if (rest.size() < 64)
+        return {};
+    const double median = Median(rest);
+    for (const double v : rest)
+        deviation.push_back(std::abs(v - median));
+    const double sigma = 1.4826 * Median(deviation);
+    const bool fill = candidate && low + 10 * sigma < median;
+    if (!fill && !undefined)
+        return {};
+    std::vector<bool> outside(n);
+    filled.assign(px, px + n);
+    std::mt19937 random(20261208);
+    std::normal_distribution<double> noise(median, std::max(sigma, 1e-9));
+    for (size_t i = 0; i < n; ++i)
+        if (!defined(i) || (fill && px[i] == low)) {
+            outside[i] = true;
+            filled[i] = T(std::clamp(std::round(noise(random)), 0.0, double(std::numeric_limits<T>::max())));
+        }
+    return outside;
+}
+
+template <class T>
+Result Find(const void* given, int width, int height, const Options& o, const unsigned* callerMask)
+{
+    std::vector<T> filled;
+    const std::vector<bool> outside = Outside<T>(given, size_t(width) * height, o.undefined, filled);
+    const void* frame = outside.empty() ? given : filled.data();
     Result result;
     const double full = double(std::numeric_limits<T>::max());
     const Mesh mesh = MakeMesh<T>(frame, width, height);
@@ -654,7 +717,7 @@ template <class T> Result Find(const void* frame, int width, int height, const O
                     mask[j / 32] |= 1u << (j % 32);
             }
 
-    Measurer measurer { original, raw, mesh, width, height, double(saturation), result.fwhm, {}, 0 };
+    Measurer measurer { original, raw, mesh, outside, width, height, double(saturation), result.fwhm, {}, 0 };
     std::vector<Star> stars;
     auto keep
         = [&](const std::vector<Report>& reports, const std::vector<std::vector<size_t>>& groups, unsigned flags) {

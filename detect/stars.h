@@ -65,6 +65,11 @@ struct Options {
     double maxFwhm = std::numeric_limits<double>::infinity(); // stars wider are dropped
     // Saturation level (frame value); SaturationLevel when not given.
     std::optional<uint32_t> saturation;
+    // Pixels without data (NaN or BLANK in a file; width x height, or
+    // null): read as sky noise, a star that reaches them flagged kEdge. A
+    // frame's lowest value filling part of it far below the sky (the corners
+    // a registration left uncovered) is taken as such too.
+    const std::vector<bool>* undefined = nullptr;
     bool rejectSharp = true; // drop cosmic rays and hot pixels by their shape
     bool parallel = true; // FindStars on all cores; false: FindStars1C, the same list every run
     // Also look for stars too large for the first window (passes of the

@@ -162,6 +162,17 @@ TEST_F(Cli, StarsFindsBothStarsAndWritesTheCsvAndOneBasedDs9Regions)
     for (flags.clear(), std::getline(out, line); std::getline(out, line);)
         flags += line.substr(line.rfind(',') + 1) + ",";
     EXPECT_EQ(flags, "0,0,");
+    // NaN over 70 % of a frame is no sky: the star it covers is gone, the other found alone.
+    WriteSky(dir / "wide.fits", 256, 192, 1000, 3, { { 60.3, 90.6, 3000, 1.2 }, { 200.8, 100.2, 3000, 1.2 } });
+    FitsImage sky = ReadFits(dir / "wide.fits");
+    for (size_t i = 0; i < sky.physical.size(); ++i)
+        if (i % 256 < 180)
+            sky.physical[i] = NAN;
+    FitsLayout layout { 256, 192 };
+    layout.bitpix = -32;
+    WriteFits(dir / "nan.fits", layout, sky.physical);
+    const std::string list = Ok({ "stars", dir / "nan.fits" }).out;
+    EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 2) << list;
 }
 
 std::string StarList(double dx, double dy, int count)

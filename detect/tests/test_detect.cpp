@@ -255,6 +255,43 @@ TEST(DetectStars, FindsTheSameStarsInA32BitFrameStoredAroundTwoToThe31)
     }
 }
 
+// Pixels outside the data: a registered frame's uncovered corner filled
+// with 0, and more than half a frame undefined (NaN in its file) and held at
+// the sky's level. Their edge is no star to either detector, and a star
+// that it cuts is flagged as one at the frame's edge.
+TEST(DetectStars, PixelsOutsideTheDataAreNoStarsAndCutTheirs)
+{
+    std::vector<Truth> truth;
+    for (int i = 0; i < 18; ++i)
+        truth.push_back({ 40.3 + 60 * (i % 6), 60.6 + 80 * (i / 6), 2e4, 3.0 });
+    nnet::CNetwork net;
+    const Options network = Shipped(net);
+    for (const auto& [edge, value, undefined] : { std::tuple { 160, 0, false }, { 380, 1000, true } }) {
+        std::vector<uint16_t> frame = Field(truth, 9);
+        std::vector<bool> outside(frame.size());
+        for (size_t i = 0; i < frame.size(); ++i)
+            if (int(i % kW) + int(i / kW) < edge) {
+                frame[i] = uint16_t(value);
+                outside[i] = true;
+            }
+        for (Options o : { Options {}, network }) {
+            o.undefined = undefined ? &outside : nullptr;
+            const Result r = FindStars(frame.data(), kW, kH, 2, o);
+            size_t expected = 0;
+            for (const Truth& t : truth) {
+                const double beyond = t.x + t.y - edge; // the star's centre from the edge, times sqrt(2)
+                if (beyond < -10)
+                    continue;
+                ++expected;
+                const Star* s = Near(r.stars, t.x, t.y, 1.5);
+                ASSERT_NE(s, nullptr) << t.x << "," << t.y;
+                EXPECT_EQ(s->flags, beyond < 10 ? kEdge : 0u) << t.x << "," << t.y;
+            }
+            EXPECT_EQ(r.stars.size(), expected) << edge << (o.network ? " network" : "");
+        }
+    }
+}
+
 // A model frame: its sky's deviation is the rounding's, not 0, so a star's
 // SNR is a number, and a flat sky at the frame's top (a frame of dips) is
 // not taken for a saturation level.
