@@ -48,7 +48,8 @@ struct MeasuredStar {
 
 py::array DetectStars(py::handle image, py::handle startSigma, py::handle startLevel, py::handle nsigma,
                       py::handle neighbours, py::handle halfSize, py::handle minSnr, py::handle maxFwhm,
-                      py::handle saturation, py::handle mask, bool parallel, py::handle network, py::handle level)
+                      py::handle saturation, py::handle mask, py::handle undefined, bool parallel, py::handle network,
+                      py::handle level)
 {
     const Frame frame = FrameArg(image, "image");
     const long long full = frame.depth == 2 ? UINT16_MAX : UINT32_MAX;
@@ -68,6 +69,12 @@ py::array DetectStars(py::handle image, py::handle startSigma, py::handle startL
     }
     if (!saturation.is_none())
         o.saturation = static_cast<uint32_t>(IntArg(saturation, "saturation", 1, full));
+    std::vector<bool> outside;
+    if (!undefined.is_none()) {
+        const bool* flags = PixelFlags(undefined, "undefined", frame);
+        outside.assign(flags, flags + frame.Pixels());
+        o.undefined = &outside;
+    }
     o.parallel = parallel;
     std::optional<Network::Use> use;
     if (!network.is_none()) {
@@ -109,9 +116,9 @@ void BindStars(py::module_& m)
     m.def("detect_stars", &DetectStars, py::arg("image"), py::kw_only(), py::arg("start_sigma") = detect::Options{}.startSigma,
           py::arg("start_level") = py::none(), py::arg("nsigma") = 4.0, py::arg("neighbours") = 2,
           py::arg("half_size") = py::none(), py::arg("min_snr") = detect::Options{}.minSnr, py::arg("max_fwhm") = py::none(),
-          py::arg("saturation") = py::none(), py::arg("mask") = py::none(), py::arg("parallel") = true,
-          py::arg("network") = py::none(), py::arg("level") = py::none(),
-          R"doc(detect_stars(image, *, start_sigma=4.0, start_level=None, nsigma=4.0, neighbours=2, half_size=None, min_snr=5.0, max_fwhm=None, saturation=None, mask=None, parallel=True, network=None, level=None)
+          py::arg("saturation") = py::none(), py::arg("mask") = py::none(), py::arg("undefined") = py::none(),
+          py::arg("parallel") = true, py::arg("network") = py::none(), py::arg("level") = py::none(),
+          R"doc(detect_stars(image, *, start_sigma=4.0, start_level=None, nsigma=4.0, neighbours=2, half_size=None, min_snr=5.0, max_fwhm=None, saturation=None, mask=None, undefined=None, parallel=True, network=None, level=None)
 
 Find stars with settings taken from the frame, as `tamrix stars` does.
 
@@ -141,6 +148,11 @@ saturation : int, optional
     dtype's range are; else the dtype's largest value).
 mask : 2-D bool array of the image's shape, optional
     Pixels excluded beforehand. Not modified.
+undefined : 2-D bool array of the image's shape, optional
+    Pixels without data (NaN before to_frame, say): read as sky noise, and
+    a star that reaches them is flagged at the edge. The image's lowest
+    value filling part of it far below the sky (a registered frame's
+    uncovered corners) is taken as undefined too.
 parallel : bool
     False gives the same list on every run.
 network : Network, optional

@@ -5,6 +5,7 @@
 #include "args.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace tamrix::python {
@@ -38,6 +39,10 @@ void CollectStar(void* context, int x, int y, double cx, double cy, double flux,
 // The claim mask of a frame: one bit per pixel, bit i % 32 of word i / 32 for
 // pixel i = y * width + x, seeded from an optional bool array of the frame's
 // shape.
+// A 2-D C-contiguous bool array of the frame's shape (TypeError or
+// ValueError naming `name` otherwise), borrowed from `flags`.
+const bool* PixelFlags(py::handle flags, const std::string& name, const Frame& frame);
+
 class ClaimMask {
 public:
     ClaimMask(const Frame& frame, py::handle mask);

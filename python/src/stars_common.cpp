@@ -32,20 +32,25 @@ py::array StarList::ToArray() const
     return array;
 }
 
+const bool* PixelFlags(py::handle flags, const std::string& name, const Frame& frame)
+{
+    if (!py::isinstance<py::array_t<bool>>(flags))
+        throw py::type_error(name + " must be a numpy.ndarray of dtype bool");
+    auto array = py::reinterpret_borrow<py::array>(flags);
+    if (array.ndim() != 2 || array.shape(0) != frame.height || array.shape(1) != frame.width)
+        throw py::value_error(name + " must be a 2-D array of the image's shape");
+    if (!(array.flags() & py::array::c_style))
+        throw py::value_error(name + " must be C-contiguous");
+    return static_cast<const bool*>(array.data());
+}
+
 ClaimMask::ClaimMask(const Frame& frame, py::handle mask)
     : width_(frame.width)
     , height_(frame.height)
 {
     if (!mask.is_none()) {
-        if (!py::isinstance<py::array_t<bool>>(mask))
-            throw py::type_error("mask must be a numpy.ndarray of dtype bool");
-        auto array = py::reinterpret_borrow<py::array>(mask);
-        if (array.ndim() != 2 || array.shape(0) != height_ || array.shape(1) != width_)
-            throw py::value_error("mask must be a 2-D array of the image's shape");
-        if (!(array.flags() & py::array::c_style))
-            throw py::value_error("mask must be C-contiguous");
-        seed_ = static_cast<const bool*>(array.data());
-        seedArray_ = array;
+        seed_ = PixelFlags(mask, "mask", frame);
+        seedArray_ = py::reinterpret_borrow<py::object>(mask);
     }
     words_.assign((frame.Pixels() + 31) / 32, 0u);
 }

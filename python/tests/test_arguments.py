@@ -115,6 +115,8 @@ REFUSALS = [
     (lambda: stars(nsigma=float("nan")), ValueError, "nsigma must be finite"),
     (lambda: stars(mask=np.zeros((4, 4), np.uint8)), TypeError, "mask must be a numpy.ndarray of dtype bool"),
     (lambda: stars(mask=np.zeros((4, 5), bool)), ValueError, "mask must be a 2-D array of the image's shape"),
+    (lambda: tamrix.detect_stars(Z44, undefined=np.zeros((4, 5), bool)), ValueError,
+     "undefined must be a 2-D array of the image's shape"),
     (lambda: tamrix.find_stars_nn(Z44, tamrix.Network([9, 1]), half_size=2, level=0.5), ValueError,
      "network must have 25 inputs"),
     (lambda: tamrix.find_stars_nn(Z44, tamrix.Network([9, 2]), half_size=1, level=0.5), ValueError,

@@ -48,6 +48,13 @@ def test_detect_stars_takes_its_settings_from_the_frame_and_measures_each_star()
     excluded[22, 62] = True
     assert len(tamrix.detect_stars(image, mask=excluded)) == len(STARS) - 1
     assert excluded.sum() == 1  # not modified
+    # Pixels without data over 70 % of the frame, held at the sky's level,
+    # are no sky: the star left keeps its SNR.
+    undefined = np.zeros(image.shape, bool)
+    undefined[:, :77] = True
+    held = np.where(undefined, np.median(image), image).astype(np.uint16)
+    left = tamrix.detect_stars(held, undefined=undefined, parallel=False)
+    assert len(left) == 1 and left["snr"][0] == pytest.approx(stars["snr"][stars["cx"] > 77][0], rel=0.1)
     never = tamrix.Network([121, 1])  # rates every window 1 / (1 + e^10)
     never.set_weights(1, np.zeros((1, 121), np.float32), np.full(1, -10, np.float32))
     assert len(tamrix.detect_stars(image, network=never, level=0.5)) == 0
