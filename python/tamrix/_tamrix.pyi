@@ -84,7 +84,7 @@ def fill_frame_with_polynoms(frame: _Frame, coefficients_x: Sequence[float],
 def detect_stars(image: _Frame, *, start_sigma: float = 4.0, start_level: int | None = None, nsigma: float = 4.0,
                  neighbours: int = 2, half_size: int | None = None, min_snr: float = 5.0,
                  max_fwhm: float | None = None, saturation: int | None = None, mask: _Mask | None = None,
-                 parallel: bool = True, network: Network | None = None,
+                 undefined: _Mask | None = None, parallel: bool = True, network: Network | None = None,
                  level: float | None = None) -> npt.NDArray[np.void]: ...
 def register(frames: Sequence[_Frame], *, reference: int = 0, brightest: int = 50, tolerance: float = 2.0,
              min_matches: int = 6, max_rms: float = 1.0, distortion: bool = False
