@@ -687,8 +687,7 @@ std::vector<bool> Outside(const void* frame, size_t n, const std::vector<bool>* 
     return outside;
 }
 
-template <class T>
-Result Find(const void* given, int width, int height, const Options& o, const unsigned* callerMask)
+template <class T> Result Find(const void* given, int width, int height, const Options& o, const unsigned* callerMask)
 {
     std::vector<T> filled;
     const std::vector<bool> outside = Outside<T>(given, size_t(width) * height, o.undefined, filled);

@@ -231,9 +231,8 @@ Light FindLightStars(intake::Frame calibrated, const detect::Options& options, c
     stars.parallel = false; // one core, the same list every run: lights run side by side instead
     stars.largeStars = false; // registration takes point sources
     Light light;
-    const detect::Result found
-        = detect::FindStars(calibrated.Data(), calibrated.width, calibrated.height, calibrated.Depth(), stars,
-            saturated.empty() ? nullptr : saturated.data());
+    const detect::Result found = detect::FindStars(calibrated.Data(), calibrated.width, calibrated.height,
+        calibrated.Depth(), stars, saturated.empty() ? nullptr : saturated.data());
     light.stars = Points(found.stars);
     light.noise = found.sky.noise * calibrated.mapping.scale;
     light.frame = std::move(calibrated);

@@ -24,8 +24,7 @@ struct Truth {
 
 // Gaussian stars over a sky of kSky with Gaussian noise of `sigma`, three
 // times that from column `noisyFrom` on, clipped at 65535.
-std::vector<uint16_t> Field(
-    const std::vector<Truth>& stars, uint32_t seed, int noisyFrom = kW, double sigma = kNoise)
+std::vector<uint16_t> Field(const std::vector<Truth>& stars, uint32_t seed, int noisyFrom = kW, double sigma = kNoise)
 {
     std::mt19937 random(seed);
     std::normal_distribution<double> noise;
