@@ -673,7 +673,7 @@ std::vector<bool> Outside(const void* frame, size_t n, const std::vector<bool>* 
         deviation.push_back(std::abs(v - median));
     const double sigma = 1.4826 * Median(deviation);
     const bool fill = candidate && low + 10 * sigma < median;
-    if (!fill && !undefined)
+    if (!fill && (!undefined || std::find(undefined->begin(), undefined->end(), true) == undefined->end()))
         return {};
     std::vector<bool> outside(n);
     filled.assign(px, px + n);
