@@ -662,23 +662,31 @@ std::vector<bool> Outside(const void* frame, size_t n, const std::vector<bool>* 
     for (size_t i = 0; i < n; ++i)
         count += defined(i) && px[i] == low;
     const bool candidate = count >= std::max<size_t>(64, n / 200);
-    std::vector<double> rest, deviation;
-    for (size_t i = 0; i < n; i += std::max<size_t>(1, n / 65536))
-        if (defined(i) && !(candidate && px[i] == low))
+    // The rest's median and spread, and its noise from the differences of
+    // neighbours along rows (which a gradient or a galaxy does not widen).
+    std::vector<double> rest, deviation, steps;
+    auto data = [&](size_t i) { return defined(i) && !(candidate && px[i] == low); };
+    for (size_t i = 0; i + 1 < n; i += std::max<size_t>(1, n / 65536))
+        if (data(i)) {
             rest.push_back(px[i]);
-    if (rest.size() < 64)
+            if (data(i + 1))
+                steps.push_back(double(px[i + 1]) - double(px[i]));
+        }
+    if (rest.size() < 64 || steps.size() < 64)
         return {};
     const double median = Median(rest);
     for (const double v : rest)
         deviation.push_back(std::abs(v - median));
-    const double sigma = 1.4826 * Median(deviation);
-    const bool fill = candidate && low + 10 * sigma < median;
+    const bool fill = candidate && low + 10 * 1.4826 * Median(deviation) < median;
     if (!fill && (!undefined || std::find(undefined->begin(), undefined->end(), true) == undefined->end()))
         return {};
     std::vector<bool> outside(n);
     filled.assign(px, px + n);
     std::mt19937 random(20261208);
-    std::normal_distribution<double> noise(median, std::max(sigma, 1e-9));
+    const double step = Median(steps);
+    for (double& v : steps)
+        v = std::abs(v - step);
+    std::normal_distribution<double> noise(median, std::max(1.4826 * Median(steps) / std::sqrt(2.0), 1e-9));
     for (size_t i = 0; i < n; ++i)
         if (!defined(i) || (fill && px[i] == low)) {
             outside[i] = true;

@@ -230,6 +230,8 @@ Light FindLightStars(intake::Frame calibrated, const detect::Options& options, c
     detect::Options stars = options;
     stars.parallel = false; // one core, the same list every run: lights run side by side instead
     stars.largeStars = false; // registration takes point sources
+    if (!calibrated.invalid.empty())
+        stars.undefined = &calibrated.invalid; // NaN or BLANK: no sky
     Light light;
     const detect::Result found = detect::FindStars(calibrated.Data(), calibrated.width, calibrated.height,
         calibrated.Depth(), stars, saturated.empty() ? nullptr : saturated.data());

@@ -87,7 +87,7 @@ std::vector<unsigned> SaturatedPixels(const intake::Frame& raw);
 
 // Stars as registration wants them: of about the frame's star width (not
 // the large ones), found on one core so that every run finds the same, and
-// none that touches a `saturated` pixel.
+// none that touches a `saturated` pixel; its undefined pixels are no sky.
 Light FindLightStars(
     intake::Frame calibrated, const detect::Options& options, const std::vector<unsigned>& saturated = {});
 
