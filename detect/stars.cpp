@@ -662,6 +662,9 @@ std::vector<bool> Outside(const void* frame, size_t n, const std::vector<bool>* 
     for (size_t i = 0; i < n; ++i)
         count += defined(i) && px[i] == low;
     const bool candidate = count >= std::max<size_t>(64, n / 200);
+    const bool marked = undefined && std::find(undefined->begin(), undefined->end(), true) != undefined->end();
+    if (!candidate && !marked)
+        return {}; // most frames: nothing to sample
     // The rest's median and spread, and its noise from the differences of
     // neighbours along rows (which a gradient or a galaxy does not widen).
     std::vector<double> rest, deviation, steps;
@@ -678,7 +681,7 @@ std::vector<bool> Outside(const void* frame, size_t n, const std::vector<bool>* 
     for (const double v : rest)
         deviation.push_back(std::abs(v - median));
     const bool fill = candidate && low + 10 * 1.4826 * Median(deviation) < median;
-    if (!fill && (!undefined || std::find(undefined->begin(), undefined->end(), true) == undefined->end()))
+    if (!fill && !marked)
         return {};
     std::vector<bool> outside(n);
     filled.assign(px, px + n);
