@@ -159,25 +159,10 @@ FitsImage ReadFits(const std::string& path)
     return image;
 }
 
-std::string FitsImage::Key(const std::string& name) const
+bool FitsImage::HasCard(const std::string& part) const
 {
-    for (const std::string& card : cards)
-        if (card.size() > 10 && card.compare(0, name.size(), name) == 0 && card[name.size()] == ' '
-            && card.find('=') == 8)
-            return card.substr(10);
-    return "";
-}
-
-bool FitsImage::HasCard(const std::string& start) const
-{
-    return std::any_of(cards.begin(), cards.end(), [&](const std::string& c) { return c.rfind(start, 0) == 0; });
-}
-
-bool FitsImage::HasHistory(const std::string& text) const
-{
-    return std::any_of(cards.begin(), cards.end(), [&](const std::string& card) {
-        return card.compare(0, 8, "HISTORY ") == 0 && card.find(text) != std::string::npos;
-    });
+    return std::any_of(
+        cards.begin(), cards.end(), [&](const std::string& c) { return c.find(part) != std::string::npos; });
 }
 
 std::string ReadAll(int fd)

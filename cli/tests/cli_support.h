@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <ostream>
@@ -32,23 +33,14 @@ Result Ok(const std::vector<std::string>& args);
 // Whether `text` holds `part`, showing the whole text either way.
 ::testing::AssertionResult Has(const std::string& text, const std::string& part);
 
-using Scratch = test::ScratchDir;
 using test::ReadFile;
 using test::WriteFile;
 using Values = std::vector<uint32_t>;
+const double kNaN = std::nan("");
 
 // Every test runs in a scratch folder of its own.
 struct Cli : ::testing::Test {
-    Scratch dir;
-};
-template <typename Param> struct CliParamTest : ::testing::TestWithParam<Param> {
-    Scratch dir;
-};
-
-// Names parameterised cases after their `name` field (which a friend
-// PrintTo of each case also gives, for stable names in test lists).
-struct ByName {
-    template <typename Info> std::string operator()(const Info& info) const { return info.param.name; }
+    test::ScratchDir dir;
 };
 
 // Writes a FITS image: bitpix as in the header (8, 16, 32, 64, -32, -64),
@@ -74,10 +66,6 @@ inline void WriteU16(const std::string& path, int width, int height, const Value
 {
     WriteFits(path, { width, height, 0, 16, 32768 }, { values.begin(), values.end() });
 }
-inline void WriteU32(const std::string& path, int width, int height, const Values& values)
-{
-    WriteFits(path, { width, height, 0, 32, 2147483648.0 }, { values.begin(), values.end() });
-}
 
 // A 16-bit sky of a level and Gaussian noise holding only the given stars,
 // with the header cards given.
@@ -98,17 +86,9 @@ struct FitsImage {
     int bitpix = 0;
     std::vector<double> physical; // NaN where undefined
     std::vector<std::string> cards;
-    std::string Key(const std::string& name) const; // value text of a keyword, "" when absent
-    bool HasCard(const std::string& start) const;
-    bool HasHistory(const std::string& text) const;
+    bool HasCard(const std::string& part) const; // whether a card holds the text
 };
 FitsImage ReadFits(const std::string& path);
-
-// One bad line of a text input (star list, field file) and the problem the
-// message must name.
-struct BadLine {
-    std::string line, problem;
-};
 
 // A failed run: its status and one message line that names the file and the
 // problem.

@@ -1,9 +1,6 @@
 // End-to-end: combine and stack (their refusals are in the table of
 // test_cli_files.cpp).
 #include "cli_support.h"
-#include "tools/star_fields.h"
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
@@ -11,8 +8,6 @@
 
 namespace tamrix::clitest {
 namespace {
-
-const double kNaN = std::nan("");
 
 // Three 4 x 1 frames of three kinds (floating point with an undefined pixel,
 // tile-compressed, gzip'd) through one mapping: an outlier among three is
@@ -32,9 +27,9 @@ TEST_F(Cli, CombineClipsOneOutlierAmongThreeInPhysicalUnits)
     const FitsImage master = ReadFits(dir / "m.fits");
     EXPECT_EQ(master.bitpix, -32);
     EXPECT_EQ(master.physical, (std::vector<double> { 10, 21, double(float(24.5 / 3)), -100 }));
-    for (const std::string card : { "NCOMBINE=                    3 /", "OBJECT  = 'dark    '" })
+    for (const std::string card : { "NCOMBINE=                    3 /", "OBJECT  = 'dark    '",
+             "HISTORY tamrix combine: sigma-clip of 3 frames, bounds 3,3 sigma" })
         EXPECT_TRUE(master.HasCard(card)) << card;
-    EXPECT_TRUE(master.HasHistory("tamrix combine: sigma-clip of 3 frames, bounds 3,3 sigma"));
     EXPECT_EQ(ReadFits(dir / "r.fits").physical, (std::vector<double> { 1, 0, 0, 0 }));
 }
 
@@ -87,9 +82,7 @@ TEST_F(Cli, StackGivesTheReferenceCropBackFromCalibratedShiftedLights)
     stack({ "-o", dir / "out.fits", "--report", dir / "r.csv", "--coverage", dir / "c.fits" });
 
     const FitsImage out = ReadFits(dir / "out.fits");
-    EXPECT_EQ(out.bitpix, -32);
-    for (const std::string card : { "NCOMBINE=                    3 /", "OBJECT  = 'field   '" })
-        EXPECT_TRUE(out.HasCard(card)) << card;
+    EXPECT_TRUE(out.HasCard("OBJECT  = 'field   '")); // the rest of the header is combine's
     // Transform takes positions to 1/64 pixel: a shift found a hair short of
     // a whole pixel mixes in 1/64 of the neighbour; the shaded lights were
     // rounded to whole counts.
@@ -120,8 +113,7 @@ TEST_F(Cli, StackGivesTheReferenceCropBackFromCalibratedShiftedLights)
     for (int k = 0; k < 3; ++k) {
         const std::vector<std::string>& row = table[k + 1];
         ASSERT_EQ(row.size(), 11u);
-        EXPECT_EQ(row[0], dir / ("l" + std::to_string(k) + ".fits"));
-        EXPECT_EQ(row[1], "stacked");
+        EXPECT_EQ(row[0] + "," + row[1], dir / ("l" + std::to_string(k) + ".fits,stacked"));
         EXPECT_GE(std::stod(row[3]), 10) << row[3];
         EXPECT_NEAR(std::stod(row[7]), offsets[1][0] - offsets[k][0], 0.05) << row[7];
         EXPECT_NEAR(std::stod(row[10]), offsets[1][1] - offsets[k][1], 0.05) << row[10];
