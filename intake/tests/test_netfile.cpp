@@ -2,7 +2,7 @@
 // shortest file of a shape against what SaveNet writes.
 #include "intake/netfile.h"
 
-#include "nnet.h"
+#include "nnet_support.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -21,16 +21,14 @@ namespace {
 // A network of these sizes, every value 0, as SaveNet writes it into `path`.
 std::string SavedZeros(const std::vector<int>& sizes, const std::string& path)
 {
-    nnet::CNetwork net;
-    net.SIMDlevel = nnet::SIMD_NONE;
-    net.Init(static_cast<int>(sizes.size()), sizes.data());
-    for (int i = 1; i < net.NumLayers; ++i)
+    const auto net = nnet::test::Build(nnet::SIMD_NONE, sizes);
+    for (int i = 1; i < net->NumLayers; ++i)
         for (int j = 0; j < sizes[i]; ++j) {
-            net.Layers[i]->Biases[j] = 0.0f;
-            std::fill_n(net.Layers[i]->Weights[j], sizes[i - 1], 0.0f);
+            net->Layers[i]->Biases[j] = 0.0f;
+            std::fill_n(net->Layers[i]->Weights[j], sizes[i - 1], 0.0f);
         }
     char message[200] = {};
-    EXPECT_TRUE(net.SaveNet(1000, path.c_str(), 199, message)) << message;
+    EXPECT_TRUE(net->SaveNet(1000, path.c_str(), 199, message)) << message;
     return tamrix::test::ReadFile(path);
 }
 

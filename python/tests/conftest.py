@@ -1,12 +1,6 @@
 """Shared helpers of the tamrix Python tests."""
 
 import numpy as np
-import pytest
-
-
-@pytest.fixture
-def rng():
-    return np.random.default_rng(20261206)
 
 
 def star_field(shape, stars, sky=800.0, noise=10.0, sigma=1.3, peak=6000.0, seed=3, dtype=np.uint16):

@@ -2,7 +2,7 @@
 uint32, or TypeError / ValueError naming the parameter. Inputs in another byte
 order or layout are copied; frames that are written must be native and
 C-contiguous. One checker does it for every binding: each rule is shown
-once, on one of them."""
+once, on one of them, beside every binding's own refusals."""
 
 import numpy as np
 import pytest
@@ -45,6 +45,9 @@ Z20, NET = np.zeros((20, 20), np.uint16), tamrix.Network([3, 2])
 X10, T9 = np.zeros((10, 3), np.float32), np.zeros((9, 2), np.float32)
 BUFFER = np.zeros((16, 8), np.uint16)
 GOOD32 = GOOD.astype(U32)
+LIGHTS = [Z44, Z44]
+STRAY = np.random.default_rng(1).normal(100, 5, (64, 64))  # sky whose one stray value leaves it a single step
+STRAY[3, 5] = 1e30
 
 
 def stars(**options):
@@ -70,14 +73,11 @@ REFUSALS = [
     (lambda: tamrix.bin(GOOD, 2), TypeError, ""),
     (lambda: tamrix.bin(GOOD, bin_x=2, out=np.zeros((3, 4), U16)), TypeError, "out must have dtype uint32"),
     (lambda: tamrix.bin(GOOD32, bin_x=1, out=GOOD32), ValueError, "out must not share memory with image"),
-    # Calibration.
     (lambda: tamrix.flat(Z44, Z44, level=0.0), ValueError, "level"),
     (lambda: tamrix.flat(Z44, Z44, level=65536.0), ValueError, "level"),
-    # Median.
     (lambda: tamrix.median(np.zeros((4, 5), U16), radius=5), ValueError, r"radius must be in 0 \.\. 4"),
     (lambda: tamrix.median(Z44, radius=1, low=0), ValueError, "low and high apply to uint32 frames only"),
     (lambda: tamrix.median(Z44.astype(U32), radius=1, low=10, high=9), ValueError, "low must not be above high"),
-    # Display.
     (lambda: tamrix.create_mono_dib(Z44, low=100, high=200), ValueError, "lut is needed when high > low"),
     (lambda: tamrix.create_mono_dib(Z44, low=100, high=200, shift=2, lut=np.zeros(24, np.uint8)), ValueError,
      r"lut must have at least \(\(high - 1 - low\) >> shift\) \+ 1 = 25 entries"),
@@ -86,7 +86,6 @@ REFUSALS = [
     (lambda: tamrix.create_mono_dib(Z44[:3, :3], low=0, high=1, out=np.zeros((3, 3), np.uint8)), ValueError,
      r"out must have shape \(3, 4\)"),
     (lambda: tamrix.create_color_dib(Z44, Z44, Z44, low=(0, 0), high=0), ValueError, "low must be one value or three"),
-    # Geometry.
     (lambda: tamrix.resample(Z44[:2], fx=2, out=np.zeros((4, 5), U16)), ValueError, r"out must have shape \(4, 8\)"),
     (lambda: tamrix.resample(Z44, fx=2**20, fy=2**20), ValueError, r"2\^31 bytes"),
     (lambda: tamrix.transform(Z44, matrix=np.eye(3)), ValueError, r"matrix must have shape \(2, 3\)"),
@@ -97,20 +96,17 @@ REFUSALS = [
     (lambda: tamrix.sub_pixel_shift(Z44, dx=0, dy=0, weights=(1, 0, -1, 0), divisor=1), ValueError, r"weights\[2\]"),
     (lambda: tamrix.sub_pixel_shift(Z44, dx=0, dy=0, weights=(1, 0, 0), divisor=1), TypeError,
      "weights must be four integers"),
-    # Statistics and windows.
     (lambda: tamrix.calculate_area_statistics(np.zeros((8, 10), U16), x=-1), ValueError, r"x must be in 0 \.\. 9"),
     (lambda: tamrix.calculate_area_statistics(np.zeros((0, 10), U16)), ValueError, "image has no pixels"),
     (lambda: tamrix.sub_frame_to_vector(Z10_12, x=1, y=5, radius=2), ValueError, r"x must be in 2 \.\. 9"),
     (lambda: tamrix.sub_frame_to_vector(Z10_12, x=5, y=5, radius=2, out=np.zeros(24, np.float32)),
      ValueError, "out must be a writable contiguous 1-D array of 25 floats"),
-    # Surfaces.
     (lambda: tamrix.fit_surface(np.zeros((5, 3))), ValueError, r"points must have shape \(n, 4\)"),
     (lambda: tamrix.fit_surface(np.array([["a", "b", "c", "d"]])), TypeError, "points must hold real numbers"),
     (lambda: tamrix.fill_frame_with_polynom(Z44, [1.0] * 9), ValueError, "coefficients must hold 10 coefficients"),
     (lambda: tamrix.fill_frame_with_polynoms(Z44, [0.0] * 10, ["a"] * 10), TypeError,
      "coefficients_y must hold real numbers"),
     (lambda: tamrix.fill_frame_with_polynom(readonly(Z44), [0.0] * 10), ValueError, "frame must be a writable"),
-    # Stars.
     (lambda: stars(half_size=26), ValueError, r"half_size must be in 2 \.\. 25"),
     (lambda: stars(nsigma=float("nan")), ValueError, "nsigma must be finite"),
     (lambda: stars(mask=np.zeros((4, 4), np.uint8)), TypeError, "mask must be a numpy.ndarray of dtype bool"),
@@ -133,10 +129,25 @@ REFUSALS = [
     (lambda: NET.learn(X10, X10, batch_size=2, learning_rate=0.1), ValueError, "targets must have 2 values per row"),
     (lambda: NET.learn(X10, T9, batch_size=2, learning_rate=0.1), ValueError, "same number of rows"),
     (lambda: tamrix.Network([3]).learn(X10, X10, batch_size=2, learning_rate=0.1), ValueError, "at least two layers"),
-    # The value mapping.
     (lambda: tamrix.to_frame(np.zeros((2, 2), np.int64)), ValueError, r"range=\(low, high\)"),
     (lambda: tamrix.to_frame(np.zeros((2, 2), np.complex64)), TypeError, "integers or floating-point"),
     (lambda: tamrix.from_frame(np.zeros((2, 2), U16), 0, 0), ValueError, "scale"),
+    # Combining and stacking, and the stack layer's refusals.
+    (lambda: tamrix.combine([]), ValueError, "frames must hold at least one frame"),
+    (lambda: tamrix.combine([Z44, np.zeros((4, 5))]), ValueError, r"frames\[1\] has shape \(4, 5\)"),
+    (lambda: tamrix.combine(Z44), ValueError, "not a 2-D array"),
+    (lambda: tamrix.combine([np.zeros((2, 2), np.complex64)]), TypeError, r"frames\[0\] must hold"),
+    (lambda: tamrix.combine([Z44], method="average"), ValueError, "method: 'average' is not a method"),
+    (lambda: tamrix.combine([Z44], sigma=(3, 0)), ValueError, "sigma: both bounds must be positive"),
+    (lambda: tamrix.stack(LIGHTS, darks=[np.zeros((2, 3))]), ValueError, "darks must have the lights' shape"),
+    (lambda: tamrix.stack(LIGHTS, flats=["a"]), TypeError, r"flats\[0\] must hold"),
+    (lambda: tamrix.stack(LIGHTS, reference=2), ValueError, r"reference must be in 0 \.\. 1"),
+    (lambda: tamrix.stack(LIGHTS, darks=LIGHTS, exposures=[1, 1]), ValueError, "give both or neither"),
+    (lambda: tamrix.stack(LIGHTS, exposures=[1, 1], dark_exposure=1), ValueError, "give darks too"),
+    (lambda: tamrix.stack(LIGHTS, darks=LIGHTS, exposures=[1], dark_exposure=1), ValueError, "one exposure time per"),
+    (lambda: tamrix.stack(LIGHTS, darks=LIGHTS, exposures=[1, 0], dark_exposure=1), ValueError, "above 0 seconds"),
+    (lambda: tamrix.stack(LIGHTS), ValueError, r"lights\[0\]: the reference has 0 usable stars"),
+    (lambda: tamrix.stack([STRAY, STRAY]), ValueError, r"but a few reach 0 to 1e\+30 and leave them too few steps"),
 ]
 
 
