@@ -14,8 +14,6 @@ using namespace nnet::test;
 
 namespace {
 
-// ---- A literal reference of each layer class --------------------------------------
-
 // Products of one block of `width` inputs reduced as the class does: one by
 // one (width 1), (p0 + p1) + (p2 + p3) (width 4), or the same tree one level
 // deeper (width 8).
@@ -61,8 +59,6 @@ std::vector<float> Infer(CNetwork& net, const std::vector<float>& input)
     return out;
 }
 
-// ---- Agreement across block edges ---------------------------------------------------
-
 using Shape = std::tuple<TSIMDlevel, int, int>; // level, inputs, neurons
 
 class BlockEdges : public ::testing::TestWithParam<Shape> { };
@@ -74,8 +70,7 @@ TEST_P(BlockEdges, EachClassMatchesItsLiteralReferenceExactly)
     const auto [level, m, n] = GetParam();
     auto net = Build(level, { m, n, 3 }, 100 + m * 31 + n);
     const auto input = RandomVector(m, m + n, -2.0f, 2.0f);
-    const auto out = Infer(*net, input);
-    EXPECT_EQ(out, ReferenceInfer(*net, input, level));
+    EXPECT_EQ(Infer(*net, input), ReferenceInfer(*net, input, level));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, BlockEdges,
@@ -86,34 +81,21 @@ INSTANTIATE_TEST_SUITE_P(Sizes, BlockEdges,
             + std::to_string(std::get<2>(info.param));
     });
 
-// ---- Exact outputs ------------------------------------------------------------------
-
-class Evaluation : public ::testing::TestWithParam<TSIMDlevel> { };
-
-TEST_P(Evaluation, WrongLengthsReturnFalseAndTouchNothing)
+// The length checks and the copy of a single layer do not depend on the level.
+TEST(Infer, WrongLengthsOrNoLayersReturnFalseAndTouchNothingAndOneLayerReturnsItsInput)
 {
-    auto net = Build(GetParam(), { 5, 4, 3 });
+    auto net = Build(nnet::SIMD_NONE, { 5, 4, 3 });
     const auto input = RandomVector(6, 2);
     std::vector<float> out(3, 42.0f);
     EXPECT_FALSE(net->Infer(6, input.data(), 3, out.data()));
     EXPECT_FALSE(net->Infer(4, input.data(), 3, out.data()));
     EXPECT_FALSE(net->Infer(5, input.data(), 2, out.data()));
     EXPECT_FALSE(net->Infer(5, input.data(), 4, out.data()));
+    EXPECT_FALSE(CNetwork().Infer(5, input.data(), 3, out.data()));
     EXPECT_EQ(out, std::vector<float>(3, 42.0f));
-    EXPECT_TRUE(net->Infer(5, input.data(), 3, out.data()));
-}
 
-TEST_P(Evaluation, ASingleLayerNetworkReturnsItsInputAndAnEmptyOneNothing)
-{
-    auto net = Build(GetParam(), { 4 });
-    const std::vector<float> input = { 0.25f, -3.0f, 1e30f, 0.0f };
-    EXPECT_EQ(Infer(*net, input), input);
-    float x = 1.0f, y = 7.0f;
-    EXPECT_FALSE(CNetwork().Infer(1, &x, 1, &y));
-    EXPECT_EQ(y, 7.0f);
+    const std::vector<float> single = { 0.25f, -3.0f, 1e30f, 0.0f };
+    EXPECT_EQ(Infer(*Build(nnet::SIMD_NONE, { 4 }), single), single);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Levels, Evaluation, ::testing::ValuesIn(Levels()), [](const auto& info) { return LevelName(info.param); });
 
 } // namespace

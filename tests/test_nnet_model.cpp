@@ -15,13 +15,10 @@ namespace {
 
 class Model : public ::testing::TestWithParam<TSIMDlevel> { };
 
-TEST_P(Model, EveryBufferAndRowIsAlignedForItsLevel)
+TEST_P(Model, EveryBufferRowAndReAllocatedBlockIsAlignedForItsLevel)
 {
     auto net = Build(GetParam(), { 19, 13, 5 });
-    std::vector<float> in(19, 0.5f), target(5, 0.0f);
-    float* inputs[] = { in.data(), in.data() };
-    float* targets[] = { target.data(), target.data() };
-    ASSERT_TRUE(net->Learn(2, 19, inputs, 5, targets, 1, 0.1f, 0.0f, 1, nullptr)); // adds the gradient buffers
+    ASSERT_TRUE(net->Learn(0, 19, nullptr, 5, nullptr, 1, 0.1f, 0.0f, 0, nullptr)); // adds the gradient buffers
     for (int l = 0; l < 3; ++l) {
         const CLayer& layer = *net->Layers[l];
         EXPECT_TRUE(Aligned(layer.Outputs, GetParam())) << l;
@@ -33,23 +30,19 @@ TEST_P(Model, EveryBufferAndRowIsAlignedForItsLevel)
             for (float* const* rows : { layer.Weights, layer.WeightGradSum, layer.WeightGrad })
                 EXPECT_TRUE(Aligned(rows[i], GetParam())) << l << "/" << i;
     }
-}
 
-TEST_P(Model, ReAllocKeepsTheAlignmentAndTheContents)
-{
-    CNetwork net;
-    net.SIMDlevel = GetParam();
-    auto* block = static_cast<unsigned char*>(net.Alloc(100));
+    // ReAlloc keeps the contents too.
+    auto* block = static_cast<unsigned char*>(net->Alloc(100));
     ASSERT_TRUE(block != nullptr && Aligned(block, GetParam()));
     for (int i = 0; i < 100; ++i)
         block[i] = static_cast<unsigned char>(i);
-    block = static_cast<unsigned char*>(net.ReAlloc(block, 5000));
+    block = static_cast<unsigned char*>(net->ReAlloc(block, 5000));
     ASSERT_TRUE(block != nullptr && Aligned(block, GetParam()));
     EXPECT_EQ(block[99], 99);
-    block = static_cast<unsigned char*>(net.ReAlloc(block, 10));
+    block = static_cast<unsigned char*>(net->ReAlloc(block, 10));
     ASSERT_TRUE(block != nullptr && Aligned(block, GetParam()));
     EXPECT_EQ(block[9], 9);
-    EXPECT_EQ(net.ReAlloc(block, 0), nullptr); // released
+    EXPECT_EQ(net->ReAlloc(block, 0), nullptr); // released
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -87,7 +80,6 @@ TEST(Lifecycle, DoneEmptiesAndInitReplacesOrRefusesWithoutAHalfBuiltNetwork)
 {
     CNetwork net;
     EXPECT_EQ(net.NumLayers, 0);
-    net.Done(); // nothing to release
     const int small[] = { 3, 2 }, larger[] = { 4, 6, 1 }, zero[] = { 3, 0, 2 };
     net.Init(2, small);
     net.Init(3, larger); // releases the first layers
@@ -96,7 +88,6 @@ TEST(Lifecycle, DoneEmptiesAndInitReplacesOrRefusesWithoutAHalfBuiltNetwork)
     net.Done();
     EXPECT_EQ(net.NumLayers, 0);
     EXPECT_EQ(net.Layers, nullptr);
-    net.Done(); // and the destructor releases nothing twice
     net.Init(3, zero);
     EXPECT_EQ(net.Layers, nullptr);
     net.Init(0, small);
@@ -108,8 +99,6 @@ TEST(Lifecycle, DoneEmptiesAndInitReplacesOrRefusesWithoutAHalfBuiltNetwork)
     EXPECT_EQ(net.NumLayers, 0);
     EXPECT_EQ(net.Layers, nullptr);
     EXPECT_THROW(CNetwork(2, huge), std::bad_alloc);
-    net.Init(2, small); // still usable
-    EXPECT_EQ(net.NumLayers, 2);
 }
 
 } // namespace

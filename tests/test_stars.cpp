@@ -89,12 +89,11 @@ TEST(ClassicStarLimits, OutlyingCentroidsAreDropped)
     EXPECT_EQ(g.Count(3, 1.0, 1), 1u);
 }
 
-// A 512 x 512 sky of 1000 with a gradient and noise of 10, 64 Gaussian stars
-// (sigma 1.2 .. 2, peaks 3000 .. 40000) at sub-pixel positions near the
-// centres of 64-pixel cells, and hot pixels at the cell corners; r = 16,
-// k = 3, q = 2, start level 1200. Every star is found once, no hot pixel.
-// Threads may claim a star from neighbouring grid positions: the same stars
-// within a small tolerance (on one thread exactly the serial ones: the soak).
+// A noisy 512 x 512 sky with a gradient, a star near the centre of each
+// 64-pixel cell and hot pixels at the cell corners: every star is found once,
+// no hot pixel. Threads may claim a star from neighbouring grid positions: the
+// same stars within a small tolerance (on one thread exactly the serial ones:
+// the soak).
 TEST(StarField, ParallelScanReportsTheSameStars)
 {
     starnet::Recipe recipe;

@@ -54,18 +54,15 @@ template <class Pixel> struct Sky {
     {
     }
     void Set(int x, int y, uint32_t v) { pixels[size_t(y) * width + x] = Pixel(v); }
-    bool Marked(int x, int y) const { return (mask[(size_t(y) * width + x) / 32] >> ((y * width + x) % 32)) & 1u; }
     size_t MarkedCount() const
     {
         size_t n = 0;
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x)
-                n += Marked(x, y);
+        for (size_t i = 0; i < pixels.size(); ++i)
+            n += (mask[i / 32] >> (i % 32)) & 1u;
         return n;
     }
     void Find(nnet::CNetwork* net, int r, float level)
     {
-        found.clear();
         tamrix::FindStarsNN(net, r, level, pixels.data(), width, height, sizeof(Pixel), mask.data(), &found, Collect);
     }
 };
