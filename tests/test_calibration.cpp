@@ -1,6 +1,6 @@
-// Dark subtraction and flat division where the soak does not reach: frames
-// without rows and the level of frames beyond its sizes. Known answers and
-// quotients next to integers are soak and test_internal_kernels.cpp cases.
+// Flat division where the soak does not reach: the level of frames beyond
+// its sizes. Known answers, frames without rows and quotients next to
+// integers are soak and test_internal_kernels.cpp cases.
 #include "reference/calibration.h"
 #include "support.h"
 #include "tamrix.h"
@@ -30,19 +30,6 @@ namespace ref = tamrix::reference;
 using tamrix::test::RandomFrame;
 
 namespace {
-
-// Frames without rows write nothing and keep the level (no mean of 0 / 0).
-TEST(FlatDivision, FramesWithoutRowsWriteNothingAndKeepTheLevel)
-{
-    std::vector<uint16_t> raw(4, 9), flat(4, 3), out(4, 1);
-    for (int height : { 0, -2 }) {
-        double level = 0.0;
-        tamrix::Flat(raw.data(), out.data(), flat.data(), &level, 2, height, 2);
-        tamrix::DiffDark(raw.data(), out.data(), flat.data(), 2, height, 2);
-        EXPECT_EQ(out, std::vector<uint16_t>(4, 1));
-        EXPECT_EQ(level, 0.0);
-    }
-}
 
 // The mean is the serial double sum in pixel order: for large 32-bit values
 // the running sum passes 2^53 and rounds, and the level must be the very

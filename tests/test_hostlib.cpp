@@ -56,7 +56,6 @@ TEST(NumberText, IntegersAndFixedPointNeverCutAValue)
 
 class Files : public ::testing::Test {
 protected:
-    void SetUp() override { path_ = dir_ / "net.txt"; }
     static bool Failed(FIO::THandle h) { return reinterpret_cast<intptr_t>(h) == FIO::kFailedHandle; }
     void Write(const char* text, int bound = 1000)
     {
@@ -66,7 +65,7 @@ protected:
         FIO::Close(out);
     }
     tamrix::test::ScratchDir dir_;
-    std::string path_;
+    std::string path_ = dir_ / "net.txt";
 };
 
 TEST_F(Files, ReadsNeverPassTheCountOrTheBound)

@@ -18,11 +18,13 @@ template <class Pixel> Pixel ResampleStep(Pixel a, Pixel b, int k, int f)
 }
 
 // Rows widened first (the last pixel repeated), then the rows between them
-// filled column by column (the last row repeated).
-template <class Pixel> std::vector<Pixel> Resample(const std::vector<Pixel>& src, int fx, int fy, int width, int height)
+// filled column by column (the last row repeated); nothing without a factor.
+template <class Pixel>
+void Resample(const std::vector<Pixel>& src, int fx, int fy, int width, int height, std::vector<Pixel>& dst)
 {
+    if (fx < 1 || fy < 1)
+        return;
     const int ow = fx * width;
-    std::vector<Pixel> dst(static_cast<size_t>(ow) * fy * height);
     auto at = [&](int x, int y) -> Pixel& { return dst[static_cast<size_t>(y) * ow + x]; };
     for (int r = 0; r < height; ++r) {
         const Pixel* p = &src[static_cast<size_t>(r) * width];
@@ -33,8 +35,8 @@ template <class Pixel> std::vector<Pixel> Resample(const std::vector<Pixel>& src
     for (int r = 0; r < height; ++r)
         for (int k = 1; k < fy; ++k)
             for (int c = 0; c < ow; ++c)
-                at(c, fy * r + k) = r + 1 < height ? ResampleStep(at(c, fy * r), at(c, fy * r + fy), k, fy) : at(c, fy * r);
-    return dst;
+                at(c, fy * r + k)
+                    = r + 1 < height ? ResampleStep(at(c, fy * r), at(c, fy * r + fy), k, fy) : at(c, fy * r);
 }
 
 // Destination (x, y) from the source square at (x + dx, y + dy): the four

@@ -15,11 +15,12 @@ namespace tamrix::reference {
 // a bin per value. 32-bit frames bin low .. high, halving the bins (dropping
 // remainders) until at most 2^18 remain; values below low count in the
 // first bin, values past the last bin in the last. A result past full scale
-// is full scale.
+// is full scale. A radius outside 0 .. w - 1 is taken as the nearest.
 template <class Pixel>
 std::vector<Pixel> Median(const std::vector<Pixel>& src, int w, int h, int r, uint32_t low = 0,
                           uint32_t high = 0xFFFFFFFFu)
 {
+    r = std::clamp(r, 0, w - 1);
     constexpr bool wide = sizeof(Pixel) == 4;
     if (!wide)
         low = 0, high = 65535;

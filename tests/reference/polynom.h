@@ -31,17 +31,15 @@ template <class Pixel> Pixel Convert(double z)
     return static_cast<Pixel>(static_cast<uint64_t>(z));
 }
 
-// Pixel (x, y) at u = (x - w / 2) / s, v = (y - h / 2) / s, s the longer side.
-template <class Pixel>
-std::vector<Pixel> Fill(int w, int h, double scale, int offset, const double* c)
+// Pixel (x, y) at u = (x - w / 2) / s, v = (y - h / 2) / s, s the longer side,
+// into f.
+template <class Pixel> void Fill(int w, int h, double scale, int offset, const double* c, std::vector<Pixel>& f)
 {
-    std::vector<Pixel> f(static_cast<size_t>(w) * h);
     const double s = std::max(w, h);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
-            f[static_cast<size_t>(y) * w + x] =
-                Convert<Pixel>(P(c, (x - w / 2) / s, (y - h / 2) / s) * scale + static_cast<double>(offset));
-    return f;
+            f[static_cast<size_t>(y) * w + x]
+                = Convert<Pixel>(P(c, (x - w / 2) / s, (y - h / 2) / s) * scale + static_cast<double>(offset));
 }
 
 // A line of 0 from (x1, y1) to (x2, y2), drawn only when both ends lie
@@ -70,10 +68,12 @@ template <class Pixel> void Line(std::vector<Pixel>& f, int w, int h, int x1, in
 
 // Grey 32767 + 100 per pixel of the vector (P_c, P_d) s long; on a grid of
 // n x n points, n = w / (2 max(R, 12)) with R the longest vector rounded, a
-// plus at each point, a cross at the vector's end and a line joining them.
-template <class Pixel> std::vector<Pixel> Field(int w, int h, const double* c, const double* d)
+// plus at each point, a cross at the vector's end and a line joining them;
+// into f, nothing without pixels.
+template <class Pixel> void Field(int w, int h, const double* c, const double* d, std::vector<Pixel>& f)
 {
-    std::vector<Pixel> f(static_cast<size_t>(w) * h);
+    if (w < 1 || h < 1)
+        return;
     const int cx = w / 2, cy = h / 2;
     const double s = std::max(w, h);
     uint32_t longest = 0;
@@ -97,7 +97,6 @@ template <class Pixel> std::vector<Pixel> Field(int w, int h, const double* c, c
             Line(f, w, h, ex + 3, ey - 3, ex - 3, ey + 3);
             Line(f, w, h, gx, gy, ex, ey);
         }
-    return f;
 }
 
 } // namespace tamrix::reference

@@ -14,14 +14,11 @@ namespace {
 void Fit(Rng& rng, Outcome& out)
 {
     const unsigned count = Chance(rng, 0.03) ? 0u : static_cast<unsigned>(Uniform(rng, 30, 400));
-    std::ostringstream p, note;
-    p.precision(17);
-    note.precision(17);
-    p << count << " points, coefficients";
+    out.params << count << " points, coefficients";
     double c[20], fit[20];
     for (double& v : c) {
         v = Chance(rng, 0.2) ? 0.0 : UniformReal(rng, -1.0, 1.0);
-        p << " " << v;
+        out.params << " " << v;
     }
     // Normalised positions, as the fills use them: within +-0.5.
     std::vector<double> points;
@@ -36,10 +33,9 @@ void Fit(Rng& rng, Outcome& out)
                        f + 11, f + 12, f + 13, f + 14, f + 15, f + 16, f + 17, f + 18, f + 19);
     // The x^3 .. y^2 terms of points within +-0.5 are small, which costs
     // them a few digits.
-    for (int i = 0; i < 20 && note.str().empty(); ++i)
+    for (int i = 0; i < 20 && out.note.str().empty(); ++i)
         if (!(std::fabs(fit[i] - (count == 0 ? 0.0 : c[i])) <= 1e-7))
-            note << "coefficient " << i << ": library " << fit[i] << ", surface " << c[i];
-    out = {p.str(), {}, {}, 1, note.str()};
+            out.note << "coefficient " << i << ": library " << fit[i] << ", surface " << c[i];
 }
 
 const Register fit("FitSurface", Fit);

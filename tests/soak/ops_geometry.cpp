@@ -1,6 +1,7 @@
 // Resampling, sub-pixel shift and affine transform against the references;
 // destinations start with random contents, so that a pixel left alone or
-// written where it should not be shows.
+// written where it should not be (past a resampled frame, or anywhere
+// without pixels or factors) shows.
 #include "soak.h"
 
 #include "reference/geometry.h"
@@ -16,9 +17,10 @@ namespace ref = tamrix::reference;
 
 template <class Pixel> void ResampleCase(Rng& rng, Outcome& out)
 {
-    const int w = Size(rng, 120), h = Size(rng, 120), fx = Size(rng, 7), fy = Size(rng, 7);
-    std::string shape;
-    auto src = Frame<Pixel>(rng, static_cast<size_t>(w) * h, shape);
+    const int w = Extent(rng, 120, 0.05), h = Extent(rng, 120, 0.05);
+    const int fx = Extent(rng, 7, 0.05), fy = Extent(rng, 7, 0.05);
+    out.params << "depth " << sizeof(Pixel) << ", " << w << " x " << h << ", factors " << fx << " x " << fy;
+    auto src = Frame<Pixel>(rng, static_cast<size_t>(std::max(w, 0)) * std::max(h, 0), out.params);
     // 32-bit frames are exact while |b - a| (f - 1) < 2^31.
     const int f = std::max(fx, fy);
     if (sizeof(Pixel) == 4 && f > 1) {
@@ -26,15 +28,13 @@ template <class Pixel> void ResampleCase(Rng& rng, Outcome& out)
         const uint64_t base = Uniform64(rng, 0, 0xFFFFFFFFull - range);
         for (auto& p : src)
             p = static_cast<Pixel>(base + p % (range + 1));
-        shape += ", squeezed to " + std::to_string(base) + " + " + std::to_string(range);
+        out.params << ", squeezed to " << base << " + " << range;
     }
-    auto lib = Noise<Pixel>(rng, src.size() * fx * fy);
-    const int threads = Threads(rng);
+    auto lib = Noise<Pixel>(rng, src.size() * std::max(fx, 0) * std::max(fy, 0) + 1), expected = lib;
+    Threads(rng, out.params);
     tamrix::Resample(fx, fy, src.data(), lib.data(), w, h, sizeof(Pixel));
-    std::ostringstream p;
-    p << "depth " << sizeof(Pixel) << ", " << w << " x " << h << ", factors " << fx << " x " << fy << ", " << threads
-      << " threads, source " << shape;
-    out = {p.str(), Bytes(lib), Bytes(ref::Resample(src, fx, fy, w, h)), sizeof(Pixel), {}};
+    ref::Resample(src, fx, fy, w, h, expected);
+    out.Compare(lib, expected);
 }
 
 template <class Pixel> void ShiftCase(Rng& rng, Outcome& out)
@@ -56,19 +56,17 @@ template <class Pixel> void ShiftCase(Rng& rng, Outcome& out)
             x = static_cast<uint32_t>(Uniform64(rng, 0, 0xFFFFFFFFull >> Uniform(rng, 0, 31)));
         divisor = static_cast<uint32_t>(Uniform64(rng, 1, 0xFFFFFFFFull >> Uniform(rng, 0, 31)));
     }
-    std::string shape;
-    auto src = Frame<Pixel>(rng, static_cast<size_t>(sw) * sh, shape);
+    out.params << "depth " << sizeof(Pixel) << ", source " << sw << " x " << sh << ", destination " << dw << " x " << dh
+               << ", dx " << dx << ", dy " << dy << ", weights " << wt[0] << " " << wt[1] << " " << wt[2] << " "
+               << wt[3] << " / " << divisor;
+    auto src = Frame<Pixel>(rng, static_cast<size_t>(sw) * sh, out.params);
     auto lib = Noise<Pixel>(rng, static_cast<size_t>(dw) * dh);
     auto expected = lib;
-    const int threads = Threads(rng);
+    Threads(rng, out.params);
     tamrix::SubPixelShift(dx, dy, wt[0], wt[1], wt[2], wt[3], divisor, src.data(), sw, sh, sizeof(Pixel), lib.data(),
                           dw, dh);
     ref::Shift(dx, dy, wt, divisor, src, sw, sh, expected, dw, dh);
-    std::ostringstream p;
-    p << "depth " << sizeof(Pixel) << ", source " << sw << " x " << sh << ", destination " << dw << " x " << dh
-      << ", dx " << dx << ", dy " << dy << ", weights " << wt[0] << " " << wt[1] << " " << wt[2] << " " << wt[3]
-      << " / " << divisor << ", " << threads << " threads, source " << shape;
-    out = {p.str(), Bytes(lib), Bytes(expected), sizeof(Pixel), {}};
+    out.Compare(lib, expected);
 }
 
 template <class Pixel> void TransformCase(Rng& rng, Outcome& out)
@@ -106,19 +104,15 @@ template <class Pixel> void TransformCase(Rng& rng, Outcome& out)
         break;
     }
     }
-    std::string shape;
-    auto src = Frame<Pixel>(rng, static_cast<size_t>(sw) * sh, shape);
+    out.params << "depth " << sizeof(Pixel) << ", source " << sw << " x " << sh << ", destination " << dw << " x " << dh
+               << ", coefficients " << c[0] << " " << c[1] << " " << c[2] << " " << c[3] << " " << c[4] << " " << c[5];
+    auto src = Frame<Pixel>(rng, static_cast<size_t>(sw) * sh, out.params);
     auto lib = Noise<Pixel>(rng, static_cast<size_t>(dw) * dh);
     auto expected = lib;
-    const int threads = Threads(rng);
+    Threads(rng, out.params);
     tamrix::Transform(c[0], c[1], c[2], c[3], c[4], c[5], src.data(), sw, sh, sizeof(Pixel), lib.data(), dw, dh);
     ref::Transform(c, src, sw, sh, expected, dw, dh);
-    std::ostringstream p;
-    p.precision(17);
-    p << "depth " << sizeof(Pixel) << ", source " << sw << " x " << sh << ", destination " << dw << " x " << dh
-      << ", coefficients " << c[0] << " " << c[1] << " " << c[2] << " " << c[3] << " " << c[4] << " " << c[5] << ", "
-      << threads << " threads, source " << shape;
-    out = {p.str(), Bytes(lib), Bytes(expected), sizeof(Pixel), {}};
+    out.Compare(lib, expected);
 }
 
 SOAK_OPERATION("Resample", ResampleCase);

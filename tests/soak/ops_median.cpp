@@ -36,22 +36,30 @@ template <class Pixel> void MedianCase(Rng& rng, Outcome& out)
 {
     constexpr uint64_t full = std::numeric_limits<Pixel>::max();
     const int w = Size(rng, 70), h = Size(rng, 70);
-    const int r = Chance(rng, 0.7) ? Uniform(rng, 0, std::min(w - 1, 4)) : Uniform(rng, 0, w - 1);
-    std::string shape;
-    auto src = Frame<Pixel>(rng, static_cast<size_t>(w) * h, shape);
+    // Radii now and then outside 0 .. w - 1, taken as the nearest.
+    const int r = Chance(rng, 0.7) ? Uniform(rng, 0, std::min(w - 1, 4)) : Uniform(rng, -2, w + 2);
+    out.params << "depth " << sizeof(Pixel) << ", " << w << " x " << h << ", r " << r;
+    auto src = Frame<Pixel>(rng, static_cast<size_t>(w) * h, out.params);
     // 32-bit frames: a value range around the pixels, from one value to the
-    // whole type (shifts 0 .. 14).
+    // whole type (shifts 0 .. 14), or now and then inside them: pixels
+    // outside count in the end bins.
     uint32_t low = 0, high = 0xFFFFFFFFu;
     if (sizeof(Pixel) == 4 && !Chance(rng, 0.2)) {
         const auto [lo, hi] = std::minmax_element(src.begin(), src.end());
         low = static_cast<uint32_t>(*lo - (Chance(rng, 0.5) ? 0 : Uniform64(rng, 0, *lo)));
         high = static_cast<uint32_t>(*hi + (Chance(rng, 0.5) ? 0 : Uniform64(rng, 0, full - *hi)));
+        if (Chance(rng, 0.2)) {
+            low = static_cast<uint32_t>(Uniform64(rng, *lo, *hi));
+            high = static_cast<uint32_t>(Uniform64(rng, low, *hi));
+        }
     }
     const int offset = Chance(rng, 0.3) ? Uniform(rng, -100, 0) : Uniform(rng, 0, 70000);
     const int k = Chance(rng, 0.2) ? Uniform(rng, -5, 1200) : Chance(rng, 0.5) ? 1000 : Uniform(rng, 1, 1000);
     const bool subtract = Chance(rng, 0.4), report = Chance(rng, 0.5), cancelled = Chance(rng, 0.05);
     unsigned char cancel = cancelled ? 1 : 0;
-    const int threads = Threads(rng);
+    out.params << ", low " << low << ", high " << high << ", offset " << offset << ", k " << k
+               << (subtract ? ", subtract" : "") << (report ? ", window" : "") << (cancelled ? ", cancelled" : "");
+    Threads(rng, out.params);
     auto lib = Noise<Pixel>(rng, src.size());
     auto expected = lib;
     tamrix::test::RecordingWindow window;
@@ -63,12 +71,8 @@ template <class Pixel> void MedianCase(Rng& rng, Outcome& out)
         if (subtract)
             tamrix::reference::Subtract(src, expected, offset, k);
     }
-    std::ostringstream p;
-    p << "depth " << sizeof(Pixel) << ", " << w << " x " << h << ", r " << r << ", low " << low << ", high " << high
-      << ", offset " << offset << ", k " << k << (subtract ? ", subtract" : "") << (report ? ", window" : "")
-      << (cancelled ? ", cancelled" : "") << ", " << threads << " threads, source " << shape;
-    out = { p.str(), Bytes(lib), Bytes(expected), sizeof(Pixel),
-        report ? ProgressProblem(window.Messages(), h, cancelled) : "" };
+    out.Compare(lib, expected);
+    out.note << (report ? ProgressProblem(window.Messages(), h, cancelled) : "");
 }
 
 SOAK_OPERATION("Median", MedianCase);

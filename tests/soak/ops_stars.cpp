@@ -13,19 +13,19 @@ namespace {
 
 using tamrix::reference::Star;
 
-std::vector<uint8_t> Serialise(const std::vector<Star>& stars, const std::vector<unsigned>& mask)
+// The stars' fields, then the exclusion mask's words.
+std::vector<double> Serialise(const std::vector<Star>& stars, const std::vector<unsigned>& mask)
 {
     std::vector<double> v;
     for (const Star& s : stars)
         v.insert(v.end(), {double(s.x), double(s.y), s.cx, s.cy, s.flux, double(s.peak)});
-    auto b = Bytes(v), m = Bytes(mask);
-    b.insert(b.end(), m.begin(), m.end());
-    return b;
+    v.insert(v.end(), mask.begin(), mask.end());
+    return v;
 }
 
 // A sky on a level, with noise and Gaussian stars of random size and
 // brightness, now and then hot pixels and cosmic-ray tracks.
-template <class Pixel> std::vector<Pixel> Sky(Rng& rng, int w, int h, std::string& shape)
+template <class Pixel> std::vector<Pixel> Sky(Rng& rng, int w, int h, std::ostream& params)
 {
     const double full = static_cast<double>(std::numeric_limits<Pixel>::max());
     starnet::Recipe recipe;
@@ -40,9 +40,7 @@ template <class Pixel> std::vector<Pixel> Sky(Rng& rng, int w, int h, std::strin
     std::vector<Pixel> f(field.sky.size());
     for (size_t i = 0; i < f.size(); ++i)
         f[i] = static_cast<Pixel>(std::min(full, std::max(0.0, std::round(field.sky[i]))));
-    std::ostringstream s;
-    s << "sky level " << recipe.level << ", noise " << recipe.noise << ", " << field.stars.size() << " stars";
-    shape = s.str();
+    params << ", sky level " << recipe.level << ", noise " << recipe.noise << ", " << field.stars.size() << " stars";
     return f;
 }
 
@@ -59,8 +57,9 @@ template <class Pixel> void StarsCase(Rng& rng, Outcome& out, bool parallelOnOne
     const int w = side(), h = side();
     const double k = Chance(rng, 0.1) ? UniformReal(rng, -2.0, 1.0) : UniformReal(rng, 1.0, 8.0);
     const int q = Chance(rng, 0.1) ? Uniform(rng, -1, 9) : Uniform(rng, 0, 4);
-    std::string shape;
-    auto frame = Chance(rng, 0.15) ? Frame<Pixel>(rng, static_cast<size_t>(w) * h, shape) : Sky<Pixel>(rng, w, h, shape);
+    out.params << "depth " << sizeof(Pixel) << ", " << w << " x " << h << ", r " << r << ", k " << k << ", q " << q;
+    auto frame = Chance(rng, 0.15) ? Frame<Pixel>(rng, static_cast<size_t>(w) * h, out.params)
+                                   : Sky<Pixel>(rng, w, h, out.params);
     const unsigned start = Chance(rng, 0.5) ? 0u : static_cast<unsigned>(frame[Uniform64(rng, 0, frame.size() - 1)]);
     // Bits past the last pixel belong to no pixel: both start the same.
     std::vector<unsigned> libMask((frame.size() + 31) / 32);
@@ -74,17 +73,13 @@ template <class Pixel> void StarsCase(Rng& rng, Outcome& out, bool parallelOnOne
     (parallelOnOneThread ? tamrix::FindStars : tamrix::FindStars1C)(r, k, q, start, frame.data(), w, h, sizeof(Pixel),
                                                                     libMask.data(), &lib, tamrix::reference::Collect);
     const auto expected = tamrix::reference::FindStars(r, k, q, start, frame, w, h, refMask);
-    std::ostringstream p, note;
-    p.precision(17);
-    note.precision(17);
-    p << "depth " << sizeof(Pixel) << ", " << w << " x " << h << ", r " << r << ", k " << k << ", q " << q
-      << ", start " << start << (excluded ? ", pixels excluded" : "") << ", " << shape << "; library " << lib.size()
-      << " stars, reference " << expected.size();
-    for (size_t i = 0; i < std::min(lib.size(), expected.size()) && note.str().empty(); ++i)
+    out.params << ", start " << start << (excluded ? ", pixels excluded" : "") << "; library " << lib.size()
+               << " stars, reference " << expected.size();
+    for (size_t i = 0; i < std::min(lib.size(), expected.size()) && out.note.str().empty(); ++i)
         if (!(lib[i] == expected[i]))
-            note << "star " << i << ": library (" << lib[i].cx << ", " << lib[i].cy << ") flux " << lib[i].flux
-                 << ", reference (" << expected[i].cx << ", " << expected[i].cy << ") flux " << expected[i].flux;
-    out = {p.str(), Serialise(lib, libMask), Serialise(expected, refMask), 8, note.str()};
+            out.note << "star " << i << ": library (" << lib[i].cx << ", " << lib[i].cy << ") flux " << lib[i].flux
+                     << ", reference (" << expected[i].cx << ", " << expected[i].cy << ") flux " << expected[i].flux;
+    out.Compare(Serialise(lib, libMask), Serialise(expected, refMask));
 }
 
 template <class Pixel> void SerialCase(Rng& rng, Outcome& out) { StarsCase<Pixel>(rng, out, false); }

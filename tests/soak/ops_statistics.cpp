@@ -20,26 +20,22 @@ template <class Pixel> void StatisticsCase(Rng& rng, Outcome& out)
     const int rh = Chance(rng, 0.05) ? Uniform(rng, -2, 0) : Size(rng, h + 5);
     if (Chance(rng, 0.05))
         x = -Uniform(rng, 1, w + 2), y = Chance(rng, 0.5) ? y : -Uniform(rng, 1, h + 2);
-    std::string shape;
-    auto frame = Frame<Pixel>(rng, static_cast<size_t>(w) * h, shape);
-    const int threads = Threads(rng);
+    out.params << "depth " << sizeof(Pixel) << ", " << w << " x " << h << ", rectangle (" << x << ", " << y << ") "
+               << rw << " x " << rh;
+    auto frame = Frame<Pixel>(rng, static_cast<size_t>(w) * h, out.params, "frame");
+    Threads(rng, out.params);
     const tamrix::reference::Statistics untouched{0xDEADBEEF, 0xDEADBEEF, -7.0, -7.0};
     auto lib = untouched;
     tamrix::CalculateAreaStatistics(frame.data(), w, h, sizeof(Pixel), x, y, rw, rh, &lib.min, &lib.max, &lib.mean,
                                     &lib.sd);
     const auto expected = tamrix::reference::AreaStatistics(frame, w, h, x, y, rw, rh).value_or(untouched);
-    std::ostringstream p, note;
-    p << "depth " << sizeof(Pixel) << ", " << w << " x " << h << ", rectangle (" << x << ", " << y << ") " << rw
-      << " x " << rh << ", " << threads << " threads, frame " << shape;
     // Extremes are exact, and so is the mean here: every partial sum is an
     // integer below 2^53 (fewer than 2^21 pixels), whatever the division of
     // the rows among threads. The deviation may differ in its last bits.
-    note.precision(17);
     if (lib.mean != expected.mean || !(std::fabs(lib.sd - expected.sd) <= 1e-9 * std::max(expected.sd, 1.0)))
-        note << "mean " << lib.mean << " / " << expected.mean << ", deviation " << lib.sd << " / " << expected.sd
-             << " (library / reference)";
-    out = {p.str(), Bytes(std::vector<unsigned>{lib.min, lib.max}),
-           Bytes(std::vector<unsigned>{expected.min, expected.max}), 4, note.str()};
+        out.note << "mean " << lib.mean << " / " << expected.mean << ", deviation " << lib.sd << " / " << expected.sd
+                 << " (library / reference)";
+    out.Compare(std::vector<unsigned> { lib.min, lib.max }, std::vector<unsigned> { expected.min, expected.max });
 }
 
 template <class Pixel> void VectorCase(Rng& rng, Outcome& out)
@@ -48,8 +44,9 @@ template <class Pixel> void VectorCase(Rng& rng, Outcome& out)
     const int side = 2 * std::max(radius, 0) + 1;
     const int w = side + Uniform(rng, 0, 40), h = side + Uniform(rng, 0, 40);
     const int x = std::max(radius, 0) + Uniform(rng, 0, w - side), y = std::max(radius, 0) + Uniform(rng, 0, h - side);
-    std::string shape;
-    auto frame = Frame<Pixel>(rng, static_cast<size_t>(w) * h, shape);
+    out.params << "depth " << sizeof(Pixel) << ", " << w << " x " << h << ", centre (" << x << ", " << y << "), radius "
+               << radius;
+    auto frame = Frame<Pixel>(rng, static_cast<size_t>(w) * h, out.params, "frame");
     std::vector<float> lib(static_cast<size_t>(side) * side + 1, -12345.0f), expected = lib;
     tamrix::SubFrameToVector(frame.data(), w, h, sizeof(Pixel), x, y, radius, lib.data());
     if (radius >= 0) {
@@ -59,10 +56,7 @@ template <class Pixel> void VectorCase(Rng& rng, Outcome& out)
     for (auto* floats : {&lib, &expected}) // every NaN alike
         for (float& f : *floats)
             f = std::isnan(f) ? std::nanf("") : f;
-    std::ostringstream p;
-    p << "depth " << sizeof(Pixel) << ", " << w << " x " << h << ", centre (" << x << ", " << y << "), radius "
-      << radius << ", frame " << shape;
-    out = {p.str(), Bytes(lib), Bytes(expected), 4, {}};
+    out.Compare(lib, expected);
 }
 
 SOAK_OPERATION("CalculateAreaStatistics", StatisticsCase);

@@ -36,11 +36,18 @@ inline int Size(Rng& rng, int max)
     return Uniform(rng, 1, max);
 }
 
+// A size now and then (by chance `none`) 0 or below, where a function writes
+// nothing.
+inline int Extent(Rng& rng, int max, double none)
+{
+    return Chance(rng, none) ? Uniform(rng, -3, 0) : Size(rng, max);
+}
+
 // Frame contents in one of several shapes: full-range noise, narrow noise on
 // a level, values at or near full scale, a sprinkle of saturated pixels, a
-// constant frame.
+// constant frame. The shape goes into the parameters under `label`.
 template <class Pixel>
-std::vector<Pixel> Frame(Rng& rng, size_t pixels, std::string& shape)
+std::vector<Pixel> Frame(Rng& rng, size_t pixels, std::ostream& params, const char* label = "source")
 {
     constexpr uint64_t full = std::numeric_limits<Pixel>::max();
     std::vector<Pixel> f(pixels);
@@ -62,14 +69,8 @@ std::vector<Pixel> Frame(Rng& rng, size_t pixels, std::string& shape)
         }
     }
     static const char* const names[] = {"uniform", "noise", "near-full", "saturated-sprinkle", "constant"};
-    shape = names[kind] + ("(level " + std::to_string(level) + ", spread " + std::to_string(spread) + ")");
+    params << ", " << label << " " << names[kind] << "(level " << level << ", spread " << spread << ")";
     return f;
-}
-
-template <class T> std::vector<uint8_t> Bytes(const std::vector<T>& v)
-{
-    const auto* bytes = reinterpret_cast<const uint8_t*>(v.data());
-    return std::vector<uint8_t>(bytes, bytes + v.size() * sizeof(T));
 }
 
 // Values of a pixel type drawn uniformly over its whole range.
@@ -81,13 +82,21 @@ template <class Pixel> std::vector<Pixel> Noise(Rng& rng, size_t n)
     return v;
 }
 
-// What one case produced: the library's and the reference's results as bytes
-// (compared exactly), and the parameters for the reproducer.
+// What one case produced: the parameters for the reproducer, the library's
+// and the reference's results as bytes (compared exactly), and what the two
+// disagree on beyond the bytes.
 struct Outcome {
-    std::string params;
+    Outcome() { params.precision(17), note.precision(17); }
+    std::ostringstream params, note;
     std::vector<uint8_t> library, reference;
     size_t elementSize = 1; // for locating the first difference
-    std::string note;       // what the library and reference disagree on, beyond the bytes
+
+    template <class T> void Compare(const std::vector<T>& lib, const std::vector<T>& ref)
+    {
+        const auto *l = reinterpret_cast<const uint8_t*>(lib.data()), *r = reinterpret_cast<const uint8_t*>(ref.data());
+        library.assign(l, l + lib.size() * sizeof(T)), reference.assign(r, r + ref.size() * sizeof(T));
+        elementSize = sizeof(T);
+    }
 };
 
 // Each operation: a name and a function that draws a case from rng and runs
@@ -114,13 +123,13 @@ struct Register {
     })
 
 // Sets a thread count for the call, which results must not depend on, and
-// returns it.
-inline int Threads(Rng& rng)
+// notes it in the parameters.
+inline void Threads(Rng& rng, std::ostream& params)
 {
     static const int counts[] = {1, 2, 3, 4, 7};
     const int n = counts[Uniform(rng, 0, 4)];
     omp_set_num_threads(n);
-    return n;
+    params << ", " << n << " threads";
 }
 
 // The seed of case `index` of a run: cases spread over the whole seed range.
@@ -140,13 +149,13 @@ inline std::string Difference(const Operation& op, uint64_t caseSeed, std::strin
     Outcome out;
     op.run(rng, out);
     if (params)
-        *params = out.params;
-    if (out.library == out.reference && out.note.empty())
+        *params = out.params.str();
+    if (out.library == out.reference && out.note.str().empty())
         return "";
     std::ostringstream s;
-    s << "DIFFERENCE in " << op.name << "\n  parameters: " << out.params << "\n";
-    if (!out.note.empty())
-        s << "  " << out.note << "\n";
+    s << "DIFFERENCE in " << op.name << "\n  parameters: " << out.params.str() << "\n";
+    if (!out.note.str().empty())
+        s << "  " << out.note.str() << "\n";
     if (out.library.size() != out.reference.size())
         s << "  result sizes: library " << out.library.size() << " bytes, reference " << out.reference.size() << "\n";
     const auto diff = std::mismatch(out.library.begin(), out.library.end(), out.reference.begin(), out.reference.end());
