@@ -115,44 +115,50 @@ TEST(DetectStars, FindsEveryKindOfStarWithItsFlagsAndDropsACosmicRay)
             EXPECT_EQ(s->flags, unsigned(flag)) << t.x;
         }
         EXPECT_NEAR(Near(r.stars, truth[26].x, truth[26].y, 1.0)->fwhm, 24, 2);
-        EXPECT_EQ(Near(r.stars, 205.5, 260, 8), nullptr);
-        EXPECT_EQ(r.stars.size(), truth.size());
+        EXPECT_EQ(r.stars.size(), truth.size()); // not the track
     }
 }
 
 // A star's SNR is against the noise about it: the same star where a third
 // of the frame is three times as noisy (a nebula's own light) has a third of
-// the SNR, while the sky's noise stays the quiet part's.
-TEST(DetectStars, SignalToNoiseIsAgainstTheNoiseAboutTheStar)
+// the SNR, while the sky's noise stays the quiet part's. The same frame
+// stored around 2^31 (signed 32-bit data: sums of four would wrap) gives the
+// same stars.
+TEST(DetectStars, SignalToNoiseIsAgainstTheNoiseAboutTheStarAt16And32Bits)
 {
-    const std::vector<uint16_t> frame = Field({ { 50.3, 150.6, 30000, 3.0 }, { 350.4, 150.2, 30000, 3.0 } }, 11, 270);
-    const Result r = FindStars(frame.data(), kW, kH, 2, Options {});
+    const std::vector<Truth> truth { { 50.3, 150.6, 30000, 3.0 }, { 350.4, 150.2, 30000, 3.0 } };
+    const std::vector<uint16_t> frame = Field(truth, 11, 270);
+    std::vector<uint32_t> shifted(frame.begin(), frame.end());
+    for (uint32_t& v : shifted)
+        v += 0x80000000u;
+    Options o;
+    o.parallel = false;
+    const Result r = FindStars(frame.data(), kW, kH, 2, o), b = FindStars(shifted.data(), kW, kH, 4, o);
     EXPECT_NEAR(r.sky.noise, kNoise, 1);
     EXPECT_EQ(r.saturation, 65535u); // its highest pixel is one star's peak
+    ExpectStars(r.stars, truth, 1);
+    ASSERT_EQ(b.stars.size(), r.stars.size());
+    for (size_t i = 0; i < r.stars.size(); ++i) {
+        EXPECT_NEAR(b.stars[i].cx, r.stars[i].cx, 1e-9);
+        EXPECT_NEAR(b.stars[i].flux, r.stars[i].flux, 1e-9 * r.stars[i].flux); // the library sums squares near 2^62
+    }
     const Star *quiet = Near(r.stars, 50.3, 150.6, 1), *noisy = Near(r.stars, 350.4, 150.2, 1);
-    ASSERT_NE(quiet, nullptr);
-    ASSERT_NE(noisy, nullptr);
+    ASSERT_TRUE(quiet && noisy);
     EXPECT_NEAR(noisy->snr / quiet->snr, 1.0 / 3, 0.1) << noisy->snr << " " << quiet->snr;
 }
 
-// The shipped network through the same measures: every ordinary star once,
-// near its centre, and no report on the track. Stars 8 px wide, too flat for
+// The shipped network through the same measures: every star once, near its
+// centre, but the one cut by the edge, which it does not rate, and no report
+// on the track. Stars 8 px wide, too flat for
 // the network's window at full resolution, are found on the binned copy, once.
 TEST(DetectStars, TheShippedNetworkFindsEachStarOnceAndNoCosmicRay)
 {
     nnet::CNetwork net;
     const Options o = Shipped(net);
     std::vector<uint16_t> frame;
-    const std::vector<Truth> truth = GridField(frame);
-    const Result r = FindStars(frame.data(), kW, kH, 2, o);
-    for (size_t i = 0; i < 24; ++i) {
-        int near = 0;
-        for (const Star& s : r.stars)
-            near += std::hypot(s.cx - truth[i].x, s.cy - truth[i].y) < 1.5;
-        EXPECT_EQ(near, 1) << truth[i].x << "," << truth[i].y;
-    }
-    EXPECT_EQ(Near(r.stars, 205.5, 260, 8), nullptr);
-
+    std::vector<Truth> truth = GridField(frame);
+    truth.erase(truth.begin() + 24);
+    ExpectStars(FindStars(frame.data(), kW, kH, 2, o).stars, truth, 1.5);
     std::vector<Truth> wide;
     for (int i = 0; i < 12; ++i)
         wide.push_back({ 45.4 + 60 * (i % 6), 60.7 + 100 * (i / 6), 1.2e4, 8 });
@@ -234,26 +240,6 @@ TEST(StarTraining, LabelsCutsAndTrainsReproducibly)
     EXPECT_EQ(outA, outB);
 }
 
-TEST(DetectStars, FindsTheSameStarsInA32BitFrameStoredAroundTwoToThe31)
-{
-    std::vector<Truth> truth;
-    for (int i = 0; i < 6; ++i)
-        truth.push_back({ 60.4 + 50 * i, 150.2, 20000, 3.0 });
-    const std::vector<uint16_t> frame = Field(truth, 3);
-    std::vector<uint32_t> shifted(frame.begin(), frame.end());
-    for (uint32_t& v : shifted)
-        v += 0x80000000u; // signed 32-bit data: sums of four would wrap
-    Options o;
-    o.parallel = false;
-    const Result a = FindStars(frame.data(), kW, kH, 2, o), b = FindStars(shifted.data(), kW, kH, 4, o);
-    ASSERT_EQ(a.stars.size(), truth.size());
-    ASSERT_EQ(b.stars.size(), truth.size());
-    for (size_t i = 0; i < truth.size(); ++i) {
-        EXPECT_NEAR(b.stars[i].cx, a.stars[i].cx, 1e-9);
-        EXPECT_NEAR(b.stars[i].flux, a.stars[i].flux, 1e-9 * a.stars[i].flux); // the library sums squares near 2^62
-    }
-}
-
 // Pixels outside the data: a registered frame's uncovered corner filled
 // with 0, and more than half a frame undefined (NaN in its file) and held at
 // the sky's level. Their edge is no star to either detector, and a star
@@ -293,8 +279,9 @@ TEST(DetectStars, PixelsOutsideTheDataAreNoStarsAndCutTheirs)
 
 // A model frame: its sky's deviation is the rounding's, not 0, so a star's
 // SNR is a number, and a flat sky at the frame's top (a frame of dips) is
-// not taken for a saturation level.
-TEST(DetectStars, NoiseFreeFramesHaveFiniteSignalToNoiseAndNoSaturatedSky)
+// not taken for a saturation level. Flat frames, and frames without room for
+// a window, have no stars.
+TEST(DetectStars, NoiseFreeFramesHaveFiniteSignalToNoiseAndFlatOnesNoStars)
 {
     const std::vector<Truth> truth = { { 100.3, 100.6, 20000, 3.0 }, { 250.4, 180.2, 8000, 3.0 } };
     const std::vector<uint16_t> model = Field(truth, 0, kW, 0);
@@ -308,10 +295,6 @@ TEST(DetectStars, NoiseFreeFramesHaveFiniteSignalToNoiseAndNoSaturatedSky)
     const Result d = FindStars(dips.data(), kW, kH, 2, Options {});
     EXPECT_TRUE(d.stars.empty());
     EXPECT_EQ(d.saturation, 65535u);
-}
-
-TEST(DetectStars, FramesWithoutStarsOrRoomForAWindowReportNothing)
-{
     for (const auto& [w, h, value] : { std::tuple { 1, 1, 0 }, { 7, 5, 1000 }, { 64, 64, 0 }, { 300, 2, 65535 } }) {
         const std::vector<uint16_t> frame(size_t(w) * h, uint16_t(value));
         EXPECT_TRUE(FindStars(frame.data(), w, h, 2, Options {}).stars.empty()) << w << "x" << h;
