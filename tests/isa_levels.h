@@ -31,18 +31,6 @@ inline std::string LevelName(Level level)
     return names[static_cast<int>(level)];
 }
 
-} // namespace tamrix::test
-
-// Test names and messages say the level's name.
-namespace tamrix::isa {
-inline void PrintTo(Level level, std::ostream* out)
-{
-    *out << test::LevelName(level);
-}
-} // namespace tamrix::isa
-
-namespace tamrix::test {
-
 // Caps the seam at a level while it lives, then restores the cap it found.
 class CapTo {
 public:
@@ -67,6 +55,14 @@ private:
 };
 
 } // namespace tamrix::test
+
+// Failure messages say the level's name.
+namespace tamrix::isa {
+inline void PrintTo(Level level, std::ostream* out)
+{
+    *out << test::LevelName(level);
+}
+} // namespace tamrix::isa
 
 #define TAMRIX_AT_EVERY_LEVEL(Suite)                                                                                   \
     INSTANTIATE_TEST_SUITE_P(Levels, Suite, testing::ValuesIn(tamrix::test::Levels()),                                 \

@@ -30,8 +30,7 @@ inline std::string LevelName(TSIMDlevel level)
     return level == SIMD_NONE ? "Scalar" : level == SIMD_SSE ? "SSE" : level == SIMD_AVX ? "AVX" : "AVX2";
 }
 
-// A network of the given sizes on a forced level, with the weights the seed
-// gives.
+// A network of the given sizes on a forced level, with the seed's weights.
 inline std::unique_ptr<CNetwork> Build(TSIMDlevel level, const std::vector<int>& sizes, uint64_t seed = 1)
 {
     auto net = std::make_unique<CNetwork>();
@@ -58,8 +57,7 @@ inline bool Aligned(const void* p, TSIMDlevel level)
     return reinterpret_cast<uintptr_t>(p) % a == 0;
 }
 
-// Every weight and bias, layer by layer, neuron by neuron (its weights, then
-// its bias).
+// Every weight and bias, layer by layer: per neuron its weights, then its bias.
 inline std::vector<float> Parameters(const CNetwork& net)
 {
     std::vector<float> p;

@@ -39,9 +39,7 @@ public:
         std::condition_variable created;
         std::unique_lock<std::mutex> lock(ready);
         loop_ = std::thread([&] {
-            // The class is registered once: windows made on several threads
-            // at once could otherwise look for it while another thread's
-            // registration is under way, and fail.
+            // Registered once: registrations from several threads at once race.
             static const ATOM windowClass = [] {
                 WNDCLASSA wc{};
                 wc.lpfnWndProc = &RecordingWindow::Procedure;
@@ -87,13 +85,11 @@ public:
     }
     std::vector<WindowMessage> Messages() { return WaitFor(0); }
 
-    // Called with the number of messages so far, after each one is recorded,
-    // on the thread that handles the message (before a sender is released).
+    // Called with the count after each message, on the handling thread, before a sender is released.
     std::function<void(size_t)> OnMessage;
 
 private:
-    // The library sends text only: lParam of a sent message is copied as a C
-    // string while the sender still waits (the text belongs to the sender).
+    // The library sends text only: copied while the sender still waits.
     void Record(unsigned id, uintptr_t wParam, intptr_t lParam, bool sent)
     {
         WindowMessage m{id, wParam, lParam, sent, {}};

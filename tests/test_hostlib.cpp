@@ -74,8 +74,7 @@ TEST_F(Files, ReadsNeverPassTheCountOrTheBound)
     FIO::THandle in = FIO::OpenReadA(1000, path_.c_str(), 1);
     ASSERT_FALSE(Failed(in));
     EXPECT_EQ(FIO::Size(in), 10);
-    char buf[10];
-    std::fill(buf, buf + 10, '#');
+    char buf[] = "##########";
     EXPECT_EQ(FIO::RdBin(in, 9, buf, 3), 3);
     EXPECT_EQ(FIO::RdBin(in, 1, buf, 5), 2); // room for 2 only: a short count, nothing past it
     EXPECT_EQ(std::string(buf, 10), "342#######");
@@ -126,15 +125,12 @@ TEST(RandomNumbers, ConcurrentCallersShareOneSequenceWithoutRepeats)
     Lib::FixSeed(99);
     auto expected = Draws(perThread * threads);
     Lib::FixSeed(99);
-    std::vector<std::vector<double>> got(threads);
+    std::vector<double> all(expected.size());
     std::vector<std::thread> pool;
     for (int t = 0; t < threads; ++t)
-        pool.emplace_back([&, t] { got[t] = Draws(perThread); });
+        pool.emplace_back([&, t] { std::generate_n(all.begin() + t * perThread, perThread, Lib::RAND); });
     for (auto& th : pool)
         th.join();
-    std::vector<double> all;
-    for (const auto& g : got)
-        all.insert(all.end(), g.begin(), g.end());
     std::sort(all.begin(), all.end());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(all, expected);

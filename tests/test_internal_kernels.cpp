@@ -77,10 +77,9 @@ std::vector<float> LiteralOutputs(nnet::CNetwork& net, int r, void* frame, int w
 
 void NoStar(void*, int, int, double, double, double, unsigned) { }
 
-// Noise, stars, a patch of equal pixels and a saturated block beside a star,
-// at 8-bit, 16-bit and 32-bit value ranges; levels at the median of the
-// literal outputs, one step above it, and at the 90th percentile, so that
-// many pixels lie near them and one just below.
+// Noise, stars, a patch of equal pixels and a saturated block beside a star;
+// levels at the median of the literal outputs, one step above it, and at the
+// 90th percentile, so that many pixels lie near them and one just below.
 template <class Pixel>
 void ExpectLiteralCandidates(uint64_t background, uint64_t noise, uint64_t full, int depth)
 {
@@ -127,7 +126,6 @@ void ExpectLiteralCandidates(uint64_t background, uint64_t noise, uint64_t full,
 
 TEST_P(KernelVariants, NeuralCandidatesMatchTheLiteralLoop)
 {
-    ExpectLiteralCandidates<uint16_t>(30, 20, 255, 2);
     ExpectLiteralCandidates<uint16_t>(1000, 200, 65535, 2);
     ExpectLiteralCandidates<uint32_t>(4000000000u, 5000, 4294967295u, 4);
 }

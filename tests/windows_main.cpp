@@ -1,10 +1,7 @@
 // The main function of the test programs in the Windows build (run under
-// Wine). MinGW-w64's OpenMP runtime on its POSIX-thread library can deadlock
-// while the process unloads its libraries at exit once host threads have run
-// parallel loops: every test has passed and printed its results, and the
-// process never ends. The test programs therefore end the process outright
-// once the results are out, which skips that unloading; the exit code is the
-// tests' own.
+// Wine). MinGW-w64's OpenMP runtime can deadlock while the process unloads its
+// libraries at exit once host threads have run parallel loops, so the programs
+// end the process outright once the results are out, with the tests' exit code.
 #include <gtest/gtest.h>
 
 #include <cstdio>

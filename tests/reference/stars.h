@@ -50,10 +50,9 @@ std::vector<Star> FindStars(int r, double k, int q, unsigned start, const std::v
     const int n = 2 * r + 1;
     auto at = [&](int x, int y) { return f[static_cast<size_t>(y) * w + x]; };
     auto marked = [&](size_t i) { return (mask[i / 32] >> (i % 32)) & 1u; };
-    for (int y = r; y <= h - r - 1; y += 2)
-        for (int x = r; x < w - r - 1; x += 2) {
-            if (marked(static_cast<size_t>(y) * w + x) || at(x, y) < start || x <= r || y <= r || x + r >= w - 1 ||
-                y + r >= h - 1)
+    for (int y = r + 2; y < h - r - 1; y += 2)
+        for (int x = r + 2; x < w - r - 1; x += 2) {
+            if (marked(static_cast<size_t>(y) * w + x) || at(x, y) < start)
                 continue;
             uint64_t sum = 0;
             U128 squares = 0;
@@ -62,9 +61,7 @@ std::vector<Star> FindStars(int r, double k, int q, unsigned start, const std::v
                     sum += at(i, j), squares += static_cast<U128>(at(i, j)) * at(i, j);
             const double mu1 = double(sum) / (n * n);
             const double s = 3.0 * std::sqrt(std::max(0.0, double(squares) / (n * n) - mu1 * mu1));
-            double hi = std::trunc(mu1 + s);
-            if (sizeof(Pixel) == 2 && hi > 65535)
-                hi = 65535;
+            const double hi = std::trunc(mu1 + s);
             const double lo = s >= mu1 ? 0.0 : std::trunc(mu1 - s);
             uint64_t cn = 0, csum = 0;
             U128 csq = 0;
