@@ -86,7 +86,11 @@ template <class Pixel> std::vector<Pixel> Noise(Rng& rng, size_t n)
 // and the reference's results as bytes (compared exactly), and what the two
 // disagree on beyond the bytes.
 struct Outcome {
-    Outcome() { params.precision(17), note.precision(17); }
+    Outcome()
+    {
+        params.precision(17);
+        note.precision(17);
+    }
     std::ostringstream params, note;
     std::vector<uint8_t> library, reference;
     size_t elementSize = 1; // for locating the first difference
@@ -94,7 +98,8 @@ struct Outcome {
     template <class T> void Compare(const std::vector<T>& lib, const std::vector<T>& ref)
     {
         const auto *l = reinterpret_cast<const uint8_t*>(lib.data()), *r = reinterpret_cast<const uint8_t*>(ref.data());
-        library.assign(l, l + lib.size() * sizeof(T)), reference.assign(r, r + ref.size() * sizeof(T));
+        library.assign(l, l + lib.size() * sizeof(T));
+        reference.assign(r, r + ref.size() * sizeof(T));
         elementSize = sizeof(T);
     }
 };
