@@ -18,11 +18,12 @@ template <class Pixel> Pixel ResampleStep(Pixel a, Pixel b, int k, int f)
 }
 
 // Rows widened first (the last pixel repeated), then the rows between them
-// filled column by column (the last row repeated); nothing without a factor.
+// filled column by column (the last row repeated); nothing without pixels or
+// a factor.
 template <class Pixel>
 void Resample(const std::vector<Pixel>& src, int fx, int fy, int width, int height, std::vector<Pixel>& dst)
 {
-    if (fx < 1 || fy < 1)
+    if (fx < 1 || fy < 1 || width < 1 || height < 1)
         return;
     const int ow = fx * width;
     auto at = [&](int x, int y) -> Pixel& { return dst[static_cast<size_t>(y) * ow + x]; };
